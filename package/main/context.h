@@ -1,0 +1,123 @@
+// The one process-wide call context, its call-state model and logging setters.
+#pragma once
+
+#include <dbus/dbus.h>
+#include <time.h>
+
+#include <cstdint>
+
+struct call;
+struct ua;
+
+enum CallState : uint32_t {
+  IDLE = 0,
+  ASSISTANT_DIALING = 1,
+  ASSISTANT_ESTABLISHED = 2,
+  NOTIFICATION_DIALING = 3,
+  NOTIFICATION_ESTABLISHED = 4,
+  SYSTEM_SOUND_ESTABLISHED = 5,
+  INCOMING_DIALING = 6,
+  INCOMING_ESTABLISHED = 7,
+  OUTGOING_DIALING = 8,
+  OUTGOING_SIP_DIALING = 9,
+  OUTGOING_UART_DIALING = 10,
+  OUTGOING_SIP_ESTABLISHED = 11,
+  OUTGOING_UART_ESTABLISHED = 12,
+  ALARM_NOTIFICATION = 13,
+};
+
+enum CallType : uint32_t {
+  NONE = 0,
+  COMMON = 1,
+  SOS = 2,
+  CONCIERGE = 3,
+};
+
+constexpr uint16_t CUSTOM_NUMBER_FLAT = 65534;
+constexpr int PHRASE_TYPES = 13;  // slots 0..12, slot 0 unused
+
+struct PhraseSet {
+  uint8_t count;
+  uint8_t numbers[256];
+  char dir[256];
+};
+
+struct AssistantRecord {
+  bool assistantEnable;
+  bool assistantOnline;
+  uint8_t activePhraseType;
+  bool isPlayAlarm;
+  bool onlyPanel;
+  char playPath[256];
+  char alarmFileName[256];
+  char textRunningLine[100];
+  PhraseSet phrases[PHRASE_TYPES];
+};
+
+// The block handed whole to the registration and edited as a copy by the
+// server settings setter.
+struct ServerSettings {
+  int32_t registerAttempts;
+  uint32_t port;
+  char domain[100];
+  uint32_t portRegister;
+  char domainRegister[100];
+  char username[100];
+  char password[100];
+  uint32_t proxyPort;
+  char proxyDomain[100];
+  bool proxyEnable;
+  bool transportUdp;
+  bool transportTcp;
+  bool transportTls;
+};
+
+struct CallContextRecord {
+  bool restartRequested;
+  bool serverSettingsChanged;
+  DBusConnection *dbus;
+  CallState state;
+  const char *configPath;
+  ServerSettings server;  // registerAttempts .. transportTls
+  struct call *currentCall;
+  struct ua *secondUa;
+  uint16_t flat;
+  CallType callType;
+  int assistantSocket;
+  bool fromGate;
+  bool hadPanelDecline;
+  timer_t panelDeclineTimer;
+  struct call *accountsListCall;
+  bool videoEnabled;
+  uint8_t videoStreamId;
+  bool enableDirect;
+  bool directVideo;
+  bool registerStatus;
+  int32_t lastRegisterEvent;
+  int32_t doorHangupDelay;
+  bool doorHangupOn;
+  uint32_t prefixSize;
+  uint32_t flatNumberSize;
+  char dtmf_1[2];
+  char dtmf_2[2];
+  char sos[100];
+  char concierge[100];
+  char flat0[100];
+  AssistantRecord assistant;
+};
+
+extern CallContextRecord CallContext;
+
+const char *StateName(uint32_t state);
+const char *CallTypeName(uint32_t type);
+
+void SetState(CallState newState);
+void SetCallType(CallType newType);
+void SetFlat(uint16_t newFlat);
+
+void SendUartBye(const char *reason);
+void SendUartByeWithState(unsigned callState, const char *reason);
+
+bool IsStaleUartOutgoing();
+void ClearStaleUartOutgoing(const char *reason);
+bool StateAbove(CallState limit);

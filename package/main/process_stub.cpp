@@ -1,0 +1,2 @@
+// Placeholder until the start-up sequence lands.
+int DoralinMain(int, char **) { return 0; }

@@ -1,0 +1,24 @@
+# Shared by scripts/test and scripts/demo: install what is missing, then build.
+PACKAGES=(build-essential cmake pkg-config libre-dev libjansson-dev libdbus-1-dev
+          libsqlite3-dev dbus-daemon dbus-bin sip-tester baresip-core libgtest-dev
+          libgmock-dev sox valgrind)
+
+ensure_packages() {
+  local missing=()
+  for p in "${PACKAGES[@]}"; do
+    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
+  done
+  [ ${#missing[@]} -eq 0 ] && return 0
+  echo "Installing: ${missing[*]}"
+  local sudo=""
+  [ "$(id -u)" -eq 0 ] || sudo="sudo"
+  $sudo apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq "${missing[@]}"
+}
+
+# build DIR [cmake args...]
+build() {
+  local dir=$1; shift
+  cmake -S . -B "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo "$@" >/dev/null
+  cmake --build "$dir" -j"$(nproc)"
+}
