@@ -1,0 +1,24 @@
+// Talk phase: an answered call, the late video start and DTMF door opening
+// with the optional door hang-up timer.
+#pragma once
+
+#include <signal.h>
+
+struct call;
+
+// UA_EVENT_CALL_ESTABLISHED.
+void EstablishCallHandler(struct call *call);
+// UA_EVENT_CALL_RTPESTAB: starts the video once the peer's RTP port is known.
+void RtpEstablishedHandler(struct call *call);
+// UA_EVENT_CALL_DTMF_START with the key text.
+void DtmfStartHandler(struct call *call, const char *key);
+
+// Door hang-up timer notification (runs on the timer's own thread). The
+// value carries the timer's record, not a bare call handle.
+void HangupCallback(union sigval value);
+
+// Number of door hang-up timers armed and not yet finished (fired or
+// dropped because their call ended first).
+int DoorHangupTimersPending();
+// Called when a call is released: drops the pending timers of that call.
+void DoorHangupForgetCall(struct call *call);
