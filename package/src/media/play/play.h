@@ -1,0 +1,19 @@
+// Streams a WAV file's samples to the local streamer, paced at real time,
+// while the call stays in a given state.
+#pragma once
+
+#include "context.h"
+
+// Destination of the audio datagrams (resolved under the root directory).
+constexpr const char *STREAMER_SOCKET_PATH = "/tmp/streamer.sock";
+// Pause after each datagram of 512 samples (64 ms of audio).
+constexpr unsigned PLAY_PERIOD_US = 59700;
+
+// Plays `path` through CallContext.assistantSocket while CallContext.state
+// equals `holdState`. 1 when nothing was played because of the socket, the
+// file or its header; 0 otherwise (played, stopped, failed on the way, or the
+// state was not `holdState` to begin with).
+int PlayWavFile(const char *path, CallState holdState);
+
+// Ends the running playback after the datagram in flight. Any thread.
+void StopPlayback();

@@ -1,0 +1,29 @@
+// WAV file checks: only PCM, mono, 8000 Hz files are played.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+
+struct WavHeader {
+  uint16_t audioFormat;
+  uint16_t numChannels;
+  uint32_t sampleRate;
+  uint32_t byteRate;
+  uint16_t blockAlign;
+  uint16_t bitsPerSample;
+  uint32_t dataSize;  // size of the last chunk header read ("data" on success)
+};
+
+// `file` is positioned just after the "fmt " identifier. 0 when the format is
+// supported, 1 otherwise (the reason is logged).
+int WavReadFormat(FILE *file, WavHeader *header);
+
+// Reads the RIFF/WAVE header and walks the chunks up to "data". 0 when valid,
+// with `file` positioned at the first sample byte; 1 otherwise.
+int WavReadHeader(FILE *file, WavHeader *header);
+
+// 1 when the file is valid and positioned at its sample data; then
+// *bytesPerRead and *bufferSize are 512 x blockAlign and *dataSize the size of
+// the data chunk. 0 otherwise.
+int WavPrepare(WavHeader *header, FILE *file, uint16_t *bytesPerRead,
+               uint16_t *bufferSize, uint32_t *dataSize);
