@@ -1,0 +1,10 @@
+// Direct dialing: the per-house rules ("directRules" in the store) that name
+// the SIP server and the video use of a gate call.
+#pragma once
+
+#include <cstddef>
+
+// Finds the server for apartment `apartment` of house `house`. `server` must
+// come zero-filled; it receives the server text (cut to `size`). `*video` is
+// the house's video flag. Returns 1 when a server was found, else 0.
+int GetDirectServer(unsigned house, unsigned apartment, char *server, size_t size, bool *video);
