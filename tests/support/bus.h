@@ -1,0 +1,103 @@
+// A private system-type bus per test and a small client for it.
+#pragma once
+
+#include <dbus/dbus.h>
+
+#include <cstdint>
+#include <deque>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "process.h"
+
+// Starts its own dbus-daemon (system-type configuration, permissive policy,
+// listening on a unix socket in a temporary directory) and stops it on
+// destruction. With exportSystemAddress the constructor also sets
+// DBUS_SYSTEM_BUS_ADDRESS for this process (restored on destruction), so
+// DbusConnect() and children started afterwards use this bus.
+class PrivateBus {
+ public:
+  explicit PrivateBus(bool exportSystemAddress = true);
+  ~PrivateBus();
+  PrivateBus(const PrivateBus &) = delete;
+  PrivateBus &operator=(const PrivateBus &) = delete;
+
+  bool ok() const { return !address_.empty(); }
+  // "unix:path=/tmp/.../bus.sock" (empty when the daemon did not start).
+  const std::string &address() const { return address_; }
+  // "DBUS_SYSTEM_BUS_ADDRESS=<address>" for ProcessOptions::env.
+  std::string EnvEntry() const;
+  // Daemon output so far, for failure messages.
+  std::string DaemonLog() const;
+
+ private:
+  TempDir dir_{"doralin-bus"};
+  Process daemon_;
+  std::string address_;
+  std::unique_ptr<ScopedEnv> env_;
+};
+
+struct BusSignal {
+  std::string interface;
+  std::string member;
+  std::string path;
+  std::string sender;
+  std::optional<std::string> text;  // first argument when it is a string
+  std::vector<uint8_t> bytes;        // first argument when it is an ay
+};
+
+struct BusReply {
+  bool ok = false;            // a method return arrived
+  std::string error;          // error name (and message) otherwise
+  std::optional<std::string> text;  // first string argument of the return
+  std::vector<uint8_t> bytes;       // first ay argument of the return
+};
+
+// A private connection of its own to a bus. Not shared between threads.
+class BusClient {
+ public:
+  // Connects to `address` (empty: the one in DBUS_SYSTEM_BUS_ADDRESS) and, when
+  // `name` is given, requests it as primary owner.
+  explicit BusClient(const std::string &address = "", const std::string &name = "");
+  ~BusClient();
+  BusClient(const BusClient &) = delete;
+  BusClient &operator=(const BusClient &) = delete;
+
+  bool ok() const { return conn_ != nullptr; }
+  DBusConnection *conn() const { return conn_; }
+  std::string UniqueName() const;
+
+  // Method `method` on is.ornix.Method at `destination`, path /is/ornix; one
+  // string argument holding `json` unless it is nullopt. Waits for the reply.
+  BusReply CallJson(const std::string &method, const std::optional<std::string> &json,
+                    const std::string &destination = "is.ornix.doralin", int timeoutMs = 2000);
+  // The same with one ay argument.
+  BusReply CallBytes(const std::string &method, const std::vector<uint8_t> &bytes,
+                     const std::string &destination = "is.ornix.doralin", int timeoutMs = 2000);
+  // Sends `message` (taken over) and waits for its reply.
+  BusReply Call(DBusMessage *message, int timeoutMs = 2000);
+
+  // Broadcast signals on is.ornix.Signal, path /is/ornix.
+  bool SendSignal(const std::string &member, const std::vector<uint8_t> &bytes);
+  bool SendJsonSignal(const std::string &member, const std::optional<std::string> &json);
+
+  // Starts collecting signals of `interface` (all signals when empty).
+  bool Subscribe(const std::string &interface = "is.ornix.Signal");
+  // Waits for the next collected signal named `member` (any when empty) and
+  // removes it from the queue.
+  std::optional<BusSignal> WaitForSignal(const std::string &member, Millis timeout);
+  // Every signal collected so far (the queue is emptied).
+  std::vector<BusSignal> TakeSignals();
+
+  // True when `name` gets an owner within `timeout`.
+  bool WaitForName(const std::string &name, Millis timeout);
+  bool HasOwner(const std::string &name);
+
+ private:
+  void Pump(int timeoutMs);
+
+  DBusConnection *conn_ = nullptr;
+  std::deque<BusSignal> signals_;
+};
