@@ -5,7 +5,7 @@
 //   d.config.store.push_back({"doorHangupDelay", "5"});
 //   ASSERT_TRUE(d.Start());                       // root, bus, daemon
 //   ASSERT_TRUE(d.WaitLog("DoralinStarted"));     // or d.WaitStarted()
-//   BusReply r = d.Call("GetDtmf", std::string("{}"));
+//   BusReply r = d.Call("GetDtmf", "{}");          // r.ok, *r.text
 //   d.Terminate();
 //   EXPECT_EQ(d.WaitExit(10000), 15);
 //
@@ -19,10 +19,14 @@
 #include <sys/types.h>
 
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <utility>
 #include <vector>
+
+#include "bus.h"
+#include "process.h"
 
 struct DaemonConfig {
   std::vector<std::string> args;  // command-line arguments after argv[0]
@@ -42,22 +46,6 @@ struct DaemonConfig {
   bool writeBaresipConfig = true;
 };
 
-struct BusReply {
-  bool ok = false;           // a method return arrived
-  std::string error;         // error name when an error reply arrived
-  std::string text;          // first string argument, if any
-  std::vector<uint8_t> bytes;  // first byte-array argument, if any
-  std::string signature;     // signature of the reply
-};
-
-// A received broadcast signal.
-struct BusSignal {
-  std::string member;
-  std::string interface;
-  std::string text;
-  std::vector<uint8_t> bytes;
-};
-
 class Daemon {
  public:
   Daemon();
@@ -73,12 +61,11 @@ class Daemon {
 
   const std::string &Root() const { return root_; }
   std::string Path(const std::string &path) const;  // root + path
-  const std::string &BusAddress() const { return busAddress_; }
+  std::string BusAddress() const { return bus_ ? bus_->address() : std::string(); }
   int SipPort() const { return sipPort_; }
   int RtpMin() const { return rtpMin_; }
   int RtpMax() const { return rtpMax_; }
-  pid_t Pid() const { return pid_; }
-  pid_t BusPid() const { return busPid_; }
+  pid_t Pid() const { return process_ ? process_->pid() : -1; }
 
   // ---- log (stderr of every launch, in order) ----
   std::vector<std::string> Logs() const;
@@ -98,14 +85,15 @@ class Daemon {
   // Method call with one byte-array argument.
   BusReply CallBytes(const std::string &method, const std::vector<uint8_t> &bytes,
                      int timeoutMs = 5000);
-  // Sends a prepared message (takes no ownership) and waits for the reply.
+  // Sends a prepared message (takes it over) and waits for the reply.
   BusReply CallMessage(DBusMessage *message, int timeoutMs = 5000);
   // Broadcast on is.ornix.Signal with one byte-array argument (absent: none).
   bool Signal(const std::string &member, std::optional<std::vector<uint8_t>> bytes);
   // Waits for a broadcast signal named `member` (any is.ornix.Signal signal).
   bool WaitSignal(const std::string &member, int timeoutMs = 10000, BusSignal *out = nullptr);
   // The test's own connection (for crafted messages).
-  DBusConnection *Client() const { return client_; }
+  DBusConnection *Client() const { return client_ ? client_->conn() : nullptr; }
+  BusClient *Bus() const { return client_.get(); }
   // Unique bus name of the daemon, or "" when it does not own is.ornix.doralin.
   std::string DaemonUniqueName();
 
@@ -115,24 +103,17 @@ class Daemon {
   void Terminate() { Kill(15); }
   // Exit status (0..255), 128+signal when killed by a signal, -1 on timeout.
   int WaitExit(int timeoutMs = 15000);
-  // Stops the private bus (SIGKILL).
+  // Kills the private bus's dbus-daemon (SIGKILL): every connection drops.
   void KillBus();
 
  private:
-  bool StartBus();
-  void PumpClient(int timeoutMs);
-
-  std::string tmp_;   // fixture directory: root/, bus/, logs
+  std::unique_ptr<TempDir> tmp_;  // root/ and the logs of earlier launches
   std::string root_;
-  std::string busAddress_;
-  pid_t busPid_ = -1;
-  pid_t pid_ = -1;
+  std::unique_ptr<PrivateBus> bus_;
+  std::unique_ptr<BusClient> client_;
+  std::unique_ptr<Process> process_;
+  std::string earlierLogs_;  // stderr of launches before the current one
   int exitStatus_ = -1;
   int sipPort_ = 0, rtpMin_ = 0, rtpMax_ = 0;
-  int launches_ = 0;
-  DBusConnection *client_ = nullptr;
-  std::vector<BusSignal> signals_;
 };
 
-// A port on 127.0.0.1 free for both UDP and TCP at the time of the call.
-int DaemonFreePort();
