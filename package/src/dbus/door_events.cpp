@@ -1,10 +1,132 @@
 #define LOG_MODULE "package/src/dbus/door_events"
 #include "dbus/door_events.h"
 
-#include "ornix.h"
+#include <pthread.h>
 
-void UartEvBye() {}
-void UartEvOpenHandset() {}
-void UartEvOpen(const uint8_t *, int) {}
-void PlayPanelEventPhrase(const uint8_t *, int, PhraseType, const char *) {}
-void UartEvFlatNotify(const uint8_t *, int) {}
+// libre's headers trip C++20's -Wvolatile and clash with jansson's
+// JSON_STRING/JSON_NULL; rename libre's constants while they are read.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wvolatile"
+#define JSON_STRING RE_JSON_STRING
+#define JSON_NULL RE_JSON_NULL
+#include <re.h>
+#include <baresip.h>
+#undef JSON_STRING
+#undef JSON_NULL
+#pragma GCC diagnostic pop
+
+#include "context.h"
+#include "dbus/call_events.h"
+#include "ornix.h"
+#include "sip/bracket.h"
+
+namespace {
+
+const char *PhraseEventName(PhraseType type) {
+  switch (type) {
+    case AT_OPEN: return "UART_EV_OPEN";
+    case AT_KEY_OPEN: return "UART_EV_RFID_OPEN";
+    case AT_KEY_NOT_OPEN: return "UART_EV_RFID_NOT_OPEN";
+    case AT_PASS_OPEN: return "UART_EV_PASS_OPEN";
+    case AT_PASS_NOT_OPEN: return "UART_EV_PASS_NOT_OPEN";
+    case AT_TAMPER_ALARM: return "UART_EV_TAMPER_ALARM";
+    case AT_DEBTOR_FLAT:
+    case AT_INFORM_FLAT: return "UART_EV_NOTIFY_FLAT";
+    case AT_ALARM_NOTIFICATION: return "UART_EV_ALARM_NOTIFICATION_FLATS";
+    case AT_ANY_KEY_OPEN: return "UART_EV_RFID_ANY_KEY_OPEN";
+    case AT_ADD_KEY: return "UART_EV_ADD_KEY";
+    case AT_KEY_REQUEST_FLAT: return "UART_EV_KEY_REQUEST_FLAT";
+  }
+  return "UNKNOWN";
+}
+
+// Which phrase an event plays, or 0 when its payload says to play none.
+int PhraseToPlay(const uint8_t *data, int length, PhraseType type) {
+  switch (type) {
+    case AT_KEY_OPEN:
+      // Byte 9 decides; a shorter payload carries no decision.
+      if (length < 10 || !data) {
+        LOG(2, "Key open event: payload of %d bytes has no byte 9, nothing played", length);
+        return 0;
+      }
+      return (data[9] & 1) ? AT_KEY_OPEN : 0;
+    case AT_KEY_NOT_OPEN:
+      if (length > 9 && data && data[9] != 3) return 0;
+      return AT_KEY_NOT_OPEN;
+    case AT_ANY_KEY_OPEN:
+    case AT_ADD_KEY:
+      return AT_KEY_OPEN;
+    default:
+      return type;
+  }
+}
+
+}  // namespace
+
+void UartEvBye() {
+  LOG(2, "UART_EV_BYE state=%d", static_cast<int>(CallContext.state));
+  if (!HangupActiveCall())
+    LOG(1, "State is %d on BYE event! Unprocessed condition", static_cast<int>(CallContext.state));
+}
+
+void UartEvOpenHandset() {
+  LOG(1, "UART_EV_OPEN_HANDSET");
+  LOG_BOTH(3, "[%lld] Open from handset!", static_cast<long long>(GetStartCallTimestamp()));
+  SipThreadBracket bracket;
+  if (struct call *call = CallContext.currentCall) {
+    call_send_digit(call, CallContext.dtmf_1[0]);
+    call_send_digit(call, KEYCODE_REL);
+  }
+}
+
+void UartEvOpen(const uint8_t *data, int length) {
+  LOG(2, "%s", "UART_EV_OPEN");
+  if (length != 1 || !data || data[0] != 1) return;
+  ClaimPhrasePlayback(AT_OPEN);
+  PlayPanelEventPhrase(data, length, AT_OPEN, "UART_EV_OPEN");
+}
+
+void PlayPanelEventPhrase(const uint8_t *data, int length, PhraseType type, const char *member) {
+  if (CallContext.assistant.isPlayAlarm && type != AT_ALARM_NOTIFICATION) {
+    LOG(1, "Play Alarm Notification");
+    return;
+  }
+  LOG(2, "%s", member ? member : PhraseEventName(type));
+  int play = PhraseToPlay(data, length, type);
+  if (play == 0) return;
+  bool keyEvent = type == AT_KEY_OPEN || type == AT_KEY_NOT_OPEN || type == AT_ANY_KEY_OPEN ||
+                  type == AT_ADD_KEY;
+  bool needsAssistant = keyEvent || (type != AT_ALARM_NOTIFICATION && type != AT_KEY_REQUEST_FLAT);
+  if (needsAssistant && !CallContext.assistant.assistantEnable) return;
+  PhraseType phrase = static_cast<PhraseType>(play);
+  if (!ClaimPhrasePlayback(phrase)) return;
+  if (IsPhrasePlaying()) return;
+  if (phrase == AT_ALARM_NOTIFICATION) {
+    SetState(NOTIFICATION_ESTABLISHED);
+  } else {
+    SetState(ASSISTANT_ESTABLISHED);
+    UartSetOfflineAssistantDelimiter(CallContext.dbus, 0x45);
+  }
+  if (pthread_create(&notificationThread, nullptr, PhrasePlaybackThread, nullptr) == 0)
+    pthread_detach(notificationThread);
+}
+
+void UartEvFlatNotify(const uint8_t *data, int length) {
+  if (!data || length < 12) {
+    LOG(1, "UART_EV_NOTIFY_FLAT: invalid data length %d", length);
+    return;
+  }
+  unsigned flat = static_cast<unsigned>(data[7] | (data[8] << 8));
+  uint8_t type = data[11];
+  LOG(1, "Flat notify: flat=%u, type=%d, map=%d, source=%d", flat, type, data[9], data[10]);
+  const PhraseSet *sets = CallContext.assistant.phrases;
+  LOG(1, "Audio files count: inform=%u, debtor=%u, key_open=%u", sets[AT_INFORM_FLAT].count,
+      sets[AT_DEBTOR_FLAT].count, sets[AT_KEY_OPEN].count);
+  if ((type & 2) && sets[AT_DEBTOR_FLAT].count > 0) {
+    LOG(1, "UartEvFlatNotify: triggering AT_DEBTOR_FLAT");
+    PlayPanelEventPhrase(data, length, AT_DEBTOR_FLAT, "UART_EV_NOTIFY_FLAT");
+  } else if ((type & 1) && sets[AT_INFORM_FLAT].count > 0) {
+    LOG(1, "UartEvFlatNotify: triggering AT_INFORM_FLAT");
+    PlayPanelEventPhrase(data, length, AT_INFORM_FLAT, "UART_EV_NOTIFY_FLAT");
+  }
+}

@@ -50,9 +50,14 @@ void *PhrasePlaybackThread(void *);
 
 // ---- Alarm notifications -------------------------------------------------------
 // Stores the alarm, clears any active call and asks the MCU to start it.
-// `text` holds `length` running-line bytes (Windows-1251) of a 100-byte buffer.
+// `text` holds `length` running-line bytes (Windows-1251) of a 100-byte buffer
+// for the MCU; `runningLine` is the same text in UTF-8, the form that is
+// stored so that a resume after a reboot can convert it again.
 bool PlayAlarmNotifications(const char *fileName, int onlyPanel,
-                            const uint8_t *text, int length);
+                            const uint8_t *text, int length, const char *runningLine);
+// Converts UTF-8 `text` into the MCU's running-line bytes (Windows-1251, at
+// most 100); returns their count, 0 when there is nothing to send.
+int BuildRunningLine(const char *text, uint8_t bytes[100]);
 // Start-up, after registration: restarts a stored active alarm.
 void ResumeAlarmNotification();
 // Bus setter "PlayAlarmNotification": {"name", "text", "onlyPanel"}.

@@ -1,7 +1,64 @@
 #define LOG_MODULE "package/src/media/play/play"
 #include "media/play/play.h"
 
+#include <unistd.h>
+
+#include <atomic>
+#include <cstdio>
+#include <vector>
+
+#include "media/wav/wav.h"
 #include "ornix.h"
 
-int PlayWavFile(const char *, CallState) { return 1; }
-void StopPlayback() {}
+namespace {
+
+std::atomic<bool> playStopRequested{false};
+
+// The state is written by other threads as a plain word; read it whole.
+CallState CurrentState() { return __atomic_load_n(&CallContext.state, __ATOMIC_RELAXED); }
+
+struct FileCloser {
+  FILE *file;
+  ~FileCloser() {
+    if (file) fclose(file);
+  }
+};
+
+}  // namespace
+
+int PlayWavFile(const char *path, CallState holdState) {
+  playStopRequested = false;
+  if (CallContext.assistantSocket <= 0) {
+    LOG_BOTH(5, "Ошибка проигрывание сообщения (сокет закрыт)");
+    return 1;
+  }
+  FileCloser holder{path ? fopen(path, "rb") : nullptr};
+  if (!holder.file) return 1;
+
+  WavHeader header{};
+  uint16_t bytesPerRead = 0, bufferSize = 0;
+  uint32_t dataSize = 0;
+  if (!WavPrepare(&header, holder.file, &bytesPerRead, &bufferSize, &dataSize)) return 1;
+
+  int32_t bytesLeft = static_cast<int32_t>(dataSize);
+  if (CurrentState() != holdState || bytesLeft <= 0) return 0;
+
+  std::vector<uint8_t> buffer(bufferSize);
+  for (;;) {
+    size_t n = fread(buffer.data(), 1, bytesPerRead, holder.file);
+    if (n == 0) break;
+    if (SendToUnixDgramSocket(CallContext.assistantSocket, buffer.data(), n,
+                              STREAMER_SOCKET_PATH, 0) < 0) {
+      LOG_BOTH(5, "Ошибка отправки аудиофайла в сокет");
+      break;
+    }
+    if (playStopRequested) break;
+    bytesLeft -= static_cast<int32_t>(n);
+    usleep(PLAY_PERIOD_US);
+    // A stop that came during the pause must not let one more piece out.
+    if (playStopRequested || CurrentState() != holdState || bytesLeft <= 0) break;
+  }
+  return 0;
+}
+
+void StopPlayback() { playStopRequested = true; }

@@ -1,8 +1,146 @@
 #define LOG_MODULE "package/src/media/wav/wav"
 #include "media/wav/wav.h"
 
+#include <cstring>
+
 #include "ornix.h"
 
-int WavReadFormat(FILE *, WavHeader *) { return 1; }
-int WavReadHeader(FILE *, WavHeader *) { return 1; }
-int WavPrepare(WavHeader *, FILE *, uint16_t *, uint16_t *, uint32_t *) { return 0; }
+namespace {
+
+// Largest blockAlign whose 512-sample piece still fits the 16-bit piece size.
+constexpr uint16_t MAX_BLOCK_ALIGN = 127;
+
+bool ReadLe16(FILE *file, uint16_t *value) {
+  uint8_t b[2];
+  if (fread(b, 1, sizeof b, file) != sizeof b) return false;
+  *value = static_cast<uint16_t>(b[0] | (b[1] << 8));
+  return true;
+}
+
+bool ReadLe32(FILE *file, uint32_t *value) {
+  uint8_t b[4];
+  if (fread(b, 1, sizeof b, file) != sizeof b) return false;
+  *value = static_cast<uint32_t>(b[0]) | (static_cast<uint32_t>(b[1]) << 8) |
+           (static_cast<uint32_t>(b[2]) << 16) | (static_cast<uint32_t>(b[3]) << 24);
+  return true;
+}
+
+// Four-byte identifier as a text; false on a short read (the bytes read so far
+// stay in `id` for the message).
+bool ReadId(FILE *file, char id[5]) {
+  memset(id, 0, 5);
+  size_t n = fread(id, 1, 4, file);
+  for (size_t i = 0; i < n; ++i)
+    if (id[i] == '\0') id[i] = ' ';  // keep the text printable in full
+  return n == 4;
+}
+
+}  // namespace
+
+int WavReadFormat(FILE *file, WavHeader *header) {
+  uint32_t subchunk1Size = 0;
+  if (!ReadLe32(file, &subchunk1Size)) {
+    LOG_BOTH(5, "Ошибка чтения поля subchunk1Size");
+    return 1;
+  }
+  if (subchunk1Size != 16) {
+    LOG_BOTH(5, "Длина заголовка не соответствует PCM формату");
+    return 1;
+  }
+  if (!ReadLe16(file, &header->audioFormat)) {
+    LOG_BOTH(5, "Ошибка чтения поля audioFormat");
+    return 1;
+  }
+  if (header->audioFormat != 1) {
+    LOG_BOTH(5, "Аудио формат заголовка не соответствует PCM");
+    return 1;
+  }
+  if (!ReadLe16(file, &header->numChannels)) {
+    LOG_BOTH(5, "Ошибка чтения поля numChannels");
+    return 1;
+  }
+  if (header->numChannels != 1) {
+    LOG_BOTH(5, "Неподдерживаемое количество каналов: %d", header->numChannels);
+    return 1;
+  }
+  if (!ReadLe32(file, &header->sampleRate)) {
+    LOG_BOTH(5, "Ошибка чтения поля sampleRate");
+    return 1;
+  }
+  if (header->sampleRate != 8000) {
+    LOG_BOTH(5, "Неподдерживаемая частота дискретизации: %d", static_cast<int>(header->sampleRate));
+    return 1;
+  }
+  if (!ReadLe32(file, &header->byteRate)) {
+    LOG_BOTH(5, "Ошибка чтения поля byteRate");
+    return 1;
+  }
+  // A zero block would make every piece empty, and a huge one would wrap the
+  // 16-bit piece size: neither is a playable mono PCM file.
+  if (!ReadLe16(file, &header->blockAlign) || header->blockAlign == 0 ||
+      header->blockAlign > MAX_BLOCK_ALIGN) {
+    LOG_BOTH(5, "Ошибка чтения поля blockAlign");
+    return 1;
+  }
+  if (!ReadLe16(file, &header->bitsPerSample)) {
+    LOG_BOTH(5, "Ошибка чтения поля bitsPerSample");
+    return 1;
+  }
+  return 0;
+}
+
+int WavReadHeader(FILE *file, WavHeader *header) {
+  char id[5];
+  if (!ReadId(file, id) || strcmp(id, "RIFF") != 0) {
+    LOG_BOTH(5, "Ошибка чтения поля chunkId или поле задано неверно: %s", id);
+    return 1;
+  }
+  uint32_t chunkSize = 0;
+  if (!ReadLe32(file, &chunkSize)) {
+    LOG_BOTH(5, "Ошибка чтения поля chunkSize");
+    return 1;
+  }
+  if (!ReadId(file, id) || strcmp(id, "WAVE") != 0) {
+    LOG_BOTH(5, "Ошибка чтения поля chunkId или поле задано неверно: %s", id);
+    return 1;
+  }
+  if (!ReadId(file, id)) {
+    LOG_BOTH(5, "Ошибка чтения поля subchunk1Id");
+    return 1;
+  }
+  // Without a leading "fmt " chunk the format is unknown: such a file would
+  // stream nothing, so it is refused here rather than "played" silently.
+  if (strcmp(id, "fmt ") != 0 || WavReadFormat(file, header) != 0) {
+    LOG_BOTH(5, "Ошибка проверки заголовка аудиофайла");
+    return 1;
+  }
+  // Each pass consumes at least the 8-byte chunk header, and a skip past the
+  // end makes the next header read short, so the walk always ends.
+  for (;;) {
+    if (!ReadId(file, id)) {
+      LOG_BOTH(5, "Ошибка чтения id чанка");
+      return 1;
+    }
+    uint32_t size = 0;
+    if (!ReadLe32(file, &size)) {
+      LOG_BOTH(5, "Ошибка чтения размера чанка: %s", id);
+      return 1;
+    }
+    header->dataSize = size;
+    if (strcmp(id, "data") == 0) return 0;
+    if (fseeko(file, static_cast<off_t>(size), SEEK_CUR) != 0) {
+      LOG_BOTH(5, "Ошибка чтения id чанка");
+      return 1;
+    }
+  }
+}
+
+int WavPrepare(WavHeader *header, FILE *file, uint16_t *bytesPerRead,
+               uint16_t *bufferSize, uint32_t *dataSize) {
+  if (WavReadHeader(file, header) != 0) return 0;
+  uint16_t piece = static_cast<uint16_t>(512u * header->blockAlign);
+  *bytesPerRead = piece;
+  *bufferSize = piece;
+  *dataSize = header->dataSize;
+  return 1;
+}
