@@ -1,0 +1,18 @@
+// SIP engine: answering and hanging up call legs, counting the other legs.
+// The UAs in scope: the main UA, plus the second UA while a direct gate call
+// is on (fromGate and enableDirect set and a second UA present).
+#pragma once
+
+struct call;
+struct ua;
+
+// 1 when at least one call was hung up. Bracketed; callable from any thread.
+int HangupAnotherCalls(struct call *keep);
+int HangupCallsOnUa(struct ua *ua, struct call *keep);
+// Result of ua_answer (0 on success), -1 without a UA. Bracketed.
+int SipAnswer(void);
+int CountOtherCalls(struct call *exclude);
+int CountAllCalls(void);
+struct call *FindAnotherCall(struct call *exclude);
+struct call *FindOtherCallOnUa(struct ua *ua, struct call *exclude);
+int CountCallsOnUa(struct ua *ua, struct call *exclude);

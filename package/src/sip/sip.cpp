@@ -1,0 +1,324 @@
+#define LOG_MODULE "package/src/sip/sip"
+
+#include "sip/sip.h"
+
+#include <pthread.h>
+#include <stdio.h>
+#include <string.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstdlib>
+
+#define DEBUG_MODULE "sip"
+#define DEBUG_LEVEL 5
+#include <re_dbg.h>
+
+#include "ornix.h"
+#include "sip/bracket.h"
+
+namespace {
+
+// Cut texts are intended here: the buffers have their fixed sizes.
+#define CUT_PRINTF(buf, size, ...)                     \
+  do {                                                 \
+    int cut_ = snprintf((buf), (size), __VA_ARGS__);   \
+    (void)cut_;                                        \
+  } while (0)
+
+const char kSoftware[] = "baresip v3.7.0 (?/?)";
+
+ua_event_h *eventHandler = nullptr;  // kept for a later bring-up
+// Set from libre_init to the end of SipClose: the library's objects exist.
+std::atomic<bool> libraryUp{false};
+// libre itself is open (its fd table, timers) and still needs libre_close.
+std::atomic<bool> libreOpen{false};
+std::atomic<bool> terminating{false};
+
+std::atomic_ref<bool> RegisterStatus() {
+  return std::atomic_ref<bool>(CallContext.registerStatus);
+}
+std::atomic_ref<int32_t> LastRegisterEvent() {
+  return std::atomic_ref<int32_t>(CallContext.lastRegisterEvent);
+}
+
+// Steps 2 to 7 of the bring-up; the first failure's error number, else 0.
+int BringUp(ua_event_h *handler) {
+  SipThreadBracket bracket;
+  int err = conf_configure();
+  if (err) {
+    LOG_BOTH(4, "main: configure failed: %s", strerror(err));
+    return err;
+  }
+  err = baresip_init(conf_config());
+  if (err) {
+    LOG_BOTH(4, "main: baresip init failed (%s)", strerror(err));
+    return err;
+  }
+  err = ua_init(kSoftware, CallContext.server.transportUdp,
+                CallContext.server.transportTcp,
+                CallContext.server.transportTls);
+  if (err) return err;
+  uag_set_exit_handler(UaExitHandler, nullptr);
+  err = conf_modules();
+  if (err) return err;
+  return uag_event_register(handler, nullptr);
+}
+
+}  // namespace
+
+void SipSetConfigPath(const char *path) { conf_path_set(path); }
+
+bool SipLibraryUp(void) { return libraryUp.load(); }
+
+int SipInit(ua_event_h *handler) {
+  eventHandler = handler;
+  int err = libre_init();
+  if (err) {
+    // libre_init cleans up after itself; there is nothing else to close.
+    return err;
+  }
+  libreOpen = true;
+  libraryUp = true;
+  err = BringUp(handler);
+  if (err) {
+    SipClose(err);
+    return err;
+  }
+  return 0;
+}
+
+void SipBuildAor(const ServerSettings *s, bool withProxy, char *aor,
+                 unsigned size) {
+  char outbound[128] = "";
+  if (withProxy && s->proxyEnable) {
+    CUT_PRINTF(outbound, sizeof outbound, ";outbound=sip:%s:%u;transport=%s",
+             s->proxyDomain, s->proxyPort, s->transportUdp ? "udp" : "tcp");
+  }
+  CUT_PRINTF(aor, size, "sip:%s@%s:%u;auth_pass=%s%s", s->username,
+           s->domainRegister, s->portRegister, s->password, outbound);
+}
+
+void SipMaskAor(const char *aor, char *out, unsigned size) {
+  if (size == 0) return;
+  static const char kKey[] = ";auth_pass=";
+  const char *key = strstr(aor, kKey);
+  if (key == nullptr) {
+    CUT_PRINTF(out, size, "%s", aor);
+    return;
+  }
+  const char *value = key + sizeof kKey - 1;
+  const char *rest = strchr(value, ';');
+  CUT_PRINTF(out, size, "%.*s***%s", static_cast<int>(value - aor), aor,
+           rest ? rest : "");
+}
+
+int SipRegister(const ServerSettings *settings) {
+  if (settings == nullptr) return 1;
+  if (!libraryUp) {
+    // The previous attempt closed the library: bring it up again first.
+    if (eventHandler == nullptr) return 1;
+    LOG(2, "SIP library is closed, bringing it up again");
+    if (SipInit(eventHandler) != 0) return 1;
+  }
+
+  char aor[256];
+  SipBuildAor(settings, true, aor, sizeof aor);
+  char masked[256];
+  SipMaskAor(aor, masked, sizeof masked);
+  LOG(1, "Baresip AOR: %s", masked);
+
+  int err = 0;
+  {
+    SipThreadBracket bracket;
+    struct ua *ua = nullptr;
+    err = ua_alloc(&ua, aor);
+    if (!err) {
+      if (ua_account(ua) == nullptr) {
+        LOG_BOTH(4, "account: no account for this ua");
+        return 0;
+      }
+      err = ua_register(ua);
+      if (err) LOG_BOTH(4, "account: failed to register ua");
+    }
+  }
+  if (err) {
+    SipClose(err);
+    return 1;
+  }
+  SetupNoProxyUa(settings);
+  return 0;
+}
+
+void SetupNoProxyUa(const ServerSettings *settings) {
+  if (CallContext.secondUa != nullptr || settings == nullptr) return;
+  if (!settings->proxyEnable && !CallContext.enableDirect) {
+    LOG(2, "Skip second UA setup: SIP proxy disabled and enableDirect=0");
+    return;
+  }
+  char aor[256];
+  SipBuildAor(settings, false, aor, sizeof aor);
+  struct ua *ua = nullptr;
+  int err;
+  {
+    SipThreadBracket bracket;
+    err = ua_alloc(&ua, aor);
+  }
+  if (err) {
+    LOG(2, "Failed to create no-proxy UA err=%d", err);
+    LOG_BOTH(4, "[direct] directNoProxy ua_alloc failed (%s)", strerror(err));
+    return;
+  }
+  CallContext.secondUa = ua;
+  LOG(2, "Second UA ready for direct gate calls ua=%p proxyEnable=%d",
+      static_cast<void *>(ua), settings->proxyEnable ? 1 : 0);
+  LOG(1, "[direct] directNoProxy UA ready: %p", static_cast<void *>(ua));
+}
+
+void SipRegistrationEvent(int event, const char *text) {
+  switch (event) {
+    case UA_EVENT_REGISTER_OK:
+      RegisterStatus().store(true);
+      LastRegisterEvent().store(event);
+      LOG(3, "SIP registration success");
+      LogWriteMorvat(3, LOG_MODULE, __LINE__, MORVAT_SIP_REG_OK,
+                     "SIP registration success");
+      return;
+    case UA_EVENT_REGISTERING:
+    case UA_EVENT_REGISTER_FAIL:
+    case UA_EVENT_UNREGISTERING: {
+      RegisterStatus().store(false);
+      LastRegisterEvent().store(event);
+      int status = 0;
+      if (text != nullptr && sscanf(text, "%d", &status) == 1) {
+        LOG(3, "SIP registration failed (%s)", text);
+        LogWriteMorvat2(3, LOG_MODULE, __LINE__, MORVAT_SIP_REG_FAIL,
+                        "SIP registration failed (%s)", text, 0, "%d", status);
+      }
+      return;
+    }
+    default:
+      return;
+  }
+}
+
+bool SipWaitRegistered(void) {
+  struct ua *ua = CurrentUa();
+  if (LastRegisterEvent().load() != 0) {
+    if (RegisterStatus().load()) return true;
+    if (ua == nullptr) return false;
+    int err;
+    {
+      SipThreadBracket bracket;
+      err = ua_register(ua);
+    }
+    if (err) return false;
+    sleep(1);
+  }
+  struct timespec start;
+  struct timespec now;
+  clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &start);
+  now = start;
+  while (LastRegisterEvent().load() == 0 && now.tv_sec - start.tv_sec <= 1) {
+    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &now);
+  }
+  return RegisterStatus().load();
+}
+
+void SipUnregister(void) {
+  LOG(1, "SipUnregister");
+  if (!libraryUp) return;
+  SipThreadBracket bracket;
+  struct ua *ua = CurrentUa();
+  if (ua != nullptr) ua_unregister(ua);
+}
+
+struct ua *UaDefault(void) {
+  struct list *list = uag_list();
+  const bool trace = CallContext.fromGate;
+  if (trace) {
+    LOG(1, "[direct] UaDefault uag_list=%p tid=%p", static_cast<void *>(list),
+        reinterpret_cast<void *>(pthread_self()));
+  }
+  if (list == nullptr) {
+    if (trace) LOG(1, "[direct] UaDefault: uag_list is NULL");
+    return nullptr;
+  }
+  struct le *le = list_head(list);
+  if (le == nullptr) {
+    if (trace) LOG(1, "[direct] UaDefault: list is empty (le=NULL)");
+    return nullptr;
+  }
+  struct ua *ua = static_cast<struct ua *>(le->data);
+  if (trace) {
+    LOG(1, "[direct] UaDefault le=%p ua=%p", static_cast<void *>(le),
+        static_cast<void *>(ua));
+  }
+  return ua;
+}
+
+struct ua *CurrentUa(void) {
+  struct call *call = CallContext.currentCall;
+  if (call != nullptr) {
+    struct ua *ua = call_get_ua(call);
+    if (ua != nullptr) return ua;
+  }
+  return UaDefault();
+}
+
+int SipRun(void) {
+  // Without a library (bring-up failed) the loop still runs, so that signals
+  // reach the stop path; it needs an open libre.
+  if (!libreOpen) {
+    if (libre_init() == 0) libreOpen = true;
+  }
+  SipMarkLoopThread();
+  int err = re_main(SipSignalHandler);
+  SipUnmarkLoopThread();
+  SipClose(err);
+  return 0;
+}
+
+void SipSignalHandler(int sig) {
+  if (!terminating.exchange(true)) {
+    LOG_BOTH(3, "Terminated by signal %d", sig);
+    if (libraryUp) {
+      ua_stop_all(false);
+    } else {
+      // Nothing to stop: no exit handler will come.
+      re_cancel();
+    }
+    return;
+  }
+  mod_close();
+  exit(0);
+}
+
+void UaExitHandler(void *) {
+  LOG(1, "ua exited -- stopping main runloop");
+  re_cancel();
+}
+
+void SipClose(int err) {
+  LOG(1, "Terminate");
+  {
+    SipThreadBracket bracket;
+    if (libraryUp.exchange(false)) {
+      if (err) ua_stop_all(true);
+      ua_close();
+      CallContext.secondUa = nullptr;
+      module_app_unload();
+      conf_close();
+      baresip_close();
+      dbg_printf(DBG_INFO, "main: unloading modules..\n");
+      mod_close();
+    }
+  }
+  // A loop running on another thread still polls libre's descriptors: leave
+  // libre open for it; SipRun closes it once the loop has returned.
+  if (libreOpen && (!SipLoopRunning() || SipOnLoopThread())) {
+    libreOpen = false;
+    libre_close();
+  }
+}

@@ -1,0 +1,58 @@
+// SIP engine: library bring-up, the main and the second (no-proxy) user
+// agent, registration tracking, the main loop and teardown.
+#pragma once
+
+#include "sip/re_headers.h"
+
+#include "context.h"
+
+// Points the SIP library at its configuration directory.
+void SipSetConfigPath(const char *path);
+
+// Brings the library up and registers `eventHandler` for every SIP event.
+// 0 on success, else the library's (positive) error number; on failure the
+// library is closed again.
+int SipInit(ua_event_h *eventHandler);
+
+// One registration attempt of the main account. 0 when the attempt went
+// through (the result arrives later as an event), 1 when it failed. A failed
+// attempt closes the library; the next attempt brings it up again first with
+// the event handler given to the last SipInit.
+int SipRegister(const ServerSettings *settings);
+
+// Creates the second, unregistered UA without outbound proxy (at most once).
+void SetupNoProxyUa(const ServerSettings *settings);
+
+// Registration tracker, fed with every library event (event code, text).
+void SipRegistrationEvent(int event, const char *text);
+
+// Bus-thread wait for a registration result (about two seconds at most).
+bool SipWaitRegistered(void);
+
+// Unregisters the UA of the current call, else the main UA.
+void SipUnregister(void);
+
+// Runs the SIP loop on the calling thread; closes the library when it ends.
+int SipRun(void);
+
+// Tears the library down; a non-zero `err` stops all UAs by force first.
+// Safe to call when the library is already closed.
+void SipClose(int err);
+
+// True between a successful SipInit and the next SipClose.
+bool SipLibraryUp(void);
+
+// The main UA (first of the library's list), or null.
+struct ua *UaDefault(void);
+// The UA of `currentCall`, else the main UA.
+struct ua *CurrentUa(void);
+
+void UaExitHandler(void *arg);
+void SipSignalHandler(int sig);
+
+// Builds the account address of the main UA (withProxy true) or of the second
+// UA (withProxy false) into `aor`. Exposed for the log masking and tests.
+void SipBuildAor(const ServerSettings *settings, bool withProxy, char *aor,
+                 unsigned size);
+// Copies `aor` into `out` with the auth_pass value replaced by "***".
+void SipMaskAor(const char *aor, char *out, unsigned size);
