@@ -1,10 +1,289 @@
 #define LOG_MODULE "package/src/dbus/call_events"
 #include "dbus/call_events.h"
 
-#include "ornix.h"
+#include <pthread.h>
 
-void CallHandler(const uint8_t *, int, CallType) {}
-void TryingCallHandler(const uint8_t *, int, CallType) {}
-void UartEvDialGate(const uint8_t *, int) {}
-void UartEvAnswer() {}
-bool HangupActiveCall() { return true; }
+#include <cstdio>
+#include <cstring>
+
+#include "dispatcher.h"
+#include "direct/direct.h"
+#include "media/assistant/assistant.h"
+#include "ornix.h"
+#include "sip/bracket.h"
+#include "sip/legs.h"
+#include "sip/placement.h"
+#include "sip/sip.h"
+
+// The SIP loop thread writes the same CallContext fields from its event
+// handlers, and it does so holding the loop's lock. Each handler here holds
+// that lock too for all its work on the context, so the two never interleave;
+// only the registration wait, which needs the loop to run, is done outside.
+
+namespace {
+
+uint16_t Le16(const uint8_t *p) { return (uint16_t)(p[0] | (p[1] << 8)); }
+
+// Waits for the registration with the loop's lock released.
+bool WaitRegisteredUnlocked() {
+  SipThreadLeave();
+  bool registered = SipWaitRegistered();
+  SipThreadEnter();
+  return registered;
+}
+
+// Flat numbers the MCU may name: apartments, the custom number, and flat 0
+// (the panel's own room) except for an apartment call.
+bool FlatInRange(uint16_t flat, CallType callType) {
+  if (flat == CUSTOM_NUMBER_FLAT) return true;
+  if (flat == 0) return callType != COMMON;
+  return flat <= 9999;
+}
+
+void HangupAssistantForOutgoing() {
+  LOG_BOTH(3, "[%lld] Outgoing call during assistant, hanging up assistant",
+           (long long)GetStartCallTimestamp());
+  HangupAnotherCalls(nullptr);
+}
+
+void StartDetached(void *(*body)(void *)) {
+  if (pthread_create(&notificationThread, nullptr, body, nullptr) == 0)
+    pthread_detach(notificationThread);
+}
+
+}  // namespace
+
+void CallHandler(const uint8_t *data, int length, CallType callType) {
+  SipThreadBracket bracket;
+  if (CallContext.state == INCOMING_DIALING) return;
+  if (IsStaleUartOutgoing())
+    ClearStaleUartOutgoing("CallHandler: retry after stale UART dialing");
+  if (CallContext.state == ASSISTANT_DIALING ||
+      CallContext.state == ASSISTANT_ESTABLISHED) {
+    HangupAssistantForOutgoing();
+    SetState(IDLE);
+    SetCallType(NONE);
+    CallContext.currentCall = nullptr;
+    SetFlat(0);
+  }
+  if (!CallContext.registerStatus && !WaitRegisteredUnlocked()) {
+    LOG_BOTH(5, "SIP registration failed, can't make call");
+    SetState(OUTGOING_UART_DIALING);
+    return;
+  }
+  if (!data || length != 2 || CallContext.state != IDLE) return;
+  uint16_t flat = Le16(data);
+  if (!FlatInRange(flat, callType)) {
+    LOG(2, "Dial ignored: flat %u out of range", (unsigned)flat);
+    UartSendCommandError(CallContext.dbus);
+    return;
+  }
+  if (CallContext.currentCall) {
+    LOG(1, "ua_hangup %p:%p!", (void *)CurrentUa(),
+        (void *)CallContext.currentCall);
+    ua_hangup(CurrentUa(), CallContext.currentCall, 0, nullptr);
+    CallContext.currentCall = nullptr;
+  }
+  SetState(OUTGOING_DIALING);
+  LOG(2, "Outgoing call start DBUS flat=%u", (unsigned)flat);
+  MakeCallByType(callType, flat);
+}
+
+void TryingCallHandler(const uint8_t *data, int length, CallType callType) {
+  if (!data || length != 3) return;
+  uint16_t flat = Le16(data);
+  uint8_t route = data[2];
+  SipThreadBracket bracket;
+  if (callType == COMMON && flat == 0) {
+    LOG(1, "TryingCallHandler: ignore COMMON trying for flat 0");
+    return;
+  }
+  if (!FlatInRange(flat, callType)) {
+    LOG(2, "Trying ignored: flat %u out of range", (unsigned)flat);
+    UartSendCommandError(CallContext.dbus);
+    return;
+  }
+  CallState state = CallContext.state;
+  if (state == INCOMING_DIALING || state == INCOMING_ESTABLISHED) return;
+  if (state == OUTGOING_SIP_DIALING || state == OUTGOING_UART_DIALING ||
+      state == OUTGOING_SIP_ESTABLISHED || state == OUTGOING_UART_ESTABLISHED) {
+    LOG(1, "TryingCallHandler: ignore duplicate trying in state=%d", (int)state);
+    return;
+  }
+  if (state == ASSISTANT_DIALING || state == ASSISTANT_ESTABLISHED) {
+    HangupAssistantForOutgoing();
+    CallContext.currentCall = nullptr;
+    SetFlat(0);
+  }
+  if (callType == SOS || callType == CONCIERGE) {
+    SetState(OUTGOING_SIP_DIALING);
+    SetStartCallTimestamp();
+  } else {
+    SetStartCallTimestamp();
+    if (route & 2)
+      SetState(OUTGOING_SIP_DIALING);
+    else if (route & 1)
+      SetState(OUTGOING_UART_DIALING);
+  }
+  if (!CallContext.registerStatus && CallContext.state == OUTGOING_SIP_DIALING &&
+      !WaitRegisteredUnlocked()) {
+    LOG_BOTH(5, "SIP registration failed, can't make call");
+    UartSendCommandError(CallContext.dbus);
+    SetState(IDLE);
+    SetCallType(NONE);
+    return;
+  }
+  if (!(route & 2) && flat != CUSTOM_NUMBER_FLAT) {
+    SendUartByeWithState(1, "TryingCallHandler: SIP blocked for non-custom number");
+    return;
+  }
+  LOG(1, "TryingCallHandler before HangupAnotherCalls state=%d flat=%u tid=%p",
+      (int)CallContext.state, (unsigned)flat, (void *)pthread_self());
+  HangupAnotherCalls(nullptr);
+  LOG(2, "Outgoing call start UART_TRYING_CALL flat=%u", (unsigned)flat);
+  MakeCallByType(callType, flat);
+}
+
+void UartEvDialGate(const uint8_t *data, int length) {
+  SipThreadBracket bracket;
+  LOG(1, "[direct] UartEvDialGate enter tid=%p enableDirect=%d state=%d currentCall=%p",
+      (void *)pthread_self(), CallContext.enableDirect, (int)CallContext.state,
+      (void *)CallContext.currentCall);
+  if (!data || length != 4) {
+    LOG(1, "[direct] UartEvDialGate bad dbus payload");
+    return;
+  }
+  uint16_t house = Le16(data);
+  uint16_t apartment = Le16(data + 2);
+  char server[128];
+  memset(server, 0, sizeof(server));
+  bool video = false;
+  LOG(1, "[direct] UartEvDialGate parsed house=%u apartment=%u", (unsigned)house,
+      (unsigned)apartment);
+
+  if (CallContext.enableDirect) {
+    LOG(1, "[direct] UartEvDialGate GetDirectServer...");
+    if (!GetDirectServer(house, apartment, server, sizeof(server), &video)) {
+      LOG(1, "[direct] UartEvDialGate GetDirectServer failed");
+      LOG(2, "Direct rules missing for gate call flat=%u", (unsigned)apartment);
+      LOG(2, "Call ended unsuccessfully scode=0 flat=%u", (unsigned)apartment);
+      UartSendCommandError(CallContext.dbus);
+      return;
+    }
+    CallContext.directVideo = video;
+    LOG(1, "[direct] UartEvDialGate GetDirectServer ok server=%s directVideo=%d",
+        server, CallContext.directVideo);
+  } else {
+    if (!WaitRegisteredUnlocked()) {
+      LOG_BOTH(5, "SIP registration failed, can't make call");
+      LOG(1, "[direct] UartEvDialGate SipRegister failed -> OUTGOING_UART_DIALING");
+      SetState(OUTGOING_UART_DIALING);
+      return;
+    }
+    snprintf(server, sizeof(server), "%.127s", CallContext.server.domain);
+    CallContext.directVideo = false;
+    LOG(1, "[direct] UartEvDialGate backend mode server=%s", server);
+  }
+  if (!server[0]) {
+    LOG_BOTH(5, "Ошибка, sip сервер не задан");
+    LOG(1, "[direct] UartEvDialGate empty sipServer");
+    UartSendCommandError(CallContext.dbus);
+    return;
+  }
+  CallContext.fromGate = true;
+  SetFlat(apartment);
+  SetState(OUTGOING_SIP_DIALING);
+  char description[160];
+  int written = snprintf(description, sizeof(description),
+                         "house=%u enableDirect=%d directVideo=%d server=%s",
+                         (unsigned)house, CallContext.enableDirect,
+                         CallContext.directVideo, server);
+  (void)written;  // a longer text is cut, as intended
+  LOG(2, "Outgoing gate call start flat=%u %s", (unsigned)apartment, description);
+  MakeGateCall(server, (int32_t)CallContext.server.port, house);
+  LOG(1, "[direct] UartEvDialGate <- MakeGateCall done");
+}
+
+void UartEvAnswer() {
+  SipThreadBracket bracket;
+  LOG(2, "UART_EV_ANSWER");
+  switch (CallContext.state) {
+    case OUTGOING_DIALING:
+    case OUTGOING_UART_DIALING:
+      LOG(2, "UART answer, outgoing handset flat=%u call=%p", CallContext.flat,
+          (void *)CallContext.currentCall);
+      SetState(OUTGOING_UART_ESTABLISHED);
+      LOG(1, "HangupAnotherCalls from UartEvAnswer");
+      HangupAnotherCalls(nullptr);
+      break;
+    case INCOMING_DIALING: {
+      LOG(2, "UART answer, incoming SIP flat=%u call=%p", CallContext.flat,
+          (void *)CallContext.currentCall);
+      SetState(INCOMING_ESTABLISHED);
+      json_t *empty = json_object();
+      DbusJsonMethodCall(CallContext.dbus, ORNIX_CAMERA_SERVICE, "SetMicGain", empty);
+      json_decref(empty);
+      SipAnswer();
+      break;
+    }
+    case NOTIFICATION_DIALING:
+      LOG(1, "ctx.state == NOTIFICATION_DIALING");
+      SetState(NOTIFICATION_ESTABLISHED);
+      UartSetOfflineAssistantDelimiter(CallContext.dbus, 0x45);
+      StartDetached(NotificationPlaybackThread);
+      break;
+    case ASSISTANT_DIALING:
+      LOG(2, "UART answer, assist flat=%u call=%p", CallContext.flat,
+          (void *)CallContext.currentCall);
+      SetState(ASSISTANT_ESTABLISHED);
+      if (CallContext.assistant.assistantOnline)
+        SipAnswer();
+      else if (!IsPhrasePlaying())
+        StartDetached(PhrasePlaybackThread);
+      break;
+    default:
+      break;
+  }
+}
+
+bool HangupActiveCall() {
+  SipThreadBracket bracket;
+  switch (CallContext.state) {
+    case INCOMING_DIALING:
+      LOG(2, "UART bye on incoming dial: MCU release only flat=%u call=%p",
+          CallContext.flat, (void *)CallContext.currentCall);
+      return true;
+    case ASSISTANT_ESTABLISHED:
+    case INCOMING_ESTABLISHED:
+    case OUTGOING_DIALING:
+    case OUTGOING_SIP_DIALING:
+    case OUTGOING_SIP_ESTABLISHED: {
+      struct call *call = CallContext.currentCall;
+      LOG(2, "User bye (hangup active call) flat=%u call=%p", CallContext.flat,
+          (void *)call);
+      SetState(IDLE);
+      SetCallType(NONE);
+      if (call) {
+        LOG(2, "call_hangup from HangupActiveCall call=%p", (void *)call);
+        call_hangup(call, 0, nullptr);
+      }
+      LOG(1, "HangupAnotherCalls from HangupActiveCall");
+      HangupAnotherCalls(nullptr);
+      CallContext.currentCall = nullptr;
+      SetFlat(0);
+      return true;
+    }
+    case OUTGOING_UART_DIALING:
+    case OUTGOING_UART_ESTABLISHED:
+      LOG(2, "User bye (UART handset) flat=%u state=%d", CallContext.flat,
+          (int)CallContext.state);
+      SetState(IDLE);
+      SetCallType(NONE);
+      SetFlat(0);
+      return true;
+    case IDLE:
+      return true;
+    default:
+      return false;
+  }
+}
