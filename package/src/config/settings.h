@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 
 #include "context.h"
 
@@ -54,3 +55,17 @@ bool SaveAlarmSettings(bool onlyPanel, const char *alarmFileName, const char *te
 // Copies at most size-1 bytes of `src` into `dest`, never cutting a UTF-8
 // sequence in half; always NUL-terminates.
 void CopySettingText(char *dest, size_t size, const char *src);
+
+// ---- helpers shared by the config and direct modules ------------------------
+
+struct JsonDeleter {
+  void operator()(json_t *json) const { json_decref(json); }
+};
+using JsonPtr = std::unique_ptr<json_t, JsonDeleter>;
+
+// The leading decimal number of a text as atoi reads it, saturating instead
+// of overflowing.
+long long ParseLeadingInt(const char *text);
+// Writes `value` (a new reference, taken over; null counts as a failure) under
+// `key` of the daemon's section. False when the store refuses it.
+bool WriteSetting(const char *key, json_t *value);

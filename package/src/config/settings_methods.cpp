@@ -1,27 +1,324 @@
 #define LOG_MODULE "package/src/config/settings_methods"
 #include "config/settings_methods.h"
 
+#include <climits>
+#include <cstdlib>
+#include <cstring>
+
+#include "config/settings.h"
+#include "context.h"
 #include "ornix.h"
 
-json_t *GetSosJson(DBusMessage *) { return json_object(); }
-bool SetSosJson(json_t *) { return false; }
-json_t *GetConciergeJson(DBusMessage *) { return json_object(); }
-bool SetConciergeJson(json_t *) { return false; }
-json_t *GetFlat0Json(DBusMessage *) { return json_object(); }
-bool SetFlat0Json(json_t *) { return false; }
-json_t *GetDoorHangupDelay(DBusMessage *) { return json_object(); }
-bool SetDoorHangupDelay(json_t *) { return false; }
-json_t *GetDtmfJson(DBusMessage *) { return json_object(); }
-bool SetDtmfJson(json_t *) { return false; }
-bool DeleteDtmf(DBusMessage *) { return false; }
-json_t *GetServerJson() { return json_object(); }
-json_t *GetSipSettingsJson(DBusMessage *) { return json_object(); }
-bool SetServerJson(json_t *) { return false; }
-bool SetVideoSettingsJson(json_t *) { return false; }
-bool SetSipSettingsJson(json_t *) { return false; }
-json_t *GetGateSettingsJson(DBusMessage *) { return json_object(); }
-bool SetGateSettingsJson(json_t *) { return false; }
-json_t *GetAssistantJson(DBusMessage *) { return json_object(); }
-bool SetAssistantJson(json_t *) { return false; }
-bool DeleteAssistant(DBusMessage *) { return false; }
-json_t *GetRegisterStatusJson(DBusMessage *) { return json_object(); }
+namespace {
+
+// A text of memory as a JSON string; one that is not valid UTF-8 (an old
+// plain-text key) goes out empty rather than dropping the member.
+json_t *TextJson(const char *text) {
+  json_t *v = json_string(text);
+  return v ? v : json_string("");
+}
+
+struct Room {
+  const char *getName;
+  const char *setName;
+  const char *member;
+  char *field;
+  const char *key;
+  const char *changeMessage;
+};
+
+json_t *GetRoom(const Room &room) {
+  LOG(1, "%s", room.getName);
+  json_t *reply = json_object();
+  json_object_set_new(reply, room.member, TextJson(room.field));
+  return reply;
+}
+
+bool SetRoom(const Room &room, json_t *arg) {
+  LOG(1, "%s", room.setName);
+  json_t *value = json_object_get(arg, room.member);
+  if (!json_is_string(value)) return false;
+  const char *text = json_string_value(value);
+  if (*text == '\0') return true;
+  // A longer address would be stored cut, which is not what was asked for.
+  char checked[kSettingsTextSize];
+  if (!ReadJsonStringField(value, room.member, checked)) return false;
+  if (strcmp(text, room.field) == 0) return true;
+  LOG(1, room.changeMessage, text);
+  CopySettingText(room.field, kSettingsTextSize, text);
+  return WriteSetting(room.key, json_string(room.field));
+}
+
+Room SosRoom() {
+  return {"GetSosJson", "SetSosJson", "sosRoom", CallContext.sos, "sos", "Set sos value: '%s'"};
+}
+Room ConciergeRoom() {
+  return {"GetConciergeJson",  "SetConciergeJson",         "consiergeRoom",
+          CallContext.concierge, "concierge", "Set concierge value: '%s'"};
+}
+Room Flat0Room() {
+  return {"GetFlat0Json", "SetFlat0Json", "flat0Room", CallContext.flat0, "flat0",
+          "Set flat0 value: '%s'"};
+}
+
+}  // namespace
+
+json_t *GetSosJson(DBusMessage *) { return GetRoom(SosRoom()); }
+bool SetSosJson(json_t *arg) { return SetRoom(SosRoom(), arg); }
+json_t *GetConciergeJson(DBusMessage *) { return GetRoom(ConciergeRoom()); }
+bool SetConciergeJson(json_t *arg) { return SetRoom(ConciergeRoom(), arg); }
+json_t *GetFlat0Json(DBusMessage *) { return GetRoom(Flat0Room()); }
+bool SetFlat0Json(json_t *arg) { return SetRoom(Flat0Room(), arg); }
+
+// ---- door hang-up --------------------------------------------------------------
+
+json_t *GetDoorHangupDelay(DBusMessage *) {
+  LOG(1, "GetDoorHangupDelay");
+  return json_pack("{s:i, s:b}", "timeout", (int)CallContext.doorHangupDelay, "sip",
+                   (int)CallContext.doorHangupOn);
+}
+
+bool SetDoorHangupDelay(json_t *arg) {
+  LOG(1, "SetDoorHangupDelay");
+  json_t *timeout = json_object_get(arg, "timeout");
+  json_t *sip = json_object_get(arg, "sip");
+  if (json_is_integer(timeout)) {
+    json_int_t n = json_integer_value(timeout);
+    // The field is 32 bits wide; a bigger number would be kept as another one.
+    if (n < INT32_MIN || n > INT32_MAX) {
+      LOG_BOTH(5, "Неправильно указан %s: %d", "timeout", n < 0 ? INT_MIN : INT_MAX);
+      return false;
+    }
+    if (n != CallContext.doorHangupDelay) {
+      CallContext.doorHangupDelay = (int32_t)n;
+      if (!WriteSetting("doorHangupDelay", json_integer(n))) return false;
+    }
+  }
+  if (json_is_boolean(sip) && json_is_true(sip) != CallContext.doorHangupOn) {
+    CallContext.doorHangupOn = json_is_true(sip);
+    return WriteSetting("doorHangupOn", json_boolean(CallContext.doorHangupOn));
+  }
+  return true;
+}
+
+// ---- DTMF ------------------------------------------------------------------------
+
+json_t *GetDtmfJson(DBusMessage *) {
+  LOG(1, "GetDtmfJson");
+  json_t *reply = json_object();
+  json_object_set_new(reply, "1", TextJson(CallContext.dtmf_1));
+  json_object_set_new(reply, "2", TextJson(CallContext.dtmf_2));
+  return reply;
+}
+
+bool SetDtmfJson(json_t *arg) {
+  LOG(1, "SetDtmfJson");
+  json_t *one = json_object_get(arg, "1");
+  json_t *two = json_object_get(arg, "2");
+  if ((one && !json_is_string(one)) || (two && !json_is_string(two))) return false;
+  const char *d1 = one ? json_string_value(one) : nullptr;
+  const char *d2 = two ? json_string_value(two) : nullptr;
+  if (!SaveDtmf(d1, d2)) return false;
+  if (d1 && strlen(d1) == 1) CopySettingText(CallContext.dtmf_1, sizeof CallContext.dtmf_1, d1);
+  if (d2 && strlen(d2) == 1) CopySettingText(CallContext.dtmf_2, sizeof CallContext.dtmf_2, d2);
+  return true;
+}
+
+bool DeleteDtmf(DBusMessage *) {
+  LOG(1, "DeleteDtmf");
+  CopySettingText(CallContext.dtmf_1, sizeof CallContext.dtmf_1, "1");
+  CopySettingText(CallContext.dtmf_2, sizeof CallContext.dtmf_2, "2");
+  return true;
+}
+
+// ---- SIP server and video ----------------------------------------------------
+
+json_t *GetServerJson() {
+  LOG(1, "GetServerJson");
+  const ServerSettings &s = CallContext.server;
+  json_t *remote = json_object();
+  json_object_set_new(remote, "port", json_integer(s.port));
+  json_object_set_new(remote, "domain", TextJson(s.domain));
+  json_object_set_new(remote, "portRegister", json_integer(s.portRegister));
+  json_object_set_new(remote, "domainRegister", TextJson(s.domainRegister));
+  json_object_set_new(remote, "username", TextJson(s.username));
+  json_object_set_new(remote, "password", TextJson(s.password));
+  json_t *proxy = json_object();
+  json_object_set_new(proxy, "port", json_integer(s.proxyPort));
+  json_object_set_new(proxy, "domain", TextJson(s.proxyDomain));
+  json_object_set_new(proxy, "enable", json_boolean(s.proxyEnable));
+  json_object_set_new(remote, "proxy", proxy);
+  json_t *transport = json_object();
+  json_object_set_new(transport, "udp", json_boolean(s.transportUdp));
+  json_object_set_new(transport, "tcp", json_boolean(s.transportTcp));
+  json_object_set_new(remote, "transport", transport);
+  json_object_set_new(remote, "registerStatus", json_boolean(CallContext.registerStatus));
+  return remote;
+}
+
+json_t *GetSipSettingsJson(DBusMessage *) {
+  json_t *reply = json_object();
+  json_object_set_new(reply, "remote", GetServerJson());
+  json_object_set_new(reply, "videoEnable", json_boolean(CallContext.videoEnabled));
+  json_object_set_new(reply, "videoStreamId", json_integer(CallContext.videoStreamId));
+  if (LogGetLevel() <= 1) {
+    char *text = json_dumps(reply, JSON_INDENT(4));
+    LOG(1, "GetSipSettingsJson: %s", text ? text : "");
+    free(text);
+  }
+  return reply;
+}
+
+bool SetServerJson(json_t *remote) {
+  LOG(1, "SetServerJson");
+  ServerSettings copy = CallContext.server;
+  copy.transportUdp = true;
+  copy.transportTcp = false;
+  copy.transportTls = false;
+
+  if (!ReadJsonStringField(json_object_get(remote, "domain"), "domain", copy.domain) ||
+      !ReadJsonIntField(json_object_get(remote, "port"), "port", &copy.port) ||
+      !ReadJsonStringField(json_object_get(remote, "username"), "username", copy.username) ||
+      !ReadJsonStringField(json_object_get(remote, "password"), "password", copy.password))
+    return false;
+  copy.portRegister = copy.port;
+  memcpy(copy.domainRegister, copy.domain, sizeof copy.domainRegister);
+  if (!ReadJsonStringField(json_object_get(remote, "domainRegister"), "domainRegister",
+                           copy.domainRegister) ||
+      !ReadJsonIntField(json_object_get(remote, "portRegister"), "portRegister",
+                        &copy.portRegister))
+    return false;
+
+  json_t *proxy = json_object_get(remote, "proxy");
+  if (json_is_object(proxy)) {
+    if (!ReadJsonStringField(json_object_get(proxy, "domain"), "proxy.domain",
+                             copy.proxyDomain) ||
+        !ReadJsonIntField(json_object_get(proxy, "port"), "proxy.port", &copy.proxyPort))
+      return false;
+    json_t *enable = json_object_get(proxy, "enable");
+    if (enable) {
+      if (!json_is_boolean(enable)) {
+        LOG_BOTH(5, "Поле 'proxy.enable' не является логическим типом");
+        return false;
+      }
+      copy.proxyEnable = json_is_true(enable);
+    }
+  }
+  json_t *transport = json_object_get(remote, "transport");
+  if (json_is_object(transport)) {
+    json_t *udp = json_object_get(transport, "udp");
+    json_t *tcp = json_object_get(transport, "tcp");
+    if (json_is_boolean(udp)) copy.transportUdp = json_is_true(udp);
+    if (json_is_boolean(tcp)) copy.transportTcp = json_is_true(tcp);
+  }
+
+  if (!SaveServerSettings(copy)) return false;
+  CallContext.server = copy;
+  return true;
+}
+
+bool SetVideoSettingsJson(json_t *arg) {
+  LOG(1, "SetVideoSettingsJson");
+  json_t *enable = json_object_get(arg, "videoEnable");
+  if (json_is_boolean(enable)) {
+    if (!WriteSetting("videoEnable", json_boolean(json_is_true(enable)))) return false;
+    CallContext.videoEnabled = json_is_true(enable);
+  }
+  json_t *id = json_object_get(arg, "videoStreamId");
+  if (!json_is_integer(id)) return true;
+  json_int_t n = json_integer_value(id);
+  if (n < 0 || n > 2 || n == CallContext.videoStreamId) return true;
+  if (!WriteSetting("videoStreamId", json_integer(n))) return false;
+  if (!SetRtspChannel((unsigned)n)) {
+    if (!WriteSetting("videoStreamId", json_integer(CallContext.videoStreamId)))
+      LOG_BOTH(5, "Can't rollback videoStreamId in doralin config!");
+    return false;
+  }
+  CallContext.videoStreamId = (uint8_t)n;
+  CallContext.restartRequested = true;
+  return true;
+}
+
+bool SetSipSettingsJson(json_t *arg) {
+  json_t *remote = json_object_get(arg, "remote");
+  if (json_is_object(remote) && !SetServerJson(remote)) return false;
+  return SetVideoSettingsJson(arg);
+}
+
+// ---- gate dialing ----------------------------------------------------------------
+
+json_t *GetGateSettingsJson(DBusMessage *) {
+  json_t *reply = json_object();
+  json_t *direct = json_object();
+  json_object_set_new(direct, "mode", json_boolean(CallContext.enableDirect));
+  JsonPtr rules(StoreGetVariable(CallContext.dbus, SETTINGS_SECTION, "directRules"));
+  if (!rules)
+    json_object_set_new(direct, "rules", json_object());
+  else if (json_is_object(rules.get()))
+    json_object_set(direct, "rules", rules.get());
+  json_object_set_new(reply, "direct", direct);
+
+  const struct {
+    const char *key;
+    json_int_t fallback;
+  } sizes[] = {{"prefixSize", 4}, {"flatNumberSize", 0}};
+  for (const auto &size : sizes) {
+    JsonPtr v(StoreGetVariable(CallContext.dbus, SETTINGS_SECTION, size.key));
+    if (!v)
+      json_object_set_new(reply, size.key, json_integer(size.fallback));
+    else if (json_is_integer(v.get()))
+      json_object_set(reply, size.key, v.get());
+  }
+  return reply;
+}
+
+bool SetGateSettingsJson(json_t *arg) {
+  json_t *prefix = json_object_get(arg, "prefixSize");
+  json_t *flatSize = json_object_get(arg, "flatNumberSize");
+  json_t *direct = json_object_get(arg, "direct");
+  json_t *mode = json_object_get(direct, "mode");
+  json_t *rules = json_object_get(direct, "rules");
+  long long p = json_is_integer(prefix) ? json_integer_value(prefix) : CallContext.prefixSize;
+  long long f =
+      json_is_integer(flatSize) ? json_integer_value(flatSize) : CallContext.flatNumberSize;
+  bool m = json_is_boolean(mode) ? json_is_true(mode) : CallContext.enableDirect;
+  if (!SaveGateSettings(p, f, m, rules)) LOG_BOTH(4, "Can't write gate settings to config");
+  return true;
+}
+
+// ---- assistant -----------------------------------------------------------------
+
+json_t *GetAssistantJson(DBusMessage *) {
+  LOG(1, "GetAssistantJson");
+  json_t *reply = json_object();
+  json_object_set_new(reply, "enable", json_boolean(CallContext.assistant.assistantEnable));
+  json_object_set_new(reply, "online", json_boolean(CallContext.assistant.assistantOnline));
+  return reply;
+}
+
+bool SetAssistantJson(json_t *arg) {
+  LOG(1, "SetAssistantJson");
+  json_t *enable = json_object_get(arg, "enable");
+  json_t *online = json_object_get(arg, "online");
+  if ((enable && !json_is_boolean(enable)) || (online && !json_is_boolean(online))) return false;
+  AssistantRecord &cur = CallContext.assistant;
+  AssistantRecord wanted = cur;
+  if (enable) wanted.assistantEnable = json_is_true(enable);
+  if (online) wanted.assistantOnline = json_is_true(online);
+  if (!SaveAssistantSettings(wanted)) return false;
+  cur.assistantEnable = wanted.assistantEnable;
+  cur.assistantOnline = wanted.assistantOnline;
+  return true;
+}
+
+bool DeleteAssistant(DBusMessage *) {
+  LOG(1, "DeleteAssistant");
+  CallContext.assistant.assistantEnable = true;
+  CallContext.assistant.assistantOnline = true;
+  return true;
+}
+
+json_t *GetRegisterStatusJson(DBusMessage *) {
+  LOG(1, "GetRegisterStatusJson");
+  return DbusJsonMessageBoolean(CallContext.registerStatus ? json_true() : json_false());
+}
