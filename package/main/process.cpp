@@ -1,0 +1,156 @@
+#define LOG_MODULE "package/main/process"
+#include "process.h"
+
+#include <fcntl.h>
+#include <pthread.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+
+#include "config/settings.h"
+#include "context.h"
+#include "dbus/bus_loop.h"
+#include "dispatcher.h"
+#include "media/assistant/assistant.h"
+#include "ornix.h"
+#include "sip/sip.h"
+
+namespace {
+
+constexpr const char *kBusName = "is.ornix.doralin";
+constexpr const char *kAssistantSocket = "/tmp/offline.sock";
+constexpr int kMaxRegisterFailures = 4;  // the fifth failure gives up
+constexpr useconds_t kRegisterPause = 500;
+constexpr unsigned kTerminateGrace = 3;
+
+// The installed handler only writes the signal number here; SignalWaiter runs
+// the stop sequence on an ordinary thread.
+int signalPipe[2] = {-1, -1};
+pthread_mutex_t terminateLock = PTHREAD_MUTEX_INITIALIZER;
+
+void RecordSignal(int signum) {
+  const int saved = errno;
+  const unsigned char byte = static_cast<unsigned char>(signum);
+  if (write(signalPipe[1], &byte, 1) < 0) {
+    // Nothing can be done in signal context; the signal is lost.
+  }
+  errno = saved;
+}
+
+void *SignalWaiter(void *) {
+  for (;;) {
+    unsigned char byte;
+    ssize_t n = read(signalPipe[0], &byte, 1);
+    if (n == 1) SignalHandler(byte);
+    else if (n < 0 && errno == EINTR) continue;
+    else return nullptr;
+  }
+}
+
+void InstallSignalHandlers() {
+  if (signalPipe[0] < 0 && pipe2(signalPipe, O_CLOEXEC) != 0) {
+    signalPipe[0] = signalPipe[1] = -1;
+  }
+  signal(SIGINT, RecordSignal);
+  signal(SIGTERM, RecordSignal);
+}
+
+void StartDetached(void *(*body)(void *)) {
+  pthread_t thread;
+  if (pthread_create(&thread, nullptr, body, nullptr) == 0) pthread_detach(thread);
+}
+
+// Registration of the main account, up to five attempts.
+void RegisterMainAccount() {
+  for (;;) {
+    ++CallContext.server.registerAttempts;
+    if (SipRegister(&CallContext.server) <= 0) {
+      LOG_BOTH(3, "[Baresip]: Успешная авторизация с %d попытки",
+               CallContext.server.registerAttempts);
+      return;
+    }
+    if (CallContext.server.registerAttempts > kMaxRegisterFailures) {
+      LOG_BOTH(5, "[Baresip]: Неудачная попытка авторизации более %d раз",
+               CallContext.server.registerAttempts);
+      SignalHandler(SIGTERM);
+      return;  // not reached: the stop sequence exits
+    }
+    LOG_BOTH(5, "[Baresip]: Ошибка применения параметров");
+    ua_stop_all(false);
+    usleep(kRegisterPause);
+  }
+}
+
+}  // namespace
+
+bool InitProcess() {
+  InstallSignalHandlers();
+  LogSetName("DORALIN");
+  LogSetLevel(UbootEnvGetLogLevel("doralin"));
+  CallContext.dbus = DbusConnect(kBusName);
+  if (CallContext.dbus == nullptr) return false;
+  // Signals recorded since the handlers went in are served from here on.
+  if (signalPipe[0] >= 0) StartDetached(SignalWaiter);
+  LoadSettings();
+  return true;
+}
+
+void ParseOptions(int argc, char **argv) {
+  for (int i = 0; i < argc; ++i) {
+    if (argv[i] == nullptr) continue;
+    if (strcmp(argv[i], "--debug") == 0) LogSetLevel(2);
+    else if (strcmp(argv[i], "--trace") == 0) LogSetLevel(1);
+  }
+}
+
+void SignalHandler(int signum) {
+  LOG_BOTH(4, "Получен сигнал \"%d\"", signum);
+  BaresipTerminate(signum, true);
+}
+
+void BaresipTerminate(int status, bool exitProcess) {
+  // One stop sequence at a time: a later caller (say the forced restart
+  // after a SIGTERM) waits, and exit is never entered twice at once.
+  pthread_mutex_lock(&terminateLock);
+  CallContext.restartRequested = exitProcess;
+  LOG(1, "Baresip terminate with exit (%d)", exitProcess ? 1 : 0);
+  SipUnregister();
+  sleep(kTerminateGrace);
+  SipClose(exitProcess ? 1 : 0);
+  if (exitProcess) exit(status);
+  pthread_mutex_unlock(&terminateLock);
+}
+
+int DoralinMain(int argc, char **argv) {
+  if (!InitProcess()) return 0;
+  ParseOptions(argc, argv);
+  LOG_BOTH(3, "Запуск приложения");
+
+  StartDetached(BusLoop);
+  StartDetached(BusWatchdog);
+
+  CallContext.assistantSocket = CreateUnixDgramSocket(kAssistantSocket, 0);
+  if (CallContext.assistantSocket < 1) LOG_BOTH(5, "Ошибка открытия сокета ассистента");
+
+  srand(unsigned(time(nullptr)));
+  json_decref(AssistantMakeFilesList(nullptr));
+
+  SipSetConfigPath(CallContext.configPath);
+  if (SipInit(BaresipEventHandler) > 0) LOG_BOTH(5, "[Baresip]: Ошибка инициализации");
+  else RegisterMainAccount();
+
+  LOG(1, "Сброс всех вызовов");
+  UartSendCommandStart(CallContext.dbus, 0);
+  ResumeAlarmNotification();
+  DbusJsonSignal(CallContext.dbus, "DoralinStarted", nullptr);
+
+  SipRun();
+
+  DestroyUnixSocket(CallContext.assistantSocket);
+  LOG_BOTH(3, "Остановка приложения");
+  return 1;
+}

@@ -1,2 +1,0 @@
-// Placeholder until the start-up sequence lands.
-int DoralinMain(int, char **) { return 0; }

@@ -1,0 +1,323 @@
+#define LOG_MODULE "package/src/dbus/bus_loop"
+#include "dbus/bus_loop.h"
+
+#include <pthread.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <cstring>
+
+#include "config/accounts.h"
+#include "config/settings_methods.h"
+#include "context.h"
+#include "dbus/call_events.h"
+#include "dbus/door_events.h"
+#include "media/assistant/assistant.h"
+#include "ornix.h"
+#include "process.h"
+
+std::atomic<time_t> busHeartbeat{0};
+std::atomic<time_t> watchdogNow{0};
+std::atomic<int> forcedRestartStarted{0};
+
+namespace {
+
+constexpr useconds_t kTurnPause = 35000;
+constexpr int kWatchdogLimit = 60;
+// Hidden method that holds the loop for {"seconds": N}; only with
+// DORALIN_TEST_HOOKS=1, so the watchdog can be exercised.
+constexpr const char *kStallMethod = "DoralinTestStall";
+
+// Type of the message's first argument (DBUS_TYPE_INVALID when none).
+int FirstArgType(DBusMessage *message, int *elementType = nullptr) {
+  DBusMessageIter it;
+  if (!dbus_message_iter_init(message, &it)) return DBUS_TYPE_INVALID;
+  int type = dbus_message_iter_get_arg_type(&it);
+  if (elementType && type == DBUS_TYPE_ARRAY)
+    *elementType = dbus_message_iter_get_element_type(&it);
+  return type;
+}
+
+// The call's JSON argument, or null when it is missing, not a string or not JSON.
+json_t *JsonArgument(DBusMessage *message) {
+  if (FirstArgType(message) != DBUS_TYPE_STRING) return nullptr;
+  return DbusJsonGet(message);
+}
+
+struct Bytes {
+  uint8_t *data = nullptr;
+  int length = 0;
+};
+
+// The signal's byte array; empty when missing or of another type.
+Bytes ByteArgument(DBusMessage *message) {
+  Bytes b;
+  int element = DBUS_TYPE_INVALID;
+  if (FirstArgType(message, &element) != DBUS_TYPE_ARRAY || element != DBUS_TYPE_BYTE) return b;
+  b.length = DbusArrayGet(message, &b.data);
+  if (b.length <= 0 || b.data == nullptr) b = Bytes{};
+  return b;
+}
+
+void SendBoolean(DBusMessage *message, bool value) {
+  json_t *reply = DbusJsonMessageBoolean(value ? json_true() : json_false());
+  DbusJsonMethodReply(CallContext.dbus, message, reply);
+  json_decref(reply);
+}
+
+void ReplyNotFound(DBusMessage *message) {
+  DbusOutputMethodName(message);
+  json_t *reply = Response404();
+  DbusJsonMethodReply(CallContext.dbus, message, reply);
+  json_decref(reply);
+}
+
+bool TestHooksEnabled() {
+  static const bool enabled = [] {
+    const char *v = getenv("DORALIN_TEST_HOOKS");
+    return v && strcmp(v, "1") == 0;
+  }();
+  return enabled;
+}
+
+bool StallLoop(json_t *arg) {
+  json_t *seconds = json_object_get(arg, "seconds");
+  if (!json_is_integer(seconds) || json_integer_value(seconds) < 0 ||
+      json_integer_value(seconds) > 600)
+    return false;
+  LOG(2, "Test hook: holding the bus loop for %d s", int(json_integer_value(seconds)));
+  sleep(unsigned(json_integer_value(seconds)));
+  return true;
+}
+
+struct MethodEntry {
+  const char *member;
+  json_t *(*getter)(DBusMessage *) = nullptr;
+  bool (*setter)(json_t *) = nullptr;
+  bool (*action)(DBusMessage *) = nullptr;
+  void (*own)(DBusMessage *) = nullptr;
+};
+
+void SetLogLevelMethod(DBusMessage *message) { DbusRespSetLogLevelApp(CallContext.dbus, message); }
+
+const MethodEntry kMethods[] = {
+    {.member = "GetDtmf", .getter = GetDtmfJson},
+    {.member = "SetDtmf", .setter = SetDtmfJson},
+    {.member = "DeleteDtmf", .action = DeleteDtmf},
+    {.member = "GetSos", .getter = GetSosJson},
+    {.member = "SetSos", .setter = SetSosJson},
+    {.member = "GetConcierge", .getter = GetConciergeJson},
+    {.member = "SetConcierge", .setter = SetConciergeJson},
+    {.member = "GetFlat0", .getter = GetFlat0Json},
+    {.member = "SetFlat0", .setter = SetFlat0Json},
+    {.member = "GetSipSettings", .getter = GetSipSettingsJson},
+    {.member = "SetSipSettings", .setter = SetSipSettingsJson},
+    {.member = "GetGateSettings", .getter = GetGateSettingsJson},
+    {.member = "SetGateSettings", .setter = SetGateSettingsJson},
+    {.member = "GetAssistant", .getter = GetAssistantJson},
+    {.member = "SetAssistant", .setter = SetAssistantJson},
+    {.member = "DeleteAssistant", .action = DeleteAssistant},
+    {.member = "GetRegisterStatus", .getter = GetRegisterStatusJson},
+    {.member = "GetSipRegisterStatus", .own = GetSipRegisterStatusReply},
+    {.member = "HangupActiveCall", .own = HangupActiveCallMethod},
+    {.member = "GetDoorHangupDelay", .getter = GetDoorHangupDelay},
+    {.member = "SetDoorHangupDelay", .setter = SetDoorHangupDelay},
+    {.member = "GetSipAccounts", .own = GetSipAccounts},
+    {.member = "SetSipAccounts", .setter = SetSipAccounts},
+    {.member = "DeleteSipAccounts", .setter = DeleteSipAccounts},
+    {.member = "DBusSetLogLevel", .own = SetLogLevelMethod},
+    {.member = "NotificationGetPlayFile", .getter = NotificationGetPlayFile},
+    {.member = "PlayAlarmNotification", .setter = PlayAlarmNotification},
+    {.member = "StopAlarmNotification", .getter = StopAlarmNotification},
+    {.member = "AlarmNotificationGetPlayFile", .getter = AlarmNotificationGetPlayFile},
+    {.member = "AssistantMakeFilesList", .getter = AssistantMakeFilesList},
+};
+
+struct SignalEntry {
+  const char *member;
+  void (*handler)(const char *member, const Bytes &payload);
+};
+
+#define PHRASE(type) [](const char *m, const Bytes &b) { PlayPanelEventPhrase(b.data, b.length, type, m); }
+
+const SignalEntry kSignals[] = {
+    {"NotificationForcedStop", [](const char *, const Bytes &) { NotificationForcedStop(); }},
+    {"NotificationForcedPlay",
+     [](const char *, const Bytes &b) {
+       if (b.length > 0) StartForcedNotification(b.data, b.length);
+     }},
+    {"UART_EV_DIAL", [](const char *, const Bytes &b) { CallHandler(b.data, b.length, COMMON); }},
+    {"UART_EV_SOS", [](const char *, const Bytes &b) { CallHandler(b.data, b.length, SOS); }},
+    {"UART_EV_CONCIERGE",
+     [](const char *, const Bytes &b) { CallHandler(b.data, b.length, CONCIERGE); }},
+    {"UART_EV_TRYING_CALL",
+     [](const char *, const Bytes &b) { TryingCallHandler(b.data, b.length, COMMON); }},
+    {"UART_EV_TRYING_FLAT0",
+     [](const char *, const Bytes &b) { TryingCallHandler(b.data, b.length, SOS); }},
+    {"UART_EV_TRYING_SOS",
+     [](const char *, const Bytes &b) { TryingCallHandler(b.data, b.length, SOS); }},
+    {"UART_EV_TRYING_CONCIERGE",
+     [](const char *, const Bytes &b) { TryingCallHandler(b.data, b.length, CONCIERGE); }},
+    {"UART_EV_DIAL_GATE", [](const char *, const Bytes &b) { UartEvDialGate(b.data, b.length); }},
+    {"UART_EV_BYE", [](const char *, const Bytes &) { UartEvBye(); }},
+    {"UART_EV_ANSWER", [](const char *, const Bytes &) { UartEvAnswer(); }},
+    {"UART_EV_OPEN", [](const char *, const Bytes &b) { UartEvOpen(b.data, b.length); }},
+    {"UART_EV_OPEN_HANDSET", [](const char *, const Bytes &) { UartEvOpenHandset(); }},
+    {"UART_EV_ADD_KEY", PHRASE(AT_ADD_KEY)},
+    {"UART_EV_RFID_OPEN", PHRASE(AT_KEY_OPEN)},
+    {"UART_EV_RFID_ANY_KEY_OPEN", PHRASE(AT_ANY_KEY_OPEN)},
+    {"UART_EV_RFID_OPEN_ENC", PHRASE(AT_KEY_OPEN)},
+    {"UART_EV_RFID_NOT_OPEN", PHRASE(AT_KEY_NOT_OPEN)},
+    {"UART_EV_RFID_NOT_OPEN_ENCRYPTION", PHRASE(AT_KEY_NOT_OPEN)},
+    {"UART_EV_KEY_REQUEST_FLAT", PHRASE(AT_KEY_REQUEST_FLAT)},
+    {"UART_EV_PASS_OPEN", PHRASE(AT_PASS_OPEN)},
+    {"UART_EV_PASS_NOT_OPEN", PHRASE(AT_PASS_NOT_OPEN)},
+    {"UART_EV_TAMPER_ALARM", PHRASE(AT_TAMPER_ALARM)},
+    {"UART_EV_NOTIFY_FLAT", [](const char *, const Bytes &b) { UartEvFlatNotify(b.data, b.length); }},
+    {"UART_EV_ALARM_NOTIFICATION_FLATS", PHRASE(AT_ALARM_NOTIFICATION)},
+    {"REBOOT", [](const char *, const Bytes &) { BaresipTerminate(15, false); }},
+    {"UDHCPC_BOUND", [](const char *, const Bytes &) { BaresipTerminate(15, true); }},
+};
+
+#undef PHRASE
+
+void ServeMethod(DBusMessage *message) {
+  for (const MethodEntry &e : kMethods) {
+    if (!dbus_message_is_method_call(message, ORNIX_METHOD_IFACE, e.member)) continue;
+    if (e.getter) ReplyJsonGetter(message, e.getter);
+    else if (e.setter) ReplyJsonSetter(message, e.setter);
+    else if (e.action) ReplyBooleanAction(message, e.action);
+    else e.own(message);
+    return;
+  }
+  if (TestHooksEnabled() && dbus_message_is_method_call(message, ORNIX_METHOD_IFACE, kStallMethod)) {
+    ReplyJsonSetter(message, StallLoop);
+    return;
+  }
+  ReplyNotFound(message);
+}
+
+void ServeSignal(DBusMessage *message) {
+  for (const SignalEntry &e : kSignals) {
+    if (!dbus_message_is_signal(message, ORNIX_SIGNAL_IFACE, e.member)) continue;
+    e.handler(e.member, ByteArgument(message));
+    return;
+  }
+}
+
+void StartDetached(void *(*body)(void *)) {
+  pthread_t thread;
+  if (pthread_create(&thread, nullptr, body, nullptr) == 0) pthread_detach(thread);
+}
+
+}  // namespace
+
+void ReplyJsonGetter(DBusMessage *message, json_t *(*getter)(DBusMessage *)) {
+  json_t *value = getter(message);
+  DbusJsonMethodReply(CallContext.dbus, message, value);
+  if (value) json_decref(value);
+}
+
+void ReplyJsonSetter(DBusMessage *message, bool (*setter)(json_t *)) {
+  json_t *arg = JsonArgument(message);
+  bool ok = setter(arg);
+  SendBoolean(message, ok);
+  json_decref(arg);
+}
+
+void ReplyBooleanAction(DBusMessage *message, bool (*action)(DBusMessage *)) {
+  SendBoolean(message, action(message));
+}
+
+void GetSipRegisterStatusReply(DBusMessage *message) {
+  DBusMessage *reply = dbus_message_new_method_return(message);
+  if (reply == nullptr) {
+    LOG_BOTH(5, "Ошибка создания ответа со статусом sip регистрации");
+    return;
+  }
+  const uint8_t status = CallContext.registerStatus ? 1 : 0;
+  if (!DbusArrayAdd(reply, &status, 1))
+    LOG_BOTH(5, "Ошибка создания ответа со статусом sip регистрации");
+  else if (!dbus_connection_send(CallContext.dbus, reply, nullptr))
+    LOG_BOTH(5, "Ошибка отправки ответа со статусом sip регистрации");
+  dbus_message_unref(reply);
+}
+
+void HangupActiveCallMethod(DBusMessage *message) {
+  bool ok = HangupActiveCall();
+  if (!ok) LOG(1, "HangupActiveCall: unhandled state %d", int(CallContext.state));
+  SendBoolean(message, ok);
+}
+
+void DispatchBusMessage(DBusMessage *message) {
+  switch (dbus_message_get_type(message)) {
+    case DBUS_MESSAGE_TYPE_METHOD_CALL:
+      ServeMethod(message);
+      break;
+    case DBUS_MESSAGE_TYPE_SIGNAL:
+      ServeSignal(message);
+      break;
+    default:  // errors and stray returns are dropped
+      break;
+  }
+}
+
+void *BusLoop(void *) {
+  for (;;) {
+    busHeartbeat = time(nullptr);
+    DBusConnection *conn = CallContext.dbus;
+    // A dropped connection would leave the loop turning with nothing to
+    // serve; a fresh process reconnects.
+    if (!dbus_connection_read_write(conn, 0) || !dbus_connection_get_is_connected(conn)) {
+      LOG_BOTH(5, "Bus connection lost, exiting for a restart");
+      exit(1);
+    }
+    // Taken off the queue at once: nothing stays borrowed across turns.
+    DBusMessage *message = dbus_connection_pop_message(conn);
+    usleep(kTurnPause);
+    if (message == nullptr) continue;
+    if (dbus_message_get_type(message) == DBUS_MESSAGE_TYPE_METHOD_RETURN) {
+      // Replies that a caller waits for go to its pending call, never to this
+      // queue; one found here has no reader and would block the queue.
+      LOG(1, "Dropping a method return nobody waits for (reply to %u)",
+          dbus_message_get_reply_serial(message));
+    } else {
+      DispatchBusMessage(message);
+    }
+    dbus_message_unref(message);
+    if (CallContext.restartRequested && forcedRestartStarted == 0) StartDetached(ForcedRestartThread);
+  }
+  return nullptr;
+}
+
+int BusWatchdogLimit() {
+  const char *v = getenv("DORALIN_WATCHDOG_LIMIT");
+  int limit = v ? atoi(v) : 0;
+  return limit > 0 ? limit : kWatchdogLimit;
+}
+
+void *BusWatchdog(void *) {
+  const int limit = BusWatchdogLimit();
+  // The loop thread may not have turned yet.
+  time_t expected = 0;
+  busHeartbeat.compare_exchange_strong(expected, time(nullptr));
+  for (;;) {
+    sleep(1);
+    watchdogNow = time(nullptr);
+    long lag = long(watchdogNow - busHeartbeat);
+    if (lag <= 1) continue;
+    LOG_BOTH(4, "Detect dbus loop hanging by %d secs", int(lag));
+    lag = long(watchdogNow - busHeartbeat);
+    if (lag <= limit) continue;
+    LOG_BOTH(4, "Detect dbus loop hanging by %d secs. Exit!", int(lag));
+    exit(0);
+  }
+  return nullptr;
+}
+
+void *ForcedRestartThread(void *) {
+  forcedRestartStarted = 1;
+  sleep(1);
+  SignalHandler(2);
+  return nullptr;
+}
