@@ -1,0 +1,279 @@
+// Settings load, store writers, camera channel rewrite and the settings
+// handlers, against a real store and real files in a temporary root.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <cstring>
+#include <string>
+
+#include "config/settings.h"
+#include "config/settings_methods.h"
+#include "context.h"
+#include "ornix.h"
+#include "process.h"
+
+namespace {
+
+const char *const kConfig =
+    "module_path\t/usr/lib/baresip/modules\n"
+    "video_source\t\trtspsrc,rtspsrc_url\n"
+    "rtspsrc_url\t\trtsp://127.0.0.1:554/ch1/trackID=0\n"
+    "rtspsrc_url\t\trtsp://127.0.0.1:554/ch1/second\n";
+
+class Settings : public ::testing::Test {
+ protected:
+  TempDir root{"doralin-config"};
+  ScopedEnv rootEnv{"DORALIN_ROOT", root.path()};
+  ScopedEnv logEnv{"DORALIN_LOG_STDERR", "1"};
+
+  void SetUp() override {
+    LogSetLevel(1);
+    CallContext.dbus = nullptr;
+    ASSERT_TRUE(root.Write("etc/baresip/config", kConfig));
+  }
+  void Put(const char *key, const char *jsonText) {
+    json_t *v = json_loads(jsonText, JSON_DECODE_ANY, nullptr);
+    if (!v) v = json_string(jsonText);
+    ASSERT_TRUE(StoreSetVariable(nullptr, "doralin", key, v)) << key;
+    json_decref(v);
+  }
+  // Older keys hold plain text.
+  void PutText(const char *key, const char *text) {
+    json_t *v = json_string(text);
+    ASSERT_TRUE(StoreSetVariable(nullptr, "doralin", key, v)) << key;
+    json_decref(v);
+  }
+  std::string Stored(const char *key) {
+    json_t *v = StoreGetVariable(nullptr, "doralin", key);
+    char *text = v ? json_dumps(v, JSON_ENCODE_ANY | JSON_COMPACT | JSON_SORT_KEYS) : nullptr;
+    std::string out = text ? text : "<none>";
+    free(text);
+    json_decref(v);
+    return out;
+  }
+  // Runs a setter on a JSON text (null text: no argument), capturing the log.
+  bool Set(bool (*setter)(json_t *), const char *jsonText, std::string *log = nullptr) {
+    json_t *arg = jsonText ? json_loads(jsonText, JSON_DECODE_ANY, nullptr) : nullptr;
+    testing::internal::CaptureStderr();
+    bool ok = setter(arg);
+    std::string err = testing::internal::GetCapturedStderr();
+    if (log) *log = err;
+    json_decref(arg);
+    return ok;
+  }
+  std::string Get(json_t *(*getter)(DBusMessage *)) {
+    json_t *v = getter(nullptr);
+    char *text = json_dumps(v, JSON_COMPACT);
+    std::string out = text ? text : "";
+    free(text);
+    json_decref(v);
+    return out;
+  }
+  std::string Load() {
+    testing::internal::CaptureStderr();
+    LoadSettings();
+    return testing::internal::GetCapturedStderr();
+  }
+};
+
+TEST_F(Settings, LoadLayersDefaultsLegacyAndCurrentKeys) {
+  Load();
+  EXPECT_EQ(CallContext.server.port, 5060u);
+  EXPECT_STREQ(CallContext.server.username, "username");
+  EXPECT_STREQ(CallContext.sos, "SOS");
+  EXPECT_TRUE(CallContext.server.transportUdp);
+  EXPECT_EQ(CallContext.prefixSize, 4u);
+  EXPECT_EQ(CallContext.videoStreamId, 1);
+
+  PutText("doralin_server", "pbx.local:5070");
+  PutText("doralin_login", "legacyuser");
+  PutText("doralin_transport_tcp", "1");
+  PutText("dtmf_1", "12");  // two characters: ignored
+  PutText("dtmf_2", "#");
+  PutText("assist_enable", "0");
+  Load();
+  EXPECT_STREQ(CallContext.server.domain, "pbx.local");
+  EXPECT_STREQ(CallContext.server.domainRegister, "pbx.local");
+  EXPECT_EQ(CallContext.server.port, 5070u);
+  EXPECT_EQ(CallContext.server.portRegister, 5070u);
+  EXPECT_STREQ(CallContext.server.username, "legacyuser");
+  EXPECT_TRUE(CallContext.server.transportTcp);
+  EXPECT_STREQ(CallContext.dtmf_1, "1");
+  EXPECT_STREQ(CallContext.dtmf_2, "#");
+  EXPECT_FALSE(CallContext.assistant.assistantEnable);
+
+  PutText("doralin_server", "nocolon.local");
+  Put("port", "6000");
+  Put("domain", "\"current.local\"");
+  Put("domainRegister", "\"reg.local\"");
+  Put("proxyPort", "65535");  // outside the load range
+  const std::string longName = "\"" + std::string(150, 'u') + "\"";
+  Put("username", longName.c_str());
+  Put("prefixSize", "-3");   // cannot be a width
+  Put("doorHangupDelay", "12");
+  Put("directMode", "true");
+  Put("videoEnable", "1");   // not a boolean
+  Load();
+  EXPECT_EQ(CallContext.server.port, 6000u);
+  EXPECT_EQ(CallContext.server.portRegister, 6000u);
+  EXPECT_STREQ(CallContext.server.domain, "current.local");
+  EXPECT_STREQ(CallContext.server.domainRegister, "reg.local");
+  EXPECT_EQ(CallContext.server.proxyPort, 5060u);
+  EXPECT_EQ(strlen(CallContext.server.username), 99u);
+  EXPECT_EQ(CallContext.prefixSize, 4u);
+  EXPECT_EQ(CallContext.doorHangupDelay, 12);
+  EXPECT_TRUE(CallContext.enableDirect);
+  EXPECT_TRUE(CallContext.videoEnabled);
+
+  Put("portRegister", "7000");
+  Load();
+  EXPECT_EQ(CallContext.server.port, 6000u);
+  EXPECT_EQ(CallContext.server.portRegister, 7000u);
+}
+
+TEST_F(Settings, StreamIdRewritesOnlyTheChannelDigit) {
+  Put("videoStreamId", "2");
+  Load();
+  std::string expected = kConfig;
+  expected[expected.find("/ch1") + 3] = '2';
+  EXPECT_EQ(root.Read("etc/baresip/config"), expected);
+
+  Put("videoStreamId", "12");
+  std::string log = Load();
+  EXPECT_NE(log.find("Wrong RTSP channel: 12"), std::string::npos);
+  EXPECT_NE(log.find("J5 0 package/src/config/settings"), std::string::npos);
+  EXPECT_NE(log.find("Can not set videoStreamId in baresip config!"), std::string::npos);
+  EXPECT_EQ(root.Read("etc/baresip/config"), expected);
+
+  // "/ch" must be followed by the digit: the rewrite never eats a line end.
+  const std::string noDigit = "rtspsrc_url rtsp://127.0.0.1/ch\nnext\n";
+  ASSERT_TRUE(root.Write("etc/baresip/config", noDigit));
+  testing::internal::CaptureStderr();
+  EXPECT_FALSE(SetRtspChannel(3));
+  EXPECT_NE(testing::internal::GetCapturedStderr().find("rtspsrc_url string not found in config!"),
+            std::string::npos);
+  EXPECT_EQ(root.Read("etc/baresip/config"), noDigit);
+
+  const std::string longLine = "rtspsrc_url " + std::string(300, 'x') + "/ch7\n";
+  ASSERT_TRUE(root.Write("etc/baresip/config", longLine));
+  EXPECT_TRUE(SetRtspChannel(0));
+  EXPECT_EQ(root.Read("etc/baresip/config"), "rtspsrc_url " + std::string(300, 'x') + "/ch0\n");
+}
+
+TEST_F(Settings, ServerSettingsValidateBeforeAnyWrite) {
+  Load();
+  std::string log;
+  EXPECT_FALSE(Set(SetSipSettingsJson, R"({"remote":{"domain":"a.local","port":0}})", &log));
+  EXPECT_NE(log.find("Неправильно указан port: 0"), std::string::npos);
+  EXPECT_FALSE(Set(SetSipSettingsJson,
+                   ("{\"remote\":{\"domain\":\"" + std::string(300, 'd') + "\"}}").c_str(), &log));
+  EXPECT_NE(log.find("Строка 'domain' должна быть не более 99 символов"), std::string::npos);
+  EXPECT_FALSE(Set(SetSipSettingsJson, R"({"remote":{"port":"5060"}})", &log));
+  EXPECT_NE(log.find("Поле 'port' не является целым числом"), std::string::npos);
+  EXPECT_FALSE(Set(SetSipSettingsJson, R"({"remote":{"domain":"b.local","proxy":{"enable":1}}})",
+                   &log));
+  EXPECT_NE(log.find("Поле 'proxy.enable' не является логическим типом"), std::string::npos);
+  EXPECT_EQ(Stored("domain"), "<none>");
+  EXPECT_FALSE(CallContext.restartRequested);
+
+  CallContext.server.transportTcp = true;
+  EXPECT_TRUE(Set(SetSipSettingsJson, R"({"remote":{"domain":"d.local"}})"));
+  EXPECT_STREQ(CallContext.server.domain, "d.local");
+  EXPECT_STREQ(CallContext.server.domainRegister, "d.local");
+  EXPECT_FALSE(CallContext.server.transportTcp);
+  EXPECT_EQ(Stored("domainRegister"), "\"d.local\"");
+  EXPECT_EQ(Stored("transportTcp"), "false");
+  EXPECT_EQ(Stored("port"), "<none>");  // unchanged keys are not written
+  EXPECT_TRUE(CallContext.restartRequested);
+
+  json_t *reply = GetSipSettingsJson(nullptr);
+  EXPECT_STREQ(json_string_value(json_object_get(json_object_get(reply, "remote"), "domain")),
+               "d.local");
+  EXPECT_EQ(json_integer_value(json_object_get(reply, "videoStreamId")), 1);
+  json_decref(reply);
+
+  // Stream ids outside 0..2 are ignored; 2 rewrites the file and restarts.
+  CallContext.restartRequested = false;
+  EXPECT_TRUE(Set(SetSipSettingsJson, R"({"videoStreamId":3,"videoEnable":true})"));
+  EXPECT_EQ(Stored("videoEnable"), "true");
+  EXPECT_EQ(Stored("videoStreamId"), "<none>");
+  EXPECT_TRUE(Set(SetSipSettingsJson, R"({"videoStreamId":2})"));
+  EXPECT_EQ(CallContext.videoStreamId, 2);
+  EXPECT_NE(root.Read("etc/baresip/config").find("/ch2/trackID"), std::string::npos);
+  EXPECT_TRUE(CallContext.restartRequested);
+  // A failed rewrite puts the old id back in the store.
+  ASSERT_TRUE(root.Write("etc/baresip/config", "nothing here\n"));
+  EXPECT_FALSE(Set(SetSipSettingsJson, R"({"videoStreamId":0})"));
+  EXPECT_EQ(CallContext.videoStreamId, 2);
+  EXPECT_EQ(Stored("videoStreamId"), "2");
+}
+
+TEST_F(Settings, RoomsDtmfAssistantAndDoorHandlers) {
+  Load();
+  EXPECT_FALSE(Set(SetSosJson, R"({"sosRoom":5})"));
+  EXPECT_FALSE(Set(SetSosJson, nullptr));
+  EXPECT_TRUE(Set(SetSosJson, R"({"sosRoom":""})"));
+  EXPECT_STREQ(CallContext.sos, "SOS");
+  EXPECT_FALSE(Set(SetConciergeJson, ("{\"consiergeRoom\":\"" + std::string(100, 'c') + "\"}").c_str()));
+  EXPECT_STREQ(CallContext.concierge, "");
+  EXPECT_TRUE(Set(SetConciergeJson, R"({"consiergeRoom":"консьерж"})"));
+  EXPECT_EQ(Get(GetConciergeJson), "{\"consiergeRoom\":\"консьерж\"}");
+  EXPECT_EQ(Stored("concierge"), "\"консьерж\"");
+
+  EXPECT_TRUE(Set(SetDtmfJson, R"({"1":"12"})"));
+  EXPECT_STREQ(CallContext.dtmf_1, "1");
+  EXPECT_EQ(Stored("dtmf_1"), "<none>");
+  EXPECT_FALSE(Set(SetDtmfJson, R"({"1":"#","2":7})"));
+  EXPECT_EQ(Stored("dtmf_1"), "<none>");
+  EXPECT_TRUE(Set(SetDtmfJson, R"({"1":"#"})"));
+  EXPECT_EQ(Get(GetDtmfJson), "{\"1\":\"#\",\"2\":\"2\"}");
+  EXPECT_TRUE(DeleteDtmf(nullptr));
+  EXPECT_STREQ(CallContext.dtmf_1, "1");
+  Load();  // the stored digit applies again after a restart
+  EXPECT_STREQ(CallContext.dtmf_1, "#");
+
+  EXPECT_FALSE(Set(SetAssistantJson, R"({"enable":"no"})"));
+  EXPECT_TRUE(Set(SetAssistantJson, R"({"online":false})"));
+  EXPECT_EQ(Get(GetAssistantJson), "{\"enable\":true,\"online\":false}");
+  EXPECT_EQ(Stored("assistantOnline"), "false");
+  EXPECT_EQ(Stored("assistantEnable"), "<none>");
+
+  EXPECT_TRUE(Set(SetDoorHangupDelay, R"({"timeout":9,"sip":true})"));
+  EXPECT_EQ(Get(GetDoorHangupDelay), "{\"timeout\":9,\"sip\":true}");
+  EXPECT_FALSE(Set(SetDoorHangupDelay, R"({"timeout":8589934592})"));
+  EXPECT_EQ(CallContext.doorHangupDelay, 9);
+  Load();
+  EXPECT_EQ(CallContext.doorHangupDelay, 9);
+  EXPECT_TRUE(CallContext.doorHangupOn);
+}
+
+TEST_F(Settings, GateSettingsAndStoreFailures) {
+  Load();
+  EXPECT_EQ(Get(GetGateSettingsJson),
+            "{\"direct\":{\"mode\":false,\"rules\":{}},\"prefixSize\":4,\"flatNumberSize\":0}");
+  std::string log;
+  EXPECT_TRUE(Set(SetGateSettingsJson, R"({"prefixSize":9,"direct":{"rules":[1]}})", &log));
+  EXPECT_EQ(Stored("prefixSize"), "<none>");
+  EXPECT_EQ(Stored("directRules"), "<none>");
+  EXPECT_TRUE(Set(SetGateSettingsJson, R"({"prefixSize":4294967297})"));  // no wrap to 1
+  EXPECT_EQ(CallContext.prefixSize, 4u);
+  EXPECT_TRUE(Set(SetGateSettingsJson,
+                  R"({"prefixSize":2,"flatNumberSize":3,"direct":{"mode":true,"rules":{"1":{}}}})"));
+  EXPECT_EQ(Get(GetGateSettingsJson),
+            "{\"direct\":{\"mode\":true,\"rules\":{\"1\":{}}},\"prefixSize\":2,\"flatNumberSize\":3}");
+
+  // A store that cannot be opened: writers report false, memory keeps going.
+  std::string db = root.Path("var/lib/ornix/store.db");
+  ASSERT_EQ(rename(db.c_str(), (db + ".away").c_str()), 0);
+  ASSERT_EQ(mkdir(db.c_str(), 0755), 0);
+  EXPECT_TRUE(Set(SetGateSettingsJson, R"({"prefixSize":5})", &log));
+  EXPECT_NE(log.find("Can't write gate settings to config"), std::string::npos);
+  EXPECT_EQ(CallContext.prefixSize, 2u);
+  EXPECT_FALSE(Set(SetSosJson, R"({"sosRoom":"101"})"));
+  EXPECT_FALSE(Set(SetSipSettingsJson, R"({"remote":{"domain":"x.local"}})"));
+  EXPECT_STRNE(CallContext.server.domain, "x.local");
+  EXPECT_FALSE(SaveIsPlayAlarm(true));
+  EXPECT_FALSE(SaveAlarmSettings(true, "alarm.wav", "text"));
+}
+
+}  // namespace
