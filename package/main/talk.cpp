@@ -15,6 +15,7 @@
 #include "ornix.h"
 #include "sip/bracket.h"
 #include "sip/legs.h"
+#include "sip/sip.h"
 #include "video.h"
 
 namespace {
@@ -131,8 +132,11 @@ void HangupCallback(union sigval value) {
   }
   if (!CallExists(call)) return;
   LOG(1, "Call HangupCallback");
-  CloseCallHandler(call);
-  call_hangup(call, 0, nullptr);
+  // ua_hangup reports the close to the dispatcher before it returns, so the
+  // context is cleaned up exactly as for any closed call, and the call leaves
+  // the library's list (a bare call_hangup would leave it behind).
+  struct ua *ua = call_get_ua(call);
+  ua_hangup(ua ? ua : CurrentUa(), call, 0, nullptr);
 }
 
 void EstablishCallHandler(struct call *call) {
@@ -150,6 +154,14 @@ void EstablishCallHandler(struct call *call) {
 
   if (CallContext.state == INCOMING_ESTABLISHED) return;
   if (CallContext.currentCall && CallContext.currentCall != call) return;
+  if (CallContext.state == IDLE && call) {
+    // Answered after the panel gave up on it (a 200 crossing the CANCEL):
+    // nobody is there to talk, so end it rather than adopt it.
+    LOG(2, "Call established while idle, hangup call=%p", (void *)call);
+    struct ua *ua = call_get_ua(call);
+    ua_hangup(ua ? ua : CurrentUa(), call, 0, nullptr);
+    return;
+  }
 
   if (CallContext.state == OUTGOING_DIALING ||
       CallContext.state == OUTGOING_SIP_DIALING) {
