@@ -64,15 +64,21 @@ enum {
 
 // Connects to the system bus ($DBUS_SYSTEM_BUS_ADDRESS honoured), owns
 // `busName` as primary owner and subscribes to is.ornix.Signal signals.
-// Null on any failure.
+// Null on any failure. The connection does not end the process when the bus
+// goes away.
 DBusConnection *DbusConnect(const char *busName);
-// Broadcast signal on is.ornix.Signal; `json` may be null (no argument).
-// Non-zero on success.
+// Closes and releases a connection from DbusConnect (null is ignored).
+void DbusClose(DBusConnection *conn);
+// Broadcast signal on is.ornix.Signal, path ORNIX_OBJECT_PATH; `json` may be
+// null (no argument); caller keeps its reference. Non-zero on success.
 int DbusJsonSignal(DBusConnection *conn, const char *member, json_t *json);
-// Method call without waiting for a reply (no-reply flag set). Non-zero on success.
+// Method call on is.ornix.Method without waiting for a reply (no-reply flag
+// set, so no method return ever lands in the connection's queue); `json` may
+// be null (no argument); caller keeps its reference. Non-zero on success.
 int DbusJsonMethodCall(DBusConnection *conn, const char *destination,
                        const char *method, json_t *json);
-// New JSON value of the message's first (string) argument, or null.
+// New JSON value of the message's first argument (a string, or an ay, holding
+// JSON text), or null.
 json_t *DbusJsonGet(DBusMessage *message);
 // Sends a method return carrying json's compact text; caller keeps its reference.
 // A null json sends an empty JSON object. Non-zero on success.
@@ -92,18 +98,38 @@ void DbusRespSetLogLevelApp(DBusConnection *conn, DBusMessage *message);
 void DbusOutputMethodName(DBusMessage *message);
 
 // ---- Store (SQLite at <root>/var/lib/ornix/store.db) ------------------------
+// `conn` is not needed by the local store and may be null. Each write is one
+// transaction; a store that cannot be opened or written gives 0 / null.
+// New JSON value of the key, or null when missing or unreadable. A plain-text
+// value comes back as a JSON string.
 json_t *StoreGetVariable(DBusConnection *conn, const char *section, const char *key);
-char *StoreGetVar(DBusConnection *conn, const char *section, const char *key);  // free()
+// The key's value as text (a JSON string value without quotes, any other JSON
+// value as its compact JSON text), malloc()ed: release with free(). Null when missing.
+char *StoreGetVar(DBusConnection *conn, const char *section, const char *key);
+// Stores a copy of `json` (caller keeps its reference). Non-zero on success.
 int StoreSetVariable(DBusConnection *conn, const char *section, const char *key,
                      json_t *json);
+// Stores plain text, as older firmware kept its keys. Non-zero on success.
+int StoreSetVar(DBusConnection *conn, const char *section, const char *key,
+                const char *text);
+// Removes a key. Non-zero when the store could be written (also when the key
+// was not there).
+int StoreDeleteVariable(DBusConnection *conn, const char *section, const char *key);
 
 // ---- MCU (method calls to is.ornix.uart) ------------------------------------
+// One method per command, named as the function, on is.ornix.Method at
+// ORNIX_UART_SERVICE (docs/platform.md). Commands with a result wait at most
+// ORNIX_UART_TIMEOUT_MS for the answer; the others are sent without reply.
+// A null `conn` fails every command.
+#define ORNIX_UART_TIMEOUT_MS 2000
 int UartSendCommandStart(DBusConnection *conn, int mode);
 int UartSendCommandBye(DBusConnection *conn);
 int UartSendCommandByeWithState(DBusConnection *conn, unsigned callState);
 int UartSendCommandError(DBusConnection *conn);
 int UartSendCommandCall(DBusConnection *conn, uint16_t flat);  // 0: MCU took the call
 int UartSendCommandOpenByIDWithSource(DBusConnection *conn, int door, int source);
+// Sends `length` bytes; the MCU's answer is copied back into `buffer` (at most
+// `length` bytes). Non-zero when an answer came.
 int UartSendCommandReply(DBusConnection *conn, uint8_t *buffer, int length);
 int UartSendCommandPlayAlarmNotification(DBusConnection *conn, int onlyPanel,
                                          const uint8_t *text, int length);
@@ -112,12 +138,17 @@ int UartSendCommandStopAlarmNotification(DBusConnection *conn);
 int UartSetOfflineAssistantDelimiter(DBusConnection *conn, uint8_t mark);
 
 // ---- Other ------------------------------------------------------------------
-// Paths are resolved under the root directory.
+// Paths are resolved under the root directory (parent directories are
+// created). `flags` of CreateUnixDgramSocket are added to the socket type
+// (e.g. SOCK_NONBLOCK); the descriptor is at least 1, -1 on failure. Flags of
+// SendToUnixDgramSocket are sendto() flags; result: bytes sent or -1.
 int CreateUnixDgramSocket(const char *path, int flags);
 int SendToUnixDgramSocket(int fd, const void *data, size_t length,
                           const char *destination, int flags);
+// Closes the socket and removes the path it was bound to.
 void DestroyUnixSocket(int fd);
 
+// Wall-clock milliseconds since the epoch, kept process-wide.
 void SetStartCallTimestamp(void);
 void SetEndCallTimestamp(void);
 int64_t GetStartCallTimestamp(void);
@@ -127,15 +158,18 @@ struct MediaInfoDir {
   int type;       // PhraseType number
   char dir[256];  // directory text as listed (ends with '/')
 };
-// Entries from <root>/etc/ornix/media_dirs (lines "<type> <dir>"); the array
-// is owned by the library and stays valid until the next call.
+// Entries from <root>/etc/ornix/media_dirs (lines "<type> <dir>", '#'
+// comments; a '/' is added to a directory that lacks one). The array is owned
+// by the library and stays valid for the life of the process. 0 when the file
+// is missing.
 int GetMediaInfoDirs(const MediaInfoDir **entries);
 
 // POSIX extended regular expressions; non-zero on a match, *index = first
 // matching pattern.
 int UtilsCheckMatches(const char *const *patterns, int count, const char *text,
                       int *index);
-// UTF-8 -> Windows-1251 with iconv. The result is written into `buffer` and
-// also over the start of `text` (NUL-terminated there). Returns the length in
-// bytes of the converted text, 0 on failure or empty text.
+// UTF-8 -> Windows-1251 with iconv. The result (at most size - 1 bytes, whole
+// characters only; characters without a 1251 form become '?', invalid bytes
+// are skipped) is written NUL-terminated into `buffer` and also over the start
+// of `text`. Returns its length in bytes, 0 on failure or empty text.
 int UtilsConvertUtf8StrIn1251(char *text, char *buffer, int size);

@@ -1,0 +1,56 @@
+#include <sys/stat.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <vector>
+
+#include "internal.h"
+#include "ornix.h"
+
+std::string RootPath(const char *path) {
+  const char *root = getenv("DORALIN_ROOT");
+  std::string result = root && *root ? root : "";
+  while (!result.empty() && result.back() == '/') result.pop_back();
+  if (!path) return result.empty() ? "/" : result;
+  if (path[0] != '/') result += '/';
+  result += path;
+  return result;
+}
+
+namespace ornix {
+
+std::string VFormat(const char *fmt, va_list ap) {
+  const int savedErrno = errno;
+  char small[512];
+  va_list copy;
+  va_copy(copy, ap);
+  int n = vsnprintf(small, sizeof small, fmt ? fmt : "", copy);
+  va_end(copy);
+  if (n < 0) return std::string();
+  if (static_cast<size_t>(n) < sizeof small) return std::string(small, static_cast<size_t>(n));
+  std::vector<char> big(static_cast<size_t>(n) + 1);
+  errno = savedErrno;
+  vsnprintf(big.data(), big.size(), fmt, ap);
+  return std::string(big.data(), static_cast<size_t>(n));
+}
+
+std::string Format(const char *fmt, ...) {
+  va_list ap;
+  va_start(ap, fmt);
+  std::string text = VFormat(fmt, ap);
+  va_end(ap);
+  return text;
+}
+
+bool MakeDirs(const std::string &dir) {
+  if (dir.empty()) return true;
+  struct stat st;
+  if (stat(dir.c_str(), &st) == 0) return S_ISDIR(st.st_mode);
+  size_t slash = dir.find_last_of('/');
+  if (slash != std::string::npos && slash > 0 && !MakeDirs(dir.substr(0, slash))) return false;
+  if (mkdir(dir.c_str(), 0755) == 0 || errno == EEXIST) return stat(dir.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+  return false;
+}
+
+}  // namespace ornix

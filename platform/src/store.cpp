@@ -1,0 +1,232 @@
+// Settings store and event journal: one SQLite database under the root.
+#define LOG_MODULE "platform/src/store"
+
+#include <sqlite3.h>
+#include <sys/stat.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
+#include <string>
+
+#include "internal.h"
+#include "ornix.h"
+
+namespace {
+
+// Value kinds of the variables table.
+enum { KIND_JSON = 0, KIND_TEXT = 1 };
+
+const char *kSchema =
+    "CREATE TABLE IF NOT EXISTS variables("
+    " section TEXT NOT NULL, key TEXT NOT NULL, kind INTEGER NOT NULL, value TEXT NOT NULL,"
+    " updated INTEGER NOT NULL, PRIMARY KEY(section, key));"
+    "CREATE TABLE IF NOT EXISTS journal("
+    " id INTEGER PRIMARY KEY AUTOINCREMENT, time INTEGER NOT NULL, level INTEGER NOT NULL,"
+    " code INTEGER NOT NULL, source TEXT NOT NULL, line INTEGER NOT NULL, text TEXT NOT NULL,"
+    " detail TEXT, pid INTEGER NOT NULL);";
+
+std::string StorePath() { return RootPath("/var/lib/ornix/store.db"); }
+
+int64_t NowMs() {
+  timespec ts;
+  clock_gettime(CLOCK_REALTIME, &ts);
+  return static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
+}
+
+// One connection per process, reopened when the root changes or the file is
+// replaced; the mutex serialises this process's threads, WAL and the busy
+// timeout take care of other processes.
+struct Store {
+  std::mutex mutex;
+  sqlite3 *db = nullptr;
+  std::string path;
+  dev_t dev = 0;
+  ino_t ino = 0;
+};
+
+Store &TheStore() {
+  static Store *store = new Store;  // never destroyed: logging may run during exit
+  return *store;
+}
+
+void CloseLocked(Store &s) {
+  if (s.db) sqlite3_close_v2(s.db);
+  s.db = nullptr;
+  s.path.clear();
+}
+
+// Null when the database cannot be used. `create`: make the file (and its
+// directory) when missing.
+sqlite3 *OpenLocked(Store &s, bool create) {
+  std::string path = StorePath();
+  struct stat st;
+  bool exists = stat(path.c_str(), &st) == 0;
+  if (s.db && (path != s.path || !exists || st.st_dev != s.dev || st.st_ino != s.ino)) CloseLocked(s);
+  if (s.db) return s.db;
+  if (!exists && !create) return nullptr;
+  if (!exists) {
+    size_t slash = path.find_last_of('/');
+    if (slash != std::string::npos && !ornix::MakeDirs(path.substr(0, slash))) return nullptr;
+  }
+  sqlite3 *db = nullptr;
+  int flags = SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX | (create ? SQLITE_OPEN_CREATE : 0);
+  if (sqlite3_open_v2(path.c_str(), &db, flags, nullptr) != SQLITE_OK) {
+    sqlite3_close_v2(db);
+    return nullptr;
+  }
+  sqlite3_busy_timeout(db, 3000);
+  // WAL: readers never block the writer and a torn write never shows.
+  sqlite3_exec(db, "PRAGMA journal_mode=WAL", nullptr, nullptr, nullptr);
+  sqlite3_exec(db, "PRAGMA synchronous=FULL", nullptr, nullptr, nullptr);
+  if (sqlite3_exec(db, kSchema, nullptr, nullptr, nullptr) != SQLITE_OK || stat(path.c_str(), &st) != 0) {
+    sqlite3_close_v2(db);
+    return nullptr;
+  }
+  s.db = db;
+  s.path = path;
+  s.dev = st.st_dev;
+  s.ino = st.st_ino;
+  return db;
+}
+
+bool ValidName(const char *section, const char *key) { return section && key && *key; }
+
+// Kind and text of a stored value; false when missing or unreadable.
+bool Read(const char *section, const char *key, int *kind, std::string *value) {
+  if (!ValidName(section, key)) return false;
+  Store &s = TheStore();
+  std::lock_guard<std::mutex> lock(s.mutex);
+  sqlite3 *db = OpenLocked(s, false);
+  if (!db) return false;
+  sqlite3_stmt *stmt = nullptr;
+  if (sqlite3_prepare_v2(db, "SELECT kind, value FROM variables WHERE section=?1 AND key=?2", -1, &stmt,
+                         nullptr) != SQLITE_OK)
+    return false;
+  sqlite3_bind_text(stmt, 1, section, -1, SQLITE_TRANSIENT);
+  sqlite3_bind_text(stmt, 2, key, -1, SQLITE_TRANSIENT);
+  bool found = false;
+  if (sqlite3_step(stmt) == SQLITE_ROW) {
+    *kind = sqlite3_column_int(stmt, 0);
+    const unsigned char *text = sqlite3_column_text(stmt, 1);
+    *value = text ? reinterpret_cast<const char *>(text) : "";
+    found = true;
+  }
+  sqlite3_finalize(stmt);
+  return found;
+}
+
+int Write(const char *section, const char *key, int kind, const std::string &value) {
+  if (!ValidName(section, key)) return 0;
+  Store &s = TheStore();
+  std::lock_guard<std::mutex> lock(s.mutex);
+  sqlite3 *db = OpenLocked(s, true);
+  if (!db) return 0;
+  sqlite3_stmt *stmt = nullptr;
+  // One statement, one implicit transaction: the old or the new value, never half.
+  if (sqlite3_prepare_v2(db,
+                         "INSERT INTO variables(section, key, kind, value, updated) VALUES(?1, ?2, ?3, ?4, ?5)"
+                         " ON CONFLICT(section, key) DO UPDATE SET kind=excluded.kind,"
+                         " value=excluded.value, updated=excluded.updated",
+                         -1, &stmt, nullptr) != SQLITE_OK)
+    return 0;
+  sqlite3_bind_text(stmt, 1, section, -1, SQLITE_TRANSIENT);
+  sqlite3_bind_text(stmt, 2, key, -1, SQLITE_TRANSIENT);
+  sqlite3_bind_int(stmt, 3, kind);
+  sqlite3_bind_text(stmt, 4, value.data(), static_cast<int>(value.size()), SQLITE_TRANSIENT);
+  sqlite3_bind_int64(stmt, 5, NowMs());
+  int rc = sqlite3_step(stmt);
+  sqlite3_finalize(stmt);
+  return rc == SQLITE_DONE ? 1 : 0;
+}
+
+}  // namespace
+
+json_t *StoreGetVariable(DBusConnection *, const char *section, const char *key) {
+  int kind = 0;
+  std::string value;
+  if (!Read(section, key, &kind, &value)) return nullptr;
+  if (kind == KIND_TEXT) return json_stringn(value.data(), value.size());
+  return json_loadb(value.data(), value.size(), JSON_DECODE_ANY, nullptr);
+}
+
+char *StoreGetVar(DBusConnection *, const char *section, const char *key) {
+  int kind = 0;
+  std::string value;
+  if (!Read(section, key, &kind, &value)) return nullptr;
+  if (kind == KIND_JSON) {
+    json_t *json = json_loadb(value.data(), value.size(), JSON_DECODE_ANY, nullptr);
+    if (json_is_string(json)) value.assign(json_string_value(json), json_string_length(json));
+    json_decref(json);
+  }
+  return strdup(value.c_str());
+}
+
+int StoreSetVariable(DBusConnection *, const char *section, const char *key, json_t *json) {
+  if (!json) return 0;
+  char *text = json_dumps(json, JSON_ENCODE_ANY | JSON_COMPACT | JSON_SORT_KEYS);
+  if (!text) return 0;
+  std::string value(text);
+  free(text);
+  return Write(section, key, KIND_JSON, value);
+}
+
+int StoreSetVar(DBusConnection *, const char *section, const char *key, const char *text) {
+  if (!text) return 0;
+  return Write(section, key, KIND_TEXT, text);
+}
+
+int StoreDeleteVariable(DBusConnection *, const char *section, const char *key) {
+  if (!ValidName(section, key)) return 0;
+  Store &s = TheStore();
+  std::lock_guard<std::mutex> lock(s.mutex);
+  sqlite3 *db = OpenLocked(s, true);
+  if (!db) return 0;
+  sqlite3_stmt *stmt = nullptr;
+  if (sqlite3_prepare_v2(db, "DELETE FROM variables WHERE section=?1 AND key=?2", -1, &stmt, nullptr) !=
+      SQLITE_OK)
+    return 0;
+  sqlite3_bind_text(stmt, 1, section, -1, SQLITE_TRANSIENT);
+  sqlite3_bind_text(stmt, 2, key, -1, SQLITE_TRANSIENT);
+  int rc = sqlite3_step(stmt);
+  sqlite3_finalize(stmt);
+  return rc == SQLITE_DONE ? 1 : 0;
+}
+
+namespace ornix {
+
+void JournalInsert(int level, const char *file, int line, int code, const std::string &text,
+                   const std::string *detail) {
+  Store &s = TheStore();
+  std::lock_guard<std::mutex> lock(s.mutex);
+  sqlite3 *db = OpenLocked(s, true);
+  if (!db) return;  // the journal is best effort: logging never fails the caller
+  sqlite3_stmt *stmt = nullptr;
+  if (sqlite3_prepare_v2(db,
+                         "INSERT INTO journal(time, level, code, source, line, text, detail, pid)"
+                         " VALUES(?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8)",
+                         -1, &stmt, nullptr) != SQLITE_OK)
+    return;
+  sqlite3_bind_int64(stmt, 1, NowMs());
+  sqlite3_bind_int(stmt, 2, level);
+  sqlite3_bind_int(stmt, 3, code);
+  sqlite3_bind_text(stmt, 4, file, -1, SQLITE_TRANSIENT);
+  sqlite3_bind_int(stmt, 5, line);
+  sqlite3_bind_text(stmt, 6, text.data(), static_cast<int>(text.size()), SQLITE_TRANSIENT);
+  if (detail)
+    sqlite3_bind_text(stmt, 7, detail->data(), static_cast<int>(detail->size()), SQLITE_TRANSIENT);
+  else
+    sqlite3_bind_null(stmt, 7);
+  sqlite3_bind_int(stmt, 8, static_cast<int>(getpid()));
+  sqlite3_step(stmt);
+  sqlite3_finalize(stmt);
+  // Keep the newest records only, so a long-lived panel never fills its disk.
+  static unsigned inserts = 0;
+  if (++inserts % 256 == 0)
+    sqlite3_exec(db, "DELETE FROM journal WHERE id <= (SELECT max(id) FROM journal) - 20000", nullptr,
+                 nullptr, nullptr);
+}
+
+}  // namespace ornix
