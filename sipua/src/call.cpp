@@ -1,0 +1,728 @@
+// Calls: SIP session, SDP offer/answer, call events and teardown.
+#include "core.h"
+#include "media.h"
+
+#include <cerrno>
+#include <cstdarg>
+#include <cstring>
+#include <netinet/in.h>
+
+namespace {
+
+const char *reason_phrase(uint16_t scode)
+{
+	switch (scode) {
+	case 400: return "Bad Request";
+	case 403: return "Forbidden";
+	case 404: return "Not Found";
+	case 408: return "Request Timeout";
+	case 480: return "Temporarily Unavailable";
+	case 486: return "Busy Here";
+	case 487: return "Request Terminated";
+	case 488: return "Not Acceptable Here";
+	case 500: return "Server Internal Error";
+	case 503: return "Service Unavailable";
+	case 603: return "Decline";
+	default:  return scode < 500 ? "Rejected" : "Error";
+	}
+}
+
+// Reason texts go into a status line: refuse anything that could end it.
+const char *safe_reason(const char *reason, uint16_t scode)
+{
+	if (!reason || !*reason)
+		return reason_phrase(scode);
+	for (const char *p = reason; *p; ++p) {
+		if ((unsigned char)*p < 0x20 || *p == 0x7f)
+			return reason_phrase(scode);
+	}
+	return reason;
+}
+
+void call_destructor(void *arg)
+{
+	auto *call = static_cast<struct call *>(arg);
+	list_unlink(&call->le);
+	media_close(call);
+	call->sess = (struct sipsess *)mem_deref(call->sess);
+	mem_deref((void *)call->msg);
+	mem_deref(call->local_uri);
+	mem_deref(call->peer_uri);
+	mem_deref(call->id);
+	list_flush(&call->hdrs);
+}
+
+// Sends an event about the call; false when the call was closed by a
+// handler meanwhile (the caller must then leave it alone).
+bool call_emit(struct call *call, enum ua_event ev, const char *fmt, ...)
+{
+	char buf[256] = "";
+	if (fmt) {
+		va_list ap;
+		va_start(ap, fmt);
+		(void)re_vsnprintf(buf, sizeof(buf), fmt, ap);
+		va_end(ap);
+	}
+	mem_ref(call);
+	ua_event(call->ua, ev, call, "%s", buf);
+	const bool alive = !call->closed;
+	mem_deref(call);
+	return alive;
+}
+
+int hdrs_print(char **strp, const struct list *hdrs)
+{
+	*strp = nullptr;
+	struct mbuf *mb = mbuf_alloc(128);
+	if (!mb)
+		return ENOMEM;
+	int err = 0;
+	for (struct le *le = hdrs ? hdrs->head : nullptr; le; le = le->next) {
+		auto *h = static_cast<struct sip_hdr *>(le->data);
+		err |= mbuf_printf(mb, "%r: %r\r\n", &h->name, &h->val);
+	}
+	if (!err) {
+		mb->pos = 0;
+		err = mbuf_strdup(mb, strp, mb->end);
+	}
+	mem_deref(mb);
+	return err;
+}
+
+void hdr_destructor(void *arg)
+{
+	auto *h = static_cast<struct sip_hdr *>(arg);
+	list_unlink(&h->le);
+	mem_deref((void *)h->name.p);
+	mem_deref((void *)h->val.p);
+}
+
+int hdr_add_pl(struct list *hdrs, const struct pl *name, const struct pl *val)
+{
+	auto *h = static_cast<struct sip_hdr *>(
+		mem_zalloc(sizeof(struct sip_hdr), hdr_destructor));
+	if (!h)
+		return ENOMEM;
+	int err = pl_dup(&h->name, name);
+	if (!err)
+		err = pl_dup(&h->val, val);
+	if (err) {
+		mem_deref(h);
+		return err;
+	}
+	h->id = SIP_HDR_NONE;
+	list_append(hdrs, &h->le, h);
+	return 0;
+}
+
+bool xhdr_handler(const struct sip_hdr *hdr, const struct sip_msg *msg,
+		  void *arg)
+{
+	(void)msg;
+	if (hdr->name.l > 2 && (hdr->name.p[0] == 'X' || hdr->name.p[0] == 'x')
+	    && hdr->name.p[1] == '-')
+		(void)hdr_add_pl(static_cast<struct list *>(arg), &hdr->name,
+				 &hdr->val);
+	return false;
+}
+
+// The caller reads the X- headers of the last response of an outgoing call.
+void store_response_hdrs(struct call *call, const struct sip_msg *msg)
+{
+	if (!call->outgoing || !msg || msg->req)
+		return;
+	list_flush(&call->hdrs);
+	for (struct le *le = msg->hdrl.head; le; le = le->next)
+		(void)xhdr_handler(static_cast<struct sip_hdr *>(le->data),
+				   msg, &call->hdrs);
+}
+
+int auth_handler(char **username, char **password, const char *realm,
+		 void *arg)
+{
+	(void)realm;
+	auto *acc = static_cast<struct account *>(arg);
+	if (!acc->auth_pass)
+		return EAUTH;
+	int err = str_dup(username, acc->auth_user);
+	err |= str_dup(password, acc->auth_pass);
+	return err;
+}
+
+// Session callbacks ---------------------------------------------------------
+
+int offer_handler(struct mbuf **descp, const struct sip_msg *msg, void *arg)
+{
+	auto *call = static_cast<struct call *>(arg);
+	if (mbuf_get_left(msg->mb)) {
+		int err = sdp_decode(call->sdp, msg->mb, true);
+		if (err)
+			return err;
+		call->got_offer = true;
+		media_update(call);
+	}
+	return sdp_encode(descp, call->sdp, !mbuf_get_left(msg->mb));
+}
+
+int answer_handler(const struct sip_msg *msg, void *arg)
+{
+	auto *call = static_cast<struct call *>(arg);
+	store_response_hdrs(call, msg);
+	if (!mbuf_get_left(msg->mb))
+		return 0;
+	if (msg_ctype_cmp(&msg->ctyp, "multipart", "mixed"))
+		return EPROTO;
+	int err = sdp_decode(call->sdp, msg->mb, false);
+	if (err)
+		return err;
+	if (!media_codec_ok(call))
+		return EPROTO;
+	media_update(call);
+	return 0;
+}
+
+void progress_handler(const struct sip_msg *msg, void *arg)
+{
+	auto *call = static_cast<struct call *>(arg);
+	if (msg->scode <= 100)
+		return;
+	call->scode = msg->scode;
+	store_response_hdrs(call, msg);
+	call->state = CALL_STATE_EARLY;
+	if (msg->scode == 180)
+		(void)call_emit(call, UA_EVENT_CALL_RINGING, "%s",
+				call->peer_uri);
+	else
+		(void)call_emit(call, UA_EVENT_CALL_PROGRESS, "%s",
+				call->peer_uri);
+}
+
+void estab_handler(const struct sip_msg *msg, void *arg)
+{
+	auto *call = static_cast<struct call *>(arg);
+	if (call->state == CALL_STATE_ESTABLISHED)
+		return;
+	if (call->outgoing && msg && !msg->req) {
+		call->scode = msg->scode;
+		store_response_hdrs(call, msg);
+	}
+	call->state = CALL_STATE_ESTABLISHED;
+	call->estab_time = tmr_jiffies();
+	media_start(call);
+	(void)call_emit(call, UA_EVENT_CALL_ESTABLISHED, "%s",
+			call->peer_uri);
+}
+
+// "Signal=5\r\nDuration=160" (dtmf-relay) or a lone key (application/dtmf).
+char info_key(const struct sip_msg *msg)
+{
+	struct pl body = {(const char *)mbuf_buf(msg->mb),
+			  mbuf_get_left(msg->mb)};
+	struct pl sig;
+	if (msg_ctype_cmp(&msg->ctyp, "application", "dtmf-relay")) {
+		if (re_regex(body.p, body.l, "Signal[ \t]*=[ \t]*[0-9A-Da-d*#]1",
+			     nullptr, nullptr, &sig))
+			return 0;
+		return sig.p[0];
+	}
+	if (msg_ctype_cmp(&msg->ctyp, "application", "dtmf")) {
+		if (re_regex(body.p, body.l, "[0-9A-Da-d*#]1", &sig))
+			return 0;
+		return sig.p[0];
+	}
+	return 0;
+}
+
+void info_handler(struct sip *sip, const struct sip_msg *msg, void *arg)
+{
+	auto *call = static_cast<struct call *>(arg);
+	const bool dtmf_type =
+		msg_ctype_cmp(&msg->ctyp, "application", "dtmf-relay") ||
+		msg_ctype_cmp(&msg->ctyp, "application", "dtmf");
+	if (!dtmf_type) {
+		(void)sip_treplyf(nullptr, nullptr, sip, msg, false, 415,
+				  "Unsupported Media Type",
+				  "Accept: application/dtmf-relay\r\n"
+				  "Content-Length: 0\r\n\r\n");
+		return;
+	}
+	const char key = info_key(msg);
+	if (!key) {
+		(void)sip_treply(nullptr, sip, msg, 400, "Bad Request");
+		return;
+	}
+	(void)sip_treply(nullptr, sip, msg, 200, "OK");
+	char k = key;
+	if (k >= 'a' && k <= 'd')
+		k = (char)(k - 'a' + 'A');
+	if (call_emit(call, UA_EVENT_CALL_DTMF_START, "%c", k))
+		(void)call_emit(call, UA_EVENT_CALL_DTMF_END, "%c", k);
+}
+
+void close_handler(int err, const struct sip_msg *msg, void *arg)
+{
+	auto *call = static_cast<struct call *>(arg);
+	char prm[128];
+	call->peer_closed = true;
+	if (msg && !msg->req) {
+		call->scode = msg->scode;
+		(void)re_snprintf(prm, sizeof(prm), "%u %r", msg->scode,
+				  &msg->reason);
+	}
+	else if (msg && !pl_strcmp(&msg->met, "CANCEL")) {
+		call->scode = 487;
+		(void)re_snprintf(prm, sizeof(prm), "487 Request Terminated");
+	}
+	else {
+		(void)re_snprintf(prm, sizeof(prm), "%m", err);
+	}
+	call_terminate(call, 0, nullptr, true, prm);
+}
+
+int call_alloc(struct call **callp, struct ua *ua, bool outgoing,
+	       bool video)
+{
+	auto *call = static_cast<struct call *>(
+		mem_zalloc(sizeof(struct call), call_destructor));
+	if (!call)
+		return ENOMEM;
+	call->ua = ua;
+	call->outgoing = outgoing;
+	call->time_start = tmr_jiffies();
+	tmr_init(&call->tmr_tx);
+	tmr_init(&call->tmr_rtpto);
+	list_init(&call->hdrs);
+	int err = media_alloc(call, video);
+	if (err) {
+		mem_deref(call);
+		return err;
+	}
+	*callp = call;
+	return 0;
+}
+
+// Sends the headers set with call_set_custom_hdrs, as "%s".
+int reply_hdrs(const struct call *call, char **strp)
+{
+	return hdrs_print(strp, &call->hdrs);
+}
+
+bool offer_has_video(const struct sip_msg *msg)
+{
+	const char *p = (const char *)mbuf_buf(msg->mb);
+	const size_t n = mbuf_get_left(msg->mb);
+	static const char tag[] = "\nm=video ";
+	if (n < sizeof(tag))
+		return false;
+	for (size_t i = 0; i + sizeof(tag) - 1 <= n; ++i) {
+		if (!memcmp(p + i, tag, sizeof(tag) - 1))
+			return true;
+	}
+	return false;
+}
+
+int send_answer(struct call *call, enum vidmode vmode)
+{
+	if (vmode == VIDMODE_OFF && call->vm)
+		sdp_media_set_disabled(call->vm, true);
+	struct mbuf *desc = nullptr;
+	int err = sdp_encode(&desc, call->sdp, !call->got_offer);
+	if (err)
+		return err;
+	char *hdrs = nullptr;
+	err = reply_hdrs(call, &hdrs);
+	if (!err)
+		err = sipsess_answer(call->sess, 200, "OK", desc, "%s",
+				     hdrs ? hdrs : "");
+	mem_deref(hdrs);
+	mem_deref(desc);
+	if (err)
+		return err;
+	call->scode = 200;
+	call->state = CALL_STATE_ANSWERED;
+	call->vmode = vmode;
+	if (call->got_offer)
+		media_start(call);
+	return 0;
+}
+
+} // namespace
+
+// Incoming INVITE ------------------------------------------------------------
+
+int call_accept_incoming(struct ua *ua, const struct sip_msg *msg)
+{
+	struct sip *sip = uag.sip;
+	const bool has_body = mbuf_get_left(msg->mb) > 0;
+
+	if (has_body && !msg_ctype_cmp(&msg->ctyp, "application", "sdp")) {
+		return sip_treplyf(nullptr, nullptr, sip, msg, false, 415,
+				   "Unsupported Media Type",
+				   "Accept: application/sdp\r\n"
+				   "Content-Length: 0\r\n\r\n");
+	}
+	const struct sip_hdr *req = sip_msg_hdr(msg, SIP_HDR_REQUIRE);
+	if (req) {
+		return sip_treplyf(nullptr, nullptr, sip, msg, false, 420,
+				   "Bad Extension",
+				   "Unsupported: %r\r\nContent-Length: 0\r\n\r\n",
+				   &req->val);
+	}
+	if (uag.cfg && uag.cfg->call.max_calls &&
+	    list_count(&ua->calls) >= uag.cfg->call.max_calls * 4) {
+		return sip_treply(nullptr, sip, msg, 486, "Busy Here");
+	}
+
+	struct call *call = nullptr;
+	int err = call_alloc(&call, ua, false, has_body && offer_has_video(msg));
+	if (err)
+		return sip_treply(nullptr, sip, msg, 500,
+				  "Server Internal Error");
+
+	if (has_body) {
+		err = sdp_decode(call->sdp, msg->mb, true);
+		if (err == EBADMSG || err == EINVAL) {
+			mem_deref(call);
+			return sip_treply(nullptr, sip, msg, 400,
+					  "Bad Request");
+		}
+		if (err || !media_codec_ok(call)) {
+			mem_deref(call);
+			return sip_treplyf(nullptr, nullptr, sip, msg, false,
+					   488, "Not Acceptable Here",
+					   "Content-Length: 0\r\n\r\n");
+		}
+		call->got_offer = true;
+		media_update(call);
+	}
+
+	err  = pl_strdup(&call->peer_uri, &msg->from.auri);
+	err |= pl_strdup(&call->local_uri, &msg->to.auri);
+	err |= pl_strdup(&call->id, &msg->callid);
+	if (err) {
+		mem_deref(call);
+		return sip_treply(nullptr, sip, msg, 500,
+				  "Server Internal Error");
+	}
+	call->msg = static_cast<const struct sip_msg *>(mem_ref((void *)msg));
+	call->state = CALL_STATE_INCOMING;
+	list_append(&ua->calls, &call->le, call);
+
+	(void)sip_reply(sip, msg, 100, "Trying");
+
+	// The application decides first: reject, answer, or set headers for
+	// the ringing response.
+	if (!call_emit(call, UA_EVENT_CALL_INCOMING, "%s", call->peer_uri))
+		return 0;
+
+	char *hdrs = nullptr;
+	err = reply_hdrs(call, &hdrs);
+	if (!err)
+		err = sipsess_accept(&call->sess, uag.sock, msg, 180, "Ringing",
+				     ua->acc->user, "application/sdp", nullptr,
+				     auth_handler, ua->acc, true,
+				     offer_handler, answer_handler,
+				     estab_handler, info_handler, nullptr,
+				     close_handler, call, "%s",
+				     hdrs ? hdrs : "");
+	mem_deref(hdrs);
+	call->msg = static_cast<const struct sip_msg *>(
+		mem_deref((void *)call->msg));
+	if (err) {
+		call->peer_closed = true;
+		(void)sip_treply(nullptr, sip, msg, 500,
+				 "Server Internal Error");
+		call_terminate(call, 0, nullptr, true, "500 Server Internal Error");
+		return err;
+	}
+
+	if (call->answer_pending) {
+		call->answer_pending = false;
+		err = send_answer(call, call->pending_vmode);
+		if (!err)
+			(void)call_emit(call, UA_EVENT_CALL_ANSWERED, "%s",
+					call->peer_uri);
+	}
+	else if (ua->acc->answermode == ANSWERMODE_AUTO) {
+		err = send_answer(call, VIDMODE_ON);
+	}
+	if (err)
+		call_terminate(call, 500, nullptr, true,
+			       "500 Server Internal Error");
+	return 0;
+}
+
+bool call_is_pending_incoming(const struct call *call)
+{
+	return call && !call->outgoing && call->state == CALL_STATE_INCOMING &&
+	       !call->answer_pending && !call->closed;
+}
+
+int call_answer_local(struct call *call, enum vidmode vmode)
+{
+	if (!call || call->closed || call->outgoing)
+		return EINVAL;
+	if (call->state != CALL_STATE_INCOMING)
+		return EALREADY;
+	if (!call->sess) {
+		// Still inside the incoming event: answer right after it.
+		call->answer_pending = true;
+		call->pending_vmode = vmode;
+		return 0;
+	}
+	int err = send_answer(call, vmode);
+	if (err)
+		return err;
+	(void)call_emit(call, UA_EVENT_CALL_ANSWERED, "%s", call->peer_uri);
+	return 0;
+}
+
+// Outgoing INVITE ------------------------------------------------------------
+
+int call_connect_out(struct call **callp, struct ua *ua, const char *from_uri,
+		     const char *req_uri, enum vidmode vmode)
+{
+	struct pl rp;
+	struct uri uri;
+	pl_set_str(&rp, req_uri);
+	if (uri_decode(&uri, &rp) || !pl_isset(&uri.host))
+		return EINVAL;
+
+	struct call *call = nullptr;
+	int err = call_alloc(&call, ua, true, vmode == VIDMODE_ON);
+	if (err)
+		return err;
+	call->vmode = vmode;
+
+	const char *from = from_uri ? from_uri : ua->acc->aor;
+	err  = str_dup(&call->peer_uri, req_uri);
+	err |= str_dup(&call->local_uri, from);
+	if (err)
+		goto out;
+
+	{
+		struct mbuf *desc = nullptr;
+		err = sdp_encode(&desc, call->sdp, true);
+		if (err)
+			goto out;
+		const char *routev[1] = {ua->acc->outbound};
+		err = sipsess_connect(&call->sess, uag.sock, req_uri, nullptr,
+				      from, ua->acc->user,
+				      ua->acc->outbound ? routev : nullptr,
+				      ua->acc->outbound ? 1 : 0,
+				      "application/sdp", desc, auth_handler,
+				      ua->acc, true, offer_handler,
+				      answer_handler, progress_handler,
+				      estab_handler, info_handler, nullptr,
+				      close_handler, call, nullptr);
+		mem_deref(desc);
+		if (err)
+			goto out;
+	}
+	{
+		struct sip_dialog *dlg = sipsess_dialog(call->sess);
+		if (dlg)
+			(void)str_dup(&call->id, sip_dialog_callid(dlg));
+	}
+	call->state = CALL_STATE_OUTGOING;
+	list_append(&ua->calls, &call->le, call);
+	if (callp)
+		*callp = call;
+	(void)call_emit(call, UA_EVENT_CALL_OUTGOING, "%s", call->peer_uri);
+	return 0;
+
+out:
+	mem_deref(call);
+	return err;
+}
+
+// Teardown -------------------------------------------------------------------
+
+void call_terminate(struct call *call, uint16_t scode, const char *reason,
+		    bool emit, const char *prm)
+{
+	if (!call || call->closed)
+		return;
+	call->closed = true;
+	const enum call_state prev = call->state;
+	call->state = CALL_STATE_TERMINATED;
+	media_close(call);
+
+	if (!call->peer_closed && !call->outgoing &&
+	    prev == CALL_STATE_INCOMING) {
+		const uint16_t code = scode >= 300 && scode <= 699 ? scode : 486;
+		const char *why = safe_reason(scode >= 300 ? reason : nullptr,
+					      code);
+		char *hdrs = nullptr;
+		(void)reply_hdrs(call, &hdrs);
+		if (call->sess)
+			(void)sipsess_reject(call->sess, code, why, "%s",
+					     hdrs ? hdrs : "");
+		else if (call->msg)
+			(void)sip_treplyf(nullptr, nullptr, uag.sip, call->msg,
+					  false, code, why,
+					  "%sContent-Length: 0\r\n\r\n",
+					  hdrs ? hdrs : "");
+		mem_deref(hdrs);
+		call->scode = code;
+	}
+	// Releasing the session sends BYE or CANCEL as its state needs.
+	call->sess = (struct sipsess *)mem_deref(call->sess);
+	call->msg = static_cast<const struct sip_msg *>(
+		mem_deref((void *)call->msg));
+
+	if (emit) {
+		mem_ref(call);
+		ua_event(call->ua, UA_EVENT_CALL_CLOSED, call, "%s",
+			 prm ? prm : "");
+		list_unlink(&call->le);
+		mem_deref(call);  // the event's hold
+	}
+	else {
+		list_unlink(&call->le);
+	}
+	mem_deref(call);  // the agent's hold
+}
+
+void call_close_silent(struct call *call)
+{
+	if (!call)
+		return;
+	if (call->closed) {
+		list_unlink(&call->le);
+		return;
+	}
+	call->peer_closed = call->peer_closed || call->msg == nullptr;
+	call_terminate(call, 503, "Service Unavailable", false, nullptr);
+}
+
+extern "C" {
+
+void call_hangup(struct call *call, uint16_t scode, const char *reason)
+{
+	if (!call || !uag_find_call_owner(call))
+		return;
+	call_terminate(call, scode, reason, true, reason);
+}
+
+int call_answer(struct call *call, uint16_t scode, enum vidmode vmode)
+{
+	(void)scode;
+	if (!call || !uag_find_call_owner(call))
+		return EINVAL;
+	return call_answer_local(call, vmode);
+}
+
+uint16_t call_scode(const struct call *call)
+{
+	return call ? call->scode : 0;
+}
+
+const char *call_id(const struct call *call)
+{
+	return call ? call->id : nullptr;
+}
+
+const char *call_peeruri(const struct call *call)
+{
+	return call ? call->peer_uri : nullptr;
+}
+
+const char *call_peername(const struct call *call)
+{
+	(void)call;
+	return nullptr;
+}
+
+const char *call_localuri(const struct call *call)
+{
+	return call ? call->local_uri : nullptr;
+}
+
+struct ua *call_get_ua(const struct call *call)
+{
+	return call ? call->ua : nullptr;
+}
+
+bool call_is_outgoing(const struct call *call)
+{
+	return call && call->outgoing;
+}
+
+uint32_t call_duration(const struct call *call)
+{
+	if (!call || !call->estab_time)
+		return 0;
+	return (uint32_t)((tmr_jiffies() - call->estab_time) / 1000);
+}
+
+int call_set_custom_hdrs(struct call *call, const struct list *hdrs)
+{
+	if (!call)
+		return EINVAL;
+	list_flush(&call->hdrs);
+	for (struct le *le = hdrs ? hdrs->head : nullptr; le; le = le->next) {
+		auto *h = static_cast<const struct sip_hdr *>(le->data);
+		int err = hdr_add_pl(&call->hdrs, &h->name, &h->val);
+		if (err)
+			return err;
+	}
+	return 0;
+}
+
+const struct list *call_get_custom_hdrs(const struct call *call)
+{
+	return call ? &call->hdrs : nullptr;
+}
+
+int custom_hdrs_add(struct list *hdrs, const char *name, const char *fmt, ...)
+{
+	if (!hdrs || !name || !*name || !fmt)
+		return EINVAL;
+	// A header name is a token; a value never ends its line early.
+	for (const char *p = name; *p; ++p) {
+		const unsigned char c = (unsigned char)*p;
+		if (c <= 0x20 || c >= 0x7f || c == ':')
+			return EINVAL;
+	}
+	char *value = nullptr;
+	va_list ap;
+	va_start(ap, fmt);
+	int err = re_vsdprintf(&value, fmt, ap);
+	va_end(ap);
+	if (err)
+		return err;
+	for (const char *p = value; *p; ++p) {
+		if (*p == '\r' || *p == '\n' || *p == '\0') {
+			mem_deref(value);
+			return EINVAL;
+		}
+	}
+	struct pl n, v;
+	pl_set_str(&n, name);
+	pl_set_str(&v, value);
+	err = hdr_add_pl(hdrs, &n, &v);
+	mem_deref(value);
+	return err;
+}
+
+int custom_hdrs_apply(const struct list *hdrs, custom_hdrs_h *h, void *arg)
+{
+	if (!h)
+		return EINVAL;
+	for (struct le *le = hdrs ? hdrs->head : nullptr; le; le = le->next) {
+		auto *hdr = static_cast<const struct sip_hdr *>(le->data);
+		int err = h(&hdr->name, &hdr->val, arg);
+		if (err)
+			return err;
+	}
+	return 0;
+}
+
+} // extern "C"
+
+// Used by the media part for events raised from RTP.
+bool call_media_event(struct call *call, enum ua_event ev, const char *prm)
+{
+	return call_emit(call, ev, "%s", prm ? prm : "");
+}

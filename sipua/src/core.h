@@ -1,0 +1,84 @@
+// Records shared by the user agent's parts. Only sipua sees them; callers get
+// the opaque handles of baresip.h.
+#pragma once
+
+#include <re.h>
+#include <baresip.h>
+
+struct account {
+	char *aor;        // "sip:user@host:port"
+	char *user;
+	char *host;
+	uint16_t port;
+	char *auth_user;
+	char *auth_pass;
+	char *outbound;   // route towards the outbound proxy, null without one
+	char *reg_uri;    // "sip:host:port[;transport=x]"
+	uint32_t regint;
+	enum answermode answermode;
+	struct sip_addr laddr;
+	char *laddr_buf;  // text that laddr points into
+};
+
+int account_alloc(struct account **accp, const char *text);
+
+struct ua {
+	struct le le;           // in the agent list
+	struct account *acc;
+	struct sipreg *reg;
+	struct list calls;
+	bool registered;
+	bool unregistering;
+};
+
+enum call_state {
+	CALL_STATE_IDLE = 0,
+	CALL_STATE_INCOMING,    // offered, not yet answered
+	CALL_STATE_OUTGOING,    // INVITE sent, no final answer
+	CALL_STATE_EARLY,       // 1xx received
+	CALL_STATE_ANSWERED,    // 200 sent, waiting for the ACK
+	CALL_STATE_ESTABLISHED,
+	CALL_STATE_TERMINATED,
+};
+
+struct call;
+
+// Agent-wide state (one per process, like the library it stands in for).
+struct uag {
+	struct config *cfg;
+	struct sip *sip;
+	struct sipsess_sock *sock;
+	struct sip_lsnr *lsnr;
+	struct dnsc *dnsc;
+	struct tls *tls;
+	struct list ual;        // struct ua, in creation order
+	struct list ehl;        // event handlers
+	ua_exit_h *exith;
+	void *exitarg;
+	struct sa laddr;        // address for SDP and RTP
+	bool stopping;
+	bool udp, tcp, tls_on;
+};
+
+extern struct uag uag;
+
+// Sends an event to every registered handler.
+void ua_event(struct ua *ua, enum ua_event ev, struct call *call,
+	      const char *fmt, ...);
+
+// Call internals used by the agent.
+int  call_accept_incoming(struct ua *ua, const struct sip_msg *msg);
+int  call_connect_out(struct call **callp, struct ua *ua,
+		      const char *from_uri, const char *req_uri,
+		      enum vidmode vmode);
+void call_close_silent(struct call *call);
+bool call_is_pending_incoming(const struct call *call);
+int  call_answer_local(struct call *call, enum vidmode vmode);
+void call_terminate(struct call *call, uint16_t scode, const char *reason,
+		    bool emit, const char *prm);
+bool ua_has_call(const struct ua *ua, const struct call *call);
+struct ua *uag_find_call_owner(const struct call *call);
+
+// Configuration helpers.
+uint32_t sipua_rtp_timeout(void);
+void sipua_log(const char *fmt, ...);

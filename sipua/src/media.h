@@ -1,0 +1,54 @@
+// The call record and its media: RTP/RTCP sockets, SDP, telephone events.
+#pragma once
+
+#include "core.h"
+
+struct call {
+	struct le le;             // in the agent's call list
+	struct ua *ua;
+	struct sipsess *sess;
+	const struct sip_msg *msg;  // incoming INVITE until it is accepted
+	struct list hdrs;         // struct sip_hdr
+	char *local_uri;
+	char *peer_uri;
+	char *id;
+	enum call_state state;
+	enum vidmode vmode;
+	enum vidmode pending_vmode;
+	uint16_t scode;
+	bool outgoing;
+	bool got_offer;
+	bool answer_pending;
+	bool peer_closed;
+	bool closed;
+	uint64_t time_start;
+	uint64_t estab_time;
+
+	// media
+	struct sdp_session *sdp;
+	struct sdp_media *am;
+	struct sdp_media *vm;
+	struct rtp_sock *rtp;
+	struct rtp_sock *vrtp;
+	struct telev *telev;
+	struct tmr tmr_tx;
+	struct tmr tmr_rtpto;
+	struct sa raddr;
+	int pt_tx;                // PCMU 0 or PCMA 8 as the peer numbers it
+	int pt_tel_tx;            // telephone-event payload type, -1 if none
+	uint32_t ts;
+	uint32_t ts_tel;
+	bool tel_sending;
+	bool tx_started;
+	bool rtcp_started;
+	bool rtp_estab;
+	uint64_t last_rx;
+};
+
+int  media_alloc(struct call *call, bool video);
+void media_close(struct call *call);
+bool media_codec_ok(const struct call *call);
+void media_update(struct call *call);
+void media_start(struct call *call);
+
+bool call_media_event(struct call *call, enum ua_event ev, const char *prm);

@@ -1,0 +1,492 @@
+// User agents: SIP stack bring-up, accounts, registration, event handlers and
+// the routing of incoming calls.
+#include "core.h"
+
+#include <cerrno>
+#include <cstdarg>
+#include <cstring>
+#include <netinet/in.h>
+
+struct uag uag;
+
+namespace {
+
+struct ehe {
+	struct le le;
+	ua_event_h *h;
+	void *arg;
+};
+
+void ua_destructor(void *arg)
+{
+	auto *ua = static_cast<struct ua *>(arg);
+	list_unlink(&ua->le);
+	// Calls go without events: the agent itself is going away.
+	struct le *le = ua->calls.head;
+	while (le) {
+		struct call *call = static_cast<struct call *>(le->data);
+		le = le->next;
+		call_close_silent(call);
+	}
+	ua->reg = (struct sipreg *)mem_deref(ua->reg);
+	mem_deref(ua->acc);
+}
+
+int auth_handler(char **username, char **password, const char *realm,
+		 void *arg)
+{
+	(void)realm;
+	auto *acc = static_cast<struct account *>(arg);
+	if (!acc->auth_pass)
+		return EAUTH;
+	int err = str_dup(username, acc->auth_user);
+	err |= str_dup(password, acc->auth_pass);
+	return err;
+}
+
+void reg_resp_handler(int err, const struct sip_msg *msg, void *arg)
+{
+	auto *ua = static_cast<struct ua *>(arg);
+	if (err || !msg) {
+		ua->registered = false;
+		if (err == ETIMEDOUT)
+			ua_event(ua, UA_EVENT_REGISTER_FAIL, nullptr,
+				 "408 Request Timeout");
+		else
+			ua_event(ua, UA_EVENT_REGISTER_FAIL, nullptr,
+				 "503 Service Unavailable (%m)", err);
+		return;
+	}
+	if (msg->scode < 200)
+		return;
+	if (msg->scode < 300) {
+		ua->registered = true;
+		ua_event(ua, UA_EVENT_REGISTER_OK, nullptr, "%u %r",
+			 msg->scode, &msg->reason);
+	}
+	else {
+		ua->registered = false;
+		ua_event(ua, UA_EVENT_REGISTER_FAIL, nullptr, "%u %r",
+			 msg->scode, &msg->reason);
+	}
+}
+
+// Incoming calls go to the agent whose user the request names; calls to
+// other users (an apartment number) go to the first agent.
+struct ua *find_ua_for(const struct sip_msg *msg)
+{
+	struct le *le;
+	for (le = uag.ual.head; le; le = le->next) {
+		auto *ua = static_cast<struct ua *>(le->data);
+		if (!pl_strcmp(&msg->uri.user, ua->acc->user))
+			return ua;
+	}
+	return uag.ual.head ? static_cast<struct ua *>(uag.ual.head->data)
+			    : nullptr;
+}
+
+void conn_handler(const struct sip_msg *msg, void *arg)
+{
+	(void)arg;
+	struct ua *ua = find_ua_for(msg);
+	if (!ua || uag.stopping) {
+		(void)sip_treply(nullptr, uag.sip, msg, 480,
+				 "Temporarily Unavailable");
+		return;
+	}
+	int err = call_accept_incoming(ua, msg);
+	if (err)
+		sipua_log("ua: incoming call failed (%m)\n", err);
+}
+
+void sip_exit_handler(void *arg)
+{
+	(void)arg;
+	if (uag.exith)
+		uag.exith(uag.exitarg);
+}
+
+// Requests outside any dialog that the session layer does not take.
+bool request_handler(const struct sip_msg *msg, void *arg)
+{
+	(void)arg;
+	if (!pl_strcmp(&msg->met, "OPTIONS")) {
+		(void)sip_treplyf(nullptr, nullptr, uag.sip, msg, false, 200,
+				  "OK",
+				  "Allow: INVITE, ACK, BYE, CANCEL, INFO, "
+				  "OPTIONS\r\nContent-Length: 0\r\n\r\n");
+		return true;
+	}
+	return false;
+}
+
+int local_address(struct sa *laddr)
+{
+	const struct config *cfg = uag.cfg ? uag.cfg : conf_config();
+	if (cfg && cfg->sip.local[0]) {
+		int err = sa_decode(laddr, cfg->sip.local,
+				    strlen(cfg->sip.local));
+		if (err) {
+			err = sa_set_str(laddr, cfg->sip.local, 0);
+			if (err)
+				return err;
+		}
+	}
+	else {
+		sa_init(laddr, AF_INET);
+		sa_set_port(laddr, 5060);
+	}
+	if (sa_is_any(laddr)) {
+		struct sa ip;
+		if (!net_default_source_addr_get(sa_af(laddr), &ip)) {
+			uint16_t port = sa_port(laddr);
+			*laddr = ip;
+			sa_set_port(laddr, port);
+		}
+	}
+	return 0;
+}
+
+const char *const event_names[UA_EVENT_MAX] = {
+	"REGISTERING", "REGISTER_OK", "REGISTER_FAIL", "UNREGISTERING",
+	"FALLBACK_OK", "FALLBACK_FAIL", "MWI_NOTIFY", "CREATE", "SHUTDOWN",
+	"EXIT", "CALL_INCOMING", "CALL_OUTGOING", "CALL_RINGING",
+	"CALL_PROGRESS", "CALL_ANSWERED", "CALL_ESTABLISHED", "CALL_CLOSED",
+	"TRANSFER", "CALL_REDIRECT", "TRANSFER_FAILED", "CALL_DTMF_START",
+	"CALL_DTMF_END", "CALL_RTPESTAB", "CALL_RTCP", "CALL_MENC",
+	"VU_TX_REPORT", "VU_RX_REPORT", "AUDIO_ERROR", "CALL_LOCAL_SDP",
+	"CALL_REMOTE_SDP", "CALL_HOLD", "CALL_RESUME", "REFER", "MODULE",
+	"END_OF_FILE", "CUSTOM", "SIPSESS_CONN",
+};
+
+} // namespace
+
+void ua_event(struct ua *ua, enum ua_event ev, struct call *call,
+	      const char *fmt, ...)
+{
+	char buf[256] = "";
+	if (fmt) {
+		va_list ap;
+		va_start(ap, fmt);
+		(void)re_vsnprintf(buf, sizeof(buf), fmt, ap);
+		va_end(ap);
+	}
+	struct le *le = uag.ehl.head;
+	while (le) {
+		auto *e = static_cast<struct ehe *>(le->data);
+		le = le->next;  // a handler may unregister itself
+		e->h(ua, ev, call, buf, e->arg);
+	}
+}
+
+bool ua_has_call(const struct ua *ua, const struct call *call)
+{
+	if (!ua || !call)
+		return false;
+	for (struct le *le = ua->calls.head; le; le = le->next) {
+		if (le->data == call)
+			return true;
+	}
+	return false;
+}
+
+struct ua *uag_find_call_owner(const struct call *call)
+{
+	for (struct le *le = uag.ual.head; le; le = le->next) {
+		auto *ua = static_cast<struct ua *>(le->data);
+		if (ua_has_call(ua, call))
+			return ua;
+	}
+	return nullptr;
+}
+
+extern "C" {
+
+int ua_init(const char *software, bool udp, bool tcp, bool tls)
+{
+	if (uag.sip)
+		return EALREADY;
+	if (!udp && !tcp && !tls)
+		return EINVAL;
+
+	int err;
+	struct sa nsv[4];
+	uint32_t nsn = 4;
+	char domain[64] = "";
+	if (dns_srv_get(domain, sizeof(domain), nsv, &nsn) || nsn == 0)
+		nsn = 0;
+	err = dnsc_alloc(&uag.dnsc, nullptr, nsv, nsn);
+	if (err)
+		goto out;
+
+	err = sip_alloc(&uag.sip, uag.dnsc, 32, 32, 32,
+			software ? software : "sipua", sip_exit_handler,
+			nullptr);
+	if (err)
+		goto out;
+
+	{
+		struct sa laddr;
+		err = local_address(&laddr);
+		if (err)
+			goto out;
+		uag.laddr = laddr;
+		sa_set_port(&uag.laddr, 0);
+
+		if (udp)
+			err = sip_transp_add(uag.sip, SIP_TRANSP_UDP, &laddr);
+		if (!err && tcp)
+			err = sip_transp_add(uag.sip, SIP_TRANSP_TCP, &laddr);
+		if (!err && tls) {
+			const struct config *cfg = uag.cfg ? uag.cfg
+							   : conf_config();
+			const char *cert = cfg->sip.cert[0] ? cfg->sip.cert
+							    : nullptr;
+			err = tls_alloc(&uag.tls, TLS_METHOD_SSLV23, cert,
+					nullptr);
+			if (!err) {
+				struct sa tladdr = laddr;
+				if (sa_port(&laddr))
+					sa_set_port(&tladdr,
+						    sa_port(&laddr) + 1);
+				err = sip_transp_add(uag.sip, SIP_TRANSP_TLS,
+						     &tladdr, uag.tls);
+			}
+		}
+		if (err)
+			goto out;
+	}
+
+	err = sipsess_listen(&uag.sock, uag.sip, 32, conn_handler, nullptr);
+	if (err)
+		goto out;
+	err = sip_listen(&uag.lsnr, uag.sip, true, request_handler, nullptr);
+	if (err)
+		goto out;
+	uag.udp = udp;
+	uag.tcp = tcp;
+	uag.tls_on = tls;
+	uag.stopping = false;
+
+out:
+	if (err)
+		ua_close();
+	return err;
+}
+
+void ua_close(void)
+{
+	list_flush(&uag.ual);
+	uag.lsnr = (struct sip_lsnr *)mem_deref(uag.lsnr);
+	uag.sock = (struct sipsess_sock *)mem_deref(uag.sock);
+	if (uag.sip)
+		sip_close(uag.sip, true);
+	uag.sip = (struct sip *)mem_deref(uag.sip);
+	uag.tls = (struct tls *)mem_deref(uag.tls);
+	uag.dnsc = (struct dnsc *)mem_deref(uag.dnsc);
+	list_flush(&uag.ehl);
+	uag.exith = nullptr;
+	uag.exitarg = nullptr;
+	uag.stopping = false;
+}
+
+void ua_stop_all(bool forced)
+{
+	uag.stopping = true;
+	ua_event(nullptr, UA_EVENT_SHUTDOWN, nullptr, nullptr);
+	// Each agent's destructor unregisters it; the stack reports its exit
+	// when the last transaction is done.
+	list_flush(&uag.ual);
+	if (uag.sock && forced)
+		sipsess_close_all(uag.sock);
+	if (uag.sip)
+		sip_close(uag.sip, forced);
+	else if (uag.exith)
+		uag.exith(uag.exitarg);
+}
+
+void uag_set_exit_handler(ua_exit_h *exith, void *arg)
+{
+	uag.exith = exith;
+	uag.exitarg = arg;
+}
+
+int uag_event_register(ua_event_h *eh, void *arg)
+{
+	if (!eh)
+		return EINVAL;
+	uag_event_unregister(eh);
+	auto *e = static_cast<struct ehe *>(
+		mem_zalloc(sizeof(struct ehe), [](void *p) {
+			list_unlink(&static_cast<struct ehe *>(p)->le);
+		}));
+	if (!e)
+		return ENOMEM;
+	e->h = eh;
+	e->arg = arg;
+	list_append(&uag.ehl, &e->le, e);
+	return 0;
+}
+
+void uag_event_unregister(ua_event_h *eh)
+{
+	struct le *le = uag.ehl.head;
+	while (le) {
+		auto *e = static_cast<struct ehe *>(le->data);
+		le = le->next;
+		if (e->h == eh)
+			mem_deref(e);
+	}
+}
+
+const char *uag_event_str(enum ua_event ev)
+{
+	if ((int)ev < 0 || ev >= UA_EVENT_MAX)
+		return "?";
+	return event_names[ev];
+}
+
+struct list *uag_list(void)
+{
+	return &uag.ual;
+}
+
+struct sip *uag_sip(void)
+{
+	return uag.sip;
+}
+
+struct ua *uag_find_aor(const char *aor)
+{
+	for (struct le *le = uag.ual.head; le; le = le->next) {
+		auto *ua = static_cast<struct ua *>(le->data);
+		if (!aor || !str_casecmp(ua->acc->aor, aor))
+			return ua;
+	}
+	return nullptr;
+}
+
+int ua_alloc(struct ua **uap, const char *aor)
+{
+	if (!aor)
+		return EINVAL;
+	auto *ua = static_cast<struct ua *>(
+		mem_zalloc(sizeof(struct ua), ua_destructor));
+	if (!ua)
+		return ENOMEM;
+	int err = account_alloc(&ua->acc, aor);
+	if (err) {
+		mem_deref(ua);
+		return err;
+	}
+	list_append(&uag.ual, &ua->le, ua);
+	if (uap)
+		*uap = ua;
+	ua_event(ua, UA_EVENT_CREATE, nullptr, "%s", ua->acc->aor);
+	return 0;
+}
+
+struct account *ua_account(const struct ua *ua)
+{
+	return ua ? ua->acc : nullptr;
+}
+
+const char *ua_aor(const struct ua *ua)
+{
+	return ua ? ua->acc->aor : nullptr;
+}
+
+struct list *ua_calls(const struct ua *ua)
+{
+	return ua ? (struct list *)&ua->calls : nullptr;
+}
+
+struct call *ua_call(const struct ua *ua)
+{
+	if (!ua || !ua->calls.tail)
+		return nullptr;
+	return static_cast<struct call *>(ua->calls.tail->data);
+}
+
+bool ua_isregistered(const struct ua *ua)
+{
+	return ua && ua->registered;
+}
+
+int ua_register(struct ua *ua)
+{
+	if (!ua || !uag.sip)
+		return EINVAL;
+	struct account *acc = ua->acc;
+	ua->reg = (struct sipreg *)mem_deref(ua->reg);
+	ua->registered = false;
+	ua->unregistering = false;
+
+	const char *routev[1] = {acc->outbound};
+	ua_event(ua, UA_EVENT_REGISTERING, nullptr, nullptr);
+	int err = sipreg_register(&ua->reg, uag.sip, acc->reg_uri, acc->aor,
+				  nullptr, acc->aor, acc->regint ? acc->regint
+								 : 3600,
+				  acc->user, acc->outbound ? routev : nullptr,
+				  acc->outbound ? 1 : 0, 0, auth_handler, acc,
+				  true, reg_resp_handler, ua, nullptr,
+				  "Allow: INVITE, ACK, BYE, CANCEL, INFO, "
+				  "OPTIONS\r\n");
+	return err;
+}
+
+void ua_unregister(struct ua *ua)
+{
+	if (!ua)
+		return;
+	if (ua->reg)
+		ua_event(ua, UA_EVENT_UNREGISTERING, nullptr, nullptr);
+	ua->unregistering = true;
+	ua->registered = false;
+	// Releasing the registration sends REGISTER with Expires: 0.
+	ua->reg = (struct sipreg *)mem_deref(ua->reg);
+}
+
+int ua_connect(struct ua *ua, struct call **callp, const char *from_uri,
+	       const char *req_uri, enum vidmode vmode)
+{
+	if (!ua || !req_uri || !uag.sip || uag.stopping)
+		return EINVAL;
+	return call_connect_out(callp, ua, from_uri, req_uri, vmode);
+}
+
+int ua_answer(struct ua *ua, struct call *call, enum vidmode vmode)
+{
+	if (!ua)
+		return EINVAL;
+	if (!call) {
+		for (struct le *le = ua->calls.head; le; le = le->next) {
+			auto *c = static_cast<struct call *>(le->data);
+			if (call_is_pending_incoming(c)) {
+				call = c;
+				break;
+			}
+		}
+		if (!call)
+			return ENOENT;
+	}
+	else if (!ua_has_call(ua, call)) {
+		return ENOENT;
+	}
+	return call_answer_local(call, vmode);
+}
+
+void ua_hangup(struct ua *ua, struct call *call, uint16_t scode,
+	       const char *reason)
+{
+	if (!ua)
+		return;
+	if (!call)
+		call = ua_call(ua);
+	// Only calls this agent still holds; a stale handle is ignored.
+	if (!call || !ua_has_call(ua, call))
+		return;
+	call_terminate(call, scode, reason, true, reason);
+}
+
+} // extern "C"
