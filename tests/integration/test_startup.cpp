@@ -1,0 +1,144 @@
+// Start-up order, options, refused bus names, signals and the SIP-side stop,
+// against the real daemon on a private bus.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <chrono>
+#include <thread>
+
+#include "bus.h"
+#include "daemon.h"
+
+namespace {
+
+bool Before(const Daemon &d, const std::string &a, const std::string &b) {
+  int ia = d.LogIndex(a), ib = d.LogIndex(b);
+  return ia >= 0 && ib >= 0 && ia < ib;
+}
+
+}  // namespace
+
+TEST(Startup, OrderAndStartedSignal) {
+  Daemon d;
+  d.config.args = {"--trace"};
+  ASSERT_TRUE(d.Start());
+  ASSERT_TRUE(d.WaitStarted()) << ::testing::PrintToString(d.Logs());
+  EXPECT_TRUE(d.Running());
+
+  // Both logs for the life-cycle notice; the stages in their order.
+  EXPECT_TRUE(d.HasLog("J3 0 package/main/process"));
+  EXPECT_TRUE(Before(d, "L3 package/main/process", "Запуск приложения"));
+  EXPECT_TRUE(Before(d, "Запуск приложения", "Сброс всех вызовов"));
+  const bool sipUp = d.HasLog("[Baresip]: Успешная авторизация с 1 попытки");
+  const bool sipFailed = d.HasLog("[Baresip]: Ошибка инициализации");
+  EXPECT_TRUE(sipUp || sipFailed);
+  if (sipUp) {
+    EXPECT_TRUE(Before(d, "Успешная авторизация", "Сброс всех вызовов"));
+  }
+  EXPECT_FALSE(d.HasLog("Ошибка открытия сокета ассистента"));
+  struct stat st;
+  EXPECT_EQ(stat(d.Path("/tmp/offline.sock").c_str(), &st), 0);
+
+  // Methods are served once started.
+  BusReply r = d.Call("GetSipRegisterStatus");
+  ASSERT_TRUE(r.ok) << r.error;
+  EXPECT_EQ(r.bytes.size(), 1u);
+}
+
+TEST(Startup, OptionsSetTheLogLevel) {
+  struct Case {
+    std::vector<std::string> args;
+    std::string fwEnv;
+    bool trace;  // level-1 records expected
+    bool debug;  // level-2 records expected
+  };
+  const Case cases[] = {
+      {{"--trace", "--debug"}, "", false, true},
+      {{"--debug", "--trace"}, "", true, true},
+      {{"--bogus", "x"}, "", false, false},
+      {{}, "doralin_loglevel=1\n", true, true},
+      {{"--debug"}, "doralin_loglevel=1\n", false, true},
+  };
+  for (const Case &c : cases) {
+    Daemon d;
+    d.config.args = c.args;
+    if (!c.fwEnv.empty()) d.config.files.push_back({"/etc/fw_env", c.fwEnv});
+    ASSERT_TRUE(d.Start());
+    ASSERT_TRUE(d.WaitStarted());
+    // An unknown method logs its member at level 2.
+    ASSERT_TRUE(d.Call("NoSuchMethod", "{}").ok);
+    d.Call("GetSipRegisterStatus");  // one more turn of the loop
+    SCOPED_TRACE(::testing::PrintToString(c.args) + c.fwEnv);
+    EXPECT_EQ(d.HasLog("Сброс всех вызовов"), c.trace);
+    EXPECT_EQ(d.HasLog("L2 "), c.debug);
+  }
+}
+
+TEST(Startup, NoBusOrRefusedNameEndsWithZero) {
+  {
+    Daemon d;
+    ASSERT_TRUE(d.Setup());
+    d.config.env.push_back({"DBUS_SYSTEM_BUS_ADDRESS", "unix:path=" + d.Root() + "/nobus"});
+    ASSERT_TRUE(d.Launch());
+    EXPECT_EQ(d.WaitExit(10000), 0);
+    EXPECT_FALSE(d.HasLog("Запуск приложения"));
+  }
+  {
+    Daemon d;
+    ASSERT_TRUE(d.Setup());
+    BusClient holder(d.BusAddress(), "is.ornix.doralin");
+    ASSERT_TRUE(holder.ok());
+    ASSERT_TRUE(d.Launch());
+    EXPECT_EQ(d.WaitExit(10000), 0);
+    EXPECT_FALSE(d.HasLog("Запуск приложения"));
+  }
+}
+
+// SIGTERM before the SIP loop runs: a UART service that never answers holds
+// start-up in the MCU start command, so the signal lands in that window.
+TEST(Startup, SigtermDuringStartupStopsWithSignalStatus) {
+  Daemon d;
+  d.config.args = {"--trace"};
+  ASSERT_TRUE(d.Setup());
+  BusClient silentUart(d.BusAddress(), "is.ornix.uart");
+  ASSERT_TRUE(silentUart.ok());
+  ASSERT_TRUE(d.Launch());
+  ASSERT_TRUE(d.WaitLog("Сброс всех вызовов", 15000));
+  d.Terminate();
+  ASSERT_TRUE(d.WaitLog("Получен сигнал \"15\"", 5000));
+  EXPECT_TRUE(d.HasLog("J4 0 package/main/process"));
+  EXPECT_TRUE(d.WaitLog("Baresip terminate with exit (1)", 2000));
+  // The 3-second grace: still running a second after the signal was taken.
+  std::this_thread::sleep_for(std::chrono::seconds(1));
+  EXPECT_TRUE(d.Running());
+  EXPECT_EQ(d.WaitExit(10000), 15);
+}
+
+// Once the SIP loop runs, the SIP side takes the signal and the loop's end
+// leads to the ordinary stop with status 1.
+TEST(Startup, SigtermWhileSipLoopRuns) {
+  Daemon d;
+  ASSERT_TRUE(d.Start());
+  ASSERT_TRUE(d.WaitStarted());
+  // Started is signalled just before the loop; give it a moment to take over.
+  std::this_thread::sleep_for(std::chrono::milliseconds(500));
+  d.Terminate();
+  EXPECT_EQ(d.WaitExit(15000), 1);
+  EXPECT_TRUE(d.HasLog("Остановка приложения"));
+  EXPECT_FALSE(d.HasLog("Получен сигнал"));
+}
+
+TEST(Startup, UdhcpcBoundExitsAndRebootStaysUp) {
+  Daemon d;
+  ASSERT_TRUE(d.Start());
+  ASSERT_TRUE(d.WaitStarted());
+  ASSERT_TRUE(d.Signal("REBOOT", std::nullopt));
+  ASSERT_TRUE(d.WaitLog("Baresip terminate with exit (0)", 5000));
+  BusReply r = d.Call("GetSipRegisterStatus", std::nullopt, 8000);  // after the 3 s pause
+  EXPECT_TRUE(r.ok) << r.error;
+  EXPECT_TRUE(d.Running());
+
+  ASSERT_TRUE(d.Signal("UDHCPC_BOUND", std::vector<uint8_t>{}));
+  ASSERT_TRUE(d.WaitLog("Baresip terminate with exit (1)", 5000));
+  EXPECT_EQ(d.WaitExit(10000), 15);
+}
