@@ -1,0 +1,108 @@
+// Settings and per-flat account methods through the real bus and daemon:
+// replies, rejected input, and values that survive a restart.
+#include <gtest/gtest.h>
+#include <jansson.h>
+
+#include <string>
+
+#include "daemon.h"
+#include "ornix.h"
+
+namespace {
+
+std::string Text(const BusReply &r) { return r.ok ? r.text.value_or("<no text>") : "<" + r.error + ">"; }
+
+// The "result" member of a boolean reply: 1 true, 0 false, -1 anything else.
+int Result(const BusReply &r) {
+  json_t *v = r.text ? json_loads(r.text->c_str(), 0, nullptr) : nullptr;
+  json_t *res = json_object_get(v, "result");
+  int out = json_is_boolean(res) ? json_is_true(res) : -1;
+  json_decref(v);
+  return out;
+}
+
+void Restart(Daemon &d) {
+  d.Terminate();
+  ASSERT_EQ(d.WaitExit(15000), 15);
+  ASSERT_TRUE(d.Launch());
+  ASSERT_TRUE(d.WaitStarted());
+}
+
+TEST(SettingsBus, ChangesSurviveARestartAndBadInputIsRefused) {
+  Daemon d;
+  d.config.store.push_back({"sip_sos_addr", "legacy-sos"});
+  d.config.store.push_back({"doorHangupDelay", "3"});
+  ASSERT_TRUE(d.Start());
+  ASSERT_TRUE(d.WaitStarted());
+  EXPECT_EQ(Text(d.Call("GetSos")), R"({"sosRoom":"legacy-sos"})");
+  EXPECT_EQ(Text(d.Call("GetDoorHangupDelay")), R"({"timeout":3,"sip":false})");
+
+  const struct {
+    const char *method;
+    std::optional<std::string> arg;
+    int result;
+  } calls[] = {
+      {"SetSos", std::nullopt, 0},
+      {"SetSos", "{", 0},
+      {"SetSos", R"({"sosRoom":5})", 0},
+      {"SetSos", "{\"sosRoom\":\"" + std::string(120, 's') + "\"}", 0},
+      {"SetSos", R"({"sosRoom":"sos-202"})", 1},
+      {"SetDtmf", R"({"1":"#","2":"12"})", 1},
+      {"SetAssistant", R"({"enable":"yes"})", 0},
+      {"SetAssistant", R"({"enable":false})", 1},
+      {"SetDoorHangupDelay", R"({"timeout":7,"sip":true})", 1},
+      {"SetGateSettings", R"({"prefixSize":9,"flatNumberSize":3,"direct":{"mode":true,"rules":{"12":{"1-9":"a.local"}}}})", 1},
+      {"SetSipSettings", R"({"remote":{"port":0}})", 0},
+      {"SetSipSettings", R"({"remote":{"proxy":{"enable":1}}})", 0},
+      {"SetSipSettings", "[]", 1},
+  };
+  for (const auto &c : calls) EXPECT_EQ(Result(d.Call(c.method, c.arg)), c.result) << c.method;
+  EXPECT_TRUE(d.HasLog("Неправильно указан port: 0"));
+  EXPECT_TRUE(d.HasLog("J5 0 package/src/config/settings"));
+  EXPECT_EQ(Result(d.Call("DeleteDtmf")), 1);
+  EXPECT_EQ(Text(d.Call("GetDtmf")), R"({"1":"1","2":"2"})");
+  EXPECT_TRUE(d.Running());
+
+  Restart(d);
+  EXPECT_EQ(Text(d.Call("GetSos")), R"({"sosRoom":"sos-202"})");
+  EXPECT_EQ(Text(d.Call("GetDtmf")), R"({"1":"#","2":"2"})");
+  EXPECT_EQ(Text(d.Call("GetAssistant")), R"({"enable":false,"online":true})");
+  EXPECT_EQ(Text(d.Call("GetDoorHangupDelay")), R"({"timeout":7,"sip":true})");
+  EXPECT_EQ(Text(d.Call("GetGateSettings")),
+            R"({"direct":{"mode":true,"rules":{"12":{"1-9":"a.local"}}},"prefixSize":4,"flatNumberSize":3})");
+}
+
+TEST(SettingsBus, AccountsMethodsAndTheirFile) {
+  Daemon d;
+  d.config.files.push_back({"/oem/sip_accounts.conf", R"({"12":["1201","1202"],"7":["701"]})"});
+  ASSERT_TRUE(d.Start());
+  ASSERT_TRUE(d.WaitStarted());
+  EXPECT_EQ(Text(d.Call("GetSipAccounts")), R"({"12":["1201","1202"],"7":["701"]})");
+  EXPECT_EQ(Text(d.Call("GetSipAccounts", R"({"flat":5})")), R"({"5":["5"]})");
+  EXPECT_EQ(Text(d.Call("GetSipAccounts", R"({"flat":"12"})")),
+            R"({"12":["1201","1202"],"7":["701"]})");
+  EXPECT_NE(Text(d.Call("GetSipAccounts", R"({"flat":70000})")).find("404"), std::string::npos);
+
+  // A large request whose last member is wrong: refused whole.
+  std::string big = "{";
+  for (int flat = 1; flat <= 5000; flat++) big += "\"" + std::to_string(flat) + "\":[\"a\"],";
+  big += "\"9999\":[\"1\",\"2\",\"3\",\"4\",\"5\",\"6\"]}";
+  EXPECT_EQ(Result(d.Call("SetSipAccounts", big, 20000)), 0);
+  EXPECT_TRUE(d.HasLog("Для квартиры 9999 задано 6"));
+  EXPECT_EQ(Result(d.Call("SetSipAccounts", R"({"12":["1201","1201"]})")), 0);
+  EXPECT_EQ(Result(d.Call("SetSipAccounts")), 0);
+  EXPECT_EQ(Result(d.Call("DeleteSipAccounts", R"({"flat":"7"})")), 0);
+  EXPECT_EQ(ReadFile(d.Path("/oem/sip_accounts.conf")), R"({"12":["1201","1202"],"7":["701"]})");
+
+  EXPECT_EQ(Result(d.Call("SetSipAccounts", R"({"12":["1299"],"30":[]})")), 1);
+  EXPECT_EQ(Result(d.Call("DeleteSipAccounts", R"({"flat":7})")), 1);
+  EXPECT_EQ(ReadFile(d.Path("/oem/sip_accounts.conf")), R"({"12":["1299"],"30":[]})");
+  EXPECT_EQ(Text(d.Call("GetSipAccounts", R"({"flat":30})")), R"({"30":["30"]})");
+
+  Restart(d);
+  EXPECT_EQ(Text(d.Call("GetSipAccounts")), R"({"12":["1299"],"30":[]})");
+  EXPECT_EQ(Result(d.Call("DeleteSipAccounts", R"({"flat":null})")), 1);
+  EXPECT_EQ(ReadFile(d.Path("/oem/sip_accounts.conf")), "{}");
+}
+
+}  // namespace
