@@ -6,12 +6,28 @@
 #include "sip/re_headers.h"
 
 #include <atomic>
+#include <mutex>
 
 namespace {
 
 std::atomic<bool> loopMarked{false};
 std::atomic<pthread_t> loopThread{};
 thread_local int depth = 0;
+
+// Wakes the loop after a foreign thread's bracket: libre 1.1.0 computes its
+// poll timeout before it waits, so a timer or request started from another
+// thread would otherwise wait for the loop's next unrelated wake-up.
+std::mutex wakeMutex;
+struct mqueue *wake = nullptr;
+std::atomic<bool> wakePending{false};
+
+void Woken(int, void *, void *) { wakePending = false; }
+
+void WakeLoop() {
+  if (wakePending.exchange(true)) return;  // one wake-up is enough
+  std::lock_guard<std::mutex> lock(wakeMutex);
+  if (wake == nullptr || mqueue_push(wake, 0, nullptr) != 0) wakePending = false;
+}
 
 }  // namespace
 
@@ -24,12 +40,20 @@ bool SipOnLoopThread(void) {
 bool SipLoopRunning(void) { return loopMarked.load(std::memory_order_acquire); }
 
 void SipMarkLoopThread(void) {
+  {
+    std::lock_guard<std::mutex> lock(wakeMutex);
+    if (wake == nullptr && mqueue_alloc(&wake, Woken, nullptr) != 0) wake = nullptr;
+    wakePending = false;
+  }
   loopThread.store(pthread_self(), std::memory_order_release);
   loopMarked.store(true, std::memory_order_release);
 }
 
 void SipUnmarkLoopThread(void) {
-  if (SipOnLoopThread()) loopMarked.store(false, std::memory_order_release);
+  if (!SipOnLoopThread()) return;
+  loopMarked.store(false, std::memory_order_release);
+  std::lock_guard<std::mutex> lock(wakeMutex);
+  wake = static_cast<struct mqueue *>(mem_deref(wake));
 }
 
 int SipThreadDepth(void) { return depth; }
@@ -42,5 +66,8 @@ void SipThreadEnter(void) {
 
 void SipThreadLeave(void) {
   if (depth == 0) return;
-  if (--depth == 0 && !SipOnLoopThread()) re_thread_leave();
+  if (--depth == 0 && !SipOnLoopThread()) {
+    re_thread_leave();
+    if (SipLoopRunning()) WakeLoop();
+  }
 }
