@@ -84,6 +84,7 @@ TEST_F(Settings, LoadLayersDefaultsLegacyAndCurrentKeys) {
   EXPECT_TRUE(CallContext.server.transportUdp);
   EXPECT_EQ(CallContext.prefixSize, 4u);
   EXPECT_EQ(CallContext.videoStreamId, 1);
+  EXPECT_EQ(std::string(CallContext.configPath), root.path() + "/etc/baresip");
 
   PutText("doralin_server", "pbx.local:5070");
   PutText("doralin_login", "legacyuser");

@@ -30,11 +30,15 @@ struct LegacyText {
   bool Given() const { return text && *text; }
 };
 
+// The SIP library's directory under the root, kept for the process's life.
+std::string configDir;
+
 void SetDefaults() {
   CallContextRecord &c = CallContext;
   c.restartRequested = false;
   c.serverSettingsChanged = false;
-  c.configPath = "/etc/baresip";
+  configDir = RootPath("/etc/baresip");
+  c.configPath = configDir.c_str();
 
   ServerSettings &s = c.server;
   s = ServerSettings{};
