@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "bus.h"
+#include "ornix.h"
 #include "process.h"
 
 namespace {
@@ -106,7 +107,8 @@ struct Outcome {
 
 // Runs doralinctl to its end and collects everything it printed; a run that
 // takes more than 10 s is killed and reported with status -1.
-Outcome Ctl(const PrivateBus &bus, std::vector<std::string> args, const std::string &input = "") {
+Outcome Ctl(const PrivateBus &bus, std::vector<std::string> args, const std::string &input = "",
+            const std::string &root = "") {
   args.insert(args.begin(), kCtl);
   std::vector<char *> argv;
   for (std::string &a : args) argv.push_back(a.data());
@@ -114,8 +116,11 @@ Outcome Ctl(const PrivateBus &bus, std::vector<std::string> args, const std::str
   std::string busEntry = bus.EnvEntry();
   std::vector<char *> envp;
   for (char **e = environ; *e; ++e)
-    if (strncmp(*e, "DBUS_SYSTEM_BUS_ADDRESS=", 24) != 0) envp.push_back(*e);
+    if (strncmp(*e, "DBUS_SYSTEM_BUS_ADDRESS=", 24) != 0 && strncmp(*e, "DORALIN_ROOT=", 13) != 0)
+      envp.push_back(*e);
   envp.push_back(busEntry.data());
+  std::string rootEntry = "DORALIN_ROOT=" + root;
+  if (!root.empty()) envp.push_back(rootEntry.data());
   envp.push_back(nullptr);
   int in[2], out[2], err[2];
   if (pipe(in) || pipe(out) || pipe(err)) return {};
@@ -288,6 +293,29 @@ TEST_F(DoralinctlTest, ExitStatusTellsDoneFromRefusedFromErrors) {
   r = Ctl(bus, {"--address", "unix:path=/nonexistent/bus.sock", "get", "sos"});
   EXPECT_EQ(r.status, 3);
   EXPECT_NE(r.err.find("cannot connect"), std::string::npos) << r.err;
+}
+
+TEST_F(DoralinctlTest, StoreCommandsWriteWhatTheDaemonReadsAtStart) {
+  TempDir root("doralinctl-store");
+  EXPECT_EQ(Ctl(bus, {"store", "set", "port", "6000"}, "", root.path()).status, 0);
+  EXPECT_EQ(Ctl(bus, {"store", "set", "domain", "pbx.lan"}, "", root.path()).status, 0);
+  EXPECT_EQ(Ctl(bus, {"store", "set", "doorHangupOn", "true"}, "", root.path()).status, 0);
+  Outcome r = Ctl(bus, {"-c", "store", "get", "domain"}, "", root.path());
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.out, "\"pbx.lan\"\n");
+  EXPECT_EQ(Ctl(bus, {"store", "get", "username"}, "", root.path()).status, 1);
+  EXPECT_EQ(Ctl(bus, {"store", "set", "port"}, "", root.path()).status, 2);
+
+  ScopedEnv env("DORALIN_ROOT", root.path());
+  json_t *port = StoreGetVariable(nullptr, "doralin", "port");
+  json_t *domain = StoreGetVariable(nullptr, "doralin", "domain");
+  json_t *on = StoreGetVariable(nullptr, "doralin", "doorHangupOn");
+  EXPECT_EQ(json_integer_value(port), 6000);
+  EXPECT_STREQ(json_string_value(domain), "pbx.lan");
+  EXPECT_TRUE(json_is_true(on));
+  json_decref(port);
+  json_decref(domain);
+  json_decref(on);
 }
 
 }  // namespace

@@ -5,8 +5,12 @@
 // a single byte. Exit status: 0 done, 1 refused by the daemon (false result or
 // not-found answer; "not registered" for register-status), 2 usage error,
 // 3 bus error (no connection, no daemon, call denied, no reply, bad reply).
+// The "store" commands work on the device store directly, without the bus, so
+// settings can be prepared while the daemon is stopped.
 #include <dbus/dbus.h>
 #include <jansson.h>
+
+#include "ornix.h"
 
 #include <cerrno>
 #include <climits>
@@ -109,6 +113,12 @@ const char kUsageText[] =
     "  assistant reload          re-read the assistant phrase directories\n"
     "  log-level LEVEL           set the daemon's log level (1 trace .. 5 error)\n"
     "  call METHOD [JSON]        call any method of is.ornix.Method\n"
+    "\n"
+    "Offline commands (the device store, section doralin, under $DORALIN_ROOT;\n"
+    "the daemon reads it at start, so restart it afterwards):\n"
+    "  store get KEY             print the stored value (exit 1 when missing)\n"
+    "  store set KEY VALUE       store VALUE as JSON, or as a string when it is\n"
+    "                            not JSON\n"
     "\n"
     "Exit status: 0 done, 1 refused by the daemon, 2 usage error, 3 bus error.\n";
 
@@ -392,6 +402,35 @@ bool BuildRequest(const std::vector<std::string> &w, Request *r, std::string *wh
   return false;
 }
 
+// "store get|set": exit status as for the bus commands (1: key missing, 3: the
+// store could not be read or written).
+int RunStore(const std::vector<std::string> &w, const Options &o) {
+  constexpr const char *kSection = "doralin";
+  if (w.size() < 2 || (w[1] != "get" && w[1] != "set")) return UsageError("store: expected 'get' or 'set'");
+  if (w[1] == "get") {
+    if (w.size() != 3) return UsageError("store get: expected KEY");
+    Json value(StoreGetVariable(nullptr, kSection, w[2].c_str()));
+    if (!value) {
+      std::cerr << "doralinctl: store: no value for " << w[2] << "\n";
+      return kRefused;
+    }
+    char *out = json_dumps(value.get(), JSON_ENCODE_ANY | (o.compact ? JSON_COMPACT : JSON_INDENT(2)));
+    std::cout << (out ? out : "") << "\n";
+    free(out);
+    return kOk;
+  }
+  if (w.size() != 4 || w[2].empty()) return UsageError("store set: expected KEY VALUE");
+  Json value(json_loads(w[3].c_str(), JSON_DECODE_ANY, nullptr));
+  if (!value) value.reset(json_string(w[3].c_str()));
+  if (!value) return UsageError("store set: VALUE is not valid UTF-8 text");
+  if (!StoreSetVariable(nullptr, kSection, w[2].c_str(), value.get())) {
+    std::cerr << "doralinctl: store: cannot write " << w[2] << " to " << RootPath("/var/lib/ornix/store.db")
+              << "\n";
+    return kBusError;
+  }
+  return kOk;
+}
+
 Connection Connect(const Options &o) {
   BusError err;
   DBusConnection *c = nullptr;
@@ -535,6 +574,7 @@ int main(int argc, char **argv) {
     }
   }
   if (words.empty()) return UsageError("missing command");
+  if (words[0] == "store") return RunStore(words, o);
   Request r;
   std::string why;
   if (!BuildRequest(words, &r, &why)) return UsageError(why);
