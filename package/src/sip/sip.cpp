@@ -311,7 +311,7 @@ void SipClose(int err) {
       module_app_unload();
       conf_close();
       baresip_close();
-      dbg_printf(DBG_INFO, "main: unloading modules..\n");
+      dbg_printf(DBG_DEBUG, "main: unloading modules..\n");
       mod_close();
     }
   }

@@ -1,0 +1,436 @@
+// The SIP engine in-process against sipp peers on 127.0.0.1: registration
+// with a digest challenge, registrar rejections, and call placement (parallel
+// legs, service addresses, gate dial strings and the UA of each leg).
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cstdio>
+#include <mutex>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "config/accounts.h"
+#include "context.h"
+#include "ornix.h"
+#include "process.h"
+#include "sip/bracket.h"
+#include "sip/legs.h"
+#include "sip/placement.h"
+#include "sip/sip.h"
+
+namespace {
+
+// Registrar: challenges the first REGISTER, checks the digest of the second.
+const char kRegistrar[] = R"(<?xml version="1.0" encoding="ISO-8859-1" ?>
+<scenario name="registrar">
+  <recv request="REGISTER"/>
+  <send><![CDATA[
+SIP/2.0 401 Unauthorized
+[last_Via:]
+[last_From:]
+[last_To:];tag=[pid]reg[call_number]
+[last_Call-ID:]
+[last_CSeq:]
+WWW-Authenticate: Digest realm="doralin.test", nonce="4f1c2b3a5d"
+Content-Length: 0
+
+]]></send>
+  <recv request="REGISTER">
+    <action><verifyauth assign_to="authvalid" username="panel" password="secret"/></action>
+  </recv>
+  <nop hide="true" test="authvalid" next="good"/>
+  <send next="end"><![CDATA[
+SIP/2.0 403 Forbidden
+[last_Via:]
+[last_From:]
+[last_To:];tag=[pid]reg[call_number]
+[last_Call-ID:]
+[last_CSeq:]
+Content-Length: 0
+
+]]></send>
+  <label id="good"/>
+  <send><![CDATA[
+SIP/2.0 200 OK
+[last_Via:]
+[last_From:]
+[last_To:];tag=[pid]reg[call_number]
+[last_Call-ID:]
+[last_CSeq:]
+[last_Contact:];expires=3600
+Expires: 3600
+Content-Length: 0
+
+]]></send>
+  <label id="end"/>
+</scenario>
+)";
+
+// Registrar that answers every REGISTER with the status put in for @STATUS@.
+const char kRejecter[] = R"(<?xml version="1.0" encoding="ISO-8859-1" ?>
+<scenario name="rejecter">
+  <recv request="REGISTER"/>
+  <send><![CDATA[
+SIP/2.0 @STATUS@ Rejected
+[last_Via:]
+[last_From:]
+[last_To:];tag=[pid]rej[call_number]
+[last_Call-ID:]
+[last_CSeq:]
+Content-Length: 0
+
+]]></send>
+</scenario>
+)";
+
+// Callee: rings, then takes the CANCEL and ends the INVITE with 487.
+const char kCallee[] = R"(<?xml version="1.0" encoding="ISO-8859-1" ?>
+<scenario name="callee">
+  <recv request="INVITE">
+    <action><ereg regexp="[0-9]+" search_in="hdr" header="CSeq:" assign_to="cseq"/></action>
+  </recv>
+  <send><![CDATA[
+SIP/2.0 180 Ringing
+[last_Via:]
+[last_From:]
+[last_To:];tag=[pid]cal[call_number]
+[last_Call-ID:]
+[last_CSeq:]
+Contact: <sip:callee@[local_ip]:[local_port]>
+Content-Length: 0
+
+]]></send>
+  <recv request="CANCEL"/>
+  <send><![CDATA[
+SIP/2.0 200 OK
+[last_Via:]
+[last_From:]
+[last_To:];tag=[pid]cal[call_number]
+[last_Call-ID:]
+[last_CSeq:]
+Content-Length: 0
+
+]]></send>
+  <send><![CDATA[
+SIP/2.0 487 Request Terminated
+[last_Via:]
+[last_From:]
+[last_To:];tag=[pid]cal[call_number]
+[last_Call-ID:]
+CSeq: [$cseq] INVITE
+Content-Length: 0
+
+]]></send>
+  <recv request="ACK"/>
+</scenario>
+)";
+
+std::string Rejecter(const std::string &status) {
+  std::string text = kRejecter;
+  text.replace(text.find("@STATUS@"), 8, status);
+  return text;
+}
+
+struct Sipp {
+  Process process;
+  std::string messages;
+
+  bool Start(const TempDir &dir, const char *name, const char *scenario, int port,
+             int calls, const std::vector<std::string> &extra = {}) {
+    const std::string file = dir.Path(std::string(name) + ".xml");
+    messages = dir.Path(std::string(name) + ".messages");
+    if (!WriteFile(file, scenario)) return false;
+    std::vector<std::string> args = {"sipp", "-sf", file, "-i", "127.0.0.1",
+                                     "-p", std::to_string(port), "-m",
+                                     std::to_string(calls), "-trace_msg",
+                                     "-message_file", messages, "-nostdin",
+                                     "-timeout", "30s", "-timeout_error"};
+    args.insert(args.end(), extra.begin(), extra.end());
+    return process.Start(args);
+  }
+  // Request lines of the INVITEs received so far.
+  std::vector<std::string> Invites() const {
+    std::vector<std::string> out;
+    for (const std::string &line : SplitLines(ReadFile(messages))) {
+      if (line.rfind("INVITE sip:", 0) == 0) out.push_back(line.substr(7, line.find(' ', 7) - 7));
+    }
+    return out;
+  }
+  int Count(const std::string &text) const {
+    int n = 0;
+    for (const std::string &line : SplitLines(ReadFile(messages))) {
+      if (line.rfind(text, 0) == 0) ++n;
+    }
+    return n;
+  }
+};
+
+std::mutex eventsMutex;
+std::vector<std::pair<int, std::string>> events;
+
+void RecordEvent(struct ua *, enum ua_event ev, struct call *, const char *prm, void *) {
+  {
+    std::lock_guard<std::mutex> lock(eventsMutex);
+    events.emplace_back(ev, prm ? prm : "");
+  }
+  SipRegistrationEvent(ev, prm);
+}
+
+bool SawEvent(int ev, std::string *text = nullptr) {
+  std::lock_guard<std::mutex> lock(eventsMutex);
+  for (const auto &e : events) {
+    if (e.first == ev) {
+      if (text) *text = e.second;
+      return true;
+    }
+  }
+  return false;
+}
+
+void Tick(void *arg) {
+  // Keeps the loop turning so work queued from other threads is picked up.
+  tmr_start(static_cast<struct tmr *>(arg), 20, Tick, arg);
+}
+
+// The engine brought up on a temporary config directory, its loop on a thread.
+struct Engine {
+  TempDir dir{"sip-engine"};
+  ScopedEnv root{"DORALIN_ROOT", dir.path()};
+  std::thread loop;
+  struct tmr tick;
+
+  Engine() {
+    {
+      std::lock_guard<std::mutex> lock(eventsMutex);
+      events.clear();
+    }
+    CallContextRecord fresh{};
+    CallContext = fresh;
+    ServerSettings &s = CallContext.server;
+    snprintf(s.username, sizeof s.username, "%s", "panel");
+    snprintf(s.password, sizeof s.password, "%s", "secret");
+    snprintf(s.domainRegister, sizeof s.domainRegister, "%s", "127.0.0.1");
+    snprintf(s.domain, sizeof s.domain, "%s", "127.0.0.1");
+    s.transportUdp = true;
+    CallContext.prefixSize = 4;
+    tmr_init(&tick);
+  }
+  ~Engine() { Stop(); }
+
+  bool Init() {
+    const int sip = FreeUdpPort();
+    const int rtp = FreeUdpPort();
+    dir.Write("baresip/config", "sip_listen 127.0.0.1:" + std::to_string(sip) +
+                                    "\nrtp_ports " + std::to_string(rtp) + "-" +
+                                    std::to_string(rtp + 40) + "\n");
+    SipSetConfigPath(dir.Path("baresip").c_str());
+    return SipInit(RecordEvent) == 0;
+  }
+  void Run() {
+    {
+      SipThreadBracket bracket;
+      tmr_start(&tick, 20, Tick, &tick);
+    }
+    loop = std::thread([] { SipRun(); });
+    WaitFor([] { return SipLoopRunning(); }, Millis(2000));
+  }
+  void Stop() {
+    if (!loop.joinable()) return;
+    {
+      SipThreadBracket bracket;
+      tmr_cancel(&tick);
+      ua_stop_all(true);
+      re_cancel();
+    }
+    loop.join();
+  }
+};
+
+}  // namespace
+
+TEST(SipEngine, RegistersThroughDigestChallengeAndMasksThePassword) {
+  LogSetLevel(1);
+  ScopedEnv toStderr("DORALIN_LOG_STDERR", "1");
+  testing::internal::CaptureStderr();
+  {
+    Engine engine;
+    Sipp registrar;
+    const int port = FreeUdpPort();
+    CallContext.server.portRegister = port;
+    CallContext.enableDirect = true;
+    ASSERT_TRUE(registrar.Start(engine.dir, "registrar", kRegistrar, port, 1));
+    ASSERT_TRUE(engine.Init());
+    ASSERT_EQ(SipRegister(&CallContext.server), 0);
+    engine.Run();
+    EXPECT_TRUE(WaitFor([] { return CallContext.lastRegisterEvent == 1; }, Millis(10000)));
+    EXPECT_TRUE(CallContext.registerStatus);
+    EXPECT_TRUE(SipWaitRegistered());
+    EXPECT_TRUE(registrar.process.Wait(Millis(10000)));
+    EXPECT_EQ(registrar.process.ExitCode(), 0) << registrar.process.Stdout();
+    // enableDirect gave the second UA, after the main one and without proxy.
+    ASSERT_NE(CallContext.secondUa, nullptr);
+    EXPECT_NE(CallContext.secondUa, UaDefault());
+    EXPECT_EQ(CurrentUa(), UaDefault());
+    engine.Stop();
+    EXPECT_FALSE(SipLibraryUp());
+  }
+  const std::string err = testing::internal::GetCapturedStderr();
+  if (getenv("SHOW_LOG")) fprintf(stdout, "%s", err.c_str());
+  EXPECT_NE(err.find("Baresip AOR: sip:panel@127.0.0.1:"), std::string::npos);
+  EXPECT_NE(err.find(";auth_pass=***"), std::string::npos);
+  EXPECT_EQ(err.find("secret"), std::string::npos);
+  EXPECT_NE(err.find("SIP registration success"), std::string::npos);
+  EXPECT_NE(err.find("Second UA ready for direct gate calls"), std::string::npos);
+}
+
+TEST(SipEngine, RegistrarRejectionsAreReportedAndRetriedAttemptsBringTheLibraryUp) {
+  LogSetLevel(1);
+  ScopedEnv toStderr("DORALIN_LOG_STDERR", "1");
+  struct Case {
+    const char *status;
+    const char *password;  // a wrong one meets the digest check
+  } cases[] = {{"403", "secret"}, {"404", "secret"}, {"500", "secret"}, {"403", "wrong"}};
+  for (const Case &c : cases) {
+    const char *status = c.status;
+    SCOPED_TRACE(std::string(status) + " " + c.password);
+    testing::internal::CaptureStderr();
+    {
+      Engine engine;
+      Sipp registrar;
+      const int port = FreeUdpPort();
+      CallContext.server.portRegister = port;
+      snprintf(CallContext.server.password, sizeof CallContext.server.password, "%s",
+               c.password);
+      const bool digest = std::string(c.password) == "wrong";
+      ASSERT_TRUE(digest ? registrar.Start(engine.dir, "registrar", kRegistrar, port, 1)
+                         : registrar.Start(engine.dir, "rejecter", Rejecter(status).c_str(),
+                                           port, 1));
+      ASSERT_TRUE(engine.Init());
+      ASSERT_EQ(SipRegister(&CallContext.server), 0);
+      engine.Run();
+      std::string text;
+      EXPECT_TRUE(WaitFor([&] { return SawEvent(UA_EVENT_REGISTER_FAIL, &text); },
+                          Millis(10000)));
+      EXPECT_EQ(text.rfind(status, 0), 0u) << text;
+      EXPECT_EQ(CallContext.lastRegisterEvent, 2);
+      EXPECT_FALSE(CallContext.registerStatus);
+      registrar.process.Wait(Millis(5000));
+      engine.Stop();
+    }
+    const std::string err = testing::internal::GetCapturedStderr();
+    EXPECT_NE(err.find(std::string("SIP registration failed (") + status), std::string::npos);
+    EXPECT_NE(err.find(std::string(" 301 package/src/sip/sip")), std::string::npos);
+    EXPECT_NE(err.find("Skip second UA setup: SIP proxy disabled and enableDirect=0"),
+              std::string::npos);
+  }
+
+  // An address the library refuses fails the attempt and closes the library;
+  // the next attempt brings it up again instead of working on a closed one.
+  Engine engine;
+  ASSERT_TRUE(engine.Init());
+  CallContext.server.username[0] = '\0';  // an address without user part
+  EXPECT_EQ(SipRegister(&CallContext.server), 1);
+  EXPECT_FALSE(SipLibraryUp());
+  snprintf(CallContext.server.username, sizeof CallContext.server.username, "%s", "panel");
+  CallContext.server.portRegister = FreeUdpPort();
+  EXPECT_EQ(SipRegister(&CallContext.server), 0);
+  EXPECT_TRUE(SipLibraryUp());
+  EXPECT_NE(UaDefault(), nullptr);
+  SipClose(1);
+  SipClose(0);  // closing twice is harmless
+  EXPECT_FALSE(SipLibraryUp());
+}
+
+TEST(SipEngine, PlacesParallelLegsServiceAddressesAndGateCalls) {
+  LogSetLevel(1);
+  Engine engine;
+  Sipp callee;
+  const int port = FreeUdpPort();
+  const std::string at = "@127.0.0.1:" + std::to_string(port);
+  engine.dir.Write("oem/sip_accounts.conf",
+                   "{\"12\":[\"1201" + at + "\",\"1202" + at + "\",\"1203" + at + "\"]}");
+  LoadAccounts();
+  CallContext.server.portRegister = FreeUdpPort();  // nobody registers there
+  CallContext.server.port = static_cast<uint32_t>(port);
+  CallContext.videoEnabled = true;
+  snprintf(CallContext.sos, sizeof CallContext.sos, "911%s", at.c_str());
+  snprintf(CallContext.concierge, sizeof CallContext.concierge, "%s", "300");
+  snprintf(CallContext.flat0, sizeof CallContext.flat0, "%s", "777");
+  ASSERT_TRUE(callee.Start(engine.dir, "callee", kCallee, port, 7));
+  ASSERT_TRUE(engine.Init());
+  ASSERT_EQ(SipRegister(&CallContext.server), 0);
+  engine.Run();
+
+  // A flat with three accounts: three INVITEs at once, with video.
+  MakeCallByType(COMMON, 12);
+  ASSERT_TRUE(WaitFor([&] { return callee.Invites().size() == 3; }, Millis(10000)))
+      << ReadFile(callee.messages) << callee.process.Stdout() << callee.process.Stderr();
+  std::vector<std::string> uris = callee.Invites();
+  std::sort(uris.begin(), uris.end());
+  EXPECT_EQ(uris, (std::vector<std::string>{"sip:1201" + at, "sip:1202" + at, "sip:1203" + at}));
+  EXPECT_EQ(callee.Count("m=video"), 3);
+  {
+    SipThreadBracket bracket;
+    EXPECT_EQ(CountAllCalls(), 3);
+    struct call *first = FindAnotherCall(nullptr);
+    ASSERT_NE(first, nullptr);
+    EXPECT_EQ(CountOtherCalls(first), 2);
+    EXPECT_EQ(CountOtherCalls(nullptr), 0);
+    EXPECT_EQ(HangupAnotherCalls(first), 1);
+    EXPECT_EQ(CountAllCalls(), 1);
+    EXPECT_EQ(FindAnotherCall(first), nullptr);
+    EXPECT_EQ(HangupAnotherCalls(nullptr), 1);
+    EXPECT_EQ(HangupAnotherCalls(nullptr), 0);
+  }
+
+  // Service addresses of SOS, CONCIERGE and the custom flat, without video;
+  // then a backend gate call's dial string.
+  CallContext.videoEnabled = false;
+  MakeCallByType(SOS, CUSTOM_NUMBER_FLAT);
+  MakeCallByType(CONCIERGE, CUSTOM_NUMBER_FLAT);
+  MakeCallByType(COMMON, CUSTOM_NUMBER_FLAT);
+  SetFlat(34);
+  CallContext.flatNumberSize = 3;
+  MakeGateCall("127.0.0.1", port, 12);
+  ASSERT_TRUE(WaitFor([&] { return callee.Invites().size() == 7; }, Millis(10000)));
+  uris = callee.Invites();
+  EXPECT_EQ(std::set<std::string>(uris.begin() + 3, uris.end()),
+            (std::set<std::string>{"sip:911" + at, "sip:300" + at, "sip:777" + at,
+                                   "sip:0012034" + at}));
+  EXPECT_EQ(callee.Count("m=video"), 3);
+  EXPECT_EQ(HangupAnotherCalls(nullptr), 1);
+  EXPECT_TRUE(callee.process.Wait(Millis(15000)));
+  EXPECT_EQ(callee.process.ExitCode(), 0) << callee.process.Stdout();
+
+  // Direct gate call without proxy: the panel leg on the main UA at port 5060
+  // whatever port was given, the parallel leg on the second UA.
+  CallContext.fromGate = true;
+  CallContext.enableDirect = true;
+  SetupNoProxyUa(&CallContext.server);
+  ASSERT_NE(CallContext.secondUa, nullptr);
+  MakeGateCall("127.0.0.1", port, 12);
+  {
+    SipThreadBracket bracket;
+    ASSERT_EQ(CountCallsOnUa(UaDefault(), nullptr), 1);
+    struct call *panel = FindOtherCallOnUa(UaDefault(), nullptr);
+    EXPECT_STREQ(call_peeruri(panel), "sip:34@127.0.0.1:5060");
+    CallContext.currentCall = panel;
+  }
+  json_t *numbers = json_pack("[s, i, s]", ("1201" + at).c_str(), 5, "");
+  MakeSimpleCallByJsonNumbers(numbers, 3);
+  json_decref(numbers);
+  {
+    SipThreadBracket bracket;
+    EXPECT_EQ(CountCallsOnUa(CallContext.secondUa, nullptr), 1);
+    EXPECT_EQ(CountAllCalls(), 2);
+    EXPECT_EQ(HangupAnotherCalls(CallContext.currentCall), 1);
+    EXPECT_EQ(CountCallsOnUa(CallContext.secondUa, nullptr), 0);
+    CallContext.currentCall = nullptr;
+    EXPECT_EQ(HangupAnotherCalls(nullptr), 1);
+    EXPECT_EQ(CountAllCalls(), 0);
+  }
+  FreeAccounts();
+}
