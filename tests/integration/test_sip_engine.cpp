@@ -134,6 +134,62 @@ std::string Rejecter(const std::string &status) {
   return text;
 }
 
+// Outbound proxy: registers the main UA and rings an INVITE routed through it.
+const char kProxy[] = R"(<?xml version="1.0" encoding="ISO-8859-1" ?>
+<scenario name="proxy">
+  <recv request="REGISTER" optional="true" next="reg"/>
+  <recv request="INVITE">
+    <action><ereg regexp="[0-9]+" search_in="hdr" header="CSeq:" assign_to="cseq"/></action>
+  </recv>
+  <send><![CDATA[
+SIP/2.0 180 Ringing
+[last_Via:]
+[last_From:]
+[last_To:];tag=[pid]prx[call_number]
+[last_Call-ID:]
+[last_CSeq:]
+Contact: <sip:proxy@[local_ip]:[local_port]>
+Content-Length: 0
+
+]]></send>
+  <recv request="CANCEL"/>
+  <send><![CDATA[
+SIP/2.0 200 OK
+[last_Via:]
+[last_From:]
+[last_To:];tag=[pid]prx[call_number]
+[last_Call-ID:]
+[last_CSeq:]
+Content-Length: 0
+
+]]></send>
+  <send><![CDATA[
+SIP/2.0 487 Request Terminated
+[last_Via:]
+[last_From:]
+[last_To:];tag=[pid]prx[call_number]
+[last_Call-ID:]
+CSeq: [$cseq] INVITE
+Content-Length: 0
+
+]]></send>
+  <recv request="ACK" next="end"/>
+  <label id="reg"/>
+  <send><![CDATA[
+SIP/2.0 200 OK
+[last_Via:]
+[last_From:]
+[last_To:];tag=[pid]prx[call_number]
+[last_Call-ID:]
+[last_CSeq:]
+[last_Contact:];expires=3600
+Content-Length: 0
+
+]]></send>
+  <label id="end"/>
+</scenario>
+)";
+
 struct Sipp {
   Process process;
   std::string messages;
@@ -433,4 +489,57 @@ TEST(SipEngine, PlacesParallelLegsServiceAddressesAndGateCalls) {
     EXPECT_EQ(CountAllCalls(), 0);
   }
   FreeAccounts();
+}
+
+TEST(SipEngine, DirectGateLegsWithOutboundProxy) {
+  Engine engine;
+  Sipp proxy;
+  const int proxyPort = FreeUdpPort();
+  const int calleePort = FreeUdpPort();  // reached only through the proxy
+  ServerSettings &s = CallContext.server;
+  s.portRegister = static_cast<uint32_t>(FreeUdpPort());
+  s.proxyEnable = true;
+  s.proxyPort = static_cast<uint32_t>(proxyPort);
+  snprintf(s.proxyDomain, sizeof s.proxyDomain, "%s", "127.0.0.1");
+  ASSERT_TRUE(proxy.Start(engine.dir, "proxy", kProxy, proxyPort, 2));
+  ASSERT_TRUE(engine.Init());
+  ASSERT_EQ(SipRegister(&CallContext.server), 0);
+  engine.Run();
+  // The REGISTER went to the proxy; the second UA exists and has no proxy.
+  EXPECT_TRUE(WaitFor([] { return CallContext.registerStatus; }, Millis(10000)));
+  ASSERT_NE(CallContext.secondUa, nullptr);
+  {
+    SipThreadBracket bracket;
+    EXPECT_NE(account_outbound(ua_account(UaDefault()), 0), nullptr);
+    EXPECT_EQ(account_outbound(ua_account(CallContext.secondUa), 0), nullptr);
+  }
+
+  // Panel leg around the proxy on the second UA; the parallel leg to the
+  // flat's account on the main UA, through the proxy.
+  CallContext.fromGate = true;
+  CallContext.enableDirect = true;
+  SetFlat(34);
+  MakeGateCall("127.0.0.1", 7000, 12);
+  {
+    SipThreadBracket bracket;
+    ASSERT_EQ(CountCallsOnUa(CallContext.secondUa, nullptr), 1);
+    EXPECT_EQ(CountCallsOnUa(UaDefault(), nullptr), 0);
+    CallContext.currentCall = FindOtherCallOnUa(CallContext.secondUa, nullptr);
+    EXPECT_STREQ(call_peeruri(CallContext.currentCall), "sip:34@127.0.0.1:5060");
+  }
+  const std::string account = "1201@127.0.0.1:" + std::to_string(calleePort);
+  EXPECT_EQ(MakeCallByAddress(account.c_str()), 0);
+  ASSERT_TRUE(WaitFor([&] { return proxy.Invites().size() == 1; }, Millis(10000)));
+  EXPECT_EQ(proxy.Invites()[0], "sip:" + account);
+  {
+    SipThreadBracket bracket;
+    EXPECT_EQ(CountCallsOnUa(UaDefault(), nullptr), 1);
+    EXPECT_EQ(CountAllCalls(), 2);
+    EXPECT_EQ(HangupAnotherCalls(CallContext.currentCall), 1);
+    EXPECT_EQ(CountAllCalls(), 1);
+    CallContext.currentCall = nullptr;
+    EXPECT_EQ(HangupAnotherCalls(nullptr), 1);
+  }
+  EXPECT_TRUE(proxy.process.Wait(Millis(15000)));
+  EXPECT_EQ(proxy.process.ExitCode(), 0) << proxy.process.Stdout();
 }
