@@ -1,0 +1,254 @@
+// MCU commands, bus payload helpers and panel-sim on a private bus.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "bus.h"
+#include "ornix.h"
+#include "panel_sim.h"
+#include "process.h"
+
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+
+std::string Text(json_t *json) {
+  char *s = json ? json_dumps(json, JSON_ENCODE_ANY | JSON_COMPACT | JSON_SORT_KEYS) : nullptr;
+  std::string out = s ? s : "<null>";
+  free(s);
+  json_decref(json);
+  return out;
+}
+
+// Serves the connection the way the daemon's bus loop does (read_write with
+// no wait, borrow, steal) and answers a few methods with the library's helpers.
+struct LoopLikeServer {
+  explicit LoopLikeServer(DBusConnection *c) : conn(c), thread([this] { Run(); }) {}
+  ~LoopLikeServer() {
+    stop = true;
+    thread.join();
+  }
+  void Run() {
+    for (int turns = 0; !stop && turns < 20000; ++turns) {
+      dbus_connection_read_write(conn, 0);
+      DBusMessage *m = dbus_connection_borrow_message(conn);
+      if (!m) {
+        usleep(2000);
+        continue;
+      }
+      if (dbus_message_get_type(m) == DBUS_MESSAGE_TYPE_METHOD_RETURN) {
+        ++strayReturns;
+        dbus_connection_steal_borrowed_message(conn, m);
+        dbus_message_unref(m);
+        continue;
+      }
+      dbus_connection_steal_borrowed_message(conn, m);
+      if (dbus_message_is_method_call(m, ORNIX_METHOD_IFACE, "Echo")) {
+        json_t *arg = DbusJsonGet(m);
+        DbusJsonMethodReply(conn, m, arg);
+        json_decref(arg);
+      } else if (dbus_message_is_method_call(m, ORNIX_METHOD_IFACE, "IsObject")) {
+        json_t *arg = DbusJsonGet(m);
+        json_t *reply = DbusJsonMessageBoolean(json_is_object(arg) ? json_true() : json_false());
+        DbusJsonMethodReply(conn, m, reply);
+        json_decref(reply);
+        json_decref(arg);
+      } else if (dbus_message_is_method_call(m, ORNIX_METHOD_IFACE, "DBusSetLogLevel")) {
+        DbusRespSetLogLevelApp(conn, m);
+      } else if (dbus_message_is_method_call(m, ORNIX_METHOD_IFACE, "Bytes")) {
+        uint8_t *bytes = nullptr;
+        int n = DbusArrayGet(m, &bytes);
+        DBusMessage *reply = dbus_message_new_method_return(m);
+        Bytes doubled;
+        for (int i = 0; i < n; ++i) doubled.push_back(static_cast<uint8_t>(bytes[i] * 2));
+        DbusArrayAdd(reply, doubled.data(), static_cast<int>(doubled.size()));
+        dbus_connection_send(conn, reply, nullptr);
+        dbus_message_unref(reply);
+      } else if (dbus_message_get_type(m) == DBUS_MESSAGE_TYPE_METHOD_CALL) {
+        DbusOutputMethodName(m);
+        json_t *reply = Response404();
+        DbusJsonMethodReply(conn, m, reply);
+        json_decref(reply);
+      } else if (dbus_message_is_signal(m, ORNIX_SIGNAL_IFACE, "UART_EV_BYE")) {
+        uint8_t *bytes = nullptr;
+        if (DbusArrayGet(m, &bytes) == 2) lastByeFlat = bytes[0] | bytes[1] << 8;
+      }
+      dbus_message_unref(m);
+    }
+  }
+  DBusConnection *conn;
+  std::atomic<bool> stop{false};
+  std::atomic<int> strayReturns{0};
+  std::atomic<int> lastByeFlat{-1};
+  std::thread thread;
+};
+
+}  // namespace
+
+TEST(PanelSim, McuCommandsAnswersAndRecords) {
+  PrivateBus bus;
+  ASSERT_TRUE(bus.ok());
+  PanelSim sim(bus, {"--gain", "42"});
+  ASSERT_TRUE(sim.Start()) << sim.process().Stderr();
+  DBusConnection *conn = DbusConnect("is.ornix.doralin");
+  ASSERT_NE(conn, nullptr);
+
+  EXPECT_TRUE(UartSendCommandStart(conn, 0));
+  EXPECT_EQ(UartSendCommandCall(conn, 0x0c0a), 0);  // taken
+  ASSERT_TRUE(sim.Command("call refuse"));
+  EXPECT_NE(UartSendCommandCall(conn, 12), 0);
+  EXPECT_TRUE(UartSendCommandOpenByIDWithSource(conn, 1, 9));
+  ASSERT_TRUE(sim.Command("door fail"));
+  EXPECT_FALSE(UartSendCommandOpenByIDWithSource(conn, 2, 10));
+  uint8_t reply[3] = {0x06, 0x00, 0x21};
+  EXPECT_TRUE(UartSendCommandReply(conn, reply, 3));
+  EXPECT_EQ(reply[1], 42);
+  const uint8_t line[] = {0xCF, 0xF0};
+  EXPECT_TRUE(UartSendCommandPlayAlarmNotification(conn, 1, line, 2));
+  ASSERT_TRUE(sim.Command("alarm fail"));
+  EXPECT_FALSE(UartSendCommandStopAlarmNotification(conn));
+  EXPECT_TRUE(UartSetOfflineAssistantDelimiter(conn, 0x45));
+  EXPECT_TRUE(UartSendCommandByeWithState(conn, 1));
+  EXPECT_TRUE(UartSendCommandError(conn));
+  EXPECT_TRUE(UartSendCommandBye(conn));
+  json_t *gain = json_pack("{s:i}", "gainMicFactor", 42);
+  EXPECT_TRUE(DbusJsonMethodCall(conn, ORNIX_CAMERA_SERVICE, "SetMicGain", gain));
+  json_decref(gain);
+  EXPECT_TRUE(DbusJsonMethodCall(conn, ORNIX_CAMERA_SERVICE, "ResetMicGain", nullptr));
+
+  ASSERT_TRUE(sim.WaitForCommand("ResetMicGain", Millis(5000)));
+  auto all = sim.Commands();
+  std::vector<std::string> order;
+  for (auto &c : all) order.push_back(c.method);
+  // Commands reach the MCU in the order they were given.
+  EXPECT_EQ(order, (std::vector<std::string>{
+                       "UartSendCommandStart", "UartSendCommandCall", "UartSendCommandCall",
+                       "UartSendCommandOpenByIDWithSource", "UartSendCommandOpenByIDWithSource",
+                       "UartSendCommandReply", "UartSendCommandPlayAlarmNotification",
+                       "UartSendCommandStopAlarmNotification", "UartSetOfflineAssistantDelimiter",
+                       "UartSendCommandByeWithState", "UartSendCommandError", "UartSendCommandBye", "SetMicGain",
+                       "ResetMicGain"}));
+  ASSERT_EQ(all.size(), order.size());
+  EXPECT_EQ(all[0].bytes, Bytes{0});
+  EXPECT_TRUE(all[0].noReply);
+  EXPECT_EQ(all[1].bytes, (Bytes{0x0a, 0x0c}));  // flat, little-endian
+  EXPECT_EQ(all[1].answer, Bytes{0});
+  EXPECT_EQ(all[2].answer, Bytes{1});
+  EXPECT_EQ(all[3].bytes, (Bytes{1, 9}));
+  EXPECT_EQ(all[4].bytes, (Bytes{2, 10}));
+  EXPECT_EQ(all[5].bytes, (Bytes{0x06, 0x00, 0x21}));
+  EXPECT_EQ(all[6].bytes, (Bytes{1, 0xCF, 0xF0}));
+  EXPECT_EQ(all[8].bytes, Bytes{0x45});
+  EXPECT_EQ(all[9].bytes, Bytes{1});
+  EXPECT_FALSE(all[11].hasBytes);
+  EXPECT_EQ(all[12].service, ORNIX_CAMERA_SERVICE);
+  EXPECT_EQ(all[12].json, "{\"gainMicFactor\":42}");
+  EXPECT_TRUE(all[12].noReply);
+  EXPECT_FALSE(all[13].text.has_value());
+  DbusClose(conn);
+}
+
+TEST(PanelSim, MissingOrSilentMcuGivesFailureResults) {
+  PrivateBus bus;
+  ASSERT_TRUE(bus.ok());
+  DBusConnection *conn = DbusConnect("is.ornix.doralin");
+  ASSERT_NE(conn, nullptr);
+  // Nobody owns the UART service.
+  uint8_t reply[3] = {0x06, 0x00, 0x21};
+  EXPECT_NE(UartSendCommandCall(conn, 1), 0);
+  EXPECT_FALSE(UartSendCommandOpenByIDWithSource(conn, 1, 9));
+  EXPECT_FALSE(UartSendCommandReply(conn, reply, 3));
+  EXPECT_EQ(reply[1], 0);
+  EXPECT_FALSE(UartSendCommandReplayAlarmNotification(conn));
+  EXPECT_NE(UartSendCommandCall(nullptr, 1), 0);
+  EXPECT_FALSE(UartSendCommandBye(nullptr));
+
+  // An MCU that never answers: the call gives up by itself.
+  PanelSim sim(bus, {"--silent", "UartSendCommandCall"});
+  ASSERT_TRUE(sim.Start());
+  EXPECT_NE(UartSendCommandCall(conn, 5), 0);
+  EXPECT_EQ(sim.Count("UartSendCommandCall"), 1);
+  ASSERT_TRUE(sim.Command("loud UartSendCommandCall"));
+  EXPECT_EQ(UartSendCommandCall(conn, 5), 0);
+
+  // The name is owned once only.
+  EXPECT_EQ(DbusConnect("is.ornix.doralin"), nullptr);
+  DbusClose(conn);
+}
+
+TEST(PanelSim, EventsAndPayloadHelpersOnASharedConnection) {
+  PrivateBus bus;
+  ASSERT_TRUE(bus.ok());
+  PanelSim sim(bus);
+  ASSERT_TRUE(sim.Start());
+  DBusConnection *conn = DbusConnect("is.ornix.doralin");
+  ASSERT_NE(conn, nullptr);
+  BusClient client;
+  ASSERT_TRUE(client.Subscribe());
+  LoopLikeServer server(conn);
+
+  // Panel events: from the running panel-sim and from its one-shot mode.
+  ASSERT_TRUE(sim.SendEvent("UART_EV_TRYING_CALL", {0x0a, 0x00, 0x02}));
+  auto event = client.WaitForSignal("UART_EV_TRYING_CALL", Millis(5000));
+  ASSERT_TRUE(event);
+  EXPECT_EQ(event->bytes, (Bytes{0x0a, 0x00, 0x02}));
+  EXPECT_EQ(event->interface, ORNIX_SIGNAL_IFACE);
+  Process once;
+  ProcessOptions options;
+  options.env = {bus.EnvEntry()};
+  ASSERT_TRUE(once.Start({PANEL_SIM_BIN, "--send", "UART_EV_BYE", "0c00"}, options));
+  ASSERT_TRUE(once.Wait(Millis(10000)));
+  EXPECT_EQ(once.ExitCode(), 0) << once.Stderr();
+  EXPECT_TRUE(WaitFor([&] { return server.lastByeFlat == 12; }, Millis(5000)));
+  ASSERT_TRUE(sim.SendJsonEvent("NotificationForcedPlay", "{\"name\": \"a.wav\"}"));
+  event = client.WaitForSignal("NotificationForcedPlay", Millis(5000));
+  ASSERT_TRUE(event && event->text);
+  EXPECT_EQ(*event->text, "{\"name\": \"a.wav\"}");
+
+  // Signals from the library.
+  json_t *started = json_pack("{s:s}", "version", "1");
+  EXPECT_TRUE(DbusJsonSignal(conn, "DoralinStarted", started));
+  json_decref(started);
+  event = client.WaitForSignal("DoralinStarted", Millis(5000));
+  ASSERT_TRUE(event && event->text);
+  EXPECT_EQ(*event->text, "{\"version\":\"1\"}");
+
+  // While another thread serves the connection, MCU commands and camera calls
+  // from this thread all get through, and no method return lands in its queue.
+  ScopedEnv copy("DORALIN_LOG_STDERR", std::nullopt);
+  for (int i = 0; i < 20; ++i) {
+    EXPECT_EQ(UartSendCommandCall(conn, static_cast<uint16_t>(i + 1)), 0);
+    EXPECT_TRUE(DbusJsonMethodCall(conn, ORNIX_CAMERA_SERVICE, "ResetMicGain", nullptr));
+  }
+  EXPECT_TRUE(sim.WaitForCommand("ResetMicGain", Millis(5000), 20));
+  EXPECT_EQ(sim.Count("UartSendCommandCall"), 20);
+
+  // JSON in, JSON out.
+  BusReply r = client.CallJson("Echo", std::string("{\"a\": [1, \"б\"]}"));
+  ASSERT_TRUE(r.ok) << r.error;
+  EXPECT_EQ(*r.text, "{\"a\":[1,\"б\"]}");
+  r = client.CallJson("Echo", std::nullopt);
+  EXPECT_EQ(r.text.value_or(""), "{}");
+  r = client.CallJson("IsObject", std::string("{}"));
+  EXPECT_EQ(r.text.value_or(""), "{\"result\":true}");
+  r = client.CallJson("IsObject", std::string("not json"));
+  EXPECT_EQ(r.text.value_or(""), "{\"result\":false}");
+  r = client.CallJson("NoSuchMethod", std::string("{}"));
+  EXPECT_EQ(Text(json_loads(r.text.value_or("").c_str(), 0, nullptr)), "{\"error\":404,\"message\":\"Not Found\"}");
+  r = client.CallBytes("Bytes", {1, 2, 100});
+  EXPECT_EQ(r.bytes, (Bytes{2, 4, 200}));
+  r = client.CallJson("DBusSetLogLevel", std::string("{\"level\": 1}"));
+  EXPECT_EQ(r.text.value_or(""), "{\"result\":true}");
+  EXPECT_EQ(LogGetLevel(), 1);
+  r = client.CallJson("DBusSetLogLevel", std::string("{\"level\": 9}"));
+  EXPECT_EQ(r.text.value_or(""), "{\"result\":false}");
+  EXPECT_EQ(LogGetLevel(), 1);
+  LogSetLevel(3);
+
+  EXPECT_EQ(server.strayReturns.load(), 0);
+  server.stop = true;
+  DbusClose(conn);
+}
