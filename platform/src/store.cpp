@@ -45,7 +45,16 @@ struct Store {
   std::string path;
   dev_t dev = 0;
   ino_t ino = 0;
+  int synchronous = -1;
 };
+
+// Settings are synced to disk with every write; journal records only at
+// WAL checkpoints (a power cut may lose the newest records, never corrupt).
+void SyncMode(Store &s, int mode) {
+  if (s.synchronous == mode) return;
+  sqlite3_exec(s.db, mode == 2 ? "PRAGMA synchronous=FULL" : "PRAGMA synchronous=NORMAL", nullptr, nullptr, nullptr);
+  s.synchronous = mode;
+}
 
 Store &TheStore() {
   static Store *store = new Store;  // never destroyed: logging may run during exit
@@ -80,12 +89,12 @@ sqlite3 *OpenLocked(Store &s, bool create) {
   sqlite3_busy_timeout(db, 3000);
   // WAL: readers never block the writer and a torn write never shows.
   sqlite3_exec(db, "PRAGMA journal_mode=WAL", nullptr, nullptr, nullptr);
-  sqlite3_exec(db, "PRAGMA synchronous=FULL", nullptr, nullptr, nullptr);
   if (sqlite3_exec(db, kSchema, nullptr, nullptr, nullptr) != SQLITE_OK || stat(path.c_str(), &st) != 0) {
     sqlite3_close_v2(db);
     return nullptr;
   }
   s.db = db;
+  s.synchronous = -1;
   s.path = path;
   s.dev = st.st_dev;
   s.ino = st.st_ino;
@@ -124,6 +133,7 @@ int Write(const char *section, const char *key, int kind, const std::string &val
   std::lock_guard<std::mutex> lock(s.mutex);
   sqlite3 *db = OpenLocked(s, true);
   if (!db) return 0;
+  SyncMode(s, 2);
   sqlite3_stmt *stmt = nullptr;
   // One statement, one implicit transaction: the old or the new value, never half.
   if (sqlite3_prepare_v2(db,
@@ -184,6 +194,7 @@ int StoreDeleteVariable(DBusConnection *, const char *section, const char *key) 
   std::lock_guard<std::mutex> lock(s.mutex);
   sqlite3 *db = OpenLocked(s, true);
   if (!db) return 0;
+  SyncMode(s, 2);
   sqlite3_stmt *stmt = nullptr;
   if (sqlite3_prepare_v2(db, "DELETE FROM variables WHERE section=?1 AND key=?2", -1, &stmt, nullptr) !=
       SQLITE_OK)
@@ -203,6 +214,7 @@ void JournalInsert(int level, const char *file, int line, int code, const std::s
   std::lock_guard<std::mutex> lock(s.mutex);
   sqlite3 *db = OpenLocked(s, true);
   if (!db) return;  // the journal is best effort: logging never fails the caller
+  SyncMode(s, 1);
   sqlite3_stmt *stmt = nullptr;
   if (sqlite3_prepare_v2(db,
                          "INSERT INTO journal(time, level, code, source, line, text, detail, pid)"
