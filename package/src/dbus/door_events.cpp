@@ -3,17 +3,7 @@
 
 #include <pthread.h>
 
-// libre's headers trip C++20's -Wvolatile and clash with jansson's
-// JSON_STRING/JSON_NULL; rename libre's constants while they are read.
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wvolatile"
-#define JSON_STRING RE_JSON_STRING
-#define JSON_NULL RE_JSON_NULL
-#include <re.h>
-#include <baresip.h>
-#undef JSON_STRING
-#undef JSON_NULL
-#pragma GCC diagnostic pop
+#include "sip/re_headers.h"
 
 #include "context.h"
 #include "dbus/call_events.h"
@@ -82,7 +72,8 @@ void UartEvOpenHandset() {
 void UartEvOpen(const uint8_t *data, int length) {
   LOG(2, "%s", "UART_EV_OPEN");
   if (length != 1 || !data || data[0] != 1) return;
-  ClaimPhrasePlayback(AT_OPEN);
+  // The claim is made by PlayPanelEventPhrase, which undoes it when it does not
+  // play: a claim made here first would stay behind whenever it returns early.
   PlayPanelEventPhrase(data, length, AT_OPEN, "UART_EV_OPEN");
 }
 
@@ -99,8 +90,16 @@ void PlayPanelEventPhrase(const uint8_t *data, int length, PhraseType type, cons
   bool needsAssistant = keyEvent || (type != AT_ALARM_NOTIFICATION && type != AT_KEY_REQUEST_FLAT);
   if (needsAssistant && !CallContext.assistant.assistantEnable) return;
   PhraseType phrase = static_cast<PhraseType>(play);
+  CallState before = CallContext.state;
+  uint8_t activeBefore = CallContext.assistant.activePhraseType;
   if (!ClaimPhrasePlayback(phrase)) return;
-  if (IsPhrasePlaying()) return;
+  if (IsPhrasePlaying()) {
+    // The running phrase is not interrupted; the claim is taken back so that
+    // no dialing state is left behind without a call once that phrase ends.
+    __atomic_store_n(&CallContext.state, before, __ATOMIC_RELAXED);
+    CallContext.assistant.activePhraseType = activeBefore;
+    return;
+  }
   if (phrase == AT_ALARM_NOTIFICATION) {
     SetState(NOTIFICATION_ESTABLISHED);
   } else {

@@ -188,11 +188,13 @@ void *PhrasePlaybackThread(void *) {
     StoreState(IDLE);
     __atomic_store_n(&CallContext.callType, NONE, __ATOMIC_RELAXED);
   }
+  LOG(2, "Phrase playback ended: %s, state %s", path, StateName(LoadState()));
   bool goOn = PlaybackPause(1000);
   SetPhrasePlaying(0);
   if (goOn && a.isPlayAlarm && !UartSendCommandReplayAlarmNotification(CallContext.dbus)) {
     SaveIsPlayAlarm(false);
     LOG_BOTH(5, "Not replay alarm notification");
   }
+  LOG(2, "Phrase playback thread done");
   return nullptr;
 }

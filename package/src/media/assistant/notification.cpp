@@ -219,9 +219,11 @@ void *NotificationPlaybackThread(void *) {
     }
   }
   ours = CurrentGeneration() == generation;
-  if (!ours) return nullptr;
-  ClearNotification();
-  if (LoadState() == hold && !PlaybackEnding()) NotificationStop();
+  if (ours) {
+    ClearNotification();
+    if (LoadState() == hold && !PlaybackEnding()) NotificationStop();
+  }
+  LOG(2, "Notification playback thread done");
   return nullptr;
 }
 
