@@ -141,8 +141,9 @@ int auth_handler(char **username, char **password, const char *realm,
 		 void *arg)
 {
 	(void)realm;
-	auto *acc = static_cast<struct account *>(arg);
-	if (!acc->auth_pass)
+	auto *call = static_cast<struct call *>(arg);
+	struct account *acc = call->ua->acc;
+	if (!acc->auth_pass || ++call->auth_tries > 1)
 		return EAUTH;
 	int err = str_dup(username, acc->auth_user);
 	err |= str_dup(password, acc->auth_pass);
@@ -420,7 +421,7 @@ int call_accept_incoming(struct ua *ua, const struct sip_msg *msg)
 	if (!err)
 		err = sipsess_accept(&call->sess, uag.sock, msg, 180, "Ringing",
 				     ua->acc->user, "application/sdp", nullptr,
-				     auth_handler, ua->acc, true,
+				     auth_handler, call, false,
 				     offer_handler, answer_handler,
 				     estab_handler, info_handler, nullptr,
 				     close_handler, call, "%s",
@@ -511,7 +512,7 @@ int call_connect_out(struct call **callp, struct ua *ua, const char *from_uri,
 				      ua->acc->outbound ? routev : nullptr,
 				      ua->acc->outbound ? 1 : 0,
 				      "application/sdp", desc, auth_handler,
-				      ua->acc, true, offer_handler,
+				      call, false, offer_handler,
 				      answer_handler, progress_handler,
 				      estab_handler, info_handler, nullptr,
 				      close_handler, call, nullptr);
@@ -603,6 +604,7 @@ void call_hangup(struct call *call, uint16_t scode, const char *reason)
 	if (!call || !uag_find_call_owner(call))
 		return;
 	call_terminate(call, scode, reason, true, reason);
+	sipua_wake();
 }
 
 int call_answer(struct call *call, uint16_t scode, enum vidmode vmode)
@@ -610,7 +612,9 @@ int call_answer(struct call *call, uint16_t scode, enum vidmode vmode)
 	(void)scode;
 	if (!call || !uag_find_call_owner(call))
 		return EINVAL;
-	return call_answer_local(call, vmode);
+	int err = call_answer_local(call, vmode);
+	sipua_wake();
+	return err;
 }
 
 uint16_t call_scode(const struct call *call)

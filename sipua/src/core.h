@@ -5,6 +5,8 @@
 #include <re.h>
 #include <baresip.h>
 
+#include <pthread.h>
+
 struct account {
 	char *aor;        // "sip:user@host:port"
 	char *user;
@@ -29,6 +31,7 @@ struct ua {
 	struct list calls;
 	bool registered;
 	bool unregistering;
+	unsigned auth_tries;
 };
 
 enum call_state {
@@ -58,6 +61,8 @@ struct uag {
 	struct sa laddr;        // address for SDP and RTP
 	bool stopping;
 	bool udp, tcp, tls_on;
+	struct mqueue *mq;      // wakes the loop after calls from other threads
+	pthread_t loop_thread;
 };
 
 extern struct uag uag;
@@ -78,6 +83,10 @@ void call_terminate(struct call *call, uint16_t scode, const char *reason,
 		    bool emit, const char *prm);
 bool ua_has_call(const struct ua *ua, const struct call *call);
 struct ua *uag_find_call_owner(const struct call *call);
+
+// After a call from a thread other than the loop's (inside
+// re_thread_enter/leave): makes the loop notice new timers and sockets.
+void sipua_wake(void);
 
 // Configuration helpers.
 uint32_t sipua_rtp_timeout(void);

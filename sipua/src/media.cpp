@@ -250,9 +250,12 @@ int call_send_digit(struct call *call, char key)
 			err = sipsess_info(call->sess, "application/dtmf-relay",
 					   mb, nullptr, nullptr);
 		mem_deref(mb);
+		sipua_wake();
 		return err;
 	}
-	return telev_send(call->telev, code, false);
+	int err = telev_send(call->telev, code, false);
+	sipua_wake();
+	return err;
 }
 
 bool call_has_audio(const struct call *call)

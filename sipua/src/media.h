@@ -21,6 +21,7 @@ struct call {
 	bool answer_pending;
 	bool peer_closed;
 	bool closed;
+	unsigned auth_tries;
 	uint64_t time_start;
 	uint64_t estab_time;
 

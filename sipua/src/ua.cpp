@@ -32,12 +32,15 @@ void ua_destructor(void *arg)
 	mem_deref(ua->acc);
 }
 
-int auth_handler(char **username, char **password, const char *realm,
-		 void *arg)
+// A second challenge in a row means the credentials were refused; the stack
+// would otherwise keep retrying them.
+int reg_auth_handler(char **username, char **password, const char *realm,
+		     void *arg)
 {
 	(void)realm;
-	auto *acc = static_cast<struct account *>(arg);
-	if (!acc->auth_pass)
+	auto *ua = static_cast<struct ua *>(arg);
+	struct account *acc = ua->acc;
+	if (!acc->auth_pass || ++ua->auth_tries > 1)
 		return EAUTH;
 	int err = str_dup(username, acc->auth_user);
 	err |= str_dup(password, acc->auth_pass);
@@ -60,6 +63,7 @@ void reg_resp_handler(int err, const struct sip_msg *msg, void *arg)
 	if (msg->scode < 200)
 		return;
 	if (msg->scode < 300) {
+		ua->auth_tries = 0;
 		ua->registered = true;
 		ua_event(ua, UA_EVENT_REGISTER_OK, nullptr, "%u %r",
 			 msg->scode, &msg->reason);
@@ -159,7 +163,20 @@ const char *const event_names[UA_EVENT_MAX] = {
 	"END_OF_FILE", "CUSTOM", "SIPSESS_CONN",
 };
 
+void wake_handler(int id, void *data, void *arg)
+{
+	(void)id;
+	(void)data;
+	(void)arg;
+}
+
 } // namespace
+
+void sipua_wake(void)
+{
+	if (uag.mq && !pthread_equal(pthread_self(), uag.loop_thread))
+		(void)mqueue_push(uag.mq, 0, nullptr);
+}
 
 void ua_event(struct ua *ua, enum ua_event ev, struct call *call,
 	      const char *fmt, ...)
@@ -263,6 +280,11 @@ int ua_init(const char *software, bool udp, bool tcp, bool tls)
 	err = sip_listen(&uag.lsnr, uag.sip, true, request_handler, nullptr);
 	if (err)
 		goto out;
+	// The loop runs on the thread that brings the agent up.
+	err = mqueue_alloc(&uag.mq, wake_handler, nullptr);
+	if (err)
+		goto out;
+	uag.loop_thread = pthread_self();
 	uag.udp = udp;
 	uag.tcp = tcp;
 	uag.tls_on = tls;
@@ -284,6 +306,7 @@ void ua_close(void)
 	uag.sip = (struct sip *)mem_deref(uag.sip);
 	uag.tls = (struct tls *)mem_deref(uag.tls);
 	uag.dnsc = (struct dnsc *)mem_deref(uag.dnsc);
+	uag.mq = (struct mqueue *)mem_deref(uag.mq);
 	list_flush(&uag.ehl);
 	uag.exith = nullptr;
 	uag.exitarg = nullptr;
@@ -303,6 +326,7 @@ void ua_stop_all(bool forced)
 		sip_close(uag.sip, forced);
 	else if (uag.exith)
 		uag.exith(uag.exitarg);
+	sipua_wake();
 }
 
 void uag_set_exit_handler(ua_exit_h *exith, void *arg)
@@ -421,6 +445,7 @@ int ua_register(struct ua *ua)
 	ua->reg = (struct sipreg *)mem_deref(ua->reg);
 	ua->registered = false;
 	ua->unregistering = false;
+	ua->auth_tries = 0;
 
 	const char *routev[1] = {acc->outbound};
 	ua_event(ua, UA_EVENT_REGISTERING, nullptr, nullptr);
@@ -428,10 +453,11 @@ int ua_register(struct ua *ua)
 				  nullptr, acc->aor, acc->regint ? acc->regint
 								 : 3600,
 				  acc->user, acc->outbound ? routev : nullptr,
-				  acc->outbound ? 1 : 0, 0, auth_handler, acc,
-				  true, reg_resp_handler, ua, nullptr,
+				  acc->outbound ? 1 : 0, 0, reg_auth_handler, ua,
+				  false, reg_resp_handler, ua, nullptr,
 				  "Allow: INVITE, ACK, BYE, CANCEL, INFO, "
 				  "OPTIONS\r\n");
+	sipua_wake();
 	return err;
 }
 
@@ -445,6 +471,7 @@ void ua_unregister(struct ua *ua)
 	ua->registered = false;
 	// Releasing the registration sends REGISTER with Expires: 0.
 	ua->reg = (struct sipreg *)mem_deref(ua->reg);
+	sipua_wake();
 }
 
 int ua_connect(struct ua *ua, struct call **callp, const char *from_uri,
@@ -452,7 +479,9 @@ int ua_connect(struct ua *ua, struct call **callp, const char *from_uri,
 {
 	if (!ua || !req_uri || !uag.sip || uag.stopping)
 		return EINVAL;
-	return call_connect_out(callp, ua, from_uri, req_uri, vmode);
+	int err = call_connect_out(callp, ua, from_uri, req_uri, vmode);
+	sipua_wake();
+	return err;
 }
 
 int ua_answer(struct ua *ua, struct call *call, enum vidmode vmode)
@@ -473,7 +502,9 @@ int ua_answer(struct ua *ua, struct call *call, enum vidmode vmode)
 	else if (!ua_has_call(ua, call)) {
 		return ENOENT;
 	}
-	return call_answer_local(call, vmode);
+	int err = call_answer_local(call, vmode);
+	sipua_wake();
+	return err;
 }
 
 void ua_hangup(struct ua *ua, struct call *call, uint16_t scode,
@@ -487,6 +518,7 @@ void ua_hangup(struct ua *ua, struct call *call, uint16_t scode,
 	if (!call || !ua_has_call(ua, call))
 		return;
 	call_terminate(call, scode, reason, true, reason);
+	sipua_wake();
 }
 
 } // extern "C"

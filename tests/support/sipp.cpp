@@ -1,0 +1,245 @@
+#include "sipp.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstring>
+#include <filesystem>
+
+namespace {
+
+std::string ScenarioPath(const std::string &name) {
+  return std::string(DORALIN_SOURCE_DIR) + "/tests/sipua/scenarios/" + name;
+}
+
+// 8 kHz mono 16-bit PCM silence, as baresip's aufile source wants.
+std::string SilenceWav(int seconds) {
+  const uint32_t data = 8000u * 2u * static_cast<uint32_t>(seconds);
+  std::string w;
+  auto u32 = [&w](uint32_t v) { for (int i = 0; i < 4; ++i) w.push_back(char((v >> (8 * i)) & 0xff)); };
+  auto u16 = [&w](uint16_t v) { w.push_back(char(v & 0xff)); w.push_back(char(v >> 8)); };
+  w += "RIFF"; u32(36 + data); w += "WAVEfmt "; u32(16); u16(1); u16(1);
+  u32(8000); u32(16000); u16(2); u16(16); w += "data"; u32(data);
+  w.append(data, '\0');
+  return w;
+}
+
+}  // namespace
+
+// ---- sipp -------------------------------------------------------------------
+
+Sipp::~Sipp() {
+  if (proc_.Running()) proc_.Kill();
+}
+
+bool Sipp::Start(const SippRun &run) {
+  run_ = run;
+  dir_ = std::make_unique<TempDir>("sipp");
+  port_ = run.localPort ? run.localPort : FreeUdpPort();
+  std::vector<std::string> args = {"sipp", "-sf", ScenarioPath(run.scenario), "-i", "127.0.0.1",
+                                   "-p", std::to_string(port_), "-m", std::to_string(run.calls),
+                                   "-nostdin", "-trace_err", "-trace_msg",
+                                   "-timeout", std::to_string(run.timeout.count() / 1000) + "s",
+                                   "-timeout_error"};
+  if (!run.injection.empty()) {
+    dir_->Write("inf.csv", run.injection);
+    args.push_back("-inf");
+    args.push_back(dir_->Path("inf.csv"));
+  }
+  args.insert(args.end(), run.args.begin(), run.args.end());
+  if (run.remotePort) args.push_back("127.0.0.1:" + std::to_string(run.remotePort));
+  ProcessOptions opt;
+  opt.cwd = dir_->path();
+  return proc_.Start(args, opt);
+}
+
+int Sipp::Wait() {
+  if (!proc_.Wait(run_.timeout + Millis(5000))) {
+    proc_.Kill();
+    return -1;
+  }
+  return proc_.ExitCode();
+}
+
+std::string Sipp::Output() const {
+  std::string out = proc_.Stdout() + proc_.Stderr();
+  std::error_code ec;
+  if (dir_) {
+    for (const auto &e : std::filesystem::directory_iterator(dir_->path(), ec)) {
+      const std::string name = e.path().filename().string();
+      if (name.find("_errors.log") != std::string::npos ||
+          name.find("_messages.log") != std::string::npos)
+        out += "\n--- " + name + "\n" + ReadFile(e.path().string());
+    }
+  }
+  return out;
+}
+
+int Sipp::Run(const SippRun &run, std::string *output) {
+  Sipp s;
+  if (!s.Start(run)) return -1;
+  int rc = s.Wait();
+  if (output) *output = s.Output();
+  return rc;
+}
+
+// ---- baresip ----------------------------------------------------------------
+
+BaresipPeer::~BaresipPeer() {
+  if (proc_.Running()) proc_.Stop(Millis(1000));
+}
+
+bool BaresipPeer::Start(const std::string &user, bool autoAnswer) {
+  dir_ = std::make_unique<TempDir>("baresip");
+  sipPort_ = FreeUdpPort();
+  ctrlPort_ = FreeTcpPort();
+  dir_->Write("in.wav", SilenceWav(2));
+  std::string cfg =
+      "sip_listen 127.0.0.1:" + std::to_string(sipPort_) + "\n"
+      "module_path /usr/lib/baresip/modules\n"
+      "module g711.so\nmodule aufile.so\nmodule menu.so\nmodule ctrl_tcp.so\n"
+      "ctrl_tcp_listen 127.0.0.1:" + std::to_string(ctrlPort_) + "\n"
+      "audio_source aufile," + dir_->Path("in.wav") + "\n"
+      "audio_player aufile," + dir_->Path("out.wav") + "\n"
+      "audio_alert aufile," + dir_->Path("alert.wav") + "\n"
+      "rtp_timeout 0\n";
+  dir_->Write("config", cfg);
+  dir_->Write("accounts", "<sip:" + user + "@127.0.0.1:" + std::to_string(sipPort_) +
+                              ">;regint=0" + (autoAnswer ? ";answermode=auto" : "") + "\n");
+  if (!proc_.Start({"baresip", "-f", dir_->path()})) return false;
+  // Ready once the control port answers.
+  return WaitFor([this] { return !Command("reginfo", "").empty(); }, Millis(8000), Millis(100));
+}
+
+std::string BaresipPeer::Command(const std::string &command, const std::string &params) {
+  int fd = socket(AF_INET, SOCK_STREAM, 0);
+  if (fd < 0) return "";
+  sockaddr_in sin{};
+  sin.sin_family = AF_INET;
+  sin.sin_port = htons(static_cast<uint16_t>(ctrlPort_));
+  sin.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  std::string reply;
+  if (connect(fd, reinterpret_cast<sockaddr *>(&sin), sizeof(sin)) == 0) {
+    const std::string token = "t" + std::to_string(++token_);
+    const std::string json = "{\"command\":\"" + command + "\",\"params\":\"" + params +
+                             "\",\"token\":\"" + token + "\"}";
+    const std::string ns = std::to_string(json.size()) + ":" + json + ",";
+    if (send(fd, ns.data(), ns.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(ns.size())) {
+      std::string buf;
+      const auto deadline = std::chrono::steady_clock::now() + Millis(3000);
+      while (std::chrono::steady_clock::now() < deadline) {
+        pollfd p{fd, POLLIN, 0};
+        if (poll(&p, 1, 100) <= 0) continue;
+        char tmp[4096];
+        ssize_t n = recv(fd, tmp, sizeof(tmp), 0);
+        if (n <= 0) break;
+        buf.append(tmp, static_cast<size_t>(n));
+        if (buf.find("\"token\":\"" + token + "\"") != std::string::npos) {
+          reply = buf;
+          break;
+        }
+      }
+    }
+  }
+  close(fd);
+  return reply;
+}
+
+bool BaresipPeer::WaitOutput(const std::string &needle, Millis timeout) const {
+  return WaitFor([&] { return Output().find(needle) != std::string::npos; }, timeout, Millis(50));
+}
+
+std::string BaresipPeer::Output() const { return proc_.Stdout() + proc_.Stderr(); }
+
+// ---- sipua loop -------------------------------------------------------------
+
+SipuaLoop::~SipuaLoop() { Stop(); }
+
+bool SipuaLoop::Start(const std::string &extraConfig, bool udp, bool tcp) {
+  dir_ = std::make_unique<TempDir>("sipua");
+  sipPort_ = FreeUdpPort();
+  std::string cfg = "sip_listen 127.0.0.1:" + std::to_string(sipPort_) + "\n" + extraConfig;
+  thread_ = std::thread(&SipuaLoop::Loop, this, cfg, udp, tcp);
+  std::unique_lock<std::mutex> lock(mutex_);
+  cond_.wait_for(lock, Millis(10000), [this] { return state_ != 0; });
+  return state_ == 1;
+}
+
+void SipuaLoop::Loop(std::string config, bool udp, bool tcp) {
+  int err = libre_init();
+  if (!err) {
+    dir_->Write("config", config);
+    conf_path_set(dir_->path().c_str());
+    err = conf_configure();
+    if (!err) err = baresip_init(conf_config());
+    if (!err) err = ua_init("sipua-test", udp, tcp, false);
+    if (!err) err = conf_modules();
+    if (!err) err = uag_event_register(&SipuaLoop::Handler, this);
+    if (!err)
+      err = mqueue_alloc(&mq_, [](int, void *, void *) { re_cancel(); }, nullptr);
+  }
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    state_ = err ? -1 : 1;
+  }
+  cond_.notify_all();
+  if (!err) re_main(nullptr);
+  ua_stop_all(true);
+  ua_close();
+  mq_ = static_cast<struct mqueue *>(mem_deref(mq_));
+  conf_close();
+  baresip_close();
+  libre_close();
+  std::lock_guard<std::mutex> lock(mutex_);
+  state_ = 2;
+}
+
+void SipuaLoop::Stop() {
+  if (!thread_.joinable()) return;
+  if (mq_) mqueue_push(mq_, 0, nullptr);
+  thread_.join();
+}
+
+void SipuaLoop::Handler(struct ua *ua, enum ua_event ev, struct call *call, const char *prm,
+                        void *arg) {
+  auto *self = static_cast<SipuaLoop *>(arg);
+  UaEvent e{ua, ev, call, prm ? prm : ""};
+  {
+    std::lock_guard<std::mutex> lock(self->mutex_);
+    self->events_.push_back(e);
+  }
+  self->cond_.notify_all();
+  if (self->onEvent) self->onEvent(e);
+}
+
+bool SipuaLoop::WaitEvent(enum ua_event ev, int count, Millis timeout) {
+  std::unique_lock<std::mutex> lock(mutex_);
+  return cond_.wait_for(lock, timeout, [&] {
+    int n = 0;
+    for (const auto &e : events_) n += e.ev == ev;
+    return n >= count;
+  });
+}
+
+int SipuaLoop::Count(enum ua_event ev) const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  int n = 0;
+  for (const auto &e : events_) n += e.ev == ev;
+  return n;
+}
+
+UaEvent SipuaLoop::Last(enum ua_event ev) const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  for (auto it = events_.rbegin(); it != events_.rend(); ++it)
+    if (it->ev == ev) return *it;
+  return UaEvent{nullptr, UA_EVENT_MAX, nullptr, ""};
+}
+
+std::vector<UaEvent> SipuaLoop::Events() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return events_;
+}

@@ -1,0 +1,123 @@
+// SIP test peers on 127.0.0.1: sipp scenarios, Debian's baresip client, and
+// an in-process user agent on sipua running its own libre loop thread.
+#pragma once
+
+#include <re.h>
+#include <baresip.h>
+
+#include <condition_variable>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "process.h"
+
+// ---- sipp -------------------------------------------------------------------
+struct SippRun {
+  SippRun(std::string name = "", int remote = 0) : scenario(std::move(name)), remotePort(remote) {}
+  std::string scenario;           // file name under tests/sipua/scenarios
+  int localPort = 0;              // -p; 0 picks a free one
+  int remotePort = 0;             // target 127.0.0.1:remotePort; 0 for a server
+  int calls = 1;                  // -m
+  std::string injection;          // -inf file contents (CSV), optional
+  std::vector<std::string> args;  // extra arguments
+  Millis timeout = Millis(20000);
+};
+
+class Sipp {
+ public:
+  ~Sipp();
+  // Starts sipp in the background; false when it could not start.
+  bool Start(const SippRun &run);
+  // Waits for the end; sipp's exit status (0: every call passed), or -1 on
+  // timeout (sipp is then stopped).
+  int Wait();
+  int port() const { return port_; }
+  std::string Output() const;  // stdout, stderr and the error/message logs
+  // Convenience: start and wait.
+  static int Run(const SippRun &run, std::string *output = nullptr);
+
+ private:
+  std::unique_ptr<TempDir> dir_;
+  Process proc_;
+  SippRun run_;
+  int port_ = 0;
+};
+
+// ---- Debian baresip ---------------------------------------------------------
+class BaresipPeer {
+ public:
+  ~BaresipPeer();
+  // Account <sip:user@127.0.0.1:port>, answering every call by itself.
+  bool Start(const std::string &user = "peer", bool autoAnswer = true);
+  int sipPort() const { return sipPort_; }
+  // A ctrl_tcp command; returns the JSON reply text ("" when none came).
+  std::string Command(const std::string &command, const std::string &params);
+  bool WaitOutput(const std::string &needle, Millis timeout) const;
+  std::string Output() const;
+
+ private:
+  std::unique_ptr<TempDir> dir_;
+  Process proc_;
+  int sipPort_ = 0;
+  int ctrlPort_ = 0;
+  int token_ = 0;
+};
+
+// ---- sipua in this process --------------------------------------------------
+struct UaEvent {
+  struct ua *ua;
+  enum ua_event ev;
+  struct call *call;
+  std::string prm;
+};
+
+class SipuaLoop {
+ public:
+  ~SipuaLoop();
+  // Brings the library up on a loop thread with a config file made of
+  // `extraConfig` plus sip_listen 127.0.0.1:<free port>.
+  bool Start(const std::string &extraConfig = "", bool udp = true,
+             bool tcp = true);
+  void Stop();
+  int sipPort() const { return sipPort_; }
+  const std::string &configDir() const { return dir_->path(); }
+
+  // Runs `f` inside re_thread_enter/re_thread_leave.
+  template <class F>
+  auto Locked(F f) {
+    re_thread_enter();
+    struct Leave {
+      ~Leave() { re_thread_leave(); }
+    } leave;
+    return f();
+  }
+
+  // Called on the loop thread for every event, after it has been recorded.
+  std::function<void(const UaEvent &)> onEvent;
+
+  // Waits until `count` events of kind `ev` have been seen.
+  bool WaitEvent(enum ua_event ev, int count = 1, Millis timeout = Millis(10000));
+  int Count(enum ua_event ev) const;
+  // Last recorded event of that kind (ev == UA_EVENT_MAX when none).
+  UaEvent Last(enum ua_event ev) const;
+  std::vector<UaEvent> Events() const;
+
+  static void Handler(struct ua *ua, enum ua_event ev, struct call *call,
+                      const char *prm, void *arg);
+
+ private:
+  void Loop(std::string config, bool udp, bool tcp);
+
+  std::unique_ptr<TempDir> dir_;
+  struct mqueue *mq_ = nullptr;  // wakes the loop to stop it
+  std::thread thread_;
+  mutable std::mutex mutex_;
+  std::condition_variable cond_;
+  std::vector<UaEvent> events_;
+  int sipPort_ = 0;
+  int state_ = 0;  // 0 starting, 1 running, -1 failed, 2 ended
+};
