@@ -50,6 +50,13 @@ class CallRig {
   std::unique_ptr<Sipp> registrar;
 
   ~CallRig() {
+    if (d.Running()) {
+      // An orderly stop, so that a sanitizer build reports leaks and errors.
+      d.Terminate();
+      d.WaitExit(15000);
+      for (const char *fault : {"Sanitizer", "runtime error:"})
+        EXPECT_EQ(d.CountLog(fault), 0) << fault;
+    }
     if (!::testing::Test::HasFailure()) return;
     auto lines = d.Logs();
     for (size_t i = lines.size() > 300 ? lines.size() - 300 : 0; i < lines.size(); ++i)
