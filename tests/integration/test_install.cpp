@@ -59,6 +59,16 @@ void CheckTree(const std::string &stage, const std::string &prefix) {
   EXPECT_NE(success.find(" 2 "), std::string::npos) << success;
   EXPECT_NE(success.find(" 15"), std::string::npos) << success;
 
+  // Syntax of the unit as systemd reads it (missing dependency units of a bare
+  // staging root are expected; unknown keys or values are not).
+  if (access("/usr/bin/systemd-analyze", X_OK) == 0) {
+    std::string verify;
+    RunTool({"systemd-analyze", "verify", "--root=" + stage, stage + "/lib/systemd/system/doralin.service"}, {},
+            &verify);
+    for (const char *bad : {"Unknown", "Failed to parse", "ignoring", "Invalid"})
+      EXPECT_EQ(verify.find(bad), std::string::npos) << verify;
+  }
+
   // The SIP library config: the camera line must be the first line naming both
   // the source key and a channel, short enough for the daemon's line reader.
   std::string config = ReadFile(stage + "/etc/baresip/config");
