@@ -272,7 +272,9 @@ TEST(BusLoop, ForcedRestartAfterServerChange) {
   ASSERT_TRUE(d.WaitLog("Получен сигнал \"2\"", 5000));
   EXPECT_EQ(d.WaitExit(10000), 2);
   int taken = 0;  // system-log records only (the journal has its own copy)
-  for (auto &line : d.Logs()) taken += line.rfind("L4 ", 0) == 0 && line.find("Получен сигнал \"2\"") != std::string::npos;
+  for (auto &line : d.Logs())
+    taken += line.find("L4 package/main/process") != std::string::npos &&
+             line.find("Получен сигнал \"2\"") != std::string::npos;
   EXPECT_EQ(taken, 1);
 
   // The supervisor's next process reads the stored change.

@@ -146,3 +146,23 @@ TEST(Startup, UdhcpcBoundExitsAndRebootStaysUp) {
   ASSERT_TRUE(d.WaitLog("Baresip terminate with exit (1)", 5000));
   EXPECT_EQ(d.WaitExit(10000), 15);
 }
+
+// An account the SIP library refuses: five attempts, then the stop sequence
+// with status 15.
+TEST(Startup, RegistrationGivesUpAfterFiveAttempts) {
+  Daemon d;
+  d.config.args = {"--trace"};
+  d.config.store = {{"username", "\"\""}};
+  ASSERT_TRUE(d.Start());
+  EXPECT_EQ(d.WaitExit(20000), 15);
+  int retries = 0;
+  for (auto &line : d.Logs())
+    retries += line.find("L5 package/main/process") != std::string::npos &&
+               line.find("[Baresip]: Ошибка применения параметров") != std::string::npos;
+  EXPECT_EQ(retries, 4);
+  EXPECT_TRUE(Before(d, "[Baresip]: Неудачная попытка авторизации более 5 раз",
+                     "Получен сигнал \"15\""));
+  EXPECT_TRUE(Before(d, "Получен сигнал \"15\"", "Baresip terminate with exit (1)"));
+  EXPECT_FALSE(d.HasLog("Сброс всех вызовов"));
+  EXPECT_FALSE(d.HasLog("Успешная авторизация"));
+}
