@@ -57,6 +57,17 @@ void rtcp_handler(const struct sa *src, struct rtcp_msg *msg, void *arg)
 	call->last_rx = tmr_jiffies();
 }
 
+// Video is carried by the camera's own sender; incoming video only shows
+// the peer is alive.
+void video_rtp_handler(const struct sa *src, const struct rtp_header *hdr,
+		       struct mbuf *mb, void *arg)
+{
+	(void)src;
+	(void)hdr;
+	(void)mb;
+	static_cast<struct call *>(arg)->last_rx = tmr_jiffies();
+}
+
 void tx_handler(void *arg)
 {
 	auto *call = static_cast<struct call *>(arg);
@@ -152,7 +163,8 @@ int media_alloc(struct call *call, bool video)
 
 	if (video) {
 		err = rtp_listen(&call->vrtp, IPPROTO_UDP, &uag.laddr, pmin,
-				 pmax, true, nullptr, nullptr, call);
+				 pmax, true, video_rtp_handler, rtcp_handler,
+				 call);
 		if (err)
 			return err;
 		err = sdp_media_add(&call->vm, call->sdp, "video",
