@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "bus.h"
+#include "daemon.h"
 #include "ornix.h"
 #include "process.h"
 
@@ -107,13 +108,13 @@ struct Outcome {
 
 // Runs doralinctl to its end and collects everything it printed; a run that
 // takes more than 10 s is killed and reported with status -1.
-Outcome Ctl(const PrivateBus &bus, std::vector<std::string> args, const std::string &input = "",
-            const std::string &root = "") {
+Outcome CtlAt(const std::string &address, std::vector<std::string> args, const std::string &input = "",
+              const std::string &root = "") {
   args.insert(args.begin(), kCtl);
   std::vector<char *> argv;
   for (std::string &a : args) argv.push_back(a.data());
   argv.push_back(nullptr);
-  std::string busEntry = bus.EnvEntry();
+  std::string busEntry = "DBUS_SYSTEM_BUS_ADDRESS=" + address;
   std::vector<char *> envp;
   for (char **e = environ; *e; ++e)
     if (strncmp(*e, "DBUS_SYSTEM_BUS_ADDRESS=", 24) != 0 && strncmp(*e, "DORALIN_ROOT=", 13) != 0)
@@ -162,6 +163,11 @@ Outcome Ctl(const PrivateBus &bus, std::vector<std::string> args, const std::str
   waitpid(pid, &status, 0);
   r.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
   return r;
+}
+
+Outcome Ctl(const PrivateBus &bus, std::vector<std::string> args, const std::string &input = "",
+            const std::string &root = "") {
+  return CtlAt(bus.address(), std::move(args), input, root);
 }
 
 bool SameJson(const std::string &a, const std::string &b) {
@@ -295,7 +301,7 @@ TEST_F(DoralinctlTest, ExitStatusTellsDoneFromRefusedFromErrors) {
   EXPECT_NE(r.err.find("cannot connect"), std::string::npos) << r.err;
 }
 
-TEST_F(DoralinctlTest, StoreCommandsWriteWhatTheDaemonReadsAtStart) {
+TEST_F(DoralinctlTest, StoreCommandsReadAndWriteTheDeviceStore) {
   TempDir root("doralinctl-store");
   EXPECT_EQ(Ctl(bus, {"store", "set", "port", "6000"}, "", root.path()).status, 0);
   EXPECT_EQ(Ctl(bus, {"store", "set", "domain", "pbx.lan"}, "", root.path()).status, 0);
@@ -316,6 +322,33 @@ TEST_F(DoralinctlTest, StoreCommandsWriteWhatTheDaemonReadsAtStart) {
   json_decref(port);
   json_decref(domain);
   json_decref(on);
+}
+
+// The same client against the real daemon: its replies are understood and
+// its refusals come out as status 1.
+TEST(DoralinctlDaemon, TalksToTheRealDaemon) {
+  Daemon d;
+  ASSERT_TRUE(d.Setup());
+  // Prepared offline, read by the daemon at start.
+  EXPECT_EQ(CtlAt("", {"store", "set", "sos", "from-store"}, "", d.Root()).status, 0);
+  ASSERT_TRUE(d.Launch());
+  ASSERT_TRUE(d.WaitStarted());
+  const std::string bus = d.BusAddress();
+  EXPECT_EQ(CtlAt(bus, {"-c", "get", "sos"}).out, "{\"sosRoom\":\"from-store\"}\n");
+  EXPECT_EQ(CtlAt(bus, {"set", "sos", "1001"}).status, 0);
+  EXPECT_EQ(CtlAt(bus, {"-c", "get", "sos"}).out, "{\"sosRoom\":\"1001\"}\n");
+  EXPECT_EQ(CtlAt(bus, {"set", "sos", std::string(120, 's')}).status, 1);
+  EXPECT_EQ(CtlAt(bus, {"set", "sip", R"({"remote":{"port":0}})"}).status, 1);
+  EXPECT_EQ(CtlAt(bus, {"accounts", "set", "12", "1201", "1202"}).status, 0);
+  EXPECT_EQ(CtlAt(bus, {"-c", "accounts", "12"}).out, "{\"12\":[\"1201\",\"1202\"]}\n");
+  EXPECT_EQ(CtlAt(bus, {"accounts", "set", "13", "a", "a"}).status, 1);
+  EXPECT_EQ(CtlAt(bus, {"-c", "set", "door", "7", "on"}).status, 0);
+  EXPECT_EQ(CtlAt(bus, {"-c", "get", "door"}).out, "{\"timeout\":7,\"sip\":true}\n");
+  Outcome r = CtlAt(bus, {"register-status"});
+  EXPECT_EQ(r.status, 1);  // no registrar in this test
+  EXPECT_EQ(r.out, "not registered\n");
+  EXPECT_EQ(CtlAt(bus, {"call", "NoSuchMethod"}).status, 1);
+  EXPECT_TRUE(d.Running());
 }
 
 }  // namespace
