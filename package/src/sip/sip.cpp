@@ -204,14 +204,13 @@ void SipRegistrationEvent(int event, const char *text) {
 }
 
 bool SipWaitRegistered(void) {
-  struct ua *ua = CurrentUa();
   if (LastRegisterEvent().load() != 0) {
     if (RegisterStatus().load()) return true;
-    if (ua == nullptr) return false;
     int err;
     {
       SipThreadBracket bracket;
-      err = ua_register(ua);
+      struct ua *ua = CurrentUa();
+      err = ua ? ua_register(ua) : EINVAL;
     }
     if (err) return false;
     sleep(1);

@@ -16,8 +16,9 @@ int SipInit(ua_event_h *eventHandler);
 
 // One registration attempt of the main account. 0 when the attempt went
 // through (the result arrives later as an event), 1 when it failed. A failed
-// attempt closes the library; the next attempt brings it up again first with
-// the event handler given to the last SipInit.
+// attempt closes the library (so a following ua_stop_all has nothing left to
+// stop); the next attempt brings it up again first with the event handler
+// given to the last SipInit, and fails when that bring-up fails.
 int SipRegister(const ServerSettings *settings);
 
 // Creates the second, unregistered UA without outbound proxy (at most once).
