@@ -293,10 +293,17 @@ TEST(Calls, IncomingGateCallsRejected) {
   EXPECT_EQ(first->Wait(), 0) << first->Output();
   ASSERT_TRUE(rig.WaitIdle());
 
+  // A caller that gives up while the flat rings: back to IDLE, MCU told.
+  int byes = rig.panel->Count("UartSendCommandByeWithState");
+  auto leaving = Peer("caller_cancel.xml", rig.d.SipPort(), {"-s", "15"});
+  EXPECT_EQ(leaving->Wait(), 0) << leaving->Output();
+  ASSERT_TRUE(rig.WaitIdle(2));
+  EXPECT_TRUE(rig.panel->WaitForCommand("UartSendCommandByeWithState", Millis(5000), byes + 1));
+
   ASSERT_TRUE(rig.panel->Command("call refuse"));
   auto declined = Peer("caller_rejected_603.xml", rig.d.SipPort(), {"-s", "14"});
   EXPECT_EQ(declined->Wait(), 0) << declined->Output();
-  ASSERT_TRUE(rig.WaitIdle(2));
+  ASSERT_TRUE(rig.WaitIdle(3));
   EXPECT_TRUE(rig.d.HasLog("Incoming call line check failed scode=603 flat=14"));
   EXPECT_TRUE(rig.d.Running());
 }
