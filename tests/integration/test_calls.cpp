@@ -211,6 +211,28 @@ TEST(Calls, PanelHangupBusyAndUnansweredCallees) {
   EXPECT_EQ(rig.d.CountLog("Set state: OUTGOING_SIP_ESTABLISHED"), 1);
 }
 
+// With video on, the answered call starts the camera stream towards the
+// callee's media address and the hang-up stops it.
+TEST(Calls, VideoStartsAndStopsWithTheCall) {
+  auto callee = Peer("callee_answer_wait_bye.xml");
+  ASSERT_TRUE(callee);
+  CallRig rig;
+  ASSERT_TRUE(rig.Start({{"videoEnable", "true"}, {"videoStreamId", "2"}},
+                        "{\"12\":[" + Account(*callee, "1201") + "]}"));
+  ASSERT_TRUE(rig.Event("UART_EV_TRYING_CALL", Trying(12, 2)));
+  ASSERT_TRUE(rig.d.WaitLog("Video start flat=12"));
+  std::string line = rig.d.Logs()[size_t(rig.d.LogIndex("Video start flat=12"))];
+  EXPECT_NE(line.find("url=rtsp://127.0.0.1:554/ch2/trackID=0 streamId=2 "
+                      "transport=RTP/AVP/UDP;unicast;client_port="),
+            std::string::npos) << line;
+  EXPECT_NE(line.find("-12345;address=127.0.0.1"), std::string::npos) << line;
+  EXPECT_EQ(line.find("client_port=0-"), std::string::npos) << line;
+  ASSERT_TRUE(rig.Event("UART_EV_BYE"));
+  EXPECT_EQ(callee->Wait(), 0) << callee->Output();
+  ASSERT_TRUE(rig.d.WaitLog("Video stop flat=12"));
+  EXPECT_EQ(rig.d.CountLog("Video start flat="), 1);
+}
+
 // Panel events that are short, out of range or out of order change nothing
 // and never place a call.
 TEST(Calls, BadPanelEventsChangeNothing) {
