@@ -20,54 +20,9 @@
 #include "sip/legs.h"
 #include "sip/placement.h"
 #include "sip/sip.h"
+#include "sipp.h"
 
 namespace {
-
-// Registrar: challenges the first REGISTER, checks the digest of the second.
-const char kRegistrar[] = R"(<?xml version="1.0" encoding="ISO-8859-1" ?>
-<scenario name="registrar">
-  <recv request="REGISTER"/>
-  <send><![CDATA[
-SIP/2.0 401 Unauthorized
-[last_Via:]
-[last_From:]
-[last_To:];tag=[pid]reg[call_number]
-[last_Call-ID:]
-[last_CSeq:]
-WWW-Authenticate: Digest realm="doralin.test", nonce="4f1c2b3a5d"
-Content-Length: 0
-
-]]></send>
-  <recv request="REGISTER">
-    <action><verifyauth assign_to="authvalid" username="panel" password="secret"/></action>
-  </recv>
-  <nop hide="true" test="authvalid" next="good"/>
-  <send next="end"><![CDATA[
-SIP/2.0 403 Forbidden
-[last_Via:]
-[last_From:]
-[last_To:];tag=[pid]reg[call_number]
-[last_Call-ID:]
-[last_CSeq:]
-Content-Length: 0
-
-]]></send>
-  <label id="good"/>
-  <send><![CDATA[
-SIP/2.0 200 OK
-[last_Via:]
-[last_From:]
-[last_To:];tag=[pid]reg[call_number]
-[last_Call-ID:]
-[last_CSeq:]
-[last_Contact:];expires=3600
-Expires: 3600
-Content-Length: 0
-
-]]></send>
-  <label id="end"/>
-</scenario>
-)";
 
 // Registrar that answers every REGISTER with the status put in for @STATUS@.
 const char kRejecter[] = R"(<?xml version="1.0" encoding="ISO-8859-1" ?>
@@ -83,48 +38,6 @@ SIP/2.0 @STATUS@ Rejected
 Content-Length: 0
 
 ]]></send>
-</scenario>
-)";
-
-// Callee: rings, then takes the CANCEL and ends the INVITE with 487.
-const char kCallee[] = R"(<?xml version="1.0" encoding="ISO-8859-1" ?>
-<scenario name="callee">
-  <recv request="INVITE">
-    <action><ereg regexp="[0-9]+" search_in="hdr" header="CSeq:" assign_to="cseq"/></action>
-  </recv>
-  <send><![CDATA[
-SIP/2.0 180 Ringing
-[last_Via:]
-[last_From:]
-[last_To:];tag=[pid]cal[call_number]
-[last_Call-ID:]
-[last_CSeq:]
-Contact: <sip:callee@[local_ip]:[local_port]>
-Content-Length: 0
-
-]]></send>
-  <recv request="CANCEL"/>
-  <send><![CDATA[
-SIP/2.0 200 OK
-[last_Via:]
-[last_From:]
-[last_To:];tag=[pid]cal[call_number]
-[last_Call-ID:]
-[last_CSeq:]
-Content-Length: 0
-
-]]></send>
-  <send><![CDATA[
-SIP/2.0 487 Request Terminated
-[last_Via:]
-[last_From:]
-[last_To:];tag=[pid]cal[call_number]
-[last_Call-ID:]
-CSeq: [$cseq] INVITE
-Content-Length: 0
-
-]]></send>
-  <recv request="ACK"/>
 </scenario>
 )";
 
@@ -190,38 +103,36 @@ Content-Length: 0
 </scenario>
 )";
 
-struct Sipp {
+// Request URIs of the INVITEs in a sipp message trace, and lines with a prefix.
+std::vector<std::string> Invites(const std::string &trace) {
+  std::vector<std::string> out;
+  for (const std::string &line : SplitLines(trace)) {
+    if (line.rfind("INVITE sip:", 0) == 0) out.push_back(line.substr(7, line.find(' ', 7) - 7));
+  }
+  return out;
+}
+
+int CountLines(const std::string &trace, const std::string &prefix) {
+  int n = 0;
+  for (const std::string &line : SplitLines(trace)) n += line.rfind(prefix, 0) == 0;
+  return n;
+}
+
+// sipp on a scenario of this file (the shared ones go through Sipp).
+struct LocalSipp {
   Process process;
   std::string messages;
 
-  bool Start(const TempDir &dir, const char *name, const char *scenario, int port,
-             int calls, const std::vector<std::string> &extra = {}) {
+  bool Start(const TempDir &dir, const char *name, const std::string &scenario, int port,
+             int calls) {
     const std::string file = dir.Path(std::string(name) + ".xml");
     messages = dir.Path(std::string(name) + ".messages");
-    if (!WriteFile(file, scenario)) return false;
-    std::vector<std::string> args = {"sipp", "-sf", file, "-i", "127.0.0.1",
-                                     "-p", std::to_string(port), "-m",
-                                     std::to_string(calls), "-trace_msg",
-                                     "-message_file", messages, "-nostdin",
-                                     "-timeout", "30s", "-timeout_error"};
-    args.insert(args.end(), extra.begin(), extra.end());
-    return process.Start(args);
+    return WriteFile(file, scenario) &&
+           process.Start({"sipp", "-sf", file, "-i", "127.0.0.1", "-p", std::to_string(port),
+                          "-m", std::to_string(calls), "-trace_msg", "-message_file", messages,
+                          "-nostdin", "-timeout", "30s", "-timeout_error"});
   }
-  // Request lines of the INVITEs received so far.
-  std::vector<std::string> Invites() const {
-    std::vector<std::string> out;
-    for (const std::string &line : SplitLines(ReadFile(messages))) {
-      if (line.rfind("INVITE sip:", 0) == 0) out.push_back(line.substr(7, line.find(' ', 7) - 7));
-    }
-    return out;
-  }
-  int Count(const std::string &text) const {
-    int n = 0;
-    for (const std::string &line : SplitLines(ReadFile(messages))) {
-      if (line.rfind(text, 0) == 0) ++n;
-    }
-    return n;
-  }
+  std::string Trace() const { return ReadFile(messages); }
 };
 
 std::mutex eventsMutex;
@@ -266,7 +177,7 @@ struct Engine {
     CallContextRecord fresh{};
     CallContext = fresh;
     ServerSettings &s = CallContext.server;
-    snprintf(s.username, sizeof s.username, "%s", "panel");
+    snprintf(s.username, sizeof s.username, "%s", "flat12");
     snprintf(s.password, sizeof s.password, "%s", "secret");
     snprintf(s.domainRegister, sizeof s.domainRegister, "%s", "127.0.0.1");
     snprintf(s.domain, sizeof s.domain, "%s", "127.0.0.1");
@@ -314,18 +225,16 @@ TEST(SipEngine, RegistersThroughDigestChallengeAndMasksThePassword) {
   {
     Engine engine;
     Sipp registrar;
-    const int port = FreeUdpPort();
-    CallContext.server.portRegister = port;
+    ASSERT_TRUE(registrar.Start(SippRun("reg_challenge.xml")));
+    CallContext.server.portRegister = registrar.port();
     CallContext.enableDirect = true;
-    ASSERT_TRUE(registrar.Start(engine.dir, "registrar", kRegistrar, port, 1));
     ASSERT_TRUE(engine.Init());
     ASSERT_EQ(SipRegister(&CallContext.server), 0);
     engine.Run();
     EXPECT_TRUE(WaitFor([] { return CallContext.lastRegisterEvent == 1; }, Millis(10000)));
     EXPECT_TRUE(CallContext.registerStatus);
     EXPECT_TRUE(SipWaitRegistered());
-    EXPECT_TRUE(registrar.process.Wait(Millis(10000)));
-    EXPECT_EQ(registrar.process.ExitCode(), 0) << registrar.process.Stdout();
+    EXPECT_EQ(registrar.Wait(), 0) << registrar.Output();  // after one refresh
     // enableDirect gave the second UA, after the main one and without proxy.
     ASSERT_NE(CallContext.secondUa, nullptr);
     EXPECT_NE(CallContext.secondUa, UaDefault());
@@ -334,7 +243,7 @@ TEST(SipEngine, RegistersThroughDigestChallengeAndMasksThePassword) {
     EXPECT_FALSE(SipLibraryUp());
   }
   const std::string err = testing::internal::GetCapturedStderr();
-  EXPECT_NE(err.find("Baresip AOR: sip:panel@127.0.0.1:"), std::string::npos);
+  EXPECT_NE(err.find("Baresip AOR: sip:flat12@127.0.0.1:"), std::string::npos);
   EXPECT_NE(err.find(";auth_pass=***"), std::string::npos);
   EXPECT_EQ(err.find("secret"), std::string::npos);
   EXPECT_NE(err.find("SIP registration success"), std::string::npos);
@@ -354,15 +263,18 @@ TEST(SipEngine, RegistrarRejectionsAreReportedAndRetriedAttemptsBringTheLibraryU
     testing::internal::CaptureStderr();
     {
       Engine engine;
-      Sipp registrar;
-      const int port = FreeUdpPort();
-      CallContext.server.portRegister = port;
+      Sipp challenge;
+      LocalSipp rejecter;
       snprintf(CallContext.server.password, sizeof CallContext.server.password, "%s",
                c.password);
-      const bool digest = std::string(c.password) == "wrong";
-      ASSERT_TRUE(digest ? registrar.Start(engine.dir, "registrar", kRegistrar, port, 1)
-                         : registrar.Start(engine.dir, "rejecter", Rejecter(status).c_str(),
-                                           port, 1));
+      if (std::string(c.password) == "wrong") {
+        ASSERT_TRUE(challenge.Start(SippRun("reg_challenge.xml")));
+        CallContext.server.portRegister = challenge.port();
+      } else {
+        CallContext.server.portRegister = FreeUdpPort();
+        ASSERT_TRUE(rejecter.Start(engine.dir, "rejecter", Rejecter(status),
+                                   CallContext.server.portRegister, 1));
+      }
       ASSERT_TRUE(engine.Init());
       ASSERT_EQ(SipRegister(&CallContext.server), 0);
       engine.Run();
@@ -372,7 +284,6 @@ TEST(SipEngine, RegistrarRejectionsAreReportedAndRetriedAttemptsBringTheLibraryU
       EXPECT_EQ(text.rfind(status, 0), 0u) << text;
       EXPECT_EQ(CallContext.lastRegisterEvent, 2);
       EXPECT_FALSE(CallContext.registerStatus);
-      registrar.process.Wait(Millis(5000));
       engine.Stop();
     }
     const std::string err = testing::internal::GetCapturedStderr();
@@ -403,7 +314,10 @@ TEST(SipEngine, PlacesParallelLegsServiceAddressesAndGateCalls) {
   LogSetLevel(1);
   Engine engine;
   Sipp callee;
-  const int port = FreeUdpPort();
+  SippRun run("uas_cancel.xml");
+  run.calls = 7;
+  ASSERT_TRUE(callee.Start(run));
+  const int port = callee.port();
   const std::string at = "@127.0.0.1:" + std::to_string(port);
   engine.dir.Write("oem/sip_accounts.conf",
                    "{\"12\":[\"1201" + at + "\",\"1202" + at + "\",\"1203" + at + "\"]}");
@@ -414,19 +328,18 @@ TEST(SipEngine, PlacesParallelLegsServiceAddressesAndGateCalls) {
   snprintf(CallContext.sos, sizeof CallContext.sos, "911%s", at.c_str());
   snprintf(CallContext.concierge, sizeof CallContext.concierge, "%s", "300");
   snprintf(CallContext.flat0, sizeof CallContext.flat0, "%s", "777");
-  ASSERT_TRUE(callee.Start(engine.dir, "callee", kCallee, port, 7));
   ASSERT_TRUE(engine.Init());
   ASSERT_EQ(SipRegister(&CallContext.server), 0);
   engine.Run();
 
   // A flat with three accounts: three INVITEs at once, with video.
   MakeCallByType(COMMON, 12);
-  ASSERT_TRUE(WaitFor([&] { return callee.Invites().size() == 3; }, Millis(10000)))
-      << ReadFile(callee.messages) << callee.process.Stdout() << callee.process.Stderr();
-  std::vector<std::string> uris = callee.Invites();
+  ASSERT_TRUE(WaitFor([&] { return Invites(callee.Output()).size() == 3; }, Millis(10000)))
+      << callee.Output();
+  std::vector<std::string> uris = Invites(callee.Output());
   std::sort(uris.begin(), uris.end());
   EXPECT_EQ(uris, (std::vector<std::string>{"sip:1201" + at, "sip:1202" + at, "sip:1203" + at}));
-  EXPECT_EQ(callee.Count("m=video"), 3);
+  EXPECT_EQ(CountLines(callee.Output(), "m=video"), 3);
   {
     SipThreadBracket bracket;
     EXPECT_EQ(CountAllCalls(), 3);
@@ -450,15 +363,14 @@ TEST(SipEngine, PlacesParallelLegsServiceAddressesAndGateCalls) {
   SetFlat(34);
   CallContext.flatNumberSize = 3;
   MakeGateCall("127.0.0.1", port, 12);
-  ASSERT_TRUE(WaitFor([&] { return callee.Invites().size() == 7; }, Millis(10000)));
-  uris = callee.Invites();
+  ASSERT_TRUE(WaitFor([&] { return Invites(callee.Output()).size() == 7; }, Millis(10000)));
+  uris = Invites(callee.Output());
   EXPECT_EQ(std::set<std::string>(uris.begin() + 3, uris.end()),
             (std::set<std::string>{"sip:911" + at, "sip:300" + at, "sip:777" + at,
                                    "sip:0012034" + at}));
-  EXPECT_EQ(callee.Count("m=video"), 3);
+  EXPECT_EQ(CountLines(callee.Output(), "m=video"), 3);
   EXPECT_EQ(HangupAnotherCalls(nullptr), 1);
-  EXPECT_TRUE(callee.process.Wait(Millis(15000)));
-  EXPECT_EQ(callee.process.ExitCode(), 0) << callee.process.Stdout();
+  EXPECT_EQ(callee.Wait(), 0) << callee.Output();
 
   // Direct gate call without proxy: the panel leg on the main UA at port 5060
   // whatever port was given, the parallel leg on the second UA.
@@ -492,7 +404,7 @@ TEST(SipEngine, PlacesParallelLegsServiceAddressesAndGateCalls) {
 
 TEST(SipEngine, DirectGateLegsWithOutboundProxy) {
   Engine engine;
-  Sipp proxy;
+  LocalSipp proxy;
   const int proxyPort = FreeUdpPort();
   const int calleePort = FreeUdpPort();  // reached only through the proxy
   ServerSettings &s = CallContext.server;
@@ -528,8 +440,8 @@ TEST(SipEngine, DirectGateLegsWithOutboundProxy) {
   }
   const std::string account = "1201@127.0.0.1:" + std::to_string(calleePort);
   EXPECT_EQ(MakeCallByAddress(account.c_str()), 0);
-  ASSERT_TRUE(WaitFor([&] { return proxy.Invites().size() == 1; }, Millis(10000)));
-  EXPECT_EQ(proxy.Invites()[0], "sip:" + account);
+  ASSERT_TRUE(WaitFor([&] { return Invites(proxy.Trace()).size() == 1; }, Millis(10000)));
+  EXPECT_EQ(Invites(proxy.Trace())[0], "sip:" + account);
   {
     SipThreadBracket bracket;
     EXPECT_EQ(CountCallsOnUa(UaDefault(), nullptr), 1);
