@@ -21,10 +21,11 @@
 namespace {
 
 // Cut texts are intended here: the buffers have their fixed sizes.
-#define CUT_PRINTF(buf, size, ...)                     \
-  do {                                                 \
-    int cut_ = snprintf((buf), (size), __VA_ARGS__);   \
-    (void)cut_;                                        \
+#define CUT_PRINTF(buf, size, ...)                        \
+  do {                                                    \
+    if (snprintf((buf), (size), __VA_ARGS__) < 0) {       \
+      (buf)[0] = '\0';                                    \
+    }                                                     \
   } while (0)
 
 const char kSoftware[] = "baresip v3.7.0 (?/?)";
