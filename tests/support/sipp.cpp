@@ -208,12 +208,13 @@ void SipuaLoop::Handler(struct ua *ua, enum ua_event ev, struct call *call, cons
                         void *arg) {
   auto *self = static_cast<SipuaLoop *>(arg);
   UaEvent e{ua, ev, call, prm ? prm : ""};
+  // The test's own reaction first, so a waiter sees its effects.
+  if (self->onEvent) self->onEvent(e);
   {
     std::lock_guard<std::mutex> lock(self->mutex_);
     self->events_.push_back(e);
   }
   self->cond_.notify_all();
-  if (self->onEvent) self->onEvent(e);
 }
 
 bool SipuaLoop::WaitEvent(enum ua_event ev, int count, Millis timeout) {

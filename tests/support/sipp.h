@@ -96,7 +96,7 @@ class SipuaLoop {
     return f();
   }
 
-  // Called on the loop thread for every event, after it has been recorded.
+  // Called on the loop thread for every event, before it is recorded.
   std::function<void(const UaEvent &)> onEvent;
 
   // Waits until `count` events of kind `ev` have been seen.
