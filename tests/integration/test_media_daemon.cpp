@@ -72,6 +72,8 @@ class MediaRig {
       marks.push_back(c.bytes.empty() ? -1 : c.bytes[0]);
     return marks;
   }
+  // No sanitizer report in the daemon's output so far.
+  bool Clean() const { return !d.HasLog("runtime error") && !d.HasLog("AddressSanitizer"); }
   bool Done(int count) { return d.WaitLog("Phrase playback thread done", 15000, count); }
 };
 
@@ -111,6 +113,10 @@ TEST(MediaDaemon, DoorEventsPlayTheirPhraseBetweenDelimiters) {
   ASSERT_TRUE(rig.d.WaitLog("payload of 9 bytes has no byte 9"));
   ASSERT_TRUE(rig.panel->SendEvent("UART_EV_NOTIFY_FLAT", Bytes(11, 0)));
   ASSERT_TRUE(rig.d.WaitLog("UART_EV_NOTIFY_FLAT: invalid data length 11"));
+  // A handset open without a call only logs, in both logs.
+  ASSERT_TRUE(rig.panel->SendEvent("UART_EV_OPEN_HANDSET", {}));
+  ASSERT_TRUE(rig.d.WaitLog("Open from handset!", 5000, 2));
+  EXPECT_TRUE(rig.d.HasLog("J3 0 package/src/dbus/door_events"));
   EXPECT_EQ(rig.sink->Count(), 0u);
 
   // A key accepted: its phrase, exactly its samples, between 69 and 70.
@@ -143,6 +149,7 @@ TEST(MediaDaemon, DoorEventsPlayTheirPhraseBetweenDelimiters) {
   EXPECT_TRUE(rig.d.HasLog("Неподдерживаемое количество каналов: 2"));
   EXPECT_EQ(rig.d.CountLog("state IDLE"), 3);
   EXPECT_EQ(rig.sink->Joined(), refused);
+  EXPECT_TRUE(rig.Clean());
 }
 
 // An alarm is stored, played on the MCU's event, replayed after each
@@ -206,6 +213,7 @@ TEST(MediaDaemon, AlarmSurvivesRestartUntilStopped) {
   ASSERT_GE(rig.d.WaitExit(15000), 0);
   ASSERT_TRUE(rig.Launch(false));
   EXPECT_EQ(rig.panel->Count("UartSendCommandPlayAlarmNotification"), 2);
+  EXPECT_TRUE(rig.Clean());
 }
 
 // A forced notification dials the MCU, plays its repeat count once answered,
@@ -253,10 +261,14 @@ TEST(MediaDaemon, ForcedNotificationRepeatsAndStops) {
   ASSERT_TRUE(rig.d.WaitLog("Set state: IDLE -> NOTIFICATION_DIALING", 5000, 2));
   ASSERT_TRUE(rig.panel->SendEvent("UART_EV_ANSWER", {}));
   ASSERT_TRUE(WaitFor([&] { return rig.sink->Count() >= 3; }, Millis(5000)));
+  // A bye at the panel does not end a notification: only the stop signal does.
+  ASSERT_TRUE(rig.panel->SendEvent("UART_EV_BYE", {}));
+  ASSERT_TRUE(rig.d.WaitLog("State is 4 on BYE event! Unprocessed condition"));
   ASSERT_TRUE(rig.panel->SendEvent("NotificationForcedStop", {}));
   ASSERT_TRUE(rig.d.WaitLog("Notification playback thread done", 15000, 2));
   size_t stoppedAt = rig.sink->Count();
   EXPECT_LT(stoppedAt, 50u);
   EXPECT_EQ(rig.panel->Count("UartSendCommandBye"), 2);
   EXPECT_EQ(Result(rig.d.Call("NotificationGetPlayFile")), "{}");
+  EXPECT_TRUE(rig.Clean());
 }
