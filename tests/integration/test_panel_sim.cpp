@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
@@ -188,7 +189,7 @@ TEST(PanelSim, EventsAndPayloadHelpersOnASharedConnection) {
   ASSERT_NE(conn, nullptr);
   BusClient client;
   ASSERT_TRUE(client.Subscribe());
-  LoopLikeServer server(conn);
+  auto server = std::make_unique<LoopLikeServer>(conn);
 
   // Panel events: from the running panel-sim and from its one-shot mode.
   ASSERT_TRUE(sim.SendEvent("UART_EV_TRYING_CALL", {0x0a, 0x00, 0x02}));
@@ -202,7 +203,7 @@ TEST(PanelSim, EventsAndPayloadHelpersOnASharedConnection) {
   ASSERT_TRUE(once.Start({PANEL_SIM_BIN, "--send", "UART_EV_BYE", "0c00"}, options));
   ASSERT_TRUE(once.Wait(Millis(10000)));
   EXPECT_EQ(once.ExitCode(), 0) << once.Stderr();
-  EXPECT_TRUE(WaitFor([&] { return server.lastByeFlat == 12; }, Millis(5000)));
+  EXPECT_TRUE(WaitFor([&] { return server->lastByeFlat == 12; }, Millis(5000)));
   ASSERT_TRUE(sim.SendJsonEvent("NotificationForcedPlay", "{\"name\": \"a.wav\"}"));
   event = client.WaitForSignal("NotificationForcedPlay", Millis(5000));
   ASSERT_TRUE(event && event->text);
@@ -248,7 +249,7 @@ TEST(PanelSim, EventsAndPayloadHelpersOnASharedConnection) {
   EXPECT_EQ(LogGetLevel(), 1);
   LogSetLevel(3);
 
-  EXPECT_EQ(server.strayReturns.load(), 0);
-  server.stop = true;
+  EXPECT_EQ(server->strayReturns.load(), 0);
+  server.reset();  // the serving thread ends before its connection goes
   DbusClose(conn);
 }
