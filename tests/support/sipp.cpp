@@ -90,6 +90,7 @@ int Sipp::Run(const SippRun &run, std::string *output) {
 // ---- baresip ----------------------------------------------------------------
 
 BaresipPeer::~BaresipPeer() {
+  if (ctrlFd_ >= 0) close(ctrlFd_);
   if (proc_.Running()) proc_.Stop(Millis(1000));
 }
 
@@ -101,7 +102,7 @@ bool BaresipPeer::Start(const std::string &user, bool autoAnswer) {
   std::string cfg =
       "sip_listen 127.0.0.1:" + std::to_string(sipPort_) + "\n"
       "module_path /usr/lib/baresip/modules\n"
-      "module g711.so\nmodule aufile.so\nmodule menu.so\nmodule ctrl_tcp.so\n"
+      "module g711.so\nmodule account.so\nmodule aufile.so\nmodule stdio.so\nmodule menu.so\nmodule ctrl_tcp.so\n"
       "ctrl_tcp_listen 127.0.0.1:" + std::to_string(ctrlPort_) + "\n"
       "audio_source aufile," + dir_->Path("in.wav") + "\n"
       "audio_player aufile," + dir_->Path("out.wav") + "\n"
@@ -110,48 +111,71 @@ bool BaresipPeer::Start(const std::string &user, bool autoAnswer) {
   dir_->Write("config", cfg);
   dir_->Write("accounts", "<sip:" + user + "@127.0.0.1:" + std::to_string(sipPort_) +
                               ">;regint=0" + (autoAnswer ? ";answermode=auto" : "") + "\n");
-  if (!proc_.Start({"baresip", "-f", dir_->path()})) return false;
+  ProcessOptions opt;
+  opt.stdinPipe = true;  // keys typed here go out as DTMF during a call
+  if (!proc_.Start({"baresip", "-f", dir_->path()}, opt)) return false;
   // Ready once the control port answers.
   return WaitFor([this] { return !Command("reginfo", "").empty(); }, Millis(8000), Millis(100));
 }
 
-std::string BaresipPeer::Command(const std::string &command, const std::string &params) {
-  int fd = socket(AF_INET, SOCK_STREAM, 0);
-  if (fd < 0) return "";
-  sockaddr_in sin{};
-  sin.sin_family = AF_INET;
-  sin.sin_port = htons(static_cast<uint16_t>(ctrlPort_));
-  sin.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  std::string reply;
-  if (connect(fd, reinterpret_cast<sockaddr *>(&sin), sizeof(sin)) == 0) {
-    const std::string token = "t" + std::to_string(++token_);
-    const std::string json = "{\"command\":\"" + command + "\",\"params\":\"" + params +
-                             "\",\"token\":\"" + token + "\"}";
-    const std::string ns = std::to_string(json.size()) + ":" + json + ",";
-    if (send(fd, ns.data(), ns.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(ns.size())) {
-      std::string buf;
-      const auto deadline = std::chrono::steady_clock::now() + Millis(3000);
-      while (std::chrono::steady_clock::now() < deadline) {
-        pollfd p{fd, POLLIN, 0};
-        if (poll(&p, 1, 100) <= 0) continue;
-        char tmp[4096];
-        ssize_t n = recv(fd, tmp, sizeof(tmp), 0);
-        if (n <= 0) break;
-        buf.append(tmp, static_cast<size_t>(n));
-        if (buf.find("\"token\":\"" + token + "\"") != std::string::npos) {
-          reply = buf;
-          break;
-        }
-      }
+void BaresipPeer::Drain(Millis wait) {
+  if (ctrlFd_ < 0) {
+    int fd = socket(AF_INET, SOCK_STREAM, 0);
+    if (fd < 0) return;
+    sockaddr_in sin{};
+    sin.sin_family = AF_INET;
+    sin.sin_port = htons(static_cast<uint16_t>(ctrlPort_));
+    sin.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (connect(fd, reinterpret_cast<sockaddr *>(&sin), sizeof(sin)) != 0) {
+      close(fd);
+      return;
     }
+    ctrlFd_ = fd;
   }
-  close(fd);
-  return reply;
+  pollfd p{ctrlFd_, POLLIN, 0};
+  while (poll(&p, 1, static_cast<int>(wait.count())) > 0) {
+    char tmp[4096];
+    ssize_t n = recv(ctrlFd_, tmp, sizeof(tmp), 0);
+    if (n <= 0) {
+      close(ctrlFd_);
+      ctrlFd_ = -1;
+      return;
+    }
+    control_.append(tmp, static_cast<size_t>(n));
+    wait = Millis(0);
+  }
+}
+
+std::string BaresipPeer::Command(const std::string &command, const std::string &params) {
+  Drain(Millis(0));
+  if (ctrlFd_ < 0) return "";
+  const std::string token = "t" + std::to_string(++token_);
+  const std::string json = "{\"command\":\"" + command + "\",\"params\":\"" + params +
+                           "\",\"token\":\"" + token + "\"}";
+  const std::string ns = std::to_string(json.size()) + ":" + json + ",";
+  if (send(ctrlFd_, ns.data(), ns.size(), MSG_NOSIGNAL) != static_cast<ssize_t>(ns.size()))
+    return "";
+  const std::string needle = "\"token\":\"" + token + "\"";
+  for (int i = 0; i < 30 && control_.find(needle) == std::string::npos && ctrlFd_ >= 0; ++i)
+    Drain(Millis(100));
+  const size_t at = control_.find(needle);
+  if (at == std::string::npos) return "";
+  const size_t begin = control_.rfind("{\"response\"", at);
+  return control_.substr(begin == std::string::npos ? 0 : begin, at - begin + needle.size() + 1);
+}
+
+bool BaresipPeer::WaitControl(const std::string &needle, Millis timeout) {
+  return WaitFor([&] {
+    Drain(Millis(20));
+    return control_.find(needle) != std::string::npos;
+  }, timeout, Millis(1));
 }
 
 bool BaresipPeer::WaitOutput(const std::string &needle, Millis timeout) const {
   return WaitFor([&] { return Output().find(needle) != std::string::npos; }, timeout, Millis(50));
 }
+
+bool BaresipPeer::Type(const std::string &keys) { return proc_.WriteStdin(keys); }
 
 std::string BaresipPeer::Output() const { return proc_.Stdout() + proc_.Stderr(); }
 

@@ -56,6 +56,11 @@ class BaresipPeer {
   int sipPort() const { return sipPort_; }
   // A ctrl_tcp command; returns the JSON reply text ("" when none came).
   std::string Command(const std::string &command, const std::string &params);
+  // Waits until the control connection (replies and events, e.g.
+  // "CALL_DTMF_START") has carried `needle`.
+  bool WaitControl(const std::string &needle, Millis timeout);
+  // Keys on its console; during a call they are sent as DTMF.
+  bool Type(const std::string &keys);
   bool WaitOutput(const std::string &needle, Millis timeout) const;
   std::string Output() const;
 
@@ -64,7 +69,10 @@ class BaresipPeer {
   Process proc_;
   int sipPort_ = 0;
   int ctrlPort_ = 0;
+  int ctrlFd_ = -1;
   int token_ = 0;
+  std::string control_;
+  void Drain(Millis wait);
 };
 
 // ---- sipua in this process --------------------------------------------------
