@@ -101,4 +101,23 @@ TEST(SipuaIncoming, RejectedWithEachCode) {
   }
 }
 
+TEST(SipuaIncoming, VanishedPeerEndsAfterRtpTimeout) {
+  SipuaLoop loop;
+  loop.onEvent = [](const UaEvent &e) {
+    if (e.ev == UA_EVENT_CALL_INCOMING) ua_answer(e.ua, e.call, VIDMODE_OFF);
+  };
+  ASSERT_TRUE(loop.Start("rtp_timeout 2\n"));
+  struct ua *ua = nullptr;
+  ASSERT_EQ(0, loop.Locked([&] { return ua_alloc(&ua, "sip:panel@127.0.0.1;auth_pass=x"); }));
+  SippRun run("uac_silent.xml", loop.sipPort());
+  run.args = {"-s", "12", "-mi", "127.0.0.1", "-mp", std::to_string(FreeUdpPort())};
+  Sipp gate;
+  ASSERT_TRUE(gate.Start(run));
+  ASSERT_TRUE(loop.WaitEvent(UA_EVENT_CALL_ESTABLISHED));
+  ASSERT_TRUE(loop.WaitEvent(UA_EVENT_CALL_CLOSED, 1, Millis(8000)));
+  EXPECT_EQ("RTP timeout", loop.Last(UA_EVENT_CALL_CLOSED).prm);
+  EXPECT_EQ(0, loop.Count(UA_EVENT_CALL_RTPESTAB));
+  EXPECT_EQ(0, gate.Wait()) << gate.Output();  // it got the BYE
+}
+
 }  // namespace

@@ -113,6 +113,10 @@ TEST(SipuaOutgoing, BusyCalleeAndCancelBeforeAnswer) {
     EXPECT_NE(std::string::npos, log.find("a=rtpmap:8 PCMA/8000"));
     EXPECT_NE(std::string::npos, log.find("telephone-event/8000"));
     EXPECT_NE(std::string::npos, log.find("m=video "));
+    const size_t m = log.find("m=audio ");
+    ASSERT_NE(std::string::npos, m);
+    const int port = std::stoi(log.substr(m + 8));
+    EXPECT_TRUE(port >= 20000 && port <= 29999) << port;
   }
 }
 
