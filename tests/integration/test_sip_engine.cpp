@@ -454,3 +454,47 @@ TEST(SipEngine, DirectGateLegsWithOutboundProxy) {
   EXPECT_TRUE(proxy.process.Wait(Millis(15000)));
   EXPECT_EQ(proxy.process.ExitCode(), 0) << proxy.process.Stdout();
 }
+
+TEST(SipEngine, AccountAddresses) {
+  ServerSettings s{};
+  snprintf(s.username, sizeof s.username, "%s", "flat12");
+  snprintf(s.domainRegister, sizeof s.domainRegister, "%s", "reg.example");
+  snprintf(s.password, sizeof s.password, "%s", "pw");
+  snprintf(s.proxyDomain, sizeof s.proxyDomain, "%s", "proxy.example");
+  s.portRegister = 5061;
+  s.proxyPort = 5070;
+  char aor[256], masked[256];
+  struct Case {
+    bool proxy, udp, tls, withProxy;
+    const char *aor;
+  } cases[] = {
+      {false, true, false, true, "sip:flat12@reg.example:5061;auth_pass=pw"},
+      {true, true, false, true,
+       "sip:flat12@reg.example:5061;auth_pass=pw;outbound=sip:proxy.example:5070;transport=udp"},
+      {true, false, true, true,
+       "sip:flat12@reg.example:5061;auth_pass=pw;outbound=sip:proxy.example:5070;transport=tcp"},
+      {true, true, false, false, "sip:flat12@reg.example:5061;auth_pass=pw"},
+  };
+  for (const Case &c : cases) {
+    s.proxyEnable = c.proxy;
+    s.transportUdp = c.udp;
+    s.transportTls = c.tls;
+    SipBuildAor(&s, c.withProxy, aor, sizeof aor);
+    EXPECT_STREQ(aor, c.aor);
+  }
+  SipMaskAor(aor, masked, sizeof masked);
+  EXPECT_STREQ(masked, "sip:flat12@reg.example:5061;auth_pass=***");
+  SipMaskAor("sip:a@b;auth_pass=x;outbound=sip:c", masked, sizeof masked);
+  EXPECT_STREQ(masked, "sip:a@b;auth_pass=***;outbound=sip:c");
+
+  // An over-long password cuts the address at the buffer's end.
+  memset(s.password, 'p', sizeof s.password - 1);
+  s.password[sizeof s.password - 1] = '\0';
+  memset(s.domainRegister, 'd', sizeof s.domainRegister - 1);
+  s.domainRegister[sizeof s.domainRegister - 1] = '\0';
+  SipBuildAor(&s, true, aor, sizeof aor);
+  EXPECT_EQ(strlen(aor), sizeof aor - 1);
+  SipMaskAor(aor, masked, sizeof masked);
+  const std::string m = masked;
+  EXPECT_EQ(m.substr(m.find("auth_pass="), 23), "auth_pass=***;outbound=");
+}
