@@ -10,7 +10,9 @@
 // raw re_thread_enter/re_thread_leave everywhere:
 //   - on the loop thread while the loop runs they do nothing (the loop already
 //     holds the lock while it runs our handlers);
-//   - on any other thread they take the loop's lock;
+//   - on any other thread they take the loop's lock, and leaving the outermost
+//     bracket wakes the loop so that timers and requests started inside are
+//     served at once rather than at the loop's next unrelated wake-up;
 //   - they nest: only the outermost pair on a thread takes and drops the lock,
 //     so a bracketed bus handler may call HangupAnotherCalls, SipAnswer or
 //     MakeCallByType, which bracket again.
