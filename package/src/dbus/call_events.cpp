@@ -193,7 +193,7 @@ void UartEvDialGate(const uint8_t *data, int length) {
   CallContext.fromGate = true;
   SetFlat(apartment);
   SetState(OUTGOING_SIP_DIALING);
-  char description[160];
+  char description[320];
   int written = snprintf(description, sizeof(description),
                          "house=%u enableDirect=%d directVideo=%d server=%s",
                          (unsigned)house, CallContext.enableDirect,
