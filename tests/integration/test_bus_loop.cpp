@@ -149,6 +149,9 @@ TEST(BusLoop, BadInputNeverCrashes) {
   BusReply r = d.Call("GetSipRegisterStatus", std::nullopt, 20000);
   EXPECT_TRUE(r.ok) << r.error;
   EXPECT_TRUE(d.Running());
+  d.Terminate();
+  EXPECT_EQ(d.WaitExit(15000), 1);
+  EXPECT_TRUE(d.SanitizerReports().empty()) << ::testing::PrintToString(d.SanitizerReports());
 }
 
 // A reply that comes after its caller stopped waiting lands in the loop's
@@ -282,4 +285,5 @@ TEST(BusLoop, ForcedRestartAfterServerChange) {
   ASSERT_TRUE(d.WaitStarted());
   BusReply again = d.Call("GetSipSettings", "{}");
   EXPECT_NE(again.text.value_or("").find("sip2.example.test"), std::string::npos);
+  EXPECT_TRUE(d.SanitizerReports().empty()) << ::testing::PrintToString(d.SanitizerReports());
 }

@@ -21,9 +21,14 @@ bool Before(const Daemon &d, const std::string &a, const std::string &b) {
 TEST(Startup, OrderAndStartedSignal) {
   Daemon d;
   d.config.args = {"--trace"};
+  d.config.panelSim = true;
   ASSERT_TRUE(d.Start());
   ASSERT_TRUE(d.WaitStarted()) << ::testing::PrintToString(d.Logs());
   EXPECT_TRUE(d.Running());
+  // The MCU start command (mode 0) went out before the started signal.
+  auto start = d.Panel()->WaitForCommand("UartSendCommandStart", Millis(2000));
+  ASSERT_TRUE(start.has_value());
+  EXPECT_EQ(start->bytes, std::vector<uint8_t>{0});
 
   // Both logs for the life-cycle notice; the stages in their order.
   if (::testing::Test::HasFailure() || getenv("DORALIN_SHOW_LOG"))
@@ -115,6 +120,7 @@ TEST(Startup, SigtermDuringStartupStopsWithSignalStatus) {
   std::this_thread::sleep_for(std::chrono::seconds(1));
   EXPECT_TRUE(d.Running());
   EXPECT_EQ(d.WaitExit(10000), 15);
+  EXPECT_TRUE(d.SanitizerReports().empty()) << ::testing::PrintToString(d.SanitizerReports());
 }
 
 // Once the SIP loop runs, the SIP side takes the signal and the loop's end
@@ -129,6 +135,7 @@ TEST(Startup, SigtermWhileSipLoopRuns) {
   EXPECT_EQ(d.WaitExit(15000), 1);
   EXPECT_TRUE(d.HasLog("Остановка приложения"));
   EXPECT_FALSE(d.HasLog("Получен сигнал"));
+  EXPECT_TRUE(d.SanitizerReports().empty()) << ::testing::PrintToString(d.SanitizerReports());
 }
 
 TEST(Startup, UdhcpcBoundExitsAndRebootStaysUp) {
@@ -145,6 +152,7 @@ TEST(Startup, UdhcpcBoundExitsAndRebootStaysUp) {
   ASSERT_TRUE(d.Signal("UDHCPC_BOUND", std::vector<uint8_t>{}));
   ASSERT_TRUE(d.WaitLog("Baresip terminate with exit (1)", 5000));
   EXPECT_EQ(d.WaitExit(10000), 15);
+  EXPECT_TRUE(d.SanitizerReports().empty()) << ::testing::PrintToString(d.SanitizerReports());
 }
 
 // An account the SIP library refuses: five attempts, then the stop sequence

@@ -51,6 +51,7 @@ Daemon::Daemon() = default;
 Daemon::~Daemon() {
   if (process_) process_->Kill();
   process_.reset();
+  panel_.reset();
   client_.reset();
   bus_.reset();
 }
@@ -95,7 +96,12 @@ bool Daemon::Setup() {
   bus_ = std::make_unique<PrivateBus>(false);
   if (!bus_->ok()) return false;
   client_ = std::make_unique<BusClient>(bus_->address());
-  return client_->ok() && client_->Subscribe(ORNIX_SIGNAL_IFACE);
+  if (!client_->ok() || !client_->Subscribe(ORNIX_SIGNAL_IFACE)) return false;
+  if (config.panelSim) {
+    panel_ = std::make_unique<PanelSim>(bus_->address(), config.panelArgs);
+    if (!panel_->Start()) return false;
+  }
+  return true;
 }
 
 bool Daemon::Launch() {
@@ -120,6 +126,16 @@ int Daemon::LogIndex(const std::string &text) const {
   for (size_t i = 0; i < lines.size(); ++i)
     if (lines[i].find(text) != std::string::npos) return int(i);
   return -1;
+}
+
+std::vector<std::string> Daemon::SanitizerReports() const {
+  std::vector<std::string> reports;
+  for (auto &line : Logs())
+    if (line.find("AddressSanitizer") != std::string::npos ||
+        line.find("LeakSanitizer") != std::string::npos ||
+        line.find("runtime error:") != std::string::npos)
+      reports.push_back(line);
+  return reports;
 }
 
 bool Daemon::HasLog(const std::string &text) const { return CountLog(text) > 0; }
@@ -174,6 +190,11 @@ bool Daemon::Signal(const std::string &member, std::optional<std::vector<uint8_t
   if (!client_) return false;
   if (bytes) return client_->SendSignal(member, *bytes);
   return client_->SendJsonSignal(member, std::nullopt);
+}
+
+bool Daemon::PanelEvent(const std::string &member, const std::vector<uint8_t> &bytes) {
+  if (panel_) return panel_->SendEvent(member, bytes);
+  return Signal(member, bytes);
 }
 
 std::string Daemon::DaemonUniqueName() {

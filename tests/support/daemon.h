@@ -4,10 +4,11 @@
 //   Daemon d;
 //   d.config.store.push_back({"doorHangupDelay", "5"});
 //   ASSERT_TRUE(d.Start());                       // root, bus, daemon
-//   ASSERT_TRUE(d.WaitLog("DoralinStarted"));     // or d.WaitStarted()
+//   ASSERT_TRUE(d.WaitStarted());                 // the "DoralinStarted" signal
 //   BusReply r = d.Call("GetDtmf", "{}");          // r.ok, *r.text
-//   d.Terminate();
-//   EXPECT_EQ(d.WaitExit(10000), 15);
+//   d.PanelEvent("UART_EV_BYE", {});              // panel-sim when config.panelSim
+//   d.Terminate();                                // SIGTERM
+//   EXPECT_EQ(d.WaitExit(10000), 1);              // SIP loop ended, orderly stop
 //
 // Start() = Setup() + Launch(). Between the two a test may start panel-sim or
 // other peers on BusAddress(), write more files under Root(), etc. Launch()
@@ -26,6 +27,7 @@
 #include <vector>
 
 #include "bus.h"
+#include "panel_sim.h"
 #include "process.h"
 
 struct DaemonConfig {
@@ -44,6 +46,10 @@ struct DaemonConfig {
   std::string baresipExtra;
   // When false, etc/baresip/config is not written at all.
   bool writeBaresipConfig = true;
+  // Starts panel-sim (the panel's UART and camera services) in Setup() with
+  // these arguments; off by default (tests may start their own PanelSim).
+  bool panelSim = false;
+  std::vector<std::string> panelArgs;
 };
 
 class Daemon {
@@ -75,6 +81,8 @@ class Daemon {
   bool WaitLog(const std::string &text, int timeoutMs = 10000, int count = 1) const;
   // Waits for the "DoralinStarted" signal on the bus.
   bool WaitStarted(int timeoutMs = 15000);
+  // Lines of sanitizer reports (ASan, LSan, UBSan) in the log; empty when clean.
+  std::vector<std::string> SanitizerReports() const;
   // Index of the first line containing text, -1 when none.
   int LogIndex(const std::string &text) const;
 
@@ -89,6 +97,9 @@ class Daemon {
   BusReply CallMessage(DBusMessage *message, int timeoutMs = 5000);
   // Broadcast on is.ornix.Signal with one byte-array argument (absent: none).
   bool Signal(const std::string &member, std::optional<std::vector<uint8_t>> bytes);
+  // A panel event: sent by panel-sim when it runs, else by the test's client.
+  bool PanelEvent(const std::string &member, const std::vector<uint8_t> &bytes);
+  PanelSim *Panel() const { return panel_.get(); }
   // Waits for a broadcast signal named `member` (any is.ornix.Signal signal).
   bool WaitSignal(const std::string &member, int timeoutMs = 10000, BusSignal *out = nullptr);
   // The test's own connection (for crafted messages).
@@ -112,6 +123,7 @@ class Daemon {
   std::unique_ptr<PrivateBus> bus_;
   std::unique_ptr<BusClient> client_;
   std::unique_ptr<Process> process_;
+  std::unique_ptr<PanelSim> panel_;
   std::string earlierLogs_;  // stderr of launches before the current one
   int exitStatus_ = -1;
   int sipPort_ = 0, rtpMin_ = 0, rtpMax_ = 0;
