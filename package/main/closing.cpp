@@ -19,6 +19,11 @@ struct call *closingCall = nullptr;
 
 namespace {
 
+// The last call whose close was handled. The library can report the end of
+// one call twice (a hang-up of a call that is still winding down); the
+// second report must not tell the MCU again or touch the next call's context.
+struct call *closedCall = nullptr;
+
 bool Unsuccessful(unsigned scode) { return scode >= 400 && scode <= 699; }
 
 uint16_t CloseStatusCode(struct call *call) {
@@ -63,9 +68,17 @@ void AllCallsDone() {
     LOG_BOTH(3, "[%lld] All calls are done", ts);
 }
 
+void CloseTrackNewCall(struct call *call) {
+  if (call == closedCall) closedCall = nullptr;
+}
+
 void CloseCallHandler(struct call *call) {
   if (call && call == closingCall) {
     LOG(1, "Skip reentrant CloseCallHandler call=%p", (void *)call);
+    return;
+  }
+  if (call && call == closedCall && call != CallContext.currentCall) {
+    LOG(1, "Skip repeated CloseCallHandler call=%p", (void *)call);
     return;
   }
   struct call *previousClosing = closingCall;
@@ -116,6 +129,7 @@ void CloseCallHandler(struct call *call) {
     if (Unsuccessful(scode))
       LOG(2, "Call ended unsuccessfully scode=%u flat=%u", scode,
           CallContext.flat);
+    closedCall = call;
     closingCall = previousClosing;
     return;
   }
@@ -130,6 +144,7 @@ void CloseCallHandler(struct call *call) {
     closingCall = previousClosing;
     return;
   }
+  if (call) closedCall = call;
 
   if (reason[0])
     LOG(2, "Call closed scode=%u flat=%u call=%p %s", scode, CallContext.flat,

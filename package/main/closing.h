@@ -16,5 +16,9 @@ extern struct call *closingCall;
 // the end-of-call record, gain and video reset, the MCU bye, back to IDLE.
 void CloseCallHandler(struct call *call);
 
+// Tells call closing that `call` is a new call (the library may hand out the
+// address of a call that ended before).
+void CloseTrackNewCall(struct call *call);
+
 // Writes the end-of-call record for the context's call type and flat.
 void AllCallsDone();

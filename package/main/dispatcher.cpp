@@ -307,9 +307,11 @@ void BaresipEventHandler(struct ua *ua, enum ua_event ev, struct call *call,
 
   switch (ev) {
     case UA_EVENT_CALL_INCOMING:
+      CloseTrackNewCall(call);
       IncomingCallHandler(call);
       break;
     case UA_EVENT_CALL_OUTGOING:
+      CloseTrackNewCall(call);
       OutgoingCallHandler(call);
       break;
     case UA_EVENT_CALL_RINGING:

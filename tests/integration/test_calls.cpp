@@ -183,11 +183,13 @@ TEST(Calls, PanelHangupBusyAndUnansweredCallees) {
   auto talking = Peer("callee_answer_wait_bye.xml");
   auto busy = Peer("callee_busy.xml");
   auto ringing = Peer("callee_ring_cancel.xml");
-  ASSERT_TRUE(talking && busy && ringing);
+  auto late = Peer("callee_answer_after_cancel.xml");
+  ASSERT_TRUE(talking && busy && ringing && late);
   CallRig rig;
   ASSERT_TRUE(rig.Start({}, "{\"12\":[" + Account(*talking, "1201") + "],\"13\":[" +
                                 Account(*busy, "1301") + "],\"14\":[" +
-                                Account(*ringing, "1401") + "]}"));
+                                Account(*ringing, "1401") + "],\"15\":[" +
+                                Account(*late, "1501") + "]}"));
 
   ASSERT_TRUE(rig.Event("UART_EV_TRYING_CALL", Trying(12, 2)));
   ASSERT_TRUE(rig.d.WaitLog("Set state: OUTGOING_SIP_DIALING -> OUTGOING_SIP_ESTABLISHED"));
@@ -196,6 +198,10 @@ TEST(Calls, PanelHangupBusyAndUnansweredCallees) {
   EXPECT_NE(hangup.text.value_or("").find("true"), std::string::npos);
   EXPECT_EQ(talking->Wait(), 0) << talking->Output();
   ASSERT_TRUE(rig.WaitIdle());
+  EXPECT_TRUE(rig.panel->WaitForCommand("ResetMicGain", Millis(5000)));
+  EXPECT_EQ(rig.Journal("0", "All calls are done for apartment 12"), 1);
+  EXPECT_TRUE(rig.panel->WaitForCommand("UartSendCommandByeWithState", Millis(5000)));
+  EXPECT_EQ(rig.panel->Count("UartSendCommandByeWithState"), 1);  // told once
 
   ASSERT_TRUE(rig.Event("UART_EV_TRYING_CALL", Trying(13, 2)));
   EXPECT_EQ(busy->Wait(), 0) << busy->Output();
@@ -207,8 +213,16 @@ TEST(Calls, PanelHangupBusyAndUnansweredCallees) {
   ASSERT_TRUE(rig.Event("UART_EV_BYE"));
   EXPECT_EQ(ringing->Wait(), 0) << ringing->Output();  // it saw the CANCEL
   ASSERT_TRUE(rig.WaitIdle(3));
+
+  // A 200 that crosses the CANCEL: the late call is ended, not adopted.
+  ASSERT_TRUE(rig.Event("UART_EV_TRYING_CALL", Trying(15, 2)));
+  ASSERT_TRUE(rig.d.WaitLog("Outgoing SIP leg created", 10000, 2));
+  ASSERT_TRUE(rig.Event("UART_EV_BYE"));
+  EXPECT_EQ(late->Wait(), 0) << late->Output();  // it got its BYE
+  ASSERT_TRUE(rig.WaitIdle(4));
   EXPECT_GE(rig.panel->Count("UartSendCommandBye") + rig.panel->Count("UartSendCommandByeWithState"), 2);
-  EXPECT_EQ(rig.d.CountLog("Set state: OUTGOING_SIP_ESTABLISHED"), 1);
+  EXPECT_EQ(rig.d.CountLog("Set state: OUTGOING_SIP_DIALING -> OUTGOING_SIP_ESTABLISHED"), 1);
+  EXPECT_EQ(rig.d.CountLog("SIP call is established"), 2);  // both logs, first call only
 }
 
 // With video on, the answered call starts the camera stream towards the

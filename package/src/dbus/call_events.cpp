@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "closing.h"
 #include "dispatcher.h"
 #include "direct/direct.h"
 #include "media/assistant/assistant.h"
@@ -261,6 +262,12 @@ bool HangupActiveCall() {
       struct call *call = CallContext.currentCall;
       LOG(2, "User bye (hangup active call) flat=%u call=%p", CallContext.flat,
           (void *)call);
+      // The close of the call below finds the context IDLE already, so the
+      // end-of-call record and the gain reset are done here, while the state
+      // still tells what kind of call ends.
+      if (CallContext.state == OUTGOING_SIP_ESTABLISHED)
+        DbusJsonMethodCall(CallContext.dbus, ORNIX_CAMERA_SERVICE, "ResetMicGain", nullptr);
+      AllCallsDone();
       SetState(IDLE);
       SetCallType(NONE);
       if (call) {
