@@ -370,7 +370,7 @@ int call_accept_incoming(struct ua *ua, const struct sip_msg *msg)
 				   &req->val);
 	}
 	if (uag.cfg && uag.cfg->call.max_calls &&
-	    list_count(&ua->calls) >= uag.cfg->call.max_calls * 4) {
+	    list_count(&ua->calls) >= uag.cfg->call.max_calls) {
 		return sip_treply(nullptr, sip, msg, 486, "Busy Here");
 	}
 

@@ -79,6 +79,17 @@ std::string Sipp::Output() const {
   return out;
 }
 
+std::string Sipp::File(const std::string &suffix) const {
+  std::error_code ec;
+  if (!dir_) return "";
+  for (const auto &e : std::filesystem::directory_iterator(dir_->path(), ec)) {
+    const std::string name = e.path().filename().string();
+    if (name.size() >= suffix.size() && name.compare(name.size() - suffix.size(), suffix.size(), suffix) == 0)
+      return ReadFile(e.path().string());
+  }
+  return "";
+}
+
 int Sipp::Run(const SippRun &run, std::string *output) {
   Sipp s;
   if (!s.Start(run)) return -1;
@@ -107,7 +118,7 @@ bool BaresipPeer::Start(const std::string &user, bool autoAnswer) {
       "audio_source aufile," + dir_->Path("in.wav") + "\n"
       "audio_player aufile," + dir_->Path("out.wav") + "\n"
       "audio_alert aufile," + dir_->Path("alert.wav") + "\n"
-      "rtp_timeout 0\n";
+      "rtp_timeout 0\ncall_max_calls 0\n";
   dir_->Write("config", cfg);
   dir_->Write("accounts", "<sip:" + user + "@127.0.0.1:" + std::to_string(sipPort_) +
                               ">;regint=0" + (autoAnswer ? ";answermode=auto" : "") + "\n");

@@ -37,6 +37,8 @@ class Sipp {
   int Wait();
   int port() const { return port_; }
   std::string Output() const;  // stdout, stderr and the error/message logs
+  // Contents of the file sipp wrote whose name ends with `suffix` (e.g. "_rtt.csv").
+  std::string File(const std::string &suffix) const;
   // Convenience: start and wait.
   static int Run(const SippRun &run, std::string *output = nullptr);
 
@@ -54,6 +56,7 @@ class BaresipPeer {
   // Account <sip:user@127.0.0.1:port>, answering every call by itself.
   bool Start(const std::string &user = "peer", bool autoAnswer = true);
   int sipPort() const { return sipPort_; }
+  pid_t pid() const { return proc_.pid(); }
   // A ctrl_tcp command; returns the JSON reply text ("" when none came).
   std::string Command(const std::string &command, const std::string &params);
   // Waits until the control connection (replies and events, e.g.
