@@ -249,3 +249,19 @@ TEST(MediaDaemon, ForcedNotificationRepeatsAndStops) {
   EXPECT_EQ(rig.panel->Count("UartSendCommandBye"), 2);
   EXPECT_TRUE(rig.Clean());
 }
+
+// Stopping the daemon in the middle of a playback ends cleanly.
+TEST(MediaDaemon, StopDuringPlayback) {
+  MediaRig rig;
+  ASSERT_TRUE(rig.Setup({}));
+  rig.Wav("/media/long.wav", 512 * 300, 6);
+  ASSERT_TRUE(rig.Launch());
+  ASSERT_TRUE(rig.Text("NotificationForcedPlay",
+                       "{\"name\":\"l\",\"path\":\"" + rig.d.Path("/media/long.wav") + "\",\"repeat\":9}"));
+  ASSERT_TRUE(rig.d.WaitLog("Set state: IDLE -> NOTIFICATION_DIALING"));
+  ASSERT_TRUE(rig.Event("UART_EV_ANSWER"));
+  ASSERT_TRUE(WaitFor([&] { return rig.sink->Count() >= 3; }, Millis(5000)));
+  rig.d.Terminate();
+  EXPECT_GE(rig.d.WaitExit(15000), 0);
+  EXPECT_TRUE(rig.Clean());
+}
