@@ -247,6 +247,39 @@ TEST(Calls, VideoStartsAndStopsWithTheCall) {
   EXPECT_EQ(rig.d.CountLog("Video start flat="), 1);
 }
 
+// Debian's baresip as an independent peer: a flat's handset that answers by
+// itself and opens the second door, then a gate panel calling a flat.
+TEST(Calls, DebianBaresipAsHandsetAndAsGate) {
+  BaresipPeer handset;
+  ASSERT_TRUE(handset.Start("1201", true));
+  CallRig rig;
+  ASSERT_TRUE(rig.Start({}, "{\"12\":[\"1201@127.0.0.1:" + std::to_string(handset.sipPort()) +
+                                "\"]}"));
+  ASSERT_TRUE(rig.Event("UART_EV_TRYING_CALL", Trying(12, 2)));
+  ASSERT_TRUE(rig.d.WaitLog("Set state: OUTGOING_SIP_DIALING -> OUTGOING_SIP_ESTABLISHED"))
+      << handset.Output();
+  ASSERT_TRUE(handset.Type("2"));
+  auto door = rig.panel->WaitForCommand("UartSendCommandOpenByIDWithSource", Millis(5000));
+  ASSERT_TRUE(door);
+  EXPECT_EQ(door->bytes, (std::vector<uint8_t>{2, 10}));
+  BusReply hangup = rig.d.Call("HangupActiveCall", "{}");
+  ASSERT_TRUE(hangup.ok);
+  EXPECT_TRUE(handset.WaitControl("CALL_CLOSED", Millis(5000)));
+  ASSERT_TRUE(rig.WaitIdle());
+
+  BaresipPeer gate;
+  ASSERT_TRUE(gate.Start("gate", false));
+  ASSERT_NE(gate.Command("dial", "sip:0105@127.0.0.1:" + std::to_string(rig.d.SipPort())), "");
+  auto ring = rig.panel->WaitForCommand("UartSendCommandCall", Millis(10000));
+  ASSERT_TRUE(ring) << gate.Output();
+  EXPECT_EQ(ring->bytes, (std::vector<uint8_t>{105, 0}));
+  ASSERT_TRUE(rig.Event("UART_EV_ANSWER"));
+  ASSERT_TRUE(gate.WaitControl("CALL_ESTABLISHED", Millis(5000))) << gate.Output();
+  ASSERT_NE(gate.Command("hangup", ""), "");
+  ASSERT_TRUE(rig.WaitIdle(2));
+  EXPECT_TRUE(rig.d.HasLog("Set state: INCOMING_ESTABLISHED -> IDLE"));
+}
+
 // Panel events that are short, out of range or out of order change nothing
 // and never place a call.
 TEST(Calls, BadPanelEventsChangeNothing) {
