@@ -265,6 +265,9 @@ void DispatchBusMessage(DBusMessage *message) {
 void *BusLoop(void *) {
   for (;;) {
     busHeartbeat = time(nullptr);
+    // The turn's pause comes before the read, so a message that arrives
+    // during it is served in the same turn (at most one pause of delay).
+    usleep(kTurnPause);
     DBusConnection *conn = CallContext.dbus;
     // A dropped connection would leave the loop turning with nothing to
     // serve; a fresh process reconnects.
@@ -274,7 +277,6 @@ void *BusLoop(void *) {
     }
     // Taken off the queue at once: nothing stays borrowed across turns.
     DBusMessage *message = dbus_connection_pop_message(conn);
-    usleep(kTurnPause);
     if (message == nullptr) continue;
     if (dbus_message_get_type(message) == DBUS_MESSAGE_TYPE_METHOD_RETURN) {
       // Replies that a caller waits for go to its pending call, never to this
