@@ -184,12 +184,16 @@ TEST(Calls, PanelHangupBusyAndUnansweredCallees) {
   auto busy = Peer("callee_busy.xml");
   auto ringing = Peer("callee_ring_cancel.xml");
   auto late = Peer("callee_answer_after_cancel.xml");
-  ASSERT_TRUE(talking && busy && ringing && late);
+  auto busyFirst = Peer("callee_busy.xml");
+  auto ringingSecond = Peer("callee_ring_cancel.xml");
+  ASSERT_TRUE(talking && busy && ringing && late && busyFirst && ringingSecond);
   CallRig rig;
   ASSERT_TRUE(rig.Start({}, "{\"12\":[" + Account(*talking, "1201") + "],\"13\":[" +
                                 Account(*busy, "1301") + "],\"14\":[" +
                                 Account(*ringing, "1401") + "],\"15\":[" +
-                                Account(*late, "1501") + "]}"));
+                                Account(*late, "1501") + "],\"16\":[" +
+                                Account(*busyFirst, "1601") + "," +
+                                Account(*ringingSecond, "1602") + "]}"));
 
   ASSERT_TRUE(rig.Event("UART_EV_TRYING_CALL", Trying(12, 2)));
   ASSERT_TRUE(rig.d.WaitLog("Set state: OUTGOING_SIP_DIALING -> OUTGOING_SIP_ESTABLISHED"));
@@ -220,6 +224,17 @@ TEST(Calls, PanelHangupBusyAndUnansweredCallees) {
   ASSERT_TRUE(rig.Event("UART_EV_BYE"));
   EXPECT_EQ(late->Wait(), 0) << late->Output();  // it got its BYE
   ASSERT_TRUE(rig.WaitIdle(4));
+
+  // The current leg ends first: the other leg becomes current and rings on
+  // until the panel hangs up.
+  ASSERT_TRUE(rig.Event("UART_EV_TRYING_CALL", Trying(16, 2)));
+  EXPECT_EQ(busyFirst->Wait(), 0) << busyFirst->Output();
+  ASSERT_TRUE(rig.d.WaitLog("Switch currentCall to"));
+  EXPECT_TRUE(rig.d.HasLog("Call leg closed flat=16"));
+  EXPECT_TRUE(rig.d.HasLog("other_calls_remain scode=486"));
+  ASSERT_TRUE(rig.Event("UART_EV_BYE"));
+  EXPECT_EQ(ringingSecond->Wait(), 0) << ringingSecond->Output();
+  ASSERT_TRUE(rig.WaitIdle(5));
   EXPECT_GE(rig.panel->Count("UartSendCommandBye") + rig.panel->Count("UartSendCommandByeWithState"), 2);
   EXPECT_EQ(rig.d.CountLog("Set state: OUTGOING_SIP_DIALING -> OUTGOING_SIP_ESTABLISHED"), 1);
   EXPECT_EQ(rig.d.CountLog("SIP call is established"), 2);  // both logs, first call only
