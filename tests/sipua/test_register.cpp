@@ -1,6 +1,8 @@
 // Registration against a sipp registrar: digest challenge, refresh, refusal.
 #include <gtest/gtest.h>
 
+#include <atomic>
+
 #include "sipp.h"
 
 namespace {
@@ -54,6 +56,37 @@ TEST(SipuaRegister, RefusedCredentialsAndBadAddresses) {
     EXPECT_NE(0, loop.Locked([&] { return ua_alloc(&other, bad); })) << bad;
   }
   EXPECT_EQ(1u, loop.Locked([] { return list_count(uag_list()); }));
+}
+
+TEST(SipuaRegister, ThroughOutboundProxyOverTcpThenOrderlyStop) {
+  SipuaLoop loop;
+  ASSERT_TRUE(loop.Start());
+  SippRun run("reg_challenge.xml");
+  run.args = {"-t", "t1"};
+  Sipp proxy;
+  ASSERT_TRUE(proxy.Start(run));
+  // The registrar's name does not resolve: everything must go to the proxy.
+  const std::string aor = "sip:flat12@registrar.invalid:5070;auth_pass=secret;outbound=sip:127.0.0.1:" +
+                          std::to_string(proxy.port()) + ";transport=tcp";
+  struct ua *ua = nullptr;
+  ASSERT_EQ(0, loop.Locked([&] { return ua_alloc(&ua, aor.c_str()); }));
+  ASSERT_EQ(0, loop.Locked([&] { return ua_register(ua); }));
+  ASSERT_TRUE(loop.WaitEvent(UA_EVENT_REGISTER_OK, 1)) << proxy.Output();
+  ASSERT_TRUE(loop.WaitEvent(UA_EVENT_REGISTER_OK, 2, Millis(6000)));
+  EXPECT_EQ(0, proxy.Wait()) << proxy.Output();
+  const std::string log = proxy.Output();
+  EXPECT_NE(std::string::npos, log.find("REGISTER sip:registrar.invalid:5070 SIP/2.0"));
+  EXPECT_NE(std::string::npos, log.find("Via: SIP/2.0/TCP"));
+
+  // An orderly stop ends with the exit handler, as a signal does in the daemon.
+  static std::atomic<int> exits{0};
+  loop.Locked([&] {
+    uag_set_exit_handler([](void *) { ++exits; }, nullptr);
+    ua_stop_all(false);
+    return 0;
+  });
+  EXPECT_TRUE(WaitFor([] { return exits.load() > 0; }, Millis(5000)));
+  EXPECT_EQ(0u, loop.Locked([] { return list_count(uag_list()); }));
 }
 
 }  // namespace

@@ -9,6 +9,7 @@
 #include <chrono>
 #include <cstring>
 #include <filesystem>
+#include <sstream>
 
 namespace {
 
@@ -26,6 +27,23 @@ std::string SilenceWav(int seconds) {
   u32(8000); u32(16000); u16(2); u16(16); w += "data"; u32(data);
   w.append(data, '\0');
   return w;
+}
+
+// True once something on this machine is bound to 127.0.0.1:port (UDP) or
+// listens there (TCP).
+bool PortBound(int port, bool tcp) {
+  char want[16];
+  std::snprintf(want, sizeof(want), ":%04X", port);
+  std::istringstream in(ReadFile(tcp ? "/proc/net/tcp" : "/proc/net/udp"));
+  std::string line;
+  while (std::getline(in, line)) {
+    std::istringstream f(line);
+    std::string sl, local, remote, st;
+    f >> sl >> local >> remote >> st;
+    if (local.size() > 5 && local.compare(local.size() - 5, 5, want) == 0 && (!tcp || st == "0A"))
+      return true;
+  }
+  return false;
 }
 
 }  // namespace
@@ -54,7 +72,14 @@ bool Sipp::Start(const SippRun &run) {
   if (run.remotePort) args.push_back("127.0.0.1:" + std::to_string(run.remotePort));
   ProcessOptions opt;
   opt.cwd = dir_->path();
-  return proc_.Start(args, opt);
+  if (!proc_.Start(args, opt)) return false;
+  if (run.remotePort) return true;  // a client starts sending by itself
+  bool tcp = false;
+  for (size_t i = 0; i + 1 < run.args.size(); ++i)
+    if (run.args[i] == "-t" && run.args[i + 1][0] == 't') tcp = true;
+  // Ready when its socket exists, so the first request is not lost.
+  return WaitFor([&] { return PortBound(port_, tcp) || !proc_.Running(); }, Millis(5000)) &&
+         proc_.Running();
 }
 
 int Sipp::Wait() {
