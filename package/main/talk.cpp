@@ -30,7 +30,8 @@ struct DoorHangup {
 };
 
 pthread_mutex_t doorMutex = PTHREAD_MUTEX_INITIALIZER;
-std::list<DoorHangup> doorHangups;
+// Never destroyed: a timer may still fire while the process exits.
+std::list<DoorHangup> &doorHangups = *new std::list<DoorHangup>;
 int nextDoorHangupId = 1;
 
 // Whether `call` is still one of the library's calls. Inside the bracket.
@@ -119,6 +120,7 @@ void DoorHangupForgetCall(struct call *call) {
 }
 
 void HangupCallback(union sigval value) {
+  if (!SipLibraryUp()) return;  // shutting down: nothing left to end
   // Everything below touches the library and the call context: hold the SIP
   // loop's lock so the loop cannot close or free the call meanwhile.
   SipThreadBracket bracket;
