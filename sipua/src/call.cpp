@@ -270,7 +270,10 @@ void close_handler(int err, const struct sip_msg *msg, void *arg)
 		(void)re_snprintf(prm, sizeof(prm), "%u %r", msg->scode,
 				  &msg->reason);
 	}
-	else if (msg && !pl_strcmp(&msg->met, "CANCEL")) {
+	else if ((msg && !pl_strcmp(&msg->met, "CANCEL")) ||
+		 (!call->outgoing && call->state == CALL_STATE_INCOMING &&
+		  err == ECONNRESET)) {
+		// The caller gave up while we rang: the stack has sent 487.
 		call->scode = 487;
 		(void)re_snprintf(prm, sizeof(prm), "487 Request Terminated");
 	}

@@ -108,12 +108,14 @@ void tx_handler(void *arg)
 void rtpto_handler(void *arg)
 {
 	auto *call = static_cast<struct call *>(arg);
-	const uint32_t timeout = sipua_rtp_timeout();
+	const uint64_t timeout = call->rtp_timeout_ms
+					 ? call->rtp_timeout_ms
+					 : (uint64_t)sipua_rtp_timeout() * 1000;
 	if (!timeout || call->closed)
 		return;
 	const uint64_t since = call->last_rx > call->estab_time
 				       ? call->last_rx : call->estab_time;
-	if (tmr_jiffies() - since >= (uint64_t)timeout * 1000) {
+	if (tmr_jiffies() - since >= timeout) {
 		call_terminate(call, 0, nullptr, true, "RTP timeout");
 		return;
 	}
@@ -233,7 +235,8 @@ void media_start(struct call *call)
 	if (!call->rtp || tmr_isrunning(&call->tmr_tx))
 		return;
 	tmr_start(&call->tmr_tx, 0, tx_handler, call);
-	if (sipua_rtp_timeout() && !tmr_isrunning(&call->tmr_rtpto)) {
+	if ((call->rtp_timeout_ms || sipua_rtp_timeout()) &&
+	    !tmr_isrunning(&call->tmr_rtpto)) {
 		if (!call->estab_time)
 			call->estab_time = tmr_jiffies();
 		tmr_start(&call->tmr_rtpto, 500, rtpto_handler, call);
@@ -293,8 +296,13 @@ struct video *call_video(const struct call *call)
 
 void call_enable_rtp_timeout(struct call *call, uint32_t timeout_ms)
 {
-	(void)call;
-	(void)timeout_ms;
+	if (!call || call->closed)
+		return;
+	call->rtp_timeout_ms = timeout_ms;
+	if (timeout_ms && call->state == CALL_STATE_ESTABLISHED &&
+	    !tmr_isrunning(&call->tmr_rtpto))
+		tmr_start(&call->tmr_rtpto, 500, rtpto_handler, call);
+	sipua_wake();
 }
 
 int call_get_raddress(void *buf, size_t size, const struct call *call)

@@ -44,6 +44,7 @@ struct call {
 	bool rtcp_started;
 	bool rtp_estab;
 	uint64_t last_rx;
+	uint32_t rtp_timeout_ms;   // 0: the configured rtp_timeout
 };
 
 int  media_alloc(struct call *call, bool video);

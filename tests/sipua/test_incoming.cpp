@@ -101,6 +101,37 @@ TEST(SipuaIncoming, RejectedWithEachCode) {
   }
 }
 
+TEST(SipuaIncoming, CancelledWhileRingingAndHoldDuringCall) {
+  {
+    Callee c;
+    c.Setup();
+    uint16_t code = 0;
+    c.loop.onEvent = [&](const UaEvent &e) {
+      if (e.ev == UA_EVENT_CALL_CLOSED) code = call_scode(e.call);
+    };
+    Sipp gate;
+    ASSERT_TRUE(gate.Start(c.Gate("uac_cancel.xml", "12")));
+    ASSERT_TRUE(c.loop.WaitEvent(UA_EVENT_CALL_CLOSED));
+    EXPECT_EQ(0, gate.Wait()) << gate.Output();
+    EXPECT_EQ(487, code);
+    EXPECT_EQ(0, c.loop.Count(UA_EVENT_CALL_ESTABLISHED));
+    EXPECT_EQ(0u, c.loop.Locked([&] { return list_count(ua_calls(c.ua)); }));
+  }
+  {
+    Callee c;
+    c.Setup();
+    c.loop.onEvent = [](const UaEvent &e) {
+      if (e.ev == UA_EVENT_CALL_INCOMING) ua_answer(e.ua, e.call, VIDMODE_OFF);
+    };
+    Sipp gate;
+    ASSERT_TRUE(gate.Start(c.Gate("uac_reinvite.xml", "12")));
+    ASSERT_TRUE(c.loop.WaitEvent(UA_EVENT_CALL_CLOSED));
+    EXPECT_EQ(0, gate.Wait()) << gate.Output();
+    EXPECT_EQ(1, c.loop.Count(UA_EVENT_CALL_ESTABLISHED));
+    EXPECT_EQ(1, c.loop.Count(UA_EVENT_CALL_CLOSED));
+  }
+}
+
 TEST(SipuaIncoming, VanishedPeerEndsAfterRtpTimeout) {
   SipuaLoop loop;
   loop.onEvent = [](const UaEvent &e) {
