@@ -79,7 +79,7 @@ void config_parse(struct config *cfg)
 		if (parse_range(&pl, &r))
 			cfg->avt.rtp_ports = r;
 		else
-			sipua_log("config: bad rtp_ports '%r', kept %u-%u\n",
+			sipua_warn("config: bad rtp_ports '%r', kept %u-%u\n",
 				  &pl, cfg->avt.rtp_ports.min,
 				  cfg->avt.rtp_ports.max);
 	}
@@ -127,7 +127,7 @@ int module_line(const struct pl *val, void *arg)
 {
 	(void)arg;
 	if (!module_builtin(val))
-		sipua_log("module: %r not available, skipped\n", val);
+		sipua_warn("module: %r not available, skipped\n", val);
 	return 0;
 }
 
@@ -142,6 +142,14 @@ void sipua_log(const char *fmt, ...)
 	}
 	if (!enabled)
 		return;
+	va_list ap;
+	va_start(ap, fmt);
+	(void)re_vfprintf(stderr, fmt, ap);
+	va_end(ap);
+}
+
+void sipua_warn(const char *fmt, ...)
+{
 	va_list ap;
 	va_start(ap, fmt);
 	(void)re_vfprintf(stderr, fmt, ap);

@@ -90,4 +90,6 @@ void sipua_wake(void);
 
 // Configuration helpers.
 uint32_t sipua_rtp_timeout(void);
+// Debug trace (with SIPUA_LOG=1) and warnings (always, to stderr).
 void sipua_log(const char *fmt, ...);
+void sipua_warn(const char *fmt, ...);
