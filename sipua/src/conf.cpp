@@ -228,7 +228,8 @@ int conf_modules(void)
 {
 	if (!conf_obj)
 		return ENOENT;
-	(void)conf_apply(conf_obj, "module", module_line, nullptr);
+	for (const char *key : {"module", "module_tmp", "module_app"})
+		(void)conf_apply(conf_obj, key, module_line, nullptr);
 	return 0;
 }
 
