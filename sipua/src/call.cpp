@@ -5,6 +5,7 @@
 #include <cerrno>
 #include <cstdarg>
 #include <cstring>
+#include <strings.h>
 #include <netinet/in.h>
 
 namespace {
@@ -352,6 +353,9 @@ int send_answer(struct call *call, enum vidmode vmode)
 
 } // namespace
 
+int connect_uri(struct call **callp, struct ua *ua, const char *from_uri,
+		const char *req_uri, enum vidmode vmode);
+
 // Incoming INVITE ------------------------------------------------------------
 
 int call_accept_incoming(struct ua *ua, const struct sip_msg *msg)
@@ -483,8 +487,37 @@ int call_answer_local(struct call *call, enum vidmode vmode)
 
 // Outgoing INVITE ------------------------------------------------------------
 
+// "1201" or "sip:1201" go to the account's domain, as the original library
+// completes them.
+int complete_uri(char **uri, const struct account *acc, const char *req)
+{
+	const bool scheme = !strncasecmp(req, "sip:", 4) ||
+			    !strncasecmp(req, "sips:", 5);
+	if (strchr(req, '@') || !*req)
+		return str_dup(uri, req);
+	const char *user = scheme ? strchr(req, ':') + 1 : req;
+	if (!*user)
+		return EINVAL;
+	if (acc->port)
+		return re_sdprintf(uri, "sip:%s@%s:%u", user, acc->host,
+				   acc->port);
+	return re_sdprintf(uri, "sip:%s@%s", user, acc->host);
+}
+
 int call_connect_out(struct call **callp, struct ua *ua, const char *from_uri,
-		     const char *req_uri, enum vidmode vmode)
+		     const char *req_arg, enum vidmode vmode)
+{
+	char *req_uri = nullptr;
+	int err = complete_uri(&req_uri, ua->acc, req_arg);
+	if (err)
+		return err;
+	err = connect_uri(callp, ua, from_uri, req_uri, vmode);
+	mem_deref(req_uri);
+	return err;
+}
+
+int connect_uri(struct call **callp, struct ua *ua, const char *from_uri,
+		const char *req_uri, enum vidmode vmode)
 {
 	struct pl rp;
 	struct uri uri;

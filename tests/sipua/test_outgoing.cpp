@@ -86,7 +86,8 @@ TEST(SipuaOutgoing, BusyCalleeAndCancelBeforeAnswer) {
     c.loop.onEvent = [&](const UaEvent &e) {
       if (e.ev == UA_EVENT_CALL_CLOSED) closedCode = call_scode(e.call);
     };
-    ASSERT_EQ(0, c.Dial(callee.port(), VIDMODE_OFF, nullptr));
+    // A bare number goes to the account's domain.
+    ASSERT_EQ(0, c.loop.Locked([&] { return ua_connect(c.ua, nullptr, nullptr, "sip:1201", VIDMODE_OFF); }));
     ASSERT_TRUE(c.loop.WaitEvent(UA_EVENT_CALL_CLOSED)) << callee.Output();
     EXPECT_EQ(486, closedCode.load());
     EXPECT_EQ("486 Busy Here", c.loop.Last(UA_EVENT_CALL_CLOSED).prm);
