@@ -499,8 +499,8 @@ int ua_answer(struct ua *ua, struct call *call, enum vidmode vmode)
 		if (!call)
 			return ENOENT;
 	}
-	else if (!ua_has_call(ua, call)) {
-		return ENOENT;
+	else if (!uag_find_call_owner(call)) {
+		return ENOENT;  // not a live call
 	}
 	int err = call_answer_local(call, vmode);
 	sipua_wake();
@@ -510,12 +510,11 @@ int ua_answer(struct ua *ua, struct call *call, enum vidmode vmode)
 void ua_hangup(struct ua *ua, struct call *call, uint16_t scode,
 	       const char *reason)
 {
-	if (!ua)
-		return;
 	if (!call)
 		call = ua_call(ua);
-	// Only calls this agent still holds; a stale handle is ignored.
-	if (!call || !ua_has_call(ua, call))
+	// Only live calls (of any agent, as the original does); a stale handle
+	// is ignored.
+	if (!call || !uag_find_call_owner(call))
 		return;
 	call_terminate(call, scode, reason, true, reason);
 	sipua_wake();
