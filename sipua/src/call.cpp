@@ -639,7 +639,8 @@ void call_hangup(struct call *call, uint16_t scode, const char *reason)
 {
 	if (!call || !uag_find_call_owner(call))
 		return;
-	call_terminate(call, scode, reason, true, reason);
+	call_terminate(call, scode, reason, true,
+		       reason ? reason : "Rejected by user");
 	sipua_wake();
 }
 

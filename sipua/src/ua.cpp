@@ -516,7 +516,8 @@ void ua_hangup(struct ua *ua, struct call *call, uint16_t scode,
 	// is ignored.
 	if (!call || !uag_find_call_owner(call))
 		return;
-	call_terminate(call, scode, reason, true, reason);
+	call_terminate(call, scode, reason, true,
+		       reason ? reason : "Rejected by user");
 	sipua_wake();
 }
 
