@@ -64,4 +64,19 @@ TEST(SipuaInterop, CallFromBaresipAnsweredThenClosedByPeer) {
   EXPECT_EQ(0u, p.loop.Locked([&] { return list_count(ua_calls(p.ua)); }));
 }
 
+TEST(SipuaInterop, CallToBaresipOverTls) {
+  BaresipPeer peer;
+  ASSERT_TRUE(peer.Start("flat12", true, true));
+  SipuaLoop loop;
+  ASSERT_TRUE(loop.Start("", true, true, true));
+  struct ua *ua = nullptr;
+  ASSERT_EQ(0, loop.Locked([&] { return ua_alloc(&ua, "sip:panel@127.0.0.1;auth_pass=x"); }));
+  const std::string uri =
+      "sip:flat12@127.0.0.1:" + std::to_string(peer.sipPort() + 1) + ";transport=tls";
+  ASSERT_EQ(0, loop.Locked([&] { return ua_connect(ua, nullptr, nullptr, uri.c_str(), VIDMODE_OFF); }));
+  ASSERT_TRUE(loop.WaitEvent(UA_EVENT_CALL_ESTABLISHED)) << peer.Output();
+  // Port + 1 speaks only TLS: an established call proves the handshake.
+  EXPECT_TRUE(peer.WaitOutput("Call established", Millis(3000)));
+}
+
 }  // namespace

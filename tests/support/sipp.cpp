@@ -130,7 +130,7 @@ BaresipPeer::~BaresipPeer() {
   if (proc_.Running()) proc_.Stop(Millis(1000));
 }
 
-bool BaresipPeer::Start(const std::string &user, bool autoAnswer) {
+bool BaresipPeer::Start(const std::string &user, bool autoAnswer, bool tls) {
   dir_ = std::make_unique<TempDir>("baresip");
   sipPort_ = FreeUdpPort();
   ctrlPort_ = FreeTcpPort();
@@ -144,6 +144,16 @@ bool BaresipPeer::Start(const std::string &user, bool autoAnswer) {
       "audio_player aufile," + dir_->Path("out.wav") + "\n"
       "audio_alert aufile," + dir_->Path("alert.wav") + "\n"
       "rtp_timeout 0\ncall_max_calls 0\n";
+  if (tls) {
+    Process openssl;
+    if (!openssl.Start({"openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "1",
+                        "-subj", "/CN=127.0.0.1", "-keyout", dir_->Path("key.pem"), "-out",
+                        dir_->Path("crt.pem")}) ||
+        !openssl.Wait(Millis(20000)) || openssl.ExitCode() != 0)
+      return false;
+    dir_->Write("cert.pem", dir_->Read("crt.pem") + dir_->Read("key.pem"));
+    cfg += "sip_certificate " + dir_->Path("cert.pem") + "\n";
+  }
   dir_->Write("config", cfg);
   dir_->Write("accounts", "<sip:" + user + "@127.0.0.1:" + std::to_string(sipPort_) +
                               ">;regint=0" + (autoAnswer ? ";answermode=auto" : "") + "\n");
@@ -219,24 +229,24 @@ std::string BaresipPeer::Output() const { return proc_.Stdout() + proc_.Stderr()
 
 SipuaLoop::~SipuaLoop() { Stop(); }
 
-bool SipuaLoop::Start(const std::string &extraConfig, bool udp, bool tcp) {
+bool SipuaLoop::Start(const std::string &extraConfig, bool udp, bool tcp, bool tls) {
   dir_ = std::make_unique<TempDir>("sipua");
   sipPort_ = FreeUdpPort();
   std::string cfg = "sip_listen 127.0.0.1:" + std::to_string(sipPort_) + "\n" + extraConfig;
-  thread_ = std::thread(&SipuaLoop::Loop, this, cfg, udp, tcp);
+  thread_ = std::thread(&SipuaLoop::Loop, this, cfg, udp, tcp, tls);
   std::unique_lock<std::mutex> lock(mutex_);
   cond_.wait_for(lock, Millis(10000), [this] { return state_ != 0; });
   return state_ == 1;
 }
 
-void SipuaLoop::Loop(std::string config, bool udp, bool tcp) {
+void SipuaLoop::Loop(std::string config, bool udp, bool tcp, bool tls) {
   int err = libre_init();
   if (!err) {
     dir_->Write("config", config);
     conf_path_set(dir_->path().c_str());
     err = conf_configure();
     if (!err) err = baresip_init(conf_config());
-    if (!err) err = ua_init("sipua-test", udp, tcp, false);
+    if (!err) err = ua_init("sipua-test", udp, tcp, tls);
     if (!err) err = conf_modules();
     if (!err) err = uag_event_register(&SipuaLoop::Handler, this);
     if (!err)

@@ -54,7 +54,9 @@ class BaresipPeer {
  public:
   ~BaresipPeer();
   // Account <sip:user@127.0.0.1:port>, answering every call by itself.
-  bool Start(const std::string &user = "peer", bool autoAnswer = true);
+  // With `tls` it also takes TLS on port + 1 with a fresh self-signed
+  // certificate.
+  bool Start(const std::string &user = "peer", bool autoAnswer = true, bool tls = false);
   int sipPort() const { return sipPort_; }
   pid_t pid() const { return proc_.pid(); }
   // A ctrl_tcp command; returns the JSON reply text ("" when none came).
@@ -92,7 +94,7 @@ class SipuaLoop {
   // Brings the library up on a loop thread with a config file made of
   // `extraConfig` plus sip_listen 127.0.0.1:<free port>.
   bool Start(const std::string &extraConfig = "", bool udp = true,
-             bool tcp = true);
+             bool tcp = true, bool tls = false);
   void Stop();
   int sipPort() const { return sipPort_; }
   const std::string &configDir() const { return dir_->path(); }
@@ -121,7 +123,7 @@ class SipuaLoop {
                       const char *prm, void *arg);
 
  private:
-  void Loop(std::string config, bool udp, bool tcp);
+  void Loop(std::string config, bool udp, bool tcp, bool tls);
 
   std::unique_ptr<TempDir> dir_;
   struct mqueue *mq_ = nullptr;  // wakes the loop to stop it
