@@ -106,6 +106,7 @@ TEST(SipuaOutgoing, BusyCalleeAndCancelBeforeAnswer) {
     ASSERT_EQ(0, c.Dial(callee.port(), VIDMODE_ON, nullptr));
     ASSERT_TRUE(c.loop.WaitEvent(UA_EVENT_CALL_CLOSED)) << callee.Output();
     EXPECT_EQ(0, callee.Wait()) << callee.Output();
+    EXPECT_EQ(1, c.loop.Count(UA_EVENT_CALL_PROGRESS));  // the 183
     EXPECT_EQ(1, c.loop.Count(UA_EVENT_CALL_CLOSED));
     EXPECT_EQ(0u, c.loop.Locked([&] { return list_count(ua_calls(c.ua)); }));
     // The offer carried both codecs, telephone events and a video line.
