@@ -47,6 +47,16 @@ TEST(SipuaRegister, RefusedCredentialsAndBadAddresses) {
   EXPECT_EQ(0, loop.Count(UA_EVENT_REGISTER_OK));
   EXPECT_EQ(0, registrar.Wait()) << registrar.Output();
 
+  // Nobody listens at the proxy: a transport error, reported as 503.
+  const std::string closed = "sip:flat12@127.0.0.1;auth_pass=x;outbound=sip:127.0.0.1:" +
+                             std::to_string(FreeTcpPort()) + ";transport=tcp";
+  struct ua *unreachable = nullptr;
+  ASSERT_EQ(0, loop.Locked([&] { return ua_alloc(&unreachable, closed.c_str()); }));
+  ASSERT_EQ(0, loop.Locked([&] { return ua_register(unreachable); }));
+  ASSERT_TRUE(loop.WaitEvent(UA_EVENT_REGISTER_FAIL, 2));
+  EXPECT_EQ(0, loop.Last(UA_EVENT_REGISTER_FAIL).prm.rfind("503 ", 0)) << loop.Last(UA_EVENT_REGISTER_FAIL).prm;
+  loop.Locked([&] { return mem_deref(unreachable); });
+
   // Addresses that do not parse are refused and leave the list alone.
   for (const char *bad : {"", "flat12@127.0.0.1", "sip:@127.0.0.1", "http://x",
                           "sip:a@127.0.0.1;outbound=sip:;transport=udp",
