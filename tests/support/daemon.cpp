@@ -108,7 +108,8 @@ bool Daemon::Launch() {
   if (!client_ || Running()) return false;
   if (process_) earlierLogs_ += process_->Stderr();
   process_ = std::make_unique<Process>();
-  std::vector<std::string> args{DORALIN_BIN};
+  std::vector<std::string> args = config.wrapper;
+  args.push_back(DORALIN_BIN);
   args.insert(args.end(), config.args.begin(), config.args.end());
   ProcessOptions options;
   options.env = {"DORALIN_LOG_STDERR=1", "DORALIN_ROOT=" + root_, bus_->EnvEntry()};

@@ -32,6 +32,8 @@
 
 struct DaemonConfig {
   std::vector<std::string> args;  // command-line arguments after argv[0]
+  // Program and options run in front of the binary, e.g. {"valgrind", "-q"}.
+  std::vector<std::string> wrapper;
   // Store values of section "doralin" written before start: key -> JSON text.
   std::vector<std::pair<std::string, std::string>> store;
   // Extra environment for the daemon, e.g. {"DORALIN_TEST_HOOKS", "1"}.
