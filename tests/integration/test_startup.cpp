@@ -1,7 +1,10 @@
 // Start-up order, options, refused bus names, signals and the SIP-side stop,
 // against the real daemon on a private bus.
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <thread>
@@ -97,7 +100,7 @@ TEST(Startup, SigtermDuringStartupStopsWithSignalStatus) {
   ASSERT_TRUE(d.WaitLog("Сброс всех вызовов", 15000));
   d.Terminate();
   ASSERT_TRUE(d.WaitLog("Получен сигнал \"15\"", 5000)) << ::testing::PrintToString(d.Logs());
-  EXPECT_TRUE(d.HasLog("J4 0 package/main/process"));
+  EXPECT_TRUE(d.WaitLog("J4 0 package/main/process", 2000));
   EXPECT_TRUE(d.WaitLog("Baresip terminate with exit (1)", 2000));
   // The 3-second grace: still running a second after the signal was taken.
   std::this_thread::sleep_for(std::chrono::seconds(1));
@@ -119,6 +122,28 @@ TEST(Startup, SigtermWhileSipLoopRuns) {
   EXPECT_TRUE(d.HasLog("Остановка приложения"));
   EXPECT_FALSE(d.HasLog("Получен сигнал"));
   EXPECT_TRUE(d.SanitizerReports().empty()) << ::testing::PrintToString(d.SanitizerReports());
+
+  // A registrar that never answers holds the orderly stop open; a second
+  // SIGTERM then ends the process at once with status 0.
+  const int port = FreeUdpPort();
+  const int silent = socket(AF_INET, SOCK_DGRAM, 0);
+  sockaddr_in at{};
+  at.sin_family = AF_INET;
+  at.sin_port = htons(static_cast<uint16_t>(port));
+  at.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  ASSERT_EQ(bind(silent, reinterpret_cast<sockaddr *>(&at), sizeof at), 0);
+  Daemon held;
+  held.config.store = {{"domainRegister", "\"127.0.0.1\""}, {"portRegister", std::to_string(port)}};
+  ASSERT_TRUE(held.Start());
+  ASSERT_TRUE(held.WaitStarted());
+  std::this_thread::sleep_for(std::chrono::milliseconds(500));
+  held.Terminate();
+  ASSERT_TRUE(held.WaitLog("Terminated by signal 15"));
+  EXPECT_TRUE(held.Running());
+  held.Terminate();
+  EXPECT_EQ(held.WaitExit(5000), 0);
+  EXPECT_FALSE(held.HasLog("Остановка приложения"));
+  close(silent);
 }
 
 TEST(Startup, UdhcpcBoundExitsAndRebootStaysUp) {
