@@ -48,41 +48,33 @@ TEST_F(Direct, RangesPickTheServerAndHouseVideo) {
                    "--7--9": "d.local", "20-30": 5},
             "16": {"65537-65538": "wrap.local"},
             "15": "not an object"})");
-  Result r = Find(12, 41);
-  EXPECT_EQ(r.found, 1);
-  EXPECT_EQ(r.server, "b.local");
-  EXPECT_TRUE(r.video);
-  EXPECT_NE(r.log.find("[direct] GetDirectServer: range 41-80 matched, server=b.local video=1"),
+  const struct {
+    unsigned house, apartment;
+    int found;
+    const char *server;
+    bool video;
+  } cases[] = {
+      {12, 41, 1, "b.local", true}, {12, 81, 0, "", true},  // the house's flag even without a server
+      {13, 1, 0, "", false},       {15, 1, 0, "", false},
+      {14, 0, 0, "", false},       {14, 4, 0, "", false},   // 0-0 and 5-3 never match
+      {14, 2, 1, "c.local", false},                         // video 1 is not a boolean
+      {14, 3, 0, "", false},                                // 1-2-3 is 1 to 2
+      {14, 8, 1, "d.local", false},
+      {14, 25, 0, "", false},  // a matching range that holds no text names no server
+      // "65537-65538" is cut to 9 characters, "65537-655": 1 to 655.
+      {16, 1, 1, "wrap.local", false}, {16, 655, 1, "wrap.local", false}, {16, 656, 0, "", false}};
+  for (const auto &c : cases) {
+    Result r = Find(c.house, c.apartment);
+    EXPECT_EQ(r.found, c.found) << c.house << "/" << c.apartment;
+    EXPECT_EQ(r.server, c.server) << c.house << "/" << c.apartment;
+    EXPECT_EQ(r.video, c.video) << c.house << "/" << c.apartment;
+  }
+  EXPECT_NE(Find(12, 41).log.find("[direct] GetDirectServer: range 41-80 matched, server=b.local video=1"),
             std::string::npos);
-
-  r = Find(12, 81);
-  EXPECT_EQ(r.found, 0);
-  EXPECT_TRUE(r.video);  // the house's flag even without a server
-  EXPECT_NE(r.log.find("[direct] GetDirectServer: no server for apartment 81"), std::string::npos);
-
-  r = Find(13, 1);
-  EXPECT_EQ(r.found, 0);
-  EXPECT_FALSE(r.video);
-  EXPECT_NE(r.log.find("[direct] GetDirectServer: no rules for house 13"), std::string::npos);
-  EXPECT_NE(r.log.find("Ошибка при вызове, правило набора для номера дома не задано: 13"),
-            std::string::npos);
-  EXPECT_EQ(Find(15, 1).found, 0);
-
-  EXPECT_EQ(Find(14, 0).found, 0);  // 0-0 never matches
-  EXPECT_EQ(Find(14, 4).found, 0);  // 5-3 never matches
-  r = Find(14, 2);
-  EXPECT_EQ(r.server, "c.local");
-  EXPECT_FALSE(r.video);  // 1 is not a boolean
-  EXPECT_EQ(Find(14, 8).server, "d.local");
-  EXPECT_EQ(Find(14, 3).server, "");  // 1-2-3 is 1 to 2
-  // "65537-65538" is cut to 9 characters, "65537-655": 1 to 655.
-  EXPECT_EQ(Find(16, 1).server, "wrap.local");
-  EXPECT_EQ(Find(16, 655).server, "wrap.local");
-  EXPECT_EQ(Find(16, 656).found, 0);
-  // A matching range that holds no text names no server.
-  r = Find(14, 25);
-  EXPECT_EQ(r.found, 0);
-  EXPECT_EQ(r.server, "");
+  EXPECT_NE(Find(12, 81).log.find("[direct] GetDirectServer: no server for apartment 81"), std::string::npos);
+  std::string log = Find(13, 1).log;
+  EXPECT_NE(log.find("[direct] GetDirectServer: no rules for house 13"), std::string::npos);
+  EXPECT_NE(log.find("Ошибка при вызове, правило набора для номера дома не задано: 13"), std::string::npos);
 }
 
 TEST_F(Direct, MalformedOrMissingRules) {
