@@ -1,6 +1,7 @@
 #define LOG_MODULE "package/src/config/settings_methods"
 #include "config/settings_methods.h"
 
+#include <atomic>
 #include <climits>
 #include <cstdlib>
 #include <cstring>
@@ -152,7 +153,7 @@ json_t *GetServerJson() {
   json_object_set_new(transport, "udp", json_boolean(s.transportUdp));
   json_object_set_new(transport, "tcp", json_boolean(s.transportTcp));
   json_object_set_new(remote, "transport", transport);
-  json_object_set_new(remote, "registerStatus", json_boolean(CallContext.registerStatus));
+  json_object_set_new(remote, "registerStatus", json_boolean(std::atomic_ref<bool>(CallContext.registerStatus).load()));
   return remote;
 }
 
@@ -320,5 +321,5 @@ bool DeleteAssistant(DBusMessage *) {
 
 json_t *GetRegisterStatusJson(DBusMessage *) {
   LOG(1, "GetRegisterStatusJson");
-  return DbusJsonMessageBoolean(CallContext.registerStatus ? json_true() : json_false());
+  return DbusJsonMessageBoolean(std::atomic_ref<bool>(CallContext.registerStatus).load() ? json_true() : json_false());
 }

@@ -1,6 +1,7 @@
 #define LOG_MODULE "package/src/dbus/bus_loop"
 #include "dbus/bus_loop.h"
 
+#include <atomic>
 #include <pthread.h>
 #include <unistd.h>
 
@@ -235,7 +236,7 @@ void GetSipRegisterStatusReply(DBusMessage *message) {
     LOG_BOTH(5, "Ошибка создания ответа со статусом sip регистрации");
     return;
   }
-  const uint8_t status = CallContext.registerStatus ? 1 : 0;
+  const uint8_t status = std::atomic_ref<bool>(CallContext.registerStatus).load() ? 1 : 0;
   if (!DbusArrayAdd(reply, &status, 1))
     LOG_BOTH(5, "Ошибка создания ответа со статусом sip регистрации");
   else if (!dbus_connection_send(CallContext.dbus, reply, nullptr))

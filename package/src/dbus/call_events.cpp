@@ -1,6 +1,7 @@
 #define LOG_MODULE "package/src/dbus/call_events"
 #include "dbus/call_events.h"
 
+#include <atomic>
 #include <pthread.h>
 
 #include <cstdio>
@@ -67,7 +68,7 @@ void CallHandler(const uint8_t *data, int length, CallType callType) {
     CallContext.currentCall = nullptr;
     SetFlat(0);
   }
-  if (!CallContext.registerStatus && !WaitRegisteredUnlocked()) {
+  if (!std::atomic_ref<bool>(CallContext.registerStatus).load() && !WaitRegisteredUnlocked()) {
     LOG_BOTH(5, "SIP registration failed, can't make call");
     SetState(OUTGOING_UART_DIALING);
     return;
@@ -126,7 +127,7 @@ void TryingCallHandler(const uint8_t *data, int length, CallType callType) {
     else if (route & 1)
       SetState(OUTGOING_UART_DIALING);
   }
-  if (!CallContext.registerStatus && CallContext.state == OUTGOING_SIP_DIALING &&
+  if (!std::atomic_ref<bool>(CallContext.registerStatus).load() && CallContext.state == OUTGOING_SIP_DIALING &&
       !WaitRegisteredUnlocked()) {
     LOG_BOTH(5, "SIP registration failed, can't make call");
     UartSendCommandError(CallContext.dbus);
