@@ -26,6 +26,7 @@ constexpr const char *kAssistantSocket = "/tmp/offline.sock";
 constexpr int kMaxRegisterFailures = 4;  // the fifth failure gives up
 constexpr useconds_t kRegisterPause = 500;
 constexpr unsigned kTerminateGrace = 3;
+constexpr int kPlaybackDrainMs = 2000;
 
 // The installed handler only writes the signal number here; SignalWaiter runs
 // the stop sequence on an ordinary thread.
@@ -121,7 +122,11 @@ void BaresipTerminate(int status, bool exitProcess) {
   SipUnregister();
   sleep(kTerminateGrace);
   SipClose(exitProcess ? 1 : 0);
-  if (exitProcess) exit(status);
+  if (exitProcess) {
+    // No playback thread may still send on the assistant socket during exit.
+    WaitPlaybackThreads(kPlaybackDrainMs);
+    exit(status);
+  }
   pthread_mutex_unlock(&terminateLock);
 }
 
@@ -150,6 +155,7 @@ int DoralinMain(int argc, char **argv) {
 
   SipRun();
 
+  WaitPlaybackThreads(kPlaybackDrainMs);  // before their socket goes
   DestroyUnixSocket(CallContext.assistantSocket);
   LOG_BOTH(3, "Остановка приложения");
   return 1;

@@ -2,13 +2,16 @@
 
 #include "sip/sip.h"
 
+#include <fcntl.h>
 #include <pthread.h>
+#include <signal.h>
 #include <stdio.h>
 #include <string.h>
 #include <time.h>
 #include <unistd.h>
 
 #include <atomic>
+#include <cerrno>
 #include <cstdlib>
 
 #define DEBUG_MODULE "sip"
@@ -42,6 +45,41 @@ std::atomic_ref<bool> RegisterStatus() {
 }
 std::atomic_ref<int32_t> LastRegisterEvent() {
   return std::atomic_ref<int32_t>(CallContext.lastRegisterEvent);
+}
+
+// While the loop runs, SIGINT and SIGTERM only write their number to this
+// pipe; the loop reads it and runs SipSignalHandler on its own thread,
+// whichever thread the signal interrupted, and wakes for it at once.
+int loopSignalPipe[2] = {-1, -1};
+
+void RecordLoopSignal(int sig) {
+  const int saved = errno;
+  const unsigned char byte = static_cast<unsigned char>(sig);
+  if (write(loopSignalPipe[1], &byte, 1) < 0) {
+    // A full pipe already holds signals waiting to be served.
+  }
+  errno = saved;
+}
+
+void ServeLoopSignals(int, void *) {
+  unsigned char bytes[16];
+  const ssize_t n = read(loopSignalPipe[0], bytes, sizeof bytes);
+  for (ssize_t i = 0; i < n; ++i) SipSignalHandler(bytes[i]);
+}
+
+bool WatchLoopSignals() {
+  if (loopSignalPipe[0] < 0 && pipe2(loopSignalPipe, O_CLOEXEC | O_NONBLOCK) != 0) {
+    loopSignalPipe[0] = loopSignalPipe[1] = -1;
+    return false;
+  }
+  if (fd_listen(loopSignalPipe[0], FD_READ, ServeLoopSignals, nullptr) != 0) return false;
+  struct sigaction action {};
+  action.sa_handler = RecordLoopSignal;
+  sigemptyset(&action.sa_mask);
+  action.sa_flags = SA_RESTART;
+  sigaction(SIGINT, &action, nullptr);
+  sigaction(SIGTERM, &action, nullptr);
+  return true;
 }
 
 // Steps 2 to 7 of the bring-up; the first failure's error number, else 0.
@@ -274,7 +312,10 @@ int SipRun(void) {
     if (libre_init() == 0) libreOpen = true;
   }
   SipMarkLoopThread();
-  int err = re_main(SipSignalHandler);
+  // Without the pipe, libre's own recording of the signal serves instead.
+  const bool watched = WatchLoopSignals();
+  int err = re_main(watched ? nullptr : SipSignalHandler);
+  if (watched) fd_close(loopSignalPipe[0]);
   SipUnmarkLoopThread();
   SipClose(err);
   return 0;
