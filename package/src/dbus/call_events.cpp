@@ -55,7 +55,8 @@ void StartDetached(void *(*body)(void *)) {
 
 }  // namespace
 
-void CallHandler(const uint8_t *data, int length, CallType callType) {
+void CallHandler(const char *member, const uint8_t *data, int length, CallType callType) {
+  if (member) LOG(2, "%s", member);
   SipThreadBracket bracket;
   if (CallContext.state == INCOMING_DIALING) return;
   if (IsStaleUartOutgoing())
@@ -91,7 +92,9 @@ void CallHandler(const uint8_t *data, int length, CallType callType) {
   MakeCallByType(callType, flat);
 }
 
-void TryingCallHandler(const uint8_t *data, int length, CallType callType) {
+void TryingCallHandler(const char *member, const uint8_t *data, int length,
+                       CallType callType) {
+  if (member) LOG(2, "%s", member);
   if (!data || length != 3) return;
   uint16_t flat = Le16(data);
   uint8_t route = data[2];
@@ -146,7 +149,8 @@ void TryingCallHandler(const uint8_t *data, int length, CallType callType) {
   MakeCallByType(callType, flat);
 }
 
-void UartEvDialGate(const uint8_t *data, int length) {
+void UartEvDialGate(const char *member, const uint8_t *data, int length) {
+  if (member) LOG(2, "%s", member);
   SipThreadBracket bracket;
   LOG(1, "[direct] UartEvDialGate enter tid=%p enableDirect=%d state=%d currentCall=%p",
       (void *)pthread_self(), CallContext.enableDirect, (int)CallContext.state,
