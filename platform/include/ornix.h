@@ -156,10 +156,12 @@ int64_t GetEndCallTimestamp(void);
 
 struct MediaInfoDir {
   int type;       // PhraseType number
-  char dir[256];  // directory text as listed (ends with '/')
+  char dir[256];  // listed directory resolved under the root (ends with '/')
 };
 // Entries from <root>/etc/ornix/media_dirs (lines "<type> <dir>", '#'
-// comments; a '/' is added to a directory that lacks one). The array is owned
+// comments). Each directory is given as the device knows it ("/usr/share/
+// ornix/sounds/door/") and returned as RootPath of it, with a '/' added when
+// it lacks one; one that would not fit is skipped. The array is owned
 // by the library and stays valid for the life of the process. 0 when the file
 // is missing.
 int GetMediaInfoDirs(const MediaInfoDir **entries);

@@ -122,12 +122,13 @@ int GetMediaInfoDirs(const MediaInfoDir **entries) {
       size_t n = strcspn(p, "\r\n");
       while (n > 0 && (p[n - 1] == ' ' || p[n - 1] == '\t')) --n;
       if (n == 0) continue;
-      bool slash = p[n - 1] == '/';
-      if (n + (slash ? 0 : 1) >= sizeof(MediaInfoDir::dir)) continue;  // would not fit: skip, never cut
+      // The device lists its own paths; they resolve under the root like every fixed path.
+      std::string dir = RootPath(std::string(p, n).c_str());
+      if (dir.back() != '/') dir += '/';
+      if (dir.size() >= sizeof(MediaInfoDir::dir)) continue;  // would not fit: skip, never cut
       MediaInfoDir e{};
       e.type = static_cast<int>(type);
-      memcpy(e.dir, p, n);
-      if (!slash) e.dir[n] = '/';
+      memcpy(e.dir, dir.data(), dir.size());
       fresh.push_back(e);
     }
     fclose(f);

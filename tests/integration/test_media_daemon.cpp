@@ -36,7 +36,7 @@ struct MediaRig {
                       {"assistantEnable", "true"}, {"assistantOnline", "false"}};
     if (!d.Setup()) return false;
     std::string list;
-    for (auto &[type, dir] : dirs) list += std::to_string(type) + " " + d.Path(dir) + "\n";
+    for (auto &[type, dir] : dirs) list += std::to_string(type) + " " + dir + "\n";
     WriteFile(d.Path("/etc/ornix/media_dirs"), list);
     NewSink();
     panel = std::make_unique<PanelSim>(d.BusAddress());

@@ -31,17 +31,18 @@ std::string Rebuild() {
 TEST(MediaPhrases, TableIsBuiltFromTheMediaList) {
   TempDir root("phrases");
   ScopedEnv env("DORALIN_ROOT", root.path());
-  std::string key = root.Path("key/"), debt = root.Path("debt/");
+  const std::string key = root.Path("key/");
   for (auto name : {"key/1.wav", "key/2.wav", "key/readme", "key/0.wav", "debt/300.wav", "debt/7abc"})
     ASSERT_TRUE(root.Write(name, "x"));
-  ASSERT_TRUE(root.Write("etc/ornix/media_dirs", "2 " + key + "\n7 " + debt + "\n13 " + key + "\n"));
+  // The list names device paths; they resolve under the root.
+  ASSERT_TRUE(root.Write("etc/ornix/media_dirs", "2 /key\n7 /debt/\n13 /key/\n"));
   EXPECT_EQ(Rebuild(), "{\"result\":true}");
   EXPECT_EQ(Numbers(AT_KEY_OPEN), (std::vector<int>{1, 2}));
   EXPECT_STREQ(CallContext.assistant.phrases[AT_KEY_OPEN].dir, key.c_str());
   EXPECT_EQ(Numbers(AT_DEBTOR_FLAT), (std::vector<int>{7, 44}));  // 300 keeps its low 8 bits
 
   // A directory that cannot be opened fails the list and keeps its old set.
-  ASSERT_TRUE(root.Write("etc/ornix/media_dirs", "2 " + root.Path("gone/") + "\n7 " + debt + "\n"));
+  ASSERT_TRUE(root.Write("etc/ornix/media_dirs", "2 /gone/\n7 /debt/\n"));
   EXPECT_EQ(Rebuild(), "{\"result\":false}");
   EXPECT_EQ(Numbers(AT_KEY_OPEN), (std::vector<int>{1, 2}));
 

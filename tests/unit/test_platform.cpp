@@ -304,15 +304,16 @@ TEST(PlatformUtils, MediaDirsFile) {
                              "x /bad\n3\n9 /" + std::string(300, 'd') + "\n"));
   ASSERT_EQ(GetMediaInfoDirs(&entries), 2);
   EXPECT_EQ(entries[0].type, 1);
-  EXPECT_STREQ(entries[0].dir, "/oem/media/welcome/");
+  EXPECT_EQ(entries[0].dir, root.dir.path() + "/oem/media/welcome/");
   EXPECT_EQ(entries[1].type, 2);
-  EXPECT_STREQ(entries[1].dir, "/oem/media/key_open/");
+  const std::string keyOpen = root.dir.path() + "/oem/media/key_open/";
+  EXPECT_EQ(entries[1].dir, keyOpen);
   // An array handed out earlier stays readable after the file changes.
   const MediaInfoDir *old = entries;
   ASSERT_TRUE(root.dir.Write("etc/ornix/media_dirs", "9 /a/\n"));
   ASSERT_EQ(GetMediaInfoDirs(&entries), 1);
-  EXPECT_STREQ(entries[0].dir, "/a/");
-  EXPECT_STREQ(old[1].dir, "/oem/media/key_open/");
+  EXPECT_EQ(entries[0].dir, root.dir.path() + "/a/");
+  EXPECT_EQ(old[1].dir, keyOpen);
 }
 
 TEST(PlatformUtils, DatagramSockets) {
