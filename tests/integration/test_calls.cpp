@@ -6,6 +6,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <memory>
 #include <string>
@@ -220,6 +221,10 @@ TEST(Calls, BadPanelEventsThenVideoCall) {
   EXPECT_TRUE(rig.d.HasLog("Trying ignored: flat 10000 out of range"));
   EXPECT_TRUE(rig.d.HasLog("TryingCallHandler: ignore COMMON trying for flat 0"));
   EXPECT_FALSE(rig.d.HasLog("Set state:"));
+  for (std::string m : {"UART_EV_TRYING_CALL", "UART_EV_DIAL", "UART_EV_DIAL_GATE", "UART_EV_TRYING_SOS"})
+    EXPECT_TRUE(std::ranges::any_of(rig.d.Logs(), [&](const std::string &l) {
+      return l.starts_with("L2 package/src/dbus/call_events:") && l.ends_with(" " + m);
+    })) << m;  // each handler logs its member first
 
   ASSERT_TRUE(rig.Event("UART_EV_TRYING_CALL", Trying(12)));
   ASSERT_TRUE(rig.d.WaitLog("Video start flat=12"));
