@@ -4,13 +4,11 @@
 #include <dbus/dbus.h>
 #include <gtest/gtest.h>
 #include <jansson.h>
-#include <poll.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
-#include <csignal>
-#include <cstring>
+#include <cstdio>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -87,50 +85,29 @@ struct Outcome {
   std::string out, err;
 };
 
+std::string Quote(const std::string &text) {
+  std::string out = "'";
+  for (char c : text) out += c == '\'' ? std::string("'\\''") : std::string(1, c);
+  return out + "'";
+}
+
 // Runs doralinctl to its end with the bus at `address` (and DORALIN_ROOT=root
-// when given), collecting all it printed; killed after 10 s (status -1).
-Outcome Ctl(const std::string &address, std::vector<std::string> args, const std::string &input = "",
+// when given), collecting all it printed; killed after 10 s.
+Outcome Ctl(const std::string &address, const std::vector<std::string> &args, const std::string &input = "",
             const std::string &root = "") {
-  args.insert(args.begin(), kCtl);
-  std::vector<std::string> env = {"DBUS_SYSTEM_BUS_ADDRESS=" + address};
-  if (!root.empty()) env.push_back("DORALIN_ROOT=" + root);
-  for (char **e = environ; *e; ++e)
-    if (strncmp(*e, "DBUS_SYSTEM_BUS_ADDRESS=", 24) && strncmp(*e, "DORALIN_ROOT=", 13)) env.push_back(*e);
-  std::vector<char *> argv, envp;
-  for (std::string &a : args) argv.push_back(a.data());
-  for (std::string &e : env) envp.push_back(e.data());
-  argv.push_back(nullptr);
-  envp.push_back(nullptr);
-  int in[2], out[2], err[2];
-  if (pipe(in) || pipe(out) || pipe(err)) return {};
-  pid_t pid = fork();
-  if (pid == 0) {
-    dup2(in[0], 0), dup2(out[1], 1), dup2(err[1], 2);
-    for (int fd : {in[0], in[1], out[0], out[1], err[0], err[1]}) close(fd);
-    execve(argv[0], argv.data(), envp.data());
-    _exit(127);
-  }
-  close(in[0]), close(out[1]), close(err[1]);
-  if (write(in[1], input.data(), input.size()) < 0) {}
-  close(in[1]);
+  TempDir dir("doralinctl");
+  dir.Write("in", input);
+  std::string command = "env -u DORALIN_ROOT DBUS_SYSTEM_BUS_ADDRESS=" + Quote(address) +
+                        (root.empty() ? "" : " DORALIN_ROOT=" + Quote(root)) + " timeout -s KILL 10 " + kCtl;
+  for (const std::string &a : args) command += " " + Quote(a);
+  command += " <" + dir.Path("in") + " 2>" + dir.Path("err");
   Outcome r;
-  pollfd fds[2] = {{out[0], POLLIN, 0}, {err[0], POLLIN, 0}};
-  int open = 2;
-  for (int turn = 0; open > 0 && turn < 100; ++turn) {  // 10 s
-    if (poll(fds, 2, 100) <= 0) continue;
-    for (int i = 0; i < 2; ++i) {
-      char buf[4096];
-      ssize_t n = fds[i].revents ? read(fds[i].fd, buf, sizeof buf) : 0;
-      if (n > 0) (i ? r.err : r.out).append(buf, n);
-      if (fds[i].revents && n <= 0) close(fds[i].fd), fds[i].fd = -1, --open;
-    }
-  }
-  if (open > 0) kill(pid, SIGKILL);
-  for (pollfd &f : fds)
-    if (f.fd >= 0) close(f.fd);
-  int status = 0;
-  waitpid(pid, &status, 0);
+  FILE *p = popen(command.c_str(), "r");
+  char buf[4096];
+  for (size_t n; p && (n = fread(buf, 1, sizeof buf, p)) > 0;) r.out.append(buf, n);
+  int status = p ? pclose(p) : -1;
   r.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  r.err = dir.Read("err");
   return r;
 }
 

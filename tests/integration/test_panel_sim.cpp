@@ -16,16 +16,8 @@ namespace {
 
 using Bytes = std::vector<uint8_t>;
 
-std::string Text(json_t *json) {
-  char *s = json ? json_dumps(json, JSON_ENCODE_ANY | JSON_COMPACT | JSON_SORT_KEYS) : nullptr;
-  std::string out = s ? s : "<null>";
-  free(s);
-  json_decref(json);
-  return out;
-}
-
 // Serves the connection the way the daemon's bus loop does (read_write with
-// no wait, borrow, steal) and answers a few methods with the library's helpers.
+// no wait, borrow, steal); the log level method is the library's.
 struct LoopLikeServer {
   explicit LoopLikeServer(DBusConnection *c) : conn(c), thread([this] { Run(); }) {}
   ~LoopLikeServer() {
@@ -47,32 +39,8 @@ struct LoopLikeServer {
         continue;
       }
       dbus_connection_steal_borrowed_message(conn, m);
-      if (dbus_message_is_method_call(m, ORNIX_METHOD_IFACE, "Echo")) {
-        json_t *arg = DbusJsonGet(m);
-        DbusJsonMethodReply(conn, m, arg);
-        json_decref(arg);
-      } else if (dbus_message_is_method_call(m, ORNIX_METHOD_IFACE, "IsObject")) {
-        json_t *arg = DbusJsonGet(m);
-        json_t *reply = DbusJsonMessageBoolean(json_is_object(arg) ? json_true() : json_false());
-        DbusJsonMethodReply(conn, m, reply);
-        json_decref(reply);
-        json_decref(arg);
-      } else if (dbus_message_is_method_call(m, ORNIX_METHOD_IFACE, "DBusSetLogLevel")) {
+      if (dbus_message_is_method_call(m, ORNIX_METHOD_IFACE, "DBusSetLogLevel")) {
         DbusRespSetLogLevelApp(conn, m);
-      } else if (dbus_message_is_method_call(m, ORNIX_METHOD_IFACE, "Bytes")) {
-        uint8_t *bytes = nullptr;
-        int n = DbusArrayGet(m, &bytes);
-        DBusMessage *reply = dbus_message_new_method_return(m);
-        Bytes doubled;
-        for (int i = 0; i < n; ++i) doubled.push_back(static_cast<uint8_t>(bytes[i] * 2));
-        DbusArrayAdd(reply, doubled.data(), static_cast<int>(doubled.size()));
-        dbus_connection_send(conn, reply, nullptr);
-        dbus_message_unref(reply);
-      } else if (dbus_message_get_type(m) == DBUS_MESSAGE_TYPE_METHOD_CALL) {
-        DbusOutputMethodName(m);
-        json_t *reply = Response404();
-        DbusJsonMethodReply(conn, m, reply);
-        json_decref(reply);
       } else if (dbus_message_is_signal(m, ORNIX_SIGNAL_IFACE, "UART_EV_BYE")) {
         uint8_t *bytes = nullptr;
         if (DbusArrayGet(m, &bytes) == 2) lastByeFlat = bytes[0] | bytes[1] << 8;
@@ -186,7 +154,6 @@ TEST(PanelSim, EventsAndPayloadHelpersOnASharedConnection) {
   auto event = client.WaitForSignal("UART_EV_TRYING_CALL", Millis(5000));
   ASSERT_TRUE(event);
   EXPECT_EQ(event->bytes, (Bytes{0x0a, 0x00, 0x02}));
-  EXPECT_EQ(event->interface, ORNIX_SIGNAL_IFACE);
   Process once;
   ProcessOptions options;
   options.env = {bus.EnvEntry()};
@@ -199,14 +166,6 @@ TEST(PanelSim, EventsAndPayloadHelpersOnASharedConnection) {
   ASSERT_TRUE(event && event->text);
   EXPECT_EQ(*event->text, "{\"name\": \"a.wav\"}");
 
-  // Signals from the library.
-  json_t *started = json_pack("{s:s}", "version", "1");
-  EXPECT_TRUE(DbusJsonSignal(conn, "DoralinStarted", started));
-  json_decref(started);
-  event = client.WaitForSignal("DoralinStarted", Millis(5000));
-  ASSERT_TRUE(event && event->text);
-  EXPECT_EQ(*event->text, "{\"version\":\"1\"}");
-
   // While another thread serves the connection, MCU commands and camera calls
   // from this thread all get through, and no method return lands in its queue.
   ScopedEnv copy("DORALIN_LOG_STDERR", std::nullopt);
@@ -217,19 +176,12 @@ TEST(PanelSim, EventsAndPayloadHelpersOnASharedConnection) {
   EXPECT_TRUE(sim.WaitForCommand("ResetMicGain", Millis(5000), 20));
   EXPECT_EQ(sim.Count("UartSendCommandCall"), 20);
 
-  // JSON in, JSON out; the log level follows the method, a bad level is refused.
-  const std::pair<std::optional<std::string>, std::string> echo[] = {
-      {"{\"a\": [1, \"б\"]}", "{\"a\":[1,\"б\"]}"}, {std::nullopt, "{}"}};
-  for (auto &[arg, want] : echo) EXPECT_EQ(client.CallJson("Echo", arg).text.value_or(""), want);
-  const char *calls[][3] = {{"IsObject", "{}", "true"}, {"IsObject", "not json", "false"},
-                            {"DBusSetLogLevel", "{\"level\": 1}", "true"}, {"DBusSetLogLevel", "{\"level\": 9}", "false"}};
-  for (auto &c : calls)
-    EXPECT_EQ(client.CallJson(c[0], std::string(c[1])).text.value_or(""), std::string("{\"result\":") + c[2] + "}") << c[1];
+  // The log level follows the method; a level out of range is refused.
+  for (auto [level, result] : {std::pair{1, "true"}, {9, "false"}})
+    EXPECT_EQ(client.CallJson("DBusSetLogLevel", "{\"level\": " + std::to_string(level) + "}").text.value_or(""),
+              std::string("{\"result\":") + result + "}");
   EXPECT_EQ(LogGetLevel(), 1);
   LogSetLevel(3);
-  BusReply r = client.CallJson("NoSuchMethod", std::string("{}"));
-  EXPECT_EQ(Text(json_loads(r.text.value_or("").c_str(), 0, nullptr)), "{\"error\":404,\"message\":\"Not Found\"}");
-  EXPECT_EQ(client.CallBytes("Bytes", {1, 2, 100}).bytes, (Bytes{2, 4, 200}));
   EXPECT_EQ(server->strayReturns.load(), 0);
   server.reset();  // the serving thread ends before its connection goes
   DbusClose(conn);

@@ -52,40 +52,31 @@ TEST(WavCheck, SupportedFilesArePositionedAtTheirSamples) {
   EXPECT_EQ(r.result, 0) << r.log;
   EXPECT_EQ(r.header.dataSize, 3200u);
   EXPECT_EQ(r.position, 12 + 24 + (8 + 26) + (8 + 5) + 8);
-
-  TempDir dir("wav");
-  w.blockAlign = 1;
-  ASSERT_TRUE(dir.Write("8.wav", MakeWav(w)));
-  FILE *f = fopen(dir.Path("8.wav").c_str(), "rb");
-  WavHeader h{};
-  uint16_t perRead = 0, size = 0;
-  uint32_t dataSize = 0;
-  EXPECT_EQ(WavPrepare(&h, f, &perRead, &size, &dataSize), 1);
-  EXPECT_EQ(perRead, 512);
-  EXPECT_EQ(size, 512);
-  EXPECT_EQ(dataSize, 3200u);
-  fclose(f);
 }
 
 TEST(WavCheck, UnsupportedAndLyingHeadersAreRefused) {
   WavSpec w;
   w.data = Samples(64);
-  auto with = [&](auto change) { WavSpec c = w; change(c); return c; };
-  EXPECT_TRUE(Refused(with([](WavSpec &c) { c.channels = 2; }), "Неподдерживаемое количество каналов: 2"));
-  EXPECT_TRUE(Refused(with([](WavSpec &c) { c.rate = 16000; }), "Неподдерживаемая частота дискретизации: 16000"));
-  EXPECT_TRUE(Refused(with([](WavSpec &c) { c.fmtSize = 18; }), "Длина заголовка не соответствует PCM формату"));
-  EXPECT_TRUE(Refused(with([](WavSpec &c) { c.format = 6; }), "Аудио формат заголовка не соответствует PCM"));
-  EXPECT_TRUE(Refused(with([](WavSpec &c) { c.riff = "RIFX"; }), "поле задано неверно: RIFX"));
-  EXPECT_TRUE(Refused(with([](WavSpec &c) { c.wave = "AVI "; }), "поле задано неверно: AVI"));
-  EXPECT_TRUE(Refused(with([](WavSpec &c) { c.channels = 2; }), "Ошибка проверки заголовка аудиофайла"));
-  // A chunk claiming 4 GiB skips past the end; the walk then ends.
-  EXPECT_TRUE(Refused(with([](WavSpec &c) { c.before = "JUNK" + Le(0xFFFFFFF0u, 4); }), "Ошибка чтения id чанка"));
-  // Zero or oversized blocks would give empty or wrapped 16-bit pieces.
-  EXPECT_TRUE(Refused(with([](WavSpec &c) { c.blockAlign = 0; }), "Ошибка чтения поля blockAlign"));
-  EXPECT_TRUE(Refused(with([](WavSpec &c) { c.blockAlign = 128; }), "Ошибка чтения поля blockAlign"));
-  // Without a leading "fmt " the format is unknown.
-  EXPECT_TRUE(Refused(with([](WavSpec &c) { c.dataFirst = true; }), "Ошибка проверки заголовка аудиофайла"));
-
+  const std::pair<void (*)(WavSpec &), const char *> refused[] = {
+      {[](WavSpec &c) { c.channels = 2; }, "Неподдерживаемое количество каналов: 2"},
+      {[](WavSpec &c) { c.channels = 2; }, "Ошибка проверки заголовка аудиофайла"},
+      {[](WavSpec &c) { c.rate = 16000; }, "Неподдерживаемая частота дискретизации: 16000"},
+      {[](WavSpec &c) { c.fmtSize = 18; }, "Длина заголовка не соответствует PCM формату"},
+      {[](WavSpec &c) { c.format = 6; }, "Аудио формат заголовка не соответствует PCM"},
+      {[](WavSpec &c) { c.riff = "RIFX"; }, "поле задано неверно: RIFX"},
+      {[](WavSpec &c) { c.wave = "AVI "; }, "поле задано неверно: AVI"},
+      // A chunk claiming 4 GiB skips past the end; the walk then ends.
+      {[](WavSpec &c) { c.before = "JUNK" + Le(0xFFFFFFF0u, 4); }, "Ошибка чтения id чанка"},
+      // Zero or oversized blocks would give empty or wrapped 16-bit pieces.
+      {[](WavSpec &c) { c.blockAlign = 0; }, "Ошибка чтения поля blockAlign"},
+      {[](WavSpec &c) { c.blockAlign = 128; }, "Ошибка чтения поля blockAlign"},
+      // Without a leading "fmt " the format is unknown.
+      {[](WavSpec &c) { c.dataFirst = true; }, "Ошибка проверки заголовка аудиофайла"}};
+  for (auto [change, text] : refused) {
+    WavSpec c = w;
+    change(c);
+    EXPECT_TRUE(Refused(c, text)) << text;
+  }
   // Cut anywhere in the header, the file is refused by the read that fell short.
   const std::string whole = MakeWav(w);
   EXPECT_NE(Check(whole.substr(0, whole.size() - 72)).log.find("Ошибка чтения id чанка"), std::string::npos);
