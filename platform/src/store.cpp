@@ -89,6 +89,10 @@ sqlite3 *OpenLocked(Store &s, bool create) {
   sqlite3_busy_timeout(db, 3000);
   // WAL: readers never block the writer and a torn write never shows.
   sqlite3_exec(db, "PRAGMA journal_mode=WAL", nullptr, nullptr, nullptr);
+  // A small partition must not fill up with an ever-growing WAL: checkpoint
+  // early and cut the file back to a few pages each time it starts over.
+  sqlite3_exec(db, "PRAGMA wal_autocheckpoint=64; PRAGMA journal_size_limit=65536", nullptr, nullptr,
+               nullptr);
   if (sqlite3_exec(db, kSchema, nullptr, nullptr, nullptr) != SQLITE_OK || stat(path.c_str(), &st) != 0) {
     sqlite3_close_v2(db);
     return nullptr;
@@ -127,6 +131,19 @@ bool Read(const char *section, const char *key, int *kind, std::string *value) {
   return found;
 }
 
+// One settings statement on `db`; on a full disk the WAL is copied into the
+// database and cut to nothing, which frees its space, and the statement runs once more.
+bool Step(sqlite3 *db, sqlite3_stmt *stmt) {
+  int rc = sqlite3_step(stmt);
+  if (rc == SQLITE_FULL) {
+    sqlite3_reset(stmt);
+    sqlite3_wal_checkpoint_v2(db, nullptr, SQLITE_CHECKPOINT_TRUNCATE, nullptr, nullptr);
+    rc = sqlite3_step(stmt);
+  }
+  sqlite3_finalize(stmt);
+  return rc == SQLITE_DONE;
+}
+
 int Write(const char *section, const char *key, int kind, const std::string &value) {
   if (!ValidName(section, key)) return 0;
   Store &s = TheStore();
@@ -147,9 +164,7 @@ int Write(const char *section, const char *key, int kind, const std::string &val
   sqlite3_bind_int(stmt, 3, kind);
   sqlite3_bind_text(stmt, 4, value.data(), static_cast<int>(value.size()), SQLITE_TRANSIENT);
   sqlite3_bind_int64(stmt, 5, NowMs());
-  int rc = sqlite3_step(stmt);
-  sqlite3_finalize(stmt);
-  return rc == SQLITE_DONE ? 1 : 0;
+  return Step(db, stmt) ? 1 : 0;
 }
 
 }  // namespace
@@ -201,9 +216,7 @@ int StoreDeleteVariable(DBusConnection *, const char *section, const char *key) 
     return 0;
   sqlite3_bind_text(stmt, 1, section, -1, SQLITE_TRANSIENT);
   sqlite3_bind_text(stmt, 2, key, -1, SQLITE_TRANSIENT);
-  int rc = sqlite3_step(stmt);
-  sqlite3_finalize(stmt);
-  return rc == SQLITE_DONE ? 1 : 0;
+  return Step(db, stmt) ? 1 : 0;
 }
 
 namespace ornix {

@@ -46,8 +46,10 @@ bool SetRoom(const Room &room, json_t *arg) {
   if (!ReadJsonStringField(value, room.member, checked)) return false;
   if (strcmp(text, room.field) == 0) return true;
   LOG(1, room.changeMessage, text);
-  CopySettingText(room.field, kSettingsTextSize, text);
-  return WriteSetting(room.key, json_string(room.field));
+  // Memory follows the store only: a refused write leaves the old address in use.
+  if (!WriteSetting(room.key, json_string(checked))) return false;
+  CopySettingText(room.field, kSettingsTextSize, checked);
+  return true;
 }
 
 Room SosRoom() {
@@ -91,13 +93,13 @@ bool SetDoorHangupDelay(json_t *arg) {
       return false;
     }
     if (n != CallContext.doorHangupDelay) {
-      CallContext.doorHangupDelay = (int32_t)n;
       if (!WriteSetting("doorHangupDelay", json_integer(n))) return false;
+      CallContext.doorHangupDelay = (int32_t)n;
     }
   }
   if (json_is_boolean(sip) && json_is_true(sip) != CallContext.doorHangupOn) {
+    if (!WriteSetting("doorHangupOn", json_boolean(json_is_true(sip)))) return false;
     CallContext.doorHangupOn = json_is_true(sip);
-    return WriteSetting("doorHangupOn", json_boolean(CallContext.doorHangupOn));
   }
   return true;
 }

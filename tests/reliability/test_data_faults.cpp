@@ -1,0 +1,210 @@
+// Settings and per-flat accounts when the daemon is killed in the middle of
+// writes and when their filesystems are full: a value comes back as the old or
+// the new one, the accounts file always parses, and a full disk is refused
+// without losing what was stored.
+#include <errno.h>
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <jansson.h>
+#include <signal.h>
+#include <sqlite3.h>
+#include <sys/mount.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <random>
+#include <thread>
+
+#include "daemon.h"
+#include "ornix.h"
+
+namespace {
+
+// Compact text with sorted keys of `member` ("a/b"; whole when empty) of a
+// JSON text; "<none>" when there is no such member (or no reply at all).
+std::string Pick(const std::string &text, const std::string &member = "") {
+  json_t *root = json_loads(text.c_str(), JSON_DECODE_ANY, nullptr), *v = root;
+  for (std::string rest = member; v && !rest.empty();) {
+    size_t slash = rest.find('/');
+    v = json_object_get(v, rest.substr(0, slash).c_str());
+    rest = slash == std::string::npos ? "" : rest.substr(slash + 1);
+  }
+  char *out = v ? json_dumps(v, JSON_ENCODE_ANY | JSON_COMPACT | JSON_SORT_KEYS) : nullptr;
+  std::string result = out ? out : "<none>";
+  free(out);
+  json_decref(root);
+  return result;
+}
+
+std::string Ask(Daemon &d, const char *method, std::optional<std::string> arg = std::nullopt,
+                const std::string &member = "") {
+  if (!method) return "";
+  return Pick(d.Call(method, arg).text.value_or(""), member);
+}
+
+// The written values: setter, getter and where the getter reports the value.
+const struct {
+  const char *set, *get, *member;
+} kKinds[] = {{"SetSos", "GetSos", "sosRoom"},
+              {"SetDtmf", "GetDtmf", "1"},
+              {"SetSipSettings", "GetSipSettings", "remote/domain"},
+              {"SetSipAccounts", "GetSipAccounts", ""}};
+
+// Write number n: the value it sets (compact JSON) and its request.
+std::pair<std::string, std::string> Nth(int n) {
+  std::string s = std::to_string(n), v, list = "{";
+  switch (n % 4) {
+    case 0: return {v = "\"sos-" + s + "\"", "{\"sosRoom\":" + v + "}"};
+    case 1: return {v = std::string("\"") + "0123456789*#"[n % 12] + "\"", "{\"1\":" + v + "}"};
+    case 2: return {v = "\"d" + s + ".local\"", "{\"remote\":{\"domain\":" + v + "}}"};
+  }
+  for (int flat = 1; flat <= 200; ++flat) {  // every flat, five accounts each
+    list += (flat > 1 ? ",\"" : "\"") + std::to_string(flat) + "\":[";
+    for (int i = 0; i < 5; ++i) list += (i ? ",\"f" : "\"f") + std::to_string(flat) + "-" + s + "-" + std::to_string(i) + "\"";
+    list += "]";
+  }
+  return {Pick(list + "}"), list + "}"};
+}
+
+TEST(DataFaults, KilledDuringWritesKeepsEachValueOldOrNew) {
+  Daemon d;
+  d.config.files.push_back({"/oem/sip_accounts.conf", R"({"7":["701"]})"});
+  ASSERT_TRUE(d.Start());
+  ASSERT_TRUE(d.WaitStarted());
+  std::string acked[4], pending[4];
+  for (int k = 0; k < 4; ++k) acked[k] = Ask(d, kKinds[k].get, {}, kKinds[k].member);
+  std::mt19937 rng(20261206);
+  std::uniform_int_distribution<int> delayMs(0, 900);  // below the restart a server change asks for
+  int n = 0, cut = 0, checked = 0;
+  const int kRounds = 15;
+  for (int round = 0; round < kRounds; ++round) {
+    std::thread killer([pid = d.Pid(), ms = delayMs(rng)] {
+      std::this_thread::sleep_for(Millis(ms));
+      kill(pid, SIGKILL);
+    });
+    for (int i = 0; i < 60; ++i, ++n) {  // the kill ends the stream long before
+      std::string result = Ask(d, kKinds[n % 4].set, Nth(n).second, "result");
+      if (result == "<none>") {  // killed: this one may or may not have been stored
+        pending[n % 4] = Nth(n).first;
+        ++n, ++cut;
+        break;
+      }
+      ASSERT_EQ(result, "true") << Nth(n).second;
+      acked[n % 4] = Nth(n).first;
+    }
+    killer.join();
+    ASSERT_GE(d.WaitExit(15000), 0);
+    json_t *file = json_load_file(d.Path("/oem/sip_accounts.conf").c_str(), 0, nullptr);
+    EXPECT_TRUE(json_is_object(file)) << "round " << round;
+    json_decref(file);
+    ASSERT_TRUE(d.Launch());
+    ASSERT_TRUE(d.WaitStarted());
+    for (int k = 0; k < 4; ++k, ++checked) {
+      std::string now = Ask(d, kKinds[k].get, {}, kKinds[k].member);
+      EXPECT_TRUE(now == acked[k] || now == pending[k]) << round << " " << kKinds[k].get << " " << now.substr(0, 60);
+      acked[k] = now;
+      pending[k].clear();
+    }
+  }
+  EXPECT_FALSE(d.HasLog("is not a JSON object"));
+  EXPECT_TRUE(d.SanitizerReports().empty());
+  printf("rounds %d, writes %d (%d cut by the kill), values checked %d\n", kRounds, n, cut, checked);
+}
+
+// Mounts small filesystems and unmounts them lazily (open files do not keep
+// them) when the test ends, whatever its outcome.
+struct Mounts {
+  std::vector<std::string> dirs;
+  ~Mounts() {
+    for (auto &dir : dirs) umount2(dir.c_str(), MNT_DETACH);
+  }
+  bool Add(const std::string &dir, const char *options) {
+    bool ok = mount("tmpfs", dir.c_str(), "tmpfs", 0, options) == 0;
+    if (ok) dirs.push_back(dir);
+    return ok;
+  }
+};
+
+// Fills the filesystem holding `path` with one file of zeros.
+void Fill(const std::string &path) {
+  int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  ASSERT_GE(fd, 0) << path;
+  static const char block[4096] = {};
+  for (size_t size = sizeof block; size > 0; size /= 2)
+    for (int i = 0; i < 100000 && write(fd, block, size) == ssize_t(size); ++i) {
+    }
+  close(fd);
+}
+
+TEST(DataFaults, FullDiskRefusesWritesAndKeepsStoredValues) {
+  Daemon d;
+  ASSERT_TRUE(d.Setup());
+  Mounts mounts;
+  if (!mounts.Add(d.Path("/var/lib/ornix"), "size=1m"))
+    GTEST_SKIP() << "cannot mount a tmpfs here (needs root): " << strerror(errno);
+  ASSERT_TRUE(mounts.Add(d.Path("/oem"), "size=64k"));
+  ScopedEnv root("DORALIN_ROOT", d.Root());  // the store as another service uses it
+  int failed = 0;  // many more writes than the filesystem could hold at once
+  for (int i = 0; i < 500; ++i) {
+    json_t *v = json_string((std::to_string(i) + std::string(90, 'x')).c_str());
+    failed += !StoreSetVariable(nullptr, "doralin", "flat0", v);
+    json_decref(v);
+  }
+  EXPECT_EQ(failed, 0);
+  const std::string accountsFile = d.Path("/oem/sip_accounts.conf");
+  ASSERT_TRUE(WriteFile(accountsFile, R"({"7":["701"]})"));
+  ASSERT_TRUE(d.Launch());
+  ASSERT_TRUE(d.WaitStarted());
+
+  const struct {
+    const char *set, *arg, *get;
+  } writes[] = {{"SetSipAccounts", R"({"12":["1201","1202"]})", nullptr},  // its file is checked
+                {"SetSos", R"({"sosRoom":"sos-full"})", "GetSos"},
+                {"SetDtmf", R"({"1":"#"})", "GetDtmf"},
+                {"SetDoorHangupDelay", R"({"timeout":9,"sip":true})", "GetDoorHangupDelay"},
+                {"SetAssistant", R"({"enable":false})", "GetAssistant"},
+                {"SetSipSettings", R"({"remote":{"domain":"full.local","port":5070}})",
+                 "GetSipSettings"}};
+  // The store's own spare room goes too: its log is copied into the database
+  // and cut to nothing, as any process using the store may do.
+  for (int i = 0; i < 2; ++i) {
+    sqlite3 *db = nullptr;
+    sqlite3_open(d.Path("/var/lib/ornix/store.db").c_str(), &db);
+    sqlite3_exec(db, "PRAGMA wal_checkpoint(TRUNCATE)", nullptr, nullptr, nullptr);
+    sqlite3_close(db);
+    Fill(d.Path("/var/lib/ornix/filler" + std::to_string(i)));
+  }
+  Fill(d.Path("/oem/filler"));
+  std::vector<std::string> before;
+  for (auto &w : writes) before.push_back(Ask(d, w.get));
+  for (size_t i = 0; i < std::size(writes); ++i) {
+    EXPECT_EQ(Ask(d, writes[i].set, writes[i].arg, "result"), "false") << writes[i].set;
+    EXPECT_EQ(Ask(d, writes[i].get), before[i]) << writes[i].get;
+  }
+  for (const char *key : {"sos", "dtmf_1", "doorHangupDelay", "assistantEnable", "port"})
+    EXPECT_TRUE(d.HasLog("Store write of '" + std::string(key) + "' failed")) << key;
+  EXPECT_TRUE(d.HasLog("Ошибка сохранения SIP аккаунтов"));
+  EXPECT_EQ(ReadFile(accountsFile), R"({"7":["701"]})");
+  EXPECT_TRUE(d.Running());
+
+  // Space again: the same writes go through and survive the restart that the
+  // server change asks for.
+  for (const char *filler : {"/var/lib/ornix/filler0", "/var/lib/ornix/filler1", "/oem/filler"})
+    ASSERT_EQ(unlink(d.Path(filler).c_str()), 0);
+  std::vector<std::string> after;
+  for (auto &w : writes) {
+    EXPECT_EQ(Ask(d, w.set, w.arg, "result"), "true") << w.set;
+    after.push_back(Ask(d, w.get));
+  }
+  EXPECT_EQ(d.WaitExit(15000), 2);
+  ASSERT_TRUE(d.Launch());
+  ASSERT_TRUE(d.WaitStarted());
+  for (size_t i = 1; i < std::size(writes); ++i) {
+    EXPECT_NE(after[i], before[i]) << writes[i].get;
+    EXPECT_EQ(Ask(d, writes[i].get), after[i]) << writes[i].get;
+  }
+  EXPECT_EQ(ReadFile(accountsFile), R"({"12":["1201","1202"],"7":["701"]})");
+  EXPECT_TRUE(d.SanitizerReports().empty());
+}
+
+}  // namespace
