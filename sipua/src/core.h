@@ -60,6 +60,8 @@ struct uag {
 	void *exitarg;
 	struct sa laddr;        // address for SDP and RTP
 	bool stopping;
+	bool exited;            // the stack has reported its exit
+	struct tmr stop_tmr;    // bounds an orderly stop
 	bool udp, tcp, tls_on;
 	struct mqueue *mq;      // wakes the loop after calls from other threads
 	pthread_t loop_thread;

@@ -89,9 +89,34 @@ struct ua *find_ua_for(const struct sip_msg *msg)
 			    : nullptr;
 }
 
+// The stack hands on requests whose framing is broken; a call made from
+// one could never be answered or ended properly. 0 when the request is
+// sound, -1 when no reply can be routed (drop it), else the status to send.
+int request_fault(const struct sip_msg *msg)
+{
+	if (!pl_isset(&msg->via.sentby) || !pl_isset(&msg->via.branch))
+		return -1;
+	if (!pl_isset(&msg->callid) || !pl_isset(&msg->from.auri) ||
+	    !pl_isset(&msg->to.auri) || pl_cmp(&msg->cseq.met, &msg->met))
+		return 400;
+	// A datagram shorter than its Content-Length was cut on the way.
+	if (pl_isset(&msg->clen) &&
+	    pl_u32(&msg->clen) > mbuf_get_left(msg->mb))
+		return 400;
+	return 0;
+}
+
 void conn_handler(const struct sip_msg *msg, void *arg)
 {
 	(void)arg;
+	const int fault = request_fault(msg);
+	if (fault) {
+		sipua_log("ua: malformed INVITE refused (%d)\n", fault);
+		if (fault > 0)
+			(void)sip_treply(nullptr, uag.sip, msg, (uint16_t)fault,
+					 "Bad Request");
+		return;
+	}
 	struct ua *ua = find_ua_for(msg);
 	if (!ua || uag.stopping) {
 		(void)sip_treply(nullptr, uag.sip, msg, 480,
@@ -103,11 +128,31 @@ void conn_handler(const struct sip_msg *msg, void *arg)
 		sipua_log("ua: incoming call failed (%m)\n", err);
 }
 
+// An orderly stop waits for the last transactions (unregistration, BYEs);
+// a peer that never answers would hold it for a whole transaction timeout.
+constexpr uint32_t STOP_GRACE_MS = 4000;
+
 void sip_exit_handler(void *arg)
 {
 	(void)arg;
+	uag.exited = true;
+	tmr_cancel(&uag.stop_tmr);
 	if (uag.exith)
 		uag.exith(uag.exitarg);
+}
+
+void stop_timeout(void *arg)
+{
+	(void)arg;
+	sipua_log("ua: stop still waiting after %u ms, closing by force\n",
+		  STOP_GRACE_MS);
+	if (uag.sip)
+		sip_close(uag.sip, true);
+	if (!uag.exited) {
+		uag.exited = true;
+		if (uag.exith)
+			uag.exith(uag.exitarg);
+	}
 }
 
 // Requests outside any dialog that the session layer does not take.
@@ -298,6 +343,7 @@ out:
 
 void ua_close(void)
 {
+	tmr_cancel(&uag.stop_tmr);
 	list_flush(&uag.ual);
 	uag.lsnr = (struct sip_lsnr *)mem_deref(uag.lsnr);
 	uag.sock = (struct sipsess_sock *)mem_deref(uag.sock);
@@ -316,6 +362,9 @@ void ua_close(void)
 void ua_stop_all(bool forced)
 {
 	uag.stopping = true;
+	uag.exited = false;
+	if (!forced && uag.sip)
+		tmr_start(&uag.stop_tmr, STOP_GRACE_MS, stop_timeout, nullptr);
 	ua_event(nullptr, UA_EVENT_SHUTDOWN, nullptr, nullptr);
 	// Each agent's destructor unregisters it; the stack reports its exit
 	// when the last transaction is done.
