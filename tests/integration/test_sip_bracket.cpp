@@ -26,9 +26,6 @@ void NestedOnLoop(void *) {
   loopEntered++;
 }
 
-void MarkFired(void *) { timerFired = true; }
-
-void Cancel(void *) { re_cancel(); }
 
 // A step that may hang: fail and stop the whole program rather than block.
 void MustFinish(const std::atomic<bool> &done, const char *what) {
@@ -48,16 +45,11 @@ TEST(SipBracket, LoopThreadAndForeignThread) {
   SipThreadEnter();
   SipThreadEnter();
   EXPECT_EQ(SipThreadDepth(), 2);
-  SipThreadLeave();
-  SipThreadLeave();
-  EXPECT_EQ(SipThreadDepth(), 0);
-  SipThreadLeave();  // an unmatched leave is ignored
+  for (int i = 0; i < 3; ++i) SipThreadLeave();  // the unmatched third is ignored
   EXPECT_EQ(SipThreadDepth(), 0);
 
   struct tmr nested, probe, stop;
-  tmr_init(&nested);
-  tmr_init(&probe);
-  tmr_init(&stop);
+  for (struct tmr *t : {&nested, &probe, &stop}) tmr_init(t);
 
   std::atomic<bool> loopDone{false};
   std::thread loop([&] {
@@ -84,28 +76,24 @@ TEST(SipBracket, LoopThreadAndForeignThread) {
   EXPECT_TRUE(loopDepthSeen.load());
 
   // While a foreign thread holds the bracket, the loop runs no handler.
-  {
-    SipThreadEnter();
-    SipThreadEnter();  // nested on the foreign thread: no second lock
-    tmr_start(&probe, 0, MarkFired, nullptr);
-    std::this_thread::sleep_for(Millis(100));
-    EXPECT_FALSE(timerFired.load());
-    SipThreadLeave();
-    EXPECT_FALSE(timerFired.load());
-    SipThreadLeave();
-  }
+  SipThreadEnter();
+  SipThreadEnter();  // nested on the foreign thread: no second lock
+  tmr_start(&probe, 0, [](void *) { timerFired = true; }, nullptr);
+  std::this_thread::sleep_for(Millis(100));
+  EXPECT_FALSE(timerFired.load());
+  SipThreadLeave();
+  EXPECT_FALSE(timerFired.load());
+  SipThreadLeave();
   EXPECT_TRUE(WaitFor([] { return timerFired.load(); }, Millis(3000)));
 
   {
     SipThreadBracket bracket;
-    tmr_start(&stop, 0, Cancel, nullptr);
+    tmr_start(&stop, 0, [](void *) { re_cancel(); }, nullptr);
   }
   MustFinish(loopDone, "re_main");
   loop.join();
   EXPECT_FALSE(SipLoopRunning());
 
-  tmr_cancel(&nested);
-  tmr_cancel(&probe);
-  tmr_cancel(&stop);
+  for (struct tmr *t : {&nested, &probe, &stop}) tmr_cancel(t);
   libre_close();
 }

@@ -12,11 +12,10 @@
 
 #include "process.h"
 
-// Starts its own dbus-daemon (system-type configuration, permissive policy,
-// listening on a unix socket in a temporary directory) and stops it on
-// destruction. With exportSystemAddress the constructor also sets
-// DBUS_SYSTEM_BUS_ADDRESS for this process (restored on destruction), so
-// DbusConnect() and children started afterwards use this bus.
+// Starts its own dbus-daemon (permissive policy, unix socket in a temporary
+// directory) and stops it on destruction. With exportSystemAddress the
+// constructor also sets DBUS_SYSTEM_BUS_ADDRESS for this process (restored on
+// destruction), so DbusConnect() and children started afterwards use this bus.
 class PrivateBus {
  public:
   explicit PrivateBus(bool exportSystemAddress = true);
@@ -28,9 +27,9 @@ class PrivateBus {
   // "unix:path=/tmp/.../bus.sock" (empty when the daemon did not start).
   const std::string &address() const { return address_; }
   // "DBUS_SYSTEM_BUS_ADDRESS=<address>" for ProcessOptions::env.
-  std::string EnvEntry() const;
-  // Daemon output so far, for failure messages.
-  std::string DaemonLog() const;
+  std::string EnvEntry() const { return "DBUS_SYSTEM_BUS_ADDRESS=" + address_; }
+  // SIGKILL to the dbus-daemon: every connection drops.
+  void Kill() { daemon_.Kill(); }
 
  private:
   TempDir dir_{"doralin-bus"};
@@ -42,15 +41,13 @@ class PrivateBus {
 struct BusSignal {
   std::string interface;
   std::string member;
-  std::string path;
-  std::string sender;
   std::optional<std::string> text;  // first argument when it is a string
   std::vector<uint8_t> bytes;        // first argument when it is an ay
 };
 
 struct BusReply {
-  bool ok = false;            // a method return arrived
-  std::string error;          // error name (and message) otherwise
+  bool ok = false;                  // a method return arrived
+  std::string error;                // error name (and message) otherwise
   std::optional<std::string> text;  // first string argument of the return
   std::vector<uint8_t> bytes;       // first ay argument of the return
 };
@@ -67,7 +64,6 @@ class BusClient {
 
   bool ok() const { return conn_ != nullptr; }
   DBusConnection *conn() const { return conn_; }
-  std::string UniqueName() const;
 
   // Method `method` on is.ornix.Method at `destination`, path /is/ornix; one
   // string argument holding `json` unless it is nullopt. Waits for the reply.
@@ -88,16 +84,15 @@ class BusClient {
   // Waits for the next collected signal named `member` (any when empty) and
   // removes it from the queue.
   std::optional<BusSignal> WaitForSignal(const std::string &member, Millis timeout);
-  // Every signal collected so far (the queue is emptied).
-  std::vector<BusSignal> TakeSignals();
-
-  // True when `name` gets an owner within `timeout`.
-  bool WaitForName(const std::string &name, Millis timeout);
-  bool HasOwner(const std::string &name);
 
  private:
-  void Pump(int timeoutMs);
+  bool Send(DBusMessage *message);
+  void Pump();
 
   DBusConnection *conn_ = nullptr;
   std::deque<BusSignal> signals_;
 };
+
+// Appends one string (`json`, when set) or one ay (`bytes`) argument.
+DBusMessage *WithArg(DBusMessage *message, const std::optional<std::string> &json);
+DBusMessage *WithArg(DBusMessage *message, const std::vector<uint8_t> &bytes);

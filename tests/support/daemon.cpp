@@ -1,52 +1,11 @@
 #include "daemon.h"
 
-#include <dirent.h>
-#include <signal.h>
 #include <unistd.h>
 
 #include <chrono>
-#include <cstdlib>
 #include <random>
-#include <sstream>
-#include <thread>
 
 #include "ornix.h"
-
-namespace {
-
-using Clock = std::chrono::steady_clock;
-
-// Finds the dbus-daemon whose command line names a config file in `dir`.
-pid_t FindBusDaemon(const std::string &dir) {
-  DIR *proc = opendir("/proc");
-  if (!proc) return -1;
-  pid_t found = -1;
-  while (dirent *entry = readdir(proc)) {
-    pid_t pid = atoi(entry->d_name);
-    if (pid <= 0) continue;
-    std::string cmdline = ReadFile("/proc/" + std::string(entry->d_name) + "/cmdline");
-    for (char &c : cmdline)
-      if (c == '\0') c = ' ';
-    if (cmdline.find("dbus-daemon") != std::string::npos &&
-        cmdline.find("--config-file=" + dir + "/") != std::string::npos) {
-      found = pid;
-      break;
-    }
-  }
-  closedir(proc);
-  return found;
-}
-
-int PickRtpBase() {
-  static std::mt19937 rng(unsigned(getpid()) ^
-                          unsigned(Clock::now().time_since_epoch().count()));
-  std::uniform_int_distribution<int> pick(2000, 2900);
-  return pick(rng) * 20;  // 40000..58000, 20 ports each
-}
-
-}  // namespace
-
-Daemon::Daemon() = default;
 
 Daemon::~Daemon() {
   if (process_) process_->Kill();
@@ -56,8 +15,6 @@ Daemon::~Daemon() {
   bus_.reset();
 }
 
-std::string Daemon::Path(const std::string &path) const { return root_ + path; }
-
 bool Daemon::Setup() {
   tmp_ = std::make_unique<TempDir>("doralin-daemon");
   if (tmp_->path().empty()) return false;
@@ -65,32 +22,26 @@ bool Daemon::Setup() {
   for (const char *dir : {"", "/tmp", "/etc", "/oem", "/var/lib/ornix/"})
     if (!WriteFile(root_ + dir + "/.keep", "")) return false;
 
+  // RTP ranges of parallel tests rarely meet: 20 ports at a random base.
+  static std::mt19937 rng(unsigned(getpid()) ^
+                          unsigned(std::chrono::steady_clock::now().time_since_epoch().count()));
+  const int rtpMin = std::uniform_int_distribution<int>(2000, 2900)(rng) * 20;
   sipPort_ = config.sipPort ? config.sipPort : FreeUdpPort();
-  rtpMin_ = config.rtpMin ? config.rtpMin : PickRtpBase();
-  rtpMax_ = config.rtpMax ? config.rtpMax : rtpMin_ + 19;
-  if (config.writeBaresipConfig) {
-    std::ostringstream conf;
-    conf << "# written by the test fixture\n"
-         << "sip_listen\t\t127.0.0.1:" << sipPort_ << "\n"
-         << "rtp_ports\t\t" << rtpMin_ << "-" << rtpMax_ << "\n"
-         << "rtspsrc_url\t\trtsp://127.0.0.1:554/ch1/trackID=0\n"
-         << config.baresipExtra;
-    if (!WriteFile(root_ + "/etc/baresip/config", conf.str())) return false;
-  }
-  for (auto &f : config.files)
+  std::vector<std::pair<std::string, std::string>> files{
+      {"/etc/baresip/config", "sip_listen\t\t127.0.0.1:" + std::to_string(sipPort_) + "\nrtp_ports\t\t" +
+                                  std::to_string(rtpMin) + "-" + std::to_string(rtpMin + 19) +
+                                  "\nrtspsrc_url\t\trtsp://127.0.0.1:554/ch1/trackID=0\n" + config.baresipExtra}};
+  files.insert(files.end(), config.files.begin(), config.files.end());
+  for (auto &f : files)
     if (!WriteFile(root_ + f.first, f.second)) return false;
 
-  if (!config.store.empty()) {
-    // The store resolves its file under DORALIN_ROOT at each call.
-    ScopedEnv rootEnv("DORALIN_ROOT", root_);
-    for (auto &kv : config.store) {
-      json_error_t err;
-      json_t *value = json_loads(kv.second.c_str(), JSON_DECODE_ANY, &err);
-      if (!value) value = json_string(kv.second.c_str());  // plain text (legacy keys)
-      int ok = StoreSetVariable(nullptr, "doralin", kv.first.c_str(), value);
-      json_decref(value);
-      if (!ok) return false;
-    }
+  for (auto &kv : config.store) {
+    ScopedEnv rootEnv("DORALIN_ROOT", root_);  // the store resolves its file under it at each call
+    json_t *value = json_loads(kv.second.c_str(), JSON_DECODE_ANY, nullptr);
+    if (!value) value = json_string(kv.second.c_str());  // plain text (legacy keys)
+    int ok = StoreSetVariable(nullptr, "doralin", kv.first.c_str(), value);
+    json_decref(value);
+    if (!ok) return false;
   }
 
   bus_ = std::make_unique<PrivateBus>(false);
@@ -114,7 +65,6 @@ bool Daemon::Launch() {
   ProcessOptions options;
   options.env = {"DORALIN_LOG_STDERR=1", "DORALIN_ROOT=" + root_, bus_->EnvEntry()};
   for (auto &kv : config.env) options.env.push_back(kv.first + "=" + kv.second);
-  exitStatus_ = -1;
   return process_->Start(args, options);
 }
 
@@ -129,106 +79,64 @@ int Daemon::LogIndex(const std::string &text) const {
   return -1;
 }
 
-std::vector<std::string> Daemon::SanitizerReports() const {
-  std::vector<std::string> reports;
-  for (auto &line : Logs())
-    if (line.find("AddressSanitizer") != std::string::npos ||
-        line.find("LeakSanitizer") != std::string::npos ||
-        line.find("runtime error:") != std::string::npos)
-      reports.push_back(line);
-  return reports;
-}
-
-bool Daemon::HasLog(const std::string &text) const { return CountLog(text) > 0; }
-
 int Daemon::CountLog(const std::string &text) const {
   int n = 0;
   for (auto &line : Logs()) n += line.find(text) != std::string::npos;
   return n;
 }
 
+std::vector<std::string> Daemon::SanitizerReports() const {
+  std::vector<std::string> reports;
+  for (auto &line : Logs())
+    for (const char *mark : {"AddressSanitizer", "LeakSanitizer", "runtime error:"})
+      if (line.find(mark) != std::string::npos) {
+        reports.push_back(line);
+        break;
+      }
+  return reports;
+}
+
 bool Daemon::WaitLog(const std::string &text, int timeoutMs, int count) const {
   return WaitFor([&] { return CountLog(text) >= count; }, Millis(timeoutMs), Millis(20));
 }
 
-bool Daemon::WaitSignal(const std::string &member, int timeoutMs, BusSignal *out) {
-  if (!client_) return false;
-  auto signal = client_->WaitForSignal(member, Millis(timeoutMs));
-  if (signal && out) *out = *signal;
-  return signal.has_value();
+bool Daemon::WaitStarted(int timeoutMs) {
+  return client_ && client_->WaitForSignal("DoralinStarted", Millis(timeoutMs));
 }
-
-bool Daemon::WaitStarted(int timeoutMs) { return WaitSignal("DoralinStarted", timeoutMs); }
 
 BusReply Daemon::CallMessage(DBusMessage *message, int timeoutMs) {
-  if (!client_) {
-    if (message) dbus_message_unref(message);
-    return {};
-  }
-  return client_->Call(message, timeoutMs);
+  if (client_) return client_->Call(message, timeoutMs);
+  if (message) dbus_message_unref(message);
+  return {};
 }
 
-BusReply Daemon::Call(const std::string &method, std::optional<std::string> json,
-                      int timeoutMs, const char *iface) {
-  if (!client_) return {};
-  if (!iface) return client_->CallJson(method, json, "is.ornix.doralin", timeoutMs);
-  DBusMessage *msg = dbus_message_new_method_call("is.ornix.doralin", ORNIX_OBJECT_PATH, iface,
-                                                  method.c_str());
-  if (json) {
-    const char *text = json->c_str();
-    dbus_message_append_args(msg, DBUS_TYPE_STRING, &text, DBUS_TYPE_INVALID);
-  }
-  return client_->Call(msg, timeoutMs);
+BusReply Daemon::Call(const std::string &method, std::optional<std::string> json, int timeoutMs,
+                      const char *iface) {
+  return CallMessage(WithArg(dbus_message_new_method_call("is.ornix.doralin", ORNIX_OBJECT_PATH,
+                                                            iface ? iface : ORNIX_METHOD_IFACE,
+                                                            method.c_str()),
+                               json),
+                       timeoutMs);
 }
 
 BusReply Daemon::CallBytes(const std::string &method, const std::vector<uint8_t> &bytes,
                            int timeoutMs) {
-  if (!client_) return {};
-  return client_->CallBytes(method, bytes, "is.ornix.doralin", timeoutMs);
+  return client_ ? client_->CallBytes(method, bytes, "is.ornix.doralin", timeoutMs) : BusReply{};
 }
 
 bool Daemon::Signal(const std::string &member, std::optional<std::vector<uint8_t>> bytes) {
   if (!client_) return false;
-  if (bytes) return client_->SendSignal(member, *bytes);
-  return client_->SendJsonSignal(member, std::nullopt);
-}
-
-bool Daemon::PanelEvent(const std::string &member, const std::vector<uint8_t> &bytes) {
-  if (panel_) return panel_->SendEvent(member, bytes);
-  return Signal(member, bytes);
-}
-
-std::string Daemon::DaemonUniqueName() {
-  DBusMessage *msg = dbus_message_new_method_call("org.freedesktop.DBus", "/org/freedesktop/DBus",
-                                                  "org.freedesktop.DBus", "GetNameOwner");
-  const char *name = "is.ornix.doralin";
-  dbus_message_append_args(msg, DBUS_TYPE_STRING, &name, DBUS_TYPE_INVALID);
-  BusReply r = CallMessage(msg, 2000);
-  return r.ok && r.text ? *r.text : "";
-}
-
-bool Daemon::Running() {
-  if (!process_ || process_->pid() <= 0) return false;
-  if (process_->Running()) return true;
-  if (process_->Exited())
-    exitStatus_ = process_->TermSignal() ? 128 + process_->TermSignal() : process_->ExitCode();
-  return false;
+  return bytes ? client_->SendSignal(member, *bytes) : client_->SendJsonSignal(member, std::nullopt);
 }
 
 void Daemon::Kill(int sig) {
-  if (process_ && process_->pid() > 0) process_->Signal(sig);
+  if (process_) process_->Signal(sig);
 }
 
 int Daemon::WaitExit(int timeoutMs) {
-  if (!process_ || !process_->Wait(Millis(timeoutMs))) return -1;
-  Running();
-  return exitStatus_;
+  return process_ && process_->Wait(Millis(timeoutMs)) ? process_->Status() : -1;
 }
 
 void Daemon::KillBus() {
-  if (!bus_) return;
-  std::string address = bus_->address();
-  std::string socket = address.substr(address.find('=') + 1);
-  pid_t pid = FindBusDaemon(socket.substr(0, socket.rfind('/')));
-  if (pid > 0) kill(pid, SIGKILL);
+  if (bus_) bus_->Kill();
 }

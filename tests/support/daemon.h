@@ -6,7 +6,6 @@
 //   ASSERT_TRUE(d.Start());                       // root, bus, daemon
 //   ASSERT_TRUE(d.WaitStarted());                 // the "DoralinStarted" signal
 //   BusReply r = d.Call("GetDtmf", "{}");          // r.ok, *r.text
-//   d.PanelEvent("UART_EV_BYE", {});              // panel-sim when config.panelSim
 //   d.Terminate();                                // SIGTERM
 //   EXPECT_EQ(d.WaitExit(10000), 1);              // SIP loop ended, orderly stop
 //
@@ -40,14 +39,9 @@ struct DaemonConfig {
   std::vector<std::pair<std::string, std::string>> env;
   // Files written before start: path under the root ("/oem/x") -> content.
   std::vector<std::pair<std::string, std::string>> files;
-  // SIP listen port on 127.0.0.1 and RTP port range; 0 picks free ones.
+  // SIP listen port on 127.0.0.1 (etc/baresip/config); 0 picks a free one.
   int sipPort = 0;
-  int rtpMin = 0;
-  int rtpMax = 0;
-  // Lines appended to etc/baresip/config.
-  std::string baresipExtra;
-  // When false, etc/baresip/config is not written at all.
-  bool writeBaresipConfig = true;
+  std::string baresipExtra;  // lines appended to etc/baresip/config
   // Starts panel-sim (the panel's UART and camera services) in Setup() with
   // these arguments; off by default (tests may start their own PanelSim).
   bool panelSim = false;
@@ -56,7 +50,7 @@ struct DaemonConfig {
 
 class Daemon {
  public:
-  Daemon();
+  Daemon() = default;
   ~Daemon();
   Daemon(const Daemon &) = delete;
   Daemon &operator=(const Daemon &) = delete;
@@ -68,16 +62,14 @@ class Daemon {
   bool Start() { return Setup() && Launch(); }
 
   const std::string &Root() const { return root_; }
-  std::string Path(const std::string &path) const;  // root + path
+  std::string Path(const std::string &path) const { return root_ + path; }
   std::string BusAddress() const { return bus_ ? bus_->address() : std::string(); }
   int SipPort() const { return sipPort_; }
-  int RtpMin() const { return rtpMin_; }
-  int RtpMax() const { return rtpMax_; }
   pid_t Pid() const { return process_ ? process_->pid() : -1; }
 
   // ---- log (stderr of every launch, in order) ----
   std::vector<std::string> Logs() const;
-  bool HasLog(const std::string &text) const;
+  bool HasLog(const std::string &text) const { return LogIndex(text) >= 0; }
   int CountLog(const std::string &text) const;
   // Waits until `count` lines contain `text`.
   bool WaitLog(const std::string &text, int timeoutMs = 10000, int count = 1) const;
@@ -89,29 +81,24 @@ class Daemon {
   int LogIndex(const std::string &text) const;
 
   // ---- bus ----
-  // Method call to is.ornix.doralin; `json` absent sends no argument.
+  // Method call to is.ornix.doralin (interface is.ornix.Method unless `iface`);
+  // `json` absent sends no argument.
   BusReply Call(const std::string &method, std::optional<std::string> json = std::nullopt,
                 int timeoutMs = 5000, const char *iface = nullptr);
+  // Sends a prepared message (takes it over) and waits for the reply.
+  BusReply CallMessage(DBusMessage *message, int timeoutMs = 5000);
   // Method call with one byte-array argument.
   BusReply CallBytes(const std::string &method, const std::vector<uint8_t> &bytes,
                      int timeoutMs = 5000);
-  // Sends a prepared message (takes it over) and waits for the reply.
-  BusReply CallMessage(DBusMessage *message, int timeoutMs = 5000);
   // Broadcast on is.ornix.Signal with one byte-array argument (absent: none).
   bool Signal(const std::string &member, std::optional<std::vector<uint8_t>> bytes);
-  // A panel event: sent by panel-sim when it runs, else by the test's client.
-  bool PanelEvent(const std::string &member, const std::vector<uint8_t> &bytes);
   PanelSim *Panel() const { return panel_.get(); }
-  // Waits for a broadcast signal named `member` (any is.ornix.Signal signal).
-  bool WaitSignal(const std::string &member, int timeoutMs = 10000, BusSignal *out = nullptr);
   // The test's own connection (for crafted messages).
   DBusConnection *Client() const { return client_ ? client_->conn() : nullptr; }
   BusClient *Bus() const { return client_.get(); }
-  // Unique bus name of the daemon, or "" when it does not own is.ornix.doralin.
-  std::string DaemonUniqueName();
 
   // ---- process ----
-  bool Running();
+  bool Running() { return process_ && process_->Running(); }
   void Kill(int sig);
   void Terminate() { Kill(15); }
   // Exit status (0..255), 128+signal when killed by a signal, -1 on timeout.
@@ -127,7 +114,5 @@ class Daemon {
   std::unique_ptr<Process> process_;
   std::unique_ptr<PanelSim> panel_;
   std::string earlierLogs_;  // stderr of launches before the current one
-  int exitStatus_ = -1;
-  int sipPort_ = 0, rtpMin_ = 0, rtpMax_ = 0;
+  int sipPort_ = 0;
 };
-

@@ -4,58 +4,56 @@
 
 namespace {
 
-std::string Compact(json_t *json) {
-  char *text = json_dumps(json, JSON_COMPACT | JSON_SORT_KEYS | JSON_ENCODE_ANY);
-  std::string out = text ? text : "";
-  free(text);
-  return out;
+std::optional<std::vector<uint8_t>> FromHex(json_t *hex) {
+  std::string s = json_string_value(hex) ? json_string_value(hex) : "";
+  if (!hex || s.size() % 2) return std::nullopt;
+  std::vector<uint8_t> bytes;
+  for (size_t i = 0; i < s.size(); i += 2) bytes.push_back(uint8_t(std::stoi(s.substr(i, 2), nullptr, 16)));
+  return bytes;
 }
 
-bool FromHex(const char *hex, std::vector<uint8_t> *bytes) {
-  bytes->clear();
-  std::string s = hex ? hex : "";
-  if (s.size() % 2) return false;
-  for (size_t i = 0; i < s.size(); i += 2) bytes->push_back(static_cast<uint8_t>(std::stoi(s.substr(i, 2), nullptr, 16)));
-  return true;
-}
-
-int CountLines(const std::string &text, const std::string &prefix) {
-  int n = 0;
-  for (const auto &l : SplitLines(text))
-    if (l.rfind(prefix, 0) == 0) ++n;
-  return n;
-}
-
-}  // namespace
-
-std::optional<PanelCommand> ParsePanelRecord(const std::string &line) {
+// One record line of the command log; nullopt for a line that is not one.
+std::optional<PanelCommand> ParseRecord(const std::string &line) {
   json_t *rec = json_loads(line.c_str(), 0, nullptr);
   if (!json_is_object(rec)) {
     json_decref(rec);
     return std::nullopt;
   }
   PanelCommand c;
-  c.line = line;
+  auto text = [&](const char *key) {
+    const char *s = json_string_value(json_object_get(rec, key));
+    return std::string(s ? s : "");
+  };
   c.t = json_number_value(json_object_get(rec, "t"));
-  if (const char *s = json_string_value(json_object_get(rec, "service"))) c.service = s;
-  if (const char *s = json_string_value(json_object_get(rec, "method"))) c.method = s;
-  if (const char *s = json_string_value(json_object_get(rec, "sender"))) c.sender = s;
+  c.service = text("service");
+  c.method = text("method");
   c.noReply = json_is_true(json_object_get(rec, "noReply"));
-  if (json_t *b = json_object_get(rec, "bytes")) c.hasBytes = FromHex(json_string_value(b), &c.bytes);
+  auto bytes = FromHex(json_object_get(rec, "bytes"));
+  c.hasBytes = bytes.has_value();
+  c.bytes = bytes.value_or(std::vector<uint8_t>{});
   if (json_t *t = json_object_get(rec, "text")) c.text = std::string(json_string_value(t), json_string_length(t));
-  if (json_t *j = json_object_get(rec, "json")) c.json = Compact(j);
-  if (json_t *a = json_object_get(rec, "answer")) {
-    std::vector<uint8_t> bytes;
-    if (FromHex(json_string_value(a), &bytes)) c.answer = bytes;
+  if (json_t *j = json_object_get(rec, "json")) {
+    char *dump = json_dumps(j, JSON_COMPACT | JSON_SORT_KEYS | JSON_ENCODE_ANY);
+    c.json = dump ? dump : "";
+    free(dump);
   }
+  c.answer = FromHex(json_object_get(rec, "answer"));
   json_decref(rec);
   return c;
 }
 
+// The replies ("ok ..." / "error ...") in panel-sim's stdout, in order.
+std::vector<std::string> Replies(const std::string &out) {
+  std::vector<std::string> replies;
+  for (const auto &l : SplitLines(out))
+    if (l.rfind("ok ", 0) == 0 || l.rfind("error ", 0) == 0) replies.push_back(l);
+  return replies;
+}
+
+}  // namespace
+
 PanelSim::PanelSim(const std::string &busAddress, std::vector<std::string> args)
     : address_(busAddress), args_(std::move(args)), logPath_(dir_.Path("commands.jsonl")) {}
-
-PanelSim::~PanelSim() { Stop(); }
 
 bool PanelSim::Start(Millis timeout) {
   std::vector<std::string> argv{PANEL_SIM_BIN, "--log", logPath_};
@@ -63,10 +61,10 @@ bool PanelSim::Start(Millis timeout) {
   ProcessOptions options;
   options.env = {"DBUS_SYSTEM_BUS_ADDRESS=" + address_};
   options.stdinPipe = true;
-  if (!process_.Start(argv, options)) return false;
-  bool ready = WaitFor([&] { return process_.Stdout().find("ready\n") != std::string::npos || !process_.Running(); },
-                       timeout);
-  return ready && process_.Running();
+  return process_.Start(argv, options) &&
+         WaitFor([&] { return process_.Stdout().find("ready\n") != std::string::npos || !process_.Running(); },
+                 timeout) &&
+         process_.Running();
 }
 
 bool PanelSim::Stop() {
@@ -75,74 +73,40 @@ bool PanelSim::Stop() {
   return process_.Stop(Millis(3000));
 }
 
-std::vector<PanelCommand> PanelSim::Commands() const {
+std::vector<PanelCommand> PanelSim::Commands(const std::string &method) const {
   std::vector<PanelCommand> out;
   std::string text = ReadFile(logPath_);
   // Only whole lines: the last one may still be being written.
-  size_t end = text.rfind('\n');
-  if (end == std::string::npos) return out;
-  for (const auto &line : SplitLines(text.substr(0, end + 1)))
-    if (auto c = ParsePanelRecord(line)) out.push_back(std::move(*c));
+  for (const auto &line : SplitLines(text.substr(0, text.rfind('\n') + 1)))
+    if (auto c = ParseRecord(line); c && (method.empty() || c->method == method)) out.push_back(std::move(*c));
   return out;
 }
-
-std::vector<PanelCommand> PanelSim::Commands(const std::string &method) const {
-  std::vector<PanelCommand> out;
-  for (auto &c : Commands())
-    if (c.method == method) out.push_back(std::move(c));
-  return out;
-}
-
-int PanelSim::Count(const std::string &method) const { return static_cast<int>(Commands(method).size()); }
 
 std::optional<PanelCommand> PanelSim::WaitForCommand(const std::string &method, Millis timeout, int nth) const {
   std::optional<PanelCommand> found;
   WaitFor(
       [&] {
-        int seen = 0;
-        for (auto &c : Commands()) {
-          if (!method.empty() && c.method != method) continue;
-          if (++seen == nth) {
-            found = std::move(c);
-            return true;
-          }
-        }
-        return false;
+        auto all = Commands(method);
+        if (int(all.size()) >= nth) found = all[size_t(nth - 1)];
+        return found.has_value();
       },
       timeout);
   return found;
 }
 
 bool PanelSim::Command(const std::string &line, Millis timeout) {
-  if (!process_.Running()) return false;
-  std::string word = line.substr(0, line.find(' '));
   // Replies come in order, one per command: wait for the next one.
-  int before = CountLines(process_.Stdout(), "ok ") + CountLines(process_.Stdout(), "error ");
-  if (!process_.WriteStdin(line + "\n")) return false;
-  bool answered = WaitFor(
-      [&] {
-        std::string out = process_.Stdout();
-        return CountLines(out, "ok ") + CountLines(out, "error ") > before;
-      },
-      timeout);
-  if (!answered) return false;
-  auto lines = SplitLines(process_.Stdout());
-  int seen = 0;
-  for (const auto &l : lines) {
-    if (l.rfind("ok ", 0) != 0 && l.rfind("error ", 0) != 0) continue;
-    if (++seen == before + 1) return l.rfind("ok " + word, 0) == 0;
-  }
-  return false;
+  size_t before = Replies(process_.Stdout()).size();
+  if (!process_.Running() || !process_.WriteStdin(line + "\n") ||
+      !WaitFor([&] { return Replies(process_.Stdout()).size() > before; }, timeout))
+    return false;
+  return Replies(process_.Stdout())[before].rfind("ok " + line.substr(0, line.find(' ')), 0) == 0;
 }
 
 bool PanelSim::SendEvent(const std::string &member, const std::vector<uint8_t> &bytes) {
   static const char digits[] = "0123456789abcdef";
-  std::string line = "signal " + member;
-  if (!bytes.empty()) line += ' ';
-  for (uint8_t b : bytes) {
-    line += digits[b >> 4];
-    line += digits[b & 15];
-  }
+  std::string line = "signal " + member + (bytes.empty() ? "" : " ");
+  for (uint8_t b : bytes) line += {digits[b >> 4], digits[b & 15]};
   return Command(line);
 }
 

@@ -23,14 +23,12 @@ struct PanelCommand {
   double t = 0;                     // CLOCK_MONOTONIC milliseconds when received
   std::string service;              // "is.ornix.uart" or "is.ornix.camera"
   std::string method;
-  std::string sender;
   bool noReply = false;
   std::vector<uint8_t> bytes;       // the ay argument, when there was one
   bool hasBytes = false;
   std::optional<std::string> text;  // the string argument, when there was one
   std::string json;                 // that text parsed and re-encoded compactly (sorted keys), or ""
   std::optional<std::vector<uint8_t>> answer;  // bytes answered, when bytes were answered
-  std::string line;                 // the raw record
 };
 
 class PanelSim {
@@ -38,7 +36,7 @@ class PanelSim {
   PanelSim(const std::string &busAddress, std::vector<std::string> args = {});
   PanelSim(const PrivateBus &bus, std::vector<std::string> args = {})
       : PanelSim(bus.address(), std::move(args)) {}
-  ~PanelSim();
+  ~PanelSim() { Stop(); }
   PanelSim(const PanelSim &) = delete;
   PanelSim &operator=(const PanelSim &) = delete;
 
@@ -48,10 +46,10 @@ class PanelSim {
   Process &process() { return process_; }
   const std::string &LogPath() const { return logPath_; }
 
-  // Every command recorded so far, in arrival order.
-  std::vector<PanelCommand> Commands() const;
-  std::vector<PanelCommand> Commands(const std::string &method) const;
-  int Count(const std::string &method) const;
+  // Every command recorded so far (only those named `method` when given), in
+  // arrival order.
+  std::vector<PanelCommand> Commands(const std::string &method = "") const;
+  int Count(const std::string &method) const { return int(Commands(method).size()); }
   // Waits until at least `nth` commands named `method` (any when empty) were
   // received and returns the nth (1-based).
   std::optional<PanelCommand> WaitForCommand(const std::string &method, Millis timeout, int nth = 1) const;
@@ -70,6 +68,3 @@ class PanelSim {
   std::string logPath_;
   Process process_;
 };
-
-// Parses one record line; nullopt for a line that is not one.
-std::optional<PanelCommand> ParsePanelRecord(const std::string &line);

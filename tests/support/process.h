@@ -24,9 +24,9 @@ bool WaitFor(const std::function<bool()> &predicate, Millis timeout, Millis step
 int FreeUdpPort();
 int FreeTcpPort();
 
-// Whole-file helpers. ReadFile gives "" for a missing file.
+// Whole-file helpers. ReadFile gives "" for a missing file; WriteFile creates
+// missing parent directories.
 std::string ReadFile(const std::string &path);
-// Creates missing parent directories. True on success.
 bool WriteFile(const std::string &path, const std::string &content);
 // Lines of a text (without the '\n'); a trailing partial line is kept.
 std::vector<std::string> SplitLines(const std::string &text);
@@ -41,10 +41,10 @@ class TempDir {
   TempDir &operator=(const TempDir &) = delete;
 
   const std::string &path() const { return path_; }
-  // path() + "/" + relative (a leading '/' in `relative` is ignored).
+  // path() + "/" + relative (leading '/' in `relative` ignored).
   std::string Path(const std::string &relative) const;
   bool Write(const std::string &relative, const std::string &content) const;
-  std::string Read(const std::string &relative) const;
+  std::string Read(const std::string &relative) const { return ReadFile(Path(relative)); }
 
  private:
   std::string path_;
@@ -65,21 +65,14 @@ class ScopedEnv {
 };
 
 struct ProcessOptions {
-  // "NAME=value" entries laid over the current environment ("NAME=" sets an
-  // empty value; "-NAME" removes the variable).
-  std::vector<std::string> env;
-  // When set, the stream is also copied to this file as it arrives.
-  std::string stdoutPath;
-  std::string stderrPath;
-  // Working directory of the child; empty keeps the current one.
-  std::string cwd;
-  // Gives the child a pipe as standard input (see WriteStdin); otherwise /dev/null.
-  bool stdinPipe = false;
+  std::vector<std::string> env;  // "NAME=value" entries laid over the current environment
+  std::string cwd;               // working directory of the child; empty keeps ours
+  bool stdinPipe = false;        // a pipe as standard input (WriteStdin), else /dev/null
 };
 
-// One child process. Its stdout and stderr are read by a thread into memory
-// (and optionally into files). The destructor stops a child that still runs
-// (SIGTERM, then SIGKILL after a second) and reaps it.
+// One child process. Its stdout and stderr are read by a thread into memory.
+// The destructor stops a child that still runs (SIGTERM, then SIGKILL) and
+// reaps it.
 class Process {
  public:
   Process() = default;
@@ -95,12 +88,11 @@ class Process {
   bool Running();
   // Waits up to `timeout` for the child to end. True when it has ended.
   bool Wait(Millis timeout);
-  // Exit code when the child exited normally, -1 otherwise (still running,
-  // killed by a signal, never started).
-  int ExitCode() const;
-  // Signal that ended the child, 0 when none.
-  int TermSignal() const;
   bool Exited() const { return exited_; }
+  // Exit code of a normal exit, -1 otherwise (running, signalled, not started).
+  int ExitCode() const;
+  // Exit code, or 128 + signal for a child ended by a signal; -1 while running.
+  int Status() const;
 
   bool Signal(int sig);
   // SIGTERM, wait up to `grace`, then SIGKILL. True when the child ended by
@@ -114,12 +106,11 @@ class Process {
   // Everything read so far.
   std::string Stdout() const;
   std::string Stderr() const;
-  // Waits until the captured stream contains `needle`.
+  // Waits until the captured stdout contains `needle`.
   bool WaitForStdout(const std::string &needle, Millis timeout) const;
-  bool WaitForStderr(const std::string &needle, Millis timeout) const;
 
  private:
-  void Reader(int outFd, int errFd, int outFile, int errFile);
+  void Reader(int outFd, int errFd);
   void Reap(bool block);
 
   pid_t pid_ = -1;

@@ -29,21 +29,27 @@ std::string SilenceWav(int seconds) {
   return w;
 }
 
-// True once something on this machine is bound to 127.0.0.1:port (UDP) or
-// listens there (TCP).
+// True once something is bound to 127.0.0.1:port (UDP) or listens there (TCP).
 bool PortBound(int port, bool tcp) {
   char want[16];
   std::snprintf(want, sizeof(want), ":%04X", port);
   std::istringstream in(ReadFile(tcp ? "/proc/net/tcp" : "/proc/net/udp"));
-  std::string line;
-  while (std::getline(in, line)) {
-    std::istringstream f(line);
-    std::string sl, local, remote, st;
-    f >> sl >> local >> remote >> st;
-    if (local.size() > 5 && local.compare(local.size() - 5, 5, want) == 0 && (!tcp || st == "0A"))
-      return true;
-  }
+  for (std::string sl, local, remote, st, rest; in >> sl >> local >> remote >> st && std::getline(in, rest);)
+    if (local.size() > 5 && local.ends_with(want) && (!tcp || st == "0A")) return true;
   return false;
+}
+
+// Contents of the files in `dir` whose names end with one of `suffixes`,
+// each after a "--- name" line when `headed`.
+std::string FilesEnding(const TempDir *dir, std::initializer_list<const char *> suffixes, bool headed) {
+  std::string out;
+  std::error_code ec;
+  if (!dir) return out;
+  for (const auto &e : std::filesystem::directory_iterator(dir->path(), ec))
+    for (const char *suffix : suffixes)
+      if (e.path().filename().string().ends_with(suffix))
+        out += (headed ? "\n--- " + e.path().filename().string() + "\n" : "") + ReadFile(e.path().string());
+  return out;
 }
 
 }  // namespace
@@ -58,15 +64,16 @@ bool Sipp::Start(const SippRun &run) {
   run_ = run;
   dir_ = std::make_unique<TempDir>("sipp");
   port_ = run.localPort ? run.localPort : FreeUdpPort();
-  std::vector<std::string> args = {"sipp", "-sf", ScenarioPath(run.scenario), "-i", "127.0.0.1",
+  std::string scenario = ScenarioPath(run.scenario);
+  if (run.scenario.rfind("<", 0) == 0) dir_->Write(scenario = "scenario.xml", run.scenario);
+  std::vector<std::string> args = {"sipp", "-sf", scenario, "-i", "127.0.0.1",
                                    "-p", std::to_string(port_), "-m", std::to_string(run.calls),
                                    "-nostdin", "-trace_err", "-trace_msg",
                                    "-timeout", std::to_string(run.timeout.count() / 1000) + "s",
                                    "-timeout_error"};
   if (!run.injection.empty()) {
     dir_->Write("inf.csv", run.injection);
-    args.push_back("-inf");
-    args.push_back(dir_->Path("inf.csv"));
+    args.insert(args.end(), {"-inf", dir_->Path("inf.csv")});
   }
   args.insert(args.end(), run.args.begin(), run.args.end());
   if (run.remotePort) args.push_back("127.0.0.1:" + std::to_string(run.remotePort));
@@ -75,8 +82,7 @@ bool Sipp::Start(const SippRun &run) {
   if (!proc_.Start(args, opt)) return false;
   if (run.remotePort) return true;  // a client starts sending by itself
   bool tcp = false;
-  for (size_t i = 0; i + 1 < run.args.size(); ++i)
-    if (run.args[i] == "-t" && run.args[i + 1][0] == 't') tcp = true;
+  for (size_t i = 0; i + 1 < run.args.size(); ++i) tcp |= run.args[i] == "-t" && run.args[i + 1][0] == 't';
   // Ready when its socket exists, so the first request is not lost.
   return WaitFor([&] { return PortBound(port_, tcp) || !proc_.Running(); }, Millis(5000)) &&
          proc_.Running();
@@ -91,28 +97,11 @@ int Sipp::Wait() {
 }
 
 std::string Sipp::Output() const {
-  std::string out = proc_.Stdout() + proc_.Stderr();
-  std::error_code ec;
-  if (dir_) {
-    for (const auto &e : std::filesystem::directory_iterator(dir_->path(), ec)) {
-      const std::string name = e.path().filename().string();
-      if (name.find("_errors.log") != std::string::npos ||
-          name.find("_messages.log") != std::string::npos)
-        out += "\n--- " + name + "\n" + ReadFile(e.path().string());
-    }
-  }
-  return out;
+  return proc_.Stdout() + proc_.Stderr() + FilesEnding(dir_.get(), {"_errors.log", "_messages.log"}, true);
 }
 
 std::string Sipp::File(const std::string &suffix) const {
-  std::error_code ec;
-  if (!dir_) return "";
-  for (const auto &e : std::filesystem::directory_iterator(dir_->path(), ec)) {
-    const std::string name = e.path().filename().string();
-    if (name.size() >= suffix.size() && name.compare(name.size() - suffix.size(), suffix.size(), suffix) == 0)
-      return ReadFile(e.path().string());
-  }
-  return "";
+  return FilesEnding(dir_.get(), {suffix.c_str()}, false);
 }
 
 int Sipp::Run(const SippRun &run, std::string *output) {
@@ -287,20 +276,20 @@ void SipuaLoop::Handler(struct ua *ua, enum ua_event ev, struct call *call, cons
   self->cond_.notify_all();
 }
 
+int SipuaLoop::CountLocked(enum ua_event ev) const {
+  int n = 0;
+  for (const auto &e : events_) n += e.ev == ev;
+  return n;
+}
+
 bool SipuaLoop::WaitEvent(enum ua_event ev, int count, Millis timeout) {
   std::unique_lock<std::mutex> lock(mutex_);
-  return cond_.wait_for(lock, timeout, [&] {
-    int n = 0;
-    for (const auto &e : events_) n += e.ev == ev;
-    return n >= count;
-  });
+  return cond_.wait_for(lock, timeout, [&] { return CountLocked(ev) >= count; });
 }
 
 int SipuaLoop::Count(enum ua_event ev) const {
   std::lock_guard<std::mutex> lock(mutex_);
-  int n = 0;
-  for (const auto &e : events_) n += e.ev == ev;
-  return n;
+  return CountLocked(ev);
 }
 
 UaEvent SipuaLoop::Last(enum ua_event ev) const {
@@ -308,9 +297,4 @@ UaEvent SipuaLoop::Last(enum ua_event ev) const {
   for (auto it = events_.rbegin(); it != events_.rend(); ++it)
     if (it->ev == ev) return *it;
   return UaEvent{nullptr, UA_EVENT_MAX, nullptr, ""};
-}
-
-std::vector<UaEvent> SipuaLoop::Events() const {
-  std::lock_guard<std::mutex> lock(mutex_);
-  return events_;
 }

@@ -18,7 +18,7 @@
 // ---- sipp -------------------------------------------------------------------
 struct SippRun {
   SippRun(std::string name = "", int remote = 0) : scenario(std::move(name)), remotePort(remote) {}
-  std::string scenario;           // file name under tests/sipua/scenarios
+  std::string scenario;           // file name under tests/sipua/scenarios, or the XML itself
   int localPort = 0;              // -p; 0 picks a free one
   int remotePort = 0;             // target 127.0.0.1:remotePort; 0 for a server
   int calls = 1;                  // -m
@@ -36,8 +36,10 @@ class Sipp {
   // timeout (sipp is then stopped).
   int Wait();
   int port() const { return port_; }
-  std::string Output() const;  // stdout, stderr and the error/message logs
-  // Contents of the file sipp wrote whose name ends with `suffix` (e.g. "_rtt.csv").
+  // stdout, stderr and the error/message logs (the message log holds every
+  // SIP message sent and received).
+  std::string Output() const;
+  // Contents of the files sipp wrote whose names end with `suffix` (e.g. "_rtt.csv").
   std::string File(const std::string &suffix) const;
   // Convenience: start and wait.
   static int Run(const SippRun &run, std::string *output = nullptr);
@@ -97,7 +99,6 @@ class SipuaLoop {
              bool tcp = true, bool tls = false);
   void Stop();
   int sipPort() const { return sipPort_; }
-  const std::string &configDir() const { return dir_->path(); }
 
   // Runs `f` inside re_thread_enter/re_thread_leave.
   template <class F>
@@ -117,13 +118,13 @@ class SipuaLoop {
   int Count(enum ua_event ev) const;
   // Last recorded event of that kind (ev == UA_EVENT_MAX when none).
   UaEvent Last(enum ua_event ev) const;
-  std::vector<UaEvent> Events() const;
 
   static void Handler(struct ua *ua, enum ua_event ev, struct call *call,
                       const char *prm, void *arg);
 
  private:
   void Loop(std::string config, bool udp, bool tcp, bool tls);
+  int CountLocked(enum ua_event ev) const;
 
   std::unique_ptr<TempDir> dir_;
   struct mqueue *mq_ = nullptr;  // wakes the loop to stop it
