@@ -2,91 +2,59 @@
 // five accounts each: start-up load, lookups, and one change (which copies the
 // list's top level and rewrites the file).
 #include <jansson.h>
-#include <stdlib.h>
 
 #include <chrono>
-#include <cstdio>
-#include <cstring>
-#include <filesystem>
-#include <string>
 
 #include "config/accounts.h"
 #include "context.h"
+#include "figures.h"
 #include "ornix.h"
 
-namespace {
-
-long RssKb() {
-  FILE *f = fopen("/proc/self/status", "r");
-  if (!f) return -1;
-  char line[256];
-  long kb = -1;
-  while (fgets(line, sizeof line, f))
-    if (strncmp(line, "VmRSS:", 6) == 0) kb = strtol(line + 6, nullptr, 10);
-  fclose(f);
-  return kb;
-}
-
-double MsSince(std::chrono::steady_clock::time_point t0) {
-  return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - t0).count();
-}
-
-}  // namespace
-
 int main() {
-  char dir[] = "/tmp/doralin-bench-accounts.XXXXXX";
-  if (!mkdtemp(dir)) return 1;
-  const std::string root = dir;
-  std::filesystem::create_directories(root + "/oem");
-  setenv("DORALIN_ROOT", root.c_str(), 1);
+  TempDir root("bench-accounts");
+  ScopedEnv env("DORALIN_ROOT", root.path());
   LogSetLevel(3);
-  CallContext.dbus = nullptr;
-
   const int flats = 9999, perFlat = 5;
   std::string text = "{";
   for (int flat = 1; flat <= flats; flat++) {
     text += (flat > 1 ? ",\"" : "\"") + std::to_string(flat) + "\":[";
-    for (int k = 1; k <= perFlat; k++) {
-      char acc[32];
-      snprintf(acc, sizeof acc, "%s\"sip:%d%02d@pbx.house.local\"", k > 1 ? "," : "", flat, k);
-      text += acc;
-    }
+    for (int k = 1; k <= perFlat; k++)
+      text += (k > 1 ? ",\"sip:" : "\"sip:") + std::to_string(flat * 100 + k) + "@pbx.house.local\"";
     text += "]";
   }
-  text += "}";
-  FILE *f = fopen((root + "/oem/sip_accounts.conf").c_str(), "w");
-  if (!f || fwrite(text.data(), 1, text.size(), f) != text.size() || fclose(f) != 0) return 1;
+  if (!root.Write("oem/sip_accounts.conf", text + "}")) return 1;
+  using Clock = std::chrono::steady_clock;
+  auto ms = [](Clock::time_point t0) {
+    return std::chrono::duration<double, std::milli>(Clock::now() - t0).count();
+  };
 
-  long before = RssKb();
-  auto t0 = std::chrono::steady_clock::now();
+  const long before = StatusKb(0, "VmRSS:");
+  auto t0 = Clock::now();
   LoadAccounts();
-  double loadMs = MsSince(t0);
-  long after = RssKb();
-
-  t0 = std::chrono::steady_clock::now();
-  long total = 0;
-  const int lookups = 100000;
-  for (int i = 0; i < lookups; i++) {
-    json_t *list = GetFlatAccounts(1 + (unsigned)(i % flats));
-    total += (long)json_array_size(list);
+  const double loadMs = ms(t0);
+  const long loaded = StatusKb(0, "VmRSS:");
+  std::vector<double> lookups;
+  size_t seen = 0;
+  for (int i = 0; i < 100000; i++) {
+    t0 = Clock::now();
+    json_t *list = GetFlatAccounts(1 + unsigned(i % flats));
+    lookups.push_back(ms(t0) * 1000.0);
+    seen += json_array_size(list);
     json_decref(list);
   }
-  double lookupUs = MsSince(t0) * 1000.0 / lookups;
-
   json_t *change = json_loads(R"({"42":["4201","4202"]})", 0, nullptr);
-  t0 = std::chrono::steady_clock::now();
-  bool ok = SetSipAccounts(change);
-  double setMs = MsSince(t0);
+  t0 = Clock::now();
+  const bool ok = SetSipAccounts(change);
+  const double setMs = ms(t0);
   json_decref(change);
-  long afterSet = RssKb();
 
-  printf("accounts file: %zu bytes, %d flats x %d accounts\n", text.size(), flats, perFlat);
-  printf("RSS before load: %ld kB, after load: %ld kB (list: %ld kB), after one change: %ld kB\n",
-         before, after, after - before, afterSet);
-  printf("load: %.1f ms; GetFlatAccounts: %.2f us each (%ld accounts seen); "
-         "SetSipAccounts of one flat: %.1f ms (%s)\n",
-         loadMs, lookupUs, total, setMs, ok ? "ok" : "failed");
+  printf("# accounts file: %zu bytes, %d flats x %d accounts, %zu accounts looked up\n",
+         text.size() + 1, flats, perFlat, seen);
+  Figure("accounts_load", loadMs, "ms");
+  Figure("accounts_list_rss", double(loaded - before), "KiB");
+  Figure("get_flat_accounts", lookups, "us");
+  Figure("set_sip_accounts_one_flat", setMs, "ms");
+  Figure("rss_after_one_change", double(StatusKb(0, "VmRSS:")), "KiB");
   FreeAccounts();
-  std::filesystem::remove_all(root);
   return ok ? 0 : 1;
 }

@@ -3,54 +3,24 @@
 //   bench_bus [calls=200] [idle_seconds=30]
 #include <unistd.h>
 
-#include <algorithm>
 #include <chrono>
-#include <cstdio>
-#include <cstdlib>
-#include <fstream>
 #include <sstream>
-#include <string>
 #include <thread>
-#include <vector>
 
 #include "daemon.h"
+#include "figures.h"
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
-
-void Report(const char *name, std::vector<double> ms, int failures) {
-  if (ms.empty()) {
-    printf("%-22s no successful calls (%d failed)\n", name, failures);
-    return;
-  }
-  std::sort(ms.begin(), ms.end());
-  auto at = [&](double q) { return ms[std::min(ms.size() - 1, size_t(q * double(ms.size())))]; };
-  printf("%-22s n=%zu failed=%d median=%.2f ms p99=%.2f ms min=%.2f ms max=%.2f ms\n", name,
-         ms.size(), failures, at(0.5), at(0.99), ms.front(), ms.back());
-}
-
 // utime + stime of a process in clock ticks.
 long CpuTicks(pid_t pid) {
-  std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
-  std::string all((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-  size_t close = all.rfind(')');
-  if (close == std::string::npos) return -1;
-  std::istringstream fields(all.substr(close + 2));
+  const std::string all = ReadFile("/proc/" + std::to_string(pid) + "/stat");
+  std::istringstream fields(all.substr(all.rfind(')') + 2));
   std::string f;
-  long utime = 0, stime = 0;
-  for (int i = 3; i <= 15 && fields >> f; ++i) {
-    if (i == 14) utime = atol(f.c_str());
-    if (i == 15) stime = atol(f.c_str());
-  }
-  return utime + stime;
-}
-
-long RssKb(pid_t pid) {
-  std::ifstream in("/proc/" + std::to_string(pid) + "/status");
-  for (std::string line; std::getline(in, line);)
-    if (line.rfind("VmRSS:", 0) == 0) return atol(line.c_str() + 6);
-  return -1;
+  long ticks = 0;
+  for (int i = 3; i <= 15 && fields >> f; ++i)
+    if (i >= 14) ticks += atol(f.c_str());
+  return ticks;
 }
 
 }  // namespace
@@ -59,42 +29,32 @@ int main(int argc, char **argv) {
   const int calls = argc > 1 ? atoi(argv[1]) : 200;
   const int idleSeconds = argc > 2 ? atoi(argv[2]) : 30;
   Daemon d;
-  if (!d.Start() || !d.WaitStarted(20000)) {
-    fprintf(stderr, "daemon did not start\n");
-    return 1;
-  }
+  if (!d.Start() || !d.WaitStarted(20000)) return fprintf(stderr, "daemon did not start\n"), 1;
 
+  using Clock = std::chrono::steady_clock;
   std::vector<double> get, set;
-  int getFailed = 0, setFailed = 0;
-  for (int i = 0; i < calls; ++i) {
-    auto t0 = Clock::now();
-    BusReply r = d.Call("GetDoorHangupDelay", "{}");
-    auto t1 = Clock::now();
-    if (r.ok) get.push_back(std::chrono::duration<double, std::milli>(t1 - t0).count());
-    else ++getFailed;
+  for (int i = 0; i < 2 * calls; ++i) {
+    const bool setter = i >= calls;
+    // Alternating values, so that every set really writes the store.
+    const std::string arg = setter ? "{\"timeout\":" + std::to_string(2 + i % 2) + ",\"sip\":true}" : "{}";
+    const auto t0 = Clock::now();
+    BusReply r = d.Call(setter ? "SetDoorHangupDelay" : "GetDoorHangupDelay", arg);
+    const double ms = std::chrono::duration<double, std::milli>(Clock::now() - t0).count();
+    if (!r.ok || (setter && r.text.value_or("").find("true") == std::string::npos))
+      return fprintf(stderr, "call %d failed: %s\n", i, r.error.c_str()), 1;
+    (setter ? set : get).push_back(ms);
   }
-  for (int i = 0; i < calls; ++i) {
-    // Alternate values so every call really writes the store.
-    std::string arg = "{\"timeout\":" + std::to_string(2 + i % 2) + ",\"sip\":true}";
-    auto t0 = Clock::now();
-    BusReply r = d.Call("SetDoorHangupDelay", arg);
-    auto t1 = Clock::now();
-    if (r.ok && r.text && r.text->find("true") != std::string::npos)
-      set.push_back(std::chrono::duration<double, std::milli>(t1 - t0).count());
-    else ++setFailed;
-  }
-  Report("GetDoorHangupDelay", get, getFailed);
-  Report("SetDoorHangupDelay", set, setFailed);
 
-  const pid_t pid = d.Pid();
-  const long hz = sysconf(_SC_CLK_TCK);
-  long before = CpuTicks(pid);
-  auto t0 = Clock::now();
+  const long before = CpuTicks(d.Pid());
+  const auto t0 = Clock::now();
   std::this_thread::sleep_for(std::chrono::seconds(idleSeconds));
-  long after = CpuTicks(pid);
-  double wall = std::chrono::duration<double>(Clock::now() - t0).count();
-  printf("idle %ds: cpu=%.2f%% of one core (%ld ticks at %ld Hz), rss=%ld kB\n", idleSeconds,
-         100.0 * double(after - before) / double(hz) / wall, after - before, hz, RssKb(pid));
+  const long ticks = CpuTicks(d.Pid()) - before;
+  const double wall = std::chrono::duration<double>(Clock::now() - t0).count();
+  printf("# %d calls each; idle for %d s\n", calls, idleSeconds);
+  Figure("get_door_hangup_delay_roundtrip", get, "ms");
+  Figure("set_door_hangup_delay_roundtrip", set, "ms");
+  Figure("idle_cpu", 100.0 * double(ticks) / double(sysconf(_SC_CLK_TCK)) / wall, "%core");
+  Figure("idle_rss", double(StatusKb(d.Pid(), "VmRSS:")), "KiB");
   d.Terminate();
   d.WaitExit(15000);
   return 0;

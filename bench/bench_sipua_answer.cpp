@@ -1,17 +1,11 @@
 // 200 incoming calls at 20 calls/s from one sipp scenario against two
 // auto-answering user agents on loopback, one after the other in the same run:
 // a small program on sipua (this binary with --answer) and Debian's baresip.
-// Prints INVITE-to-200 times (sipp response times) and peak resident size.
-#include <csignal>
-#include <cstdio>
-#include <cstdlib>
+// Figures: INVITE-to-200 times (sipp's response times) and peak resident size.
 #include <cstring>
-#include <sstream>
-#include <string>
-#include <vector>
-#include <algorithm>
 #include <map>
 
+#include "figures.h"
 #include "sipp.h"
 
 namespace {
@@ -28,8 +22,8 @@ int Answerer(int port) {
   if (!err) err = ua_init("sipua-bench", true, true, false);
   if (!err) err = ua_alloc(&ua, "sip:bench@127.0.0.1;answermode=auto");
   if (err) return 1;
-  std::printf("ready\n");
-  std::fflush(stdout);
+  printf("ready\n");
+  fflush(stdout);
   re_main([](int) { re_cancel(); });
   ua_stop_all(true);
   ua_close();
@@ -39,117 +33,70 @@ int Answerer(int port) {
   return 0;
 }
 
-long PeakRssKb(pid_t pid) {
-  std::istringstream in(ReadFile("/proc/" + std::to_string(pid) + "/status"));
-  std::string line;
-  while (std::getline(in, line))
-    if (line.rfind("VmHWM:", 0) == 0) return std::strtol(line.c_str() + 6, nullptr, 10);
-  return -1;
-}
-
-struct Result {
-  std::vector<double> rttMs;
-  long rssKb = -1;
-  int sippExit = -1;
-};
-
-Result Load(int port, pid_t pid) {
+// Runs the load against `port`; prints the figures of `name`; true when every
+// call passed.
+bool Load(const char *name, int port, pid_t pid) {
   SippRun run("bench_call.xml", port);
   run.calls = 200;
   run.timeout = Millis(60000);
-  run.args = {"-s", "1201", "-r", "20",
-              "-mi", "127.0.0.1", "-mp", std::to_string(FreeUdpPort())};
+  run.args = {"-s", "1201", "-r", "20", "-mi", "127.0.0.1", "-mp", std::to_string(FreeUdpPort())};
   Sipp sipp;
-  Result r;
-  if (!sipp.Start(run)) return r;
-  r.sippExit = sipp.Wait();
-  if (r.sippExit != 0) {
-    const std::string e = sipp.File("_errors.log");
-    std::fprintf(stderr, "sipp errors (%d):\n%s\n", r.sippExit, e.substr(0, 3000).c_str());
-  }
-  // INVITE sent to 200 received, per call, from the microsecond stamps of
-  // sipp's message log.
-  std::istringstream log(sipp.File("_messages.log"));
+  if (!sipp.Start(run)) return false;
+  const int status = sipp.Wait();
+  if (status != 0)
+    fprintf(stderr, "%s: sipp status %d\n%s\n", name, status, sipp.File("_errors.log").substr(0, 3000).c_str());
+  // INVITE sent to its 200 received, per call, from the microsecond stamps of
+  // sipp's message log: entries "----- ... HH:MM:SS.uuuuuu", "UDP message
+  // sent|received ...", then the message.
   std::map<std::string, double> sent, answered;
-  std::string line, callId;
   double stamp = 0;
-  int kind = 0;  // 1 INVITE sent, 2 200-for-INVITE received
-  auto flush = [&] {
-    if (kind == 1 && !callId.empty() && !sent.count(callId)) sent[callId] = stamp;
-    if (kind == 2 && !callId.empty() && !answered.count(callId)) answered[callId] = stamp;
-    kind = 0;
-    callId.clear();
+  bool out = false, inviteCseq = false;
+  std::string first, callId;
+  auto entryEnd = [&] {
+    if (out && first.rfind("INVITE ", 0) == 0) sent.emplace(callId, stamp);
+    if (!out && inviteCseq && first.rfind("SIP/2.0 200", 0) == 0) answered.emplace(callId, stamp);
+    first.clear();
+    inviteCseq = false;
   };
-  bool head = false, isInviteResp = false, is200 = false, isSend = false;
-  while (std::getline(log, line)) {
+  for (const std::string &line : SplitLines(sipp.File("_messages.log"))) {
     if (line.rfind("-----", 0) == 0) {
-      if (is200 && isInviteResp) kind = 2;
-      flush();
-      is200 = isInviteResp = false;
-      const size_t sp = line.rfind(' ');
-      const std::string hms = line.substr(sp + 1);  // HH:MM:SS.uuuuuu
+      entryEnd();
+      const std::string hms = line.substr(line.rfind(' ') + 1);
       stamp = std::stod(hms.substr(0, 2)) * 3600e3 + std::stod(hms.substr(3, 2)) * 60e3 +
               std::stod(hms.substr(6)) * 1e3;
-      head = true;
-      continue;
+    } else if (line.rfind("UDP message", 0) == 0) {
+      out = line.find("sent") != std::string::npos;
+    } else if (first.empty()) {
+      first = line;
+    } else if (line.rfind("Call-ID:", 0) == 0) {
+      callId = line.substr(8);
+    } else if (line.rfind("CSeq:", 0) == 0) {
+      inviteCseq = line.find("INVITE") != std::string::npos;
     }
-    if (head && line.rfind("UDP message", 0) == 0) {
-      isSend = line.find("sent") != std::string::npos;
-      head = false;
-      continue;
-    }
-    if (line.rfind("INVITE sip:", 0) == 0 && isSend) kind = 1;
-    if (line.rfind("SIP/2.0 200", 0) == 0 && !isSend) is200 = true;
-    if (line.rfind("CSeq:", 0) == 0 && line.find("INVITE") != std::string::npos) isInviteResp = true;
-    if (line.rfind("Call-ID:", 0) == 0) callId = line.substr(8);
   }
-  if (is200 && isInviteResp) kind = 2;
-  flush();
+  entryEnd();
+  std::vector<double> ms;
   for (const auto &[id, t] : answered)
-    if (sent.count(id)) r.rttMs.push_back(t - sent[id]);
-  r.rssKb = PeakRssKb(pid);
-  return r;
-}
-
-double Pct(std::vector<double> v, double p) {
-  if (v.empty()) return -1;
-  std::sort(v.begin(), v.end());
-  return v[std::min(v.size() - 1, static_cast<size_t>(p * static_cast<double>(v.size())))];
-}
-
-void Print(const char *name, const Result &r) {
-  std::printf("%-8s calls=%zu sipp_exit=%d invite_to_200_ms median=%.3f p95=%.3f max=%.3f peak_rss_kb=%ld\n",
-              name, r.rttMs.size(), r.sippExit, Pct(r.rttMs, 0.5), Pct(r.rttMs, 0.95),
-              Pct(r.rttMs, 1.0), r.rssKb);
+    if (sent.count(id)) ms.push_back(t - sent[id]);
+  printf("# %s: %zu calls answered\n", name, ms.size());
+  Figure((std::string(name) + "_invite_to_200").c_str(), ms, "ms");
+  Figure((std::string(name) + "_peak_rss").c_str(), double(StatusKb(pid, "VmHWM:")), "KiB");
+  return status == 0 && ms.size() == 200;
 }
 
 }  // namespace
 
 int main(int argc, char **argv) {
-  if (argc == 3 && !std::strcmp(argv[1], "--answer")) return Answerer(std::atoi(argv[2]));
-
+  if (argc == 3 && !strcmp(argv[1], "--answer")) return Answerer(atoi(argv[2]));
   const int port = FreeUdpPort();
   Process answerer;
-  if (!answerer.Start({"/proc/self/exe", "--answer", std::to_string(port)}) &&
-      !answerer.Start({argv[0], "--answer", std::to_string(port)}))
-    return 1;
-  if (!answerer.WaitForStdout("ready", Millis(5000))) {
-    std::fprintf(stderr, "answerer did not start: %s\n", answerer.Stderr().c_str());
-    return 1;
-  }
+  if (!answerer.Start({"/proc/self/exe", "--answer", std::to_string(port)}) ||
+      !answerer.WaitForStdout("ready", Millis(5000)))
+    return fprintf(stderr, "answerer did not start: %s\n", answerer.Stderr().c_str()), 1;
   BaresipPeer baresip;
-  if (!baresip.Start("1201", true)) {
-    std::fprintf(stderr, "baresip did not start\n");
-    return 1;
-  }
-  const Result a = Load(port, answerer.pid());
-  const Result b = Load(baresip.sipPort(), baresip.pid());
-  Print("sipua", a);
-  Print("baresip", b);
-  if (!a.rttMs.empty() && !b.rttMs.empty())
-    std::printf("ratio sipua/baresip: median=%.2f p95=%.2f peak_rss=%.2f\n",
-                Pct(a.rttMs, 0.5) / Pct(b.rttMs, 0.5), Pct(a.rttMs, 0.95) / Pct(b.rttMs, 0.95),
-                static_cast<double>(a.rssKb) / static_cast<double>(b.rssKb));
+  if (!baresip.Start("1201", true)) return fprintf(stderr, "baresip did not start\n"), 1;
+  const bool a = Load("sipua", port, answerer.pid());
+  const bool b = Load("baresip", baresip.sipPort(), baresip.pid());
   answerer.Stop();
-  return 0;
+  return a && b ? 0 : 1;
 }
