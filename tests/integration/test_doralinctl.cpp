@@ -211,15 +211,11 @@ TEST(Doralinctl, TalksToTheRealDaemon) {
   const std::string bus = d.BusAddress();
   EXPECT_EQ(Ctl(bus, {"-c", "get", "sos"}).out, "{\"sosRoom\":\"from-store\"}\n");
   EXPECT_EQ(Ctl(bus, {"set", "sos", std::string(120, 's')}).status, 1);
-  EXPECT_EQ(Ctl(bus, {"set", "sip", R"({"remote":{"port":0}})"}).status, 1);
   EXPECT_EQ(Ctl(bus, {"accounts", "set", "12", "1201", "1202"}).status, 0);
   EXPECT_EQ(Ctl(bus, {"-c", "accounts", "12"}).out, "{\"12\":[\"1201\",\"1202\"]}\n");
-  EXPECT_EQ(Ctl(bus, {"accounts", "set", "13", "a", "a"}).status, 1);
   EXPECT_EQ(Ctl(bus, {"set", "door", "7", "on"}).status, 0);
   EXPECT_EQ(Ctl(bus, {"-c", "get", "door"}).out, "{\"timeout\":7,\"sip\":true}\n");
   EXPECT_EQ(Ctl(bus, {"register-status"}).out, "not registered\n");  // no registrar here
-  EXPECT_EQ(Ctl(bus, {"call", "NoSuchMethod"}).status, 1);
-  EXPECT_TRUE(d.Running());
 }
 
 }  // namespace

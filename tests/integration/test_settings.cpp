@@ -54,12 +54,9 @@ TEST(SettingsBus, ChangesSurviveARestartAndBadInputIsRefused) {
       {"SetDoorHangupDelay", R"({"timeout":7,"sip":true})", 1},
       {"SetGateSettings", R"({"prefixSize":9,"flatNumberSize":3,"direct":{"mode":true,"rules":{"12":{"1-9":"a.local"}}}})", 1},
       {"SetSipSettings", R"({"remote":{"port":0}})", 0},
-      {"SetSipSettings", R"({"remote":{"proxy":{"enable":1}}})", 0},
       {"SetSipSettings", "[]", 1},
   };
   for (const auto &c : calls) EXPECT_EQ(Result(d.Call(c.method, c.arg)), c.result) << c.method;
-  EXPECT_TRUE(d.HasLog("Неправильно указан port: 0"));
-  EXPECT_TRUE(d.HasLog("J5 0 package/src/config/settings"));
   EXPECT_EQ(Result(d.Call("DeleteDtmf")), 1);
   EXPECT_EQ(Text(d.Call("GetDtmf")), R"({"1":"1","2":"2"})");
   EXPECT_TRUE(d.Running());
