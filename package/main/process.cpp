@@ -1,12 +1,14 @@
 #define LOG_MODULE "package/main/process"
 #include "process.h"
 
+#include <atomic>
 #include <fcntl.h>
 #include <pthread.h>
 #include <signal.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
@@ -117,7 +119,7 @@ void BaresipTerminate(int status, bool exitProcess) {
   // One stop sequence at a time: a later caller (say the forced restart
   // after a SIGTERM) waits, and exit is never entered twice at once.
   pthread_mutex_lock(&terminateLock);
-  CallContext.restartRequested = exitProcess;
+  std::atomic_ref<bool>(CallContext.restartRequested).store(exitProcess);
   LOG(1, "Baresip terminate with exit (%d)", exitProcess ? 1 : 0);
   SipUnregister();
   sleep(kTerminateGrace);
@@ -130,7 +132,34 @@ void BaresipTerminate(int status, bool exitProcess) {
   pthread_mutex_unlock(&terminateLock);
 }
 
+namespace {
+
+// "--help" and "--version" answer on stdout and end the process before it
+// touches the bus; true when one of them was given.
+bool AnswerInfoOption(int argc, char **argv) {
+  for (int i = 1; i < argc; ++i) {
+    if (argv[i] == nullptr) continue;
+    if (strcmp(argv[i], "--version") == 0) {
+      printf("doralin %s\n", DORALIN_VERSION);
+      return true;
+    }
+    if (strcmp(argv[i], "--help") == 0) {
+      printf("Usage: doralin [--debug | --trace]\n"
+             "Call-control daemon of the door-entry panel.\n"
+             "  --debug    log level 2\n"
+             "  --trace    log level 1\n"
+             "  --help     this text\n"
+             "  --version  the version\n");
+      return true;
+    }
+  }
+  return false;
+}
+
+}  // namespace
+
 int DoralinMain(int argc, char **argv) {
+  if (AnswerInfoOption(argc, argv)) return 0;
   if (!InitProcess()) return 0;
   ParseOptions(argc, argv);
   LOG_BOTH(3, "Запуск приложения");
