@@ -75,7 +75,7 @@ struct Rig {
 
 // Sends one datagram ("$P" stands for the sender's port) to the daemon; the
 // status line of its first answer other than 100 within `ms`, "" when none.
-std::string Exchange(int port, std::string text, int ms = 400) {
+std::string Exchange(int port, std::string text, int ms) {
   int fd = socket(AF_INET, SOCK_DGRAM, 0);
   sockaddr_in sin{};
   sin.sin_family = AF_INET;
@@ -155,13 +155,14 @@ TEST(SipFaults, HostileInputAndAnInviteFloodLeaveTheCallAndTheDaemonAlone) {
                        "From: <sip:a@b>;tag=1\r\nTo: <sip:c@d>\r\nCall-ID: x\r\nCSeq: 1 INVITE\r\n\r\n", ""},
   };
   for (const Case &c : cases) {
-    const std::string answer = Exchange(rig.d.SipPort(), c.text);
+    const std::string answer = Exchange(rig.d.SipPort(), c.text, *c.answer ? 3000 : 300);
     EXPECT_EQ(answer.substr(0, *c.answer ? strlen(c.answer) : answer.npos), c.answer) << c.what;
   }
   EXPECT_EQ(rig.panel->Count("UartSendCommandCall"), 0);
   EXPECT_FALSE(rig.d.HasLog("INCOMING_DIALING"));
 
   // A normal call, and forty callers at once while it is up: each is busy.
+  // The call goes on to the callee's BYE, after four seconds.
   auto flat = Peer("reliability/scenarios/callee_bye_later.xml", 0, handset);
   ASSERT_TRUE(flat && rig.Dial());
   ASSERT_TRUE(rig.d.WaitLog("-> OUTGOING_SIP_ESTABLISHED"));
@@ -169,6 +170,14 @@ TEST(SipFaults, HostileInputAndAnInviteFloodLeaveTheCallAndTheDaemonAlone) {
                     {"-s", "13", "-r", "200"}, 40);
   ASSERT_TRUE(flood);
   EXPECT_EQ(flood->Wait(), 0) << flood->Output();
+  // A BYE forged with the live call's Call-ID but not its tags.
+  const std::string out = flat->Output();
+  const size_t at = out.find("Call-ID: ") + 9;
+  ASSERT_NE(at, 8u) << out;
+  const std::string callId = out.substr(at, out.find_first_of("\r\n", at) - at);
+  EXPECT_EQ(Exchange(rig.d.SipPort(), Request("BYE", {{"Call-ID:", "Call-ID: " + callId},
+                                                      {"To:", "To: <sip:12@127.0.0.1>;tag=forged"}}),
+                     3000).substr(0, 11), "SIP/2.0 481");
   EXPECT_EQ(flat->Wait(), 0) << flat->Output();  // its BYE ended the call
   ASSERT_TRUE(rig.d.WaitLog("OUTGOING_SIP_ESTABLISHED -> IDLE"));
   EXPECT_TRUE(WaitFor([&] { return rig.Byes() > 0; }, Millis(3000)));
