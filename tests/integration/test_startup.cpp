@@ -1,7 +1,6 @@
 // Start-up order, options, refused bus names, signals and the SIP-side stop,
 // against the real daemon on a private bus.
 #include <gtest/gtest.h>
-#include <netinet/in.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -54,10 +53,7 @@ TEST(Startup, OrderStartedSignalAndStopWhileSipLoopRuns) {
   // A registrar that never answers holds the orderly stop open; a second
   // SIGTERM then ends the process at once with status 0.
   const int port = FreeUdpPort(), silent = socket(AF_INET, SOCK_DGRAM, 0);
-  sockaddr_in at{};
-  at.sin_family = AF_INET;
-  at.sin_port = htons(static_cast<uint16_t>(port));
-  at.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  sockaddr_in at = Loopback(port);
   ASSERT_EQ(bind(silent, reinterpret_cast<sockaddr *>(&at), sizeof at), 0);
   Daemon held;
   held.config.store = {{"domainRegister", "\"127.0.0.1\""}, {"portRegister", std::to_string(port)}};

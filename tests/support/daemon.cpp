@@ -26,7 +26,7 @@ bool Daemon::Setup() {
   static std::mt19937 rng(unsigned(getpid()) ^
                           unsigned(std::chrono::steady_clock::now().time_since_epoch().count()));
   const int rtpMin = std::uniform_int_distribution<int>(2000, 2900)(rng) * 20;
-  sipPort_ = config.sipPort ? config.sipPort : FreeUdpPort();
+  sipPort_ = FreeUdpPort();
   std::vector<std::pair<std::string, std::string>> files{
       {"/etc/baresip/config", "sip_listen\t\t127.0.0.1:" + std::to_string(sipPort_) + "\nrtp_ports\t\t" +
                                   std::to_string(rtpMin) + "-" + std::to_string(rtpMin + 19) +

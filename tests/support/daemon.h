@@ -39,8 +39,6 @@ struct DaemonConfig {
   std::vector<std::pair<std::string, std::string>> env;
   // Files written before start: path under the root ("/oem/x") -> content.
   std::vector<std::pair<std::string, std::string>> files;
-  // SIP listen port on 127.0.0.1 (etc/baresip/config); 0 picks a free one.
-  int sipPort = 0;
   std::string baresipExtra;  // lines appended to etc/baresip/config
   // Starts panel-sim (the panel's UART and camera services) in Setup() with
   // these arguments; off by default (tests may start their own PanelSim).

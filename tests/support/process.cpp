@@ -30,16 +30,28 @@ bool WaitFor(const std::function<bool()> &predicate, Millis timeout, Millis step
   }
 }
 
+sockaddr_in Loopback(int port) {
+  sockaddr_in sa{};
+  sa.sin_family = AF_INET;
+  sa.sin_port = htons(static_cast<uint16_t>(port));
+  sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  return sa;
+}
+
 namespace {
+
+void SetEnv(const std::string &name, const std::optional<std::string> &value) {
+  if (value)
+    setenv(name.c_str(), value->c_str(), 1);
+  else
+    unsetenv(name.c_str());
+}
 
 // Binds a socket of `type` to 127.0.0.1:port (0: any); returns the bound port or 0.
 int BindLoopback(int type, int port) {
   int fd = socket(AF_INET, type | SOCK_CLOEXEC, 0);
   if (fd < 0) return 0;
-  sockaddr_in sa{};
-  sa.sin_family = AF_INET;
-  sa.sin_port = htons(static_cast<uint16_t>(port));
-  sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  sockaddr_in sa = Loopback(port);
   socklen_t len = sizeof sa;
   int result = bind(fd, reinterpret_cast<sockaddr *>(&sa), sizeof sa) == 0 &&
                        getsockname(fd, reinterpret_cast<sockaddr *>(&sa), &len) == 0
@@ -110,18 +122,10 @@ bool TempDir::Write(const std::string &relative, const std::string &content) con
 ScopedEnv::ScopedEnv(const std::string &name, const std::optional<std::string> &value)
     : name_(name) {
   if (const char *old = getenv(name.c_str())) previous_ = old;
-  if (value)
-    setenv(name.c_str(), value->c_str(), 1);
-  else
-    unsetenv(name.c_str());
+  SetEnv(name, value);
 }
 
-ScopedEnv::~ScopedEnv() {
-  if (previous_)
-    setenv(name_.c_str(), previous_->c_str(), 1);
-  else
-    unsetenv(name_.c_str());
-}
+ScopedEnv::~ScopedEnv() { SetEnv(name_, previous_); }
 
 Process::~Process() {
   if (pid_ > 0 && !exited_) Stop(Millis(1000));

@@ -2,6 +2,7 @@
 // for tests. Everything here is bounded: no call blocks longer than its timeout.
 #pragma once
 
+#include <netinet/in.h>
 #include <sys/types.h>
 
 #include <atomic>
@@ -23,6 +24,8 @@ bool WaitFor(const std::function<bool()> &predicate, Millis timeout, Millis step
 // was not handed out before by this process. 0 when none could be found.
 int FreeUdpPort();
 int FreeTcpPort();
+// The address 127.0.0.1:port.
+sockaddr_in Loopback(int port);
 
 // Whole-file helpers. ReadFile gives "" for a missing file; WriteFile creates
 // missing parent directories.

@@ -1,7 +1,5 @@
 #include "sipp.h"
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -155,17 +153,13 @@ bool BaresipPeer::Start(const std::string &user, bool autoAnswer, bool tls) {
 
 void BaresipPeer::Drain(Millis wait) {
   if (ctrlFd_ < 0) {
-    int fd = socket(AF_INET, SOCK_STREAM, 0);
-    if (fd < 0) return;
-    sockaddr_in sin{};
-    sin.sin_family = AF_INET;
-    sin.sin_port = htons(static_cast<uint16_t>(ctrlPort_));
-    sin.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (connect(fd, reinterpret_cast<sockaddr *>(&sin), sizeof(sin)) != 0) {
-      close(fd);
-      return;
+    sockaddr_in sin = Loopback(ctrlPort_);
+    ctrlFd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (ctrlFd_ >= 0 && connect(ctrlFd_, reinterpret_cast<sockaddr *>(&sin), sizeof(sin)) != 0) {
+      close(ctrlFd_);
+      ctrlFd_ = -1;
     }
-    ctrlFd_ = fd;
+    if (ctrlFd_ < 0) return;
   }
   pollfd p{ctrlFd_, POLLIN, 0};
   while (poll(&p, 1, static_cast<int>(wait.count())) > 0) {
@@ -229,24 +223,17 @@ bool SipuaLoop::Start(const std::string &extraConfig, bool udp, bool tcp, bool t
 }
 
 void SipuaLoop::Loop(std::string config, bool udp, bool tcp, bool tls) {
-  int err = libre_init();
-  if (!err) {
-    dir_->Write("config", config);
-    conf_path_set(dir_->path().c_str());
-    err = conf_configure();
-    if (!err) err = baresip_init(conf_config());
-    if (!err) err = ua_init("sipua-test", udp, tcp, tls);
-    if (!err) err = conf_modules();
-    if (!err) err = uag_event_register(&SipuaLoop::Handler, this);
-    if (!err)
-      err = mqueue_alloc(&mq_, [](int, void *, void *) { re_cancel(); }, nullptr);
-  }
+  dir_->Write("config", config);
+  const bool ok = !libre_init() && (conf_path_set(dir_->path().c_str()), !conf_configure()) &&
+                  !baresip_init(conf_config()) && !ua_init("sipua-test", udp, tcp, tls) && !conf_modules() &&
+                  !uag_event_register(&SipuaLoop::Handler, this) &&
+                  !mqueue_alloc(&mq_, [](int, void *, void *) { re_cancel(); }, nullptr);
   {
     std::lock_guard<std::mutex> lock(mutex_);
-    state_ = err ? -1 : 1;
+    state_ = ok ? 1 : -1;
   }
   cond_.notify_all();
-  if (!err) re_main(nullptr);
+  if (ok) re_main(nullptr);
   ua_stop_all(true);
   ua_close();
   mq_ = static_cast<struct mqueue *>(mem_deref(mq_));
