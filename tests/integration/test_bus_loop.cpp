@@ -129,10 +129,7 @@ void LateReplyScenario(const std::string &address) {
       else dbus_message_unref(m);
   }
   if (!call) _exit(5);
-  DBusMessage *late = dbus_message_new_method_return(call);
-  dbus_connection_send(peer.conn(), late, nullptr);
-  dbus_connection_flush(peer.conn());
-  dbus_message_unref(late);
+  peer.Send(dbus_message_new_method_return(call));
   dbus_message_unref(call);
   BusClient client(address);
   for (int i = 0; i < 3; ++i)
@@ -165,9 +162,7 @@ TEST(BusLoop, SlowHandlerWarnsThenWatchdogExits) {
                                                         "DoralinTestStall"),
                            std::string("{\"seconds\":90}"));
   dbus_message_set_no_reply(m, TRUE);
-  dbus_connection_send(d.Client(), m, nullptr);
-  dbus_connection_flush(d.Client());
-  dbus_message_unref(m);
+  ASSERT_TRUE(d.Bus()->Send(m));
   EXPECT_EQ(d.WaitExit(75000), 0);
   EXPECT_GT(ExitLag(d), 60);
   EXPECT_LT(ExitLag(d), 64);

@@ -74,6 +74,8 @@ class BusClient {
                      const std::string &destination = "is.ornix.doralin", int timeoutMs = 2000);
   // Sends `message` (taken over) and waits for its reply.
   BusReply Call(DBusMessage *message, int timeoutMs = 2000);
+  // Sends `message` (taken over) without waiting for anything.
+  bool Send(DBusMessage *message);
 
   // Broadcast signals on is.ornix.Signal, path /is/ornix.
   bool SendSignal(const std::string &member, const std::vector<uint8_t> &bytes);
@@ -86,7 +88,6 @@ class BusClient {
   std::optional<BusSignal> WaitForSignal(const std::string &member, Millis timeout);
 
  private:
-  bool Send(DBusMessage *message);
   void Pump();
 
   DBusConnection *conn_ = nullptr;

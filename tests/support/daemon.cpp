@@ -69,6 +69,7 @@ bool Daemon::Launch() {
 }
 
 std::vector<std::string> Daemon::Logs() const {
+  if (process_) process_->CatchUp();
   return SplitLines(earlierLogs_ + (process_ ? process_->Stderr() : std::string()));
 }
 

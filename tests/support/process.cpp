@@ -5,6 +5,7 @@
 #include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/ioctl.h>
 #include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/syscall.h>
@@ -152,14 +153,9 @@ bool Process::Start(const std::vector<std::string> &args, const ProcessOptions &
   argv.push_back(nullptr);
   envp.push_back(nullptr);
 
-  int outPipe[2], errPipe[2], inPipe[2] = {-1, -1};
-  if (pipe2(outPipe, O_CLOEXEC) != 0) return false;
-  if (pipe2(errPipe, O_CLOEXEC) != 0) {
-    close(outPipe[0]);
-    close(outPipe[1]);
-    return false;
-  }
-  if (options.stdinPipe && pipe2(inPipe, O_CLOEXEC) != 0) inPipe[0] = inPipe[1] = -1;
+  int outPipe[2] = {-1, -1}, errPipe[2] = {-1, -1}, inPipe[2] = {-1, -1};
+  const bool piped = pipe2(outPipe, O_CLOEXEC) == 0 && pipe2(errPipe, O_CLOEXEC) == 0 &&
+                     (!options.stdinPipe || pipe2(inPipe, O_CLOEXEC) == 0);
   int devNull = open("/dev/null", O_RDONLY | O_CLOEXEC);
   const char *cwd = options.cwd.empty() ? nullptr : options.cwd.c_str();
   const bool usePath = args[0].find('/') == std::string::npos;
@@ -167,7 +163,7 @@ bool Process::Start(const std::vector<std::string> &args, const ProcessOptions &
   // would die with their thread, so they are left alone.
   const bool mainThread = syscall(SYS_gettid) == getpid();
 
-  pid_t pid = fork();
+  pid_t pid = piped ? fork() : -1;
   if (pid == 0) {
     if (mainThread) prctl(PR_SET_PDEATHSIG, SIGKILL);
     signal(SIGPIPE, SIG_DFL);
@@ -178,15 +174,14 @@ bool Process::Start(const std::vector<std::string> &args, const ProcessOptions &
     (usePath ? execvpe : execve)(argv[0], argv.data(), envp.data());
     _exit(127);
   }
-  for (int fd : {outPipe[1], errPipe[1], inPipe[0], devNull})
+  for (int fd : {outPipe[1], errPipe[1], inPipe[0], devNull, pid < 0 ? outPipe[0] : -1, pid < 0 ? errPipe[0] : -1,
+                 pid < 0 ? inPipe[1] : -1})
     if (fd >= 0) close(fd);
-  if (pid < 0) {
-    for (int fd : {outPipe[0], errPipe[0], inPipe[1]})
-      if (fd >= 0) close(fd);
-    return false;
-  }
+  if (pid < 0) return false;
   pid_ = pid;
   stdinFd_ = inPipe[1];
+  readFds_[0] = outPipe[0];
+  readFds_[1] = errPipe[0];
   reader_ = std::thread(&Process::Reader, this, outPipe[0], errPipe[0]);
   return true;
 }
@@ -200,19 +195,31 @@ void Process::Reader(int outFd, int errFd) {
     if (ready == 0 && stopReading_) break;
     for (int i = 0; i < 2 && ready > 0; ++i) {
       if (fds[i].fd < 0 || !(fds[i].revents & (POLLIN | POLLHUP | POLLERR))) continue;
-      ssize_t n = read(fds[i].fd, buffer, sizeof buffer);
-      if (n < 0 && errno == EINTR) continue;
-      if (n <= 0) {
-        close(fds[i].fd);
-        fds[i].fd = -1;  // poll skips negative descriptors
-        continue;
-      }
+      // Read and append under the lock, so CatchUp never sees data in between.
       std::lock_guard<std::mutex> lock(mutex_);
-      (i == 0 ? out_ : err_).append(buffer, static_cast<size_t>(n));
+      ssize_t n = read(fds[i].fd, buffer, sizeof buffer);
+      if (n > 0) (i == 0 ? out_ : err_).append(buffer, static_cast<size_t>(n));
+      if (n == 0 || (n < 0 && errno != EINTR)) {
+        close(fds[i].fd);
+        fds[i].fd = readFds_[i] = -1;  // poll skips negative descriptors
+      }
     }
   }
-  for (auto &p : fds)
-    if (p.fd >= 0) close(p.fd);
+  std::lock_guard<std::mutex> lock(mutex_);
+  for (int i = 0; i < 2; ++i)
+    if (fds[i].fd >= 0) close(fds[i].fd);
+  readFds_[0] = readFds_[1] = -1;
+}
+
+void Process::CatchUp(Millis timeout) const {
+  WaitFor(
+      [&] {
+        std::lock_guard<std::mutex> lock(mutex_);
+        int pending = 0, n = 0;
+        for (int fd : readFds_) pending += fd >= 0 && ioctl(fd, FIONREAD, &n) == 0 ? n : 0;
+        return pending == 0;
+      },
+      timeout, Millis(1));
 }
 
 void Process::Reap(bool block) {

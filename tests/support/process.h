@@ -111,6 +111,9 @@ class Process {
   std::string Stderr() const;
   // Waits until the captured stdout contains `needle`.
   bool WaitForStdout(const std::string &needle, Millis timeout) const;
+  // Waits (up to `timeout`) until everything the child has written so far is
+  // captured, so output that came before a reply is seen after it.
+  void CatchUp(Millis timeout = Millis(200)) const;
 
  private:
   void Reader(int outFd, int errFd);
@@ -120,6 +123,7 @@ class Process {
   bool exited_ = false;
   int status_ = 0;
   int stdinFd_ = -1;
+  int readFds_[2] = {-1, -1};  // the reader's pipe ends, -1 once closed (under mutex_)
   std::atomic<bool> stopReading_{false};
   std::thread reader_;
   mutable std::mutex mutex_;
