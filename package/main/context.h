@@ -4,6 +4,7 @@
 #include <dbus/dbus.h>
 #include <time.h>
 
+#include <atomic>
 #include <cstdint>
 
 struct call;
@@ -72,11 +73,29 @@ struct ServerSettings {
   bool transportTls;
 };
 
+// The call state: the SIP, bus and playback threads read and write it
+// without a common lock, so every access is one atomic load or store. Reads
+// and writes look like those of a plain CallState.
+struct SharedCallState {
+  std::atomic<CallState> value{IDLE};
+
+  constexpr SharedCallState() = default;
+  SharedCallState(const SharedCallState &other) : value(other.load()) {}
+  SharedCallState &operator=(const SharedCallState &other) { return *this = other.load(); }
+  SharedCallState &operator=(CallState s) {
+    store(s);
+    return *this;
+  }
+  operator CallState() const { return load(); }
+  CallState load() const { return value.load(std::memory_order_relaxed); }
+  void store(CallState s) { value.store(s, std::memory_order_relaxed); }
+};
+
 struct CallContextRecord {
   bool restartRequested;
   bool serverSettingsChanged;
   DBusConnection *dbus;
-  CallState state;
+  SharedCallState state;
   const char *configPath;
   ServerSettings server;  // registerAttempts .. transportTls
   struct call *currentCall;

@@ -1,6 +1,7 @@
 #define LOG_MODULE "package/src/config/settings"
 #include "config/settings.h"
 
+#include <atomic>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
@@ -415,7 +416,7 @@ bool SaveServerSettings(const ServerSettings &server) {
     if (!WriteSetting(ch.key, ch.make(server))) return false;
     CallContext.serverSettingsChanged = true;
   }
-  if (CallContext.serverSettingsChanged) CallContext.restartRequested = true;
+  if (CallContext.serverSettingsChanged) std::atomic_ref<bool>(CallContext.restartRequested).store(true);
   return true;
 }
 

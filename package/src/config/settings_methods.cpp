@@ -238,7 +238,7 @@ bool SetVideoSettingsJson(json_t *arg) {
     return false;
   }
   CallContext.videoStreamId = (uint8_t)n;
-  CallContext.restartRequested = true;
+  std::atomic_ref<bool>(CallContext.restartRequested).store(true);
   return true;
 }
 

@@ -288,7 +288,8 @@ void *BusLoop(void *) {
       DispatchBusMessage(message);
     }
     dbus_message_unref(message);
-    if (CallContext.restartRequested && forcedRestartStarted == 0) StartDetached(ForcedRestartThread);
+    if (std::atomic_ref<bool>(CallContext.restartRequested).load() && forcedRestartStarted == 0)
+      StartDetached(ForcedRestartThread);
   }
   return nullptr;
 }

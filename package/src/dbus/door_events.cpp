@@ -96,7 +96,7 @@ void PlayPanelEventPhrase(const uint8_t *data, int length, PhraseType type, cons
   if (IsPhrasePlaying()) {
     // The running phrase is not interrupted; the claim is taken back so that
     // no dialing state is left behind without a call once that phrase ends.
-    __atomic_store_n(&CallContext.state, before, __ATOMIC_RELAXED);
+    CallContext.state.store(before);
     CallContext.assistant.activePhraseType = activeBefore;
     return;
   }

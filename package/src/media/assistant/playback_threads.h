@@ -21,5 +21,5 @@ bool PlaybackEnding();
 
 // The call state is shared with other threads as a plain word: read and
 // write it whole.
-inline CallState LoadState() { return __atomic_load_n(&CallContext.state, __ATOMIC_RELAXED); }
-inline void StoreState(CallState s) { __atomic_store_n(&CallContext.state, s, __ATOMIC_RELAXED); }
+inline CallState LoadState() { return CallContext.state.load(); }
+inline void StoreState(CallState s) { CallContext.state.store(s); }

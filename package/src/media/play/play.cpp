@@ -15,7 +15,7 @@ namespace {
 std::atomic<bool> playStopRequested{false};
 
 // The state is written by other threads as a plain word; read it whole.
-CallState CurrentState() { return __atomic_load_n(&CallContext.state, __ATOMIC_RELAXED); }
+CallState CurrentState() { return CallContext.state.load(); }
 
 struct FileCloser {
   FILE *file;
