@@ -165,9 +165,13 @@ json_t *GetSipSettingsJson(DBusMessage *) {
   json_object_set_new(reply, "videoEnable", json_boolean(CallContext.videoEnabled));
   json_object_set_new(reply, "videoStreamId", json_integer(CallContext.videoStreamId));
   if (LogGetLevel() <= 1) {
-    char *text = json_dumps(reply, JSON_INDENT(4));
+    // The trace copy hides the password: logs leave the panel.
+    json_t *shown = json_deep_copy(reply);
+    json_object_set_new(json_object_get(shown, "remote"), "password", json_string("***"));
+    char *text = json_dumps(shown, JSON_INDENT(4));
     LOG(1, "GetSipSettingsJson: %s", text ? text : "");
     free(text);
+    json_decref(shown);
   }
   return reply;
 }

@@ -2,6 +2,7 @@
 #include "dbus/bus_loop.h"
 
 #include <atomic>
+#include <poll.h>
 #include <pthread.h>
 #include <unistd.h>
 
@@ -25,6 +26,9 @@ namespace {
 
 constexpr useconds_t kTurnPause = 35000;
 constexpr int kWatchdogLimit = 60;
+// libdbus takes at most 2 KiB off the socket per read; this many reads cover
+// the largest message the bus lets through.
+constexpr int kReadsPerTurn = 65536;
 // Hidden method that holds the loop for {"seconds": N}; only with
 // DORALIN_TEST_HOOKS=1, so the watchdog can be exercised.
 constexpr const char *kStallMethod = "DoralinTestStall";
@@ -43,6 +47,21 @@ int FirstArgType(DBusMessage *message, int *elementType = nullptr) {
 json_t *JsonArgument(DBusMessage *message) {
   if (FirstArgType(message) != DBUS_TYPE_STRING) return nullptr;
   return DbusJsonGet(message);
+}
+
+// Reads until a whole message is queued or the socket has nothing more. One
+// read per turn would take a 1 MB message some 500 turns (about 18 s), with
+// every other caller kept waiting. False when the connection is gone.
+bool ReadIncoming(DBusConnection *conn) {
+  int fd = -1;
+  if (!dbus_connection_get_socket(conn, &fd)) return dbus_connection_read_write(conn, 0);
+  for (int i = 0; i < kReadsPerTurn; i++) {
+    if (!dbus_connection_read_write(conn, 0)) return false;
+    if (dbus_connection_get_dispatch_status(conn) != DBUS_DISPATCH_COMPLETE) break;
+    pollfd p = {fd, POLLIN, 0};
+    if (poll(&p, 1, 0) <= 0 || !(p.revents & POLLIN)) break;
+  }
+  return true;
 }
 
 struct Bytes {
@@ -221,7 +240,8 @@ void ReplyJsonGetter(DBusMessage *message, json_t *(*getter)(DBusMessage *)) {
 
 void ReplyJsonSetter(DBusMessage *message, bool (*setter)(json_t *)) {
   json_t *arg = JsonArgument(message);
-  bool ok = setter(arg);
+  // Without a readable JSON argument nothing is set, and the caller is told so.
+  bool ok = arg != nullptr && setter(arg);
   SendBoolean(message, ok);
   json_decref(arg);
 }
@@ -272,7 +292,7 @@ void *BusLoop(void *) {
     DBusConnection *conn = CallContext.dbus;
     // A dropped connection would leave the loop turning with nothing to
     // serve; a fresh process reconnects.
-    if (!dbus_connection_read_write(conn, 0) || !dbus_connection_get_is_connected(conn)) {
+    if (!ReadIncoming(conn) || !dbus_connection_get_is_connected(conn)) {
       LOG_BOTH(5, "Bus connection lost, exiting for a restart");
       exit(1);
     }
