@@ -72,6 +72,7 @@ void Mutations(json_t *root, json_t *v, std::vector<Input> &out) {
       set(keep);
     }
   };
+  // Containers are walked into, leaves spoiled.
   json_object_foreach(v, key, child) {
     if (json_is_object(child) || json_is_array(child)) Mutations(root, child, out);
     else swap([&](json_t *x) { json_object_set_new(v, key, x); });
@@ -89,8 +90,7 @@ std::string Reply(const BusReply &r) {
 // Every Get* reply and the accounts file.
 std::string Snapshot(Daemon &d) {
   std::string s = ReadFile(d.Path("/oem/sip_accounts.conf"));
-  for (const char *m : kMethods)
-    if (strncmp(m, "Get", 3) == 0) s += std::string("\n") + m + " " + Reply(d.Call(m));
+  for (const char *m : kMethods) s += strncmp(m, "Get", 3) ? "" : std::string("\n") + m + " " + Reply(d.Call(m));
   return s;
 }
 
@@ -133,7 +133,6 @@ TEST(BusInput, MalformedMethodsAndSignalsChangeNothing) {
       {TEXT, std::string(10000, '[')}, {TEXT, "\"" + std::string(1 << 20, 'x') + "\""},
       {TEXT, R"({"flat":"\ud800","level":"\u0000"})"}, {BYTES, "{\"a\":\"\xff\xfe\"}"},
       {TEXT, R"({"flat":1e999})"}, {TEXT, R"({"flat":-99999999999999999999})"}};
-  int inputs = 0;
   for (const char *m : kMethods) {
     std::vector<Input> all = generic;
     // Set* get their own settings back with one field spoiled at a time; the
@@ -145,7 +144,6 @@ TEST(BusInput, MalformedMethodsAndSignalsChangeNothing) {
     json_decref(tpl);
     for (const Input &in : all) {
       BusReply r = d.CallMessage(Build(m, in), 10000);
-      inputs++;
       ASSERT_TRUE(r.ok) << m << " " << in.text.substr(0, 80) << ": " << r.error;
       // Requests without a readable JSON argument set nothing.
       json_t *arg = in.kind == TEXT || in.kind == TWO ? json_loads(in.text.c_str(), JSON_DECODE_ANY, nullptr) : nullptr;
@@ -162,7 +160,6 @@ TEST(BusInput, MalformedMethodsAndSignalsChangeNothing) {
       std::vector<uint8_t> payload(n);
       for (uint8_t &b : payload) b = uint8_t(rng());
       ASSERT_TRUE(d.Signal(s, payload));
-      inputs++;
     }
   ASSERT_TRUE(d.Signal("UART_EV_DIAL", std::nullopt));
   EXPECT_TRUE(d.Call("GetDtmf", std::nullopt, 30000).ok);  // served after every signal
@@ -174,7 +171,6 @@ TEST(BusInput, MalformedMethodsAndSignalsChangeNothing) {
                       Millis(20000), Millis(300)));
   EXPECT_EQ(Snapshot(d), before);
   EXPECT_TRUE(d.Running());
-  printf("hostile inputs sent: %d\n", inputs);
   d.Terminate();
   EXPECT_NE(d.WaitExit(20000), -1);
   EXPECT_EQ(d.SanitizerReports(), std::vector<std::string>{});
