@@ -25,10 +25,6 @@ DBusMessage *MethodCall(const std::string &destination, const std::string &metho
   return dbus_message_new_method_call(destination.c_str(), kPath, "is.ornix.Method", method.c_str());
 }
 
-DBusMessage *NewSignal(const std::string &member) {
-  return dbus_message_new_signal(kPath, "is.ornix.Signal", member.c_str());
-}
-
 }  // namespace
 
 DBusMessage *WithArg(DBusMessage *message, const std::optional<std::string> &json) {
@@ -139,11 +135,11 @@ bool BusClient::Send(DBusMessage *message) {
 }
 
 bool BusClient::SendSignal(const std::string &member, const std::vector<uint8_t> &bytes) {
-  return Send(WithArg(NewSignal(member), bytes));
+  return Send(WithArg(dbus_message_new_signal(kPath, "is.ornix.Signal", member.c_str()), bytes));
 }
 
 bool BusClient::SendJsonSignal(const std::string &member, const std::optional<std::string> &json) {
-  return Send(WithArg(NewSignal(member), json));
+  return Send(WithArg(dbus_message_new_signal(kPath, "is.ornix.Signal", member.c_str()), json));
 }
 
 bool BusClient::Subscribe(const std::string &interface) {

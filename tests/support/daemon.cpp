@@ -120,8 +120,7 @@ BusReply Daemon::Call(const std::string &method, std::optional<std::string> json
                        timeoutMs);
 }
 
-BusReply Daemon::CallBytes(const std::string &method, const std::vector<uint8_t> &bytes,
-                           int timeoutMs) {
+BusReply Daemon::CallBytes(const std::string &method, const std::vector<uint8_t> &bytes, int timeoutMs) {
   return client_ ? client_->CallBytes(method, bytes, "is.ornix.doralin", timeoutMs) : BusReply{};
 }
 
@@ -130,14 +129,7 @@ bool Daemon::Signal(const std::string &member, std::optional<std::vector<uint8_t
   return bytes ? client_->SendSignal(member, *bytes) : client_->SendJsonSignal(member, std::nullopt);
 }
 
-void Daemon::Kill(int sig) {
-  if (process_) process_->Signal(sig);
-}
 
 int Daemon::WaitExit(int timeoutMs) {
   return process_ && process_->Wait(Millis(timeoutMs)) ? process_->Status() : -1;
-}
-
-void Daemon::KillBus() {
-  if (bus_) bus_->Kill();
 }

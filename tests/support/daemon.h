@@ -97,12 +97,16 @@ class Daemon {
 
   // ---- process ----
   bool Running() { return process_ && process_->Running(); }
-  void Kill(int sig);
+  void Kill(int sig) {
+    if (process_) process_->Signal(sig);
+  }
   void Terminate() { Kill(15); }
   // Exit status (0..255), 128+signal when killed by a signal, -1 on timeout.
   int WaitExit(int timeoutMs = 15000);
   // Kills the private bus's dbus-daemon (SIGKILL): every connection drops.
-  void KillBus();
+  void KillBus() {
+    if (bus_) bus_->Kill();
+  }
 
  private:
   std::unique_ptr<TempDir> tmp_;  // root/ and the logs of earlier launches

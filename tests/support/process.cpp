@@ -283,14 +283,9 @@ void Process::CloseStdin() {
   stdinFd_ = -1;
 }
 
-std::string Process::Stdout() const {
+std::string Process::Captured(const std::string &stream) const {
   std::lock_guard<std::mutex> lock(mutex_);
-  return out_;
-}
-
-std::string Process::Stderr() const {
-  std::lock_guard<std::mutex> lock(mutex_);
-  return err_;
+  return stream;
 }
 
 bool Process::WaitForStdout(const std::string &needle, Millis timeout) const {

@@ -107,8 +107,8 @@ class Process {
   void CloseStdin();
 
   // Everything read so far.
-  std::string Stdout() const;
-  std::string Stderr() const;
+  std::string Stdout() const { return Captured(out_); }
+  std::string Stderr() const { return Captured(err_); }
   // Waits until the captured stdout contains `needle`.
   bool WaitForStdout(const std::string &needle, Millis timeout) const;
   // Waits (up to `timeout`) until everything the child has written so far is
@@ -117,6 +117,7 @@ class Process {
 
  private:
   void Reader(int outFd, int errFd);
+  std::string Captured(const std::string &stream) const;
   void Reap(bool block);
 
   pid_t pid_ = -1;

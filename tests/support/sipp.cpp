@@ -204,10 +204,6 @@ bool BaresipPeer::WaitOutput(const std::string &needle, Millis timeout) const {
   return WaitFor([&] { return Output().find(needle) != std::string::npos; }, timeout, Millis(50));
 }
 
-bool BaresipPeer::Type(const std::string &keys) { return proc_.WriteStdin(keys); }
-
-std::string BaresipPeer::Output() const { return proc_.Stdout() + proc_.Stderr(); }
-
 // ---- sipua loop -------------------------------------------------------------
 
 SipuaLoop::~SipuaLoop() { Stop(); }

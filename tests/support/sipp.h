@@ -67,9 +67,9 @@ class BaresipPeer {
   // "CALL_DTMF_START") has carried `needle`.
   bool WaitControl(const std::string &needle, Millis timeout);
   // Keys on its console; during a call they are sent as DTMF.
-  bool Type(const std::string &keys);
+  bool Type(const std::string &keys) { return proc_.WriteStdin(keys); }
   bool WaitOutput(const std::string &needle, Millis timeout) const;
-  std::string Output() const;
+  std::string Output() const { return proc_.Stdout() + proc_.Stderr(); }
 
  private:
   std::unique_ptr<TempDir> dir_;
