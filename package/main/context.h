@@ -73,35 +73,36 @@ struct ServerSettings {
   bool transportTls;
 };
 
-// The call state: the SIP, bus and playback threads read and write it
-// without a common lock, so every access is one atomic load or store. Reads
-// and writes look like those of a plain CallState.
-struct SharedCallState {
-  std::atomic<CallState> value{IDLE};
+// A field that the SIP, bus and playback threads read and write without a
+// common lock (the call state and type): every access is one atomic load or
+// store, and reads and writes look like those of a plain value.
+template <class T>
+struct Shared {
+  std::atomic<T> value{};
 
-  constexpr SharedCallState() = default;
-  SharedCallState(const SharedCallState &other) : value(other.load()) {}
-  SharedCallState &operator=(const SharedCallState &other) { return *this = other.load(); }
-  SharedCallState &operator=(CallState s) {
-    store(s);
+  constexpr Shared() = default;
+  Shared(const Shared &other) : value(other.load()) {}
+  Shared &operator=(const Shared &other) { return *this = other.load(); }
+  Shared &operator=(T v) {
+    store(v);
     return *this;
   }
-  operator CallState() const { return load(); }
-  CallState load() const { return value.load(std::memory_order_relaxed); }
-  void store(CallState s) { value.store(s, std::memory_order_relaxed); }
+  operator T() const { return load(); }
+  T load() const { return value.load(std::memory_order_relaxed); }
+  void store(T v) { value.store(v, std::memory_order_relaxed); }
 };
 
 struct CallContextRecord {
   bool restartRequested;
   bool serverSettingsChanged;
   DBusConnection *dbus;
-  SharedCallState state;
+  Shared<CallState> state;
   const char *configPath;
   ServerSettings server;  // registerAttempts .. transportTls
   struct call *currentCall;
   struct ua *secondUa;
   uint16_t flat;
-  CallType callType;
+  Shared<CallType> callType;
   int assistantSocket;
   bool fromGate;
   bool hadPanelDecline;

@@ -186,7 +186,7 @@ void *PhrasePlaybackThread(void *) {
   CallState s = LoadState();
   if (s == ASSISTANT_ESTABLISHED || s == NOTIFICATION_ESTABLISHED) {
     StoreState(IDLE);
-    __atomic_store_n(&CallContext.callType, NONE, __ATOMIC_RELAXED);
+    CallContext.callType.store(NONE);
   }
   LOG(2, "Phrase playback ended: %s, state %s", path, StateName(LoadState()));
   bool goOn = PlaybackPause(1000);
