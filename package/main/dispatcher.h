@@ -1,17 +1,7 @@
 // The SIP event dispatcher and the set-up of incoming and outgoing calls.
 #pragma once
 
-// libre's headers trip C++20's -Wvolatile and its JSON enum clashes with
-// jansson's JSON_STRING/JSON_NULL; rename libre's two constants while it is read.
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wvolatile"
-#define JSON_STRING RE_JSON_STRING
-#define JSON_NULL RE_JSON_NULL
-#include <re.h>
-#include <baresip.h>
-#undef JSON_STRING
-#undef JSON_NULL
-#pragma GCC diagnostic pop
+#include "sip/re_headers.h"
 
 #include <cstdint>
 

@@ -11,17 +11,10 @@
 #include "ornix.h"
 #include "service_call/service_call.h"
 #include "sip/bracket.h"
+#include "sip/cut_printf.h"
 #include "sip/sip.h"
 
 namespace {
-
-// Cut texts are intended here: the buffers have their fixed sizes.
-#define CUT_PRINTF(buf, size, ...)                        \
-  do {                                                    \
-    if (snprintf((buf), (size), __VA_ARGS__) < 0) {       \
-      (buf)[0] = '\0';                                    \
-    }                                                     \
-  } while (0)
 
 void *Tid() { return reinterpret_cast<void *>(pthread_self()); }
 

@@ -20,16 +20,9 @@
 
 #include "ornix.h"
 #include "sip/bracket.h"
+#include "sip/cut_printf.h"
 
 namespace {
-
-// Cut texts are intended here: the buffers have their fixed sizes.
-#define CUT_PRINTF(buf, size, ...)                        \
-  do {                                                    \
-    if (snprintf((buf), (size), __VA_ARGS__) < 0) {       \
-      (buf)[0] = '\0';                                    \
-    }                                                     \
-  } while (0)
 
 const char kSoftware[] = "baresip v3.7.0 (?/?)";
 
