@@ -173,29 +173,36 @@ int UbootEnvGetLogLevel(const char *name) {
   return level;
 }
 
-void LogWrite(int level, const char *file, int line, const char *fmt, ...) {
+namespace {
+
+// A journal record when `eventCode` is given, else a plain one; %m sees the caller's errno.
+void VLog(int level, const char *file, int line, const int *eventCode, const char *fmt, va_list ap) {
   const int savedErrno = errno;
   if (!Enabled(level)) return;
-  va_list ap;
-  va_start(ap, fmt);
-  errno = savedErrno;
-  std::string text = ornix::VFormat(fmt, ap);
-  va_end(ap);
-  syslog(Priority(level), "%s:%d %s", Source(file), line, text.c_str());
-  if (StderrCopy()) WriteStderr(ornix::Format("L%d %s:%d ", level, Source(file), line), text, nullptr);
+  const std::string text = ornix::VFormat(fmt, ap);
+  if (eventCode) {
+    Journal(level, file, line, *eventCode, text, nullptr);
+  } else {
+    syslog(Priority(level), "%s:%d %s", Source(file), line, text.c_str());
+    if (StderrCopy()) WriteStderr(ornix::Format("L%d %s:%d ", level, Source(file), line), text, nullptr);
+  }
   errno = savedErrno;
 }
 
-void LogWriteMorvat(int level, const char *file, int line, int eventCode, const char *fmt, ...) {
-  const int savedErrno = errno;
-  if (!Enabled(level)) return;
+}  // namespace
+
+void LogWrite(int level, const char *file, int line, const char *fmt, ...) {
   va_list ap;
   va_start(ap, fmt);
-  errno = savedErrno;
-  std::string text = ornix::VFormat(fmt, ap);
+  VLog(level, file, line, nullptr, fmt, ap);
   va_end(ap);
-  Journal(level, file, line, eventCode, text, nullptr);
-  errno = savedErrno;
+}
+
+void LogWriteMorvat(int level, const char *file, int line, int eventCode, const char *fmt, ...) {
+  va_list ap;
+  va_start(ap, fmt);
+  VLog(level, file, line, &eventCode, fmt, ap);
+  va_end(ap);
 }
 
 void LogWriteMorvat2(int level, const char *file, int line, int eventCode, const char *fmt, ...) {

@@ -144,7 +144,9 @@ bool Step(sqlite3 *db, sqlite3_stmt *stmt) {
   return rc == SQLITE_DONE;
 }
 
-int Write(const char *section, const char *key, int kind, const std::string &value) {
+// One statement, one implicit synced transaction: the old or the new value, never half.
+template <typename Bind>
+int Change(const char *section, const char *key, const char *sql, Bind bindRest) {
   if (!ValidName(section, key)) return 0;
   Store &s = TheStore();
   std::lock_guard<std::mutex> lock(s.mutex);
@@ -152,19 +154,23 @@ int Write(const char *section, const char *key, int kind, const std::string &val
   if (!db) return 0;
   SyncMode(s, 2);
   sqlite3_stmt *stmt = nullptr;
-  // One statement, one implicit transaction: the old or the new value, never half.
-  if (sqlite3_prepare_v2(db,
-                         "INSERT INTO variables(section, key, kind, value, updated) VALUES(?1, ?2, ?3, ?4, ?5)"
-                         " ON CONFLICT(section, key) DO UPDATE SET kind=excluded.kind,"
-                         " value=excluded.value, updated=excluded.updated",
-                         -1, &stmt, nullptr) != SQLITE_OK)
-    return 0;
+  if (sqlite3_prepare_v2(db, sql, -1, &stmt, nullptr) != SQLITE_OK) return 0;
   sqlite3_bind_text(stmt, 1, section, -1, SQLITE_TRANSIENT);
   sqlite3_bind_text(stmt, 2, key, -1, SQLITE_TRANSIENT);
-  sqlite3_bind_int(stmt, 3, kind);
-  sqlite3_bind_text(stmt, 4, value.data(), static_cast<int>(value.size()), SQLITE_TRANSIENT);
-  sqlite3_bind_int64(stmt, 5, NowMs());
+  bindRest(stmt);
   return Step(db, stmt) ? 1 : 0;
+}
+
+int Write(const char *section, const char *key, int kind, const std::string &value) {
+  return Change(section, key,
+                "INSERT INTO variables(section, key, kind, value, updated) VALUES(?1, ?2, ?3, ?4, ?5)"
+                " ON CONFLICT(section, key) DO UPDATE SET kind=excluded.kind,"
+                " value=excluded.value, updated=excluded.updated",
+                [&](sqlite3_stmt *stmt) {
+                  sqlite3_bind_int(stmt, 3, kind);
+                  sqlite3_bind_text(stmt, 4, value.data(), static_cast<int>(value.size()), SQLITE_TRANSIENT);
+                  sqlite3_bind_int64(stmt, 5, NowMs());
+                });
 }
 
 }  // namespace
@@ -204,19 +210,7 @@ int StoreSetVar(DBusConnection *, const char *section, const char *key, const ch
 }
 
 int StoreDeleteVariable(DBusConnection *, const char *section, const char *key) {
-  if (!ValidName(section, key)) return 0;
-  Store &s = TheStore();
-  std::lock_guard<std::mutex> lock(s.mutex);
-  sqlite3 *db = OpenLocked(s, true);
-  if (!db) return 0;
-  SyncMode(s, 2);
-  sqlite3_stmt *stmt = nullptr;
-  if (sqlite3_prepare_v2(db, "DELETE FROM variables WHERE section=?1 AND key=?2", -1, &stmt, nullptr) !=
-      SQLITE_OK)
-    return 0;
-  sqlite3_bind_text(stmt, 1, section, -1, SQLITE_TRANSIENT);
-  sqlite3_bind_text(stmt, 2, key, -1, SQLITE_TRANSIENT);
-  return Step(db, stmt) ? 1 : 0;
+  return Change(section, key, "DELETE FROM variables WHERE section=?1 AND key=?2", [](sqlite3_stmt *) {});
 }
 
 namespace ornix {

@@ -114,12 +114,9 @@ bool Ask(DBusConnection *conn, const char *method, const std::vector<uint8_t> *b
   if (dbus_message_iter_init(reply, &it)) {
     int type = dbus_message_iter_get_arg_type(&it);
     if (type == DBUS_TYPE_ARRAY && dbus_message_iter_get_element_type(&it) == DBUS_TYPE_BYTE) {
-      DBusMessageIter sub;
-      dbus_message_iter_recurse(&it, &sub);
-      const uint8_t *data = nullptr;
-      int n = 0;
-      dbus_message_iter_get_fixed_array(&sub, &data, &n);
-      if (data && n > 0) answer->assign(data, data + n);
+      uint8_t *data = nullptr;
+      const int n = DbusArrayGet(reply, &data);
+      answer->assign(data, data + n);
       ok = true;
     } else if (type == DBUS_TYPE_BYTE) {
       uint8_t v = 0;

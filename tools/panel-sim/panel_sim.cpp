@@ -198,12 +198,9 @@ Received ReadArgs(DBusMessage *m) {
   if (!dbus_message_iter_init(m, &it)) return r;
   int type = dbus_message_iter_get_arg_type(&it);
   if (type == DBUS_TYPE_ARRAY && dbus_message_iter_get_element_type(&it) == DBUS_TYPE_BYTE) {
-    DBusMessageIter sub;
-    dbus_message_iter_recurse(&it, &sub);
-    const uint8_t *data = nullptr;
-    int n = 0;
-    dbus_message_iter_get_fixed_array(&sub, &data, &n);
-    if (data && n > 0) r.bytes.assign(data, data + n);
+    uint8_t *data = nullptr;
+    const int n = DbusArrayGet(m, &data);
+    r.bytes.assign(data, data + n);
     r.haveBytes = true;
   } else if (type == DBUS_TYPE_STRING) {
     const char *s = nullptr;
