@@ -71,15 +71,9 @@ void MakeCallByType(int32_t type, uint16_t flat) {
   SetFlat(flat);
   switch (type) {
     case SOS:
-      if (flat == CUSTOM_NUMBER_FLAT) {
-        MakeCallByAddress(CallContext.sos);
-      } else {
-        CallWithFlatNumber(flat);
-      }
-      return;
     case CONCIERGE:
       if (flat == CUSTOM_NUMBER_FLAT) {
-        MakeCallByAddress(CallContext.concierge);
+        MakeCallByAddress(type == SOS ? CallContext.sos : CallContext.concierge);
       } else {
         CallWithFlatNumber(flat);
       }
@@ -257,37 +251,25 @@ int SetCustomCallHeader(struct call *call, const char *name, const char *value) 
   if (call == nullptr || name == nullptr) return 0;
   SipThreadBracket bracket;
   const struct list *current = call_get_custom_hdrs(call);
-  if (current != nullptr && !list_isempty(current)) {
-    // The call keeps its own list; extend a copy and hand it back whole.
-    struct list hdrs;
-    list_init(&hdrs);
-    struct le *le;
-    int err = 0;
-    LIST_FOREACH(current, le) {
-      const struct sip_hdr *hdr = static_cast<const struct sip_hdr *>(le->data);
-      char *n = nullptr;
-      err = pl_strdup(&n, &hdr->name);
-      if (!err) err = custom_hdrs_add(&hdrs, n, "%r", &hdr->val);
-      mem_deref(n);
-      if (err) break;
-    }
-    if (!err) err = custom_hdrs_add(&hdrs, name, "%s", value ? value : "");
-    if (!err) err = call_set_custom_hdrs(call, &hdrs);
-    list_flush(&hdrs);
-    if (err) {
-      LOG_BOTH(5, "Error setting custom call header %s: %d", name, err);
-      return 0;
-    }
-    return 1;
-  }
-  if (value == nullptr || value[0] == '\0') {
+  if ((current == nullptr || list_isempty(current)) && (value == nullptr || value[0] == '\0')) {
     LOG_BOTH(4, "Attempt to set %s call header with value %s", name,
              value ? value : "(null)");
     return 0;
   }
+  // The call keeps its own list; extend a copy and hand it back whole.
   struct list hdrs;
   list_init(&hdrs);
-  int err = custom_hdrs_add(&hdrs, name, "%s", value);
+  struct le *le;
+  int err = 0;
+  LIST_FOREACH(current, le) {
+    const struct sip_hdr *hdr = static_cast<const struct sip_hdr *>(le->data);
+    char *n = nullptr;
+    err = pl_strdup(&n, &hdr->name);
+    if (!err) err = custom_hdrs_add(&hdrs, n, "%r", &hdr->val);
+    mem_deref(n);
+    if (err) break;
+  }
+  if (!err) err = custom_hdrs_add(&hdrs, name, "%s", value ? value : "");
   if (!err) err = call_set_custom_hdrs(call, &hdrs);
   list_flush(&hdrs);
   if (err) {
