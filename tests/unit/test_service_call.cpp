@@ -7,7 +7,7 @@
 
 #include "service_call/service_call.h"
 
-TEST(ServiceCall, ParseServiceAddressForms) {
+TEST(ServiceCall, AddressFormsUserPartsAndServiceNames) {
   struct Case {
     std::string text, number, server;
     int port;
@@ -33,17 +33,17 @@ TEST(ServiceCall, ParseServiceAddressForms) {
     EXPECT_EQ(a.server, c.server);
     EXPECT_EQ(a.port, c.port);
   }
-}
 
-TEST(ServiceCall, ExtractUserPartIsBoundedByTheBuffer) {
-  struct Case {
+  // User parts are cut to the buffer; service names are "0", "asterisk", the
+  // host's name in any case and any 12 characters.
+  struct {
     std::string uri, user;
-  } cases[] = {
+  } users[] = {
       {"sip:1234@host", "1234"}, {"1234@host", "1234"}, {"sip:a:b:1234@host", "1234"},
       {"sip:host", ""},          {"@host", ""},         {"", ""},
       {"sip:" + std::string(40, '5') + "@host", std::string(15, '5')},  // cut to the buffer
   };
-  for (const Case &c : cases) {
+  for (const auto &c : users) {
     SCOPED_TRACE(c.uri);
     char out[16 + 4];
     memset(out, '#', sizeof out);
@@ -51,9 +51,6 @@ TEST(ServiceCall, ExtractUserPartIsBoundedByTheBuffer) {
     EXPECT_EQ(out, c.user);
     EXPECT_EQ(std::string(out + 16, 4), "####");  // guard bytes intact
   }
-}
-
-TEST(ServiceCall, ServiceUserParts) {
   char host[65] = "";
   ASSERT_EQ(gethostname(host, sizeof host - 1), 0);
   std::string upper(host), lower(host);
