@@ -78,89 +78,73 @@ TEST(WavCheck, SupportedFilesArePositionedAtTheirSamplesOthersRefused) {
   for (size_t len = 0; len < 44; ++len) EXPECT_EQ(Check(whole.substr(0, len)).result, 1) << len;
 }
 
-namespace {
-
-// A temporary root with the streamer's socket and the daemon's sending socket.
-struct PlayRoot {
-  TempDir root{"play"};
-  ScopedEnv env{"DORALIN_ROOT", root.path()};
+TEST(WavPlay, SendsTheSampleDataInPiecesOrNothingAndStops) {
+  TempDir root("play");
+  ScopedEnv env("DORALIN_ROOT", root.path());
+  ASSERT_TRUE(root.Write("tmp/.keep", ""));
   std::unique_ptr<StreamerSink> sink;
-
-  PlayRoot() {
-    root.Write("tmp/.keep", "");
-    NewSink();
-    CallContext.assistantSocket = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    CallContext.state = ASSISTANT_ESTABLISHED;
-  }
-  ~PlayRoot() { close(CallContext.assistantSocket); }
-  void NewSink() {
+  auto newSink = [&] {
     sink.reset();  // its destructor removes the socket path
     sink = std::make_unique<StreamerSink>(RootPath(STREAMER_SOCKET_PATH));
-  }
-  std::string Wav(const std::string &name, const WavSpec &w) {
+  };
+  auto wav = [&](const std::string &name, const WavSpec &w) {
     EXPECT_TRUE(root.Write(name, MakeWav(w)));
     return root.Path(name);
-  }
-  // Sizes of the datagrams once `count` of them came.
-  std::vector<size_t> Sizes(size_t count) {
+  };
+  auto play = [](const std::string &path, CallState hold = ASSISTANT_ESTABLISHED) {
+    return PlayWavFile(path.c_str(), hold);
+  };
+  auto sizes = [&](size_t count) {  // of the datagrams once `count` of them came
     EXPECT_TRUE(WaitFor([&] { return sink->Count() >= count; }, Millis(2000)));
-    std::vector<size_t> sizes;
-    for (auto &d : sink->Take()) sizes.push_back(d.bytes.size());
-    return sizes;
-  }
-};
-
-}  // namespace
-
-TEST(WavPlay, SendsExactlyTheSampleDataInPiecesOrNothing) {
-  PlayRoot r;
+    std::vector<size_t> out;
+    for (auto &d : sink->Take()) out.push_back(d.bytes.size());
+    return out;
+  };
+  newSink();
+  CallContext.assistantSocket = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  CallContext.state = ASSISTANT_ESTABLISHED;
   WavSpec w;
   w.data = Samples(3200);
   w.before = Chunk("LIST", "info");
-  const std::string good = r.Wav("good.wav", w);
+  const std::string good = wav("good.wav", w);
   // Nothing is sent without data, a file, the state held or a socket.
   w.dataSize = 0;
-  EXPECT_EQ(PlayWavFile(r.Wav("empty.wav", w).c_str(), ASSISTANT_ESTABLISHED), 0);
+  EXPECT_EQ(play(wav("empty.wav", w)), 0);
   w.dataSize = 0x80000000LL;  // counted as a negative number of bytes
-  EXPECT_EQ(PlayWavFile(r.Wav("huge.wav", w).c_str(), ASSISTANT_ESTABLISHED), 0);
-  EXPECT_EQ(PlayWavFile(r.root.Path("missing.wav").c_str(), ASSISTANT_ESTABLISHED), 1);
-  EXPECT_EQ(PlayWavFile(good.c_str(), NOTIFICATION_ESTABLISHED), 0);
-  int fd = CallContext.assistantSocket;
+  EXPECT_EQ(play(wav("huge.wav", w)), 0);
+  EXPECT_EQ(play(root.Path("missing.wav")), 1);
+  EXPECT_EQ(play(good, NOTIFICATION_ESTABLISHED), 0);
+  const int fd = CallContext.assistantSocket;
   CallContext.assistantSocket = -1;
-  EXPECT_EQ(PlayWavFile(good.c_str(), ASSISTANT_ESTABLISHED), 1);
+  EXPECT_EQ(play(good), 1);
   CallContext.assistantSocket = fd;
   usleep(100000);
-  EXPECT_EQ(r.sink->Count(), 0u);
+  EXPECT_EQ(sink->Count(), 0u);
 
-  EXPECT_EQ(PlayWavFile(good.c_str(), ASSISTANT_ESTABLISHED), 0);
-  EXPECT_EQ(r.Sizes(4), (std::vector<size_t>{1024, 1024, 1024, 128}));
-  EXPECT_EQ(r.sink->Joined(), w.data);
+  EXPECT_EQ(play(good), 0);
+  EXPECT_EQ(sizes(4), (std::vector<size_t>{1024, 1024, 1024, 128}));
+  EXPECT_EQ(sink->Joined(), w.data);
   // 8-bit samples go 512 to a datagram; a data chunk claiming more than the
   // file holds ends at the end of the file.
-  r.NewSink();
+  newSink();
   w.blockAlign = 1;
   w.data = Samples(1100, 3);
   w.dataSize = 100000;
-  EXPECT_EQ(PlayWavFile(r.Wav("b.wav", w).c_str(), ASSISTANT_ESTABLISHED), 0);
-  EXPECT_EQ(r.Sizes(3), (std::vector<size_t>{512, 512, 76}));
-  EXPECT_EQ(r.sink->Joined(), w.data);
+  EXPECT_EQ(play(wav("b.wav", w)), 0);
+  EXPECT_EQ(sizes(3), (std::vector<size_t>{512, 512, 76}));
+  EXPECT_EQ(sink->Joined(), w.data);
 
-  r.sink.reset();  // no streamer: the first send fails and playback ends
-  EXPECT_EQ(PlayWavFile(good.c_str(), ASSISTANT_ESTABLISHED), 0);
-}
-
-TEST(WavPlay, StopAndStateChangeEndThePlayback) {
-  PlayRoot r;
-  WavSpec w;
+  // A stop or a state change ends a long playback.
+  w = WavSpec();
   w.data = Samples(1024 * 100);  // 6.4 s of audio
-  std::string path = r.Wav("long.wav", w);
+  const std::string longer = wav("long.wav", w);
   for (bool byStop : {true, false}) {
-    r.NewSink();
+    newSink();
     CallContext.state = ASSISTANT_ESTABLISHED;
     std::atomic<int> result{-1};
-    std::thread player([&] { result = PlayWavFile(path.c_str(), ASSISTANT_ESTABLISHED); });
-    bool started = WaitFor([&] { return r.sink->Count() >= 2; }, Millis(3000));
-    size_t before = r.sink->Count();
+    std::thread player([&] { result = play(longer); });
+    bool started = WaitFor([&] { return sink->Count() >= 2; }, Millis(3000));
+    size_t before = sink->Count();
     if (byStop)
       StopPlayback();
     else
@@ -170,8 +154,13 @@ TEST(WavPlay, StopAndStateChangeEndThePlayback) {
     EXPECT_EQ(result, 0);
     usleep(100000);
     // At most the datagram in flight (and one the sink had not taken yet).
-    EXPECT_LE(r.sink->Count(), before + 2) << byStop;
-    std::vector<uint8_t> sent = r.sink->Joined();
+    EXPECT_LE(sink->Count(), before + 2) << byStop;
+    std::vector<uint8_t> sent = sink->Joined();
     EXPECT_TRUE(std::equal(sent.begin(), sent.end(), w.data.begin()));
   }
+
+  sink.reset();  // no streamer: the first send fails and playback ends
+  CallContext.state = ASSISTANT_ESTABLISHED;
+  EXPECT_EQ(play(good), 0);
+  close(fd);
 }
