@@ -45,22 +45,6 @@ bool SetJson(const char *key, const char *json) {
   return ok != 0;
 }
 
-// "level code source text detail" of every journal row, oldest first.
-std::vector<std::string> Journal(const std::string &root) {
-  std::vector<std::string> rows;
-  sqlite3 *db = nullptr;
-  if (sqlite3_open_v2((root + "/var/lib/ornix/store.db").c_str(), &db, SQLITE_OPEN_READONLY, nullptr) == SQLITE_OK)
-    sqlite3_exec(
-        db, "SELECT level||' '||code||' '||source||' '||text||' '||ifnull(detail,'-') FROM journal ORDER BY id",
-        [](void *out, int, char **row, char **) {
-          static_cast<std::vector<std::string> *>(out)->push_back(row[0]);
-          return 0;
-        },
-        &rows, nullptr);
-  sqlite3_close(db);
-  return rows;
-}
-
 }  // namespace
 
 TEST(PlatformStore, RoundTripLegacyTextRootSwitchAndUnwritableStore) {
@@ -161,9 +145,20 @@ TEST(PlatformLog, StderrLinesJournalLevelsAndBootEnvironment) {
                                       std::string("L5 a/b:7 open failed (") + strerror(ENOENT) + ")",
                                       "L4 a/b:8 two\\nlines", "J3 701 package/main/talk:9 [1700000000123] talk 12",
                                       "J3 106 package/main/talk:10 [5] Open main door by DTMF | 1:12"}));
-  EXPECT_EQ(Journal(root.dir.path()),
-            (std::vector<std::string>{"3 701 package/main/talk [1700000000123] talk 12 -",
-                                      "3 106 package/main/talk [5] Open main door by DTMF 1:12"}));
+  std::vector<std::string> rows;  // "level code source text detail", oldest first
+  sqlite3 *db = nullptr;
+  ASSERT_EQ(sqlite3_open_v2(root.dir.Path("var/lib/ornix/store.db").c_str(), &db, SQLITE_OPEN_READONLY, nullptr),
+            SQLITE_OK);
+  sqlite3_exec(
+      db, "SELECT level||' '||code||' '||source||' '||text||' '||ifnull(detail,'-') FROM journal ORDER BY id",
+      [](void *out, int, char **row, char **) {
+        static_cast<std::vector<std::string> *>(out)->push_back(row[0]);
+        return 0;
+      },
+      &rows, nullptr);
+  sqlite3_close(db);
+  EXPECT_EQ(rows, (std::vector<std::string>{"3 701 package/main/talk [1700000000123] talk 12 -",
+                                            "3 106 package/main/talk [5] Open main door by DTMF 1:12"}));
 
   // Trace level lets everything through; without the variable nothing is copied.
   LogSetLevel(1);
@@ -220,8 +215,9 @@ TEST(PlatformUtils, MediaDirsFileAndDatagramSockets) {
   Root root;
   const MediaInfoDir *entries = nullptr, *old = nullptr;
   EXPECT_EQ(GetMediaInfoDirs(&entries), 0);
-  ASSERT_TRUE(root.dir.Write("etc/ornix/media_dirs", "# type directory\n1 /oem/media/welcome/\n\n  2\t/oem/media/key_open  \n"
-                                                     "x /bad\n3\n9 /" + std::string(300, 'd') + "\n"));
+  ASSERT_TRUE(root.dir.Write("etc/ornix/media_dirs",
+                             "# type directory\n1 /oem/media/welcome/\n\n  2\t/oem/media/key_open  \nx /bad\n3\n9 /" +
+                                 std::string(300, 'd') + "\n"));
   ASSERT_EQ(GetMediaInfoDirs(&old), 2);
   const std::string keyOpen = root.dir.path() + "/oem/media/key_open/";
   EXPECT_EQ(old[0].dir, root.dir.path() + "/oem/media/welcome/");
