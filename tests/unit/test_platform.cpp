@@ -47,13 +47,12 @@ bool SetJson(const char *key, const char *json) {
 
 }  // namespace
 
-TEST(PlatformStore, RoundTripLegacyTextRootSwitchAndUnwritableStore) {
+TEST(PlatformStore, RoundTripLegacyTextAndUnwritableStore) {
   Root root;
   EXPECT_EQ(Var("port"), "<null>");  // no file yet
-  EXPECT_TRUE(SetJson("port", "5070"));
   EXPECT_TRUE(SetJson("domain", "\"домофон.local\""));
   EXPECT_TRUE(SetJson("directRules", "{\"b\":[1,2],\"a\":{\"x\":\"y\"}}"));
-  EXPECT_TRUE(SetJson("port", "5080"));  // overwrite
+  EXPECT_TRUE(SetJson("port", "5080"));
   for (auto [key, json] : {std::pair{"port", "5080"}, {"domain", "\"домофон.local\""},
                            {"directRules", "{\"a\":{\"x\":\"y\"},\"b\":[1,2]}"}})
     EXPECT_EQ(Text(StoreGetVariable(nullptr, "doralin", key)), json);
@@ -70,15 +69,7 @@ TEST(PlatformStore, RoundTripLegacyTextRootSwitchAndUnwritableStore) {
   EXPECT_FALSE(StoreSetVariable(nullptr, "doralin", "port", nullptr));
   EXPECT_FALSE(StoreSetVariable(nullptr, "doralin", "", json_true()));
 
-  // The root is read at each call: another root is another store.
-  {
-    Root other;
-    EXPECT_EQ(Var("domain"), "<null>");
-    EXPECT_TRUE(SetJson("domain", "\"b\""));
-  }
-  EXPECT_EQ(Var("domain"), "домофон.local");
-
-  // The store's directory taken by a plain file: writes fail, reads find nothing.
+  // Another root whose store directory is taken by a plain file: writes fail, reads find nothing.
   Root broken;
   ASSERT_TRUE(broken.dir.Write("var/lib/ornix", "not a directory"));
   EXPECT_FALSE(SetJson("port", "5070"));
@@ -160,17 +151,6 @@ TEST(PlatformLog, StderrLinesJournalLevelsAndBootEnvironment) {
   EXPECT_EQ(rows, (std::vector<std::string>{"3 701 package/main/talk [1700000000123] talk 12 -",
                                             "3 106 package/main/talk [5] Open main door by DTMF 1:12"}));
 
-  // Trace level lets everything through; without the variable nothing is copied.
-  LogSetLevel(1);
-  testing::internal::CaptureStderr();
-  LogWrite(1, "x", 1, "trace");
-  {
-    ScopedEnv off("DORALIN_LOG_STDERR", std::nullopt);
-    LogWrite(5, "x", 1, "quiet");
-  }
-  EXPECT_EQ(testing::internal::GetCapturedStderr(), "L1 x:1 trace\n");
-  LogSetLevel(3);
-
   EXPECT_EQ(UbootEnvGetLogLevel("doralin"), 3);  // no file
   ASSERT_TRUE(root.dir.Write("etc/fw_env", "bootdelay=1\nother_loglevel=5\ndoralin_loglevel=1\nbad_loglevel=9\n"));
   for (auto [name, level] : {std::pair{"doralin", 1}, {"other", 5}, {"bad", 3}, {"missing", 3}})
@@ -188,7 +168,6 @@ TEST(PlatformUtils, Utf8To1251AndPatterns) {
       {"Ёё€\xF0\x9F\x98\x80\xFFok", 100, "\xA8\xB8\x88?ok"},
       {"ДДДДДД", 4, "\xC4\xC4\xC4"},  // whole characters and the terminating zero
       {std::string(300, 'x'), 100, std::string(99, 'x')},
-      {"", 100, ""},
       {"x", 1, ""}};
   for (auto c : cases) {
     char buffer[101];
@@ -230,14 +209,13 @@ TEST(PlatformUtils, MediaDirsFileAndDatagramSockets) {
   EXPECT_EQ(old[1].dir, keyOpen);
 
   int a = CreateUnixDgramSocket("/tmp/offline.sock", 0);
-  int b = CreateUnixDgramSocket("/tmp/streamer.sock", SOCK_NONBLOCK);
+  int b = CreateUnixDgramSocket("/tmp/streamer.sock", 0);
   ASSERT_GE(a, 1);
   ASSERT_GE(b, 1);
   EXPECT_EQ(SendToUnixDgramSocket(a, "pcm", 3, "/tmp/streamer.sock", 0), 3);
   char got[8] = {};
   EXPECT_EQ(recv(b, got, sizeof got, 0), 3);
   EXPECT_STREQ(got, "pcm");
-  EXPECT_EQ(recv(b, got, sizeof got, 0), -1);  // non-blocking and empty
   EXPECT_LT(SendToUnixDgramSocket(a, "x", 1, "/tmp/nobody.sock", 0), 0);
   EXPECT_LT(CreateUnixDgramSocket(("/" + std::string(120, 'p')).c_str(), 0), 1);  // never cut short
   DestroyUnixSocket(b);
