@@ -1,5 +1,8 @@
-// `cmake --install` of the build tree into staging directories, with a prefix
-// and with DESTDIR, and what lands where.
+// `cmake --install` of the build tree into staging directories: what lands
+// where, with a prefix and with DESTDIR, and what the installed bus policy
+// lets through on a private system bus (callers other than root are real
+// processes that drop to an unprivileged uid before connecting).
+#include <dbus/dbus.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -7,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "bus.h"
 #include "process.h"
 
 namespace {
@@ -18,7 +22,7 @@ int RunTool(const std::vector<std::string> &args, const std::vector<std::string>
   ProcessOptions o;
   o.env = env;
   if (!p.Start(args, o) || !p.Wait(Millis(120000))) return -1;
-  WaitFor([&] { return !p.Stdout().empty(); }, Millis(500));
+  p.CatchUp();
   *out = p.Stdout() + p.Stderr();
   return p.ExitCode();
 }
@@ -43,7 +47,7 @@ void CheckTree(const std::string &stage, const std::string &prefix) {
   EXPECT_EQ(RunTool({stage + "/bin/doralinctl", "--help"}, {}, &out), 0);
   EXPECT_NE(out.find("Usage: doralinctl"), std::string::npos);
 
-  // What the policy allows is checked against a bus elsewhere; here it must be there.
+  // What the policy allows is checked against a bus below; here it must be there.
   EXPECT_NE(ReadFile(stage + "/share/dbus-1/system.d/is.ornix.doralin.conf").find("<allow own=\"is.ornix.doralin\"/>"),
             std::string::npos);
   std::string unit = ReadFile(stage + "/lib/systemd/system/doralin.service");
@@ -82,29 +86,84 @@ void CheckTree(const std::string &stage, const std::string &prefix) {
     EXPECT_NE(ReadFile(stage + "/share/doc/doralin/" + doc), "") << doc;
 }
 
+// Method calls that reached `owner` since the last look (it never answers).
+int Delivered(BusClient &owner) {
+  int calls = 0;
+  for (int turn = 0; turn < 10; ++turn) {
+    dbus_connection_read_write(owner.conn(), 10);
+    while (DBusMessage *m = dbus_connection_pop_message(owner.conn())) {
+      calls += dbus_message_get_type(m) == DBUS_MESSAGE_TYPE_METHOD_CALL;
+      dbus_message_unref(m);
+    }
+  }
+  return calls;
+}
+
+}  // namespace
+
 TEST(Install, PrefixAndDestdirTreesHoldEveryPieceInItsPlace) {
-  ASSERT_TRUE(Executable(kBuild + "/tools/doralinctl/doralinctl")) << "build all targets first";
   TempDir dir("doralin-install");
   std::string out;
-
   ASSERT_EQ(RunTool({"cmake", "--install", kBuild, "--prefix", dir.Path("opt")}, {}, &out), 0) << out;
   CheckTree(dir.Path("opt"), dir.Path("opt"));
-
   // A package build: prefix /usr under a staging DESTDIR; nothing outside it.
   ASSERT_EQ(RunTool({"cmake", "--install", kBuild, "--prefix", "/usr"}, {"DESTDIR=" + dir.Path("stage")}, &out), 0)
       << out;
   CheckTree(dir.Path("stage/usr"), "/usr");
+}
 
-  // The installed policy is one the bus daemon accepts.
-  std::string policy = dir.Path("stage/usr/share/dbus-1/system.d/is.ornix.doralin.conf");
-  ASSERT_TRUE(dir.Write("bus.conf", "<busconfig><type>system</type><listen>unix:path=" + dir.Path("bus.sock") +
-                                        "</listen><auth>EXTERNAL</auth><include>" + policy +
-                                        "</include></busconfig>\n"));
+// The installed policy on a system bus, its group replaced by one the callers
+// can be in. A call let through ends in "no
+// reply" (the owner stays silent), one refused in "denied".
+TEST(Policy, OnlyRootOwnsAndOnlyRootAndTheGroupCall) {
+  TempDir dir("doralin-policy");
+  chmod(dir.path().c_str(), 0755);  // unprivileged callers reach the socket and the client
+  std::string out;
+  ASSERT_EQ(RunTool({"cmake", "--install", kBuild, "--prefix", "/usr"}, {"DESTDIR=" + dir.path()}, &out), 0) << out;
+  std::string policy = ReadFile(dir.Path("usr/share/dbus-1/system.d/is.ornix.doralin.conf"));
+  size_t group = policy.find("<policy group=\"");
+  ASSERT_NE(group, std::string::npos) << policy;
+  group += 15;
+  policy.replace(group, policy.find('"', group) - group, "nogroup");
+  dir.Write("policy.conf", policy);
+  const std::string socket = dir.Path("bus.sock");
+  // The stock defaults of a system bus: no names, no method calls but to the bus itself.
+  dir.Write("bus.conf", "<busconfig><type>system</type><listen>unix:path=" + socket +
+                            "</listen><auth>EXTERNAL</auth>\n<policy context=\"default\">\n"
+                            "  <allow user=\"*\"/> <deny own=\"*\"/> <deny send_type=\"method_call\"/>\n"
+                            "  <allow send_type=\"signal\"/> <allow receive_sender=\"*\"/>\n"
+                            "  <allow send_requested_reply=\"true\" send_type=\"method_return\"/>\n"
+                            "  <allow send_requested_reply=\"true\" send_type=\"error\"/>\n"
+                            "  <allow send_destination=\"org.freedesktop.DBus\"/>\n</policy>\n<include>" +
+                            dir.Path("policy.conf") + "</include></busconfig>\n");
   Process bus;
   ASSERT_TRUE(bus.Start({"dbus-daemon", "--nofork", "--nopidfile", "--config-file=" + dir.Path("bus.conf"),
                          "--print-address=1"}));
-  EXPECT_TRUE(bus.WaitForStdout("unix:", Millis(10000))) << bus.Stderr();
-  EXPECT_TRUE(bus.Running());
-}
+  ASSERT_TRUE(bus.WaitForStdout("unix:", Millis(10000))) << bus.Stderr();  // the policy parsed
+  if (geteuid() != 0) GTEST_SKIP() << "needs root to start callers under other uids";
 
-}  // namespace
+  // Runs `args` as uid:gid against the bus (as root when uid is 0); its exit status.
+  auto as = [&](int uid, int gid, std::vector<std::string> args) {
+    if (uid != 0)
+      args.insert(args.begin(), {"setpriv", "--reuid=" + std::to_string(uid), "--regid=" + std::to_string(gid),
+                                 "--groups=" + std::to_string(gid), "--"});
+    return RunTool(args, {"DBUS_SYSTEM_BUS_ADDRESS=unix:path=" + socket}, &out);
+  };
+  const int kNobody = 65534, kNogroup = 65534, kDaemonUser = 1, kDaemonGroup = 1;
+  EXPECT_NE(as(kNobody, kNogroup, {"dbus-send", "--system", "--print-reply", "--dest=org.freedesktop.DBus",
+                                   "/org/freedesktop/DBus", "org.freedesktop.DBus.RequestName",
+                                   "string:is.ornix.doralin", "uint32:4"}),
+            0);  // a member of the group, too
+  EXPECT_NE(out.find("AccessDenied"), std::string::npos) << out;
+  BusClient owner("unix:path=" + socket, "is.ornix.doralin");
+  ASSERT_TRUE(owner.ok()) << "root could not own the name: " << bus.Stderr();
+  const std::vector<std::string> getSos = {dir.Path("usr/bin/doralinctl"), "--timeout", "300", "get", "sos"};
+  for (int uid : {0, kNobody}) {
+    EXPECT_EQ(as(uid, uid ? kNogroup : 0, getSos), 3);
+    EXPECT_NE(out.find("no reply"), std::string::npos) << uid << ": " << out;
+    EXPECT_EQ(Delivered(owner), 1) << uid;
+  }
+  EXPECT_EQ(as(kDaemonUser, kDaemonGroup, getSos), 3);
+  EXPECT_NE(out.find("denied"), std::string::npos) << out;
+  EXPECT_EQ(Delivered(owner), 0);
+}
