@@ -45,20 +45,13 @@ struct StandIn {
     const char *text = nullptr;
     if (dbus_message_get_args(m, nullptr, DBUS_TYPE_STRING, &text, DBUS_TYPE_INVALID)) arg = Canonical(text);
     seen.emplace_back(method, arg);
-    if (method == "Silent") return;
-    DBusMessage *r = dbus_message_new_method_return(m);
-    if (method == "GetSipRegisterStatus") {
-      const uint8_t *p = &registered;
-      dbus_message_append_args(r, DBUS_TYPE_ARRAY, DBUS_TYPE_BYTE, &p, 1, DBUS_TYPE_INVALID);
-    } else {
-      const char *reply = method == "NoSuchMethod" ? "{\"error\":404,\"message\":\"Not Found\"}"
-                          : arg && arg->find("refuse") != std::string::npos ? "{\"result\":false}"
-                                                                            : "{\"result\":true}";
-      dbus_message_append_args(r, DBUS_TYPE_STRING, &reply, DBUS_TYPE_INVALID);
-    }
-    dbus_connection_send(client.conn(), r, nullptr);
-    dbus_connection_flush(client.conn());
-    dbus_message_unref(r);
+    const char *reply = method == "NoSuchMethod" ? "{\"error\":404,\"message\":\"Not Found\"}"
+                        : arg && arg->find("refuse") != std::string::npos ? "{\"result\":false}"
+                                                                          : "{\"result\":true}";
+    if (method == "GetSipRegisterStatus")
+      client.Send(WithArg(dbus_message_new_method_return(m), std::vector<uint8_t>{registered}));
+    else if (method != "Silent")
+      client.Send(WithArg(dbus_message_new_method_return(m), std::string(reply)));
   }
 
   BusClient client;

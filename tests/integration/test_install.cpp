@@ -113,8 +113,8 @@ TEST(Install, PrefixAndDestdirTreesHoldEveryPieceInItsPlace) {
 }
 
 // The installed policy on a system bus, its group replaced by one the callers
-// can be in. A call let through ends in "no
-// reply" (the owner stays silent), one refused in "denied".
+// can be in. A call let through ends in "no reply" (the owner stays silent),
+// one refused in "denied".
 TEST(Policy, OnlyRootOwnsAndOnlyRootAndTheGroupCall) {
   TempDir dir("doralin-policy");
   chmod(dir.path().c_str(), 0755);  // unprivileged callers reach the socket and the client
@@ -142,28 +142,27 @@ TEST(Policy, OnlyRootOwnsAndOnlyRootAndTheGroupCall) {
   ASSERT_TRUE(bus.WaitForStdout("unix:", Millis(10000))) << bus.Stderr();  // the policy parsed
   if (geteuid() != 0) GTEST_SKIP() << "needs root to start callers under other uids";
 
-  // Runs `args` as uid:gid against the bus (as root when uid is 0); its exit status.
-  auto as = [&](int uid, int gid, std::vector<std::string> args) {
-    if (uid != 0)
-      args.insert(args.begin(), {"setpriv", "--reuid=" + std::to_string(uid), "--regid=" + std::to_string(gid),
-                                 "--groups=" + std::to_string(gid), "--"});
+  // Runs `args` against the bus as user and group `id` (as root when it is 0); its exit status.
+  auto as = [&](int id, std::vector<std::string> args) {
+    const std::string n = std::to_string(id);
+    if (id != 0) args.insert(args.begin(), {"setpriv", "--reuid=" + n, "--regid=" + n, "--groups=" + n, "--"});
     return RunTool(args, {"DBUS_SYSTEM_BUS_ADDRESS=unix:path=" + socket}, &out);
   };
-  const int kNobody = 65534, kNogroup = 65534, kDaemonUser = 1, kDaemonGroup = 1;
-  EXPECT_NE(as(kNobody, kNogroup, {"dbus-send", "--system", "--print-reply", "--dest=org.freedesktop.DBus",
-                                   "/org/freedesktop/DBus", "org.freedesktop.DBus.RequestName",
-                                   "string:is.ornix.doralin", "uint32:4"}),
+  const int kNobody = 65534, kDaemon = 1;  // nobody is in nogroup (65534), daemon in group daemon (1)
+  EXPECT_NE(as(kNobody, {"dbus-send", "--system", "--print-reply", "--dest=org.freedesktop.DBus",
+                         "/org/freedesktop/DBus", "org.freedesktop.DBus.RequestName", "string:is.ornix.doralin",
+                         "uint32:4"}),
             0);  // a member of the group, too
   EXPECT_NE(out.find("AccessDenied"), std::string::npos) << out;
   BusClient owner("unix:path=" + socket, "is.ornix.doralin");
   ASSERT_TRUE(owner.ok()) << "root could not own the name: " << bus.Stderr();
   const std::vector<std::string> getSos = {dir.Path("usr/bin/doralinctl"), "--timeout", "300", "get", "sos"};
-  for (int uid : {0, kNobody}) {
-    EXPECT_EQ(as(uid, uid ? kNogroup : 0, getSos), 3);
-    EXPECT_NE(out.find("no reply"), std::string::npos) << uid << ": " << out;
-    EXPECT_EQ(Delivered(owner), 1) << uid;
+  for (int id : {0, kNobody}) {
+    EXPECT_EQ(as(id, getSos), 3);
+    EXPECT_NE(out.find("no reply"), std::string::npos) << id << ": " << out;
+    EXPECT_EQ(Delivered(owner), 1) << id;
   }
-  EXPECT_EQ(as(kDaemonUser, kDaemonGroup, getSos), 3);
+  EXPECT_EQ(as(kDaemon, getSos), 3);
   EXPECT_NE(out.find("denied"), std::string::npos) << out;
   EXPECT_EQ(Delivered(owner), 0);
 }

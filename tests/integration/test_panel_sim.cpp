@@ -13,7 +13,7 @@
 
 using Bytes = std::vector<uint8_t>;
 
-TEST(PanelSim, McuCommandsAnswersAndRecords) {
+TEST(PanelSim, McuCommandsEventsAndASharedConnection) {
   PrivateBus bus;
   ASSERT_TRUE(bus.ok());
   DBusConnection *conn = DbusConnect("is.ornix.doralin");
@@ -69,23 +69,13 @@ TEST(PanelSim, McuCommandsAnswersAndRecords) {
   }
   EXPECT_EQ(got, (std::vector<std::string>{
                      "UartSendCommandStart noreply 0,", "UartSendCommandCall 10,12, ->0", "UartSendCommandCall 5,0,",
-                     "UartSendCommandCall 12,0, ->1",
-                     "UartSendCommandOpenByIDWithSource 1,9, ->1", "UartSendCommandOpenByIDWithSource 2,10, ->0",
-                     "UartSendCommandReply 6,0,33, ->6", "UartSendCommandPlayAlarmNotification 1,207,240, ->1",
-                     "UartSendCommandStopAlarmNotification - ->0", "UartSetOfflineAssistantDelimiter noreply 69,",
-                     "UartSendCommandByeWithState noreply 1,", "UartSendCommandError noreply -",
-                     "UartSendCommandBye noreply -", "SetMicGain noreply camera - {\"gainMicFactor\":42}",
-                     "ResetMicGain noreply camera -"}));
-  DbusClose(conn);
-}
+                     "UartSendCommandCall 12,0, ->1", "UartSendCommandOpenByIDWithSource 1,9, ->1",
+                     "UartSendCommandOpenByIDWithSource 2,10, ->0", "UartSendCommandReply 6,0,33, ->6",
+                     "UartSendCommandPlayAlarmNotification 1,207,240, ->1", "UartSendCommandStopAlarmNotification - ->0",
+                     "UartSetOfflineAssistantDelimiter noreply 69,", "UartSendCommandByeWithState noreply 1,",
+                     "UartSendCommandError noreply -", "UartSendCommandBye noreply -",
+                     "SetMicGain noreply camera - {\"gainMicFactor\":42}", "ResetMicGain noreply camera -"}));
 
-TEST(PanelSim, EventsAndPayloadHelpersOnASharedConnection) {
-  PrivateBus bus;
-  ASSERT_TRUE(bus.ok());
-  PanelSim sim(bus);
-  ASSERT_TRUE(sim.Start());
-  DBusConnection *conn = DbusConnect("is.ornix.doralin");
-  ASSERT_NE(conn, nullptr);
   BusClient client;
   ASSERT_TRUE(client.Subscribe());
   // The one-shot mode and JSON events (the daemon's tests send byte events).
@@ -105,6 +95,7 @@ TEST(PanelSim, EventsAndPayloadHelpersOnASharedConnection) {
   // does (read_write with no wait, one message off the queue), MCU commands and
   // camera calls from this thread all get through, and no method return lands
   // in its queue. The log level method is the library's.
+  ASSERT_TRUE(sim.Command("call take"));
   std::atomic<bool> stop{false};
   std::atomic<int> strayReturns{0};
   std::thread server([&] {
@@ -125,8 +116,8 @@ TEST(PanelSim, EventsAndPayloadHelpersOnASharedConnection) {
     EXPECT_EQ(UartSendCommandCall(conn, static_cast<uint16_t>(i + 1)), 0);
     EXPECT_TRUE(DbusJsonMethodCall(conn, ORNIX_CAMERA_SERVICE, "ResetMicGain", nullptr));
   }
-  EXPECT_TRUE(sim.WaitForCommand("ResetMicGain", Millis(5000), 20));
-  EXPECT_EQ(sim.Count("UartSendCommandCall"), 20);
+  EXPECT_TRUE(sim.WaitForCommand("ResetMicGain", Millis(5000), 21));
+  EXPECT_EQ(sim.Count("UartSendCommandCall"), 23);
 
   // The log level follows the method; a level out of range is refused.
   for (auto [level, result] : {std::pair{1, "true"}, {9, "false"}})
