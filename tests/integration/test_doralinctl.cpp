@@ -121,6 +121,7 @@ TEST(Doralinctl, PayloadsAndExitStatus) {
       {{"set", "sos", "refuse"}, "SetSos", R"({"sosRoom":"refuse"})", 1},
       {{"call", "NoSuchMethod"}, "NoSuchMethod", nullptr, 1},
       {{"register-status"}, "GetSipRegisterStatus", nullptr, 1},
+      {{"--timeout", "300", "call", "Silent"}, "Silent", nullptr, 3},  // no reply
   };
   for (const auto &c : cases) {
     r = ctl(c.args, c.input);
@@ -133,9 +134,6 @@ TEST(Doralinctl, PayloadsAndExitStatus) {
 
   daemon.registered = 1;
   EXPECT_EQ(ctl({"register-status"}).status, 0);
-  r = ctl({"--timeout", "300", "call", "Silent"});
-  EXPECT_EQ(r.status, 3);
-  EXPECT_NE(r.err.find("no reply within 300 ms"), std::string::npos) << r.err;
   const std::string nowhere = "unix:path=/nonexistent/bus.sock";
   r = Ctl(nowhere, {"get", "sos"});
   EXPECT_EQ(r.status, 3);
@@ -169,8 +167,6 @@ TEST(Doralinctl, StoreCommandsAndTheRealDaemon) {
   EXPECT_EQ(Ctl(bus, {"-c", "get", "sos"}).out, "{\"sosRoom\":\"from-store\"}\n");
   EXPECT_EQ(Ctl(bus, {"-c", "get", "door"}).out, "{\"timeout\":7,\"sip\":false}\n");
   EXPECT_EQ(Ctl(bus, {"set", "sos", std::string(120, 's')}).status, 1);
-  EXPECT_EQ(Ctl(bus, {"accounts", "set", "12", "1201", "1202"}).status, 0);
-  EXPECT_EQ(Ctl(bus, {"-c", "accounts", "12"}).out, "{\"12\":[\"1201\",\"1202\"]}\n");
   EXPECT_EQ(Ctl(bus, {"register-status"}).out, "not registered\n");  // no registrar here
 }
 
