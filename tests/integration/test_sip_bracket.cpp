@@ -55,7 +55,7 @@ TEST(SipBracket, LoopThreadAndForeignThread) {
     SipThreadBracket bracket;
     tmr_start(&nested, 0, NestedOnLoop, nullptr);
   }
-  EXPECT_TRUE(WaitFor([] { return nestedOnLoop.load(); }, Millis(3000)));
+  ASSERT_TRUE(WaitFor([] { return nestedOnLoop.load(); }, Millis(3000)));
 
   // While a foreign thread holds the bracket, the loop runs no handler.
   SipThreadEnter();
