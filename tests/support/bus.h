@@ -19,9 +19,6 @@
 class PrivateBus {
  public:
   explicit PrivateBus(bool exportSystemAddress = true);
-  ~PrivateBus();
-  PrivateBus(const PrivateBus &) = delete;
-  PrivateBus &operator=(const PrivateBus &) = delete;
 
   bool ok() const { return !address_.empty(); }
   // "unix:path=/tmp/.../bus.sock" (empty when the daemon did not start).
@@ -39,7 +36,6 @@ class PrivateBus {
 };
 
 struct BusSignal {
-  std::string interface;
   std::string member;
   std::optional<std::string> text;  // first argument when it is a string
   std::vector<uint8_t> bytes;        // first argument when it is an ay
@@ -69,16 +65,11 @@ class BusClient {
   // string argument holding `json` unless it is nullopt. Waits for the reply.
   BusReply CallJson(const std::string &method, const std::optional<std::string> &json,
                     const std::string &destination = "is.ornix.doralin", int timeoutMs = 2000);
-  // The same with one ay argument.
-  BusReply CallBytes(const std::string &method, const std::vector<uint8_t> &bytes,
-                     const std::string &destination = "is.ornix.doralin", int timeoutMs = 2000);
   // Sends `message` (taken over) and waits for its reply.
   BusReply Call(DBusMessage *message, int timeoutMs = 2000);
   // Sends `message` (taken over) without waiting for anything.
   bool Send(DBusMessage *message);
-
-  // Broadcast signals on is.ornix.Signal, path /is/ornix.
-  bool SendSignal(const std::string &member, const std::vector<uint8_t> &bytes);
+  // Broadcast on is.ornix.Signal, path /is/ornix.
   bool SendJsonSignal(const std::string &member, const std::optional<std::string> &json);
 
   // Starts collecting signals of `interface` (all signals when empty).

@@ -48,10 +48,9 @@ struct DaemonConfig {
 
 class Daemon {
  public:
-  Daemon() = default;
-  ~Daemon();
-  Daemon(const Daemon &) = delete;
-  Daemon &operator=(const Daemon &) = delete;
+  ~Daemon() {
+    if (process_) process_->Kill();
+  }
 
   DaemonConfig config;
 
@@ -70,9 +69,13 @@ class Daemon {
   bool HasLog(const std::string &text) const { return LogIndex(text) >= 0; }
   int CountLog(const std::string &text) const;
   // Waits until `count` lines contain `text`.
-  bool WaitLog(const std::string &text, int timeoutMs = 10000, int count = 1) const;
+  bool WaitLog(const std::string &text, int timeoutMs = 10000, int count = 1) const {
+    return WaitFor([&] { return CountLog(text) >= count; }, Millis(timeoutMs), Millis(20));
+  }
   // Waits for the "DoralinStarted" signal on the bus.
-  bool WaitStarted(int timeoutMs = 15000);
+  bool WaitStarted(int timeoutMs = 15000) {
+    return client_ && client_->WaitForSignal("DoralinStarted", Millis(timeoutMs));
+  }
   // Lines of sanitizer reports (ASan, LSan, UBSan) in the log; empty when clean.
   std::vector<std::string> SanitizerReports() const;
   // Index of the first line containing text, -1 when none.
@@ -82,17 +85,19 @@ class Daemon {
   // Method call to is.ornix.doralin (interface is.ornix.Method unless `iface`);
   // `json` absent sends no argument.
   BusReply Call(const std::string &method, std::optional<std::string> json = std::nullopt,
-                int timeoutMs = 5000, const char *iface = nullptr);
+                int timeoutMs = 5000, const char *iface = nullptr) {
+    return CallMessage(WithArg(NewCall(method, iface), json), timeoutMs);
+  }
   // Sends a prepared message (takes it over) and waits for the reply.
   BusReply CallMessage(DBusMessage *message, int timeoutMs = 5000);
   // Method call with one byte-array argument.
-  BusReply CallBytes(const std::string &method, const std::vector<uint8_t> &bytes,
-                     int timeoutMs = 5000);
+  BusReply CallBytes(const std::string &method, const std::vector<uint8_t> &bytes, int timeoutMs = 5000) {
+    return CallMessage(WithArg(NewCall(method, nullptr), bytes), timeoutMs);
+  }
   // Broadcast on is.ornix.Signal with one byte-array argument (absent: none).
   bool Signal(const std::string &member, std::optional<std::vector<uint8_t>> bytes);
   PanelSim *Panel() const { return panel_.get(); }
   // The test's own connection (for crafted messages).
-  DBusConnection *Client() const { return client_ ? client_->conn() : nullptr; }
   BusClient *Bus() const { return client_.get(); }
 
   // ---- process ----
@@ -102,19 +107,24 @@ class Daemon {
   }
   void Terminate() { Kill(15); }
   // Exit status (0..255), 128+signal when killed by a signal, -1 on timeout.
-  int WaitExit(int timeoutMs = 15000);
+  int WaitExit(int timeoutMs = 15000) {
+    return process_ && process_->Wait(Millis(timeoutMs)) ? process_->ExitCode() : -1;
+  }
   // Kills the private bus's dbus-daemon (SIGKILL): every connection drops.
   void KillBus() {
     if (bus_) bus_->Kill();
   }
 
  private:
+  static DBusMessage *NewCall(const std::string &method, const char *iface);
+
+  // Declared so that the destructor ends the daemon before its peers and the bus.
   std::unique_ptr<TempDir> tmp_;  // root/ and the logs of earlier launches
   std::string root_;
   std::unique_ptr<PrivateBus> bus_;
   std::unique_ptr<BusClient> client_;
-  std::unique_ptr<Process> process_;
   std::unique_ptr<PanelSim> panel_;
+  std::unique_ptr<Process> process_;
   std::string earlierLogs_;  // stderr of launches before the current one
   int sipPort_ = 0;
 };

@@ -4,71 +4,61 @@
 
 namespace {
 
-std::optional<std::vector<uint8_t>> FromHex(json_t *hex) {
-  std::string s = json_string_value(hex) ? json_string_value(hex) : "";
-  if (!hex || s.size() % 2) return std::nullopt;
+std::optional<std::vector<uint8_t>> FromHex(const char *hex) {
+  if (!hex) return std::nullopt;
   std::vector<uint8_t> bytes;
-  for (size_t i = 0; i < s.size(); i += 2) bytes.push_back(uint8_t(std::stoi(s.substr(i, 2), nullptr, 16)));
+  for (size_t i = 0; hex[i] && hex[i + 1]; i += 2)
+    bytes.push_back(uint8_t(std::stoi(std::string(hex + i, 2), nullptr, 16)));
   return bytes;
 }
 
 // One record line of the command log; nullopt for a line that is not one.
 std::optional<PanelCommand> ParseRecord(const std::string &line) {
-  json_t *rec = json_loads(line.c_str(), 0, nullptr);
-  if (!json_is_object(rec)) {
-    json_decref(rec);
-    return std::nullopt;
-  }
   PanelCommand c;
-  auto text = [&](const char *key) {
-    const char *s = json_string_value(json_object_get(rec, key));
-    return std::string(s ? s : "");
-  };
-  c.t = json_number_value(json_object_get(rec, "t"));
-  c.service = text("service");
-  c.method = text("method");
-  c.noReply = json_is_true(json_object_get(rec, "noReply"));
-  auto bytes = FromHex(json_object_get(rec, "bytes"));
-  c.hasBytes = bytes.has_value();
-  c.bytes = bytes.value_or(std::vector<uint8_t>{});
-  if (json_t *t = json_object_get(rec, "text")) c.text = std::string(json_string_value(t), json_string_length(t));
-  if (json_t *j = json_object_get(rec, "json")) {
-    char *dump = json_dumps(j, JSON_COMPACT | JSON_SORT_KEYS | JSON_ENCODE_ANY);
-    c.json = dump ? dump : "";
-    free(dump);
-  }
-  c.answer = FromHex(json_object_get(rec, "answer"));
+  const char *service = "", *method = "", *bytes = nullptr, *text = nullptr, *answer = nullptr;
+  size_t length = 0;
+  int noReply = 0;
+  json_t *parsed = nullptr, *rec = json_loads(line.c_str(), 0, nullptr);
+  const bool ok = json_unpack(rec, "{s?F s?s s?s s?b s?s s?s% s?o s?s}", "t", &c.t, "service", &service, "method",
+                              &method, "noReply", &noReply, "bytes", &bytes, "text", &text, &length, "json", &parsed,
+                              "answer", &answer) == 0;
+  c.service = service;
+  c.method = method;
+  c.noReply = noReply;
+  c.hasBytes = bytes != nullptr;
+  c.bytes = FromHex(bytes).value_or(std::vector<uint8_t>{});
+  if (text) c.text = std::string(text, length);
+  char *dump = parsed ? json_dumps(parsed, JSON_COMPACT | JSON_SORT_KEYS | JSON_ENCODE_ANY) : nullptr;
+  c.json = dump ? dump : "";
+  c.answer = FromHex(answer);
+  free(dump);
   json_decref(rec);
-  return c;
+  return ok ? std::optional(c) : std::nullopt;
 }
 
 // The replies ("ok ..." / "error ...") in panel-sim's stdout, in order.
 std::vector<std::string> Replies(const std::string &out) {
   std::vector<std::string> replies;
   for (const auto &l : SplitLines(out))
-    if (l.rfind("ok ", 0) == 0 || l.rfind("error ", 0) == 0) replies.push_back(l);
+    if (l.starts_with("ok ") || l.starts_with("error ")) replies.push_back(l);
   return replies;
 }
 
 }  // namespace
 
 PanelSim::PanelSim(const std::string &busAddress, std::vector<std::string> args)
-    : address_(busAddress), args_(std::move(args)), logPath_(dir_.Path("commands.jsonl")) {}
+    : address_(busAddress), args_(std::move(args)) {}
 
 bool PanelSim::Start(Millis timeout) {
   std::vector<std::string> argv{PANEL_SIM_BIN, "--log", logPath_};
   argv.insert(argv.end(), args_.begin(), args_.end());
-  ProcessOptions options;
-  options.env = {"DBUS_SYSTEM_BUS_ADDRESS=" + address_};
-  options.stdinPipe = true;
-  return process_.Start(argv, options) &&
+  return process_.Start(argv, {.env = {"DBUS_SYSTEM_BUS_ADDRESS=" + address_}, .stdinPipe = true}) &&
          WaitFor([&] { return process_.Stdout().find("ready\n") != std::string::npos || !process_.Running(); },
                  timeout) &&
          process_.Running();
 }
 
 bool PanelSim::Stop() {
-  if (process_.pid() <= 0 || process_.Exited()) return true;
   process_.CloseStdin();
   return process_.Stop(Millis(3000));
 }
@@ -97,10 +87,10 @@ std::optional<PanelCommand> PanelSim::WaitForCommand(const std::string &method, 
 bool PanelSim::Command(const std::string &line, Millis timeout) {
   // Replies come in order, one per command: wait for the next one.
   size_t before = Replies(process_.Stdout()).size();
-  if (!process_.Running() || !process_.WriteStdin(line + "\n") ||
+  if (!process_.WriteStdin(line + "\n") ||
       !WaitFor([&] { return Replies(process_.Stdout()).size() > before; }, timeout))
     return false;
-  return Replies(process_.Stdout())[before].rfind("ok " + line.substr(0, line.find(' ')), 0) == 0;
+  return Replies(process_.Stdout())[before].starts_with("ok " + line.substr(0, line.find(' ')));
 }
 
 bool PanelSim::SendEvent(const std::string &member, const std::vector<uint8_t> &bytes) {
@@ -108,8 +98,4 @@ bool PanelSim::SendEvent(const std::string &member, const std::vector<uint8_t> &
   std::string line = "signal " + member + (bytes.empty() ? "" : " ");
   for (uint8_t b : bytes) line += {digits[b >> 4], digits[b & 15]};
   return Command(line);
-}
-
-bool PanelSim::SendJsonEvent(const std::string &member, const std::string &json) {
-  return Command("signal-json " + member + " " + json);
 }

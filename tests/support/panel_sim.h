@@ -34,11 +34,8 @@ struct PanelCommand {
 class PanelSim {
  public:
   PanelSim(const std::string &busAddress, std::vector<std::string> args = {});
-  PanelSim(const PrivateBus &bus, std::vector<std::string> args = {})
-      : PanelSim(bus.address(), std::move(args)) {}
+  PanelSim(const PrivateBus &bus, std::vector<std::string> args = {}) : PanelSim(bus.address(), std::move(args)) {}
   ~PanelSim() { Stop(); }
-  PanelSim(const PanelSim &) = delete;
-  PanelSim &operator=(const PanelSim &) = delete;
 
   // Starts the program and waits until it owns its names.
   bool Start(Millis timeout = Millis(10000));
@@ -57,7 +54,9 @@ class PanelSim {
   // Sends one is.ornix.Signal signal from the panel-sim's connection and waits
   // until it is on the bus.
   bool SendEvent(const std::string &member, const std::vector<uint8_t> &bytes);
-  bool SendJsonEvent(const std::string &member, const std::string &json);
+  bool SendJsonEvent(const std::string &member, const std::string &json) {
+    return Command("signal-json " + member + " " + json);
+  }
   // Any stdin command ("call refuse", "gain 42", "door fail"...); true on "ok".
   bool Command(const std::string &line, Millis timeout = Millis(5000));
 
@@ -65,6 +64,6 @@ class PanelSim {
   std::string address_;
   std::vector<std::string> args_;
   TempDir dir_{"doralin-panel"};
-  std::string logPath_;
+  std::string logPath_ = dir_.Path("commands.jsonl");
   Process process_;
 };

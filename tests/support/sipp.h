@@ -5,7 +5,7 @@
 #include <re.h>
 #include <baresip.h>
 
-#include <condition_variable>
+#include <atomic>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -29,7 +29,7 @@ struct SippRun {
 
 class Sipp {
  public:
-  ~Sipp();
+  ~Sipp() { proc_.Kill(); }
   // Starts sipp in the background; false when it could not start.
   bool Start(const SippRun &run);
   // Waits for the end; sipp's exit status (0: every call passed), or -1 on
@@ -68,10 +68,15 @@ class BaresipPeer {
   bool WaitControl(const std::string &needle, Millis timeout);
   // Keys on its console; during a call they are sent as DTMF.
   bool Type(const std::string &keys) { return proc_.WriteStdin(keys); }
-  bool WaitOutput(const std::string &needle, Millis timeout) const;
+  bool WaitOutput(const std::string &needle, Millis timeout) const {
+    return WaitFor([&] { return Output().find(needle) != std::string::npos; }, timeout, Millis(50));
+  }
   std::string Output() const { return proc_.Stdout() + proc_.Stderr(); }
 
  private:
+  // Reads what the control connection brings within `wait` (connecting first).
+  void Drain(Millis wait);
+
   std::unique_ptr<TempDir> dir_;
   Process proc_;
   int sipPort_ = 0;
@@ -79,7 +84,6 @@ class BaresipPeer {
   int ctrlFd_ = -1;
   int token_ = 0;
   std::string control_;
-  void Drain(Millis wait);
 };
 
 // ---- sipua in this process --------------------------------------------------
@@ -92,11 +96,10 @@ struct UaEvent {
 
 class SipuaLoop {
  public:
-  ~SipuaLoop();
+  ~SipuaLoop() { Stop(); }
   // Brings the library up on a loop thread with a config file made of
   // `extraConfig` plus sip_listen 127.0.0.1:<free port>.
-  bool Start(const std::string &extraConfig = "", bool udp = true,
-             bool tcp = true, bool tls = false);
+  bool Start(const std::string &extraConfig = "", bool udp = true, bool tcp = true, bool tls = false);
   void Stop();
   int sipPort() const { return sipPort_; }
 
@@ -114,24 +117,21 @@ class SipuaLoop {
   std::function<void(const UaEvent &)> onEvent;
 
   // Waits until `count` events of kind `ev` have been seen.
-  bool WaitEvent(enum ua_event ev, int count = 1, Millis timeout = Millis(10000));
+  bool WaitEvent(enum ua_event ev, int count = 1, Millis timeout = Millis(10000)) {
+    return WaitFor([&] { return Count(ev) >= count; }, timeout, Millis(1));
+  }
   int Count(enum ua_event ev) const;
   // Last recorded event of that kind (ev == UA_EVENT_MAX when none).
   UaEvent Last(enum ua_event ev) const;
 
-  static void Handler(struct ua *ua, enum ua_event ev, struct call *call,
-                      const char *prm, void *arg);
-
  private:
-  void Loop(std::string config, bool udp, bool tcp, bool tls);
-  int CountLocked(enum ua_event ev) const;
+  void Loop(bool udp, bool tcp, bool tls);
 
   std::unique_ptr<TempDir> dir_;
   struct mqueue *mq_ = nullptr;  // wakes the loop to stop it
   std::thread thread_;
   mutable std::mutex mutex_;
-  std::condition_variable cond_;
   std::vector<UaEvent> events_;
   int sipPort_ = 0;
-  int state_ = 0;  // 0 starting, 1 running, -1 failed, 2 ended
+  std::atomic<int> state_{0};  // 0 starting, 1 running, -1 failed
 };
