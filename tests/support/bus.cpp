@@ -68,12 +68,6 @@ BusClient::BusClient(const std::string &address, const std::string &name) {
   dbus_error_free(&err);
 }
 
-BusClient::~BusClient() {
-  if (!conn_) return;
-  dbus_connection_close(conn_);
-  dbus_connection_unref(conn_);
-}
-
 BusReply BusClient::Call(DBusMessage *message, int timeoutMs) {
   BusReply reply;
   DBusError err;

@@ -6,9 +6,6 @@
 #include <cstdint>
 #include <deque>
 #include <memory>
-#include <optional>
-#include <string>
-#include <vector>
 
 #include "process.h"
 
@@ -54,7 +51,11 @@ class BusClient {
   // Connects to `address` (empty: the one in DBUS_SYSTEM_BUS_ADDRESS) and, when
   // `name` is given, requests it as primary owner.
   explicit BusClient(const std::string &address = "", const std::string &name = "");
-  ~BusClient();
+  ~BusClient() {
+    if (!conn_) return;
+    dbus_connection_close(conn_);
+    dbus_connection_unref(conn_);
+  }
   BusClient(const BusClient &) = delete;
   BusClient &operator=(const BusClient &) = delete;
 

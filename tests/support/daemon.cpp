@@ -34,7 +34,7 @@ bool Daemon::Setup() {
   bus_ = std::make_unique<PrivateBus>(false);
   client_ = std::make_unique<BusClient>(bus_->address());
   if (!bus_->ok() || !client_->ok() || !client_->Subscribe(ORNIX_SIGNAL_IFACE)) return false;
-  if (config.panelSim) panel_ = std::make_unique<PanelSim>(bus_->address(), config.panelArgs);
+  if (config.panelSim) panel_ = std::make_unique<PanelSim>(bus_->address());
   return !panel_ || panel_->Start();
 }
 

@@ -15,19 +15,10 @@
 // to play the supervisor after a forced restart.
 #pragma once
 
-#include <dbus/dbus.h>
-#include <sys/types.h>
-
-#include <cstdint>
-#include <memory>
-#include <optional>
-#include <string>
 #include <utility>
-#include <vector>
 
 #include "bus.h"
 #include "panel_sim.h"
-#include "process.h"
 
 struct DaemonConfig {
   std::vector<std::string> args;  // command-line arguments after argv[0]
@@ -40,10 +31,9 @@ struct DaemonConfig {
   // Files written before start: path under the root ("/oem/x") -> content.
   std::vector<std::pair<std::string, std::string>> files;
   std::string baresipExtra;  // lines appended to etc/baresip/config
-  // Starts panel-sim (the panel's UART and camera services) in Setup() with
-  // these arguments; off by default (tests may start their own PanelSim).
+  // Starts panel-sim (the panel's UART and camera services) in Setup(); off by
+  // default (tests may start their own PanelSim).
   bool panelSim = false;
-  std::vector<std::string> panelArgs;
 };
 
 class Daemon {

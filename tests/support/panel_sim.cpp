@@ -46,9 +46,6 @@ std::vector<std::string> Replies(const std::string &out) {
 
 }  // namespace
 
-PanelSim::PanelSim(const std::string &busAddress, std::vector<std::string> args)
-    : address_(busAddress), args_(std::move(args)) {}
-
 bool PanelSim::Start(Millis timeout) {
   std::vector<std::string> argv{PANEL_SIM_BIN, "--log", logPath_};
   argv.insert(argv.end(), args_.begin(), args_.end());
@@ -56,11 +53,6 @@ bool PanelSim::Start(Millis timeout) {
          WaitFor([&] { return process_.Stdout().find("ready\n") != std::string::npos || !process_.Running(); },
                  timeout) &&
          process_.Running();
-}
-
-bool PanelSim::Stop() {
-  process_.CloseStdin();
-  return process_.Stop(Millis(3000));
 }
 
 std::vector<PanelCommand> PanelSim::Commands(const std::string &method) const {

@@ -11,13 +11,7 @@
 
 #include <jansson.h>
 
-#include <cstdint>
-#include <optional>
-#include <string>
-#include <vector>
-
 #include "bus.h"
-#include "process.h"
 
 struct PanelCommand {
   double t = 0;                     // CLOCK_MONOTONIC milliseconds when received
@@ -33,13 +27,17 @@ struct PanelCommand {
 
 class PanelSim {
  public:
-  PanelSim(const std::string &busAddress, std::vector<std::string> args = {});
+  PanelSim(const std::string &busAddress, std::vector<std::string> args = {})
+      : address_(busAddress), args_(std::move(args)) {}
   PanelSim(const PrivateBus &bus, std::vector<std::string> args = {}) : PanelSim(bus.address(), std::move(args)) {}
   ~PanelSim() { Stop(); }
 
   // Starts the program and waits until it owns its names.
   bool Start(Millis timeout = Millis(10000));
-  bool Stop();
+  bool Stop() {
+    process_.CloseStdin();
+    return process_.Stop(Millis(3000));
+  }
   Process &process() { return process_; }
   const std::string &LogPath() const { return logPath_; }
 

@@ -9,7 +9,9 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <mutex>
@@ -80,14 +82,13 @@ std::vector<std::string> SplitLines(const std::string &text) {
 }
 
 TempDir::TempDir(const std::string &prefix) {
-  const char *base = getenv("TMPDIR");
-  std::string pattern = std::string(base && *base ? base : "/tmp") + "/" + prefix + ".XXXXXX";
+  std::string pattern = std::filesystem::temp_directory_path().string() + "/" + prefix + ".XXXXXX";  // $TMPDIR or /tmp
   if (mkdtemp(pattern.data())) path_ = pattern;
 }
 
 TempDir::~TempDir() {
   std::error_code ec;
-  if (!path_.empty()) std::filesystem::remove_all(path_, ec);
+  std::filesystem::remove_all(path_, ec);  // nothing for an empty path
 }
 
 ScopedEnv::ScopedEnv(const std::string &name, const std::optional<std::string> &value) : name_(name) {
@@ -106,16 +107,14 @@ Process::~Process() {
 bool Process::Start(const std::vector<std::string> &args, const ProcessOptions &options) {
   if (args.empty() || outFd_ >= 0) return false;
   // Everything is built before fork: only async-signal-safe calls after it.
-  std::vector<std::string> env;
-  for (char **e = environ; e && *e; ++e) env.emplace_back(*e);
-  for (const auto &entry : options.env) {
-    std::string prefix = entry.substr(0, entry.find('=') + 1);
-    std::erase_if(env, [&](const std::string &e) { return e.starts_with(prefix); });
-    env.push_back(entry);
-  }
+  // The entries of options.env come first and replace those of our environment.
   std::vector<char *> argv, envp;
   for (auto &a : args) argv.push_back(const_cast<char *>(a.c_str()));
-  for (auto &e : env) envp.push_back(e.data());
+  for (auto &entry : options.env) envp.push_back(const_cast<char *>(entry.c_str()));
+  for (char **e = environ; e && *e; ++e)
+    if (std::none_of(options.env.begin(), options.env.end(),
+                     [&](const std::string &entry) { return strncmp(*e, entry.c_str(), entry.find('=') + 1) == 0; }))
+      envp.push_back(*e);
   argv.push_back(nullptr);
   envp.push_back(nullptr);
   int in[2] = {-1, -1};
@@ -157,10 +156,6 @@ bool Process::Running() {
     status_ = status;
   }
   return pid_ > 0 && !exited_;
-}
-
-bool Process::Wait(Millis timeout) {
-  return pid_ > 0 && WaitFor([this] { return !Running(); }, timeout, Millis(5));
 }
 
 int Process::ExitCode() const {

@@ -88,7 +88,9 @@ class Process {
   // True while the child has not exited (reaps it when it has).
   bool Running();
   // Waits up to `timeout` for the child to end. True when it has ended.
-  bool Wait(Millis timeout);
+  bool Wait(Millis timeout) {
+    return pid_ > 0 && WaitFor([this] { return !Running(); }, timeout, Millis(5));
+  }
   // Exit code, or 128 + signal for a child ended by a signal; -1 while running.
   int ExitCode() const;
 

@@ -10,21 +10,9 @@
 
 namespace {
 
-// 8 kHz mono 16-bit PCM silence, as baresip's aufile source wants.
-std::string SilenceWav(int seconds) {
-  const uint32_t data = 8000u * 2u * uint32_t(seconds);
-  std::string w;
-  auto put = [&w](uint32_t v, int size) {
-    for (int i = 0; i < size; ++i) w.push_back(char((v >> (8 * i)) & 0xff));
-  };
-  w += "RIFF";
-  put(36 + data, 4);
-  w += "WAVEfmt ";
-  for (auto [v, size] : {std::pair{16u, 4}, {1u, 2}, {1u, 2}, {8000u, 4}, {16000u, 4}, {2u, 2}, {16u, 2}}) put(v, size);
-  w += "data";
-  put(data, 4);
-  return w.append(data, '\0');
-}
+// Header of 2 s of 8 kHz mono 16-bit PCM, as baresip's aufile source wants: RIFF
+// size, fmt chunk (PCM, 1 channel, 8000 Hz, 16000 bytes/s, 2-byte frames, 16 bits), data size.
+constexpr char kSilenceHeader[] = "RIFF\x24\x7d\0\0WAVEfmt \x10\0\0\0\x01\0\x01\0\x40\x1f\0\0\x80\x3e\0\0\x02\0\x10\0data\0\x7d\0\0";
 
 // True once something is bound to 127.0.0.1:port (UDP) or listens there (TCP).
 bool PortBound(int port, bool tcp) {
@@ -103,7 +91,7 @@ bool BaresipPeer::Start(const std::string &user, bool autoAnswer, bool tls) {
   dir_ = std::make_unique<TempDir>("baresip");
   sipPort_ = FreeUdpPort();
   ctrlPort_ = FreeTcpPort();
-  dir_->Write("in.wav", SilenceWav(2));
+  dir_->Write("in.wav", std::string(kSilenceHeader, sizeof kSilenceHeader - 1) + std::string(32000, '\0'));
   std::string cfg = "sip_listen 127.0.0.1:" + std::to_string(sipPort_) +
                     "\nmodule_path /usr/lib/baresip/modules\nmodule g711.so\nmodule account.so\n"
                     "module aufile.so\nmodule stdio.so\nmodule menu.so\nmodule ctrl_tcp.so\n"
@@ -196,12 +184,6 @@ void SipuaLoop::Loop(bool udp, bool tcp, bool tls) {
   conf_close();
   baresip_close();
   libre_close();
-}
-
-void SipuaLoop::Stop() {
-  if (!thread_.joinable()) return;
-  if (mq_) mqueue_push(mq_, 0, nullptr);
-  thread_.join();
 }
 
 int SipuaLoop::Count(enum ua_event ev) const {

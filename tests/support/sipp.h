@@ -6,12 +6,9 @@
 #include <baresip.h>
 
 #include <atomic>
-#include <functional>
 #include <memory>
 #include <mutex>
-#include <string>
 #include <thread>
-#include <vector>
 
 #include "process.h"
 
@@ -100,7 +97,10 @@ class SipuaLoop {
   // Brings the library up on a loop thread with a config file made of
   // `extraConfig` plus sip_listen 127.0.0.1:<free port>.
   bool Start(const std::string &extraConfig = "", bool udp = true, bool tcp = true, bool tls = false);
-  void Stop();
+  void Stop() {
+    if (mq_) mqueue_push(mq_, 0, nullptr);
+    if (thread_.joinable()) thread_.join();
+  }
   int sipPort() const { return sipPort_; }
 
   // Runs `f` inside re_thread_enter/re_thread_leave.
