@@ -107,14 +107,16 @@ Process::~Process() {
 bool Process::Start(const std::vector<std::string> &args, const ProcessOptions &options) {
   if (args.empty() || outFd_ >= 0) return false;
   // Everything is built before fork: only async-signal-safe calls after it.
-  // The entries of options.env come first and replace those of our environment.
+  // One entry per name: the last of options.env, else ours.
   std::vector<char *> argv, envp;
   for (auto &a : args) argv.push_back(const_cast<char *>(a.c_str()));
-  for (auto &entry : options.env) envp.push_back(const_cast<char *>(entry.c_str()));
-  for (char **e = environ; e && *e; ++e)
-    if (std::none_of(options.env.begin(), options.env.end(),
-                     [&](const std::string &entry) { return strncmp(*e, entry.c_str(), entry.find('=') + 1) == 0; }))
-      envp.push_back(*e);
+  auto add = [&envp](const char *entry) {
+    const size_t name = strcspn(entry, "=") + 1;
+    if (std::none_of(envp.begin(), envp.end(), [&](const char *e) { return strncmp(e, entry, name) == 0; }))
+      envp.push_back(const_cast<char *>(entry));
+  };
+  for (auto it = options.env.rbegin(); it != options.env.rend(); ++it) add(it->c_str());
+  for (char **e = environ; e && *e; ++e) add(*e);
   argv.push_back(nullptr);
   envp.push_back(nullptr);
   int in[2] = {-1, -1};
