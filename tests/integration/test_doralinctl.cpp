@@ -79,8 +79,7 @@ Outcome Ctl(const std::string &address, std::vector<std::string> args, const std
   p.CloseStdin();
   for (int turn = 0; turn < 2000 && !p.Wait(Millis(5)); ++turn)
     if (daemon) daemon->Serve();
-  if (!p.Exited()) return {};
-  p.CatchUp();
+  if (p.Running()) return {};
   return {p.ExitCode(), p.Stdout(), p.Stderr()};
 }
 

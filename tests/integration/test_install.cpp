@@ -22,7 +22,6 @@ int RunTool(const std::vector<std::string> &args, const std::vector<std::string>
   ProcessOptions o;
   o.env = env;
   if (!p.Start(args, o) || !p.Wait(Millis(120000))) return -1;
-  p.CatchUp();
   *out = p.Stdout() + p.Stderr();
   return p.ExitCode();
 }
