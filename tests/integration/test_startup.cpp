@@ -1,24 +1,31 @@
 // Start-up order, options, refused bus names, signals and the SIP-side stop,
-// against the real daemon on a private bus.
+// and the registration of the main account against sipp registrars, against
+// the real daemon on a private bus.
+#include "sip/re_headers.h"  // before jansson: both name JSON_STRING
+
 #include <gtest/gtest.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <chrono>
+#include <string>
 #include <thread>
 
 #include "bus.h"
 #include "daemon.h"
+#include "sipp.h"
 
 namespace {
 
-bool Before(const Daemon &d, const std::string &a, const std::string &b) {
-  int ia = d.LogIndex(a), ib = d.LogIndex(b);
-  return ia >= 0 && ib >= 0 && ia < ib;
-}
-
 std::string Dump(const Daemon &d) { return ::testing::PrintToString(d.Logs()); }
+
+void Account(Daemon &d, int port, const std::string &password = "secret") {
+  d.config.store = {{"domain", "\"127.0.0.1\""},      {"domainRegister", "\"127.0.0.1\""},
+                    {"portRegister", std::to_string(port)}, {"username", "\"flat12\""},
+                    {"password", "\"" + password + "\""}};
+  d.config.args = {"--trace"};
+}
 
 }  // namespace
 
@@ -26,7 +33,7 @@ std::string Dump(const Daemon &d) { return ::testing::PrintToString(d.Logs()); }
 // to the ordinary stop with status 1.
 TEST(Startup, OrderStartedSignalAndStopWhileSipLoopRuns) {
   Daemon d;
-  d.config.args = {"--trace"};
+  d.config.args = {"--debug", "--trace"};  // the last one wins: level 1
   d.config.panelSim = true;
   ASSERT_TRUE(d.Start());
   ASSERT_TRUE(d.WaitStarted()) << Dump(d);
@@ -34,11 +41,9 @@ TEST(Startup, OrderStartedSignalAndStopWhileSipLoopRuns) {
   auto start = d.Panel()->WaitForCommand("UartSendCommandStart", Millis(2000));
   ASSERT_TRUE(start.has_value());
   EXPECT_EQ(start->bytes, std::vector<uint8_t>{0});
-  EXPECT_TRUE(d.WaitLog("Сброс всех вызовов"));
-  EXPECT_TRUE(d.HasLog("J3 0 package/main/process"));  // both logs
-  EXPECT_TRUE(Before(d, "Запуск приложения", "[Baresip]: Успешная авторизация с 1 попытки"));
-  EXPECT_TRUE(Before(d, "Успешная авторизация", "Сброс всех вызовов"));
-  EXPECT_FALSE(d.HasLog("Ошибка открытия сокета ассистента"));
+  ASSERT_TRUE(d.WaitLog("Сброс всех вызовов"));
+  const int begin = d.LogIndex("Запуск приложения"), auth = d.LogIndex("[Baresip]: Успешная авторизация с 1 попытки");
+  EXPECT_TRUE(begin >= 0 && begin < auth && auth < d.LogIndex("Сброс всех вызовов")) << Dump(d);
   struct stat st;
   EXPECT_EQ(stat(d.Path("/tmp/offline.sock").c_str(), &st), 0);
 
@@ -56,6 +61,7 @@ TEST(Startup, OrderStartedSignalAndStopWhileSipLoopRuns) {
   sockaddr_in at = Loopback(port);
   ASSERT_EQ(bind(silent, reinterpret_cast<sockaddr *>(&at), sizeof at), 0);
   Daemon held;
+  held.config.args = {"--bogus", "x"};  // ignored: the default level 3
   held.config.store = {{"domainRegister", "\"127.0.0.1\""}, {"portRegister", std::to_string(port)}};
   ASSERT_TRUE(held.Start());
   ASSERT_TRUE(held.WaitStarted());
@@ -66,47 +72,13 @@ TEST(Startup, OrderStartedSignalAndStopWhileSipLoopRuns) {
   held.Terminate();
   EXPECT_EQ(held.WaitExit(5000), 0);
   EXPECT_FALSE(held.HasLog("Остановка приложения"));
+  EXPECT_FALSE(held.HasLog("L2 ") || held.HasLog("L1 "));
   close(silent);
 }
 
-TEST(Startup, OptionsSetTheLogLevel) {
-  struct Case {
-    std::vector<std::string> args;
-    std::string fwEnv;
-    bool trace, debug;  // level-1 / level-2 records expected
-  } cases[] = {
-      {{"--trace", "--debug"}, "", false, true},
-      {{"--debug", "--trace"}, "", true, true},
-      {{"--bogus", "x"}, "", false, false},
-      {{"--debug"}, "doralin_loglevel=1\n", false, true},
-  };
-  for (const Case &c : cases) {
-    SCOPED_TRACE(::testing::PrintToString(c.args) + c.fwEnv);
-    Daemon d;
-    d.config.args = c.args;
-    if (!c.fwEnv.empty()) d.config.files.push_back({"/etc/fw_env", c.fwEnv});
-    ASSERT_TRUE(d.Start());
-    ASSERT_TRUE(d.WaitStarted());
-    // An unknown method logs its member at level 2.
-    ASSERT_TRUE(d.Call("NoSuchMethod", "{}").ok);
-    d.Call("GetSipRegisterStatus");  // one more turn of the loop
-    EXPECT_EQ(d.HasLog("Сброс всех вызовов"), c.trace);
-    EXPECT_EQ(d.HasLog("L2 "), c.debug);
-  }
-  // "--help" and "--version" answer and exit 0 before any use of the bus,
-  // which does not exist here.
-  for (std::string opt : {"--version", "--help"}) {
-    Process p;
-    ProcessOptions noBus;
-    noBus.env = {"DBUS_SYSTEM_BUS_ADDRESS=unix:path=/nonexistent"};
-    ASSERT_TRUE(p.Start({DORALIN_BIN, "--debug", opt}, noBus));
-    EXPECT_TRUE(p.WaitForStdout(opt == "--help" ? "Usage: doralin" : "doralin " DORALIN_VERSION "\n", Millis(5000)));
-    ASSERT_TRUE(p.Wait(Millis(5000)));
-    EXPECT_EQ(p.ExitCode(), 0) << opt;
-  }
-}
-
-TEST(Startup, NoBusOrRefusedNameEndsWithZero) {
+// Without a bus, with the daemon's name taken, or asked for "--help" or
+// "--version": status 0 before any start.
+TEST(Startup, NoBusRefusedNameHelpAndVersionEndWithZero) {
   for (bool noBus : {true, false}) {
     Daemon d;
     ASSERT_TRUE(d.Setup());
@@ -116,6 +88,15 @@ TEST(Startup, NoBusOrRefusedNameEndsWithZero) {
     ASSERT_TRUE(d.Launch());
     EXPECT_EQ(d.WaitExit(10000), 0) << noBus;
     EXPECT_FALSE(d.HasLog("Запуск приложения"));
+  }
+  for (std::string opt : {"--version", "--help"}) {
+    Process p;
+    ProcessOptions noBus;
+    noBus.env = {"DBUS_SYSTEM_BUS_ADDRESS=unix:path=/nonexistent"};
+    ASSERT_TRUE(p.Start({DORALIN_BIN, "--debug", opt}, noBus));
+    EXPECT_TRUE(p.WaitForStdout(opt == "--help" ? "Usage: doralin" : "doralin " DORALIN_VERSION "\n", Millis(5000)));
+    ASSERT_TRUE(p.Wait(Millis(5000)));
+    EXPECT_EQ(p.ExitCode(), 0) << opt;
   }
 }
 
@@ -132,7 +113,6 @@ TEST(Startup, SigtermDuringStartupStopsWithSignalStatus) {
   ASSERT_TRUE(d.WaitLog("Сброс всех вызовов", 15000));
   d.Terminate();
   ASSERT_TRUE(d.WaitLog("Получен сигнал \"15\"", 5000)) << Dump(d);
-  EXPECT_TRUE(d.WaitLog("J4 0 package/main/process", 2000));
   EXPECT_TRUE(d.WaitLog("Baresip terminate with exit (1)", 2000));
   // The 3-second grace: still running a second after the signal was taken.
   std::this_thread::sleep_for(std::chrono::seconds(1));
@@ -156,4 +136,68 @@ TEST(Startup, UdhcpcBoundExitsAndRebootStaysUp) {
   ASSERT_TRUE(d.WaitLog("Baresip terminate with exit (1)", 5000));
   EXPECT_EQ(d.WaitExit(10000), 15);
   EXPECT_TRUE(d.SanitizerReports().empty()) << Dump(d);
+}
+
+// The registrar checks the digest and answers a wrong one with 403; the
+// daemon goes on either way.
+TEST(SipDaemon, RegistersOrReportsTheRejection) {
+  for (std::string password : {"secret", "w7rong"}) {
+    SCOPED_TRACE(password);
+    const bool right = password == "secret";
+    Sipp registrar;
+    ASSERT_TRUE(registrar.Start(SippRun("reg_challenge.xml")));
+    Daemon d;
+    Account(d, registrar.port(), password);
+    ASSERT_TRUE(d.Start());
+    ASSERT_TRUE(d.WaitStarted()) << Dump(d);
+    EXPECT_TRUE(d.HasLog("[Baresip]: Успешная авторизация с 1 попытки"));  // a rejection is no failed attempt
+    EXPECT_TRUE(d.WaitLog(right ? "J3 300 package/src/sip/sip" : "J3 301 package/src/sip/sip")) << Dump(d);
+    EXPECT_EQ(d.HasLog("SIP registration failed (403") && d.HasLog("| 403"), !right);
+    EXPECT_EQ(d.Call("GetSipRegisterStatus").bytes, std::vector<uint8_t>{uint8_t(right)});
+    EXPECT_TRUE(d.Running());
+    // The password never reaches the log.
+    EXPECT_TRUE(d.HasLog("Baresip AOR: sip:flat12@127.0.0.1:" + std::to_string(registrar.port()) +
+                         ";auth_pass=***"));
+    EXPECT_FALSE(d.HasLog(password));
+    d.Terminate();
+    EXPECT_NE(d.WaitExit(40000), -1) << Dump(d);
+  }
+}
+
+TEST(SipDaemon, UnreachableProxyLeavesTheDaemonRunning) {
+  // Registration over TCP through a proxy port nobody listens on.
+  Daemon d;
+  Account(d, FreeUdpPort());
+  d.config.store.insert(d.config.store.end(), {{"proxyEnable", "true"},
+                                               {"proxyDomain", "\"127.0.0.1\""},
+                                               {"proxyPort", std::to_string(FreeTcpPort())},
+                                               {"transportUdp", "false"},
+                                               {"transportTcp", "true"}});
+  ASSERT_TRUE(d.Start());
+  ASSERT_TRUE(d.WaitStarted()) << Dump(d);
+  EXPECT_TRUE(d.HasLog(";outbound=sip:127.0.0.1:") && d.HasLog(";transport=tcp"));
+  EXPECT_TRUE(d.WaitLog("Second UA ready for direct gate calls")) << Dump(d);
+  EXPECT_EQ(d.Call("GetSipRegisterStatus").bytes, std::vector<uint8_t>{0});
+  EXPECT_TRUE(d.Running());
+  d.Terminate();
+  EXPECT_NE(d.WaitExit(20000), -1);
+}
+
+// An account the SIP library refuses: five attempts, each after a failed one
+// bringing the library up again, then the stop sequence with status 15.
+TEST(SipDaemon, RefusedAccountSettingsEndAfterFiveAttempts) {
+  Daemon d;
+  Account(d, FreeUdpPort());
+  d.config.store.push_back({"username", "\"\""});  // no user part: refused
+  // Boot level 1, then "--trace --debug": the last option wins, level 2.
+  d.config.args = {"--trace", "--debug"};
+  d.config.files.push_back({"/etc/fw_env", "doralin_loglevel=1\n"});
+  ASSERT_TRUE(d.Start());
+  EXPECT_EQ(d.WaitExit(30000), 15) << Dump(d);
+  EXPECT_EQ(d.CountLog("[Baresip]: Ошибка применения параметров"), 8) << Dump(d);  // both logs
+  EXPECT_EQ(d.CountLog("SIP library is closed, bringing it up again"), 4);
+  EXPECT_FALSE(d.HasLog("Baresip AOR:"));  // a level-1 record
+  const int gaveUp = d.LogIndex("[Baresip]: Неудачная попытка авторизации более 5 раз");
+  EXPECT_TRUE(gaveUp >= 0 && gaveUp < d.LogIndex("Получен сигнал \"15\"")) << Dump(d);
+  EXPECT_FALSE(d.HasLog("Сброс всех вызовов") || d.HasLog("Успешная авторизация"));
 }
