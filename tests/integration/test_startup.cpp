@@ -5,7 +5,6 @@
 
 #include <gtest/gtest.h>
 #include <sys/socket.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -39,13 +38,10 @@ TEST(Startup, OrderStartedSignalAndStopWhileSipLoopRuns) {
   ASSERT_TRUE(d.WaitStarted()) << Dump(d);
   // The MCU start command (mode 0) went out before the started signal.
   auto start = d.Panel()->WaitForCommand("UartSendCommandStart", Millis(2000));
-  ASSERT_TRUE(start.has_value());
-  EXPECT_EQ(start->bytes, std::vector<uint8_t>{0});
+  EXPECT_EQ(start ? start->bytes : std::vector<uint8_t>{}, std::vector<uint8_t>{0});
   ASSERT_TRUE(d.WaitLog("Сброс всех вызовов"));
   const int begin = d.LogIndex("Запуск приложения"), auth = d.LogIndex("[Baresip]: Успешная авторизация с 1 попытки");
   EXPECT_TRUE(begin >= 0 && begin < auth && auth < d.LogIndex("Сброс всех вызовов")) << Dump(d);
-  struct stat st;
-  EXPECT_EQ(stat(d.Path("/tmp/offline.sock").c_str(), &st), 0);
 
   // Started is signalled just before the loop; give it a moment to take over.
   std::this_thread::sleep_for(std::chrono::milliseconds(500));
@@ -138,30 +134,25 @@ TEST(Startup, UdhcpcBoundExitsAndRebootStaysUp) {
   EXPECT_TRUE(d.SanitizerReports().empty()) << Dump(d);
 }
 
-// The registrar checks the digest and answers a wrong one with 403; the
-// daemon goes on either way.
-TEST(SipDaemon, RegistersOrReportsTheRejection) {
-  for (std::string password : {"secret", "w7rong"}) {
-    SCOPED_TRACE(password);
-    const bool right = password == "secret";
-    Sipp registrar;
-    ASSERT_TRUE(registrar.Start(SippRun("reg_challenge.xml")));
-    Daemon d;
-    Account(d, registrar.port(), password);
-    ASSERT_TRUE(d.Start());
-    ASSERT_TRUE(d.WaitStarted()) << Dump(d);
-    EXPECT_TRUE(d.HasLog("[Baresip]: Успешная авторизация с 1 попытки"));  // a rejection is no failed attempt
-    EXPECT_TRUE(d.WaitLog(right ? "J3 300 package/src/sip/sip" : "J3 301 package/src/sip/sip")) << Dump(d);
-    EXPECT_EQ(d.HasLog("SIP registration failed (403") && d.HasLog("| 403"), !right);
-    EXPECT_EQ(d.Call("GetSipRegisterStatus").bytes, std::vector<uint8_t>{uint8_t(right)});
-    EXPECT_TRUE(d.Running());
-    // The password never reaches the log.
-    EXPECT_TRUE(d.HasLog("Baresip AOR: sip:flat12@127.0.0.1:" + std::to_string(registrar.port()) +
-                         ";auth_pass=***"));
-    EXPECT_FALSE(d.HasLog(password));
-    d.Terminate();
-    EXPECT_NE(d.WaitExit(40000), -1) << Dump(d);
-  }
+// The registrar checks the digest and answers a wrong one with 403: reported,
+// and the daemon goes on (a successful one: tests/reliability/test_bus_input.cpp).
+TEST(SipDaemon, RegistrarRejectionIsReportedAndTheDaemonGoesOn) {
+  Sipp registrar;
+  ASSERT_TRUE(registrar.Start(SippRun("reg_challenge.xml")));
+  Daemon d;
+  Account(d, registrar.port(), "w7rong");
+  ASSERT_TRUE(d.Start());
+  ASSERT_TRUE(d.WaitStarted()) << Dump(d);
+  EXPECT_TRUE(d.HasLog("[Baresip]: Успешная авторизация с 1 попытки"));  // a rejection is no failed attempt
+  EXPECT_TRUE(d.WaitLog("J3 301 package/src/sip/sip")) << Dump(d);
+  EXPECT_TRUE(d.HasLog("SIP registration failed (403") && d.HasLog("| 403"));
+  EXPECT_EQ(d.Call("GetSipRegisterStatus").bytes, std::vector<uint8_t>{0});
+  EXPECT_TRUE(d.Running());
+  // The password never reaches the log.
+  EXPECT_TRUE(d.HasLog("Baresip AOR: sip:flat12@127.0.0.1:" + std::to_string(registrar.port()) + ";auth_pass=***"));
+  EXPECT_FALSE(d.HasLog("w7rong"));
+  d.Terminate();
+  EXPECT_NE(d.WaitExit(40000), -1) << Dump(d);
 }
 
 TEST(SipDaemon, UnreachableProxyLeavesTheDaemonRunning) {
@@ -176,7 +167,6 @@ TEST(SipDaemon, UnreachableProxyLeavesTheDaemonRunning) {
   ASSERT_TRUE(d.Start());
   ASSERT_TRUE(d.WaitStarted()) << Dump(d);
   EXPECT_TRUE(d.HasLog(";outbound=sip:127.0.0.1:") && d.HasLog(";transport=tcp"));
-  EXPECT_TRUE(d.WaitLog("Second UA ready for direct gate calls")) << Dump(d);
   EXPECT_EQ(d.Call("GetSipRegisterStatus").bytes, std::vector<uint8_t>{0});
   EXPECT_TRUE(d.Running());
   d.Terminate();
