@@ -3,8 +3,6 @@
 // list's top level and rewrites the file).
 #include <jansson.h>
 
-#include <chrono>
-
 #include "config/accounts.h"
 #include "context.h"
 #include "figures.h"
@@ -23,38 +21,34 @@ int main() {
     text += "]";
   }
   if (!root.Write("oem/sip_accounts.conf", text + "}")) return 1;
-  using Clock = std::chrono::steady_clock;
-  auto ms = [](Clock::time_point t0) {
-    return std::chrono::duration<double, std::milli>(Clock::now() - t0).count();
-  };
 
   const long before = StatusKb(0, "VmRSS:");
-  auto t0 = Clock::now();
+  double t0 = MonotonicMs();
   LoadAccounts();
-  const double loadMs = ms(t0);
+  const double loadMs = MonotonicMs() - t0;
   const long loaded = StatusKb(0, "VmRSS:");
   std::vector<double> lookups;
   size_t seen = 0;
   for (int i = 0; i < 100000; i++) {
-    t0 = Clock::now();
+    t0 = MonotonicMs();
     json_t *list = GetFlatAccounts(1 + unsigned(i % flats));
-    lookups.push_back(ms(t0) * 1000.0);
+    lookups.push_back((MonotonicMs() - t0) * 1000.0);
     seen += json_array_size(list);
     json_decref(list);
   }
   json_t *change = json_loads(R"({"42":["4201","4202"]})", 0, nullptr);
-  t0 = Clock::now();
+  t0 = MonotonicMs();
   const bool ok = SetSipAccounts(change);
-  const double setMs = ms(t0);
+  const double setMs = MonotonicMs() - t0;
   json_decref(change);
 
   printf("# accounts file: %zu bytes, %d flats x %d accounts, %zu accounts looked up\n",
          text.size() + 1, flats, perFlat, seen);
-  Figure("accounts_load", loadMs, "ms");
-  Figure("accounts_list_rss", double(loaded - before), "KiB");
+  Figure("accounts_load", {loadMs}, "ms");
+  Figure("accounts_list_rss", {double(loaded - before)}, "KiB");
   Figure("get_flat_accounts", lookups, "us");
-  Figure("set_sip_accounts_one_flat", setMs, "ms");
-  Figure("rss_after_one_change", double(StatusKb(0, "VmRSS:")), "KiB");
+  Figure("set_sip_accounts_one_flat", {setMs}, "ms");
+  Figure("rss_after_one_change", {double(StatusKb(0, "VmRSS:"))}, "KiB");
   FreeAccounts();
   return ok ? 0 : 1;
 }
