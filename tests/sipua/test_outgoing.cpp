@@ -1,5 +1,6 @@
 // Outgoing calls from one agent: to sipp callees (answered, busy, cancelled)
-// and to Debian's baresip client (keys both ways, then over TLS).
+// and to Debian's baresip client (keys both ways, then over TLS); last, that
+// client calling the agent.
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 
@@ -7,7 +8,7 @@
 
 #include "sipp.h"
 
-TEST(SipuaOutgoing, AnsweredBusyCancelledAndToBaresipOverUdpAndTls) {
+TEST(SipuaOutgoing, AnsweredBusyCancelledAndWithBaresipBothWaysOverUdpAndTls) {
   const int mediaPort = FreeUdpPort();
   SippRun answering("uas_answer.xml");
   answering.args = {"-mi", "127.0.0.1", "-mp", std::to_string(mediaPort), "-rtp_echo"};
@@ -26,6 +27,7 @@ TEST(SipuaOutgoing, AnsweredBusyCancelledAndToBaresipOverUdpAndTls) {
   loop.onEvent = [&](const UaEvent &e) {
     if (e.ev == UA_EVENT_CALL_CLOSED) closedCode = call_scode(e.call);
     if (e.ev == UA_EVENT_CALL_RINGING && hangUpWhenRinging) ua_hangup(e.ua, e.call, 0, nullptr);
+    if (e.ev == UA_EVENT_CALL_INCOMING) ua_answer(e.ua, e.call, VIDMODE_OFF);
   };
   auto dial = [&](int port, enum vidmode vm, struct call **call, const char *params = "") {
     const std::string uri = "sip:1201@127.0.0.1:" + std::to_string(port) + params;
@@ -94,6 +96,17 @@ TEST(SipuaOutgoing, AnsweredBusyCancelledAndToBaresipOverUdpAndTls) {
   loop.Locked([&] { ua_hangup(ua, call, 0, nullptr); });
   EXPECT_TRUE(peer.WaitControl("CALL_CLOSED", Millis(3000)));
   // Port + 1 speaks only TLS: an established call proves the handshake.
-  ASSERT_EQ(0, dial(peer.sipPort() + 1, VIDMODE_OFF, nullptr, ";transport=tls"));
+  ASSERT_EQ(0, dial(peer.sipPort() + 1, VIDMODE_OFF, &call, ";transport=tls"));
   ASSERT_TRUE(loop.WaitEvent(UA_EVENT_CALL_ESTABLISHED, 3)) << peer.Output();
+  loop.Locked([&] { ua_hangup(ua, call, 0, nullptr); });
+  ASSERT_TRUE(loop.WaitEvent(UA_EVENT_CALL_CLOSED, 5));
+
+  // baresip calls in, the agent answers, baresip hangs up.
+  ASSERT_NE("", peer.Command("dial", "sip:1201@127.0.0.1:" + std::to_string(loop.sipPort())));
+  ASSERT_TRUE(loop.WaitEvent(UA_EVENT_CALL_ESTABLISHED, 4)) << peer.Output();
+  EXPECT_EQ(0u, loop.Last(UA_EVENT_CALL_INCOMING).prm.find("sip:1201@127.0.0.1"));
+  ASSERT_TRUE(loop.WaitEvent(UA_EVENT_CALL_RTPESTAB, 3));
+  ASSERT_NE("", peer.Command("hangup", ""));
+  ASSERT_TRUE(loop.WaitEvent(UA_EVENT_CALL_CLOSED, 6));
+  EXPECT_EQ(0u, loop.Locked([&] { return list_count(ua_calls(ua)); }));
 }
