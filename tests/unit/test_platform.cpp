@@ -2,7 +2,6 @@
 // against real files under a temporary root.
 #include <gtest/gtest.h>
 #include <sqlite3.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -45,17 +44,28 @@ bool SetJson(const char *key, const char *json) {
   return ok != 0;
 }
 
+// Writes (unless only checking) 100 long values under `prefix` and reads each
+// back: the count of failed, lost or torn writes and failed reads.
+int Keys(const std::string &prefix, bool write = true) {
+  int bad = 0;
+  for (int i = 0; i < 100; ++i) {
+    const std::string key = prefix + std::to_string(i), value = key + std::string(200 + i, 'v');
+    json_t *v = json_string(value.c_str());
+    bad += (write && !StoreSetVariable(nullptr, "doralin", key.c_str(), v)) || Var(key) != value;
+    json_decref(v);
+  }
+  return bad;
+}
+
 }  // namespace
 
 TEST(PlatformStore, RoundTripLegacyTextAndUnwritableStore) {
   Root root;
   EXPECT_EQ(Var("port"), "<null>");  // no file yet
-  EXPECT_TRUE(SetJson("domain", "\"домофон.local\""));
-  EXPECT_TRUE(SetJson("directRules", "{\"b\":[1,2],\"a\":{\"x\":\"y\"}}"));
-  EXPECT_TRUE(SetJson("port", "5080"));
-  for (auto [key, json] : {std::pair{"port", "5080"}, {"domain", "\"домофон.local\""},
-                           {"directRules", "{\"a\":{\"x\":\"y\"},\"b\":[1,2]}"}})
-    EXPECT_EQ(Text(StoreGetVariable(nullptr, "doralin", key)), json);
+  const std::pair<const char *, const char *> values[] = {
+      {"port", "5080"}, {"domain", "\"домофон.local\""}, {"directRules", "{\"a\":{\"x\":\"y\"},\"b\":[1,2]}"}};
+  for (auto [key, json] : values) EXPECT_TRUE(SetJson(key, json));
+  for (auto [key, json] : values) EXPECT_EQ(Text(StoreGetVariable(nullptr, "doralin", key)), json);
   EXPECT_EQ(Text(StoreGetVariable(nullptr, "other", "port")), "<null>");  // sections are separate
 
   // Legacy plain text, including text that is not JSON.
@@ -81,15 +91,8 @@ TEST(PlatformStore, RoundTripLegacyTextAndUnwritableStore) {
 // The second writer of ConcurrentThreadsAndProcess: this same program started
 // again with PLATFORM_STORE_CHILD set writes its keys and ends before any test.
 [[maybe_unused]] const bool g_storeChild = [] {
-  const char *prefix = getenv("PLATFORM_STORE_CHILD");
-  if (!prefix) return false;
-  for (int i = 0; i < 100; ++i) {
-    json_t *v = json_integer(i);
-    int ok = StoreSetVariable(nullptr, "doralin", (std::string(prefix) + std::to_string(i)).c_str(), v);
-    json_decref(v);
-    if (!ok) _exit(1);
-  }
-  _exit(0);
+  if (const char *prefix = getenv("PLATFORM_STORE_CHILD")) _exit(Keys(prefix) ? 1 : 0);
+  return false;
 }();
 
 TEST(PlatformStore, ConcurrentThreadsAndProcess) {
@@ -98,23 +101,14 @@ TEST(PlatformStore, ConcurrentThreadsAndProcess) {
   ProcessOptions options;
   options.env = {"PLATFORM_STORE_CHILD=child", "DORALIN_ROOT=" + root.dir.path()};
   ASSERT_TRUE(child.Start({"/proc/self/exe"}, options));
-  std::atomic<int> failures{0};
+  std::atomic<int> bad{0};
   std::vector<std::thread> threads;
-  for (int t = 0; t < 4; ++t)
-    threads.emplace_back([&, t] {
-      for (int i = 0; i < 100; ++i) {
-        // A long value read back at once: a failed, lost or torn write or a failed read shows.
-        const std::string key = "t" + std::to_string(t) + "_" + std::to_string(i), value(200 + i, 'a' + t);
-        json_t *v = json_string(value.c_str());
-        if (!StoreSetVariable(nullptr, "doralin", key.c_str(), v) || Var(key) != value) ++failures;
-        json_decref(v);
-      }
-    });
+  for (int t = 0; t < 4; ++t) threads.emplace_back([&, t] { bad += Keys("t" + std::to_string(t) + "_"); });
   for (auto &th : threads) th.join();
   ASSERT_TRUE(child.Wait(Millis(60000)));
   EXPECT_EQ(child.ExitCode(), 0) << child.Stdout();
-  EXPECT_EQ(failures.load(), 0);
-  for (int i = 0; i < 100; ++i) EXPECT_EQ(Var("child" + std::to_string(i)), std::to_string(i));
+  EXPECT_EQ(bad.load(), 0);
+  EXPECT_EQ(Keys("child", false), 0);
 }
 
 TEST(PlatformLog, StderrLinesJournalLevelsAndBootEnvironment) {
@@ -163,7 +157,6 @@ TEST(PlatformUtils, Utf8To1251AndPatterns) {
     int size;
     std::string out;
   } cases[] = {
-      {"Привет, мир", 100, "\xCF\xF0\xE8\xE2\xE5\xF2, \xEC\xE8\xF0"},
       // Ёё, the euro sign, a character 1251 lacks (replaced), an invalid byte (dropped).
       {"Ёё€\xF0\x9F\x98\x80\xFFok", 100, "\xA8\xB8\x88?ok"},
       {"ДДДДДД", 4, "\xC4\xC4\xC4"},  // whole characters and the terminating zero
@@ -199,30 +192,21 @@ TEST(PlatformUtils, MediaDirsFileAndDatagramSockets) {
                                  std::string(300, 'd') + "\n"));
   ASSERT_EQ(GetMediaInfoDirs(&old), 2);
   const std::string keyOpen = root.dir.path() + "/oem/media/key_open/";
-  EXPECT_EQ(old[0].dir, root.dir.path() + "/oem/media/welcome/");
   EXPECT_EQ(old[1].type, 2);
   EXPECT_EQ(old[1].dir, keyOpen);
   // An array handed out earlier stays readable after the file changes.
   ASSERT_TRUE(root.dir.Write("etc/ornix/media_dirs", "9 /a/\n"));
-  ASSERT_EQ(GetMediaInfoDirs(&entries), 1);
-  EXPECT_EQ(entries[0].dir, root.dir.path() + "/a/");
+  ASSERT_EQ(GetMediaInfoDirs(&entries), 1);  // a new list: the phrases test checks its content
   EXPECT_EQ(old[1].dir, keyOpen);
 
+  // Sending is checked by the playback test.
   int a = CreateUnixDgramSocket("/tmp/offline.sock", 0);
-  int b = CreateUnixDgramSocket("/tmp/streamer.sock", 0);
+  int again = CreateUnixDgramSocket("/tmp/offline.sock", 0);  // over the file the first left
   ASSERT_GE(a, 1);
-  ASSERT_GE(b, 1);
-  EXPECT_EQ(SendToUnixDgramSocket(a, "pcm", 3, "/tmp/streamer.sock", 0), 3);
-  char got[8] = {};
-  EXPECT_EQ(recv(b, got, sizeof got, 0), 3);
-  EXPECT_STREQ(got, "pcm");
+  EXPECT_GE(again, 1);
   EXPECT_LT(SendToUnixDgramSocket(a, "x", 1, "/tmp/nobody.sock", 0), 0);
   EXPECT_LT(CreateUnixDgramSocket(("/" + std::string(120, 'p')).c_str(), 0), 1);  // never cut short
-  DestroyUnixSocket(b);
-  EXPECT_NE(access(root.dir.Path("tmp/streamer.sock").c_str(), F_OK), 0);
-  // A stale socket file from an earlier run does not stop a new bind.
-  int again = CreateUnixDgramSocket("/tmp/offline.sock", 0);
-  EXPECT_GE(again, 1);
-  DestroyUnixSocket(again);
   close(a);
+  DestroyUnixSocket(again);
+  EXPECT_NE(access(root.dir.Path("tmp/offline.sock").c_str(), F_OK), 0);
 }
