@@ -32,7 +32,6 @@ class Settings : public ::testing::Test {
 
   void SetUp() override {
     LogSetLevel(1);  // the trace lines format what was read too
-    CallContext.dbus = nullptr;
     ASSERT_TRUE(root.Write("etc/baresip/config", kConfig));
   }
   bool Set(bool (*setter)(json_t *), const std::string &text) {
@@ -62,10 +61,8 @@ class Settings : public ::testing::Test {
   }
 };
 
-TEST_F(Settings, LoadLayersDefaultsLegacyAndCurrentKeysAndRewritesTheChannel) {
-  LoadSettings();
-  EXPECT_EQ(CallContext.server.port, 5060u);
-
+// The defaults with nothing stored are seen by the handler test.
+TEST_F(Settings, LoadLayersLegacyAndCurrentKeysAndRewritesTheChannel) {
   for (auto [key, text] : {std::pair{"doralin_server", "pbx.local:5070"}, {"doralin_login", "legacyuser"},
                            {"doralin_transport_tcp", "1"}, {"dtmf_1", "12"} /* two characters: ignored */,
                            {"dtmf_2", "#"}, {"assist_enable", "0"}})
@@ -89,11 +86,9 @@ TEST_F(Settings, LoadLayersDefaultsLegacyAndCurrentKeysAndRewritesTheChannel) {
   EXPECT_EQ(CallContext.prefixSize, 4u);
 
   Put("portRegister", "7000");
-  LoadSettings();
-  EXPECT_EQ(Server(), "current.local:6000 reg.local:7000 " + user + " tcp");
-
   Put("videoStreamId", "12");  // no such channel: the file is left alone
   LoadSettings();
+  EXPECT_EQ(Server(), "current.local:6000 reg.local:7000 " + user + " tcp");
   EXPECT_EQ(root.Read("etc/baresip/config"), kConfig);
 
   // "/ch" must be followed by the digit: the rewrite never eats a line end.
@@ -170,13 +165,11 @@ class Accounts : public Settings {
 TEST_F(Accounts, InvalidRequestsChangesAndUnreadableFiles) {
   const std::string before = File();
   // Six accounts and accounts of other types are sent by the bus tests.
-  for (const std::string &request :
-       {std::string("[1]"), std::string(R"({"0":["100"]})"), std::string(R"({"abc":["100"]})"),
-        std::string(R"({"12":"1201"})"), "{\"12\":[\"" + std::string(31, 'a') + "\"]}",
-        std::string(R"({"12":["1201","1201"]})"),
-        // A bad member late in the request: the good ones before it stay out too.
-        std::string(R"({"30":["3001"],"99999999999999999999":["x"],"31":"y"})")})
-    EXPECT_FALSE(Set(SetSipAccounts, request)) << request;
+  const std::string refused[] = {"[1]", R"({"0":["100"]})", R"({"abc":["100"]})", R"({"12":"1201"})",
+                                 "{\"12\":[\"" + std::string(31, 'a') + "\"]}", R"({"12":["1201","1201"]})",
+                                 // A bad member late in the request: the good ones before it stay out too.
+                                 R"({"30":["3001"],"99999999999999999999":["x"],"31":"y"})"};
+  for (const std::string &request : refused) EXPECT_FALSE(Set(SetSipAccounts, request)) << request;
   EXPECT_FALSE(Set(DeleteSipAccounts, "{}"));
   EXPECT_EQ(File(), before);
   EXPECT_EQ(CountFlatAccounts(30), 0);

@@ -15,7 +15,6 @@ TEST(ServiceCall, AddressFormsUserPartsAndServiceNames) {
       {"100@10.0.0.7:5080", "100", "10.0.0.7", 5080},
       {"100@10.0.0.7", "100", "10.0.0.7", 5060},
       {"100", "100", "default.example", 5090},
-      {"SOS", "SOS", "default.example", 5090},
       {"100@host:abc", "100", "host:abc", 5060},
       {"sip:101@10.0.0.5:5070", "sip:101", "10.0.0.5", 5070},
       {"@@7@gate.local", "7", "@7@gate.local", 5060},
@@ -53,13 +52,12 @@ TEST(ServiceCall, AddressFormsUserPartsAndServiceNames) {
   }
   char host[65] = "";
   ASSERT_EQ(gethostname(host, sizeof host - 1), 0);
-  std::string upper(host), lower(host);
+  std::string upper(host);
   for (char &ch : upper) ch = char(toupper(static_cast<unsigned char>(ch)));
-  for (char &ch : lower) ch = char(tolower(static_cast<unsigned char>(ch)));
   // Names that are service names only when they happen to be the host's.
   for (const char *user : {"ASTERISK", "00112233445", "0011223344556", "flat12"})
     EXPECT_EQ(IsServiceAddress(user), strcasecmp(host, user) == 0) << user;
-  for (const std::string &user : {std::string("0"), std::string("asterisk"), std::string("001122334455"), upper, lower})
-    EXPECT_TRUE(IsServiceAddress(user.c_str())) << user;
+  const std::string names[] = {"0", "asterisk", "001122334455", upper, host};
+  for (const std::string &user : names) EXPECT_TRUE(IsServiceAddress(user.c_str())) << user;
   EXPECT_FALSE(IsServiceAddress(""));
 }
