@@ -1,5 +1,5 @@
-// Settings load, store writers, camera channel rewrite, the settings handlers
-// and the per-flat SIP accounts (the file at start-up and after changes,
+// Settings load, store writers, camera channel rewrite, the settings handlers,
+// direct dialing rules and the per-flat SIP accounts (the file at start-up and after changes,
 // request validation, lookups racing with changes), against a real store and
 // real files in a temporary root.
 #include <gtest/gtest.h>
@@ -13,6 +13,7 @@
 #include "config/settings.h"
 #include "config/settings_methods.h"
 #include "context.h"
+#include "direct/direct.h"
 #include "ornix.h"
 #include "process.h"
 
@@ -149,6 +150,46 @@ TEST_F(Settings, HandlersValidateBeforeAnyWriteAndSurviveStoreFailures) {
   EXPECT_STRNE(CallContext.server.domain, "x.local");
   EXPECT_FALSE(SaveIsPlayAlarm(true));
   EXPECT_FALSE(SaveAlarmSettings(true, "alarm.wav", "text"));
+}
+
+// Direct dialing rules as stored (the trace lines format the matched range too).
+TEST_F(Settings, DirectRulesPickTheServerAndHouseVideo) {
+  const char *rules = R"({"12": {"video": true, "1-40": "a.local", "41-80": "b.local"},
+            "13x": {"1-9": "x.local"},
+            "14": {"video": 1, "0-0": "zero.local", "5-3": "rev.local", "1-2-3": "c.local",
+                   "--7--9": "d.local", "20-30": 5},
+            "16": {"65537-65538": "wrap.local"},
+            "15": "not an object"})";
+  const struct {
+    const char *rules;
+    unsigned house, apartment;
+    const char *server;  // "" when none is found
+    bool video;
+  } cases[] = {
+      {nullptr, 12, 1, "", false},  // nothing stored yet
+      {"[1, 2]", 12, 1, "", false},
+      {rules, 12, 41, "b.local", true},
+      {rules, 12, 81, "", true},  // the house's flag even without a server
+      {rules, 13, 1, "", false},
+      {rules, 15, 1, "", false},
+      {rules, 14, 0, "", false},  // 0-0 and 5-3 never match
+      {rules, 14, 4, "", false},
+      {rules, 14, 2, "c.local", false},  // video 1 is not a boolean; 1-2-3 is 1 to 2
+      {rules, 14, 3, "", false},
+      {rules, 14, 8, "d.local", false},
+      {rules, 14, 25, "", false},  // a matching range that holds no text names no server
+      // "65537-65538" is cut to 9 characters, "65537-655": 1 to 655.
+      {rules, 16, 655, "wrap.local", false},
+      {rules, 16, 656, "", false}};
+  for (const auto &c : cases) {
+    SCOPED_TRACE(std::to_string(c.house) + "/" + std::to_string(c.apartment));
+    if (c.rules) Put("directRules", c.rules);
+    char server[128] = "stale.local";  // old text in the buffer never counts as a found server
+    bool video = true;
+    EXPECT_EQ(GetDirectServer(c.house, c.apartment, server, sizeof server, &video), *c.server != '\0');
+    EXPECT_STREQ(server, c.server);
+    EXPECT_EQ(video, c.video);
+  }
 }
 
 class Accounts : public Settings {

@@ -57,8 +57,7 @@ class StreamerSink {
     std::chrono::steady_clock::time_point at;
   };
   explicit StreamerSink(const std::string &path) : path_(path) {
-    sockaddr_un addr{};
-    addr.sun_family = AF_UNIX;
+    sockaddr_un addr{.sun_family = AF_UNIX, .sun_path = {}};
     snprintf(addr.sun_path, sizeof addr.sun_path, "%s", path.c_str());
     unlink(path.c_str());
     fd_ = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
