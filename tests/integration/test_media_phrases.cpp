@@ -30,7 +30,6 @@ bool Rebuild() {
 TEST(MediaPhrases, TableIsBuiltFromTheMediaList) {
   TempDir root("phrases");
   ScopedEnv env("DORALIN_ROOT", root.path());
-  const std::string key = root.Path("key/");
   for (auto name : {"key/1.wav", "key/2.wav", "key/readme", "key/0.wav", "debt/300.wav", "debt/7abc"})
     ASSERT_TRUE(root.Write(name, "x"));
   // The list names device paths; they resolve under the root.
@@ -48,7 +47,7 @@ TEST(MediaPhrases, TableIsBuiltFromTheMediaList) {
   for (int i = 1; i <= 300; ++i) ASSERT_TRUE(root.Write("many/" + std::to_string(i) + ".wav", ""));
   EXPECT_TRUE(LoadPhraseSet(AT_TAMPER_ALARM, root.Path("many/").c_str()));
   EXPECT_EQ(CallContext.assistant.phrases[AT_TAMPER_ALARM].count, 255);
-  EXPECT_FALSE(LoadPhraseSet(PHRASE_TYPES, key.c_str()));
+  EXPECT_FALSE(LoadPhraseSet(PHRASE_TYPES, root.Path("key/").c_str()));
 }
 
 TEST(MediaPhrases, ClaimFollowsAssistantModeFilesAndState) {
