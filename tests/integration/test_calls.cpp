@@ -190,7 +190,7 @@ TEST(Calls, OutgoingCallsEndEveryWay) {
     EXPECT_EQ(peer->Wait(), 0) << peer->Output();  // it saw the CANCEL or got its BYE
     ASSERT_TRUE(rig.WaitIdle());
   }
-  EXPECT_EQ(rig.d.CountLog(established), 2);  // flats 12 and 13 only
+  EXPECT_EQ(rig.d.CountLog(established), 2);  // flats 12 and 13 so far
 
   // The current leg ends first: the other leg becomes current and rings on
   // until the panel hangs up.
@@ -199,6 +199,18 @@ TEST(Calls, OutgoingCallsEndEveryWay) {
   ASSERT_TRUE(rig.d.WaitLog("Switch currentCall to"));
   ASSERT_TRUE(rig.Event("UART_EV_BYE"));
   EXPECT_EQ(ringingSecond.Wait(), 0) << ringingSecond.Output();
+  ASSERT_TRUE(rig.WaitIdle());
+
+  // Debian's baresip as the handset: it answers by itself and opens the
+  // second door.
+  BaresipPeer handset;
+  ASSERT_TRUE(handset.Start("1801", true));
+  ASSERT_TRUE(rig.Ok("SetSipAccounts", "{\"18\":[\"1801@127.0.0.1:" + std::to_string(handset.sipPort()) + "\"]}"));
+  ASSERT_TRUE(rig.EventThen("UART_EV_TRYING_CALL", Trying(18), established)) << handset.Output();
+  ASSERT_TRUE(handset.Type("2"));
+  EXPECT_EQ(rig.Sent("UartSendCommandOpenByIDWithSource", 3), (Bytes{2, 10}));
+  ASSERT_TRUE(rig.Ok("HangupActiveCall"));
+  EXPECT_TRUE(handset.WaitControl("CALL_CLOSED", Millis(5000)));
   ASSERT_TRUE(rig.WaitIdle());
 
   // The door hang-up timer ends a talk after its delay; when the callee hangs
