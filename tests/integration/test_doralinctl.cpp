@@ -6,6 +6,7 @@
 #include <jansson.h>
 #include <unistd.h>
 
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -70,30 +71,30 @@ struct Outcome {
 Outcome Ctl(const std::string &address, std::vector<std::string> args, const std::string &input = "",
             const std::string &root = "", StandIn *daemon = nullptr) {
   Process p;
-  ProcessOptions o;
-  o.env = {"DBUS_SYSTEM_BUS_ADDRESS=" + address, "DORALIN_ROOT=" + root};
-  o.stdinPipe = true;
   args.insert(args.begin(), kCtl);
-  if (!p.Start(args, o)) return {};
+  if (!p.Start(args, {.env = {"DBUS_SYSTEM_BUS_ADDRESS=" + address, "DORALIN_ROOT=" + root}, .stdinPipe = true}))
+    return {};
   p.WriteStdin(input);
   p.CloseStdin();
   for (int turn = 0; turn < 2000 && !p.Wait(Millis(5)); ++turn)
     if (daemon) daemon->Serve();
-  if (p.Running()) return {};
-  return {p.ExitCode(), p.Stdout(), p.Stderr()};
+  return {p.ExitCode(), p.Stdout(), p.Stderr()};  // status -1 while it still runs
 }
 
-// The payload each command sends, then the exit status of each outcome.
-TEST(Doralinctl, PayloadsAndExitStatus) {
-  PrivateBus bus;
-  ASSERT_TRUE(bus.ok());
-  Outcome r = Ctl(bus.address(), {"get", "sip"});  // nobody owns the name yet
+// The payload each command sends and the exit status of each outcome, to a
+// stand-in; then the offline store commands on the daemon's root before it
+// starts, and its replies: what was stored (an integer as an integer) is what it serves.
+TEST(Doralinctl, PayloadsExitStatusStoreAndTheRealDaemon) {
+  Daemon d;
+  ASSERT_TRUE(d.Setup());
+  const std::string bus = d.BusAddress(), root = d.Root();
+  Outcome r = Ctl(bus, {"get", "sip"});  // nobody owns the name yet
   EXPECT_EQ(r.status, 3);
   EXPECT_NE(r.err.find("not running"), std::string::npos) << r.err;
-  StandIn daemon(bus.address());
-  ASSERT_TRUE(daemon.client.ok());
+  auto daemon = std::make_unique<StandIn>(bus);
+  ASSERT_TRUE(daemon->client.ok());
   auto ctl = [&](const std::vector<std::string> &args, const std::string &input = "") {
-    return Ctl(bus.address(), args, input, "", &daemon);
+    return Ctl(bus, args, input, "", daemon.get());
   };
   const struct {
     std::vector<std::string> args;
@@ -125,36 +126,30 @@ TEST(Doralinctl, PayloadsAndExitStatus) {
   for (const auto &c : cases) {
     r = ctl(c.args, c.input);
     EXPECT_EQ(r.status, c.status) << c.method << ": " << r.err;
-    auto seen = std::exchange(daemon.seen, {});
+    auto seen = std::exchange(daemon->seen, {});
     ASSERT_EQ(seen.size(), 1u) << c.method;
     EXPECT_EQ(seen[0].first, c.method);
     EXPECT_EQ(seen[0].second.value_or("(none)"), c.argument ? Canonical(c.argument) : "(none)");
   }
 
-  daemon.registered = 1;
+  daemon->registered = 1;
   EXPECT_EQ(ctl({"register-status"}).status, 0);
   const std::string nowhere = "unix:path=/nonexistent/bus.sock";
   r = Ctl(nowhere, {"get", "sos"});
   EXPECT_EQ(r.status, 3);
   EXPECT_NE(r.err.find("cannot connect"), std::string::npos) << r.err;
   // An explicit address wins over the environment.
-  EXPECT_EQ(Ctl(nowhere, {"--address", bus.address(), "get", "sos"}, "", "", &daemon).status, 0);
-  daemon.seen.clear();
+  EXPECT_EQ(Ctl(nowhere, {"--address", bus, "get", "sos"}, "", "", daemon.get()).status, 0);
+  daemon->seen.clear();
 
   // Usage errors never reach the bus.
   for (const auto &args : std::vector<std::vector<std::string>>{
            {}, {"frobnicate"}, {"get", "nonsense"}, {"set", "sip", "{not json"}, {"set", "sip", "[1]"},
            {"accounts", "delete", "twelve"}, {"--timeout", "-5", "get", "sip"}})
     EXPECT_EQ(ctl(args).status, 2) << (args.empty() ? "(none)" : args.back());
-  EXPECT_TRUE(daemon.seen.empty());
-}
+  EXPECT_TRUE(daemon->seen.empty());
+  daemon.reset();  // the name is free for the daemon
 
-// The offline store commands on the daemon's root before it starts, then the
-// daemon's replies: what was stored (an integer as an integer) is what it serves.
-TEST(Doralinctl, StoreCommandsAndTheRealDaemon) {
-  Daemon d;
-  ASSERT_TRUE(d.Setup());
-  const std::string root = d.Root();
   EXPECT_EQ(Ctl("", {"store", "set", "sos", "from-store"}, "", root).status, 0);
   EXPECT_EQ(Ctl("", {"store", "set", "doorHangupDelay", "7"}, "", root).status, 0);
   EXPECT_EQ(Ctl("", {"-c", "store", "get", "sos"}, "", root).out, "\"from-store\"\n");
@@ -162,11 +157,8 @@ TEST(Doralinctl, StoreCommandsAndTheRealDaemon) {
   EXPECT_EQ(Ctl("", {"store", "set", "port"}, "", root).status, 2);
   ASSERT_TRUE(d.Launch());
   ASSERT_TRUE(d.WaitStarted());
-  const std::string bus = d.BusAddress();
   EXPECT_EQ(Ctl(bus, {"-c", "get", "sos"}).out, "{\"sosRoom\":\"from-store\"}\n");
   EXPECT_EQ(Ctl(bus, {"-c", "get", "door"}).out, "{\"timeout\":7,\"sip\":false}\n");
-  EXPECT_EQ(Ctl(bus, {"set", "sos", std::string(120, 's')}).status, 1);
-  EXPECT_EQ(Ctl(bus, {"register-status"}).out, "not registered\n");  // no registrar here
 }
 
 }  // namespace
