@@ -80,10 +80,6 @@ class Daemon {
   }
   // Sends a prepared message (takes it over) and waits for the reply.
   BusReply CallMessage(DBusMessage *message, int timeoutMs = 5000);
-  // Method call with one byte-array argument.
-  BusReply CallBytes(const std::string &method, const std::vector<uint8_t> &bytes, int timeoutMs = 5000) {
-    return CallMessage(WithArg(NewCall(method, nullptr), bytes), timeoutMs);
-  }
   // Broadcast on is.ornix.Signal with one byte-array argument (absent: none).
   bool Signal(const std::string &member, std::optional<std::vector<uint8_t>> bytes);
   PanelSim *Panel() const { return panel_.get(); }

@@ -65,9 +65,6 @@ class BaresipPeer {
   bool WaitControl(const std::string &needle, Millis timeout);
   // Keys on its console; during a call they are sent as DTMF.
   bool Type(const std::string &keys) { return proc_.WriteStdin(keys); }
-  bool WaitOutput(const std::string &needle, Millis timeout) const {
-    return WaitFor([&] { return Output().find(needle) != std::string::npos; }, timeout, Millis(50));
-  }
   std::string Output() const { return proc_.Stdout() + proc_.Stderr(); }
 
  private:
