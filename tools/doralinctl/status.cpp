@@ -12,14 +12,16 @@ std::atomic<bool> interrupted{false};
 
 void Interrupt(int) { interrupted = true; }
 
-// Prints the JSON text of one StateChanged signal.
-void PrintStateSignal(const Options &o, DBusMessage *m) {
+// One line per status, for pipes and logs.
+void PrintLine(json_t *status) {
+  Options oneLine;
+  oneLine.compact = true;
+  PrintJson(oneLine, status);
+}
+
+void PrintStateSignal(DBusMessage *m) {
   if (!dbus_message_is_signal(m, kStatusInterface, "StateChanged")) return;
-  JsonPtr status = ReplyJson("StateChanged", m);
-  if (!status) return;
-  Options oneLine = o;
-  oneLine.compact = true;  // one line per change, for pipes and logs
-  PrintJson(oneLine, status.get());
+  if (JsonPtr status = ReplyJson("StateChanged", m)) PrintLine(status.get());
 }
 
 }  // namespace
@@ -49,6 +51,10 @@ int RunWatch(const std::vector<std::string> &words, const Options &o) {
   if (!subscribed) std::cerr << "doralinctl: watch: " << err.message << "\n";
   dbus_error_free(&err);
   if (!subscribed) return kBusError;
+  // Where it stands now, then every change (nothing now while the daemon is
+  // away: its changes are printed once it is back).
+  if (MessagePtr reply = CallDaemon(conn.get(), o, kStatusInterface, "GetStatus", nullptr))
+    if (JsonPtr status = ReplyJson("GetStatus", reply.get())) PrintLine(status.get());
   struct sigaction sa = {};
   sa.sa_handler = Interrupt;
   sigaction(SIGINT, &sa, nullptr);
@@ -60,7 +66,7 @@ int RunWatch(const std::vector<std::string> &words, const Options &o) {
       return kBusError;
     }
     while (DBusMessage *m = dbus_connection_pop_message(conn.get())) {
-      PrintStateSignal(o, m);
+      PrintStateSignal(m);
       dbus_message_unref(m);
     }
   }
