@@ -193,16 +193,17 @@ TEST(Doralinctl, PayloadsExitStatusStoreAndTheRealDaemon) {
             std::string::npos) << r.out;
   EXPECT_NE(Ctl("", {"journal", "--code", "106"}, "", root).out.find("[106 door opened by DTMF] Open main"),
             std::string::npos);
-  EXPECT_NE(Ctl("", {"--since", "-1h", "journal"}, "", root).out.find("Запуск приложения"), std::string::npos);
+  EXPECT_NE(Ctl("", {"--since", "-1h", "journal"}, "", root).out.find("Запуск приложения"),
+            std::string::npos);  // options before the command
   EXPECT_EQ(Ctl("", {"journal", "--since", "@" + std::to_string(time(nullptr) + 3600)}, "", root).out, "");
   EXPECT_EQ(Ctl("", {"journal", "--since", "yesterday"}, "", root).status, 2);
 
   // Dump, change, restore, dump: the same document; the unchanged server is
   // left alone, so TLS stays on and the daemon is not restarted.
   const std::string before = Ctl(bus, {"settings", "dump"}).out;
-  for (const std::vector<std::string> &args : {std::vector<std::string>{"set", "sos", "2002"},
-                                               {"set", "dtmf", "#"}, {"set", "door", "9", "on"},
-                                               {"accounts", "set", "12", "1201"}, {"set", "gate", R"({"prefixSize":3})"}})
+  for (const std::vector<std::string> &args :
+       {std::vector<std::string>{"set", "sos", "2002"}, {"set", "dtmf", "#"}, {"set", "door", "9", "on"},
+        {"accounts", "set", "12", "1201"}, {"set", "gate", R"({"prefixSize":3})"}})
     ASSERT_EQ(Ctl(bus, args).status, 0) << args[1];
   ASSERT_NE(Ctl(bus, {"settings", "dump"}).out, before);
   r = Ctl(bus, {"settings", "restore", "-"}, before);

@@ -145,7 +145,8 @@ TEST(Install, PackageTreeOnTheStockSystemBus) {
   // The integrator's settings: loopback only, a registrar that never answers.
   std::string config = ReadFile(stage + "/etc/baresip/config"), local;
   for (const std::string &l : SplitLines(config))
-    if (!l.starts_with("sip_listen") && !l.starts_with("net_interface") && !l.starts_with("rtp_ports")) local += l + "\n";
+    if (!l.starts_with("sip_listen") && !l.starts_with("net_interface") && !l.starts_with("rtp_ports"))
+      local += l + "\n";
   const int rtp = 30000 + getpid() % 1000 * 20;
   local += "sip_listen 127.0.0.1:" + std::to_string(FreeUdpPort()) + "\nrtp_ports " + std::to_string(rtp) + "-" +
            std::to_string(rtp + 19) + "\n";

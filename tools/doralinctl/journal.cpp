@@ -38,7 +38,8 @@ bool ParseSince(const std::string &text, int64_t *ms) {
     *ms = int64_t(n) * 1000;
     return true;
   }
-  for (const char *format : {"%Y-%m-%d %H:%M:%S", "%Y-%m-%dT%H:%M:%S", "%Y-%m-%d %H:%M", "%Y-%m-%dT%H:%M", "%Y-%m-%d"}) {
+  for (const char *format :
+       {"%Y-%m-%d %H:%M:%S", "%Y-%m-%dT%H:%M:%S", "%Y-%m-%d %H:%M", "%Y-%m-%dT%H:%M", "%Y-%m-%d"}) {
     struct tm tm = {};
     const char *end = strptime(text.c_str(), format, &tm);
     if (end == nullptr || *end != '\0') continue;

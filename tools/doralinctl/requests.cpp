@@ -114,9 +114,13 @@ bool BuildAccounts(const Words &w, Request *r, std::string *why) {
   }
   if (w[1] == "delete") {
     r->method = "DeleteSipAccounts";
-    if (w.size() == 3 && w[2] == "all") r->argument.reset(json_pack("{s:n}", "flat"));
-    else if (w.size() == 3 && ParseInt(w[2], 0, 65535, &flat)) r->argument.reset(json_pack("{s:I}", "flat", json_int_t(flat)));
-    else return Fail(why, "accounts delete: expected a flat number or 'all'");
+    if (w.size() == 3 && w[2] == "all") {
+      r->argument.reset(json_pack("{s:n}", "flat"));
+      return true;
+    }
+    if (w.size() != 3 || !ParseInt(w[2], 0, 65535, &flat))
+      return Fail(why, "accounts delete: expected a flat number or 'all'");
+    r->argument.reset(json_pack("{s:I}", "flat", json_int_t(flat)));
     return true;
   }
   if (w.size() != 2 || !ParseInt(w[1], 0, 65535, &flat)) return Fail(why, "accounts: FLAT must be a number");
