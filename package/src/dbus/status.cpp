@@ -10,6 +10,7 @@
 #include "context.h"
 #include "dbus/introspection_xml.h"
 #include "ornix.h"
+#include "sip/bracket.h"
 #include "sip/call_info.h"
 
 namespace {
@@ -86,6 +87,8 @@ void GetMachineId(DBusMessage *message) {
 void StatusInit() { callStateObserver = NoteState; }
 
 json_t *StatusJson() {
+  // The SIP loop changes the call's fields under its lock: one consistent view.
+  SipThreadBracket bracket;
   const std::string peer = SipCurrentPeer();
   const SipRegistrationInfo reg = SipRegistration();
   const auto uptime = std::chrono::duration_cast<std::chrono::seconds>(std::chrono::steady_clock::now() - processStart);

@@ -46,9 +46,9 @@ SipRegistrationInfo SipRegistration() {
 }
 
 std::string SipCurrentPeer() {
-  if (!SipLibraryUp() || CallContext.currentCall == nullptr) return "";
+  if (!SipLibraryUp()) return "";
+  // The SIP loop sets and clears the call under its lock.
   SipThreadBracket bracket;
-  // Read again under the loop's lock: the call may have closed meanwhile.
   struct call *call = CallContext.currentCall;
   const char *uri = call ? call_peeruri(call) : nullptr;
   return uri ? uri : "";
