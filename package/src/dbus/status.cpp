@@ -1,17 +1,19 @@
 #define LOG_MODULE "package/src/dbus/status"
 #include "dbus/status.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cstring>
 #include <mutex>
+#include <optional>
 #include <string>
-#include <vector>
 
 #include "context.h"
 #include "dbus/introspection_xml.h"
 #include "ornix.h"
 #include "sip/bracket.h"
 #include "sip/call_info.h"
+#include "sip/sip.h"
 
 namespace {
 
@@ -19,15 +21,17 @@ const auto processStart = std::chrono::steady_clock::now();
 
 // States set since the bus loop's last turn, in order. Filled on any thread
 // by SetState, emptied by the loop; bounded, since the loop also signals the
-// state it finds, so the last change is never lost.
+// state it finds, so the last change is never lost. Plain storage: the loop
+// may still turn while the process runs its exit-time destructors.
 constexpr size_t kMaxPendingStates = 64;
 std::mutex pendingLock;
-std::vector<CallState> pendingStates;
+CallState pendingStates[kMaxPendingStates];
+size_t pendingCount = 0;
 CallState lastSignalled = IDLE;  // bus loop thread only
 
 void NoteState(CallState state) {
   std::lock_guard<std::mutex> lock(pendingLock);
-  if (pendingStates.size() < kMaxPendingStates) pendingStates.push_back(state);
+  if (pendingCount < kMaxPendingStates) pendingStates[pendingCount++] = state;
 }
 
 void SendStateSignal(CallState state) {
@@ -87,8 +91,10 @@ void GetMachineId(DBusMessage *message) {
 void StatusInit() { callStateObserver = NoteState; }
 
 json_t *StatusJson() {
-  // The SIP loop changes the call's fields under its lock: one consistent view.
-  SipThreadBracket bracket;
+  // The SIP loop changes the call's fields under its lock: one consistent
+  // view. Without the library (start-up, after REBOOT) nothing else does.
+  std::optional<SipThreadBracket> bracket;
+  if (SipLibraryUp()) bracket.emplace();
   const std::string peer = SipCurrentPeer();
   const SipRegistrationInfo reg = SipRegistration();
   const auto uptime = std::chrono::duration_cast<std::chrono::seconds>(std::chrono::steady_clock::now() - processStart);
@@ -117,14 +123,18 @@ bool ServeStatusInterfaces(DBusMessage *message) {
 }
 
 void SendStateSignals() {
-  std::vector<CallState> states;
+  CallState states[kMaxPendingStates + 1];
+  size_t count;
   {
     std::lock_guard<std::mutex> lock(pendingLock);
-    states.swap(pendingStates);
+    count = pendingCount;
+    std::copy(pendingStates, pendingStates + count, states);
+    pendingCount = 0;
   }
   // States stored without SetState are caught here, one turn later.
-  states.push_back(CallContext.state);
-  for (CallState state : states) {
+  states[count++] = CallContext.state;
+  for (size_t i = 0; i < count; ++i) {
+    const CallState state = states[i];
     if (state == lastSignalled) continue;
     lastSignalled = state;
     SendStateSignal(state);

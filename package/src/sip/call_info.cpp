@@ -3,6 +3,7 @@
 #include "sip/call_info.h"
 
 #include <atomic>
+#include <cstdio>
 #include <mutex>
 
 #include "context.h"
@@ -13,10 +14,11 @@
 namespace {
 
 // The tracker runs on the SIP loop thread, the status is read on the bus
-// thread.
+// thread (also while the process runs its exit-time destructors, hence a
+// plain buffer).
 std::mutex registerLock;
 int lastEvent = -1;  // -1: no registration event yet
-std::string lastError;
+char lastError[128] = "";
 
 const char *RegisterStateName(int event) {
   switch (event) {
@@ -36,7 +38,8 @@ void SipNoteRegisterEvent(int event, const char *text) {
     return;
   std::lock_guard<std::mutex> lock(registerLock);
   lastEvent = event;
-  if (event == UA_EVENT_REGISTER_FAIL && text != nullptr && *text != '\0') lastError = text;
+  if (event == UA_EVENT_REGISTER_FAIL && text != nullptr && *text != '\0')
+    snprintf(lastError, sizeof lastError, "%s", text);
 }
 
 SipRegistrationInfo SipRegistration() {
