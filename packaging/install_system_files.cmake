@@ -3,13 +3,18 @@
 # Debian has them (configuration in /etc, systemd's directories as pkg-config
 # names them); any other prefix keeps them under itself.
 string(REGEX REPLACE "/+$" "" prefix "${CMAKE_INSTALL_PREFIX}")
-if(prefix STREQUAL "" OR prefix STREQUAL "/usr")
+if(IS_ABSOLUTE "${DORALIN_INSTALL_SYSCONFDIR}")  # given at configure time
+  set(sysconfdir ${DORALIN_INSTALL_SYSCONFDIR})
+elseif(prefix STREQUAL "" OR prefix STREQUAL "/usr")
   set(sysconfdir /etc)
+else()
+  set(sysconfdir ${prefix}/${DORALIN_INSTALL_SYSCONFDIR})
+endif()
+if(prefix STREQUAL "" OR prefix STREQUAL "/usr")
   set(unitdir ${SYSTEMD_UNIT_DIR})
   set(sysusersdir ${SYSTEMD_SYSUSERS_DIR})
   set(tmpfilesdir ${SYSTEMD_TMPFILES_DIR})
 else()
-  set(sysconfdir ${prefix}/etc)
   set(unitdir ${prefix}/lib/systemd/system)
   set(sysusersdir ${prefix}/lib/sysusers.d)
   set(tmpfilesdir ${prefix}/lib/tmpfiles.d)
