@@ -4,6 +4,7 @@
 #include "ornix.h"
 
 CallContextRecord CallContext;
+void (*callStateObserver)(CallState newState) = nullptr;
 
 namespace {
 const char *const kStateNames[] = {
@@ -38,6 +39,7 @@ const char *CallTypeName(uint32_t type) {
 void SetState(CallState newState) {
   LOG(2, "Set state: %s -> %s", StateName(CallContext.state), StateName(newState));
   CallContext.state = newState;
+  if (callStateObserver) callStateObserver(newState);
 }
 
 void SetCallType(CallType newType) {

@@ -132,6 +132,10 @@ const char *StateName(uint32_t state);
 const char *CallTypeName(uint32_t type);
 
 void SetState(CallState newState);
+// Told of the new state after every SetState (the bus status signal). Set
+// once at start-up, before the threads that change the state run; it must
+// neither block nor take the SIP library's lock.
+extern void (*callStateObserver)(CallState newState);
 void SetCallType(CallType newType);
 void SetFlat(uint16_t newFlat);
 

@@ -16,6 +16,8 @@
 #include "config/settings.h"
 #include "context.h"
 #include "dbus/bus_loop.h"
+#include "dbus/status.h"
+#include "dbus/supervisor.h"
 #include "dispatcher.h"
 #include "media/assistant/assistant.h"
 #include "ornix.h"
@@ -164,6 +166,7 @@ int DoralinMain(int argc, char **argv) {
   ParseOptions(argc, argv);
   LOG_BOTH(3, "Запуск приложения");
 
+  StatusInit();
   StartDetached(BusLoop);
   StartDetached(BusWatchdog);
 
@@ -181,6 +184,7 @@ int DoralinMain(int argc, char **argv) {
   UartSendCommandStart(CallContext.dbus, 0);
   ResumeAlarmNotification();
   DbusJsonSignal(CallContext.dbus, "DoralinStarted", nullptr);
+  SupervisorReady();
 
   SipRun();
 

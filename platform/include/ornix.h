@@ -54,6 +54,13 @@ enum {
   MORVAT_TALK_STARTED = 701,
 };
 
+// Journal records at or after `sinceMs` (ms since the epoch; 0 for all) with
+// event code `code` (any when negative): the newest `limit` of them (all when
+// limit <= 0), oldest first, as a new JSON array of objects {"time" (ms),
+// "level", "code", "source", "line", "text", "detail" (when given), "pid"}.
+// Null when the store cannot be read.
+json_t *JournalRead(int64_t sinceMs, int code, int limit);
+
 // ---- Bus --------------------------------------------------------------------
 // Interfaces and well-known names.
 #define ORNIX_METHOD_IFACE "is.ornix.Method"

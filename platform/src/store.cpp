@@ -249,3 +249,45 @@ void JournalInsert(int level, const char *file, int line, int code, const std::s
 }
 
 }  // namespace ornix
+
+namespace {
+
+// One journal row as a JSON object.
+json_t *JournalRecord(sqlite3_stmt *stmt) {
+  auto text = [&](int column) { return reinterpret_cast<const char *>(sqlite3_column_text(stmt, column)); };
+  json_t *record = json_pack("{s:I, s:i, s:i, s:s, s:i, s:s, s:i}", "time", json_int_t(sqlite3_column_int64(stmt, 0)),
+                             "level", sqlite3_column_int(stmt, 1), "code", sqlite3_column_int(stmt, 2), "source",
+                             text(3) ? text(3) : "", "line", sqlite3_column_int(stmt, 4), "text",
+                             text(5) ? text(5) : "", "pid", sqlite3_column_int(stmt, 7));
+  if (record && text(6)) json_object_set_new(record, "detail", json_string(text(6)));
+  return record;
+}
+
+}  // namespace
+
+json_t *JournalRead(int64_t sinceMs, int code, int limit) {
+  Store &s = TheStore();
+  std::lock_guard<std::mutex> lock(s.mutex);
+  sqlite3 *db = OpenLocked(s, false);
+  if (!db) return nullptr;
+  sqlite3_stmt *stmt = nullptr;
+  // The newest `limit` matching records, given oldest first.
+  if (sqlite3_prepare_v2(db,
+                         "SELECT time, level, code, source, line, text, detail, pid FROM"
+                         " (SELECT * FROM journal WHERE time >= ?1 AND (?2 < 0 OR code = ?2)"
+                         "  ORDER BY id DESC LIMIT ?3) ORDER BY id",
+                         -1, &stmt, nullptr) != SQLITE_OK)
+    return nullptr;
+  sqlite3_bind_int64(stmt, 1, sinceMs);
+  sqlite3_bind_int(stmt, 2, code);
+  sqlite3_bind_int(stmt, 3, limit > 0 ? limit : -1);
+  json_t *records = json_array();
+  int rc;
+  while ((rc = sqlite3_step(stmt)) == SQLITE_ROW) json_array_append_new(records, JournalRecord(stmt));
+  sqlite3_finalize(stmt);
+  if (rc != SQLITE_DONE) {
+    json_decref(records);
+    return nullptr;
+  }
+  return records;
+}

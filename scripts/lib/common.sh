@@ -2,6 +2,8 @@
 PACKAGES=(build-essential cmake pkg-config libre-dev libjansson-dev libdbus-1-dev
           libsqlite3-dev dbus-daemon dbus-bin sip-tester baresip-core libgtest-dev
           libgmock-dev sox valgrind)
+# sd_notify for the service unit; systemd's tools check the install tree.
+PACKAGES+=(libsystemd-dev systemd)
 
 ensure_packages() {
   local missing=()

@@ -173,10 +173,28 @@ TEST(Calls, OutgoingCallsEndEveryWay) {
   ASSERT_TRUE(
       rig.Ok("SetSipAccounts", Flats(13, {{&talking}, {&busy}, {&ringing}, {&late}, {&busyFirst, &ringingSecond}})));
   const char *established = "Set state: OUTGOING_SIP_DIALING -> OUTGOING_SIP_ESTABLISHED";
+  ASSERT_TRUE(rig.d.Bus()->Subscribe("is.ornix.doralin.Status"));
   ASSERT_TRUE(rig.EventThen("UART_EV_TRYING_CALL", Trying(13), established));
+  // The status during the talk (the uptime aside), and a signal for each state.
+  BusReply status = rig.d.Call("GetStatus", std::nullopt, 5000, "is.ornix.doralin.Status");
+  json_t *fields = json_loads(status.text.value_or("").c_str(), 0, nullptr);
+  EXPECT_TRUE(json_is_integer(json_object_get(fields, "uptime"))) << status.error;
+  json_object_del(fields, "uptime");
+  char *shown = json_dumps(fields, JSON_COMPACT | JSON_SORT_KEYS);
+  EXPECT_EQ(std::string(shown ? shown : ""),
+            "{\"callType\":\"COMMON\",\"flat\":13,\"peer\":\"sip:1301@127.0.0.1:" + std::to_string(talking.port()) +
+                "\",\"registration\":{\"lastError\":null,\"registered\":true,\"state\":\"registered\"},"
+                "\"state\":\"OUTGOING_SIP_ESTABLISHED\",\"version\":\"" DORALIN_VERSION "\"}");
+  free(shown);
+  json_decref(fields);
   EXPECT_TRUE(rig.Ok("HangupActiveCall"));
   EXPECT_EQ(talking.Wait(), 0) << talking.Output();
   ASSERT_TRUE(rig.WaitIdle());
+  for (const char *state : {"OUTGOING_SIP_DIALING", "OUTGOING_SIP_ESTABLISHED", "IDLE"}) {
+    auto signal = rig.d.Bus()->WaitForSignal("StateChanged", Millis(2000));
+    const std::string text = signal ? signal->text.value_or("") : "";
+    EXPECT_NE(text.find(std::string("\"state\":\"") + state + "\""), std::string::npos) << state;
+  }
   EXPECT_TRUE(rig.panel->WaitForCommand("ResetMicGain", Millis(5000), 2));
   EXPECT_TRUE(rig.panel->WaitForCommand("UartSendCommandByeWithState", Millis(5000)));
   EXPECT_EQ(rig.panel->Count("UartSendCommandByeWithState"), 1);

@@ -4,7 +4,10 @@
 #include <dbus/dbus.h>
 #include <gtest/gtest.h>
 #include <jansson.h>
+#include <signal.h>
 #include <unistd.h>
+
+#include <ctime>
 
 #include <memory>
 #include <string>
@@ -114,7 +117,7 @@ TEST(Doralinctl, PayloadsExitStatusStoreAndTheRealDaemon) {
       {{"accounts", "12"}, "GetSipAccounts", R"({"flat":12})"},
       {{"accounts", "set", "12", "1201", "1202"}, "SetSipAccounts", R"({"12":["1201","1202"]})"},
       {{"accounts", "delete", "all"}, "DeleteSipAccounts", R"({"flat":null})"},
-      {{"hangup"}, "HangupActiveCall", nullptr},
+      {{"hangup", "--timeout", "2000"}, "HangupActiveCall", nullptr},  // options anywhere
       {{"alarm", "play", "fire.wav", "--text", "Пожар", "--only-panel"}, "PlayAlarmNotification",
        R"({"name":"fire.wav","text":"Пожар","onlyPanel":true})"},
       {{"log-level", "1"}, "DBusSetLogLevel", R"({"level":1})"},
@@ -150,15 +153,65 @@ TEST(Doralinctl, PayloadsExitStatusStoreAndTheRealDaemon) {
   EXPECT_TRUE(daemon->seen.empty());
   daemon.reset();  // the name is free for the daemon
 
-  EXPECT_EQ(Ctl("", {"store", "set", "sos", "from-store"}, "", root).status, 0);
+  // The store takes only the daemon's keys, each as it reads them at start.
+  for (const auto &[key, value] : std::vector<std::pair<std::string, std::string>>{
+           {"noSuchKey", "1"}, {"port", "abc"}, {"port", "70000"}, {"videoEnable", "1"}, {"dtmf_1", "12"},
+           {"directRules", "[1]"}})
+    EXPECT_EQ(Ctl("", {"store", "set", key, value}, "", root).status, 2) << key << " " << value;
+  EXPECT_EQ(Ctl("", {"store", "set", "sos", "1001"}, "", root).status, 0);  // a text, not the number 1001
   EXPECT_EQ(Ctl("", {"store", "set", "doorHangupDelay", "7"}, "", root).status, 0);
-  EXPECT_EQ(Ctl("", {"-c", "store", "get", "sos"}, "", root).out, "\"from-store\"\n");
+  EXPECT_EQ(Ctl("", {"store", "set", "transportTls", "true"}, "", root).status, 0);
+  EXPECT_EQ(Ctl("", {"store", "get", "sos", "-c"}, "", root).out, "\"1001\"\n");
   EXPECT_EQ(Ctl("", {"store", "get", "noSuchKey"}, "", root).status, 1);
   EXPECT_EQ(Ctl("", {"store", "set", "port"}, "", root).status, 2);
   ASSERT_TRUE(d.Launch());
   ASSERT_TRUE(d.WaitStarted());
-  EXPECT_EQ(Ctl(bus, {"-c", "get", "sos"}).out, "{\"sosRoom\":\"from-store\"}\n");
+  EXPECT_EQ(Ctl(bus, {"-c", "get", "sos"}).out, "{\"sosRoom\":\"1001\"}\n");
   EXPECT_EQ(Ctl(bus, {"-c", "get", "door"}).out, "{\"timeout\":7,\"sip\":false}\n");
+
+  // A UART-only dial seen by watch (the state now, then each change) and
+  // status; watch ends on SIGINT.
+  Process watch;
+  ASSERT_TRUE(watch.Start({kCtl, "watch", "--address", bus}));
+  ASSERT_TRUE(watch.WaitForStdout("\"state\":\"IDLE\"", Millis(5000))) << watch.Stderr();  // it listens
+  ASSERT_TRUE(d.Signal("UART_EV_TRYING_CALL", std::vector<uint8_t>{12, 0, 1}));
+  EXPECT_TRUE(watch.WaitForStdout("\"state\":\"OUTGOING_UART_DIALING\"", Millis(5000))) << watch.Stderr();
+  EXPECT_NE(Ctl(bus, {"status", "-c"}).out.find("\"state\":\"OUTGOING_UART_DIALING\",\"callType\":\"NONE\""),
+            std::string::npos);
+  watch.Signal(SIGINT);
+  EXPECT_TRUE(watch.Wait(Millis(3000)) && watch.ExitCode() == 0) << watch.Stderr();
+
+  // Journal: the daemon's records and two written here, by code, limit and time.
+  {
+    ScopedEnv atRoot("DORALIN_ROOT", root);
+    LogWriteMorvat(3, "test", 1, MORVAT_SIP_REG_FAIL, "SIP registration failed (%s)", "403 Forbidden");
+    LogWriteMorvat(3, "test", 2, MORVAT_DOOR_DTMF, "Open main door by DTMF");
+  }
+  r = Ctl("", {"journal", "--code", "301", "--limit", "1"}, "", root);
+  EXPECT_EQ(SplitLines(r.out).size(), 1u) << r.out;
+  EXPECT_NE(r.out.find(" L3 [301 SIP registration failed] SIP registration failed (403 Forbidden)\n"),
+            std::string::npos) << r.out;
+  EXPECT_NE(Ctl("", {"journal", "--code", "106"}, "", root).out.find("[106 door opened by DTMF] Open main"),
+            std::string::npos);
+  EXPECT_NE(Ctl("", {"--since", "-1h", "journal"}, "", root).out.find("Запуск приложения"),
+            std::string::npos);  // options before the command
+  EXPECT_EQ(Ctl("", {"journal", "--since", "@" + std::to_string(time(nullptr) + 3600)}, "", root).out, "");
+  EXPECT_EQ(Ctl("", {"journal", "--since", "yesterday"}, "", root).status, 2);
+
+  // Dump, change, restore, dump: the same document; the unchanged server is
+  // left alone, so TLS stays on and the daemon is not restarted.
+  const std::string before = Ctl(bus, {"settings", "dump"}).out;
+  for (const std::vector<std::string> &args :
+       {std::vector<std::string>{"set", "sos", "2002"}, {"set", "dtmf", "#"}, {"set", "door", "9", "on"},
+        {"accounts", "set", "12", "1201"}, {"set", "gate", R"({"prefixSize":3})"}})
+    ASSERT_EQ(Ctl(bus, args).status, 0) << args[1];
+  ASSERT_NE(Ctl(bus, {"settings", "dump"}).out, before);
+  r = Ctl(bus, {"settings", "restore", "-"}, before);
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(Ctl(bus, {"settings", "dump"}).out, before);
+  EXPECT_EQ(Ctl("", {"-c", "store", "get", "transportTls"}, "", root).out, "true\n");
+  EXPECT_FALSE(d.WaitExit(1500) >= 0);
+  EXPECT_EQ(Ctl(bus, {"settings", "restore", "-"}, R"({"sos":{"sosRoom":"x"},"volume":{}})").status, 2);
 }
 
 }  // namespace

@@ -4,6 +4,7 @@
 #include <atomic>
 #include <poll.h>
 #include <pthread.h>
+#include <sysexits.h>
 #include <unistd.h>
 
 #include <cstdlib>
@@ -14,6 +15,8 @@
 #include "context.h"
 #include "dbus/call_events.h"
 #include "dbus/door_events.h"
+#include "dbus/status.h"
+#include "dbus/supervisor.h"
 #include "media/assistant/assistant.h"
 #include "ornix.h"
 #include "process.h"
@@ -202,6 +205,7 @@ const SignalEntry kSignals[] = {
 #undef PHRASE
 
 void ServeMethod(DBusMessage *message) {
+  if (ServeStatusInterfaces(message)) return;
   for (const MethodEntry &e : kMethods) {
     if (!dbus_message_is_method_call(message, ORNIX_METHOD_IFACE, e.member)) continue;
     if (e.getter) ReplyJsonGetter(message, e.getter);
@@ -283,9 +287,15 @@ void DispatchBusMessage(DBusMessage *message) {
   }
 }
 
+// Exit status after the bus connection dropped, apart from every planned
+// stop, so that the supervisor counts it as a failure.
+constexpr int kLostBusExit = EX_UNAVAILABLE;
+
 void *BusLoop(void *) {
   for (;;) {
     busHeartbeat = time(nullptr);
+    SupervisorHeartbeat();
+    SendStateSignals();
     // The turn's pause comes before the read, so a message that arrives
     // during it is served in the same turn (at most one pause of delay).
     usleep(kTurnPause);
@@ -294,7 +304,7 @@ void *BusLoop(void *) {
     // serve; a fresh process reconnects.
     if (!ReadIncoming(conn) || !dbus_connection_get_is_connected(conn)) {
       LOG_BOTH(5, "Bus connection lost, exiting for a restart");
-      exit(1);
+      exit(kLostBusExit);
     }
     // Taken off the queue at once: nothing stays borrowed across turns.
     DBusMessage *message = dbus_connection_pop_message(conn);

@@ -20,6 +20,7 @@
 
 #include "ornix.h"
 #include "sip/bracket.h"
+#include "sip/call_info.h"
 #include "sip/cut_printf.h"
 
 namespace {
@@ -209,6 +210,7 @@ void SetupNoProxyUa(const ServerSettings *settings) {
 }
 
 void SipRegistrationEvent(int event, const char *text) {
+  SipNoteRegisterEvent(event, text);
   switch (event) {
     case UA_EVENT_REGISTER_OK:
       RegisterStatus().store(true);

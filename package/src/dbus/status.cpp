@@ -1,0 +1,142 @@
+#define LOG_MODULE "package/src/dbus/status"
+#include "dbus/status.h"
+
+#include <algorithm>
+#include <chrono>
+#include <cstring>
+#include <mutex>
+#include <optional>
+#include <string>
+
+#include "context.h"
+#include "dbus/introspection_xml.h"
+#include "ornix.h"
+#include "sip/bracket.h"
+#include "sip/call_info.h"
+#include "sip/sip.h"
+
+namespace {
+
+const auto processStart = std::chrono::steady_clock::now();
+
+// States set since the bus loop's last turn, in order. Filled on any thread
+// by SetState, emptied by the loop; bounded, since the loop also signals the
+// state it finds, so the last change is never lost. Plain storage: the loop
+// may still turn while the process runs its exit-time destructors.
+constexpr size_t kMaxPendingStates = 64;
+std::mutex pendingLock;
+CallState pendingStates[kMaxPendingStates];
+size_t pendingCount = 0;
+CallState lastSignalled = IDLE;  // bus loop thread only
+
+void NoteState(CallState state) {
+  std::lock_guard<std::mutex> lock(pendingLock);
+  if (pendingCount < kMaxPendingStates) pendingStates[pendingCount++] = state;
+}
+
+void SendStateSignal(CallState state) {
+  json_t *status = StatusJson();
+  json_object_set_new(status, "state", json_string(StateName(state)));
+  char *text = json_dumps(status, JSON_COMPACT);
+  json_decref(status);
+  DBusMessage *signal = dbus_message_new_signal(ORNIX_OBJECT_PATH, DORALIN_STATUS_IFACE, "StateChanged");
+  const char *arg = text;
+  if (signal && text && dbus_message_append_args(signal, DBUS_TYPE_STRING, &arg, DBUS_TYPE_INVALID))
+    dbus_connection_send(CallContext.dbus, signal, nullptr);
+  if (signal) dbus_message_unref(signal);
+  free(text);
+}
+
+// Sends and releases a reply (none when it could not be built).
+void SendReply(DBusMessage *reply) {
+  if (reply == nullptr) return;
+  dbus_connection_send(CallContext.dbus, reply, nullptr);
+  dbus_message_unref(reply);
+}
+
+void ReplyText(DBusMessage *message, const char *text) {
+  DBusMessage *reply = dbus_message_new_method_return(message);
+  if (reply && !dbus_message_append_args(reply, DBUS_TYPE_STRING, &text, DBUS_TYPE_INVALID)) {
+    dbus_message_unref(reply);
+    reply = nullptr;
+  }
+  SendReply(reply);
+}
+
+// The object is /is/ornix; its parents show it as a child so that tools
+// walking the tree from "/" find it.
+void Introspect(DBusMessage *message) {
+  const char *path = dbus_message_get_path(message);
+  if (path && (strcmp(path, "/") == 0 || strcmp(path, "/is") == 0)) {
+    std::string xml = std::string(DBUS_INTROSPECT_1_0_XML_DOCTYPE_DECL_NODE) + "<node><node name=\"" +
+                      (strcmp(path, "/") == 0 ? "is" : "ornix") + "\"/></node>\n";
+    ReplyText(message, xml.c_str());
+    return;
+  }
+  ReplyText(message, kIntrospectionXml);
+}
+
+void GetMachineId(DBusMessage *message) {
+  DBusError err;
+  dbus_error_init(&err);
+  char *id = dbus_try_get_local_machine_id(&err);
+  if (id) ReplyText(message, id);
+  else SendReply(dbus_message_new_error(message, err.name, err.message));
+  dbus_free(id);
+  dbus_error_free(&err);
+}
+
+}  // namespace
+
+void StatusInit() { callStateObserver = NoteState; }
+
+json_t *StatusJson() {
+  // The SIP loop changes the call's fields under its lock: one consistent
+  // view. Without the library (start-up, after REBOOT) nothing else does.
+  std::optional<SipThreadBracket> bracket;
+  if (SipLibraryUp()) bracket.emplace();
+  const std::string peer = SipCurrentPeer();
+  const SipRegistrationInfo reg = SipRegistration();
+  const auto uptime = std::chrono::duration_cast<std::chrono::seconds>(std::chrono::steady_clock::now() - processStart);
+  return json_pack("{s:s, s:s, s:i, s:s?, s:{s:b, s:s, s:s?}, s:I, s:s}", "state", StateName(CallContext.state),
+                   "callType", CallTypeName(CallContext.callType), "flat", int(CallContext.flat), "peer",
+                   peer.empty() ? nullptr : peer.c_str(), "registration", "registered", int(reg.registered), "state",
+                   reg.state, "lastError", reg.lastError.empty() ? nullptr : reg.lastError.c_str(), "uptime",
+                   json_int_t(uptime.count()), "version", DORALIN_VERSION);
+}
+
+bool ServeStatusInterfaces(DBusMessage *message) {
+  if (dbus_message_is_method_call(message, DORALIN_STATUS_IFACE, "GetStatus")) {
+    json_t *status = StatusJson();
+    DbusJsonMethodReply(CallContext.dbus, message, status);
+    json_decref(status);
+  } else if (dbus_message_is_method_call(message, DBUS_INTERFACE_INTROSPECTABLE, "Introspect")) {
+    Introspect(message);
+  } else if (dbus_message_is_method_call(message, DBUS_INTERFACE_PEER, "Ping")) {
+    SendReply(dbus_message_new_method_return(message));
+  } else if (dbus_message_is_method_call(message, DBUS_INTERFACE_PEER, "GetMachineId")) {
+    GetMachineId(message);
+  } else {
+    return false;
+  }
+  return true;
+}
+
+void SendStateSignals() {
+  CallState states[kMaxPendingStates + 1];
+  size_t count;
+  {
+    std::lock_guard<std::mutex> lock(pendingLock);
+    count = pendingCount;
+    std::copy(pendingStates, pendingStates + count, states);
+    pendingCount = 0;
+  }
+  // States stored without SetState are caught here, one turn later.
+  states[count++] = CallContext.state;
+  for (size_t i = 0; i < count; ++i) {
+    const CallState state = states[i];
+    if (state == lastSignalled) continue;
+    lastSignalled = state;
+    SendStateSignal(state);
+  }
+}

@@ -1,0 +1,21 @@
+// What the status interface shows of the SIP side: the current call's peer
+// and the main account's registration with its last failure.
+#pragma once
+
+#include <string>
+
+// Fed by the registration tracker with every library event (code, text).
+void SipNoteRegisterEvent(int event, const char *text);
+
+struct SipRegistrationInfo {
+  bool registered;
+  // "none" (no attempt yet), "registering", "registered", "failed" or
+  // "unregistering"
+  const char *state;
+  std::string lastError;  // text of the last failure, empty when none
+};
+
+SipRegistrationInfo SipRegistration();
+
+// The peer address of `currentCall`, empty when there is no call.
+std::string SipCurrentPeer();
