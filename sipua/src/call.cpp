@@ -40,10 +40,18 @@ const char *safe_reason(const char *reason, uint16_t scode)
 	return reason;
 }
 
+void invite_timeout(void *arg)
+{
+	auto *call = static_cast<struct call *>(arg);
+	sipua_log("call: %s not answered in time\n", call->peer_uri);
+	call_terminate(call, 0, nullptr, true, "Local timeout");
+}
+
 void call_destructor(void *arg)
 {
 	auto *call = static_cast<struct call *>(arg);
 	list_unlink(&call->le);
+	tmr_cancel(&call->tmr_inv);
 	media_close(call);
 	call->sess = (struct sipsess *)mem_deref(call->sess);
 	mem_deref((void *)call->msg);
@@ -188,7 +196,6 @@ void progress_handler(const struct sip_msg *msg, void *arg)
 	auto *call = static_cast<struct call *>(arg);
 	if (msg->scode <= 100)
 		return;
-	call->scode = msg->scode;
 	store_response_hdrs(call, msg);
 	call->state = CALL_STATE_EARLY;
 	if (msg->scode == 180)
@@ -207,6 +214,11 @@ void estab_handler(const struct sip_msg *msg, void *arg)
 	if (call->outgoing && msg && !msg->req) {
 		call->scode = msg->scode;
 		store_response_hdrs(call, msg);
+		// The callee took the call. Raised here, the last step of the
+		// stack's 2xx handling, a handler may end the call safely.
+		if (!call_emit(call, UA_EVENT_CALL_ANSWERED, "%s",
+			       call->peer_uri))
+			return;
 	}
 	call->state = CALL_STATE_ESTABLISHED;
 	call->estab_time = tmr_jiffies();
@@ -264,23 +276,20 @@ void info_handler(struct sip *sip, const struct sip_msg *msg, void *arg)
 void close_handler(int err, const struct sip_msg *msg, void *arg)
 {
 	auto *call = static_cast<struct call *>(arg);
-	char prm[128];
+	char prm[128] = "";
 	call->peer_closed = true;
-	if (msg && !msg->req) {
+	if (err) {
+		(void)re_snprintf(prm, sizeof(prm), "%m", err);
+	}
+	else if (msg) {
 		call->scode = msg->scode;
 		(void)re_snprintf(prm, sizeof(prm), "%u %r", msg->scode,
 				  &msg->reason);
 	}
-	else if ((msg && !pl_strcmp(&msg->met, "CANCEL")) ||
-		 (!call->outgoing && call->state == CALL_STATE_INCOMING &&
-		  err == ECONNRESET)) {
-		// The caller gave up while we rang: the stack has sent 487.
+	// The caller gave up while we rang: the stack has answered it 487.
+	if (!call->outgoing && call->state == CALL_STATE_INCOMING &&
+	    err == ECONNRESET)
 		call->scode = 487;
-		(void)re_snprintf(prm, sizeof(prm), "487 Request Terminated");
-	}
-	else {
-		(void)re_snprintf(prm, sizeof(prm), "%m", err);
-	}
 	call_terminate(call, 0, nullptr, true, prm);
 }
 
@@ -294,6 +303,7 @@ int call_alloc(struct call **callp, struct ua *ua, bool outgoing,
 	call->ua = ua;
 	call->outgoing = outgoing;
 	call->time_start = tmr_jiffies();
+	tmr_init(&call->tmr_inv);
 	tmr_init(&call->tmr_tx);
 	tmr_init(&call->tmr_rtpto);
 	list_init(&call->hdrs);
@@ -343,6 +353,7 @@ int send_answer(struct call *call, enum vidmode vmode)
 	mem_deref(desc);
 	if (err)
 		return err;
+	tmr_cancel(&call->tmr_inv);
 	call->scode = 200;
 	call->state = CALL_STATE_ANSWERED;
 	call->vmode = vmode;
@@ -444,12 +455,14 @@ int call_accept_incoming(struct ua *ua, const struct sip_msg *msg)
 		return err;
 	}
 
+	// A call nobody answers is turned away once the configured time is up.
+	if (uag.cfg && uag.cfg->call.local_timeout)
+		tmr_start(&call->tmr_inv,
+			  (uint64_t)uag.cfg->call.local_timeout * 1000,
+			  invite_timeout, call);
 	if (call->answer_pending) {
 		call->answer_pending = false;
 		err = send_answer(call, call->pending_vmode);
-		if (!err)
-			(void)call_emit(call, UA_EVENT_CALL_ANSWERED, "%s",
-					call->peer_uri);
 	}
 	else if (ua->acc->answermode == ANSWERMODE_AUTO) {
 		err = send_answer(call, VIDMODE_ON);
@@ -478,11 +491,7 @@ int call_answer_local(struct call *call, enum vidmode vmode)
 		call->pending_vmode = vmode;
 		return 0;
 	}
-	int err = send_answer(call, vmode);
-	if (err)
-		return err;
-	(void)call_emit(call, UA_EVENT_CALL_ANSWERED, "%s", call->peer_uri);
-	return 0;
+	return send_answer(call, vmode);
 }
 
 // Outgoing INVITE ------------------------------------------------------------
@@ -583,6 +592,7 @@ void call_terminate(struct call *call, uint16_t scode, const char *reason,
 	call->closed = true;
 	const enum call_state prev = call->state;
 	call->state = CALL_STATE_TERMINATED;
+	tmr_cancel(&call->tmr_inv);
 	media_close(call);
 
 	if (!call->peer_closed && !call->outgoing &&
@@ -640,7 +650,7 @@ void call_hangup(struct call *call, uint16_t scode, const char *reason)
 	if (!call || !uag_find_call_owner(call))
 		return;
 	call_terminate(call, scode, reason, true,
-		       reason ? reason : "Rejected by user");
+		       reason ? reason : "Connection reset by user");
 	sipua_wake();
 }
 

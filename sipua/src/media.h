@@ -24,6 +24,7 @@ struct call {
 	unsigned auth_tries;
 	uint64_t time_start;
 	uint64_t estab_time;
+	struct tmr tmr_inv;       // rings out an incoming call nobody answers
 
 	// media
 	struct sdp_session *sdp;

@@ -566,7 +566,7 @@ void ua_hangup(struct ua *ua, struct call *call, uint16_t scode,
 	if (!call || !uag_find_call_owner(call))
 		return;
 	call_terminate(call, scode, reason, true,
-		       reason ? reason : "Rejected by user");
+		       reason ? reason : "Connection reset by user");
 	sipua_wake();
 }
 

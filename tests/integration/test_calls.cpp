@@ -236,10 +236,13 @@ TEST(Calls, OutgoingCallsEndEveryWay) {
 
 // Gate panels calling in: unknown or malformed flats get 404; flat 105 (user
 // part "0105") rings with its accounts in the header and is answered from the
-// handset; a call while another is up gets 486, a caller may give up while the
-// flat rings, and a flat the MCU cannot ring gets 603.
+// handset; a call while another is up gets 486, an older call ringing on is
+// not hung up by that answer but turned away when nobody answers it in time,
+// like a lone one; a caller may give up while the flat rings, and a flat the
+// MCU cannot ring gets 603.
 TEST(Calls, IncomingGateCalls) {
   Rig rig;
+  rig.d.config.baresipExtra = "call_local_timeout\t4\n";
   ASSERT_TRUE(rig.Start());
   ASSERT_TRUE(rig.Ok("SetSipAccounts", "{\"105\":[\"1051\",\"1052\"]}"));
   const int port = rig.d.SipPort();
@@ -258,13 +261,19 @@ TEST(Calls, IncomingGateCalls) {
   ASSERT_TRUE(rig.WaitIdle());
   EXPECT_EQ(rig.Sent("UartSendCommandByeWithState"), Bytes{1});
 
-  Sipp &first = rig.Peer("caller_answered.xml", port, {"-s", "12"});
+  Sipp &older = rig.Peer("caller_rejected_486.xml", port, {"-s", "11"});
   ASSERT_TRUE(rig.d.WaitLog("Set state: IDLE -> INCOMING_DIALING", 10000, 2));
+  Sipp &first = rig.Peer("caller_answered.xml", port, {"-s", "12"});
+  ASSERT_TRUE(rig.d.WaitLog("Set state: INCOMING_DIALING -> INCOMING_DIALING"));
   ASSERT_TRUE(rig.Event("UART_EV_ANSWER"));
   ASSERT_TRUE(rig.d.WaitLog("-> INCOMING_ESTABLISHED", 10000, 2));
   EXPECT_EQ(rig.Peer("caller_rejected_486.xml", port, {"-s", "13"}).Wait(), 0);
   EXPECT_EQ(first.Wait(), 0) << first.Output();
+  EXPECT_EQ(older.Wait(), 0) << older.Output();
   ASSERT_TRUE(rig.WaitIdle());
+  EXPECT_EQ(rig.Peer("caller_rejected_486.xml", port, {"-s", "16"}).Wait(), 0);
+  ASSERT_TRUE(rig.WaitIdle());
+  EXPECT_EQ(rig.d.CountLog("sip=\"Local timeout\""), 2);
 
   int byes = rig.panel->Count("UartSendCommandByeWithState");
   EXPECT_EQ(rig.Peer("caller_cancel.xml", port, {"-s", "15"}).Wait(), 0);
