@@ -380,13 +380,6 @@ int call_accept_incoming(struct ua *ua, const struct sip_msg *msg)
 				   "Accept: application/sdp\r\n"
 				   "Content-Length: 0\r\n\r\n");
 	}
-	const struct sip_hdr *req = sip_msg_hdr(msg, SIP_HDR_REQUIRE);
-	if (req) {
-		return sip_treplyf(nullptr, nullptr, sip, msg, false, 420,
-				   "Bad Extension",
-				   "Unsupported: %r\r\nContent-Length: 0\r\n\r\n",
-				   &req->val);
-	}
 	if (uag.cfg && uag.cfg->call.max_calls &&
 	    list_count(&ua->calls) >= uag.cfg->call.max_calls) {
 		return sip_treply(nullptr, sip, msg, 486, "Busy Here");

@@ -90,6 +90,9 @@ struct ua *uag_find_call_owner(const struct call *call);
 // re_thread_enter/leave): makes the loop notice new timers and sockets.
 void sipua_wake(void);
 
+// Answers or drops a request the agent cannot take; true when it did.
+bool request_screen(const struct sip_msg *msg);
+
 // Configuration helpers.
 uint32_t sipua_rtp_timeout(void);
 // Debug trace (with SIPUA_LOG=1) and warnings (always, to stderr).

@@ -89,34 +89,9 @@ struct ua *find_ua_for(const struct sip_msg *msg)
 			    : nullptr;
 }
 
-// The stack hands on requests whose framing is broken; a call made from
-// one could never be answered or ended properly. 0 when the request is
-// sound, -1 when no reply can be routed (drop it), else the status to send.
-int request_fault(const struct sip_msg *msg)
-{
-	if (!pl_isset(&msg->via.sentby) || !pl_isset(&msg->via.branch))
-		return -1;
-	if (!pl_isset(&msg->callid) || !pl_isset(&msg->from.auri) ||
-	    !pl_isset(&msg->to.auri) || pl_cmp(&msg->cseq.met, &msg->met))
-		return 400;
-	// A datagram shorter than its Content-Length was cut on the way.
-	if (pl_isset(&msg->clen) &&
-	    pl_u32(&msg->clen) > mbuf_get_left(msg->mb))
-		return 400;
-	return 0;
-}
-
 void conn_handler(const struct sip_msg *msg, void *arg)
 {
 	(void)arg;
-	const int fault = request_fault(msg);
-	if (fault) {
-		sipua_log("ua: malformed INVITE refused (%d)\n", fault);
-		if (fault > 0)
-			(void)sip_treply(nullptr, uag.sip, msg, (uint16_t)fault,
-					 "Bad Request");
-		return;
-	}
 	struct ua *ua = find_ua_for(msg);
 	if (!ua || uag.stopping) {
 		(void)sip_treply(nullptr, uag.sip, msg, 480,
@@ -155,10 +130,12 @@ void stop_timeout(void *arg)
 	}
 }
 
-// Requests outside any dialog that the session layer does not take.
+// Every request passes here first; OPTIONS is answered here.
 bool request_handler(const struct sip_msg *msg, void *arg)
 {
 	(void)arg;
+	if (request_screen(msg))
+		return true;
 	if (!pl_strcmp(&msg->met, "OPTIONS")) {
 		(void)sip_treplyf(nullptr, nullptr, uag.sip, msg, false, 200,
 				  "OK",
@@ -319,10 +296,11 @@ int ua_init(const char *software, bool udp, bool tcp, bool tls)
 			goto out;
 	}
 
-	err = sipsess_listen(&uag.sock, uag.sip, 32, conn_handler, nullptr);
+	// Listeners are asked in the order they were added: the screen first.
+	err = sip_listen(&uag.lsnr, uag.sip, true, request_handler, nullptr);
 	if (err)
 		goto out;
-	err = sip_listen(&uag.lsnr, uag.sip, true, request_handler, nullptr);
+	err = sipsess_listen(&uag.sock, uag.sip, 32, conn_handler, nullptr);
 	if (err)
 		goto out;
 	// The loop runs on the thread that brings the agent up.
