@@ -526,9 +526,12 @@ int connect_uri(struct call **callp, struct ua *ua, const char *from_uri,
 	pl_set_str(&rp, req_uri);
 	if (uri_decode(&uri, &rp) || !pl_isset(&uri.host))
 		return EINVAL;
+	int err = next_hop_reserved("INVITE", req_uri, ua->acc->outbound);
+	if (err)
+		return err;
 
 	struct call *call = nullptr;
-	int err = call_alloc(&call, ua, true, vmode == VIDMODE_ON);
+	err = call_alloc(&call, ua, true, vmode == VIDMODE_ON);
 	if (err)
 		return err;
 	call->vmode = vmode;

@@ -32,6 +32,7 @@ struct ua {
 	bool registered;
 	bool unregistering;
 	unsigned auth_tries;
+	struct tmr fail_tmr;    // reports a registration that cannot be sent
 };
 
 enum call_state {
@@ -89,6 +90,10 @@ struct ua *uag_find_call_owner(const struct call *call);
 // After a call from a thread other than the loop's (inside
 // re_thread_enter/leave): makes the loop notice new timers and sockets.
 void sipua_wake(void);
+
+// EDESTADDRREQ, logged, when the next hop of a request is a name under
+// .invalid; 0 otherwise.
+int next_hop_reserved(const char *what, const char *uri, const char *outbound);
 
 // Answers or drops a request the agent cannot take; true when it did.
 bool request_screen(const struct sip_msg *msg);

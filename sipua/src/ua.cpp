@@ -28,6 +28,7 @@ void ua_destructor(void *arg)
 		le = le->next;
 		call_close_silent(call);
 	}
+	tmr_cancel(&ua->fail_tmr);
 	ua->reg = (struct sipreg *)mem_deref(ua->reg);
 	mem_deref(ua->acc);
 }
@@ -73,6 +74,12 @@ void reg_resp_handler(int err, const struct sip_msg *msg, void *arg)
 		ua_event(ua, UA_EVENT_REGISTER_FAIL, nullptr, "%u %r",
 			 msg->scode, &msg->reason);
 	}
+}
+
+// A registration that was never sent fails as a lookup would.
+void reg_unsent(void *arg)
+{
+	reg_resp_handler(EDESTADDRREQ, nullptr, arg);
 }
 
 // Incoming calls go to the agent whose user the request names; calls to
@@ -185,6 +192,27 @@ const char *const event_names[UA_EVENT_MAX] = {
 	"END_OF_FILE", "CUSTOM", "SIPSESS_CONN",
 };
 
+// The name servers of the config's dns_server lines, else the system's.
+uint32_t dns_servers(struct sa nsv[NET_MAX_NS])
+{
+	const struct config *cfg = uag.cfg ? uag.cfg : conf_config();
+	uint32_t n = 0;
+	for (size_t i = 0; i < cfg->net.nsc && n < NET_MAX_NS; ++i) {
+		const char *addr = cfg->net.nsv[i].addr;
+		if (!sa_decode(&nsv[n], addr, strlen(addr)))
+			++n;
+		else
+			sipua_warn("config: bad dns_server '%s'\n", addr);
+	}
+	if (n)
+		return n;
+	char domain[64] = "";
+	n = NET_MAX_NS;
+	if (dns_srv_get(domain, sizeof(domain), nsv, &n))
+		n = 0;
+	return n;
+}
+
 void wake_handler(int id, void *data, void *arg)
 {
 	(void)id;
@@ -249,11 +277,8 @@ int ua_init(const char *software, bool udp, bool tcp, bool tls)
 		return EINVAL;
 
 	int err;
-	struct sa nsv[4];
-	uint32_t nsn = 4;
-	char domain[64] = "";
-	if (dns_srv_get(domain, sizeof(domain), nsv, &nsn) || nsn == 0)
-		nsn = 0;
+	struct sa nsv[NET_MAX_NS];
+	uint32_t nsn = dns_servers(nsv);
 	err = dnsc_alloc(&uag.dnsc, nullptr, nsv, nsn);
 	if (err)
 		goto out;
@@ -476,6 +501,11 @@ int ua_register(struct ua *ua)
 
 	const char *routev[1] = {acc->outbound};
 	ua_event(ua, UA_EVENT_REGISTERING, nullptr, nullptr);
+	if (next_hop_reserved("REGISTER", acc->reg_uri, acc->outbound)) {
+		tmr_start(&ua->fail_tmr, 0, reg_unsent, ua);
+		sipua_wake();
+		return 0;
+	}
 	int err = sipreg_register(&ua->reg, uag.sip, acc->reg_uri, acc->aor,
 				  nullptr, acc->aor, acc->regint ? acc->regint
 								 : 3600,
