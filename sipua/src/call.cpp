@@ -53,6 +53,7 @@ void call_destructor(void *arg)
 	list_unlink(&call->le);
 	tmr_cancel(&call->tmr_inv);
 	media_close(call);
+	call->flow = (struct flow *)mem_deref(call->flow);
 	call->sess = (struct sipsess *)mem_deref(call->sess);
 	mem_deref((void *)call->msg);
 	mem_deref(call->local_uri);
@@ -518,6 +519,49 @@ int call_connect_out(struct call **callp, struct ua *ua, const char *from_uri,
 	return err;
 }
 
+namespace {
+
+// The INVITE; `contact` null gives the usual Contact.
+int invite_send(struct call *call, const char *contact)
+{
+	struct ua *ua = call->ua;
+	struct mbuf *desc = nullptr;
+	int err = sdp_encode(&desc, call->sdp, true);
+	if (err)
+		return err;
+	const char *routev[1] = {ua->acc->outbound};
+	err = sipsess_connect(&call->sess, uag.sock, call->peer_uri, nullptr,
+			      call->local_uri, contact ? contact : ua->acc->user,
+			      ua->acc->outbound ? routev : nullptr,
+			      ua->acc->outbound ? 1 : 0, "application/sdp",
+			      desc, auth_handler, call, false, offer_handler,
+			      answer_handler, progress_handler, estab_handler,
+			      info_handler, nullptr, close_handler, call,
+			      nullptr);
+	mem_deref(desc);
+	if (err)
+		return err;
+	struct sip_dialog *dlg = sipsess_dialog(call->sess);
+	if (dlg)
+		(void)str_dup(&call->id, sip_dialog_callid(dlg));
+	return 0;
+}
+
+// The connection of a call over TLS is open (or will not be waited for).
+void flow_ready(struct call *call, const char *contact, int err)
+{
+	if (!err)
+		err = invite_send(call, contact);
+	call->flow = (struct flow *)mem_deref(call->flow);
+	if (err) {
+		char prm[64];
+		(void)re_snprintf(prm, sizeof(prm), "%m", err);
+		call_terminate(call, 0, nullptr, true, prm);
+	}
+}
+
+} // namespace
+
 int connect_uri(struct call **callp, struct ua *ua, const char *from_uri,
 		const char *req_uri, enum vidmode vmode)
 {
@@ -535,36 +579,25 @@ int connect_uri(struct call **callp, struct ua *ua, const char *from_uri,
 	if (err)
 		return err;
 	call->vmode = vmode;
-
-	const char *from = from_uri ? from_uri : ua->acc->aor;
 	err  = str_dup(&call->peer_uri, req_uri);
-	err |= str_dup(&call->local_uri, from);
-	if (err)
-		goto out;
-
-	{
-		struct mbuf *desc = nullptr;
-		err = sdp_encode(&desc, call->sdp, true);
-		if (err)
-			goto out;
-		const char *routev[1] = {ua->acc->outbound};
-		err = sipsess_connect(&call->sess, uag.sock, req_uri, nullptr,
-				      from, ua->acc->user,
-				      ua->acc->outbound ? routev : nullptr,
-				      ua->acc->outbound ? 1 : 0,
-				      "application/sdp", desc, auth_handler,
-				      call, false, offer_handler,
-				      answer_handler, progress_handler,
-				      estab_handler, info_handler, nullptr,
-				      close_handler, call, nullptr);
-		mem_deref(desc);
-		if (err)
-			goto out;
+	err |= str_dup(&call->local_uri, from_uri ? from_uri : ua->acc->aor);
+	if (!err && uag.tls_on) {
+		err = flow_open(&call->flow, call, req_uri, ua->acc->outbound,
+				ua->acc->user, flow_ready);
+		if (err == EINPROGRESS) {
+			err = 0;  // the INVITE follows once the connection is up
+		}
+		else if (!err) {
+			err = invite_send(call, flow_contact(call->flow));
+			call->flow = (struct flow *)mem_deref(call->flow);
+		}
 	}
-	{
-		struct sip_dialog *dlg = sipsess_dialog(call->sess);
-		if (dlg)
-			(void)str_dup(&call->id, sip_dialog_callid(dlg));
+	else if (!err) {
+		err = invite_send(call, nullptr);
+	}
+	if (err) {
+		mem_deref(call);
+		return err;
 	}
 	call->state = CALL_STATE_OUTGOING;
 	list_append(&ua->calls, &call->le, call);
@@ -572,10 +605,6 @@ int connect_uri(struct call **callp, struct ua *ua, const char *from_uri,
 		*callp = call;
 	(void)call_emit(call, UA_EVENT_CALL_OUTGOING, "%s", call->peer_uri);
 	return 0;
-
-out:
-	mem_deref(call);
-	return err;
 }
 
 // Teardown -------------------------------------------------------------------
@@ -589,6 +618,7 @@ void call_terminate(struct call *call, uint16_t scode, const char *reason,
 	const enum call_state prev = call->state;
 	call->state = CALL_STATE_TERMINATED;
 	tmr_cancel(&call->tmr_inv);
+	call->flow = (struct flow *)mem_deref(call->flow);
 	media_close(call);
 
 	if (!call->peer_closed && !call->outgoing &&

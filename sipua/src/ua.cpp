@@ -288,6 +288,8 @@ int ua_init(const char *software, bool udp, bool tcp, bool tls)
 			nullptr);
 	if (err)
 		goto out;
+	if (tls)
+		sip_set_trace_handler(uag.sip, flow_trace);
 
 	{
 		struct sa laddr;

@@ -98,10 +98,13 @@ TEST(SipuaOutgoing, AnsweredBusyCancelledAndWithBaresipBothWaysOverUdpAndTls) {
   loop.Locked([&] { ua_hangup(ua, call, 0, nullptr); });
   EXPECT_TRUE(peer.WaitControl("CALL_CLOSED", Millis(3000)));
   // Port + 1 speaks only TLS: an established call proves the handshake.
+  // The agent has no certificate, so baresip's BYE can only come back over
+  // the agent's own connection.
   ASSERT_EQ(0, dial(peer.sipPort() + 1, VIDMODE_OFF, &call, ";transport=tls"));
   ASSERT_TRUE(loop.WaitEvent(UA_EVENT_CALL_ESTABLISHED, 3)) << peer.Output();
-  loop.Locked([&] { ua_hangup(ua, call, 0, nullptr); });
-  ASSERT_TRUE(loop.WaitEvent(UA_EVENT_CALL_CLOSED, 5));
+  ASSERT_NE("", peer.Command("hangup", ""));
+  ASSERT_TRUE(loop.WaitEvent(UA_EVENT_CALL_CLOSED, 5, Millis(1000))) << peer.Output();
+  EXPECT_EQ("Connection reset by peer", loop.Last(UA_EVENT_CALL_CLOSED).prm);
 
   // baresip calls in, the agent answers, baresip hangs up.
   ASSERT_NE("", peer.Command("dial", "sip:1201@127.0.0.1:" + std::to_string(loop.sipPort())));
