@@ -24,10 +24,11 @@ bool is_scheme(const struct pl *s)
 	return true;
 }
 
-// Only the characters a URI may carry, and whole escapes.
+// Only the characters a URI may carry, and whole escapes; a raw '#', which
+// some dialers send in a user part, is let through.
 bool uri_chars_ok(const struct pl *u)
 {
-	static const char allowed[] = "-_.!~*'();/?:@&=+$,[]";
+	static const char allowed[] = "-_.!~*'();/?:@&=+$,[]#";
 	for (size_t i = 0; i < u->l; ++i) {
 		const unsigned char c = (unsigned char)u->p[i];
 		if (c == '%') {
@@ -79,11 +80,32 @@ bool hostport_ok(const struct pl *ruri)
 	return pl_u32(&port) <= 65535;
 }
 
-// Quoted strings close in every header line; a backslash escapes inside one.
+// Headers whose display names and parameters the stack parses. Free text
+// (Subject, User-Agent comments) may hold a lone quote.
+bool addressing(enum sip_hdrid id)
+{
+	switch (id) {
+	case SIP_HDR_TO:
+	case SIP_HDR_FROM:
+	case SIP_HDR_CONTACT:
+	case SIP_HDR_ROUTE:
+	case SIP_HDR_RECORD_ROUTE:
+	case SIP_HDR_REPLY_TO:
+	case SIP_HDR_VIA:
+		return true;
+	default:
+		return false;
+	}
+}
+
+// Quoted strings close in those header lines; a backslash escapes inside one.
 bool quotes_balanced(const struct sip_msg *msg)
 {
 	for (struct le *le = msg->hdrl.head; le; le = le->next) {
-		const struct pl *v = &static_cast<struct sip_hdr *>(le->data)->val;
+		const auto *hdr = static_cast<struct sip_hdr *>(le->data);
+		if (!addressing(hdr->id))
+			continue;
+		const struct pl *v = &hdr->val;
 		bool quoted = false;
 		for (size_t i = 0; i < v->l; ++i) {
 			if (quoted && v->p[i] == '\\')
