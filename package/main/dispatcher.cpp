@@ -51,11 +51,7 @@ void Reject486(struct call *call) {
   ua_hangup(UaOf(call), call, 486, "Busy Here");
 }
 
-// The last call whose answer has been handled.
-struct call *answeredCall = nullptr;
-
 void AnsweredHandler(struct call *call) {
-  answeredCall = call;
   LOG(2, "Call answered, hangup other legs call=%p", (void *)call);
   if (call) CallContext.currentCall = call;
   HangupAnotherCalls(call);
@@ -322,12 +318,6 @@ void BaresipEventHandler(struct ua *ua, enum ua_event ev, struct call *call,
       AnsweredHandler(call);
       break;
     case UA_EVENT_CALL_ESTABLISHED:
-      // An outgoing leg must have had its answer handled (it becomes the
-      // current call, the other legs end) before it is taken as the talking
-      // call, also where the library reports the establishment alone.
-      if (call && call_is_outgoing(call) && call != answeredCall)
-        AnsweredHandler(call);
-      answeredCall = nullptr;
       EstablishCallHandler(call);
       break;
     case UA_EVENT_CALL_CLOSED: {

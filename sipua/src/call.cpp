@@ -40,11 +40,20 @@ const char *safe_reason(const char *reason, uint16_t scode)
 	return reason;
 }
 
+void invite_timeout(void *arg)
+{
+	auto *call = static_cast<struct call *>(arg);
+	sipua_log("call: %s not answered in time\n", call->peer_uri);
+	call_terminate(call, 0, nullptr, true, "Local timeout");
+}
+
 void call_destructor(void *arg)
 {
 	auto *call = static_cast<struct call *>(arg);
 	list_unlink(&call->le);
+	tmr_cancel(&call->tmr_inv);
 	media_close(call);
+	call->flow = (struct flow *)mem_deref(call->flow);
 	call->sess = (struct sipsess *)mem_deref(call->sess);
 	mem_deref((void *)call->msg);
 	mem_deref(call->local_uri);
@@ -188,7 +197,6 @@ void progress_handler(const struct sip_msg *msg, void *arg)
 	auto *call = static_cast<struct call *>(arg);
 	if (msg->scode <= 100)
 		return;
-	call->scode = msg->scode;
 	store_response_hdrs(call, msg);
 	call->state = CALL_STATE_EARLY;
 	if (msg->scode == 180)
@@ -207,6 +215,11 @@ void estab_handler(const struct sip_msg *msg, void *arg)
 	if (call->outgoing && msg && !msg->req) {
 		call->scode = msg->scode;
 		store_response_hdrs(call, msg);
+		// The callee took the call. Raised here, the last step of the
+		// stack's 2xx handling, a handler may end the call safely.
+		if (!call_emit(call, UA_EVENT_CALL_ANSWERED, "%s",
+			       call->peer_uri))
+			return;
 	}
 	call->state = CALL_STATE_ESTABLISHED;
 	call->estab_time = tmr_jiffies();
@@ -264,23 +277,20 @@ void info_handler(struct sip *sip, const struct sip_msg *msg, void *arg)
 void close_handler(int err, const struct sip_msg *msg, void *arg)
 {
 	auto *call = static_cast<struct call *>(arg);
-	char prm[128];
+	char prm[128] = "";
 	call->peer_closed = true;
-	if (msg && !msg->req) {
+	if (err) {
+		(void)re_snprintf(prm, sizeof(prm), "%m", err);
+	}
+	else if (msg) {
 		call->scode = msg->scode;
 		(void)re_snprintf(prm, sizeof(prm), "%u %r", msg->scode,
 				  &msg->reason);
 	}
-	else if ((msg && !pl_strcmp(&msg->met, "CANCEL")) ||
-		 (!call->outgoing && call->state == CALL_STATE_INCOMING &&
-		  err == ECONNRESET)) {
-		// The caller gave up while we rang: the stack has sent 487.
+	// The caller gave up while we rang: the stack has answered it 487.
+	if (!call->outgoing && call->state == CALL_STATE_INCOMING &&
+	    err == ECONNRESET)
 		call->scode = 487;
-		(void)re_snprintf(prm, sizeof(prm), "487 Request Terminated");
-	}
-	else {
-		(void)re_snprintf(prm, sizeof(prm), "%m", err);
-	}
 	call_terminate(call, 0, nullptr, true, prm);
 }
 
@@ -294,6 +304,7 @@ int call_alloc(struct call **callp, struct ua *ua, bool outgoing,
 	call->ua = ua;
 	call->outgoing = outgoing;
 	call->time_start = tmr_jiffies();
+	tmr_init(&call->tmr_inv);
 	tmr_init(&call->tmr_tx);
 	tmr_init(&call->tmr_rtpto);
 	list_init(&call->hdrs);
@@ -343,6 +354,7 @@ int send_answer(struct call *call, enum vidmode vmode)
 	mem_deref(desc);
 	if (err)
 		return err;
+	tmr_cancel(&call->tmr_inv);
 	call->scode = 200;
 	call->state = CALL_STATE_ANSWERED;
 	call->vmode = vmode;
@@ -368,13 +380,6 @@ int call_accept_incoming(struct ua *ua, const struct sip_msg *msg)
 				   "Unsupported Media Type",
 				   "Accept: application/sdp\r\n"
 				   "Content-Length: 0\r\n\r\n");
-	}
-	const struct sip_hdr *req = sip_msg_hdr(msg, SIP_HDR_REQUIRE);
-	if (req) {
-		return sip_treplyf(nullptr, nullptr, sip, msg, false, 420,
-				   "Bad Extension",
-				   "Unsupported: %r\r\nContent-Length: 0\r\n\r\n",
-				   &req->val);
 	}
 	if (uag.cfg && uag.cfg->call.max_calls &&
 	    list_count(&ua->calls) >= uag.cfg->call.max_calls) {
@@ -444,12 +449,14 @@ int call_accept_incoming(struct ua *ua, const struct sip_msg *msg)
 		return err;
 	}
 
+	// A call nobody answers is turned away once the configured time is up.
+	if (uag.cfg && uag.cfg->call.local_timeout)
+		tmr_start(&call->tmr_inv,
+			  (uint64_t)uag.cfg->call.local_timeout * 1000,
+			  invite_timeout, call);
 	if (call->answer_pending) {
 		call->answer_pending = false;
 		err = send_answer(call, call->pending_vmode);
-		if (!err)
-			(void)call_emit(call, UA_EVENT_CALL_ANSWERED, "%s",
-					call->peer_uri);
 	}
 	else if (ua->acc->answermode == ANSWERMODE_AUTO) {
 		err = send_answer(call, VIDMODE_ON);
@@ -478,11 +485,7 @@ int call_answer_local(struct call *call, enum vidmode vmode)
 		call->pending_vmode = vmode;
 		return 0;
 	}
-	int err = send_answer(call, vmode);
-	if (err)
-		return err;
-	(void)call_emit(call, UA_EVENT_CALL_ANSWERED, "%s", call->peer_uri);
-	return 0;
+	return send_answer(call, vmode);
 }
 
 // Outgoing INVITE ------------------------------------------------------------
@@ -516,6 +519,49 @@ int call_connect_out(struct call **callp, struct ua *ua, const char *from_uri,
 	return err;
 }
 
+namespace {
+
+// The INVITE; `contact` null gives the usual Contact.
+int invite_send(struct call *call, const char *contact)
+{
+	struct ua *ua = call->ua;
+	struct mbuf *desc = nullptr;
+	int err = sdp_encode(&desc, call->sdp, true);
+	if (err)
+		return err;
+	const char *routev[1] = {ua->acc->outbound};
+	err = sipsess_connect(&call->sess, uag.sock, call->peer_uri, nullptr,
+			      call->local_uri, contact ? contact : ua->acc->user,
+			      ua->acc->outbound ? routev : nullptr,
+			      ua->acc->outbound ? 1 : 0, "application/sdp",
+			      desc, auth_handler, call, false, offer_handler,
+			      answer_handler, progress_handler, estab_handler,
+			      info_handler, nullptr, close_handler, call,
+			      nullptr);
+	mem_deref(desc);
+	if (err)
+		return err;
+	struct sip_dialog *dlg = sipsess_dialog(call->sess);
+	if (dlg)
+		(void)str_dup(&call->id, sip_dialog_callid(dlg));
+	return 0;
+}
+
+// The connection of a call over TLS is open (or will not be waited for).
+void flow_ready(struct call *call, const char *contact, int err)
+{
+	if (!err)
+		err = invite_send(call, contact);
+	call->flow = (struct flow *)mem_deref(call->flow);
+	if (err) {
+		char prm[64];
+		(void)re_snprintf(prm, sizeof(prm), "%m", err);
+		call_terminate(call, 0, nullptr, true, prm);
+	}
+}
+
+} // namespace
+
 int connect_uri(struct call **callp, struct ua *ua, const char *from_uri,
 		const char *req_uri, enum vidmode vmode)
 {
@@ -524,42 +570,34 @@ int connect_uri(struct call **callp, struct ua *ua, const char *from_uri,
 	pl_set_str(&rp, req_uri);
 	if (uri_decode(&uri, &rp) || !pl_isset(&uri.host))
 		return EINVAL;
+	int err = next_hop_reserved("INVITE", req_uri, ua->acc->outbound);
+	if (err)
+		return err;
 
 	struct call *call = nullptr;
-	int err = call_alloc(&call, ua, true, vmode == VIDMODE_ON);
+	err = call_alloc(&call, ua, true, vmode == VIDMODE_ON);
 	if (err)
 		return err;
 	call->vmode = vmode;
-
-	const char *from = from_uri ? from_uri : ua->acc->aor;
 	err  = str_dup(&call->peer_uri, req_uri);
-	err |= str_dup(&call->local_uri, from);
-	if (err)
-		goto out;
-
-	{
-		struct mbuf *desc = nullptr;
-		err = sdp_encode(&desc, call->sdp, true);
-		if (err)
-			goto out;
-		const char *routev[1] = {ua->acc->outbound};
-		err = sipsess_connect(&call->sess, uag.sock, req_uri, nullptr,
-				      from, ua->acc->user,
-				      ua->acc->outbound ? routev : nullptr,
-				      ua->acc->outbound ? 1 : 0,
-				      "application/sdp", desc, auth_handler,
-				      call, false, offer_handler,
-				      answer_handler, progress_handler,
-				      estab_handler, info_handler, nullptr,
-				      close_handler, call, nullptr);
-		mem_deref(desc);
-		if (err)
-			goto out;
+	err |= str_dup(&call->local_uri, from_uri ? from_uri : ua->acc->aor);
+	if (!err && uag.tls_on) {
+		err = flow_open(&call->flow, call, req_uri, ua->acc->outbound,
+				ua->acc->user, flow_ready);
+		if (err == EINPROGRESS) {
+			err = 0;  // the INVITE follows once the connection is up
+		}
+		else if (!err) {
+			err = invite_send(call, flow_contact(call->flow));
+			call->flow = (struct flow *)mem_deref(call->flow);
+		}
 	}
-	{
-		struct sip_dialog *dlg = sipsess_dialog(call->sess);
-		if (dlg)
-			(void)str_dup(&call->id, sip_dialog_callid(dlg));
+	else if (!err) {
+		err = invite_send(call, nullptr);
+	}
+	if (err) {
+		mem_deref(call);
+		return err;
 	}
 	call->state = CALL_STATE_OUTGOING;
 	list_append(&ua->calls, &call->le, call);
@@ -567,10 +605,6 @@ int connect_uri(struct call **callp, struct ua *ua, const char *from_uri,
 		*callp = call;
 	(void)call_emit(call, UA_EVENT_CALL_OUTGOING, "%s", call->peer_uri);
 	return 0;
-
-out:
-	mem_deref(call);
-	return err;
 }
 
 // Teardown -------------------------------------------------------------------
@@ -583,6 +617,8 @@ void call_terminate(struct call *call, uint16_t scode, const char *reason,
 	call->closed = true;
 	const enum call_state prev = call->state;
 	call->state = CALL_STATE_TERMINATED;
+	tmr_cancel(&call->tmr_inv);
+	call->flow = (struct flow *)mem_deref(call->flow);
 	media_close(call);
 
 	if (!call->peer_closed && !call->outgoing &&
@@ -640,7 +676,7 @@ void call_hangup(struct call *call, uint16_t scode, const char *reason)
 	if (!call || !uag_find_call_owner(call))
 		return;
 	call_terminate(call, scode, reason, true,
-		       reason ? reason : "Rejected by user");
+		       reason ? reason : "Connection reset by user");
 	sipua_wake();
 }
 

@@ -57,6 +57,15 @@ void get_str(const char *name, char *buf, size_t sz)
 	(void)pl_strcpy(&pl, buf, sz);
 }
 
+int dns_server_line(const struct pl *addr, void *arg)
+{
+	auto *net = static_cast<struct config_net *>(arg);
+	if (net->nsc < NET_MAX_NS)
+		(void)pl_strcpy(addr, net->nsv[net->nsc++].addr,
+				sizeof(net->nsv[0].addr));
+	return 0;
+}
+
 void config_parse(struct config *cfg)
 {
 	struct pl pl;
@@ -104,6 +113,7 @@ void config_parse(struct config *cfg)
 		sizeof(cfg->video.src_dev));
 
 	get_str("net_interface", cfg->net.ifname, sizeof(cfg->net.ifname));
+	(void)conf_apply(conf_obj, "dns_server", dns_server_line, &cfg->net);
 }
 
 // Modules this agent provides itself.

@@ -32,6 +32,7 @@ struct ua {
 	bool registered;
 	bool unregistering;
 	unsigned auth_tries;
+	struct tmr fail_tmr;    // reports a registration that cannot be sent
 };
 
 enum call_state {
@@ -89,6 +90,24 @@ struct ua *uag_find_call_owner(const struct call *call);
 // After a call from a thread other than the loop's (inside
 // re_thread_enter/leave): makes the loop notice new timers and sockets.
 void sipua_wake(void);
+
+// Outgoing requests (route.cpp). EDESTADDRREQ, logged, when the next hop is
+// a name under .invalid; 0 otherwise.
+int next_hop_reserved(const char *what, const char *uri, const char *outbound);
+// An INVITE's next hop; over TLS its connection is opened first. 0: the
+// INVITE may go now, with flow_contact() as its Contact (null: the usual
+// one); EINPROGRESS: readyh follows; else an error.
+struct flow;
+typedef void (flow_ready_h)(struct call *call, const char *contact, int err);
+int  flow_open(struct flow **flowp, struct call *call, const char *req_uri,
+	       const char *outbound, const char *user, flow_ready_h *readyh);
+const char *flow_contact(const struct flow *f);
+void flow_trace(bool tx, enum sip_transp tp, const struct sa *src,
+		const struct sa *dst, const uint8_t *pkt, size_t len,
+		void *arg);
+
+// Answers or drops a request the agent cannot take; true when it did.
+bool request_screen(const struct sip_msg *msg);
 
 // Configuration helpers.
 uint32_t sipua_rtp_timeout(void);

@@ -116,7 +116,8 @@ void rtpto_handler(void *arg)
 	const uint64_t since = call->last_rx > call->estab_time
 				       ? call->last_rx : call->estab_time;
 	if (tmr_jiffies() - since >= timeout) {
-		call_terminate(call, 0, nullptr, true, "RTP timeout");
+		call->scode = 701;  // the library's code for a failed stream
+		call_terminate(call, 0, nullptr, true, "rtp stream error");
 		return;
 	}
 	tmr_start(&call->tmr_rtpto, 500, rtpto_handler, call);

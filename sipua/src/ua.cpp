@@ -28,6 +28,7 @@ void ua_destructor(void *arg)
 		le = le->next;
 		call_close_silent(call);
 	}
+	tmr_cancel(&ua->fail_tmr);
 	ua->reg = (struct sipreg *)mem_deref(ua->reg);
 	mem_deref(ua->acc);
 }
@@ -75,6 +76,12 @@ void reg_resp_handler(int err, const struct sip_msg *msg, void *arg)
 	}
 }
 
+// A registration that was never sent fails as a lookup would.
+void reg_unsent(void *arg)
+{
+	reg_resp_handler(EDESTADDRREQ, nullptr, arg);
+}
+
 // Incoming calls go to the agent whose user the request names; calls to
 // other users (an apartment number) go to the first agent.
 struct ua *find_ua_for(const struct sip_msg *msg)
@@ -89,34 +96,9 @@ struct ua *find_ua_for(const struct sip_msg *msg)
 			    : nullptr;
 }
 
-// The stack hands on requests whose framing is broken; a call made from
-// one could never be answered or ended properly. 0 when the request is
-// sound, -1 when no reply can be routed (drop it), else the status to send.
-int request_fault(const struct sip_msg *msg)
-{
-	if (!pl_isset(&msg->via.sentby) || !pl_isset(&msg->via.branch))
-		return -1;
-	if (!pl_isset(&msg->callid) || !pl_isset(&msg->from.auri) ||
-	    !pl_isset(&msg->to.auri) || pl_cmp(&msg->cseq.met, &msg->met))
-		return 400;
-	// A datagram shorter than its Content-Length was cut on the way.
-	if (pl_isset(&msg->clen) &&
-	    pl_u32(&msg->clen) > mbuf_get_left(msg->mb))
-		return 400;
-	return 0;
-}
-
 void conn_handler(const struct sip_msg *msg, void *arg)
 {
 	(void)arg;
-	const int fault = request_fault(msg);
-	if (fault) {
-		sipua_log("ua: malformed INVITE refused (%d)\n", fault);
-		if (fault > 0)
-			(void)sip_treply(nullptr, uag.sip, msg, (uint16_t)fault,
-					 "Bad Request");
-		return;
-	}
 	struct ua *ua = find_ua_for(msg);
 	if (!ua || uag.stopping) {
 		(void)sip_treply(nullptr, uag.sip, msg, 480,
@@ -155,10 +137,12 @@ void stop_timeout(void *arg)
 	}
 }
 
-// Requests outside any dialog that the session layer does not take.
+// Every request passes here first; OPTIONS is answered here.
 bool request_handler(const struct sip_msg *msg, void *arg)
 {
 	(void)arg;
+	if (request_screen(msg))
+		return true;
 	if (!pl_strcmp(&msg->met, "OPTIONS")) {
 		(void)sip_treplyf(nullptr, nullptr, uag.sip, msg, false, 200,
 				  "OK",
@@ -207,6 +191,27 @@ const char *const event_names[UA_EVENT_MAX] = {
 	"CALL_REMOTE_SDP", "CALL_HOLD", "CALL_RESUME", "REFER", "MODULE",
 	"END_OF_FILE", "CUSTOM", "SIPSESS_CONN",
 };
+
+// The name servers of the config's dns_server lines, else the system's.
+uint32_t dns_servers(struct sa nsv[NET_MAX_NS])
+{
+	const struct config *cfg = uag.cfg ? uag.cfg : conf_config();
+	uint32_t n = 0;
+	for (size_t i = 0; i < cfg->net.nsc && n < NET_MAX_NS; ++i) {
+		const char *addr = cfg->net.nsv[i].addr;
+		if (!sa_decode(&nsv[n], addr, strlen(addr)))
+			++n;
+		else
+			sipua_warn("config: bad dns_server '%s'\n", addr);
+	}
+	if (n)
+		return n;
+	char domain[64] = "";
+	n = NET_MAX_NS;
+	if (dns_srv_get(domain, sizeof(domain), nsv, &n))
+		n = 0;
+	return n;
+}
 
 void wake_handler(int id, void *data, void *arg)
 {
@@ -272,11 +277,8 @@ int ua_init(const char *software, bool udp, bool tcp, bool tls)
 		return EINVAL;
 
 	int err;
-	struct sa nsv[4];
-	uint32_t nsn = 4;
-	char domain[64] = "";
-	if (dns_srv_get(domain, sizeof(domain), nsv, &nsn) || nsn == 0)
-		nsn = 0;
+	struct sa nsv[NET_MAX_NS];
+	uint32_t nsn = dns_servers(nsv);
 	err = dnsc_alloc(&uag.dnsc, nullptr, nsv, nsn);
 	if (err)
 		goto out;
@@ -286,6 +288,8 @@ int ua_init(const char *software, bool udp, bool tcp, bool tls)
 			nullptr);
 	if (err)
 		goto out;
+	if (tls)
+		sip_set_trace_handler(uag.sip, flow_trace);
 
 	{
 		struct sa laddr;
@@ -319,10 +323,11 @@ int ua_init(const char *software, bool udp, bool tcp, bool tls)
 			goto out;
 	}
 
-	err = sipsess_listen(&uag.sock, uag.sip, 32, conn_handler, nullptr);
+	// Listeners are asked in the order they were added: the screen first.
+	err = sip_listen(&uag.lsnr, uag.sip, true, request_handler, nullptr);
 	if (err)
 		goto out;
-	err = sip_listen(&uag.lsnr, uag.sip, true, request_handler, nullptr);
+	err = sipsess_listen(&uag.sock, uag.sip, 32, conn_handler, nullptr);
 	if (err)
 		goto out;
 	// The loop runs on the thread that brings the agent up.
@@ -498,6 +503,11 @@ int ua_register(struct ua *ua)
 
 	const char *routev[1] = {acc->outbound};
 	ua_event(ua, UA_EVENT_REGISTERING, nullptr, nullptr);
+	if (next_hop_reserved("REGISTER", acc->reg_uri, acc->outbound)) {
+		tmr_start(&ua->fail_tmr, 0, reg_unsent, ua);
+		sipua_wake();
+		return 0;
+	}
 	int err = sipreg_register(&ua->reg, uag.sip, acc->reg_uri, acc->aor,
 				  nullptr, acc->aor, acc->regint ? acc->regint
 								 : 3600,
@@ -566,7 +576,7 @@ void ua_hangup(struct ua *ua, struct call *call, uint16_t scode,
 	if (!call || !uag_find_call_owner(call))
 		return;
 	call_terminate(call, scode, reason, true,
-		       reason ? reason : "Rejected by user");
+		       reason ? reason : "Connection reset by user");
 	sipua_wake();
 }
 

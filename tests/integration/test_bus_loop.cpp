@@ -52,8 +52,8 @@ TEST(BusLoop, NotFoundBadInputRestartWatchdogAndDroppedBus) {
   d.Signal("NoSuchSignal", std::vector<uint8_t>{1, 2});
   EXPECT_TRUE(d.Call("GetSipRegisterStatus", std::nullopt, 20000).ok);
 
-  EXPECT_EQ(d.Call("SetSipSettings", "{\"remote\":{\"domain\":\"sip.example.test\"}}").text, "{\"result\":true}");
-  EXPECT_TRUE(d.Call("SetSipSettings", "{\"remote\":{\"domain\":\"sip2.example.test\"}}").ok);
+  EXPECT_EQ(d.Call("SetSipSettings", "{\"remote\":{\"domain\":\"127.0.0.1\"}}").text, "{\"result\":true}");
+  EXPECT_TRUE(d.Call("SetSipSettings", "{\"remote\":{\"port\":5070}}").ok);
   EXPECT_EQ(d.WaitExit(10000), 2);
   EXPECT_EQ(d.CountLog("Получен сигнал \"2\""), 2);  // one restart: its system-log and journal records
   EXPECT_TRUE(d.SanitizerReports().empty()) << ::testing::PrintToString(d.SanitizerReports());

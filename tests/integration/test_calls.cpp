@@ -41,6 +41,13 @@ std::string Flats(int first, const std::vector<std::vector<const Sipp *>> &flats
 
 Bytes Trying(uint16_t flat) { return {uint8_t(flat & 0xff), uint8_t(flat >> 8), 2}; }
 
+// Entrance panels are dialled on port 5060; a loopback address of its own
+// keeps that port free of clashes with other tests running in parallel.
+std::string EntranceIp(int last) {
+  return "127." + std::to_string(1 + getpid() % 250) + "." + std::to_string(1 + (getpid() / 250) % 250) + "." +
+         std::to_string(last);
+}
+
 struct Rig {
   Daemon d;
   std::unique_ptr<PanelSim> panel;
@@ -254,10 +261,13 @@ TEST(Calls, OutgoingCallsEndEveryWay) {
 
 // Gate panels calling in: unknown or malformed flats get 404; flat 105 (user
 // part "0105") rings with its accounts in the header and is answered from the
-// handset; a call while another is up gets 486, a caller may give up while the
-// flat rings, and a flat the MCU cannot ring gets 603.
+// handset; a call while another is up gets 486, an older call ringing on is
+// not hung up by that answer but turned away when nobody answers it in time,
+// like a lone one; a caller may give up while the flat rings, and a flat the
+// MCU cannot ring gets 603.
 TEST(Calls, IncomingGateCalls) {
   Rig rig;
+  rig.d.config.baresipExtra = "call_local_timeout\t4\n";
   ASSERT_TRUE(rig.Start());
   ASSERT_TRUE(rig.Ok("SetSipAccounts", "{\"105\":[\"1051\",\"1052\"]}"));
   const int port = rig.d.SipPort();
@@ -276,13 +286,19 @@ TEST(Calls, IncomingGateCalls) {
   ASSERT_TRUE(rig.WaitIdle());
   EXPECT_EQ(rig.Sent("UartSendCommandByeWithState"), Bytes{1});
 
-  Sipp &first = rig.Peer("caller_answered.xml", port, {"-s", "12"});
+  Sipp &older = rig.Peer("caller_rejected_486.xml", port, {"-s", "11"});
   ASSERT_TRUE(rig.d.WaitLog("Set state: IDLE -> INCOMING_DIALING", 10000, 2));
+  Sipp &first = rig.Peer("caller_answered.xml", port, {"-s", "12"});
+  ASSERT_TRUE(rig.d.WaitLog("Set state: INCOMING_DIALING -> INCOMING_DIALING"));
   ASSERT_TRUE(rig.Event("UART_EV_ANSWER"));
   ASSERT_TRUE(rig.d.WaitLog("-> INCOMING_ESTABLISHED", 10000, 2));
   EXPECT_EQ(rig.Peer("caller_rejected_486.xml", port, {"-s", "13"}).Wait(), 0);
   EXPECT_EQ(first.Wait(), 0) << first.Output();
+  EXPECT_EQ(older.Wait(), 0) << older.Output();
   ASSERT_TRUE(rig.WaitIdle());
+  EXPECT_EQ(rig.Peer("caller_rejected_486.xml", port, {"-s", "16"}).Wait(), 0);
+  ASSERT_TRUE(rig.WaitIdle());
+  EXPECT_EQ(rig.d.CountLog("sip=\"Local timeout\""), 2);
 
   int byes = rig.panel->Count("UartSendCommandByeWithState");
   EXPECT_EQ(rig.Peer("caller_cancel.xml", port, {"-s", "15"}).Wait(), 0);
@@ -300,10 +316,7 @@ TEST(Calls, IncomingGateCalls) {
 // rules, reads the accounts from its 180 and calls them; the one that answers
 // stays.
 TEST(Calls, VideoCallAndDirectGateCall) {
-  // Entrance panels are dialled on port 5060; a loopback address of its own
-  // keeps that port free of clashes with other tests running in parallel.
-  std::string entranceIp = "127." + std::to_string(1 + getpid() % 250) + "." +
-                           std::to_string(1 + (getpid() / 250) % 250) + ".7";
+  const std::string entranceIp = EntranceIp(7);
   Rig rig;
   ASSERT_TRUE(rig.Start({{"videoEnable", "true"}, {"videoStreamId", "2"}, {"directMode", "true"},
                          {"directRules", "{\"7\":{\"1-99\":\"" + entranceIp + "\"}}"}}));
@@ -344,6 +357,30 @@ TEST(Calls, VideoCallAndDirectGateCall) {
   ASSERT_TRUE(rig.Event("UART_EV_BYE"));
   EXPECT_EQ(flatA.Wait(), 0) << flatA.Output();
   ASSERT_TRUE(rig.WaitIdle());
+}
+
+// TLS only and no certificate at the panel: a direct gate call to Debian's
+// baresip, which hangs up first. Its BYE comes back over the connection the
+// panel opened, so the panel is idle at once, not at the RTP timeout. No SIP
+// server is set: the registrar's placeholder name is not looked up.
+TEST(Calls, TlsOnlyCalleeHangsUpFirst) {
+  const std::string entranceIp = EntranceIp(9);
+  BaresipPeer entrance;
+  ASSERT_TRUE(entrance.Start("12", true, true, entranceIp + ":5059"));  // TLS on 5060
+  Daemon d;
+  d.config.args = {"--debug"};
+  d.config.panelSim = true;
+  d.config.store = {{"transportUdp", "false"}, {"transportTls", "true"}, {"videoEnable", "false"},
+                    {"directMode", "true"}, {"directRules", "{\"7\":{\"1-99\":\"" + entranceIp + "\"}}"}};
+  ASSERT_TRUE(d.Start() && d.WaitStarted());
+  EXPECT_TRUE(d.HasLog("sip.doralin.invalid is under .invalid and never resolves"));
+  ASSERT_TRUE(d.Panel()->SendEvent("UART_EV_DIAL_GATE", {7, 0, 12, 0}));
+  ASSERT_TRUE(d.WaitLog("-> OUTGOING_SIP_ESTABLISHED")) << entrance.Output();
+  ASSERT_NE(entrance.Command("hangup", ""), "");
+  EXPECT_TRUE(d.WaitLog("OUTGOING_SIP_ESTABLISHED -> IDLE", 1000)) << entrance.Output();
+  d.Terminate();
+  EXPECT_EQ(d.WaitExit(15000), 1);
+  EXPECT_TRUE(d.SanitizerReports().empty());
 }
 
 // Door and key events play their phrase between the MCU delimiters 69 and 70,

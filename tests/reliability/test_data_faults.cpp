@@ -43,7 +43,7 @@ const struct {
   const char *set, *get, *member;
 } kKinds[] = {{"SetSos", "GetSos", "sosRoom"},
               {"SetDtmf", "GetDtmf", "1"},
-              {"SetSipSettings", "GetSipSettings", "remote/domain"},
+              {"SetSipSettings", "GetSipSettings", "remote/port"},
               {"SetSipAccounts", "GetSipAccounts", ""}};
 
 // Write number n: the value it sets (compact JSON) and its request.
@@ -51,7 +51,7 @@ std::pair<std::string, std::string> Nth(int n) {
   std::string s = std::to_string(n), v, list = "{";
   if (n % 4 == 0) return {v = "\"sos-" + s + "\"", "{\"sosRoom\":" + v + "}"};
   if (n % 4 == 1) return {v = std::string("\"") + "0123456789*#"[n % 12] + "\"", "{\"1\":" + v + "}"};
-  if (n % 4 == 2) return {v = "\"d" + s + ".local\"", "{\"remote\":{\"domain\":" + v + "}}"};
+  if (n % 4 == 2) return {v = std::to_string(10000 + n), "{\"remote\":{\"port\":" + v + "}}"};
   for (int flat = 1; flat <= 200; ++flat) {  // every flat, five accounts each
     const std::string f = std::to_string(flat), a = "\"f" + f + "-" + s + "-";
     list += (flat > 1 ? ",\"" : "\"") + f + "\":[" + a + "0\"," + a + "1\"," + a + "2\"," + a + "3\"," + a + "4\"]";
@@ -141,7 +141,7 @@ TEST(DataFaults, FullDiskRefusesWritesAndKeepsStoredValues) {
       {"SetDtmf", R"({"1":"#"})", "GetDtmf"},
       {"SetDoorHangupDelay", R"({"timeout":9,"sip":true})", "GetDoorHangupDelay"},
       {"SetAssistant", R"({"enable":false})", "GetAssistant"},
-      {"SetSipSettings", R"({"remote":{"domain":"full.local","port":5070}})", "GetSipSettings"}};
+      {"SetSipSettings", R"({"remote":{"domain":"127.0.0.1","port":5070}})", "GetSipSettings"}};
   // The store's own spare room goes too: its log is copied into the database
   // and cut to nothing, as any process using the store may do.
   for (int i = 0; i < 2; ++i) {

@@ -1,14 +1,25 @@
 // Registration against sipp registrars: digest challenge, refresh, outbound
-// proxy, refusal, addresses that do not parse.
+// proxy, refusal, addresses that do not parse, names never looked up.
 #include <gtest/gtest.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include "sipp.h"
 
 // Three agents at once: straight to a UDP registrar, through an outbound proxy
 // over TCP to a registrar whose name does not resolve, and with a wrong password.
+// The agent's name server is the test's own socket.
 TEST(SipuaRegister, ChallengeRefreshDirectAndThroughTcpProxyRefusalAndBadAddresses) {
+  const int dns = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0), dnsPort = FreeUdpPort();
+  const sockaddr_in dnsAddr = Loopback(dnsPort);
+  ASSERT_EQ(0, bind(dns, reinterpret_cast<const sockaddr *>(&dnsAddr), sizeof dnsAddr));
+  auto queried = [dns](int ms) {
+    pollfd p{dns, POLLIN, 0};
+    return poll(&p, 1, ms) == 1;
+  };
   SipuaLoop loop;
-  ASSERT_TRUE(loop.Start());
+  ASSERT_TRUE(loop.Start("dns_server 127.0.0.1:" + std::to_string(dnsPort) + "\n"));
   SippRun overTcp("reg_challenge.xml");
   overTcp.args = {"-t", "t1"};
   Sipp registrar, proxy, refusing;
@@ -44,4 +55,18 @@ TEST(SipuaRegister, ChallengeRefreshDirectAndThroughTcpProxyRefusalAndBadAddress
     EXPECT_NE(0, loop.Locked([&] { return ua_alloc(&other, bad); })) << bad;
   }
   EXPECT_EQ(3u, loop.Locked([] { return list_count(uag_list()); }));
+
+  // A registrar under .invalid fails at once and is never looked up; a call
+  // there is refused too. Another name is asked for.
+  EXPECT_FALSE(queried(0));
+  struct ua *reserved = nullptr, *named = nullptr;
+  ASSERT_EQ(0, loop.Locked([&] {
+    return ua_alloc(&reserved, "sip:panel@sip.doralin.INVALID.;auth_pass=x") || ua_register(reserved);
+  }));
+  ASSERT_TRUE(loop.WaitEvent(UA_EVENT_REGISTER_FAIL, 2, Millis(1000)));
+  EXPECT_NE(0, loop.Locked([&] { return ua_connect(reserved, nullptr, nullptr, "sip:12", VIDMODE_OFF); }));
+  EXPECT_FALSE(queried(300));
+  ASSERT_EQ(0, loop.Locked([&] { return ua_alloc(&named, "sip:panel@registrar.test;auth_pass=x") || ua_register(named); }));
+  EXPECT_TRUE(queried(3000));
+  close(dns);
 }

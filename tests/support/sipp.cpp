@@ -1,5 +1,7 @@
 #include "sipp.h"
 
+#include <gtest/gtest.h>
+
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -87,13 +89,14 @@ BaresipPeer::~BaresipPeer() {
   proc_.Stop(Millis(1000));
 }
 
-bool BaresipPeer::Start(const std::string &user, bool autoAnswer, bool tls) {
+bool BaresipPeer::Start(const std::string &user, bool autoAnswer, bool tls, std::string listen) {
   dir_ = std::make_unique<TempDir>("baresip");
-  sipPort_ = FreeUdpPort();
+  if (listen.empty()) listen = "127.0.0.1:" + std::to_string(FreeUdpPort());
+  sipPort_ = std::stoi(listen.substr(listen.rfind(':') + 1));
   ctrlPort_ = FreeTcpPort();
   dir_->Write("in.wav", std::string(kSilenceHeader, sizeof kSilenceHeader - 1) + std::string(32000, '\0'));
-  std::string cfg = "sip_listen 127.0.0.1:" + std::to_string(sipPort_) +
-                    "\nmodule_path /usr/lib/baresip/modules\nmodule g711.so\nmodule account.so\n"
+  // Its SDP names its local address: loopback, not the machine's eth0.
+  std::string cfg = "sip_listen " + listen + "\nnet_interface 127.0.0.1\nmodule_path /usr/lib/baresip/modules\nmodule g711.so\nmodule account.so\n"
                     "module aufile.so\nmodule stdio.so\nmodule menu.so\nmodule ctrl_tcp.so\n"
                     "ctrl_tcp_listen 127.0.0.1:" + std::to_string(ctrlPort_) +
                     "\naudio_source aufile," + dir_->Path("in.wav") + "\naudio_player aufile," + dir_->Path("out.wav") +
@@ -108,11 +111,25 @@ bool BaresipPeer::Start(const std::string &user, bool autoAnswer, bool tls) {
     cfg += "sip_certificate " + dir_->Path("cert.pem") + "\n";
   }
   dir_->Write("config", cfg);
-  dir_->Write("accounts", "<sip:" + user + "@127.0.0.1:" + std::to_string(sipPort_) + ">;regint=0" +
-                              (autoAnswer ? ";answermode=auto" : "") + "\n");
+  dir_->Write("accounts", "<sip:" + user + "@" + listen + ">;regint=0" + (autoAnswer ? ";answermode=auto" : "") + "\n");
   // Keys typed on stdin go out as DTMF during a call. Ready once the control port answers.
   return proc_.Start({"baresip", "-f", dir_->path()}, {.stdinPipe = true}) &&
-         WaitFor([this] { return !Command("reginfo", "").empty(); }, Millis(8000), Millis(100));
+         WaitFor([this] { return !Command("reginfo", "").empty(); }, Millis(8000), Millis(100)) && LoopbackSdp();
+}
+
+// A peer whose SDP would send media off loopback is refused: every address
+// on its "Local network address:" line is 127.0.0.1 or ::1.
+bool BaresipPeer::LoopbackSdp() const {
+  const std::string out = Output(), key = "Local network address:";
+  const size_t at = out.find(key);
+  bool ok = at != std::string::npos;
+  std::istringstream line(ok ? out.substr(at + key.size(), out.find('\n', at) - at - key.size()) : "");
+  for (std::string word; ok && line >> word;) {
+    const std::string address = word.substr(word.find('|') + 1);  // "lo|127.0.0.1"
+    ok = address == "127.0.0.1" || address == "::1";
+  }
+  if (!ok) ADD_FAILURE() << "baresip's SDP would leave loopback:\n" << out;
+  return ok;
 }
 
 void BaresipPeer::Drain(Millis wait) {

@@ -54,8 +54,8 @@ class BaresipPeer {
   ~BaresipPeer();
   // Account <sip:user@127.0.0.1:port>, answering every call by itself.
   // With `tls` it also takes TLS on port + 1 with a fresh self-signed
-  // certificate.
-  bool Start(const std::string &user = "peer", bool autoAnswer = true, bool tls = false);
+  // certificate. `listen` ("ip:port") places it elsewhere on loopback.
+  bool Start(const std::string &user = "peer", bool autoAnswer = true, bool tls = false, std::string listen = "");
   int sipPort() const { return sipPort_; }
   pid_t pid() const { return proc_.pid(); }
   // A ctrl_tcp command; returns the JSON reply text ("" when none came).
@@ -70,6 +70,7 @@ class BaresipPeer {
  private:
   // Reads what the control connection brings within `wait` (connecting first).
   void Drain(Millis wait);
+  bool LoopbackSdp() const;
 
   std::unique_ptr<TempDir> dir_;
   Process proc_;
