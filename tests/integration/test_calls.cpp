@@ -243,7 +243,9 @@ TEST(Calls, IncomingGateCalls) {
   ASSERT_TRUE(rig.Start());
   ASSERT_TRUE(rig.Ok("SetSipAccounts", "{\"105\":[\"1051\",\"1052\"]}"));
   const int port = rig.d.SipPort();
-  for (const char *user : {"10000", "12a", "-5"})
+  // 100000 after 60 zeros: the check must see the whole number, not a cut copy.
+  const std::vector<std::string> refused = {"10000", "12a", "-5", std::string(60, '0') + "100000", "1%00"};
+  for (const std::string &user : refused)
     EXPECT_EQ(rig.Peer("caller_rejected_404.xml", port, {"-s", user}).Wait(), 0) << user;
   EXPECT_FALSE(rig.d.HasLog("INCOMING_DIALING"));
 
@@ -258,7 +260,8 @@ TEST(Calls, IncomingGateCalls) {
   ASSERT_TRUE(rig.WaitIdle());
   EXPECT_EQ(rig.Sent("UartSendCommandByeWithState"), Bytes{1});
 
-  Sipp &first = rig.Peer("caller_answered.xml", port, {"-s", "12"});
+  Sipp &first = rig.Peer("caller_answered.xml", port, {"-s", "%31%32"});  // flat 12, escaped
+  EXPECT_EQ(rig.Sent("UartSendCommandCall", 2), (Bytes{12, 0}));
   ASSERT_TRUE(rig.d.WaitLog("Set state: IDLE -> INCOMING_DIALING", 10000, 2));
   ASSERT_TRUE(rig.Event("UART_EV_ANSWER"));
   ASSERT_TRUE(rig.d.WaitLog("-> INCOMING_ESTABLISHED", 10000, 2));

@@ -23,6 +23,7 @@
 #include "sip/bracket.h"
 #include "sip/cut_printf.h"
 #include "sip/legs.h"
+#include "service_call/service_call.h"
 
 namespace {
 
@@ -313,6 +314,28 @@ void SipUnregister(void) {
   SipThreadBracket bracket;
   struct ua *ua = CurrentUa();
   if (ua != nullptr) ua_unregister(ua);
+}
+
+bool SipCalledUser(struct call *call, char *out, size_t size) {
+  if (size == 0) return false;
+  out[0] = '\0';
+  const char *local = call ? call_localuri(call) : nullptr;
+  if (local == nullptr) return false;
+  char raw[256] = "";
+  ExtractUserPart(local, raw, sizeof raw);
+  if (strlen(raw) == sizeof raw - 1) return false;  // perhaps cut: never checked whole
+  struct pl escaped;
+  pl_set_str(&escaped, raw);
+  struct mbuf *plain = mbuf_alloc(sizeof raw);
+  const int err = plain ? mbuf_printf(plain, "%H", uri_user_unescape, &escaped) : ENOMEM;
+  const size_t n = plain ? plain->end : 0;
+  const bool ok = err == 0 && n < size && memchr(plain->buf, 0, n) == nullptr;
+  if (ok) {
+    memcpy(out, plain->buf, n);
+    out[n] = '\0';
+  }
+  mem_deref(plain);
+  return ok;
 }
 
 struct ua *UaDefault(void) {

@@ -51,6 +51,11 @@ bool SipStop(bool forced, bool endLoop);
 // True between a successful SipInit and the next SipClose.
 bool SipLibraryUp(void);
 
+// The user part of the call's local address, percent-unescaped, into `out`.
+// False (and `out` empty) when the call has no local address, or the user
+// part is too long for `out`, holds a NUL byte or has broken escapes.
+bool SipCalledUser(struct call *call, char *out, size_t size);
+
 // The main UA (first of the library's list), or null.
 struct ua *UaDefault(void);
 // The UA of `currentCall`, else the main UA.
