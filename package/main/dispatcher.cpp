@@ -54,6 +54,12 @@ void Reject486(struct call *call) {
 // The last call whose answer has been handled.
 struct call *answeredCall = nullptr;
 
+// A mark kept across a call's events goes when the call closes, and a new
+// call that the library places at an ended one's address starts without it.
+void ForgetCall(struct call *call) {
+  if (call == answeredCall) answeredCall = nullptr;
+}
+
 void AnsweredHandler(struct call *call) {
   answeredCall = call;
   LOG(2, "Call answered, hangup other legs call=%p", (void *)call);
@@ -296,10 +302,12 @@ void BaresipEventHandler(struct ua *ua, enum ua_event ev, struct call *call,
 
   switch (ev) {
     case UA_EVENT_CALL_INCOMING:
+      ForgetCall(call);
       CloseTrackNewCall(call);
       IncomingCallHandler(call);
       break;
     case UA_EVENT_CALL_OUTGOING:
+      ForgetCall(call);
       CloseTrackNewCall(call);
       OutgoingCallHandler(call);
       break;
@@ -324,6 +332,7 @@ void BaresipEventHandler(struct ua *ua, enum ua_event ev, struct call *call,
       closeReason = prm;
       SetEndCallTimestamp();
       CloseCallHandler(call);
+      ForgetCall(call);
       closeReason = previous;
       break;
     }
