@@ -346,10 +346,11 @@ TEST(Calls, VideoCallAndDirectGateCall) {
 TEST(MediaDaemon, PhrasesForcedNotificationsAndAlarm) {
   Rig rig;
   rig.d.config.files.push_back({"/etc/ornix/media_dirs", "2 /media/key/\n3 /media/refused/\n12 /media/request/\n"
-                                                         "9 /media/alarm/\n"});  // phrase types, directories
+                                                         "9 /media/alarm/\n5 /media/code/\n"});  // types, directories
   Bytes key = rig.Wav("/media/key/1.wav", 1100, 1);
   Bytes refused = rig.Wav("/media/refused/4.wav", 700, 2);
   rig.Wav("/media/request/1.wav", 600, 3, 2);  // stereo: refused by the check
+  rig.Wav("/media/code/1.wav", 512 * 40, 4);     // longer than the streamer's queue holds
   Bytes alarm = rig.Wav("/media/alarm/fire.wav", 900, 9);
   Bytes voice = rig.Wav("/media/forced.wav", 600, 5);
   rig.Wav("/media/long.wav", 512 * 200, 6);
@@ -384,6 +385,19 @@ TEST(MediaDaemon, PhrasesForcedNotificationsAndAlarm) {
   ASSERT_TRUE(rig.d.WaitLog("Phrase playback thread done", 15000, 3));
   EXPECT_EQ(rig.d.CountLog("state IDLE"), 3);
   EXPECT_EQ(rig.sink->Joined(), refused);
+
+  // A streamer that stops reading ends its phrase after a bounded wait, and
+  // the state returns; once it reads again, the next phrase plays.
+  rig.sink->Pause(true);
+  ASSERT_TRUE(rig.Event("UART_EV_PASS_NOT_OPEN"));
+  ASSERT_TRUE(rig.d.WaitLog("Phrase playback thread done", 15000, 4));
+  EXPECT_TRUE(rig.d.HasLog("Streamer took no datagram for 1000 ms"));
+  EXPECT_EQ(rig.d.CountLog("state IDLE"), 4);
+  rig.sink->Pause(false);
+  ASSERT_TRUE(rig.Event("UART_EV_RFID_OPEN_ENC", Bytes{0, 0, 0, 0, 0, 0, 0, 0, 0, 1}));
+  ASSERT_TRUE(rig.d.WaitLog("Phrase playback thread done", 15000, 5));
+  const Bytes got = rig.sink->Joined();
+  EXPECT_TRUE(got.size() >= key.size() && std::equal(key.begin(), key.end(), got.end() - ptrdiff_t(key.size())));
 
   // Malformed forced notifications are dropped (the last has repeat 0).
   auto request = [&](const std::string &name, const std::string &file, int repeat) {
