@@ -441,10 +441,13 @@ TEST(MediaDaemon, PhrasesForcedNotificationsAndAlarm) {
     EXPECT_EQ(rig.Call("PlayAlarmNotification", bad), refusedAlarm) << bad;
   EXPECT_EQ(rig.panel->Count("UartSendCommandPlayAlarmNotification"), 0);
 
-  // The running line reaches the MCU in Windows-1251, never as UTF-8.
-  const Bytes line = {0x01, 0xCF, 0xEE, 0xE6, 0xE0, 0xF0, 0x21};  // onlyPanel, "Пожар!"
+  // The running line reaches the MCU in Windows-1251, never as UTF-8, and
+  // all its 82 Cyrillic letters come back after a power loss.
+  Bytes line = {0x01, 0xCF, 0xEE, 0xE6, 0xE0, 0xF0, 0x21};  // onlyPanel, "Пожар!"
+  std::string text = "Пожар!";
+  for (int i = 0; i < 77; ++i) text += "Ж", line.push_back(0xC6);
   const std::string playing = "{\"name\":\"fire.wav\",\"isPlay\":true}";
-  EXPECT_TRUE(rig.Ok("PlayAlarmNotification", "{\"name\":\"fire.wav\",\"text\":\"Пожар!\",\"onlyPanel\":true}"));
+  EXPECT_TRUE(rig.Ok("PlayAlarmNotification", "{\"name\":\"fire.wav\",\"text\":\"" + text + "\",\"onlyPanel\":true}"));
   EXPECT_EQ(rig.Sent("UartSendCommandPlayAlarmNotification"), line);
   EXPECT_EQ(rig.Call("AlarmNotificationGetPlayFile"), playing);
 
