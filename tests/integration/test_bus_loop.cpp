@@ -50,6 +50,14 @@ TEST(BusLoop, NotFoundBadInputRestartWatchdogAndDroppedBus) {
     d.Bus()->SendJsonSignal(s, std::string("{}"));
   }
   d.Signal("NoSuchSignal", std::vector<uint8_t>{1, 2});
+  // Unreadable JSON: refused with the setter's own record, in both logs.
+  for (auto [method, record] : {std::pair{"SetSipAccounts", "Неверный формат JSON со списком SIP аккаунтов"},
+                                {"DeleteSipAccounts", "Ошибка удаления SIP аккаунтов. Неверный формат JSON: "},
+                                {"PlayAlarmNotification", "PlayAlarmNotification: ожидается JSON-объект"}}) {
+    const int before = d.CountLog(record);
+    EXPECT_EQ(d.Call(method, "not json {").text, "{\"result\":false}") << method;
+    EXPECT_EQ(d.CountLog(record), before + 2) << method;
+  }
   EXPECT_TRUE(d.Call("GetSipRegisterStatus", std::nullopt, 20000).ok);
 
   EXPECT_EQ(d.Call("SetSipSettings", "{\"remote\":{\"domain\":\"sip.example.test\"}}").text, "{\"result\":true}");

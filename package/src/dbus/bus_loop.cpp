@@ -240,8 +240,9 @@ void ReplyJsonGetter(DBusMessage *message, json_t *(*getter)(DBusMessage *)) {
 
 void ReplyJsonSetter(DBusMessage *message, bool (*setter)(json_t *)) {
   json_t *arg = JsonArgument(message);
-  // Without a readable JSON argument nothing is set, and the caller is told so.
-  bool ok = arg != nullptr && setter(arg);
+  // The setter sees an unreadable argument too, as null, and records its own
+  // refusal; nothing is set without one, and the caller is told so.
+  bool ok = setter(arg) && arg != nullptr;
   SendBoolean(message, ok);
   json_decref(arg);
 }
