@@ -12,6 +12,7 @@
 #include <list>
 #include <memory>
 #include <string>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -354,6 +355,7 @@ TEST(MediaDaemon, PhrasesForcedNotificationsAndAlarm) {
   Bytes alarm = rig.Wav("/media/alarm/fire.wav", 900, 9);
   Bytes voice = rig.Wav("/media/forced.wav", 600, 5);
   rig.Wav("/media/long.wav", 512 * 200, 6);
+  rig.d.config.testVariant = true;  // its hold at a phrase's end, below
   ASSERT_TRUE(rig.Start({{"assistantEnable", "true"}, {"assistantOnline", "false"}}) && rig.NewSink());
 
   // No byte 9, byte 9 without the open bit, an OPEN other than 1, a short
@@ -475,6 +477,20 @@ TEST(MediaDaemon, PhrasesForcedNotificationsAndAlarm) {
   EXPECT_EQ(rig.Call("AlarmNotificationGetPlayFile"), "{\"name\":\"fire.wav\",\"isPlay\":false}");
   ASSERT_TRUE(rig.Relaunch());
   EXPECT_EQ(rig.panel->Count("UartSendCommandPlayAlarmNotification"), 2);
+
+  // A gate call that arrives as a phrase ends, held there by the test
+  // variant: the end does not overwrite the call's ringing state, so the
+  // handset answers it.
+  const std::string hold = rig.d.Path("/tmp/hold-phrase-end");
+  ASSERT_TRUE(WriteFile(hold, "") && rig.Event("UART_EV_RFID_OPEN_ENC", Bytes{0, 0, 0, 0, 0, 0, 0, 0, 0, 1}));
+  ASSERT_TRUE(rig.d.WaitLog("Test hook: holding the end of the phrase"));
+  Sipp &gate = rig.Peer("caller_answered.xml", rig.d.SipPort(), {"-s", "12"});
+  ASSERT_TRUE(WaitFor([&] { return gate.Output().find("INVITE sip:12@") != std::string::npos; }, Millis(5000)));
+  std::this_thread::sleep_for(Millis(300));  // time enough for the daemon to take the INVITE
+  unlink(hold.c_str());
+  ASSERT_TRUE(rig.d.WaitLog("-> INCOMING_DIALING") && rig.Event("UART_EV_ANSWER"));
+  EXPECT_EQ(gate.Wait(), 0) << gate.Output();
+  ASSERT_TRUE(rig.d.WaitLog("INCOMING_ESTABLISHED -> IDLE"));
 
   // The rig stops the daemon in the middle of a playback: it ends cleanly.
   ASSERT_TRUE(playLong());
