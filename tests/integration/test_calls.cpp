@@ -250,7 +250,8 @@ TEST(Calls, IncomingGateCalls) {
     EXPECT_EQ(rig.Peer("caller_rejected_404.xml", port, {"-s", user}).Wait(), 0) << user;
   EXPECT_FALSE(rig.d.HasLog("INCOMING_DIALING"));
 
-  Sipp &gate = rig.Peer("caller_answered.xml", port, {"-s", "0105", "-trace_logs"});
+  // User part 0105, its first digit escaped: flat 105.
+  Sipp &gate = rig.Peer("caller_answered.xml", port, {"-s", "%30105", "-trace_logs"});
   EXPECT_EQ(rig.Sent("UartSendCommandCall"), (Bytes{105, 0}));
   ASSERT_TRUE(rig.d.WaitLog("Set state: IDLE -> INCOMING_DIALING"));
   ASSERT_TRUE(rig.Event("UART_EV_ANSWER"));
@@ -261,8 +262,7 @@ TEST(Calls, IncomingGateCalls) {
   ASSERT_TRUE(rig.WaitIdle());
   EXPECT_EQ(rig.Sent("UartSendCommandByeWithState"), Bytes{1});
 
-  Sipp &first = rig.Peer("caller_answered.xml", port, {"-s", "%31%32"});  // flat 12, escaped
-  EXPECT_EQ(rig.Sent("UartSendCommandCall", 2), (Bytes{12, 0}));
+  Sipp &first = rig.Peer("caller_answered.xml", port, {"-s", "12"});
   ASSERT_TRUE(rig.d.WaitLog("Set state: IDLE -> INCOMING_DIALING", 10000, 2));
   ASSERT_TRUE(rig.Event("UART_EV_ANSWER"));
   ASSERT_TRUE(rig.d.WaitLog("-> INCOMING_ESTABLISHED", 10000, 2));
