@@ -69,7 +69,10 @@ void AllCallsDone() {
 }
 
 void CloseTrackNewCall(struct call *call) {
+  // The marks of an ended call at this address must not stick to the new one.
   if (call == closedCall) closedCall = nullptr;
+  if (call == rejectedCall) rejectedCall = nullptr;
+  if (call == CallContext.accountsListCall) CallContext.accountsListCall = nullptr;
 }
 
 void CloseCallHandler(struct call *call) {
@@ -84,8 +87,10 @@ void CloseCallHandler(struct call *call) {
   struct call *previousClosing = closingCall;
   if (call) {
     closingCall = call;
-    // A door hang-up still pending for this call must not outlive it.
+    // A door hang-up still pending for this call must not outlive it, nor
+    // its accounts-list mark, whichever way its close is handled below.
     DoorHangupForgetCall(call);
+    if (CallContext.accountsListCall == call) CallContext.accountsListCall = nullptr;
   }
   int others = call ? CountOtherCalls(call) : 0;
 
@@ -112,8 +117,6 @@ void CloseCallHandler(struct call *call) {
   }
 
   if (others > 0) {
-    if (CallContext.accountsListCall == call)
-      CallContext.accountsListCall = nullptr;
     if (CallContext.currentCall == call) {
       CallContext.currentCall = FindAnotherCall(call);
       LOG(1, "Switch currentCall to %p", (void *)CallContext.currentCall);
@@ -193,7 +196,5 @@ void CloseCallHandler(struct call *call) {
   }
 
   closingCall = previousClosing;
-  if (CallContext.accountsListCall == call)
-    CallContext.accountsListCall = nullptr;
   CallContext.currentCall = nullptr;
 }

@@ -17,7 +17,7 @@ extern struct call *closingCall;
 void CloseCallHandler(struct call *call);
 
 // Tells call closing that `call` is a new call (the library may hand out the
-// address of a call that ended before).
+// address of a call that ended before): no mark of that one stays on it.
 void CloseTrackNewCall(struct call *call);
 
 // Writes the end-of-call record for the context's call type and flat.

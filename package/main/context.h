@@ -36,6 +36,9 @@ enum CallType : uint32_t {
 
 constexpr uint16_t CUSTOM_NUMBER_FLAT = 65534;
 constexpr int PHRASE_TYPES = 13;  // slots 0..12, slot 0 unused
+// The running line is kept in UTF-8; the MCU takes at most 99 bytes of it in
+// Windows-1251, each of which is at most 3 bytes in UTF-8.
+constexpr int RUNNING_LINE_TEXT_SIZE = 99 * 3 + 1;
 
 struct PhraseSet {
   uint8_t count;
@@ -51,7 +54,7 @@ struct AssistantRecord {
   bool onlyPanel;
   char playPath[256];
   char alarmFileName[256];
-  char textRunningLine[100];
+  char textRunningLine[RUNNING_LINE_TEXT_SIZE];
   PhraseSet phrases[PHRASE_TYPES];
 };
 

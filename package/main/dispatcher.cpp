@@ -75,25 +75,18 @@ void PanelDecline(struct call *call) {
 }  // namespace
 
 bool IsServiceCall(struct call *call) {
-  const char *local = call ? call_localuri(call) : nullptr;
-  if (!local) return false;
   char user[64];
-  memset(user, 0, sizeof(user));
-  ExtractUserPart(local, user, sizeof(user));
-  return IsServiceAddress(user);
+  return SipCalledUser(call, user, sizeof(user)) && IsServiceAddress(user);
 }
 
 uint16_t GetCallFlat(struct call *call) {
-  char user[128];
-  memset(user, 0, sizeof(user));
   const char *local = call ? call_localuri(call) : nullptr;
-  if (local) {
-    LOG(1, "Call to %s", local);
-    ExtractUserPart(local, user, sizeof(user));
-  } else {
-    strcpy(user, "0");
-  }
-  return (uint16_t)strtoul(user, nullptr, 10);
+  if (local) LOG(1, "Call to %s", local);
+  // The same reading as the check of IncomingCallHandler, so that the flat
+  // rung is the number that was checked.
+  char user[64];
+  const long number = SipCalledUser(call, user, sizeof(user)) ? ApartmentNumber(user) : -1;
+  return number >= 1 && number <= 9999 ? (uint16_t)number : 0;
 }
 
 void IncomingCallHandler(struct call *call) {
@@ -122,15 +115,11 @@ void IncomingCallHandler(struct call *call) {
     }
   }
 
+  // Read once, unescaped: the user part that is checked is the one rung.
   char user[64];
-  memset(user, 0, sizeof(user));
-  bool service = false;
-  long number = -1;
-  if (local) {
-    ExtractUserPart(local, user, sizeof(user));
-    service = IsServiceCall(call);
-    if (!service) number = ApartmentNumber(user);
-  }
+  const bool named = SipCalledUser(call, user, sizeof(user));
+  const bool service = named && IsServiceAddress(user);
+  const long number = named && !service ? ApartmentNumber(user) : -1;
   if (!service && (number < 1 || number > 9999)) {
     LOG_BOTH(3, "[%lld] Rejecting call to disallowed target", ts);
     LOG(2, "Incoming call rejected (not allowed) scode=404 call=%p", (void *)call);

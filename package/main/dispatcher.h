@@ -15,5 +15,6 @@ void ProgressCallHandler(struct call *call);
 
 // True when the call's local user part is a service address.
 bool IsServiceCall(struct call *call);
-// The call's local user part read as a decimal flat number (0 when none).
+// The call's local user part, unescaped, as an apartment number from 1 to
+// 9999; 0 when it is none.
 uint16_t GetCallFlat(struct call *call);

@@ -21,6 +21,7 @@
 #include "dispatcher.h"
 #include "media/assistant/assistant.h"
 #include "ornix.h"
+#include "sip/bracket.h"
 #include "sip/sip.h"
 
 namespace {
@@ -36,6 +37,9 @@ constexpr int kPlaybackDrainMs = 2000;
 // the stop sequence on an ordinary thread.
 int signalPipe[2] = {-1, -1};
 pthread_mutex_t terminateLock = PTHREAD_MUTEX_INITIALIZER;
+// Exit status of a stop that has ended the SIP loop; the main thread exits
+// with it once the loop has returned. -1: none.
+std::atomic<int> loopExitStatus{-1};
 
 void RecordSignal(int signum) {
   const int saved = errno;
@@ -119,19 +123,36 @@ void SignalHandler(int signum) {
 
 void BaresipTerminate(int status, bool exitProcess) {
   // One stop sequence at a time: a later caller (say the forced restart
-  // after a SIGTERM) waits, and exit is never entered twice at once.
+  // after a SIGTERM) waits, and only the first ends the process.
   pthread_mutex_lock(&terminateLock);
   std::atomic_ref<bool>(CallContext.restartRequested).store(exitProcess);
   LOG(1, "Baresip terminate with exit (%d)", exitProcess ? 1 : 0);
   SipUnregister();
   sleep(kTerminateGrace);
-  SipClose(exitProcess ? 1 : 0);
-  if (exitProcess) {
-    // No playback thread may still send on the assistant socket during exit.
-    WaitPlaybackThreads(kPlaybackDrainMs);
-    exit(status);
+  if (!exitProcess) {
+    SipStop(false, false);
+    pthread_mutex_unlock(&terminateLock);
+    return;
   }
-  pthread_mutex_unlock(&terminateLock);
+  loopExitStatus = status;
+  // While the SIP loop runs, the stack is closed on its thread and the main
+  // thread ends the process once the loop has returned.
+  if (SipStop(true, true)) {
+    if (SipOnLoopThread()) return;  // back into the loop, which then ends
+    for (;;) pause();
+  }
+  // No playback thread may still send on the assistant socket during exit.
+  WaitPlaybackThreads(kPlaybackDrainMs);
+  ExitProcess(status);
+}
+
+void ExitProcess(int status) {
+  // exit() must run once: a second stop racing the first waits for it.
+  static std::atomic<bool> exiting{false};
+  if (exiting.exchange(true)) {
+    for (;;) pause();
+  }
+  exit(status);
 }
 
 namespace {
@@ -189,6 +210,8 @@ int DoralinMain(int argc, char **argv) {
   SipRun();
 
   WaitPlaybackThreads(kPlaybackDrainMs);  // before their socket goes
+  const int stopStatus = loopExitStatus;
+  if (stopStatus >= 0) ExitProcess(stopStatus);  // a stop ended the loop
   DestroyUnixSocket(CallContext.assistantSocket);
   LOG_BOTH(3, "Остановка приложения");
   return 1;

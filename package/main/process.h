@@ -22,4 +22,10 @@ void SignalHandler(int signum);
 // Unregisters, waits 3 s, closes the SIP stack (by force when exitProcess)
 // and, when exitProcess, ends the process with `status`. Calls are
 // serialised: a second caller waits until the first returns (or exits).
+// While the SIP loop runs, the close runs on the loop thread and, when
+// exitProcess, the main thread exits once the loop has returned.
 void BaresipTerminate(int status, bool exitProcess);
+
+// exit(status) for whichever thread comes first; a later caller waits for
+// the process to end.
+[[noreturn]] void ExitProcess(int status);

@@ -28,6 +28,10 @@ const char *kSchema =
     " code INTEGER NOT NULL, source TEXT NOT NULL, line INTEGER NOT NULL, text TEXT NOT NULL,"
     " detail TEXT, pid INTEGER NOT NULL);";
 
+// Keeps the newest journal records only, so a long-lived panel never fills
+// its disk.
+const char *kTrimJournal = "DELETE FROM journal WHERE id <= (SELECT max(id) FROM journal) - 20000";
+
 std::string StorePath() { return RootPath("/var/lib/ornix/store.db"); }
 
 int64_t NowMs() {
@@ -97,6 +101,8 @@ sqlite3 *OpenLocked(Store &s, bool create) {
     sqlite3_close_v2(db);
     return nullptr;
   }
+  // A process that restarts often never reaches the trim of the 256th insert.
+  sqlite3_exec(db, kTrimJournal, nullptr, nullptr, nullptr);
   s.db = db;
   s.synchronous = -1;
   s.path = path;
@@ -241,11 +247,8 @@ void JournalInsert(int level, const char *file, int line, int code, const std::s
   sqlite3_bind_int(stmt, 8, static_cast<int>(getpid()));
   sqlite3_step(stmt);
   sqlite3_finalize(stmt);
-  // Keep the newest records only, so a long-lived panel never fills its disk.
   static unsigned inserts = 0;
-  if (++inserts % 256 == 0)
-    sqlite3_exec(db, "DELETE FROM journal WHERE id <= (SELECT max(id) FROM journal) - 20000", nullptr,
-                 nullptr, nullptr);
+  if (++inserts % 256 == 0) sqlite3_exec(db, kTrimJournal, nullptr, nullptr, nullptr);
 }
 
 }  // namespace ornix

@@ -26,16 +26,21 @@ int ExitLag(const Daemon &d) {
 
 // A server change forces a restart through the interrupt path after the true
 // reply; a second change within that second starts no second one. Started
-// again with the test hooks: a slow handler warns and the loop goes on, one
+// again as the test variant: a slow handler warns and the loop goes on, one
 // stuck past the 60-second limit ends the process; started again, it ends by
 // itself when the bus drops.
 TEST(BusLoop, NotFoundBadInputRestartWatchdogAndDroppedBus) {
+  // The shipped daemon carries no test hook, whatever its environment says.
+  const std::string shipped = ReadFile(DORALIN_BIN);
+  for (const char *hook : {"DoralinTestStall", "DORALIN_TEST_HOOKS", "DORALIN_WATCHDOG_LIMIT"})
+    EXPECT_EQ(shipped.find(hook), std::string::npos) << hook;
   Daemon d;
+  d.config.env = {{"DORALIN_TEST_HOOKS", "1"}};
   ASSERT_TRUE(d.Start());
   ASSERT_TRUE(d.WaitStarted());
   EXPECT_TRUE(IsNotFound(d.Call("NoSuchMethod", "{}")));
   EXPECT_TRUE(IsNotFound(d.Call("GetDtmf", "{}", 5000, "org.example.Other")));
-  EXPECT_TRUE(IsNotFound(d.Call("DoralinTestStall", "{\"seconds\":0}")));  // hooks off
+  EXPECT_TRUE(IsNotFound(d.Call("DoralinTestStall", "{\"seconds\":0}")));
 
   // Every method is served, also given JSON of the wrong shape (other inputs: reliability/test_bus_input).
   for (const char *m : kMethods)
@@ -50,6 +55,14 @@ TEST(BusLoop, NotFoundBadInputRestartWatchdogAndDroppedBus) {
     d.Bus()->SendJsonSignal(s, std::string("{}"));
   }
   d.Signal("NoSuchSignal", std::vector<uint8_t>{1, 2});
+  // Unreadable JSON: refused with the setter's own record, in both logs.
+  for (auto [method, record] : {std::pair{"SetSipAccounts", "Неверный формат JSON со списком SIP аккаунтов"},
+                                {"DeleteSipAccounts", "Ошибка удаления SIP аккаунтов. Неверный формат JSON: "},
+                                {"PlayAlarmNotification", "PlayAlarmNotification: ожидается JSON-объект"}}) {
+    const int before = d.CountLog(record);
+    EXPECT_EQ(d.Call(method, "not json {").text, "{\"result\":false}") << method;
+    EXPECT_EQ(d.CountLog(record), before + 2) << method;
+  }
   EXPECT_TRUE(d.Call("GetSipRegisterStatus", std::nullopt, 20000).ok);
 
   EXPECT_EQ(d.Call("SetSipSettings", "{\"remote\":{\"domain\":\"127.0.0.1\"}}").text, "{\"result\":true}");
@@ -59,7 +72,7 @@ TEST(BusLoop, NotFoundBadInputRestartWatchdogAndDroppedBus) {
   EXPECT_TRUE(d.SanitizerReports().empty()) << ::testing::PrintToString(d.SanitizerReports());
 
   const int warnings = d.CountLog("L4 package/src/dbus/bus_loop");
-  d.config.env.push_back({"DORALIN_TEST_HOOKS", "1"});
+  d.config.testVariant = true;
   ASSERT_TRUE(d.Launch());
   ASSERT_TRUE(d.WaitStarted());
   BusReply r = d.Call("DoralinTestStall", "{\"seconds\":5}", 15000);

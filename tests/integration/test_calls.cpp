@@ -12,6 +12,7 @@
 #include <list>
 #include <memory>
 #include <string>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -271,11 +272,14 @@ TEST(Calls, IncomingGateCalls) {
   ASSERT_TRUE(rig.Start());
   ASSERT_TRUE(rig.Ok("SetSipAccounts", "{\"105\":[\"1051\",\"1052\"]}"));
   const int port = rig.d.SipPort();
-  for (const char *user : {"10000", "12a", "-5"})
+  // 100000 after 60 zeros: the check must see the whole number, not a cut copy.
+  const std::vector<std::string> refused = {"10000", "12a", "-5", std::string(60, '0') + "100000", "1%00"};
+  for (const std::string &user : refused)
     EXPECT_EQ(rig.Peer("caller_rejected_404.xml", port, {"-s", user}).Wait(), 0) << user;
   EXPECT_FALSE(rig.d.HasLog("INCOMING_DIALING"));
 
-  Sipp &gate = rig.Peer("caller_answered.xml", port, {"-s", "0105", "-trace_logs"});
+  // User part 0105, its first digit escaped: flat 105.
+  Sipp &gate = rig.Peer("caller_answered.xml", port, {"-s", "%30105", "-trace_logs"});
   EXPECT_EQ(rig.Sent("UartSendCommandCall"), (Bytes{105, 0}));
   ASSERT_TRUE(rig.d.WaitLog("Set state: IDLE -> INCOMING_DIALING"));
   ASSERT_TRUE(rig.Event("UART_EV_ANSWER"));
@@ -339,6 +343,14 @@ TEST(Calls, VideoCallAndDirectGateCall) {
   EXPECT_EQ(rig.d.CountLog("Video start flat="), 1);
   EXPECT_EQ(rig.d.CountLog("Outgoing call start"), 1);
 
+  // An incoming call answered at the panel and ended by its caller before
+  // the ACK leaves no mark for the legs below, which the library may place
+  // at its address.
+  Sipp &gone = rig.Peer("caller_bye_unacked.xml", rig.d.SipPort(), {"-s", "13"});
+  ASSERT_TRUE(rig.d.WaitLog("-> INCOMING_DIALING") && rig.Event("UART_EV_ANSWER"));
+  EXPECT_EQ(gone.Wait(), 0) << gone.Output();
+  ASSERT_TRUE(rig.WaitIdle());
+
   Sipp &flatA = rig.Peer("callee_answer_wait_bye.xml"), &flatB = rig.Peer("callee_ring_cancel.xml");
   Sipp entrance;
   SippRun run(kScenarios + "entrance_accounts_ring.xml");
@@ -390,13 +402,15 @@ TEST(Calls, TlsOnlyCalleeHangsUpFirst) {
 TEST(MediaDaemon, PhrasesForcedNotificationsAndAlarm) {
   Rig rig;
   rig.d.config.files.push_back({"/etc/ornix/media_dirs", "2 /media/key/\n3 /media/refused/\n12 /media/request/\n"
-                                                         "9 /media/alarm/\n"});  // phrase types, directories
+                                                         "9 /media/alarm/\n5 /media/code/\n"});  // types, directories
   Bytes key = rig.Wav("/media/key/1.wav", 1100, 1);
   Bytes refused = rig.Wav("/media/refused/4.wav", 700, 2);
   rig.Wav("/media/request/1.wav", 600, 3, 2);  // stereo: refused by the check
+  rig.Wav("/media/code/1.wav", 512 * 40, 4);     // longer than the streamer's queue holds
   Bytes alarm = rig.Wav("/media/alarm/fire.wav", 900, 9);
   Bytes voice = rig.Wav("/media/forced.wav", 600, 5);
   rig.Wav("/media/long.wav", 512 * 200, 6);
+  rig.d.config.testVariant = true;  // its hold at a phrase's end, below
   ASSERT_TRUE(rig.Start({{"assistantEnable", "true"}, {"assistantOnline", "false"}}) && rig.NewSink());
 
   // No byte 9, byte 9 without the open bit, an OPEN other than 1, a short
@@ -428,6 +442,19 @@ TEST(MediaDaemon, PhrasesForcedNotificationsAndAlarm) {
   ASSERT_TRUE(rig.d.WaitLog("Phrase playback thread done", 15000, 3));
   EXPECT_EQ(rig.d.CountLog("state IDLE"), 3);
   EXPECT_EQ(rig.sink->Joined(), refused);
+
+  // A streamer that stops reading ends its phrase after a bounded wait, and
+  // the state returns; once it reads again, the next phrase plays.
+  rig.sink->Pause(true);
+  ASSERT_TRUE(rig.Event("UART_EV_PASS_NOT_OPEN"));
+  ASSERT_TRUE(rig.d.WaitLog("Phrase playback thread done", 15000, 4));
+  EXPECT_TRUE(rig.d.HasLog("Streamer took no datagram for 1000 ms"));
+  EXPECT_EQ(rig.d.CountLog("state IDLE"), 4);
+  rig.sink->Pause(false);
+  ASSERT_TRUE(rig.Event("UART_EV_RFID_OPEN_ENC", Bytes{0, 0, 0, 0, 0, 0, 0, 0, 0, 1}));
+  ASSERT_TRUE(rig.d.WaitLog("Phrase playback thread done", 15000, 5));
+  const Bytes got = rig.sink->Joined();
+  EXPECT_TRUE(got.size() >= key.size() && std::equal(key.begin(), key.end(), got.end() - ptrdiff_t(key.size())));
 
   // Malformed forced notifications are dropped (the last has repeat 0).
   auto request = [&](const std::string &name, const std::string &file, int repeat) {
@@ -471,10 +498,13 @@ TEST(MediaDaemon, PhrasesForcedNotificationsAndAlarm) {
     EXPECT_EQ(rig.Call("PlayAlarmNotification", bad), refusedAlarm) << bad;
   EXPECT_EQ(rig.panel->Count("UartSendCommandPlayAlarmNotification"), 0);
 
-  // The running line reaches the MCU in Windows-1251, never as UTF-8.
-  const Bytes line = {0x01, 0xCF, 0xEE, 0xE6, 0xE0, 0xF0, 0x21};  // onlyPanel, "Пожар!"
+  // The running line reaches the MCU in Windows-1251, never as UTF-8, and
+  // all its 82 Cyrillic letters come back after a power loss.
+  Bytes line = {0x01, 0xCF, 0xEE, 0xE6, 0xE0, 0xF0, 0x21};  // onlyPanel, "Пожар!"
+  std::string text = "Пожар!";
+  for (int i = 0; i < 77; ++i) text += "Ж", line.push_back(0xC6);
   const std::string playing = "{\"name\":\"fire.wav\",\"isPlay\":true}";
-  EXPECT_TRUE(rig.Ok("PlayAlarmNotification", "{\"name\":\"fire.wav\",\"text\":\"Пожар!\",\"onlyPanel\":true}"));
+  EXPECT_TRUE(rig.Ok("PlayAlarmNotification", "{\"name\":\"fire.wav\",\"text\":\"" + text + "\",\"onlyPanel\":true}"));
   EXPECT_EQ(rig.Sent("UartSendCommandPlayAlarmNotification"), line);
   EXPECT_EQ(rig.Call("AlarmNotificationGetPlayFile"), playing);
 
@@ -502,6 +532,20 @@ TEST(MediaDaemon, PhrasesForcedNotificationsAndAlarm) {
   EXPECT_EQ(rig.Call("AlarmNotificationGetPlayFile"), "{\"name\":\"fire.wav\",\"isPlay\":false}");
   ASSERT_TRUE(rig.Relaunch());
   EXPECT_EQ(rig.panel->Count("UartSendCommandPlayAlarmNotification"), 2);
+
+  // A gate call that arrives as a phrase ends, held there by the test
+  // variant: the end does not overwrite the call's ringing state, so the
+  // handset answers it.
+  const std::string hold = rig.d.Path("/tmp/hold-phrase-end");
+  ASSERT_TRUE(WriteFile(hold, "") && rig.Event("UART_EV_RFID_OPEN_ENC", Bytes{0, 0, 0, 0, 0, 0, 0, 0, 0, 1}));
+  ASSERT_TRUE(rig.d.WaitLog("Test hook: holding the end of the phrase"));
+  Sipp &gate = rig.Peer("caller_answered.xml", rig.d.SipPort(), {"-s", "12"});
+  ASSERT_TRUE(WaitFor([&] { return gate.Output().find("INVITE sip:12@") != std::string::npos; }, Millis(5000)));
+  std::this_thread::sleep_for(Millis(300));  // time enough for the daemon to take the INVITE
+  unlink(hold.c_str());
+  ASSERT_TRUE(rig.d.WaitLog("-> INCOMING_DIALING") && rig.Event("UART_EV_ANSWER"));
+  EXPECT_EQ(gate.Wait(), 0) << gate.Output();
+  ASSERT_TRUE(rig.d.WaitLog("INCOMING_ESTABLISHED -> IDLE"));
 
   // The rig stops the daemon in the middle of a playback: it ends cleanly.
   ASSERT_TRUE(playLong());

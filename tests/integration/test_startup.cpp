@@ -19,6 +19,22 @@ namespace {
 
 std::string Dump(const Daemon &d) { return ::testing::PrintToString(d.Logs()); }
 
+// The thread named in the first "Baresip event: <event>" line ("" when none).
+std::string EventThread(const Daemon &d, const std::string &event) {
+  const int i = d.LogIndex("Baresip event: " + event + ",");
+  return i < 0 ? "" : d.Logs()[size_t(i)].substr(d.Logs()[size_t(i)].rfind("tid="));
+}
+
+// A gate panel's call to flat 12, answered at the handset; the caller then
+// waits for the panel's BYE.
+bool AnsweredCall(Daemon &d, Sipp &gate) {
+  SippRun run("uac_silent.xml", d.SipPort());
+  run.args = {"-s", "12"};
+  return gate.Start(run) && d.Panel()->WaitForCommand("UartSendCommandCall", Millis(5000)) &&
+         d.Panel()->SendEvent("UART_EV_ANSWER", {}) &&
+         WaitFor([&] { return gate.Output().find("ACK sip:") != std::string::npos; }, Millis(5000));
+}
+
 void Account(Daemon &d, int port, const std::string &password = "secret") {
   d.config.store = {{"domain", "\"127.0.0.1\""},      {"domainRegister", "\"127.0.0.1\""},
                     {"portRegister", std::to_string(port)}, {"username", "\"flat12\""},
@@ -50,34 +66,53 @@ TEST(Startup, OrderStartedSignalAndStopsWhileSipLoopRuns) {
   EXPECT_EQ(d.WaitExit(15000), 1);
   EXPECT_TRUE(d.HasLog("Остановка приложения"));
   EXPECT_FALSE(d.HasLog("Получен сигнал"));
+  // REBOOT during a call: the call is ended on the SIP loop's thread and its
+  // close handled as any other; later panel events find no call.
   ASSERT_TRUE(d.Launch() && d.WaitStarted());
+  Sipp gate;
+  ASSERT_TRUE(AnsweredCall(d, gate)) << gate.Output();
   ASSERT_TRUE(d.Signal("REBOOT", std::nullopt));
   ASSERT_TRUE(d.WaitLog("Baresip terminate with exit (0)", 5000));
   BusReply r = d.Call("GetSipRegisterStatus", std::nullopt, 8000);  // after the 3 s pause
   EXPECT_TRUE(r.ok && d.Running()) << r.error;
+  EXPECT_EQ(gate.Wait(), 0) << gate.Output();
+  EXPECT_TRUE(d.HasLog("INCOMING_ESTABLISHED -> IDLE"));
+  EXPECT_EQ(EventThread(d, "CALL_CLOSED"), EventThread(d, "CALL_INCOMING"));
+  ASSERT_TRUE(d.Panel()->SendEvent("UART_EV_OPEN_HANDSET", {}) && d.Panel()->SendEvent("UART_EV_DIAL", {12, 0}));
+  EXPECT_TRUE(d.WaitLog("SIP registration failed, can't make call"));
+  EXPECT_EQ(d.Panel()->Count("UartSendCommandByeWithState"), 1);
   ASSERT_TRUE(d.Signal("UDHCPC_BOUND", std::vector<uint8_t>{}));
   ASSERT_TRUE(d.WaitLog("Baresip terminate with exit (1)", 5000));
   EXPECT_EQ(d.WaitExit(10000), 15);
   EXPECT_TRUE(d.SanitizerReports().empty()) << Dump(d);
 
-  // A registrar that never answers holds the orderly stop open; a second
-  // SIGTERM then ends the process at once with status 0.
+  // A registrar that never answers holds the orderly stop open, here with a
+  // call up: the call ends at once, the MCU is told, a panel event meanwhile
+  // finds no call; a second SIGTERM then ends the process with status 0.
   const int port = FreeUdpPort(), silent = socket(AF_INET, SOCK_DGRAM, 0);
   sockaddr_in at = Loopback(port);
   ASSERT_EQ(bind(silent, reinterpret_cast<sockaddr *>(&at), sizeof at), 0);
   Daemon held;
   held.config.args = {"--bogus", "x"};  // ignored: the default level 3
   held.config.store = {{"domainRegister", "\"127.0.0.1\""}, {"portRegister", std::to_string(port)}};
+  held.config.panelSim = true;
   ASSERT_TRUE(held.Start());
   ASSERT_TRUE(held.WaitStarted());
-  std::this_thread::sleep_for(std::chrono::milliseconds(500));
+  Sipp heldGate;
+  ASSERT_TRUE(AnsweredCall(held, heldGate)) << heldGate.Output();
   held.Terminate();
   ASSERT_TRUE(held.WaitLog("Terminated by signal 15"));
+  EXPECT_EQ(heldGate.Wait(), 0) << heldGate.Output();
+  EXPECT_TRUE(held.HasLog("All calls are done for apartment 12"));
+  ASSERT_TRUE(held.Panel()->SendEvent("UART_EV_OPEN_HANDSET", {}));
+  EXPECT_TRUE(held.WaitLog("Open from handset!"));
+  EXPECT_EQ(held.Panel()->Count("UartSendCommandByeWithState"), 1);
   EXPECT_TRUE(held.Running());
   held.Terminate();
   EXPECT_EQ(held.WaitExit(5000), 0);
   EXPECT_FALSE(held.HasLog("Остановка приложения"));
   EXPECT_FALSE(held.HasLog("L2 ") || held.HasLog("L1 "));
+  EXPECT_TRUE(held.SanitizerReports().empty()) << Dump(held);
   close(silent);
 }
 

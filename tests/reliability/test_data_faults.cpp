@@ -59,10 +59,35 @@ std::pair<std::string, std::string> Nth(int n) {
   return {Pick(list + "}"), list + "}"};
 }
 
+// Journal records, counted in the store's file.
+int JournalRows(const Daemon &d) {
+  sqlite3 *db = nullptr;
+  int rows = -1;
+  sqlite3_open(d.Path("/var/lib/ornix/store.db").c_str(), &db);
+  sqlite3_exec(db, "SELECT count(*) FROM journal", [](void *n, int, char **v, char **) {
+    *static_cast<int *>(n) = atoi(v[0]);
+    return 0;
+  }, &rows, nullptr);
+  sqlite3_close(db);
+  return rows;
+}
+
+// The journal starts over its cap: the restarts bring it back to its 20,000 records.
 TEST(DataFaults, KilledDuringWritesKeepsEachValueOldOrNew) {
   Daemon d;
   d.config.files.push_back({"/oem/sip_accounts.conf", R"({"7":["701"]})"});
-  ASSERT_TRUE(d.Start() && d.WaitStarted());
+  ASSERT_TRUE(d.Setup());
+  {
+    ScopedEnv root("DORALIN_ROOT", d.Root());
+    LogWriteMorvat(5, "test", 1, 0, "the journal's first record");
+  }
+  sqlite3 *db = nullptr;
+  sqlite3_open(d.Path("/var/lib/ornix/store.db").c_str(), &db);
+  ASSERT_EQ(sqlite3_exec(db, "WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n WHERE i < 20300) "
+                             "INSERT INTO journal(time, level, code, source, line, text, pid) "
+                             "SELECT 0, 3, 0, 'test', 1, 'old', 1 FROM n", nullptr, nullptr, nullptr), SQLITE_OK);
+  sqlite3_close(db);
+  ASSERT_TRUE(d.Launch() && d.WaitStarted());
   std::string acked[4], pending[4];
   for (int k = 0; k < 4; ++k) acked[k] = Ask(d, kKinds[k].get, {}, kKinds[k].member);
   std::mt19937 rng(20261206);
@@ -96,7 +121,9 @@ TEST(DataFaults, KilledDuringWritesKeepsEachValueOldOrNew) {
     }
   }
   EXPECT_TRUE(d.SanitizerReports().empty());
-  printf("rounds 15, writes %d (%d cut by the kill), values checked 60\n", n, cut);
+  const int journal = JournalRows(d);
+  EXPECT_LT(journal, 20000 + 256);  // cut at each start, and every 256 records
+  printf("rounds 15, writes %d (%d cut by the kill), values checked 60, journal %d records\n", n, cut, journal);
 }
 
 // Unmounts lazily (open files do not keep it) when the test ends, whatever its outcome.

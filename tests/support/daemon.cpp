@@ -43,7 +43,7 @@ bool Daemon::Launch() {
   if (process_) earlierLogs_ += process_->Stderr();
   process_ = std::make_unique<Process>();
   std::vector<std::string> args = config.wrapper;
-  args.push_back(DORALIN_BIN);
+  args.push_back(config.testVariant ? DORALIN_TEST_BIN : DORALIN_BIN);
   args.insert(args.end(), config.args.begin(), config.args.end());
   ProcessOptions options;
   options.env = {"DORALIN_LOG_STDERR=1", "DORALIN_ROOT=" + root_, bus_->EnvEntry()};

@@ -26,8 +26,10 @@ struct DaemonConfig {
   std::vector<std::string> wrapper;
   // Store values of section "doralin" written before start: key -> JSON text.
   std::vector<std::pair<std::string, std::string>> store;
-  // Extra environment for the daemon, e.g. {"DORALIN_TEST_HOOKS", "1"}.
+  // Extra environment for the daemon, e.g. {"SIPUA_LOG", "1"}.
   std::vector<std::pair<std::string, std::string>> env;
+  // Runs the test variant of the daemon (with "DoralinTestStall").
+  bool testVariant = false;
   // Files written before start: path under the root ("/oem/x") -> content.
   std::vector<std::pair<std::string, std::string>> files;
   std::string baresipExtra;  // lines appended to etc/baresip/config

@@ -76,6 +76,8 @@ class StreamerSink {
     return got_;
   }
   size_t Count() { return Take().size(); }
+  // A streamer that stops reading (its queue fills), and reads again.
+  void Pause(bool paused) { paused_ = paused; }
   std::vector<uint8_t> Joined() {
     std::vector<uint8_t> all;
     for (auto &d : Take()) all.insert(all.end(), d.bytes.begin(), d.bytes.end());
@@ -86,6 +88,10 @@ class StreamerSink {
   void Read() {
     std::vector<uint8_t> buf(70000);
     while (!stop_) {
+      if (paused_) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        continue;
+      }
       pollfd p{fd_, POLLIN, 0};
       ssize_t n = poll(&p, 1, 20) > 0 ? recv(fd_, buf.data(), buf.size(), 0) : -1;
       std::lock_guard<std::mutex> lock(mutex_);
@@ -94,7 +100,7 @@ class StreamerSink {
   }
   std::string path_;
   int fd_ = -1;
-  std::atomic<bool> stop_{false};
+  std::atomic<bool> stop_{false}, paused_{false};
   std::thread reader_;
   std::mutex mutex_;
   std::vector<Datagram> got_;

@@ -32,9 +32,6 @@ constexpr int kWatchdogLimit = 60;
 // libdbus takes at most 2 KiB off the socket per read; this many reads cover
 // the largest message the bus lets through.
 constexpr int kReadsPerTurn = 65536;
-// Hidden method that holds the loop for {"seconds": N}; only with
-// DORALIN_TEST_HOOKS=1, so the watchdog can be exercised.
-constexpr const char *kStallMethod = "DoralinTestStall";
 
 // Type of the message's first argument (DBUS_TYPE_INVALID when none).
 int FirstArgType(DBusMessage *message, int *elementType = nullptr) {
@@ -95,14 +92,9 @@ void ReplyNotFound(DBusMessage *message) {
   json_decref(reply);
 }
 
-bool TestHooksEnabled() {
-  static const bool enabled = [] {
-    const char *v = getenv("DORALIN_TEST_HOOKS");
-    return v && strcmp(v, "1") == 0;
-  }();
-  return enabled;
-}
-
+#ifdef DORALIN_TEST_HOOKS
+// The test variant's own method: holds the loop for {"seconds": N}, so that
+// tests can exercise the watchdog.
 bool StallLoop(json_t *arg) {
   json_t *seconds = json_object_get(arg, "seconds");
   if (!json_is_integer(seconds) || json_integer_value(seconds) < 0 ||
@@ -112,6 +104,7 @@ bool StallLoop(json_t *arg) {
   sleep(unsigned(json_integer_value(seconds)));
   return true;
 }
+#endif
 
 struct MethodEntry {
   const char *member;
@@ -214,10 +207,12 @@ void ServeMethod(DBusMessage *message) {
     else e.own(message);
     return;
   }
-  if (TestHooksEnabled() && dbus_message_is_method_call(message, ORNIX_METHOD_IFACE, kStallMethod)) {
+#ifdef DORALIN_TEST_HOOKS
+  if (dbus_message_is_method_call(message, ORNIX_METHOD_IFACE, "DoralinTestStall")) {
     ReplyJsonSetter(message, StallLoop);
     return;
   }
+#endif
   ReplyNotFound(message);
 }
 
@@ -244,8 +239,9 @@ void ReplyJsonGetter(DBusMessage *message, json_t *(*getter)(DBusMessage *)) {
 
 void ReplyJsonSetter(DBusMessage *message, bool (*setter)(json_t *)) {
   json_t *arg = JsonArgument(message);
-  // Without a readable JSON argument nothing is set, and the caller is told so.
-  bool ok = arg != nullptr && setter(arg);
+  // The setter sees an unreadable argument too, as null, and records its own
+  // refusal; nothing is set without one, and the caller is told so.
+  bool ok = setter(arg) && arg != nullptr;
   SendBoolean(message, ok);
   json_decref(arg);
 }
@@ -324,14 +320,7 @@ void *BusLoop(void *) {
   return nullptr;
 }
 
-int BusWatchdogLimit() {
-  const char *v = getenv("DORALIN_WATCHDOG_LIMIT");
-  int limit = v ? atoi(v) : 0;
-  return limit > 0 ? limit : kWatchdogLimit;
-}
-
 void *BusWatchdog(void *) {
-  const int limit = BusWatchdogLimit();
   // The loop thread may not have turned yet.
   time_t expected = 0;
   busHeartbeat.compare_exchange_strong(expected, time(nullptr));
@@ -342,7 +331,7 @@ void *BusWatchdog(void *) {
     if (lag <= 1) continue;
     LOG_BOTH(4, "Detect dbus loop hanging by %d secs", int(lag));
     lag = long(watchdogNow - busHeartbeat);
-    if (lag <= limit) continue;
+    if (lag <= kWatchdogLimit) continue;
     LOG_BOTH(4, "Detect dbus loop hanging by %d secs. Exit!", int(lag));
     exit(0);
   }

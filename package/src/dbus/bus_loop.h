@@ -31,6 +31,3 @@ void ReplyJsonSetter(DBusMessage *message, bool (*setter)(json_t *));
 void ReplyBooleanAction(DBusMessage *message, bool (*action)(DBusMessage *));
 void GetSipRegisterStatusReply(DBusMessage *message);
 void HangupActiveCallMethod(DBusMessage *message);
-
-// The watchdog's limit in seconds: 60, or DORALIN_WATCHDOG_LIMIT (tests).
-int BusWatchdogLimit();

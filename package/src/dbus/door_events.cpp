@@ -90,6 +90,9 @@ void PlayPanelEventPhrase(const uint8_t *data, int length, PhraseType type, cons
   bool needsAssistant = keyEvent || (type != AT_ALARM_NOTIFICATION && type != AT_KEY_REQUEST_FLAT);
   if (needsAssistant && !CallContext.assistant.assistantEnable) return;
   PhraseType phrase = static_cast<PhraseType>(play);
+  // From the claim to the playing state with the SIP loop held off: an
+  // incoming call accepted in between would be overwritten unseen.
+  SipThreadBracket bracket;
   CallState before = CallContext.state;
   uint8_t activeBefore = CallContext.assistant.activePhraseType;
   if (!ClaimPhrasePlayback(phrase)) return;

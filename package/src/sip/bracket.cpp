@@ -6,6 +6,8 @@
 #include "sip/re_headers.h"
 
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <mutex>
 
 namespace {
@@ -21,7 +23,24 @@ std::mutex wakeMutex;
 struct mqueue *wake = nullptr;
 std::atomic<bool> wakePending{false};
 
-void Woken(int, void *, void *) { wakePending = false; }
+// A job handed to the loop thread; `done` is guarded by jobMutex.
+struct LoopJob {
+  void (*run)(void *);
+  void *arg;
+  bool done;
+};
+std::mutex jobMutex;
+std::condition_variable jobDone;
+
+void Woken(int, void *data, void *) {
+  wakePending = false;
+  if (data == nullptr) return;  // a plain wake-up
+  auto *job = static_cast<LoopJob *>(data);
+  job->run(job->arg);
+  std::lock_guard<std::mutex> lock(jobMutex);
+  job->done = true;
+  jobDone.notify_all();
+}
 
 void WakeLoop() {
   if (wakePending.exchange(true)) return;  // one wake-up is enough
@@ -69,5 +88,22 @@ void SipThreadLeave(void) {
   if (--depth == 0 && !SipOnLoopThread()) {
     re_thread_leave();
     if (SipLoopRunning()) WakeLoop();
+  }
+}
+
+bool SipRunOnLoop(void (*run)(void *), void *arg) {
+  if (!SipLoopRunning() || SipOnLoopThread() || depth > 0) return false;
+  LoopJob job{run, arg, false};
+  {
+    std::lock_guard<std::mutex> lock(wakeMutex);
+    if (wake == nullptr || mqueue_push(wake, 1, &job) != 0) return false;
+  }
+  std::unique_lock<std::mutex> lock(jobMutex);
+  for (;;) {
+    // Read first: once the loop has stopped, no job of its queue runs any more.
+    const bool running = SipLoopRunning();
+    if (job.done) return true;
+    if (!running) return false;
+    jobDone.wait_for(lock, std::chrono::milliseconds(50));
   }
 }

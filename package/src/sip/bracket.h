@@ -37,6 +37,12 @@ void SipUnmarkLoopThread(void);
 // Depth of the bracket on the calling thread (0 outside any bracket).
 int SipThreadDepth(void);
 
+// Runs job(arg) on the loop thread and waits until it has run. False, with
+// the job not run, when no loop runs, on the loop thread itself, inside a
+// bracket (the loop could not take the job while it is held), or when the
+// loop ends before it gets to the job.
+bool SipRunOnLoop(void (*job)(void *), void *arg);
+
 struct SipThreadBracket {
   SipThreadBracket() { SipThreadEnter(); }
   ~SipThreadBracket() { SipThreadLeave(); }

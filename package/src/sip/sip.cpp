@@ -13,6 +13,7 @@
 #include <atomic>
 #include <cerrno>
 #include <cstdlib>
+#include <mutex>
 
 #define DEBUG_MODULE "sip"
 #define DEBUG_LEVEL 5
@@ -22,6 +23,8 @@
 #include "sip/bracket.h"
 #include "sip/call_info.h"
 #include "sip/cut_printf.h"
+#include "sip/legs.h"
+#include "service_call/service_call.h"
 
 namespace {
 
@@ -33,6 +36,10 @@ std::atomic<bool> libraryUp{false};
 // libre itself is open (its fd table, timers) and still needs libre_close.
 std::atomic<bool> libreOpen{false};
 std::atomic<bool> terminating{false};
+// Bring-up, registration attempts, the loop's start and end, and the stop
+// take turns: a stop never meets a bring-up half done, and none follows a
+// stop that ends the process.
+std::recursive_mutex lifecycle;
 
 std::atomic_ref<bool> RegisterStatus() {
   return std::atomic_ref<bool>(CallContext.registerStatus);
@@ -99,6 +106,48 @@ int BringUp(ua_event_h *handler) {
   return uag_event_register(handler, nullptr);
 }
 
+// The library frees the calls it still holds without reporting them closed;
+// each is hung up first, so that its close is handled like any other and no
+// handle to it stays behind. Inside the bracket.
+void DropCalls() {
+  for (struct le *le = list_head(uag_list()); le; le = le->next)
+    HangupCallsOnUa(static_cast<struct ua *>(le->data), nullptr);
+}
+
+// Under `lifecycle`. Keeps libre open while a loop still polls its
+// descriptors; SipRun closes it once the loop has returned.
+void CloseLibrary(int err) {
+  LOG(1, "Terminate");
+  {
+    SipThreadBracket bracket;
+    if (libraryUp) DropCalls();
+    if (libraryUp.exchange(false)) {
+      if (err) ua_stop_all(true);
+      ua_close();
+      CallContext.secondUa = nullptr;
+      module_app_unload();
+      conf_close();
+      baresip_close();
+      dbg_printf(DBG_DEBUG, "main: unloading modules..\n");
+      mod_close();
+    }
+  }
+  if (!SipLoopRunning() && libreOpen.exchange(false)) libre_close();
+}
+
+struct StopRequest {
+  bool forced;
+  bool endLoop;
+};
+
+void StopOnLoop(void *arg) {
+  const auto *request = static_cast<const StopRequest *>(arg);
+  CloseLibrary(request->forced ? 1 : 0);
+  if (!request->endLoop) return;
+  SipThreadBracket bracket;  // on another thread its leave wakes the loop
+  re_cancel();
+}
+
 }  // namespace
 
 void SipSetConfigPath(const char *path) { conf_path_set(path); }
@@ -106,6 +155,7 @@ void SipSetConfigPath(const char *path) { conf_path_set(path); }
 bool SipLibraryUp(void) { return libraryUp.load(); }
 
 int SipInit(ua_event_h *handler) {
+  std::lock_guard<std::recursive_mutex> turn(lifecycle);
   eventHandler = handler;
   int err = libre_init();
   if (err) {
@@ -149,6 +199,7 @@ void SipMaskAor(const char *aor, char *out, unsigned size) {
 
 int SipRegister(const ServerSettings *settings) {
   if (settings == nullptr) return 1;
+  std::lock_guard<std::recursive_mutex> turn(lifecycle);
   if (!libraryUp) {
     // The previous attempt closed the library: bring it up again first.
     if (eventHandler == nullptr) return 1;
@@ -267,6 +318,28 @@ void SipUnregister(void) {
   if (ua != nullptr) ua_unregister(ua);
 }
 
+bool SipCalledUser(struct call *call, char *out, size_t size) {
+  if (size == 0) return false;
+  out[0] = '\0';
+  const char *local = call ? call_localuri(call) : nullptr;
+  if (local == nullptr) return false;
+  char raw[256] = "";
+  ExtractUserPart(local, raw, sizeof raw);
+  if (strlen(raw) == sizeof raw - 1) return false;  // perhaps cut: never checked whole
+  struct pl escaped;
+  pl_set_str(&escaped, raw);
+  struct mbuf *plain = mbuf_alloc(sizeof raw);
+  const int err = plain ? mbuf_printf(plain, "%H", uri_user_unescape, &escaped) : ENOMEM;
+  const size_t n = plain ? plain->end : 0;
+  const bool ok = err == 0 && n < size && memchr(plain->buf, 0, n) == nullptr;
+  if (ok) {
+    memcpy(out, plain->buf, n);
+    out[n] = '\0';
+  }
+  mem_deref(plain);
+  return ok;
+}
+
 struct ua *UaDefault(void) {
   struct list *list = uag_list();
   const bool trace = CallContext.fromGate;
@@ -301,12 +374,13 @@ struct ua *CurrentUa(void) {
 }
 
 int SipRun(void) {
-  // Without a library (bring-up failed) the loop still runs, so that signals
-  // reach the stop path; it needs an open libre.
-  if (!libreOpen) {
-    if (libre_init() == 0) libreOpen = true;
+  {
+    std::lock_guard<std::recursive_mutex> turn(lifecycle);
+    // Without a library (bring-up failed) the loop still runs, so that
+    // signals reach the stop path; it needs an open libre.
+    if (!libreOpen && libre_init() == 0) libreOpen = true;
+    SipMarkLoopThread();
   }
-  SipMarkLoopThread();
   // Without the pipe, libre's own recording of the signal serves instead.
   const bool watched = WatchLoopSignals();
   int err = re_main(watched ? nullptr : SipSignalHandler);
@@ -316,10 +390,32 @@ int SipRun(void) {
   return 0;
 }
 
+bool SipStop(bool forced, bool endLoop) {
+  StopRequest request{forced, endLoop};
+  for (int tries = 0;; ++tries) {
+    if (SipRunOnLoop(StopOnLoop, &request)) return true;
+    lifecycle.lock();
+    if (!SipLoopRunning()) {
+      CloseLibrary(forced ? 1 : 0);
+      // Held for good when the caller ends the process: no bring-up follows.
+      if (!endLoop) lifecycle.unlock();
+      return false;
+    }
+    // On the loop thread, or inside a bracket, the loop is held off already.
+    if (SipOnLoopThread() || SipThreadDepth() > 0 || tries == 2) {
+      StopOnLoop(&request);
+      lifecycle.unlock();
+      return true;
+    }
+    lifecycle.unlock();  // the loop started meanwhile: it takes the stop
+  }
+}
+
 void SipSignalHandler(int sig) {
   if (!terminating.exchange(true)) {
     LOG_BOTH(3, "Terminated by signal %d", sig);
     if (libraryUp) {
+      DropCalls();
       ua_stop_all(false);
     } else {
       // Nothing to stop: no exit handler will come.
@@ -337,24 +433,6 @@ void UaExitHandler(void *) {
 }
 
 void SipClose(int err) {
-  LOG(1, "Terminate");
-  {
-    SipThreadBracket bracket;
-    if (libraryUp.exchange(false)) {
-      if (err) ua_stop_all(true);
-      ua_close();
-      CallContext.secondUa = nullptr;
-      module_app_unload();
-      conf_close();
-      baresip_close();
-      dbg_printf(DBG_DEBUG, "main: unloading modules..\n");
-      mod_close();
-    }
-  }
-  // A loop running on another thread still polls libre's descriptors: leave
-  // libre open for it; SipRun closes it once the loop has returned.
-  if (libreOpen && (!SipLoopRunning() || SipOnLoopThread())) {
-    libreOpen = false;
-    libre_close();
-  }
+  std::lock_guard<std::recursive_mutex> turn(lifecycle);
+  CloseLibrary(err);
 }

@@ -37,11 +37,24 @@ void SipUnregister(void);
 int SipRun(void);
 
 // Tears the library down; a non-zero `err` stops all UAs by force first.
-// Safe to call when the library is already closed.
+// Calls still up are hung up first, each close handled as usual. Safe to
+// call when the library is already closed.
 void SipClose(int err);
+
+// SipClose for a stop, in turn with the loop: while the loop runs, the close
+// runs on the loop thread, and with `endLoop` the loop then ends (SipRun
+// returns). Without a loop it runs here once any bring-up in progress is
+// done; with `endLoop` no bring-up or loop follows it (the caller ends the
+// process). True when the loop took it.
+bool SipStop(bool forced, bool endLoop);
 
 // True between a successful SipInit and the next SipClose.
 bool SipLibraryUp(void);
+
+// The user part of the call's local address, percent-unescaped, into `out`.
+// False (and `out` empty) when the call has no local address, or the user
+// part is too long for `out`, holds a NUL byte or has broken escapes.
+bool SipCalledUser(struct call *call, char *out, size_t size);
 
 // The main UA (first of the library's list), or null.
 struct ua *UaDefault(void);

@@ -14,6 +14,7 @@
 #include "media/assistant/playback_threads.h"
 #include "media/play/play.h"
 #include "ornix.h"
+#include "sip/bracket.h"
 
 pthread_t notificationThread;
 
@@ -40,6 +41,19 @@ PhraseSet *SetOf(int type) {
   if (type < 1 || type >= PHRASE_TYPES) return nullptr;
   return &CallContext.assistant.phrases[type];
 }
+
+#ifdef DORALIN_TEST_HOOKS
+// The test variant holds the end of a phrase while <root>/tmp/hold-phrase-end
+// exists (5 s at most), so that tests can land a call in it.
+void HoldPhraseEnd() {
+  const std::string flag = RootPath("/tmp/hold-phrase-end");
+  if (access(flag.c_str(), F_OK) != 0) return;
+  LOG(2, "Test hook: holding the end of the phrase");
+  for (int i = 0; i < 250 && access(flag.c_str(), F_OK) == 0; ++i) usleep(20000);
+}
+#else
+void HoldPhraseEnd() {}
+#endif
 
 }  // namespace
 
@@ -183,10 +197,16 @@ void *PhrasePlaybackThread(void *) {
   path[sizeof path - 1] = '\0';
   PlayWavFile(path, alarm ? NOTIFICATION_ESTABLISHED : ASSISTANT_ESTABLISHED);
   if (!alarm) UartSetOfflineAssistantDelimiter(CallContext.dbus, 70);
-  CallState s = LoadState();
-  if (s == ASSISTANT_ESTABLISHED || s == NOTIFICATION_ESTABLISHED) {
-    StoreState(IDLE);
-    CallContext.callType.store(NONE);
+  {
+    // Decided with the SIP loop held off, so that an incoming call accepted
+    // meanwhile keeps its INCOMING_DIALING.
+    SipThreadBracket bracket;
+    const CallState s = LoadState();
+    if (s == ASSISTANT_ESTABLISHED || s == NOTIFICATION_ESTABLISHED) {
+      HoldPhraseEnd();
+      StoreState(IDLE);
+      CallContext.callType.store(NONE);
+    }
   }
   LOG(2, "Phrase playback ended: %s, state %s", path, StateName(LoadState()));
   bool goOn = PlaybackPause(1000);

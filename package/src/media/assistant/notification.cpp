@@ -10,6 +10,7 @@
 #include "media/assistant/playback_threads.h"
 #include "media/play/play.h"
 #include "ornix.h"
+#include "sip/bracket.h"
 #include "sip/legs.h"
 
 namespace {
@@ -68,10 +69,15 @@ bool PlayAlarmNotifications(const char *fileName, int onlyPanel, const uint8_t *
   char stored[sizeof a.textRunningLine];
   CopySettingText(stored, sizeof stored, runningLine ? runningLine : "");
   SaveAlarmSettings(onlyPanel != 0, fileName, stored);
-  if (LoadState() != IDLE) {
-    HangupAnotherCalls(nullptr);
-    SendUartBye("PlayAlarmNotifications: force stop active state before alarm");
-    StoreState(IDLE);
+  {
+    // With the SIP loop held off: a call accepted meanwhile is not cleared
+    // unseen.
+    SipThreadBracket bracket;
+    if (LoadState() != IDLE) {
+      HangupAnotherCalls(nullptr);
+      SendUartBye("PlayAlarmNotifications: force stop active state before alarm");
+      StoreState(IDLE);
+    }
   }
   return UartSendCommandPlayAlarmNotification(CallContext.dbus, onlyPanel, text, length) != 0;
 }
@@ -125,7 +131,10 @@ bool PlayAlarmNotification(json_t *argument) {
 }
 
 json_t *StopAlarmNotification(DBusMessage *) {
-  if (LoadState() == NOTIFICATION_ESTABLISHED) StoreState(IDLE);
+  {
+    SipThreadBracket bracket;  // no call handler between the test and the change
+    if (LoadState() == NOTIFICATION_ESTABLISHED) StoreState(IDLE);
+  }
   bool ok = UartSendCommandStopAlarmNotification(CallContext.dbus) != 0;
   if (ok) SaveIsPlayAlarm(false);
   StopPlayback();
@@ -196,6 +205,7 @@ void NotificationStop() {
 }
 
 void NotificationForcedStop() {
+  SipThreadBracket bracket;  // no call handler between the test and the change
   if (LoadState() == NOTIFICATION_ESTABLISHED) NotificationStop();
 }
 
@@ -221,6 +231,7 @@ void *NotificationPlaybackThread(void *) {
   ours = CurrentGeneration() == generation;
   if (ours) {
     ClearNotification();
+    SipThreadBracket bracket;  // no call handler between the test and the change
     if (LoadState() == hold && !PlaybackEnding()) NotificationStop();
   }
   LOG(2, "Notification playback thread done");

@@ -1,9 +1,11 @@
 #define LOG_MODULE "package/src/media/play/play"
 #include "media/play/play.h"
 
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <atomic>
+#include <cerrno>
 #include <cstdio>
 #include <vector>
 
@@ -14,8 +16,26 @@ namespace {
 
 std::atomic<bool> playStopRequested{false};
 
+// A streamer that stops reading fills its queue, and a blocking send would
+// then hold the playback, and the call state with it, for good: each
+// datagram waits at most this long for room.
+constexpr int kSendLimitMs = 1000;
+constexpr int kSendRetryMs = 10;
+
 // The state is written by other threads as a plain word; read it whole.
 CallState CurrentState() { return CallContext.state.load(); }
+
+// Bytes sent (0 when a stop came first), or -1 (errno EAGAIN when the
+// streamer took nothing in time).
+int SendPiece(const uint8_t *data, size_t n) {
+  for (int waited = 0;; waited += kSendRetryMs) {
+    const int sent = SendToUnixDgramSocket(CallContext.assistantSocket, data, n,
+                                           STREAMER_SOCKET_PATH, MSG_DONTWAIT);
+    if (sent >= 0 || errno != EAGAIN || waited >= kSendLimitMs) return sent;
+    if (playStopRequested) return 0;
+    usleep(kSendRetryMs * 1000);
+  }
+}
 
 struct FileCloser {
   FILE *file;
@@ -47,8 +67,9 @@ int PlayWavFile(const char *path, CallState holdState) {
   for (;;) {
     size_t n = fread(buffer.data(), 1, bytesPerRead, holder.file);
     if (n == 0) break;
-    if (SendToUnixDgramSocket(CallContext.assistantSocket, buffer.data(), n,
-                              STREAMER_SOCKET_PATH, 0) < 0) {
+    if (SendPiece(buffer.data(), n) < 0) {
+      if (errno == EAGAIN)
+        LOG(4, "Streamer took no datagram for %d ms, playback of %s ended", kSendLimitMs, path);
       LOG_BOTH(5, "Ошибка отправки аудиофайла в сокет");
       break;
     }
