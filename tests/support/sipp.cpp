@@ -87,12 +87,12 @@ BaresipPeer::~BaresipPeer() {
   proc_.Stop(Millis(1000));
 }
 
-bool BaresipPeer::Start(const std::string &user, bool autoAnswer, bool tls) {
+bool BaresipPeer::Start(const std::string &user, bool autoAnswer, bool tls, const std::string &extraConfig) {
   dir_ = std::make_unique<TempDir>("baresip");
   sipPort_ = FreeUdpPort();
   ctrlPort_ = FreeTcpPort();
   dir_->Write("in.wav", std::string(kSilenceHeader, sizeof kSilenceHeader - 1) + std::string(32000, '\0'));
-  std::string cfg = "sip_listen 127.0.0.1:" + std::to_string(sipPort_) +
+  std::string cfg = extraConfig + "sip_listen 127.0.0.1:" + std::to_string(sipPort_) +
                     "\nmodule_path /usr/lib/baresip/modules\nmodule g711.so\nmodule account.so\n"
                     "module aufile.so\nmodule stdio.so\nmodule menu.so\nmodule ctrl_tcp.so\n"
                     "ctrl_tcp_listen 127.0.0.1:" + std::to_string(ctrlPort_) +

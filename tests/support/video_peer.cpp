@@ -29,8 +29,9 @@ int VideoPeer::Last(const std::string &key) const {
   return at == std::string::npos ? 0 : atoi(out.c_str() + at + key.size());
 }
 
-double VideoPeer::FirstFrameMs() const {
-  const std::string out = proc_.Stdout();
-  const size_t at = out.find("first=");
-  return at == std::string::npos ? 0 : atof(out.c_str() + at + 6);
+std::vector<double> VideoPeer::Times(const std::string &key) const {
+  std::vector<double> out;
+  for (const std::string &line : SplitLines(proc_.Stdout()))
+    if (line.starts_with(key)) out.push_back(atof(line.c_str() + key.size()));
+  return out;
 }

@@ -7,7 +7,8 @@
 
 class VideoPeer {
  public:
-  // Serves the test picture at each mount path (e.g. "/ch1/trackID=0").
+  // Serves the test picture at each mount path (e.g. "/ch1/trackID=0"):
+  // 25 frames a second, an IDR every 25.
   bool StartCamera(int port, const std::vector<std::string> &paths);
   bool StartCallee(int videoPort, int audioPort);
   bool Stop() { return proc_.Stop(Millis(3000)); }
@@ -17,8 +18,8 @@ class VideoPeer {
   // From the callee's last "frames=N audio=M" line.
   int Frames() const { return Last("frames="); }
   int Audio() const { return Last("audio="); }
-  // CLOCK_MONOTONIC ms of the first decoded frame; 0 before one.
-  double FirstFrameMs() const;
+  // The times of the "first=" or "idr=" lines, in order.
+  std::vector<double> Times(const std::string &key) const;
   bool Dtmf(char key) { return proc_.WriteStdin(std::string("dtmf ") + key + "\n"); }
   std::string Output() const { return proc_.Stdout() + proc_.Stderr(); }
   pid_t pid() const { return proc_.pid(); }

@@ -1,12 +1,14 @@
 #!/usr/bin/python3
 """Media peers of the video tests, on 127.0.0.1.
 
-camera PORT PATH...: an RTSP camera serving H.264 at each mount PATH; prints
-"describe PATH", "teardown PATH", "closed" as clients come and go.
+camera PORT PATH...: an RTSP camera serving H.264 at each mount PATH, one
+stream shared by its clients; prints "describe PATH", "teardown PATH", "closed"
+as clients come and go and "idr=MS" as it sends an IDR.
 callee VPORT APORT: decodes the H.264 RTP at VPORT, counts the datagrams at
-APORT, prints "frames=N audio=M" on change and "first=MS" (CLOCK_MONOTONIC) at
-the first frame; stdin "dtmf K" sends key K (RFC 4733, PT 101) to the audio's
-sender.
+APORT, prints "frames=N audio=M" on change and "first=MS" at a frame after a
+pause of the video; stdin "dtmf K" sends key K (RFC 4733, PT 101) to the
+audio's sender.
+MS: the wall clock in milliseconds, as sipp stamps its message log.
 """
 import socket
 import struct
@@ -31,9 +33,20 @@ def say(text):
 
 def camera(port, paths):
     server = GstRtspServer.RTSPServer(address="127.0.0.1", service=str(port))
+
+    def keyframe(_pad, info):
+        if not info.get_buffer().has_flags(Gst.BufferFlags.DELTA_UNIT):
+            say("idr=%.3f" % (time.time() * 1000))
+        return Gst.PadProbeReturn.OK
+
+    def configured(_factory, media):
+        pad = media.get_element().get_by_name("pay0").get_static_pad("sink")
+        pad.add_probe(Gst.PadProbeType.BUFFER, keyframe)
+
     for path in paths:
-        factory = GstRtspServer.RTSPMediaFactory()
+        factory = GstRtspServer.RTSPMediaFactory(shared=True)
         factory.set_launch(CAMERA)
+        factory.connect("media-configure", configured)
         server.get_mount_points().add_factory(path, factory)
 
     def connected(_server, client):
@@ -52,12 +65,14 @@ def callee(vport, aport):
         '! rtph264depay ! avdec_h264 ! fakesink name=sink signal-handoffs=true sync=false' % vport)
     audio = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
     audio.bind(("127.0.0.1", aport))
-    got = {"frames": 0, "audio": 0, "peer": None, "shown": ""}
+    got = {"frames": 0, "audio": 0, "peer": None, "shown": "", "last": 0}
 
     def frame(*_):  # on the streaming thread
+        now = time.time()
+        if now - got["last"] > 0.5:
+            say("first=%.3f" % (now * 1000))
+        got["last"] = now
         got["frames"] += 1
-        if got["frames"] == 1:
-            say("first=%.3f" % (time.monotonic() * 1000))
 
     def datagram(*_):
         _, got["peer"] = audio.recvfrom(2048)
