@@ -21,10 +21,9 @@ gi.require_version("Gst", "1.0")
 gi.require_version("GstRtspServer", "1.0")
 from gi.repository import GLib, Gst, GstRtspServer  # noqa: E402
 
-IDR_EVERY = 25  # frames: one a second
 CAMERA = ("( videotestsrc is-live=true pattern=ball ! video/x-raw,width=320,height=240,framerate=25/1 ! "
-          "x264enc threads=1 tune=zerolatency speed-preset=ultrafast key-int-max=%d ! "
-          "rtph264pay name=pay0 pt=96 config-interval=-1 )" % IDR_EVERY)
+          "x264enc threads=1 tune=zerolatency speed-preset=ultrafast key-int-max=25 ! "  # an IDR a second
+          "rtph264pay name=pay0 pt=96 config-interval=-1 )")
 
 
 def say(text):
@@ -50,8 +49,8 @@ def camera(port, paths):
         server.get_mount_points().add_factory(path, factory)
 
     def connected(_server, client):
-        client.connect("describe-request", lambda _c, ctx: say("describe " + ctx.uri.abspath))
-        client.connect("teardown-request", lambda _c, ctx: say("teardown " + ctx.uri.abspath))
+        for request in ("describe", "teardown"):
+            client.connect(request + "-request", lambda _c, ctx, r=request: say(r + " " + ctx.uri.abspath))
         client.connect("closed", lambda _c: say("closed"))
 
     server.connect("client-connected", connected)
@@ -90,7 +89,7 @@ def callee(vport, aport):
         words = sys.stdin.readline().split()
         if not words:
             loop.quit()
-        if words[0] == "dtmf" and got["peer"]:
+        elif words[0] == "dtmf" and got["peer"]:
             # Three updates, then three end packets, as handsets send.
             for i in range(6):
                 rtp = struct.pack("!BBHII", 0x80, 101 | (0x80 if i == 0 else 0), 4000 + i, 160000, 0x1234)
