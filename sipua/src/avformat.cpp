@@ -222,6 +222,11 @@ void session(struct avsrc *src, bool *delivered, char *why, size_t sz)
 		(void)snprintf(why, sz, "not H.264 but %s", avcodec_get_name(
 				       ic->streams[idx]->codecpar->codec_id));
 	}
+	else if (ic->streams[idx]->codecpar->extradata_size &&
+		 ic->streams[idx]->codecpar->extradata[0] == 1) {
+		// An MP4-style stream: the packetizer takes start codes.
+		(void)snprintf(why, sz, "H.264 without start codes");
+	}
 	else {
 		sipua_log("avformat: %s: reading H.264\n", src->url.c_str());
 		read_units(src, ic, idx, delivered, why, sz);
