@@ -33,11 +33,10 @@ enum {
 	BACKOFF_MIN_MS = 500,
 	BACKOFF_MAX_MS = 8000,
 	QUEUE_MAX = 50,         // two seconds of video: the loop is stuck
-	CLOSE_GRACE_MS = 200,   // for the TEARDOWN after a stop
+	OPEN_TIMEOUT_MS = 5000, // connecting up to the first packet
+	SILENCE_MS = 3000,      // a camera silent this long is gone
+	CLOSE_GRACE_MS = 200,   // for the TEARDOWN
 };
-
-// A camera that stays silent this long counts as gone (microseconds).
-const char IO_TIMEOUT_US[] = "3000000";
 
 bool loaded = false;
 
@@ -77,6 +76,8 @@ struct avsrc {
 	bool lost;                        // under lock: the next unit resyncs
 	// Source thread only.
 	struct stamp clock;
+	Clock::time_point deadline;       // for the next packet
+	bool timed_out;
 	bool closing;
 	Clock::time_point close_by;
 };
@@ -89,12 +90,24 @@ void release(struct avsrc *src)
 		delete src;
 }
 
+// Polled by libavformat while it waits: a stop, or a camera that went
+// silent, ends the wait (libavformat's own timeout does not cover RTSP
+// over TCP).
 int interrupted(void *arg)
 {
 	auto *src = static_cast<struct avsrc *>(arg);
-	if (!src->stop)
-		return 0;
-	return !src->closing || Clock::now() > src->close_by;
+	const Clock::time_point now = Clock::now();
+	if (src->closing)
+		return now > src->close_by;
+	if (src->stop)
+		return 1;
+	src->timed_out = now > src->deadline;
+	return src->timed_out;
+}
+
+void wait_next(struct avsrc *src, int ms)
+{
+	src->deadline = Clock::now() + std::chrono::milliseconds(ms);
 }
 
 uint32_t stamp_of(struct stamp *s, const AVPacket *pkt, AVRational tb)
@@ -178,6 +191,7 @@ void read_units(struct avsrc *src, AVFormatContext *ic, int idx,
 			push(src, std::move(au), stamp_of(&src->clock, pkt,
 							  st->time_base));
 			*delivered = true;
+			wait_next(src, SILENCE_MS);
 		}
 		av_packet_unref(pkt);
 	}
@@ -186,6 +200,9 @@ void read_units(struct avsrc *src, AVFormatContext *ic, int idx,
 	av_strerror(r, err, sizeof(err));
 	if (r == AVERROR_EOF)
 		(void)snprintf(why, sz, "stream ended");
+	else if (src->timed_out)
+		(void)snprintf(why, sz, "stream ended (silent for %d ms)",
+			       SILENCE_MS);
 	else
 		(void)snprintf(why, sz, "stream ended (%s)", err);
 }
@@ -202,14 +219,17 @@ void session(struct avsrc *src, bool *delivered, char *why, size_t sz)
 	ic->interrupt_callback.opaque = src;
 	AVDictionary *opts = nullptr;
 	av_dict_set(&opts, "rtsp_transport", src->transport.c_str(), 0);
-	av_dict_set(&opts, "timeout", IO_TIMEOUT_US, 0);
 	src->closing = false;
+	wait_next(src, OPEN_TIMEOUT_MS);
 	const int r = avformat_open_input(&ic, src->url.c_str(), nullptr,
 					  &opts);
 	av_dict_free(&opts);
 	if (r < 0) {
 		char err[64];
 		av_strerror(r, err, sizeof(err));
+		if (src->timed_out)
+			(void)snprintf(err, sizeof(err), "no answer in %d ms",
+				       OPEN_TIMEOUT_MS);
 		(void)snprintf(why, sz, "camera unreachable (%s)", err);
 		return;
 	}
