@@ -1,6 +1,7 @@
 // Calls: SIP session, SDP offer/answer, call events and teardown.
 #include "core.h"
 #include "media.h"
+#include "video.h"
 
 #include <cerrno>
 #include <cstdarg>
@@ -339,8 +340,8 @@ bool offer_has_video(const struct sip_msg *msg)
 
 int send_answer(struct call *call, enum vidmode vmode)
 {
-	if (vmode == VIDMODE_OFF && call->vm)
-		sdp_media_set_disabled(call->vm, true);
+	if (vmode == VIDMODE_OFF)
+		video_refuse(call->video);
 	struct mbuf *desc = nullptr;
 	int err = sdp_encode(&desc, call->sdp, !call->got_offer);
 	if (err)

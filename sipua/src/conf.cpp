@@ -1,6 +1,8 @@
 // Configuration directory, the "config" file and module lines.
 #include "core.h"
 
+#include "avformat.h"
+
 #include <cerrno>
 #include <cstdarg>
 #include <cstdio>
@@ -29,6 +31,7 @@ void config_defaults(struct config *cfg)
 	cfg->avt.rtp_timeout = 60;
 	cfg->video.width = 352;
 	cfg->video.height = 288;
+	cfg->video.bitrate = 500000;
 	cfg->video.fps = 25;
 }
 
@@ -64,6 +67,31 @@ int dns_server_line(const struct pl *addr, void *arg)
 		(void)pl_strcpy(addr, net->nsv[net->nsc++].addr,
 				sizeof(net->nsv[0].addr));
 	return 0;
+}
+
+// "video_source avformat,URL"; the camera's "rtspsrc_url" line, whose
+// channel digit the panel's settings rewrite, names the stream first.
+void video_parse(struct config_video *vid)
+{
+	struct pl pl, mod, dev;
+	if (!conf_get(conf_obj, "video_source", &pl) &&
+	    !re_regex(pl.p, pl.l, "[^,]+,[^]+", &mod, &dev)) {
+		(void)pl_strcpy(&mod, vid->src_mod, sizeof(vid->src_mod));
+		(void)pl_strcpy(&dev, vid->src_dev, sizeof(vid->src_dev));
+	}
+	if (!conf_get(conf_obj, "rtspsrc_url", &pl)) {
+		str_ncpy(vid->src_mod, "avformat", sizeof(vid->src_mod));
+		(void)pl_strcpy(&pl, vid->src_dev, sizeof(vid->src_dev));
+	}
+	struct pl w, h;
+	if (!conf_get(conf_obj, "video_size", &pl) &&
+	    !re_regex(pl.p, pl.l, "[0-9]+x[0-9]+", &w, &h)) {
+		vid->width = pl_u32(&w);
+		vid->height = pl_u32(&h);
+	}
+	(void)conf_get_u32(conf_obj, "video_bitrate", &vid->bitrate);
+	if (!conf_get(conf_obj, "video_fps", &pl))
+		vid->fps = pl_float(&pl);
 }
 
 void config_parse(struct config *cfg)
@@ -106,29 +134,22 @@ void config_parse(struct config *cfg)
 
 	get_str("audio_path", cfg->audio.audio_path,
 		sizeof(cfg->audio.audio_path));
-	get_str("video_source", cfg->video.src_dev,
-		sizeof(cfg->video.src_dev));
-	// The camera stream address is only carried as text.
-	get_str("rtspsrc_url", cfg->video.src_dev,
-		sizeof(cfg->video.src_dev));
+	video_parse(&cfg->video);
 
 	get_str("net_interface", cfg->net.ifname, sizeof(cfg->net.ifname));
 	(void)conf_apply(conf_obj, "dns_server", dns_server_line, &cfg->net);
 }
 
-// Modules this agent provides itself.
-bool module_builtin(const struct pl *name)
+// Modules this agent provides itself, by name without ".so".
+bool module_builtin(const struct pl *base)
 {
 	static const char *const builtin[] = {
 		"g711", "account", "contact", "menu", "uuid", "stun",
 		"syslog", "stdio", "cons", "auloop",
+		"avcodec",  // H.264 passes through: nothing to encode
 	};
-	struct pl base = *name;
-	const char *dot = (const char *)memchr(base.p, '.', base.l);
-	if (dot)
-		base.l = (size_t)(dot - base.p);
 	for (const char *m : builtin) {
-		if (!pl_strcmp(&base, m))
+		if (!pl_strcmp(base, m))
 			return true;
 	}
 	return false;
@@ -137,8 +158,18 @@ bool module_builtin(const struct pl *name)
 int module_line(const struct pl *val, void *arg)
 {
 	(void)arg;
-	if (!module_builtin(val))
+	struct pl base = *val;
+	const char *dot = (const char *)memchr(base.p, '.', base.l);
+	if (dot)
+		base.l = (size_t)(dot - base.p);
+	if (!pl_strcmp(&base, "avformat")) {
+		const int err = avformat_init();
+		if (err)
+			sipua_warn("module: avformat failed (%m)\n", err);
+	}
+	else if (!module_builtin(&base)) {
 		sipua_warn("module: %r not available, skipped\n", val);
+	}
 	return 0;
 }
 
@@ -246,6 +277,7 @@ int conf_modules(void)
 
 void conf_close(void)
 {
+	avformat_close();
 	conf_obj = (struct conf *)mem_deref(conf_obj);
 }
 

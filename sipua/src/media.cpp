@@ -2,6 +2,8 @@
 // telephone events both ways, RTP-established and RTP-timeout detection.
 #include "media.h"
 
+#include "video.h"
+
 #include <cerrno>
 #include <cstring>
 #include <netinet/in.h>
@@ -12,7 +14,6 @@ enum {
 	PTIME = 20,
 	SAMPLES = 160,     // 20 ms at 8 kHz
 	PT_TEL = 101,
-	PT_VIDEO = 96,
 };
 
 void rtp_handler(const struct sa *src, const struct rtp_header *hdr,
@@ -55,17 +56,6 @@ void rtcp_handler(const struct sa *src, struct rtcp_msg *msg, void *arg)
 	auto *call = static_cast<struct call *>(arg);
 	// RTCP alone also shows the peer is there.
 	call->last_rx = tmr_jiffies();
-}
-
-// Video is carried by the camera's own sender; incoming video only shows
-// the peer is alive.
-void video_rtp_handler(const struct sa *src, const struct rtp_header *hdr,
-		       struct mbuf *mb, void *arg)
-{
-	(void)src;
-	(void)hdr;
-	(void)mb;
-	static_cast<struct call *>(arg)->last_rx = tmr_jiffies();
 }
 
 void tx_handler(void *arg)
@@ -164,20 +154,8 @@ int media_alloc(struct call *call, bool video)
 	if (err)
 		return err;
 
-	if (video) {
-		err = rtp_listen(&call->vrtp, IPPROTO_UDP, &uag.laddr, pmin,
-				 pmax, true, video_rtp_handler, rtcp_handler,
-				 call);
-		if (err)
-			return err;
-		err = sdp_media_add(&call->vm, call->sdp, "video",
-				    sa_port(rtp_local(call->vrtp)), "RTP/AVP");
-		if (err)
-			return err;
-		err = sdp_format_add(nullptr, call->vm, false, "96", "H264",
-				     90000, 1, nullptr, nullptr, nullptr,
-				     false, "packetization-mode=0");
-	}
+	if (video)
+		err = video_alloc(&call->video, call, call->sdp);
 	return err;
 }
 
@@ -186,10 +164,9 @@ void media_close(struct call *call)
 	tmr_cancel(&call->tmr_tx);
 	tmr_cancel(&call->tmr_rtpto);
 	call->rtp = (struct rtp_sock *)mem_deref(call->rtp);
-	call->vrtp = (struct rtp_sock *)mem_deref(call->vrtp);
+	call->video = (struct video *)mem_deref(call->video);
 	call->telev = (struct telev *)mem_deref(call->telev);
 	call->am = nullptr;
-	call->vm = nullptr;
 	call->sdp = (struct sdp_session *)mem_deref(call->sdp);
 }
 
@@ -203,6 +180,7 @@ bool media_codec_ok(const struct call *call)
 
 void media_update(struct call *call)
 {
+	video_update(call->video);
 	if (!call->am)
 		return;
 	const struct sdp_format *f = sdp_media_rformat(call->am, nullptr);
@@ -233,6 +211,7 @@ void media_update(struct call *call)
 
 void media_start(struct call *call)
 {
+	video_start(call->video);
 	if (!call->rtp || tmr_isrunning(&call->tmr_tx))
 		return;
 	tmr_start(&call->tmr_tx, 0, tx_handler, call);
@@ -279,20 +258,9 @@ bool call_has_audio(const struct call *call)
 	return call && !call->closed && call->am && call->rtp;
 }
 
-bool call_has_video(const struct call *call)
-{
-	return call && !call->closed && call->vm && call->vrtp &&
-	       sdp_media_rport(call->vm) != 0 && call->vmode == VIDMODE_ON;
-}
-
 struct audio *call_audio(const struct call *call)
 {
 	return call_has_audio(call) ? (struct audio *)call->am : nullptr;
-}
-
-struct video *call_video(const struct call *call)
-{
-	return call_has_video(call) ? (struct video *)call->vm : nullptr;
 }
 
 void call_enable_rtp_timeout(struct call *call, uint32_t timeout_ms)

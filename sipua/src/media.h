@@ -30,9 +30,8 @@ struct call {
 	// media
 	struct sdp_session *sdp;
 	struct sdp_media *am;
-	struct sdp_media *vm;
 	struct rtp_sock *rtp;
-	struct rtp_sock *vrtp;
+	struct video *video;      // m=video, when offered or answered
 	struct telev *telev;
 	struct tmr tmr_tx;
 	struct tmr tmr_rtpto;

@@ -20,6 +20,7 @@
 #include "daemon.h"
 #include "panel_sim.h"
 #include "sipp.h"
+#include "video_peer.h"
 
 namespace {
 
@@ -314,34 +315,98 @@ TEST(Calls, IncomingGateCalls) {
   ASSERT_TRUE(rig.WaitIdle());
 }
 
-// With video on, the answered call streams the camera towards the callee's
-// media address, ignores a second trying and dial, and the hang-up stops the
-// stream. In direct mode the gate panel dials the entrance panel named by the
-// rules, reads the accounts from its 180 and calls them; the one that answers
-// stays.
-TEST(Calls, VideoCallAndDirectGateCall) {
+// With video on, an answered call sends the camera's stream to the callee,
+// who decodes it; the session is opened only for a call and ends with its
+// hold and its close; camera faults leave the audio and the doors alone; a
+// second trying and dial are ignored. In direct mode the gate panel dials the
+// entrance panel named by the rules, reads the accounts from its 180 and calls
+// them; the one that answers stays.
+TEST(Calls, VideoCallsAndDirectGateCall) {
   const std::string entranceIp = EntranceIp(7);
   Rig rig;
+  const std::string cameraPort = std::to_string(FreeTcpPort());
+  rig.d.config.rtspUrl = "rtsp://127.0.0.1:" + cameraPort + "/ch1/trackID=0";
+  rig.d.config.baresipExtra = "module avformat.so\navformat_pass_through yes\n";
   ASSERT_TRUE(rig.Start({{"videoEnable", "true"}, {"videoStreamId", "2"}, {"directMode", "true"},
                          {"directRules", "{\"7\":{\"1-99\":\"" + entranceIp + "\"}}"}}));
-  Sipp &callee = rig.Peer("callee_answer_wait_bye.xml");
-  ASSERT_TRUE(rig.Ok("SetSipAccounts", Flats(12, {{&callee}})));
-  ASSERT_TRUE(rig.EventThen("UART_EV_TRYING_CALL", Trying(12), "Video start flat=12"));
-  EXPECT_NE(callee.Output().find("m=video"), std::string::npos);
+  const int videoPort = FreeUdpPort(), audioPort = FreeUdpPort();
+  VideoPeer media, camera, cameraAgain;
+  ASSERT_TRUE(media.StartCallee(videoPort, audioPort));
+  // A callee whose media go to `media`; "inactive" holds the video after 3 s.
+  auto call = [&](const char *videoDirection = "sendrecv") -> Sipp & {
+    Sipp &callee = rig.Peer("callee_video.xml", 0, {"-key", "vport", std::to_string(videoPort), "-key", "aport",
+                                                    std::to_string(audioPort), "-key", "vdir", videoDirection});
+    EXPECT_TRUE(rig.Ok("SetSipAccounts", Flats(12, {{&callee}})));
+    EXPECT_TRUE(rig.EventThen("UART_EV_TRYING_CALL", Trying(12), "-> OUTGOING_SIP_ESTABLISHED"));
+    return callee;
+  };
+  auto audioGoesOn = [&] {
+    const int heard = media.Audio();
+    return WaitFor([&] { return media.Audio() >= heard + 25; }, Millis(5000));
+  };
+  auto opensDoor = [&] {  // by the callee's key, in RTP
+    const int opened = rig.panel->Count("UartSendCommandOpenByIDWithSource");
+    return media.Dtmf('1') && rig.Sent("UartSendCommandOpenByIDWithSource", opened + 1) == Bytes{1, 9};
+  };
+  auto hangUp = [&](Sipp &callee) {
+    EXPECT_TRUE(rig.Event("UART_EV_BYE"));
+    EXPECT_EQ(callee.Wait(), 0) << callee.Output();
+    EXPECT_TRUE(rig.WaitIdle());
+  };
+  const std::string url = "avformat: rtsp://127.0.0.1:" + cameraPort + "/ch2/trackID=0: ";
+
+  // The camera is down when the call starts: said once, while the source
+  // tries again until the camera is up; then the camera stops. The call
+  // talks and opens the door throughout.
+  Sipp &first = call();
+  ASSERT_TRUE(rig.d.WaitLog(url + "camera unreachable (Connection refused)"));
+  EXPECT_TRUE(audioGoesOn());
+  ASSERT_TRUE(camera.StartCamera(std::stoi(cameraPort), {"/ch2/trackID=0"}));
+  EXPECT_TRUE(WaitFor([&] { return media.Frames() >= 5; }, Millis(10000))) << media.Output();
+  EXPECT_EQ(rig.d.CountLog(url), 1);
+  camera.Stop();
+  ASSERT_TRUE(rig.d.WaitLog(url + "stream ended"));
+  EXPECT_TRUE(audioGoesOn());
+  EXPECT_TRUE(opensDoor());
+  hangUp(first);
+  EXPECT_NE(first.Output().find("packetization-mode=1;profile-level-id=42e01f"), std::string::npos);
   std::string line = rig.d.Logs()[size_t(rig.d.LogIndex("Video start flat=12"))];
   EXPECT_NE(line.find("url=rtsp://127.0.0.1:554/ch2/trackID=0 streamId=2 "
                       "transport=RTP/AVP/UDP;unicast;client_port="), std::string::npos) << line;
   EXPECT_NE(line.find("-12345;address=127.0.0.1"), std::string::npos) << line;
-  ASSERT_TRUE(rig.d.WaitLog("OUTGOING_SIP_ESTABLISHED"));
+  EXPECT_TRUE(rig.d.WaitLog("Video stop flat=12"));
+
+  // Channel 2 is read and decoded; the panel's hang-up ends the session.
+  ASSERT_TRUE(cameraAgain.StartCamera(std::stoi(cameraPort), {"/ch1/trackID=0", "/ch2/trackID=0"}));
+  Sipp &second = call();
+  const int frames = media.Frames();
+  EXPECT_TRUE(WaitFor([&] { return media.Frames() >= frames + 20; }, Millis(5000))) << media.Output();
+  EXPECT_EQ(cameraAgain.Count("describe /ch2/trackID=0"), 1) << cameraAgain.Output();
   ASSERT_TRUE(rig.Event("UART_EV_TRYING_CALL", Trying(12)));
   ASSERT_TRUE(rig.Event("UART_EV_DIAL", {12, 0}));
   ASSERT_TRUE(rig.d.WaitLog("TryingCallHandler: ignore duplicate trying in state=11"));
-  ASSERT_TRUE(rig.Event("UART_EV_BYE"));
-  EXPECT_EQ(callee.Wait(), 0) << callee.Output();
-  ASSERT_TRUE(rig.WaitIdle());
-  ASSERT_TRUE(rig.d.WaitLog("Video stop flat=12"));
-  EXPECT_EQ(rig.d.CountLog("Video start flat="), 1);
-  EXPECT_EQ(rig.d.CountLog("Outgoing call start"), 1);
+  hangUp(second);
+  EXPECT_TRUE(WaitFor([&] { return cameraAgain.Count("closed") == 1; }, Millis(5000))) << cameraAgain.Output();
+  EXPECT_EQ(rig.d.CountLog("Outgoing call start"), 2);
+  // Offered with the profile of the test camera's stream (Constrained Baseline 2.1).
+  EXPECT_NE(second.Output().find("profile-level-id=42c015"), std::string::npos);
+
+  // Video put on hold ends the session; the call goes on.
+  Sipp &held = call("inactive");
+  EXPECT_TRUE(WaitFor([&] { return cameraAgain.Count("closed") == 2; }, Millis(10000))) << cameraAgain.Output();
+  EXPECT_TRUE(audioGoesOn());
+  hangUp(held);
+  EXPECT_EQ(cameraAgain.Count("describe"), 2);
+
+  // Without video: no video line, no session.
+  ASSERT_TRUE(rig.Ok("SetSipSettings", "{\"videoEnable\":false}"));
+  Sipp &plain = rig.Peer("callee_dtmf_bye.xml");
+  ASSERT_TRUE(rig.Ok("SetSipAccounts", Flats(12, {{&plain}})));
+  ASSERT_TRUE(rig.Event("UART_EV_TRYING_CALL", Trying(12)));
+  EXPECT_EQ(plain.Wait(), 0) << plain.Output();
+  EXPECT_TRUE(rig.WaitIdle());
+  EXPECT_EQ(plain.Output().find("m=video"), std::string::npos);
+  EXPECT_EQ(cameraAgain.Count("describe"), 2);
 
   // An incoming call answered at the panel and ended by its caller before
   // the ACK leaves no mark for the legs below, which the library may place

@@ -17,7 +17,7 @@ bool Daemon::Setup() {
       {"/oem/.keep", ""},
       {"/etc/baresip/config", "sip_listen\t\t127.0.0.1:" + std::to_string(sipPort_) + "\nrtp_ports\t\t" +
                                   std::to_string(rtpMin) + "-" + std::to_string(rtpMin + 19) +
-                                  "\nrtspsrc_url\t\trtsp://127.0.0.1:554/ch1/trackID=0\n" + config.baresipExtra}};
+                                  "\nrtspsrc_url\t\t" + config.rtspUrl + "\n" + config.baresipExtra}};
   files.insert(files.end(), config.files.begin(), config.files.end());
   for (auto &f : files)
     if (tmp_->path().empty() || !WriteFile(root_ + f.first, f.second)) return false;

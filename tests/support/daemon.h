@@ -33,6 +33,7 @@ struct DaemonConfig {
   // Files written before start: path under the root ("/oem/x") -> content.
   std::vector<std::pair<std::string, std::string>> files;
   std::string baresipExtra;  // lines appended to etc/baresip/config
+  std::string rtspUrl = "rtsp://127.0.0.1:554/ch1/trackID=0";  // its camera line
   // Starts panel-sim (the panel's UART and camera services) in Setup(); off by
   // default (tests may start their own PanelSim).
   bool panelSim = false;

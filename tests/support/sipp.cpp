@@ -89,14 +89,15 @@ BaresipPeer::~BaresipPeer() {
   proc_.Stop(Millis(1000));
 }
 
-bool BaresipPeer::Start(const std::string &user, bool autoAnswer, bool tls, std::string listen) {
+bool BaresipPeer::Start(const std::string &user, bool autoAnswer, bool tls, std::string listen,
+                        const std::string &extraConfig) {
   dir_ = std::make_unique<TempDir>("baresip");
   if (listen.empty()) listen = "127.0.0.1:" + std::to_string(FreeUdpPort());
   sipPort_ = std::stoi(listen.substr(listen.rfind(':') + 1));
   ctrlPort_ = FreeTcpPort();
   dir_->Write("in.wav", std::string(kSilenceHeader, sizeof kSilenceHeader - 1) + std::string(32000, '\0'));
   // Its SDP names its local address: loopback, not the machine's eth0.
-  std::string cfg = "sip_listen " + listen + "\nnet_interface 127.0.0.1\nmodule_path /usr/lib/baresip/modules\nmodule g711.so\nmodule account.so\n"
+  std::string cfg = extraConfig + "sip_listen " + listen + "\nnet_interface 127.0.0.1\nmodule_path /usr/lib/baresip/modules\nmodule g711.so\nmodule account.so\n"
                     "module aufile.so\nmodule stdio.so\nmodule menu.so\nmodule ctrl_tcp.so\n"
                     "ctrl_tcp_listen 127.0.0.1:" + std::to_string(ctrlPort_) +
                     "\naudio_source aufile," + dir_->Path("in.wav") + "\naudio_player aufile," + dir_->Path("out.wav") +

@@ -55,7 +55,9 @@ class BaresipPeer {
   // Account <sip:user@127.0.0.1:port>, answering every call by itself.
   // With `tls` it also takes TLS on port + 1 with a fresh self-signed
   // certificate. `listen` ("ip:port") places it elsewhere on loopback.
-  bool Start(const std::string &user = "peer", bool autoAnswer = true, bool tls = false, std::string listen = "");
+  // `extraConfig` lines go first, so they win over the defaults.
+  bool Start(const std::string &user = "peer", bool autoAnswer = true, bool tls = false, std::string listen = "",
+             const std::string &extraConfig = "");
   int sipPort() const { return sipPort_; }
   pid_t pid() const { return proc_.pid(); }
   // A ctrl_tcp command; returns the JSON reply text ("" when none came).

@@ -1,0 +1,156 @@
+// The camera's video at the callee, end to end on loopback, for doralin and,
+// side by side, Debian's baresip 1.0.0 reading the same camera with its
+// avformat module (which decodes the stream and encodes it again with
+// avcodec's libx264; 1.0.0 has no pass-through):
+//   - 200 OK sent by the callee -> first frame decoded at the callee;
+//   - the camera's IDR -> that frame decoded at the callee;
+//   - CPU time of the panel's process per minute of a call with video (and,
+//     for doralin, of a call without).
+// The camera (GStreamer's RTSP server) sends 320x240 at 25 frames a second,
+// an IDR every 25 (1 s). It takes the Range of each PLAY as a seek and starts
+// a new GOP, so the next IDR follows the PLAY at once; with a camera that does
+// not, the wait for its next IDR (up to the interval) comes on top of the
+// first figure. The callee is a sipp UAS whose media go to a GStreamer decoder.
+//   bench_video [calls=5]
+#include <filesystem>
+
+#include "../tests/unit/test_wav_fixture.h"
+#include "daemon.h"
+#include "figures.h"
+#include "panel_sim.h"
+#include "video_peer.h"
+
+namespace {
+
+const std::string kScenarios = "../../integration/scenarios_calls/";
+
+// CPU time of all threads of `pid` so far, in ms (schedstat counts ns).
+double CpuMs(pid_t pid) {
+  double ns = 0;
+  std::error_code ec;
+  for (const auto &task : std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/task", ec))
+    ns += atof(ReadFile(task.path().string() + "/schedstat").c_str());
+  return ns / 1e6;
+}
+
+// CPU ms per minute of `pid` over the next `ms`.
+double CpuPerMinute(pid_t pid, int ms) {
+  const double cpu = CpuMs(pid), t0 = MonotonicMs();
+  WaitFor([] { return false; }, Millis(ms));
+  return (CpuMs(pid) - cpu) * 60000 / (MonotonicMs() - t0);
+}
+
+struct Results {
+  std::vector<double> toFrame, fromIdr, cpu;
+};
+
+struct Rig {
+  int calls = 5;
+  int cameraPort = FreeTcpPort(), videoPort = FreeUdpPort(), audioPort = FreeUdpPort(), calleePort = FreeUdpPort();
+  std::string url = "rtsp://127.0.0.1:" + std::to_string(cameraPort) + "/ch1/trackID=0";
+  VideoPeer camera, media;
+
+  // Calls to a video callee, each placed by `dial` and ended by `hangUp`; the
+  // first one is held for a CPU window of the panel `pid`.
+  bool Measure(pid_t pid, const std::function<bool(int)> &dial, const std::function<bool(int)> &hangUp, Results *r) {
+    for (int i = 0; i < calls; ++i) {
+      SippRun run(kScenarios + "callee_video.xml");
+      run.localPort = calleePort;
+      run.args = {"-key", "vport", std::to_string(videoPort), "-key", "aport", std::to_string(audioPort),
+                  "-key", "vdir", "sendrecv"};
+      run.timeout = Millis(40000);
+      Sipp callee;
+      const size_t shown = media.Times("first=").size();
+      if (!callee.Start(run) || !dial(i) ||
+          !WaitFor([&] { return media.Times("first=").size() > shown; }, Millis(10000)))
+        return fprintf(stderr, "no video at the callee (call %d)\n", i), false;
+      const double frame = media.Times("first=").back();
+      double ok = 0, idr = 0;
+      for (const SippMessage &m : SippMessages(callee.File("_messages.log")))
+        if (!ok && m.start.rfind("SIP/2.0 200 OK", 0) == 0) ok = m.ms;
+      for (double t : camera.Times("idr="))
+        if (t <= frame) idr = t;
+      r->toFrame.push_back(frame - ok);
+      r->fromIdr.push_back(frame - idr);
+      if (i == 0) r->cpu.push_back(CpuPerMinute(pid, 8000));
+      if (!hangUp(i) || callee.Wait() != 0) return fprintf(stderr, "call %d did not end\n", i), false;
+      WaitFor([] { return false; }, Millis(700));  // a pause the decoder reports as one
+    }
+    return true;
+  }
+
+  // The daemon, and the same call without video for what the pass-through adds.
+  bool Doralin(Results *r, double *withoutVideo) {
+    Sipp registrar;
+    if (!registrar.Start(SippRun(kScenarios + "registrar.xml"))) return false;
+    const std::string regPort = std::to_string(registrar.port());
+    Daemon d;
+    d.config.store = {{"domain", "\"127.0.0.1\""}, {"port", regPort},          {"portRegister", regPort},
+                      {"username", "\"panel\""},   {"password", "\"secret\""}, {"videoEnable", "true"}};
+    d.config.files = {{"/oem/sip_accounts.conf", "{\"12\":[\"1201@127.0.0.1:" + std::to_string(calleePort) + "\"]}"}};
+    d.config.args = {"--debug"};  // for the state lines
+    d.config.rtspUrl = url;
+    d.config.baresipExtra = "module avformat.so\navformat_pass_through yes\n";
+    if (!d.Setup()) return false;
+    PanelSim panel(d.BusAddress());
+    if (!panel.Start() || !d.Launch() || !d.WaitStarted() ||
+        !WaitFor([&] { return d.Call("GetSipRegisterStatus").bytes == std::vector<uint8_t>{1}; }, Millis(10000)))
+      return false;
+    auto call = [&](int) { return d.Signal("UART_EV_TRYING_CALL", std::vector<uint8_t>{12, 0, 2}); };
+    auto bye = [&](int i) {
+      return d.Signal("UART_EV_BYE", std::vector<uint8_t>{}) && d.WaitLog("-> IDLE", 10000, i + 1);
+    };
+    if (!Measure(d.Pid(), call, bye, r)) return false;
+    Sipp plain;
+    SippRun run(kScenarios + "callee_answer_wait_bye.xml");
+    run.localPort = calleePort;
+    if (d.Call("SetSipSettings", "{\"videoEnable\":false}").text != "{\"result\":true}" || !plain.Start(run) ||
+        !call(0) || !d.WaitLog("-> OUTGOING_SIP_ESTABLISHED", 10000, calls + 1))
+      return false;
+    *withoutVideo = CpuPerMinute(d.Pid(), 8000);
+    return bye(calls) && plain.Wait() == 0;
+  }
+
+  // Debian's baresip as the panel; its audio source must outlast the calls.
+  bool Baresip(Results *r) {
+    TempDir dir("bench-video");
+    WavSpec silence;
+    silence.data.assign(70 * 16000, 0);
+    dir.Write("in.wav", MakeWav(silence));
+    BaresipPeer baresip;
+    if (!baresip.Start("panel", false, false, "",
+                       "module avformat.so\nmodule avcodec.so\nvideo_source avformat," + url +
+                           "\nvideo_size 320x240\nvideo_fps 25\nvideo_bitrate 500000\nnet_interface 127.0.0.1\n"
+                           "audio_source aufile," + dir.Path("in.wav") + "\n"))
+      return false;
+    const std::string target = "sip:1201@127.0.0.1:" + std::to_string(calleePort);
+    return Measure(
+        baresip.pid(), [&](int) { return !baresip.Command("dial", target).empty(); },
+        [&](int) { return !baresip.Command("hangup", "").empty(); }, r);
+  }
+};
+
+void Print(const std::string &who, const Results &r) {
+  Figure(who + "_200ok_to_first_frame", r.toFrame, "ms");
+  Figure(who + "_idr_to_frame_at_callee", r.fromIdr, "ms");
+  Figure(who + "_cpu_per_minute_of_video_call", r.cpu, "ms");
+}
+
+}  // namespace
+
+int main(int argc, char **argv) {
+  Rig rig;
+  if (argc > 1) rig.calls = atoi(argv[1]);
+  if (!rig.camera.StartCamera(rig.cameraPort, {"/ch1/trackID=0"}) ||
+      !rig.media.StartCallee(rig.videoPort, rig.audioPort))
+    return fprintf(stderr, "camera or callee did not start\n"), 1;
+  printf("# camera: 320x240, 25 fps, an IDR every 25 frames (1 s) and at each PLAY\n");
+  Results doralin, baresip;
+  double withoutVideo = 0;
+  if (!rig.Doralin(&doralin, &withoutVideo)) return fprintf(stderr, "doralin: failed\n"), 1;
+  if (!rig.Baresip(&baresip)) return fprintf(stderr, "baresip: failed\n"), 1;
+  Print("doralin", doralin);
+  Figure("doralin_cpu_per_minute_of_call_without_video", {withoutVideo}, "ms");
+  Print("baresip_1.0.0", baresip);
+  return 0;
+}

@@ -1,0 +1,149 @@
+// RFC 6184 packetizer for an Annex B byte stream.
+#include "h264.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
+namespace {
+
+enum {
+	NAL_IDR = 5,
+	NAL_SPS = 7,
+	NAL_PPS = 8,
+	NAL_FU_A = 28,
+	FU_START = 0x80,
+	FU_END = 0x40,
+};
+
+struct nal {
+	const uint8_t *p;
+	size_t len;
+};
+
+const uint8_t *find_start(const uint8_t *p, const uint8_t *end)
+{
+	for (; p + 3 <= end; ++p) {
+		if (p[0] == 0 && p[1] == 0 && p[2] == 1)
+			return p;
+	}
+	return end;
+}
+
+// The NAL unit at or after *cur (empty ones skipped); false at the end.
+bool next_nal(const uint8_t **cur, const uint8_t *end, struct nal *n)
+{
+	for (;;) {
+		const uint8_t *s = find_start(*cur, end);
+		if (s == end)
+			return false;
+		const uint8_t *b = s + 3;
+		const uint8_t *e = find_start(b, end);
+		*cur = e;
+		// Zeros before the next start code belong to it (00 00 00 01).
+		while (e > b && e[-1] == 0)
+			--e;
+		if (e > b) {
+			n->p = b;
+			n->len = (size_t)(e - b);
+			return true;
+		}
+	}
+}
+
+void keep(uint8_t *dst, size_t *dst_len, const struct nal *n)
+{
+	if (n->len > H264_PARAM_MAX)
+		return;
+	memcpy(dst, n->p, n->len);
+	*dst_len = n->len;
+}
+
+int send_nal(const uint8_t *p, size_t len, bool last, uint32_t ts,
+	     size_t pktsize, h264_packet_h *pkth, void *arg)
+{
+	if (len <= pktsize)
+		return pkth(last, ts, nullptr, 0, p, len, arg);
+
+	// FU-A: the NAL header's NRI and type move into the two FU bytes.
+	uint8_t hdr[2] = {(uint8_t)((p[0] & 0xe0) | NAL_FU_A),
+			  (uint8_t)(FU_START | (p[0] & 0x1f))};
+	const size_t max = pktsize - sizeof(hdr);
+	++p;
+	--len;
+	int err = 0;
+	while (!err && len) {
+		const size_t n = len > max ? max : len;
+		if (n == len)
+			hdr[1] |= FU_END;
+		err = pkth(last && n == len, ts, hdr, sizeof(hdr), p, n, arg);
+		hdr[1] &= (uint8_t)~FU_START;
+		p += n;
+		len -= n;
+	}
+	return err;
+}
+
+} // namespace
+
+int h264_send_au(struct h264_tx *tx, uint32_t ts, const uint8_t *au,
+		 size_t len, size_t pktsize, h264_packet_h *pkth, void *arg)
+{
+	if (!tx || !au || !pkth || pktsize < 3)
+		return EINVAL;
+	const uint8_t *end = au + len;
+	struct nal n;
+
+	// Does an IDR start here, and does it bring its own SPS and PPS?
+	bool idr = false, sps = false, pps = false, own_params = false;
+	for (const uint8_t *cur = au; next_nal(&cur, end, &n);) {
+		switch (n.p[0] & 0x1f) {
+		case NAL_SPS:
+			keep(tx->sps, &tx->sps_len, &n);
+			sps = true;
+			break;
+		case NAL_PPS:
+			keep(tx->pps, &tx->pps_len, &n);
+			pps = true;
+			break;
+		case NAL_IDR:
+			if (!idr)
+				own_params = sps && pps;
+			idr = true;
+			break;
+		default:
+			break;
+		}
+	}
+	if (!idr && !tx->synced)
+		return 0;
+	tx->synced = true;
+
+	bool params_due = idr && !own_params;
+	int err = 0;
+	for (const uint8_t *cur = au; !err && next_nal(&cur, end, &n);) {
+		if (params_due && (n.p[0] & 0x1f) == NAL_IDR) {
+			params_due = false;
+			if (tx->sps_len)
+				err |= pkth(false, ts, nullptr, 0, tx->sps,
+					    tx->sps_len, arg);
+			if (tx->pps_len)
+				err |= pkth(false, ts, nullptr, 0, tx->pps,
+					    tx->pps_len, arg);
+		}
+		const uint8_t *peek = cur;
+		struct nal after;
+		const bool last = !next_nal(&peek, end, &after);
+		err |= send_nal(n.p, n.len, last, ts, pktsize, pkth, arg);
+	}
+	return err;
+}
+
+bool h264_profile_level_id(const struct h264_tx *tx, char out[7])
+{
+	if (!tx || tx->sps_len < 4)
+		return false;
+	(void)snprintf(out, 7, "%02x%02x%02x", tx->sps[1], tx->sps[2],
+		       tx->sps[3]);
+	return true;
+}

@@ -1,0 +1,229 @@
+// Video towards the peer. The panel has no display, so the line is offered
+// send-only and whatever video the peer sends is received and dropped; it
+// still shows that the peer is there. The camera's session is open only
+// while video flows: the camera's stream is shared with the panel's other
+// services.
+#include "video.h"
+
+#include "avformat.h"
+#include "h264.h"
+#include "media.h"
+
+struct video {
+	struct call *call;        // the owner
+	struct sdp_media *sdp;
+	struct rtp_sock *rtp;
+	struct avsrc *src;        // the camera, while video is sent
+	struct h264_tx tx;
+	struct sa raddr;
+	uint64_t t0;              // jiffies when the stream was made
+	uint32_t ts0;             // RTP time at t0
+	uint32_t ts_base;         // RTP time at the camera session's start
+	uint8_t pt;
+	bool started;             // the call is up
+	bool rtcp_started;
+};
+
+namespace {
+
+// The camera's own, once one of its SPS was seen; until then what most
+// H.264 peers take (Constrained Baseline, level 3.1).
+char profile_level_id[7] = "42e01f";
+
+void destructor(void *arg)
+{
+	auto *v = static_cast<struct video *>(arg);
+	avsrc_free(v->src);
+	mem_deref(v->rtp);
+}
+
+void rtp_handler(const struct sa *src, const struct rtp_header *hdr,
+		 struct mbuf *mb, void *arg)
+{
+	(void)src;
+	(void)hdr;
+	(void)mb;
+	static_cast<struct video *>(arg)->call->last_rx = tmr_jiffies();
+}
+
+void rtcp_handler(const struct sa *src, struct rtcp_msg *msg, void *arg)
+{
+	(void)src;
+	(void)msg;
+	static_cast<struct video *>(arg)->call->last_rx = tmr_jiffies();
+}
+
+int fmtp_enc(struct mbuf *mb, const struct sdp_format *fmt, bool offer,
+	     void *data)
+{
+	(void)offer;
+	(void)data;
+	return mbuf_printf(mb, "a=fmtp:%s packetization-mode=1;"
+			   "profile-level-id=%s\r\n", fmt->id,
+			   profile_level_id);
+}
+
+// Frames larger than a packet need FU-A, which mode 0 does not allow.
+bool fmtp_cmp(const char *lparams, const char *rparams, void *data)
+{
+	(void)lparams;
+	(void)data;
+	struct pl params, mode;
+	pl_set_str(&params, rparams);
+	return rparams && fmt_param_get(&params, "packetization-mode", &mode) &&
+	       pl_u32(&mode) == 1;
+}
+
+int packet_handler(bool marker, uint32_t ts, const uint8_t *hdr,
+		   size_t hdr_len, const uint8_t *pld, size_t pld_len,
+		   void *arg)
+{
+	auto *v = static_cast<struct video *>(arg);
+	struct mbuf *mb = mbuf_alloc(RTP_HEADER_SIZE + hdr_len + pld_len);
+	if (!mb)
+		return ENOMEM;
+	mb->pos = mb->end = RTP_HEADER_SIZE;
+	int err = hdr_len ? mbuf_write_mem(mb, hdr, hdr_len) : 0;
+	err |= mbuf_write_mem(mb, pld, pld_len);
+	mb->pos = RTP_HEADER_SIZE;
+	if (!err)
+		err = rtp_send(v->rtp, &v->raddr, false, marker, v->pt, ts,
+			       mb);
+	mem_deref(mb);
+	return err;
+}
+
+void au_handler(const uint8_t *au, size_t len, uint32_t ts, bool resync,
+		void *arg)
+{
+	auto *v = static_cast<struct video *>(arg);
+	if (resync)
+		v->tx.synced = false;
+	(void)h264_send_au(&v->tx, v->ts_base + ts, au, len, H264_PKTSIZE,
+			   packet_handler, v);
+	(void)h264_profile_level_id(&v->tx, profile_level_id);
+}
+
+bool may_send(const struct video *v)
+{
+	return v->started && v->call->vmode == VIDMODE_ON &&
+	       sdp_media_rformat(v->sdp, "H264") &&
+	       (sdp_media_dir(v->sdp) & SDP_SENDONLY) &&
+	       sa_isset(&v->raddr, SA_ALL);
+}
+
+// Opens or closes the camera's session as the call and its SDP want.
+void apply(struct video *v)
+{
+	const char *url = avformat_url();
+	if (may_send(v) && url && !v->src) {
+		v->tx.synced = false;
+		// RTP time runs on across sessions (hold and resume).
+		v->ts_base = v->ts0 + (uint32_t)((tmr_jiffies() - v->t0) * 90);
+		const int err = avsrc_alloc(&v->src, url, au_handler, v);
+		if (err)
+			sipua_warn("video: camera source failed (%m)\n", err);
+	}
+	else if (!may_send(v) && v->src) {
+		avsrc_free(v->src);
+		v->src = nullptr;
+	}
+}
+
+} // namespace
+
+int video_alloc(struct video **vp, struct call *call, struct sdp_session *sdp)
+{
+	const struct config *cfg = uag.cfg ? uag.cfg : conf_config();
+	auto *v = static_cast<struct video *>(
+		mem_zalloc(sizeof(struct video), destructor));
+	if (!v)
+		return ENOMEM;
+	v->call = call;
+	v->t0 = tmr_jiffies();
+	v->ts0 = rand_u32();
+	v->pt = 96;
+	int err = rtp_listen(&v->rtp, IPPROTO_UDP, &uag.laddr,
+			     (uint16_t)cfg->avt.rtp_ports.min,
+			     (uint16_t)cfg->avt.rtp_ports.max, true,
+			     rtp_handler, rtcp_handler, v);
+	if (!err)
+		err = sdp_media_add(&v->sdp, sdp, "video",
+				    sa_port(rtp_local(v->rtp)), "RTP/AVP");
+	if (!err)
+		err = sdp_format_add(nullptr, v->sdp, false, "96", "H264",
+				     90000, 1, fmtp_enc, fmtp_cmp, nullptr,
+				     false, nullptr);
+	if (err) {
+		mem_deref(v);
+		return err;
+	}
+	// The settings are hints: the camera's stream goes out as it is.
+	sdp_media_set_ldir(v->sdp, SDP_SENDONLY);
+	if (cfg->video.bitrate)
+		sdp_media_set_lbandwidth(v->sdp, SDP_BANDWIDTH_AS,
+					 (int32_t)(cfg->video.bitrate / 1000));
+	if (cfg->video.fps > 0)
+		err |= sdp_media_set_lattr(v->sdp, true, "framerate", "%.2f",
+					   cfg->video.fps);
+	if (cfg->video.width && cfg->video.height)
+		err |= sdp_media_set_lattr(v->sdp, true, "imageattr",
+					   "* send [x=%u,y=%u]",
+					   cfg->video.width,
+					   cfg->video.height);
+	if (err) {
+		mem_deref(v);
+		return err;
+	}
+	*vp = v;
+	return 0;
+}
+
+void video_update(struct video *v)
+{
+	if (!v)
+		return;
+	const struct sdp_format *f = sdp_media_rformat(v->sdp, "H264");
+	if (f)
+		v->pt = (uint8_t)f->pt;
+	const struct sa *ra = sdp_media_raddr(v->sdp);
+	if (ra && sa_isset(ra, SA_ALL))
+		v->raddr = *ra;
+	if (!v->rtcp_started && sa_isset(&v->raddr, SA_ALL)) {
+		struct sa rtcp;
+		sdp_media_raddr_rtcp(v->sdp, &rtcp);
+		rtcp_start(v->rtp, "sipua", &rtcp);
+		v->rtcp_started = true;
+	}
+	apply(v);
+}
+
+void video_start(struct video *v)
+{
+	if (!v)
+		return;
+	v->started = true;
+	apply(v);
+}
+
+void video_refuse(struct video *v)
+{
+	if (v)
+		sdp_media_set_disabled(v->sdp, true);
+}
+
+extern "C" {
+
+bool call_has_video(const struct call *call)
+{
+	return call && !call->closed && call->video &&
+	       sdp_media_rport(call->video->sdp) != 0 &&
+	       call->vmode == VIDMODE_ON;
+}
+
+struct video *call_video(const struct call *call)
+{
+	return call_has_video(call) ? call->video : nullptr;
+}
+
+} // extern "C"

@@ -1,0 +1,17 @@
+// The call's video stream: the m=video line, its RTP/RTCP socket, and the
+// camera's H.264 sent to the peer while the call is up and the SDP lets it.
+#pragma once
+
+#include "core.h"
+
+struct video;
+
+// Adds the m=video line (H264/90000, packetization-mode 1) to `sdp`.
+int  video_alloc(struct video **vp, struct call *call,
+		 struct sdp_session *sdp);
+// After each SDP exchange: peer address, payload type, direction.
+void video_update(struct video *v);
+// The call is up: the camera is read while the SDP lets us send.
+void video_start(struct video *v);
+// The answer goes out without video (port 0).
+void video_refuse(struct video *v);

@@ -1,0 +1,62 @@
+// The RFC 6184 packetizer: nothing before the first IDR, fragments that give
+// the NAL unit back, markers at the ends of frames, parameter sets ahead of an
+// IDR that comes without them.
+#include <gtest/gtest.h>
+
+#include <vector>
+
+#include "../../sipua/src/h264.h"
+
+using Bytes = std::vector<uint8_t>;
+
+TEST(H264, DropsUntilIdrFragmentsAndSendsParameterSetsAheadOfEveryIdr) {
+  const Bytes sps = {0x67, 0x42, 0xc0, 0x15, 0xda}, pps = {0x68, 0xce, 0x3c, 0x80}, p = {0x41, 0x9a, 0x02};
+  Bytes idr = {0x65};
+  for (int i = 1; i < 3000; ++i) idr.push_back(uint8_t(i % 251 + 1));
+  h264_tx tx{};
+  std::vector<std::pair<bool, Bytes>> out;  // marker, payload
+  auto send = [&](std::initializer_list<Bytes> nals) {
+    Bytes au = {0};  // a 4-byte start code first, then 3-byte ones
+    for (const Bytes &n : nals) {
+      au.insert(au.end(), {0, 0, 1});
+      au.insert(au.end(), n.begin(), n.end());
+    }
+    out.clear();
+    auto collect = [](bool marker, uint32_t, const uint8_t *hdr, size_t hlen, const uint8_t *pld, size_t plen,
+                      void *arg) {
+      Bytes b(hdr, hdr + hlen);
+      b.insert(b.end(), pld, pld + plen);
+      static_cast<decltype(out) *>(arg)->push_back({marker, b});
+      return 0;
+    };
+    return h264_send_au(&tx, 9000, au.data(), au.size(), H264_PKTSIZE, collect, &out);
+  };
+  using Out = std::vector<std::pair<bool, Bytes>>;
+  char profile[7];
+
+  EXPECT_EQ(send({p}), 0);
+  EXPECT_TRUE(out.empty());
+  EXPECT_FALSE(h264_profile_level_id(&tx, profile));
+
+  // SPS, PPS, then FU-A fragments of 1198 + 1198 + 603 bytes.
+  ASSERT_EQ(send({sps, pps, idr}), 0);
+  ASSERT_EQ(out.size(), 5u);
+  EXPECT_EQ(out[0], std::make_pair(false, sps));
+  EXPECT_EQ(out[1], std::make_pair(false, pps));
+  Bytes joined = {0x65};
+  for (size_t i = 2; i < 5; ++i) {
+    EXPECT_EQ(out[i].second[0], 0x7c);  // the slice's NRI, type 28
+    EXPECT_EQ(out[i].second[1], (i == 2 ? 0x80 : i == 4 ? 0x40 : 0) | 0x05);
+    EXPECT_EQ(out[i].first, i == 4);
+    joined.insert(joined.end(), out[i].second.begin() + 2, out[i].second.end());
+  }
+  EXPECT_EQ(joined, idr);
+  EXPECT_TRUE(h264_profile_level_id(&tx, profile));
+  EXPECT_STREQ(profile, "42c015");
+
+  const Bytes small(idr.begin(), idr.begin() + 40);
+  ASSERT_EQ(send({small}), 0);
+  EXPECT_EQ(out, (Out{{false, sps}, {false, pps}, {true, small}}));
+  ASSERT_EQ(send({p}), 0);
+  EXPECT_EQ(out, (Out{{true, p}}));
+}

@@ -1,0 +1,50 @@
+// tests/support/video_peer.py as a child process: an RTSP camera on 127.0.0.1
+// (25 frames a second, an IDR every 25), or the callee's media (H.264
+// decoded, audio counted, DTMF sent back to the panel).
+#pragma once
+
+#include <cstdlib>
+
+#include "process.h"
+
+class VideoPeer {
+ public:
+  // Serves the test picture at each mount path (e.g. "/ch1/trackID=0").
+  bool StartCamera(int port, const std::vector<std::string> &paths) {
+    std::vector<std::string> args = {"camera", std::to_string(port)};
+    args.insert(args.end(), paths.begin(), paths.end());
+    return Start(args);
+  }
+  bool StartCallee(int videoPort, int audioPort) {
+    return Start({"callee", std::to_string(videoPort), std::to_string(audioPort)});
+  }
+  bool Stop() { return proc_.Stop(Millis(3000)); }
+  bool Dtmf(char key) { return proc_.WriteStdin(std::string("dtmf ") + key + "\n"); }
+  std::string Output() const { return proc_.Stdout() + proc_.Stderr(); }
+
+  // Output lines that start with `prefix` ("describe /ch2", "closed").
+  int Count(const std::string &prefix) const { return int(Times(prefix).size()); }
+  // The numbers after `key` on the lines that start with it ("first=", "idr=").
+  std::vector<double> Times(const std::string &key) const {
+    std::vector<double> out;
+    for (const std::string &line : SplitLines(proc_.Stdout()))
+      if (line.starts_with(key)) out.push_back(atof(line.c_str() + key.size()));
+    return out;
+  }
+  // From the callee's last "frames=N audio=M" line.
+  int Frames() const { return Last("frames="); }
+  int Audio() const { return Last("audio="); }
+
+ private:
+  bool Start(std::vector<std::string> args) {
+    args.insert(args.begin(), {"/usr/bin/python3", DORALIN_SOURCE_DIR "/tests/support/video_peer.py"});
+    return proc_.Start(args, {.stdinPipe = true}) && proc_.WaitForStdout("ready", Millis(15000));
+  }
+  int Last(const std::string &key) const {
+    const std::string out = proc_.Stdout();
+    const size_t at = out.rfind(key);
+    return at == std::string::npos ? 0 : atoi(out.c_str() + at + key.size());
+  }
+
+  Process proc_;
+};
