@@ -1,7 +1,7 @@
 # Shared by scripts/test and scripts/demo: install what is missing, then build.
 PACKAGES=(build-essential cmake pkg-config libre-dev libjansson-dev libdbus-1-dev
           libsqlite3-dev dbus-daemon dbus-bin sip-tester baresip-core libgtest-dev
-          libgmock-dev sox valgrind)
+          libgmock-dev sox valgrind librem-dev libasound2-dev espeak-ng)
 
 ensure_packages() {
   local missing=()
