@@ -92,11 +92,14 @@ bool BaresipPeer::Start(const std::string &user, bool autoAnswer, bool tls) {
   sipPort_ = FreeUdpPort();
   ctrlPort_ = FreeTcpPort();
   dir_->Write("in.wav", std::string(kSilenceHeader, sizeof kSilenceHeader - 1) + std::string(32000, '\0'));
-  std::string cfg = "sip_listen 127.0.0.1:" + std::to_string(sipPort_) +
+  const std::string source = audioSource.empty() ? dir_->Path("in.wav") : audioSource;
+  // sndfile writes what each call decodes into snd_path.
+  const std::string recording = record ? "module sndfile.so\nsnd_path " + dir_->path() + "\n" : "";
+  std::string cfg = "sip_listen 127.0.0.1:" + std::to_string(sipPort_) + "\nnet_interface 127.0.0.1\n" + recording +
                     "\nmodule_path /usr/lib/baresip/modules\nmodule g711.so\nmodule account.so\n"
                     "module aufile.so\nmodule stdio.so\nmodule menu.so\nmodule ctrl_tcp.so\n"
                     "ctrl_tcp_listen 127.0.0.1:" + std::to_string(ctrlPort_) +
-                    "\naudio_source aufile," + dir_->Path("in.wav") + "\naudio_player aufile," + dir_->Path("out.wav") +
+                    "\naudio_source aufile," + source + "\naudio_player aufile," + dir_->Path("out.wav") +
                     "\naudio_alert aufile," + dir_->Path("alert.wav") + "\nrtp_timeout 0\ncall_max_calls 0\n";
   if (tls) {
     Process openssl;
@@ -113,6 +116,14 @@ bool BaresipPeer::Start(const std::string &user, bool autoAnswer, bool tls) {
   // Keys typed on stdin go out as DTMF during a call. Ready once the control port answers.
   return proc_.Start({"baresip", "-f", dir_->path()}, {.stdinPipe = true}) &&
          WaitFor([this] { return !Command("reginfo", "").empty(); }, Millis(8000), Millis(100));
+}
+
+std::string BaresipPeer::Recording() const {
+  std::error_code ec;
+  std::string newest;
+  for (const auto &e : std::filesystem::directory_iterator(dir_ ? dir_->path() : "", ec))
+    if (e.path().string().ends_with("dec.wav") && e.path().string() > newest) newest = e.path().string();
+  return newest;
 }
 
 void BaresipPeer::Drain(Millis wait) {

@@ -52,6 +52,10 @@ class Sipp {
 class BaresipPeer {
  public:
   ~BaresipPeer();
+  // Set before Start: the WAV file it plays into calls (default: silence),
+  // and whether it records the audio it receives (see Recording()).
+  std::string audioSource;
+  bool record = false;
   // Account <sip:user@127.0.0.1:port>, answering every call by itself.
   // With `tls` it also takes TLS on port + 1 with a fresh self-signed
   // certificate.
@@ -66,6 +70,8 @@ class BaresipPeer {
   // Keys on its console; during a call they are sent as DTMF.
   bool Type(const std::string &keys) { return proc_.WriteStdin(keys); }
   std::string Output() const { return proc_.Stdout() + proc_.Stderr(); }
+  // Path of the WAV file of what it heard in its last call ("" before one).
+  std::string Recording() const;
 
  private:
   // Reads what the control connection brings within `wait` (connecting first).
