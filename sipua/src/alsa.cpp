@@ -10,8 +10,9 @@
 
 namespace {
 
-// Periods in the device buffer; as many frames may go ahead of the clock on
-// a device that does not block (ALSA's null and file plugins).
+// Periods in the device buffer; a device that does not block (ALSA's null
+// and file plugins) may take as much ahead of the clock, no more, so it
+// holds no more audio than a real one would.
 constexpr unsigned PERIODS = 4;
 
 struct alsa_st {

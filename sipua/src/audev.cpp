@@ -54,16 +54,16 @@ uint64_t now_us(void)
 	return (uint64_t)ts.tv_sec * 1000000u + (uint64_t)ts.tv_nsec / 1000u;
 }
 
-void pacer_resync(struct pacer *p)
+void pacer_resync(struct pacer *p, uint64_t now)
 {
-	p->next_us = now_us() + p->period_us - (uint64_t)p->lead * p->period_us;
+	p->next_us = now + p->period_us - (uint64_t)p->lead * p->period_us;
 }
 
-void pacer_wait(struct pacer *p)
+void pacer_wait(struct pacer *p, uint64_t now)
 {
-	const uint64_t now = now_us();
-	// Far behind (a stalled machine): start over rather than race.
-	if (now > p->next_us + 4 * p->period_us) {
+	// Far behind, beyond the lead (a stalled machine): start over rather
+	// than race.
+	if (now > p->next_us + (uint64_t)(p->lead + 4) * p->period_us) {
 		p->next_us = now + p->period_us;
 		return;
 	}
@@ -87,15 +87,17 @@ void *device_main(void *arg)
 {
 	auto *d = static_cast<struct audev *>(arg);
 	struct pacer pacer = {0, (uint64_t)d->ptime * 1000u, d->lead};
-	pacer_resync(&pacer);
+	uint64_t t0 = now_us();
+	pacer_resync(&pacer, t0);
 	while (running(d)) {
-		const uint64_t t0 = now_us();
 		if (!d->step(d))
 			break;
-		if (now_us() - t0 >= pacer.period_us / 2)
-			pacer_resync(&pacer);
+		const uint64_t t1 = now_us();
+		if (t1 - t0 >= pacer.period_us / 2)
+			pacer_resync(&pacer, t1);
 		else
-			pacer_wait(&pacer);
+			pacer_wait(&pacer, t1);
+		t0 = now_us();
 	}
 	return nullptr;
 }
