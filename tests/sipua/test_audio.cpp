@@ -181,7 +181,7 @@ TEST(SipuaAudio, TonesBothWaysWithBaresipAndHoldingSippCallees) {
   TempDir resident("resident");
   ASSERT_TRUE(MakeTone(resident.Path("voice.wav"), 440, 8));
   BaresipPeer peer;
-  peer.audioSource = resident.Path("voice.wav");
+  peer.audioSource = "aufile," + resident.Path("voice.wav");
   peer.record = true;
   ASSERT_TRUE(peer.Start("1201", true));
   struct call *call = panel.Call(peer.sipPort());

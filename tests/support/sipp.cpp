@@ -92,14 +92,16 @@ bool BaresipPeer::Start(const std::string &user, bool autoAnswer, bool tls) {
   sipPort_ = FreeUdpPort();
   ctrlPort_ = FreeTcpPort();
   dir_->Write("in.wav", std::string(kSilenceHeader, sizeof kSilenceHeader - 1) + std::string(32000, '\0'));
-  const std::string source = audioSource.empty() ? dir_->Path("in.wav") : audioSource;
+  const std::string source = audioSource.empty() ? "aufile," + dir_->Path("in.wav") : audioSource;
+  const std::string player = audioPlayer.empty() ? "aufile," + dir_->Path("out.wav") : audioPlayer;
   // sndfile writes what each call decodes into snd_path.
   const std::string recording = record ? "module sndfile.so\nsnd_path " + dir_->path() + "\n" : "";
   std::string cfg = "sip_listen 127.0.0.1:" + std::to_string(sipPort_) + "\nnet_interface 127.0.0.1\n" + recording +
+                    extraConfig +
                     "\nmodule_path /usr/lib/baresip/modules\nmodule g711.so\nmodule account.so\n"
                     "module aufile.so\nmodule stdio.so\nmodule menu.so\nmodule ctrl_tcp.so\n"
                     "ctrl_tcp_listen 127.0.0.1:" + std::to_string(ctrlPort_) +
-                    "\naudio_source aufile," + source + "\naudio_player aufile," + dir_->Path("out.wav") +
+                    "\naudio_source " + source + "\naudio_player " + player +
                     "\naudio_alert aufile," + dir_->Path("alert.wav") + "\nrtp_timeout 0\ncall_max_calls 0\n";
   if (tls) {
     Process openssl;

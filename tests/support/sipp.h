@@ -52,9 +52,10 @@ class Sipp {
 class BaresipPeer {
  public:
   ~BaresipPeer();
-  // Set before Start: the WAV file it plays into calls (default: silence),
+  // Set before Start: its audio devices ("aufile,PATH", "alsa,DEVICE"; by
+  // default it plays silence from a file), more config lines (e.g. modules),
   // and whether it records the audio it receives (see Recording()).
-  std::string audioSource;
+  std::string audioSource, audioPlayer, extraConfig;
   bool record = false;
   // Account <sip:user@127.0.0.1:port>, answering every call by itself.
   // With `tls` it also takes TLS on port + 1 with a fresh self-signed
