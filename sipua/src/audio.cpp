@@ -28,6 +28,9 @@ struct audio {
 	audio_event_h *eventh;
 	void *arg;
 
+	const char *src_drv;     // driver names, for the devices' log lines
+	const char *play_drv;
+
 	// sending
 	struct ausrc_st *ausrc;
 	struct ausrc_prm sprm;
@@ -111,16 +114,14 @@ void dev_error(const char *kind, const char *mod, const char *dev, int err,
 
 void src_error(int err, const char *str, void *arg)
 {
-	(void)arg;
-	const struct config_audio *c = &cfg_now()->audio;
-	dev_error("source", c->src_mod, c->src_dev, err, str);
+	auto *a = static_cast<struct audio *>(arg);
+	dev_error("source", a->src_drv, cfg_now()->audio.src_dev, err, str);
 }
 
 void play_error(int err, const char *str, void *arg)
 {
-	(void)arg;
-	const struct config_audio *c = &cfg_now()->audio;
-	dev_error("player", c->play_mod, c->play_dev, err, str);
+	auto *a = static_cast<struct audio *>(arg);
+	dev_error("player", a->play_drv, cfg_now()->audio.play_dev, err, str);
 }
 
 // Bytes of `ms` milliseconds of audio, at least one byte.
@@ -172,6 +173,7 @@ void start_source(struct audio *a)
 				  "driver not loaded");
 		return;
 	}
+	a->src_drv = as->name;
 	a->sprm = {8000, 1, a->ptime};
 	int err = as->alloch(&a->ausrc, as, &a->sprm, c->src_dev, src_read,
 			     src_error, a);
@@ -194,6 +196,7 @@ void start_player(struct audio *a)
 				  "driver not loaded");
 		return;
 	}
+	a->play_drv = ap->name;
 	a->pprm = {8000, 1, a->ptime};
 	int err = ap->alloch(&a->auplay, ap, &a->pprm, c->play_dev,
 			     play_write, play_error, a);
