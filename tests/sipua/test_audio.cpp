@@ -54,11 +54,12 @@ struct Panel {
 };
 
 // A callee's RTP and RTCP ports on 127.0.0.1: every RTP packet is echoed to
-// its sender and noted with its arrival time.
+// its sender and noted with its arrival time, every sender report with the
+// time it carries.
 class EchoSocket {
  public:
   struct Packet {
-    double ms;
+    double ms;  // wall clock
     uint16_t seq;
     uint32_t ts;
     bool rtcp;
@@ -112,13 +113,15 @@ class EchoSocket {
                                                               reinterpret_cast<sockaddr *>(&from), &len)
                                                   : -1;
         if (n < 12) continue;
-        // RTP: sequence number and timestamp; RTCP: an SR's RTP timestamp.
+        // RTP: sequence number and timestamp; an SR: its NTP time (seconds
+        // since 1900, 32-bit fraction) and RTP timestamp.
         const bool sr = i == 1 && buf[1] == 200 && n >= 28;
         if (i == 0) sendto(fd_[0], buf, size_t(n), 0, reinterpret_cast<sockaddr *>(&from), len);
         if (i == 1 && !sr) continue;
+        auto word = [&](int at) { return ntohl(*reinterpret_cast<const uint32_t *>(buf + at)); };
+        const double ms = sr ? (double(word(8)) - 2208988800.0 + word(12) / 4294967296.0) * 1e3 : WallMs();
         std::lock_guard<std::mutex> lock(mutex_);
-        packets_.push_back({WallMs(), uint16_t(buf[2] << 8 | buf[3]),
-                            ntohl(*reinterpret_cast<const uint32_t *>(buf + (sr ? 16 : 4))), sr});
+        packets_.push_back({ms, uint16_t(buf[2] << 8 | buf[3]), word(sr ? 16 : 4), sr});
       }
     }
   }
@@ -196,9 +199,9 @@ TEST(SipuaAudio, TonesBothWaysWithBaresipAndHoldingSippCallees) {
   ASSERT_TRUE(peer.WaitControl("CALL_CLOSED", Millis(3000)));
   const std::vector<int16_t> atResident = Read8k(peer.Recording()), atPanel = panel.Heard();
   EXPECT_GT(ToneSeconds(atResident, 1000), 1.5) << peer.Recording();
-  EXPECT_EQ(ToneSeconds(atResident, 440), 0);
+  EXPECT_LT(ToneSeconds(atResident, 440), 0.1);
   EXPECT_GT(ToneSeconds(atPanel, 440), 1.5);
-  EXPECT_EQ(ToneSeconds(atPanel, 1000), 0);
+  EXPECT_LT(ToneSeconds(atPanel, 1000), 0.1);
   EXPECT_EQ((std::vector<std::string>{"7"}), keys);
 
   // A callee whose answer has no codec in common is ACKed and hung up, and
@@ -235,18 +238,22 @@ TEST(SipuaAudio, TonesBothWaysWithBaresipAndHoldingSippCallees) {
   std::vector<EchoSocket::Packet> rtp, sr;
   for (const auto &p : media.Packets()) (p.rtcp ? sr : rtp).push_back(p);
   ASSERT_GT(rtp.size(), 200u);
+  // A frame's worth of timestamp per packet, more if a stalled loop skipped
+  // frames.
   for (size_t i = 1; i < rtp.size(); ++i) {
     ASSERT_EQ(uint16_t(rtp[i - 1].seq + 1), rtp[i].seq) << i;
-    ASSERT_EQ(rtp[i - 1].ts + 160, rtp[i].ts) << i;
+    ASSERT_TRUE(rtp[i].ts - rtp[i - 1].ts >= 160 && (rtp[i].ts - rtp[i - 1].ts) % 160 == 0) << i;
   }
+  // The stream's clock: a packet's timestamp against its earliest possible
+  // arrival (a late reader here only makes arrivals later).
+  double start = rtp[0].ms;
+  for (const auto &p : rtp) start = std::min(start, p.ms - (p.ts - rtp[0].ts) / 8.0);
+  auto due = [&](uint32_t ts) { return start + (ts - rtp[0].ts) / 8.0; };
   ASSERT_FALSE(sr.empty());
-  const auto last = std::find_if(rtp.rbegin(), rtp.rend(), [&](auto &p) { return p.ms <= sr[0].ms; });
-  ASSERT_NE(last, rtp.rend());
-  EXPECT_NEAR(double(sr[0].ts - last->ts), (sr[0].ms - last->ms) * 8, 800);
+  EXPECT_NEAR(due(sr[0].ts), sr[0].ms, 100);
   const double hold = ReinviteSentMs(bare.Output());
   ASSERT_GT(hold, 0) << bare.Output();
-  EXPECT_LT(rtp.back().ms - hold, 100);
-  EXPECT_GT(rtp.back().ms - hold, -100);
+  EXPECT_NEAR(due(rtp.back().ts), hold, 100);
 }
 
 TEST(SipuaAudio, AlsaMicrophoneAndSpeakerThroughTheFilePlugin) {
