@@ -118,10 +118,10 @@ struct Rig {
     silence.data.assign(70 * 16000, 0);
     dir.Write("in.wav", MakeWav(silence));
     BaresipPeer baresip;
-    if (!baresip.Start("panel", false, false, "",
-                       "module avformat.so\nmodule avcodec.so\nvideo_source avformat," + url +
-                           "\nvideo_size 320x240\nvideo_fps 25\nvideo_bitrate 500000\nnet_interface 127.0.0.1\n"
-                           "audio_source aufile," + dir.Path("in.wav") + "\n"))
+    baresip.extraConfig = "module avformat.so\nmodule avcodec.so\nvideo_source avformat," + url +
+                          "\nvideo_size 320x240\nvideo_fps 25\nvideo_bitrate 500000\n"
+                          "audio_source aufile," + dir.Path("in.wav") + "\n";
+    if (!baresip.Start("panel", false, false))
       return false;
     const std::string target = "sip:1201@127.0.0.1:" + std::to_string(calleePort);
     return Measure(

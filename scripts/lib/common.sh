@@ -1,7 +1,8 @@
 # Shared by scripts/test and scripts/demo: install what is missing, then build.
 PACKAGES=(build-essential cmake pkg-config libre-dev libjansson-dev libdbus-1-dev
           libsqlite3-dev dbus-daemon dbus-bin sip-tester baresip-core libgtest-dev
-          libgmock-dev sox valgrind libavformat-dev libavcodec-dev libavutil-dev
+          libgmock-dev sox valgrind librem-dev libasound2-dev espeak-ng
+          libavformat-dev libavcodec-dev libavutil-dev
           python3-gi gir1.2-gst-rtsp-server-1.0 gstreamer1.0-plugins-base
           gstreamer1.0-plugins-good gstreamer1.0-plugins-ugly gstreamer1.0-libav
           baresip-ffmpeg)

@@ -148,6 +148,7 @@ struct config_audio {
 	char play_dev[128];
 	char alert_mod[16];
 	char alert_dev[128];
+	struct range buffer;    /* Audio buffer [ms] (audio_buffer)  */
 };
 
 struct config_video {
@@ -160,12 +161,23 @@ struct config_video {
 	double fps;
 };
 
+/* Jitter buffer type (libre 1.1.0 has one kind, "fixed") */
+enum jbuf_type {
+	JBUF_OFF,
+	JBUF_FIXED,
+	JBUF_ADAPTIVE,
+};
+
 struct config_avt {
 	uint8_t rtp_tos;
 	uint8_t rtpv_tos;
 	struct range rtp_ports; /* RTP port range                 */
 	struct range rtp_bw;
 	bool rtcp_mux;
+	struct {
+		enum jbuf_type jbtype;
+		struct range jbuf_del;  /* Delay, number of frames */
+	} audio, video;
 	bool rtp_stats;
 	uint32_t rtp_timeout;   /* RTP timeout in seconds (0=off) */
 };

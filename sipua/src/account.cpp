@@ -84,6 +84,7 @@ int account_alloc(struct account **accp, const char *text)
 	if (!acc)
 		return ENOMEM;
 	acc->regint = 3600;
+	acc->ptime = 20;
 	acc->answermode = ANSWERMODE_MANUAL;
 	acc->port = uri.port;
 
@@ -147,6 +148,12 @@ int account_alloc(struct account **accp, const char *text)
 			}
 			else if (!pl_strcasecmp(&key, "regint")) {
 				acc->regint = pl_u32(&val);
+				after_ob = false;
+			}
+			else if (!pl_strcasecmp(&key, "ptime")) {
+				const uint32_t ptime = pl_u32(&val);
+				if (ptime >= 10 && ptime <= 60 && !(ptime % 10))
+					acc->ptime = ptime;
 				after_ob = false;
 			}
 			else if (!pl_strcasecmp(&key, "answermode")) {

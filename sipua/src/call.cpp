@@ -170,6 +170,8 @@ int offer_handler(struct mbuf **descp, const struct sip_msg *msg, void *arg)
 		int err = sdp_decode(call->sdp, msg->mb, true);
 		if (err)
 			return err;
+		if (!media_codec_ok(call))
+			return EPROTO;  // a re-offer gets 488, the call goes on
 		call->got_offer = true;
 		media_update(call);
 	}
@@ -187,8 +189,13 @@ int answer_handler(const struct sip_msg *msg, void *arg)
 	int err = sdp_decode(call->sdp, msg->mb, false);
 	if (err)
 		return err;
-	if (!media_codec_ok(call))
+	if (!media_codec_ok(call)) {
+		// The stack ACKs and sends BYE; the close says why.
+		call->codec_failed = true;
+		sipua_warn("call: %s answered with no audio codec in common, "
+			   "ending the call\n", call->peer_uri);
 		return EPROTO;
+	}
 	media_update(call);
 	return 0;
 }
@@ -280,7 +287,11 @@ void close_handler(int err, const struct sip_msg *msg, void *arg)
 	auto *call = static_cast<struct call *>(arg);
 	char prm[128] = "";
 	call->peer_closed = true;
-	if (err) {
+	if (call->codec_failed) {
+		call->scode = 488;
+		(void)re_snprintf(prm, sizeof(prm), "No common audio codecs");
+	}
+	else if (err) {
 		(void)re_snprintf(prm, sizeof(prm), "%m", err);
 	}
 	else if (msg) {
@@ -306,7 +317,6 @@ int call_alloc(struct call **callp, struct ua *ua, bool outgoing,
 	call->outgoing = outgoing;
 	call->time_start = tmr_jiffies();
 	tmr_init(&call->tmr_inv);
-	tmr_init(&call->tmr_tx);
 	tmr_init(&call->tmr_rtpto);
 	list_init(&call->hdrs);
 	int err = media_alloc(call, video);

@@ -1,5 +1,5 @@
 // Configuration directory, the "config" file and module lines.
-#include "core.h"
+#include "audio.h"
 
 #include "avformat.h"
 
@@ -29,6 +29,9 @@ void config_defaults(struct config *cfg)
 	cfg->avt.rtp_bw.max = 0;
 	// A peer that vanishes without BYE must not keep the panel busy.
 	cfg->avt.rtp_timeout = 60;
+	cfg->audio.buffer = {20, 160};
+	cfg->avt.audio = {JBUF_FIXED, {5, 10}};
+	cfg->avt.video = {JBUF_FIXED, {5, 50}};
 	cfg->video.width = 352;
 	cfg->video.height = 288;
 	cfg->video.bitrate = 500000;
@@ -69,16 +72,83 @@ int dns_server_line(const struct pl *addr, void *arg)
 	return 0;
 }
 
+// "module,device": the device is the rest after the first comma.
+void get_csv(const char *name, char *mod, size_t msz, char *dev, size_t dsz)
+{
+	struct pl pl, m, d = PL_INIT;
+	if (conf_get(conf_obj, name, &pl))
+		return;
+	if (re_regex(pl.p, pl.l, "[^,]+,[^]*", &m, &d))
+		m = pl;
+	(void)pl_strcpy(&m, mod, msz);
+	dev[0] = '\0';
+	if (pl_isset(&d))
+		(void)pl_strcpy(&d, dev, dsz);
+}
+
+void get_range(const char *name, struct range *rng)
+{
+	struct pl pl;
+	struct range r;
+	if (conf_get(conf_obj, name, &pl))
+		return;
+	if (parse_range(&pl, &r))
+		*rng = r;
+	else
+		sipua_warn("config: bad %s '%r', kept %u-%u\n", name, &pl,
+			   rng->min, rng->max);
+}
+
+void get_jbuf_type(const char *name, enum jbuf_type *type)
+{
+	struct pl pl;
+	if (conf_get(conf_obj, name, &pl))
+		return;
+	if (!pl_strcasecmp(&pl, "off"))
+		*type = JBUF_OFF;
+	else if (!pl_strcasecmp(&pl, "fixed"))
+		*type = JBUF_FIXED;
+	else if (!pl_strcasecmp(&pl, "adaptive"))
+		*type = JBUF_ADAPTIVE;  // runs as fixed on this libre
+	else
+		sipua_warn("config: unknown %s '%r'\n", name, &pl);
+}
+
+void config_parse_audio(struct config *cfg)
+{
+	struct config_audio *a = &cfg->audio;
+	get_str("audio_path", a->audio_path, sizeof(a->audio_path));
+	get_csv("audio_player", a->play_mod, sizeof(a->play_mod),
+		a->play_dev, sizeof(a->play_dev));
+	get_csv("audio_source", a->src_mod, sizeof(a->src_mod), a->src_dev,
+		sizeof(a->src_dev));
+	get_csv("audio_alert", a->alert_mod, sizeof(a->alert_mod),
+		a->alert_dev, sizeof(a->alert_dev));
+	get_range("audio_buffer", &a->buffer);
+	if (!a->buffer.min || !a->buffer.max) {
+		sipua_warn("config: audio_buffer cannot be zero, using 20-160\n");
+		a->buffer = {20, 160};
+	}
+	// The older names set audio and video alike; the newer ones win.
+	get_jbuf_type("jitter_buffer_type", &cfg->avt.audio.jbtype);
+	get_jbuf_type("jitter_buffer_type", &cfg->avt.video.jbtype);
+	get_range("jitter_buffer_delay", &cfg->avt.audio.jbuf_del);
+	get_range("jitter_buffer_delay", &cfg->avt.video.jbuf_del);
+	get_jbuf_type("audio_jitter_buffer_type", &cfg->avt.audio.jbtype);
+	get_range("audio_jitter_buffer_delay", &cfg->avt.audio.jbuf_del);
+	get_jbuf_type("video_jitter_buffer_type", &cfg->avt.video.jbtype);
+	get_range("video_jitter_buffer_delay", &cfg->avt.video.jbuf_del);
+	if (!cfg->avt.audio.jbuf_del.max)
+		cfg->avt.audio.jbtype = JBUF_OFF;
+}
+
 // "video_source avformat,URL"; the camera's "rtspsrc_url" line, whose
 // channel digit the panel's settings rewrite, names the stream first.
 void video_parse(struct config_video *vid)
 {
-	struct pl pl, mod, dev;
-	if (!conf_get(conf_obj, "video_source", &pl) &&
-	    !re_regex(pl.p, pl.l, "[^,]+,[^]+", &mod, &dev)) {
-		(void)pl_strcpy(&mod, vid->src_mod, sizeof(vid->src_mod));
-		(void)pl_strcpy(&dev, vid->src_dev, sizeof(vid->src_dev));
-	}
+	struct pl pl;
+	get_csv("video_source", vid->src_mod, sizeof(vid->src_mod),
+		vid->src_dev, sizeof(vid->src_dev));
 	if (!conf_get(conf_obj, "rtspsrc_url", &pl)) {
 		str_ncpy(vid->src_mod, "avformat", sizeof(vid->src_mod));
 		(void)pl_strcpy(&pl, vid->src_dev, sizeof(vid->src_dev));
@@ -112,15 +182,7 @@ void config_parse(struct config *cfg)
 	if (!conf_get_bool(conf_obj, "call_accept", &b))
 		cfg->call.accept = b;
 
-	if (!conf_get(conf_obj, "rtp_ports", &pl)) {
-		struct range r;
-		if (parse_range(&pl, &r))
-			cfg->avt.rtp_ports = r;
-		else
-			sipua_warn("config: bad rtp_ports '%r', kept %u-%u\n",
-				  &pl, cfg->avt.rtp_ports.min,
-				  cfg->avt.rtp_ports.max);
-	}
+	get_range("rtp_ports", &cfg->avt.rtp_ports);
 	if (!conf_get(conf_obj, "rtp_bandwidth", &pl)) {
 		struct range r;
 		if (parse_range(&pl, &r))
@@ -132,28 +194,27 @@ void config_parse(struct config *cfg)
 	if (!conf_get_bool(conf_obj, "rtp_stats", &b))
 		cfg->avt.rtp_stats = b;
 
-	get_str("audio_path", cfg->audio.audio_path,
-		sizeof(cfg->audio.audio_path));
+	config_parse_audio(cfg);
 	video_parse(&cfg->video);
 
 	get_str("net_interface", cfg->net.ifname, sizeof(cfg->net.ifname));
 	(void)conf_apply(conf_obj, "dns_server", dns_server_line, &cfg->net);
 }
 
-// Modules this agent provides itself, by name without ".so".
-bool module_builtin(const struct pl *base)
-{
-	static const char *const builtin[] = {
-		"g711", "account", "contact", "menu", "uuid", "stun",
-		"syslog", "stdio", "cons", "auloop",
-		"avcodec",  // H.264 passes through: nothing to encode
-	};
-	for (const char *m : builtin) {
-		if (!pl_strcmp(base, m))
-			return true;
-	}
-	return false;
-}
+// Modules this agent provides itself; the drivers register when named.
+struct builtin_module {
+	const char *name;
+	int (*init)(void);
+};
+
+const struct builtin_module builtin[] = {
+	{"g711", nullptr}, {"aufile", aufile_module_init},
+	{"alsa", alsa_module_init}, {"account", nullptr},
+	{"contact", nullptr}, {"menu", nullptr}, {"uuid", nullptr},
+	{"stun", nullptr}, {"syslog", nullptr}, {"stdio", nullptr},
+	{"cons", nullptr}, {"avformat", avformat_init},
+	{"avcodec", nullptr},  // H.264 passes through: nothing to encode
+};
 
 int module_line(const struct pl *val, void *arg)
 {
@@ -162,14 +223,15 @@ int module_line(const struct pl *val, void *arg)
 	const char *dot = (const char *)memchr(base.p, '.', base.l);
 	if (dot)
 		base.l = (size_t)(dot - base.p);
-	if (!pl_strcmp(&base, "avformat")) {
-		const int err = avformat_init();
+	for (const struct builtin_module &m : builtin) {
+		if (pl_strcmp(&base, m.name))
+			continue;
+		int err = m.init ? m.init() : 0;
 		if (err)
-			sipua_warn("module: avformat failed (%m)\n", err);
+			sipua_warn("module: %r failed (%m)\n", val, err);
+		return 0;
 	}
-	else if (!module_builtin(&base)) {
-		sipua_warn("module: %r not available, skipped\n", val);
-	}
+	sipua_warn("module: %r not available, skipped\n", val);
 	return 0;
 }
 
@@ -270,6 +332,7 @@ int conf_modules(void)
 {
 	if (!conf_obj)
 		return ENOENT;
+	audev_modules_close();  // a second bring-up starts from scratch
 	for (const char *key : {"module", "module_tmp", "module_app"})
 		(void)conf_apply(conf_obj, key, module_line, nullptr);
 	return 0;
@@ -295,6 +358,7 @@ int baresip_init(struct config *cfg)
 
 void baresip_close(void)
 {
+	audev_modules_close();
 	uag.cfg = nullptr;
 }
 

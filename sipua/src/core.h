@@ -17,6 +17,7 @@ struct account {
 	char *outbound;   // route towards the outbound proxy, null without one
 	char *reg_uri;    // "sip:host:port[;transport=x]"
 	uint32_t regint;
+	uint32_t ptime;   // audio packet time [ms]
 	enum answermode answermode;
 	struct sip_addr laddr;
 	char *laddr_buf;  // text that laddr points into

@@ -1,20 +1,35 @@
-// Call media: a G.711 stream of silence every 20 ms so peers see RTP, RFC 4733
-// telephone events both ways, RTP-established and RTP-timeout detection.
+// Call media: the RTP/RTCP sockets and SDP of a call, what the offer/answer
+// exchange gives its audio (codec, telephone events, direction),
+// RTP-established and RTP-timeout detection. The audio itself is audio.cpp's.
 #include "media.h"
+#include "audio.h"
 
 #include "video.h"
 
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <netinet/in.h>
 
 namespace {
 
 enum {
-	PTIME = 20,
-	SAMPLES = 160,     // 20 ms at 8 kHz
 	PT_TEL = 101,
 };
+
+int send_handler(uint8_t pt, bool marker, uint32_t ts, struct mbuf *mb,
+		 void *arg)
+{
+	auto *call = static_cast<struct call *>(arg);
+	if (!sa_isset(&call->raddr, SA_ALL))
+		return 0;
+	return rtp_send(call->rtp, &call->raddr, false, marker, pt, ts, mb);
+}
+
+bool event_handler(enum ua_event ev, const char *prm, void *arg)
+{
+	return call_media_event(static_cast<struct call *>(arg), ev, prm);
+}
 
 void rtp_handler(const struct sa *src, const struct rtp_header *hdr,
 		 struct mbuf *mb, void *arg)
@@ -30,23 +45,10 @@ void rtp_handler(const struct sa *src, const struct rtp_header *hdr,
 		if (!call_media_event(call, UA_EVENT_CALL_RTPESTAB, "audio"))
 			return;
 	}
-
-	const struct sdp_format *tel =
-		call->am ? sdp_media_rformat(call->am, telev_rtpfmt) : nullptr;
-	const int pt_rx = tel ? tel->pt : PT_TEL;
-	if (hdr->pt != pt_rx || !call->telev)
-		return;
-
-	int event;
-	bool end;
-	if (telev_recv(call->telev, mb, &event, &end))
-		return;
-	const int key = telev_code2digit(event);
-	if (key < 0)
-		return;
-	const char prm[2] = {(char)key, '\0'};
-	(void)call_media_event(call, end ? UA_EVENT_CALL_DTMF_END
-					 : UA_EVENT_CALL_DTMF_START, prm);
+	// A key's handler may end the call: the audio outlives this packet.
+	auto *a = static_cast<struct audio *>(mem_ref(call->audio));
+	audio_recv(a, hdr, mb);
+	mem_deref(a);
 }
 
 void rtcp_handler(const struct sa *src, struct rtcp_msg *msg, void *arg)
@@ -56,43 +58,6 @@ void rtcp_handler(const struct sa *src, struct rtcp_msg *msg, void *arg)
 	auto *call = static_cast<struct call *>(arg);
 	// RTCP alone also shows the peer is there.
 	call->last_rx = tmr_jiffies();
-}
-
-void tx_handler(void *arg)
-{
-	auto *call = static_cast<struct call *>(arg);
-	tmr_start(&call->tmr_tx, PTIME, tx_handler, call);
-
-	if (!sa_isset(&call->raddr, SA_ALL))
-		return;
-
-	struct mbuf *mb = mbuf_alloc((size_t)RTP_HEADER_SIZE + (size_t)SAMPLES);
-	if (!mb)
-		return;
-
-	bool marker = false;
-	mb->pos = mb->end = RTP_HEADER_SIZE;
-	if (call->telev && call->pt_tel_tx >= 0 &&
-	    !telev_poll(call->telev, &marker, mb)) {
-		if (marker)
-			call->ts_tel = call->ts;
-		mb->pos = RTP_HEADER_SIZE;
-		(void)rtp_send(call->rtp, &call->raddr, false, marker,
-			       (uint8_t)call->pt_tel_tx, call->ts_tel, mb);
-		call->tel_sending = true;
-	}
-	else {
-		call->tel_sending = false;
-		const uint8_t silence = call->pt_tx == 8 ? 0xd5 : 0xff;
-		mb->pos = mb->end = RTP_HEADER_SIZE;
-		(void)mbuf_fill(mb, silence, SAMPLES);
-		mb->pos = RTP_HEADER_SIZE;
-		(void)rtp_send(call->rtp, &call->raddr, false, !call->tx_started,
-			       (uint8_t)call->pt_tx, call->ts, mb);
-		call->tx_started = true;
-	}
-	call->ts += SAMPLES;
-	mem_deref(mb);
 }
 
 void rtpto_handler(void *arg)
@@ -113,16 +78,54 @@ void rtpto_handler(void *arg)
 	tmr_start(&call->tmr_rtpto, 500, rtpto_handler, call);
 }
 
-int add_audio_formats(struct sdp_media *m)
+int add_audio_formats(struct sdp_media *m, uint32_t ptime)
 {
-	int err = sdp_format_add(nullptr, m, false, "0", "PCMU", 8000, 1,
-				 nullptr, nullptr, nullptr, false, nullptr);
-	err |= sdp_format_add(nullptr, m, false, "8", "PCMA", 8000, 1,
-			      nullptr, nullptr, nullptr, false, nullptr);
+	int err = 0;
+	const struct aucodec *ac;
+	for (size_t i = 0; (ac = aucodec_at(i)) != nullptr; ++i) {
+		char id[8];
+		(void)re_snprintf(id, sizeof(id), "%d", ac->pt);
+		err |= sdp_format_add(nullptr, m, false, id, ac->name,
+				      ac->srate, ac->ch, nullptr, nullptr,
+				      nullptr, false, nullptr);
+	}
 	err |= sdp_format_add(nullptr, m, false, "101", telev_rtpfmt, 8000, 1,
 			      nullptr, nullptr, nullptr, false, "0-15");
-	err |= sdp_media_set_lattr(m, true, "ptime", "%u", PTIME);
+	err |= sdp_media_set_lattr(m, true, "ptime", "%u", ptime);
 	return err;
+}
+
+// The first of the peer's formats that we have too, in the peer's order.
+// A static payload type needs no rtpmap (RFC 3551).
+const struct aucodec *remote_codec(const struct sdp_media *m, int *pt)
+{
+	if (!m || !sdp_media_rport(m))
+		return nullptr;
+	const struct list *l = sdp_media_format_lst(m, false);
+	for (struct le *le = l ? l->head : nullptr; le; le = le->next) {
+		auto *f = static_cast<const struct sdp_format *>(le->data);
+		const struct aucodec *ac = aucodec_find(f->name, f->pt);
+		if (f->sup && ac && (!f->name || f->srate == ac->srate)) {
+			*pt = f->pt;
+			return ac;
+		}
+	}
+	return nullptr;
+}
+
+// Payload types the peer may send with: ours, static ones as numbered.
+void receive_codecs(const struct sdp_media *m, struct audio_prm *prm)
+{
+	const struct aucodec *ac;
+	for (size_t i = 0; (ac = aucodec_at(i)) != nullptr; ++i)
+		prm->rx[ac->pt] = ac;
+	const struct list *l = sdp_media_format_lst(m, true);
+	for (struct le *le = l ? l->head : nullptr; le; le = le->next) {
+		auto *f = static_cast<const struct sdp_format *>(le->data);
+		ac = aucodec_find(f->name, f->pt);
+		if (ac && f->pt >= 0 && f->pt < 128)
+			prm->rx[f->pt] = ac;
+	}
 }
 
 } // namespace
@@ -132,9 +135,7 @@ int media_alloc(struct call *call, bool video)
 	const struct config *cfg = uag.cfg ? uag.cfg : conf_config();
 	const uint16_t pmin = (uint16_t)cfg->avt.rtp_ports.min;
 	const uint16_t pmax = (uint16_t)cfg->avt.rtp_ports.max;
-	call->pt_tx = 0;
-	call->pt_tel_tx = -1;
-	call->ts = rand_u32();
+	const uint32_t ptime = call->ua->acc->ptime;
 
 	int err = sdp_session_alloc(&call->sdp, &uag.laddr);
 	if (err)
@@ -147,10 +148,11 @@ int media_alloc(struct call *call, bool video)
 			    sa_port(rtp_local(call->rtp)), "RTP/AVP");
 	if (err)
 		return err;
-	err = add_audio_formats(call->am);
+	err = add_audio_formats(call->am, ptime);
 	if (err)
 		return err;
-	err = telev_alloc(&call->telev, PTIME);
+	err = audio_alloc(&call->audio, ptime, send_handler, event_handler,
+			  call);
 	if (err)
 		return err;
 
@@ -161,21 +163,19 @@ int media_alloc(struct call *call, bool video)
 
 void media_close(struct call *call)
 {
-	tmr_cancel(&call->tmr_tx);
 	tmr_cancel(&call->tmr_rtpto);
+	// The devices stop before the socket their frames go to.
+	call->audio = (struct audio *)mem_deref(call->audio);
 	call->rtp = (struct rtp_sock *)mem_deref(call->rtp);
 	call->video = (struct video *)mem_deref(call->video);
-	call->telev = (struct telev *)mem_deref(call->telev);
 	call->am = nullptr;
 	call->sdp = (struct sdp_session *)mem_deref(call->sdp);
 }
 
 bool media_codec_ok(const struct call *call)
 {
-	if (!call->am || !sdp_media_rport(call->am))
-		return false;
-	return sdp_media_rformat(call->am, "PCMU") ||
-	       sdp_media_rformat(call->am, "PCMA");
+	int pt;
+	return remote_codec(call->am, &pt) != nullptr;
 }
 
 void media_update(struct call *call)
@@ -183,19 +183,26 @@ void media_update(struct call *call)
 	video_update(call->video);
 	if (!call->am)
 		return;
-	const struct sdp_format *f = sdp_media_rformat(call->am, nullptr);
-	// The first common G.711 format in the peer's order.
-	const struct sdp_format *u = sdp_media_rformat(call->am, "PCMU");
-	const struct sdp_format *a = sdp_media_rformat(call->am, "PCMA");
-	if (u && a)
-		f = (f == a) ? a : u;
-	else
-		f = u ? u : a;
-	if (f)
-		call->pt_tx = f->pt;
+	struct audio_prm prm;
+	memset(&prm, 0, sizeof(prm));
+	prm.tx = remote_codec(call->am, &prm.pt_tx);
 	const struct sdp_format *tel =
 		sdp_media_rformat(call->am, telev_rtpfmt);
-	call->pt_tel_tx = tel ? tel->pt : -1;
+	prm.pt_tel_tx = tel ? tel->pt : -1;
+	// The peer sends keys with the number our side of the SDP gave.
+	const struct list *l = sdp_media_format_lst(call->am, true);
+	prm.pt_tel_rx = PT_TEL;
+	for (struct le *le = l ? l->head : nullptr; le; le = le->next) {
+		auto *f = static_cast<const struct sdp_format *>(le->data);
+		if (f->name && !str_casecmp(f->name, telev_rtpfmt))
+			prm.pt_tel_rx = f->pt;
+	}
+	const char *ptime = sdp_media_rattr(call->am, "ptime");
+	prm.ptime_tx = ptime ? (uint32_t)atoi(ptime) : 0;
+	prm.dir = sdp_media_rport(call->am) ? sdp_media_dir(call->am)
+					    : SDP_INACTIVE;
+	receive_codecs(call->am, &prm);
+	audio_update(call->audio, &prm);
 
 	const struct sa *ra = sdp_media_raddr(call->am);
 	if (ra && sa_isset(ra, SA_ALL))
@@ -204,6 +211,7 @@ void media_update(struct call *call)
 	if (!call->rtcp_started && sa_isset(&call->raddr, SA_ALL)) {
 		struct sa rtcp;
 		sdp_media_raddr_rtcp(call->am, &rtcp);
+		rtcp_set_srate(call->rtp, 8000, 8000);
 		rtcp_start(call->rtp, "sipua", &rtcp);
 		call->rtcp_started = true;
 	}
@@ -212,9 +220,9 @@ void media_update(struct call *call)
 void media_start(struct call *call)
 {
 	video_start(call->video);
-	if (!call->rtp || tmr_isrunning(&call->tmr_tx))
+	if (!call->rtp)
 		return;
-	tmr_start(&call->tmr_tx, 0, tx_handler, call);
+	audio_start(call->audio);
 	if ((call->rtp_timeout_ms || sipua_rtp_timeout()) &&
 	    !tmr_isrunning(&call->tmr_rtpto)) {
 		if (!call->estab_time)
@@ -227,14 +235,13 @@ extern "C" {
 
 int call_send_digit(struct call *call, char key)
 {
-	if (!call || call->closed || !call->telev)
+	if (!call || call->closed || !call->audio)
 		return EINVAL;
-	if (key == KEYCODE_REL || key == KEYCODE_NONE)
-		return telev_send(call->telev, 0, true);
-	const int code = telev_digit2code((unsigned char)key);
-	if (code < 0)
+	const bool release = key == KEYCODE_REL || key == KEYCODE_NONE;
+	if (!release && telev_digit2code((unsigned char)key) < 0)
 		return EINVAL;
-	if (call->pt_tel_tx < 0 && call->sess) {
+	if (!release && call->am && call->sess &&
+	    !sdp_media_rformat(call->am, telev_rtpfmt)) {
 		// The peer has no telephone events: send the key as INFO.
 		struct mbuf *mb = mbuf_alloc(32);
 		if (!mb)
@@ -248,7 +255,7 @@ int call_send_digit(struct call *call, char key)
 		sipua_wake();
 		return err;
 	}
-	int err = telev_send(call->telev, code, false);
+	int err = audio_send_digit(call->audio, key);
 	sipua_wake();
 	return err;
 }
@@ -260,7 +267,7 @@ bool call_has_audio(const struct call *call)
 
 struct audio *call_audio(const struct call *call)
 {
-	return call_has_audio(call) ? (struct audio *)call->am : nullptr;
+	return call_has_audio(call) ? call->audio : nullptr;
 }
 
 void call_enable_rtp_timeout(struct call *call, uint32_t timeout_ms)

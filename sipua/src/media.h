@@ -1,4 +1,4 @@
-// The call record and its media: RTP/RTCP sockets, SDP, telephone events.
+// The call record and its media: RTP/RTCP sockets, SDP, the audio pipeline.
 #pragma once
 
 #include "core.h"
@@ -32,16 +32,10 @@ struct call {
 	struct sdp_media *am;
 	struct rtp_sock *rtp;
 	struct video *video;      // m=video, when offered or answered
-	struct telev *telev;
-	struct tmr tmr_tx;
+	struct audio *audio;
 	struct tmr tmr_rtpto;
 	struct sa raddr;
-	int pt_tx;                // PCMU 0 or PCMA 8 as the peer numbers it
-	int pt_tel_tx;            // telephone-event payload type, -1 if none
-	uint32_t ts;
-	uint32_t ts_tel;
-	bool tel_sending;
-	bool tx_started;
+	bool codec_failed;        // the answer had no codec in common
 	bool rtcp_started;
 	bool rtp_estab;
 	uint64_t last_rx;
@@ -50,8 +44,11 @@ struct call {
 
 int  media_alloc(struct call *call, bool video);
 void media_close(struct call *call);
+// The peer's SDP names a codec we have (with or without rtpmap).
 bool media_codec_ok(const struct call *call);
+// Applies the last SDP exchange: address, codec, direction.
 void media_update(struct call *call);
+// Audio both ways, from the establishment on.
 void media_start(struct call *call);
 
 bool call_media_event(struct call *call, enum ua_event ev, const char *prm);

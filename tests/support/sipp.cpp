@@ -89,18 +89,22 @@ BaresipPeer::~BaresipPeer() {
   proc_.Stop(Millis(1000));
 }
 
-bool BaresipPeer::Start(const std::string &user, bool autoAnswer, bool tls, std::string listen,
-                        const std::string &extraConfig) {
+bool BaresipPeer::Start(const std::string &user, bool autoAnswer, bool tls, std::string listen) {
   dir_ = std::make_unique<TempDir>("baresip");
   if (listen.empty()) listen = "127.0.0.1:" + std::to_string(FreeUdpPort());
   sipPort_ = std::stoi(listen.substr(listen.rfind(':') + 1));
   ctrlPort_ = FreeTcpPort();
   dir_->Write("in.wav", std::string(kSilenceHeader, sizeof kSilenceHeader - 1) + std::string(32000, '\0'));
+  const std::string source = audioSource.empty() ? "aufile," + dir_->Path("in.wav") : audioSource;
+  const std::string player = audioPlayer.empty() ? "aufile," + dir_->Path("out.wav") : audioPlayer;
+  // sndfile writes what each call decodes into snd_path.
+  const std::string recording = record ? "module sndfile.so\nsnd_path " + dir_->path() + "\n" : "";
   // Its SDP names its local address: loopback, not the machine's eth0.
-  std::string cfg = extraConfig + "sip_listen " + listen + "\nnet_interface 127.0.0.1\nmodule_path /usr/lib/baresip/modules\nmodule g711.so\nmodule account.so\n"
+  std::string cfg = extraConfig + "sip_listen " + listen + "\nnet_interface 127.0.0.1\n" + recording +
+                    "module_path /usr/lib/baresip/modules\nmodule g711.so\nmodule account.so\n"
                     "module aufile.so\nmodule stdio.so\nmodule menu.so\nmodule ctrl_tcp.so\n"
                     "ctrl_tcp_listen 127.0.0.1:" + std::to_string(ctrlPort_) +
-                    "\naudio_source aufile," + dir_->Path("in.wav") + "\naudio_player aufile," + dir_->Path("out.wav") +
+                    "\naudio_source " + source + "\naudio_player " + player +
                     "\naudio_alert aufile," + dir_->Path("alert.wav") + "\nrtp_timeout 0\ncall_max_calls 0\n";
   if (tls) {
     Process openssl;
@@ -131,6 +135,14 @@ bool BaresipPeer::LoopbackSdp() const {
   }
   if (!ok) ADD_FAILURE() << "baresip's SDP would leave loopback:\n" << out;
   return ok;
+}
+
+std::string BaresipPeer::Recording() const {
+  std::error_code ec;
+  std::string newest;
+  for (const auto &e : std::filesystem::directory_iterator(dir_ ? dir_->path() : "", ec))
+    if (e.path().string().ends_with("dec.wav") && e.path().string() > newest) newest = e.path().string();
+  return newest;
 }
 
 void BaresipPeer::Drain(Millis wait) {

@@ -52,12 +52,15 @@ class Sipp {
 class BaresipPeer {
  public:
   ~BaresipPeer();
+  // Set before Start: its audio devices ("aufile,PATH", "alsa,DEVICE"; by
+  // default it plays silence from a file), more config lines (e.g. modules;
+  // they go first, so they win over the defaults), and whether it records the audio it receives (see Recording()).
+  std::string audioSource, audioPlayer, extraConfig;
+  bool record = false;
   // Account <sip:user@127.0.0.1:port>, answering every call by itself.
   // With `tls` it also takes TLS on port + 1 with a fresh self-signed
   // certificate. `listen` ("ip:port") places it elsewhere on loopback.
-  // `extraConfig` lines go first, so they win over the defaults.
-  bool Start(const std::string &user = "peer", bool autoAnswer = true, bool tls = false, std::string listen = "",
-             const std::string &extraConfig = "");
+  bool Start(const std::string &user = "peer", bool autoAnswer = true, bool tls = false, std::string listen = "");
   int sipPort() const { return sipPort_; }
   pid_t pid() const { return proc_.pid(); }
   // A ctrl_tcp command; returns the JSON reply text ("" when none came).
@@ -68,6 +71,8 @@ class BaresipPeer {
   // Keys on its console; during a call they are sent as DTMF.
   bool Type(const std::string &keys) { return proc_.WriteStdin(keys); }
   std::string Output() const { return proc_.Stdout() + proc_.Stderr(); }
+  // Path of the WAV file of what it heard in its last call ("" before one).
+  std::string Recording() const;
 
  private:
   // Reads what the control connection brings within `wait` (connecting first).

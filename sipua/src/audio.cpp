@@ -1,0 +1,444 @@
+// One call's audio pipeline, owned by the loop thread. The source and the
+// player run on their own threads and meet the loop only at the two aubufs,
+// which they reach through atomically published pointers.
+#include "audio.h"
+
+#include <cerrno>
+#include <cstring>
+
+namespace {
+
+enum {
+	MAX_SAMPC = 48 * 60 * 2,  // 60 ms at 48 kHz stereo
+	MAX_GAP_FRAMES = 5,       // lost frames filled with silence
+};
+
+const struct config *cfg_now(void)
+{
+	return uag.cfg ? uag.cfg : conf_config();
+}
+
+} // namespace
+
+struct audio {
+	struct audio_prm prm;
+	uint32_t ptime;
+	bool started;
+	audio_send_h *sendh;
+	audio_event_h *eventh;
+	void *arg;
+
+	const char *src_drv;     // driver names, for the devices' log lines
+	const char *play_drv;
+
+	// sending
+	struct ausrc_st *ausrc;
+	struct ausrc_prm sprm;
+	struct aubuf *txbuf;     // published to the source thread
+	struct auresamp txrs;
+	struct tmr tmr_tx;
+	uint64_t tx_next;        // jiffies of the next frame
+	uint32_t ts;
+	uint32_t ts_tel;
+	bool marker;             // the next audio packet starts a talkspurt
+	struct telev *telev;
+
+	// receiving
+	struct jbuf *jbuf;
+	struct auplay_st *auplay;
+	struct auplay_prm pprm;
+	struct aubuf *rxbuf;     // published to the player thread
+	struct auresamp rxrs;
+	bool rx_seen;            // decoded before: rx_ts_next holds
+	bool rx_sender;          // rx_ssrc and rx_seq hold
+	uint32_t rx_ssrc;
+	uint16_t rx_seq;
+	uint32_t rx_ts_next;
+
+	int16_t srcv[MAX_SAMPC];
+	int16_t pcmv[MAX_SAMPC];
+};
+
+namespace {
+
+struct aubuf *buf_get(struct aubuf *const *p)
+{
+	return __atomic_load_n(p, __ATOMIC_ACQUIRE);
+}
+
+void destructor(void *arg)
+{
+	auto *a = static_cast<struct audio *>(arg);
+	tmr_cancel(&a->tmr_tx);
+	// Devices first: their threads end before the buffers go.
+	mem_deref(a->ausrc);
+	mem_deref(a->auplay);
+	mem_deref(a->txbuf);
+	mem_deref(a->rxbuf);
+	mem_deref(a->jbuf);
+	mem_deref(a->telev);
+}
+
+// Device side (their own threads) -------------------------------------------
+
+void src_read(struct auframe *af, void *arg)
+{
+	auto *a = static_cast<struct audio *>(arg);
+	struct aubuf *ab = buf_get(&a->txbuf);
+	if (ab)
+		(void)aubuf_write_samp(ab, af->sampv, af->sampc);
+}
+
+void play_write(struct auframe *af, void *arg)
+{
+	auto *a = static_cast<struct audio *>(arg);
+	struct aubuf *ab = buf_get(&a->rxbuf);
+	if (ab)
+		aubuf_read_samp(ab, af->sampv, af->sampc);
+	else
+		memset(af->sampv, 0, af->sampc * sizeof(int16_t));
+}
+
+// One line per fault, naming the device; err 0 when there is no code.
+void dev_error(const char *kind, const char *mod, const char *dev, int err,
+	       const char *what)
+{
+	if (!err)
+		sipua_warn("audio: %s %s,%s: %s\n", kind, mod, dev, what);
+	else if (what)
+		sipua_warn("audio: %s %s,%s: %s: %m\n", kind, mod, dev, what,
+			   err);
+	else
+		sipua_warn("audio: %s %s,%s: %m\n", kind, mod, dev, err);
+}
+
+void src_error(int err, const char *str, void *arg)
+{
+	auto *a = static_cast<struct audio *>(arg);
+	dev_error("source", a->src_drv, cfg_now()->audio.src_dev, err, str);
+}
+
+void play_error(int err, const char *str, void *arg)
+{
+	auto *a = static_cast<struct audio *>(arg);
+	dev_error("player", a->play_drv, cfg_now()->audio.play_dev, err, str);
+}
+
+// Bytes of `ms` milliseconds of audio, at least one byte.
+size_t buf_bytes(uint32_t ms, uint32_t srate, uint8_t ch)
+{
+	const size_t n = (size_t)srate * ch * ms / 1000 * sizeof(int16_t);
+	return n ? n : 1;
+}
+
+// Whole multiples of the codec's 8 kHz, as the resampler takes them.
+bool rate_ok(uint32_t srate, uint8_t ch)
+{
+	return srate && !(srate % 8000) && ch &&
+	       (size_t)srate * ch * 60 / 1000 <= MAX_SAMPC;
+}
+
+int buf_alloc(struct aubuf **abp, uint32_t srate, uint8_t ch)
+{
+	const struct range *r = &cfg_now()->audio.buffer;
+	struct aubuf *ab = nullptr;
+	int err = aubuf_alloc(&ab, buf_bytes(r->min, srate, ch),
+			      buf_bytes(r->max, srate, ch));
+	if (!err)
+		__atomic_store_n(abp, ab, __ATOMIC_RELEASE);
+	return err;
+}
+
+// A device running at srate/ch gets its resampler from or to the codec's
+// 8 kHz mono, and its buffer.
+int device_setup(struct auresamp *rs, struct aubuf **abp, uint32_t srate,
+		 uint8_t ch, bool source)
+{
+	if (!rate_ok(srate, ch))
+		return ENOTSUP;
+	int err = 0;
+	if (srate != 8000 || ch != 1)
+		err = source ? auresamp_setup(rs, srate, ch, 8000, 1)
+			     : auresamp_setup(rs, 8000, 1, srate, ch);
+	return err ? err : buf_alloc(abp, srate, ch);
+}
+
+void start_source(struct audio *a)
+{
+	const struct config_audio *c = &cfg_now()->audio;
+	const struct ausrc *as = ausrc_find(baresip_ausrcl(), c->src_mod);
+	if (!as) {
+		if (str_isset(c->src_mod))
+			dev_error("source", c->src_mod, c->src_dev, 0,
+				  "driver not loaded");
+		return;
+	}
+	a->src_drv = as->name;
+	a->sprm = {8000, 1, a->ptime};
+	int err = as->alloch(&a->ausrc, as, &a->sprm, c->src_dev, src_read,
+			     src_error, a);
+	if (!err)
+		err = device_setup(&a->txrs, &a->txbuf, a->sprm.srate,
+				   a->sprm.ch, true);
+	if (err) {
+		dev_error("source", as->name, c->src_dev, err, nullptr);
+		a->ausrc = (struct ausrc_st *)mem_deref(a->ausrc);
+	}
+}
+
+void start_player(struct audio *a)
+{
+	const struct config_audio *c = &cfg_now()->audio;
+	const struct auplay *ap = auplay_find(baresip_auplayl(), c->play_mod);
+	if (!ap) {
+		if (str_isset(c->play_mod))
+			dev_error("player", c->play_mod, c->play_dev, 0,
+				  "driver not loaded");
+		return;
+	}
+	a->play_drv = ap->name;
+	a->pprm = {8000, 1, a->ptime};
+	int err = ap->alloch(&a->auplay, ap, &a->pprm, c->play_dev,
+			     play_write, play_error, a);
+	if (!err)
+		err = device_setup(&a->rxrs, &a->rxbuf, a->pprm.srate,
+				   a->pprm.ch, false);
+	if (err) {
+		dev_error("player", ap->name, c->play_dev, err, nullptr);
+		a->auplay = (struct auplay_st *)mem_deref(a->auplay);
+	}
+}
+
+// Sending (loop thread) ------------------------------------------------------
+
+uint32_t tx_ptime(const struct audio *a)
+{
+	return a->prm.ptime_tx ? a->prm.ptime_tx : a->ptime;
+}
+
+// One frame of the source at 8 kHz mono into a->pcmv; silence without one.
+void read_source(struct audio *a, size_t n8)
+{
+	struct aubuf *ab = a->txbuf;
+	if (!ab) {
+		memset(a->pcmv, 0, n8 * sizeof(int16_t));
+		return;
+	}
+	const size_t sampc = n8 * (a->sprm.srate / 8000) * a->sprm.ch;
+	if (!a->txrs.resample) {
+		aubuf_read_samp(ab, a->pcmv, n8);
+		return;
+	}
+	aubuf_read_samp(ab, a->srcv, sampc);
+	size_t outc = MAX_SAMPC;
+	if (auresamp(&a->txrs, a->pcmv, &outc, a->srcv, sampc) || outc != n8)
+		memset(a->pcmv, 0, n8 * sizeof(int16_t));
+}
+
+void send_frame(struct audio *a)
+{
+	const size_t n8 = 8 * tx_ptime(a);
+	read_source(a, n8);
+	const struct aucodec *ac = a->prm.tx;
+	if (!ac || !(a->prm.dir & SDP_SENDONLY)) {
+		a->marker = true;
+		a->ts += (uint32_t)n8;
+		return;
+	}
+	struct mbuf *mb = mbuf_alloc(RTP_HEADER_SIZE + n8);
+	if (!mb)
+		return;
+	bool marker = false;
+	mb->pos = mb->end = RTP_HEADER_SIZE;
+	if (a->prm.pt_tel_tx >= 0 && !telev_poll(a->telev, &marker, mb)) {
+		if (marker)
+			a->ts_tel = a->ts;
+		mb->pos = RTP_HEADER_SIZE;
+		(void)a->sendh((uint8_t)a->prm.pt_tel_tx, marker, a->ts_tel,
+			       mb, a->arg);
+	}
+	else {
+		mb->pos = mb->end = RTP_HEADER_SIZE;
+		ac->ench(mbuf_buf(mb), a->pcmv, n8);
+		mb->end += n8;
+		(void)a->sendh((uint8_t)a->prm.pt_tx, a->marker, a->ts, mb,
+			       a->arg);
+		a->marker = false;
+	}
+	a->ts += (uint32_t)n8;
+	mem_deref(mb);
+}
+
+// Paced by absolute time: each frame has its own due time, so the timer's
+// own lateness never adds up.
+void tx_handler(void *arg)
+{
+	auto *a = static_cast<struct audio *>(arg);
+	const uint32_t ptime = tx_ptime(a);
+	const uint64_t now = tmr_jiffies();
+	if (now > a->tx_next + (uint64_t)MAX_GAP_FRAMES * ptime) {
+		// A stalled loop: skip the lost time, as the clock did.
+		const uint64_t missed = (now - a->tx_next) / ptime;
+		a->ts += (uint32_t)(missed * 8 * ptime);
+		a->tx_next += missed * ptime;
+		a->marker = true;
+	}
+	while (a->tx_next <= now) {
+		send_frame(a);
+		a->tx_next += ptime;
+	}
+	tmr_start(&a->tmr_tx, a->tx_next - now, tx_handler, a);
+}
+
+// Receiving (loop thread) ----------------------------------------------------
+
+void play_samples(struct audio *a, const int16_t *v, size_t n)
+{
+	struct aubuf *ab = a->rxbuf;
+	if (!a->rxrs.resample) {
+		(void)aubuf_write_samp(ab, v, n);
+		return;
+	}
+	size_t outc = MAX_SAMPC;
+	if (!auresamp(&a->rxrs, a->srcv, &outc, v, n))
+		(void)aubuf_write_samp(ab, a->srcv, outc);
+}
+
+void decode(struct audio *a, const struct rtp_header *hdr, struct mbuf *mb)
+{
+	const struct aucodec *ac = a->prm.rx[hdr->pt & 0x7f];
+	size_t n = mbuf_get_left(mb);
+	if (!ac || !n)
+		return;
+	if (n > MAX_SAMPC / 12)  // 60 ms at 8 kHz
+		n = MAX_SAMPC / 12;
+	// A few lost frames become silence, so the player keeps its pace.
+	const int32_t gap = (int32_t)(hdr->ts - a->rx_ts_next);
+	if (a->rx_seen && gap > 0 &&
+	    gap <= (int32_t)(MAX_GAP_FRAMES * 8 * a->ptime)) {
+		memset(a->pcmv, 0, (size_t)gap * sizeof(int16_t));
+		play_samples(a, a->pcmv, (size_t)gap);
+	}
+	a->rx_seen = true;
+	a->rx_ts_next = hdr->ts + (uint32_t)n;
+	ac->dech(a->pcmv, mbuf_buf(mb), n);
+	play_samples(a, a->pcmv, n);
+}
+
+void recv_telev(struct audio *a, struct mbuf *mb)
+{
+	int event;
+	bool end;
+	if (telev_recv(a->telev, mb, &event, &end))
+		return;
+	const int key = telev_code2digit(event);
+	if (key < 0)
+		return;
+	const char prm[2] = {(char)key, '\0'};
+	(void)a->eventh(end ? UA_EVENT_CALL_DTMF_END : UA_EVENT_CALL_DTMF_START,
+			prm, a->arg);
+}
+
+} // namespace
+
+int audio_alloc(struct audio **ap, uint32_t ptime, audio_send_h *sendh,
+		audio_event_h *eventh, void *arg)
+{
+	if (!ap || !ptime || ptime > 60 || !sendh || !eventh)
+		return EINVAL;
+	auto *a = static_cast<struct audio *>(
+		mem_zalloc(sizeof(struct audio), destructor));
+	if (!a)
+		return ENOMEM;
+	tmr_init(&a->tmr_tx);
+	a->ptime = ptime;
+	a->sendh = sendh;
+	a->eventh = eventh;
+	a->arg = arg;
+	a->ts = rand_u32();
+	a->marker = true;
+	a->prm.pt_tx = a->prm.pt_tel_tx = a->prm.pt_tel_rx = -1;
+	a->prm.dir = SDP_SENDRECV;
+	int err = telev_alloc(&a->telev, ptime);
+	const struct config_avt *avt = &cfg_now()->avt;
+	// Without a jitter buffer the audio still plays, in arrival order.
+	if (!err && avt->audio.jbtype != JBUF_OFF &&
+	    jbuf_alloc(&a->jbuf, avt->audio.jbuf_del.min,
+		       avt->audio.jbuf_del.max))
+		sipua_warn("audio: no jitter buffer of %u-%u frames\n",
+			   avt->audio.jbuf_del.min, avt->audio.jbuf_del.max);
+	if (err) {
+		mem_deref(a);
+		return err;
+	}
+	*ap = a;
+	return 0;
+}
+
+void audio_update(struct audio *a, const struct audio_prm *prm)
+{
+	if (!a || !prm)
+		return;
+	const uint32_t ptime = prm->ptime_tx;
+	a->prm = *prm;
+	if (ptime < 10 || ptime > 60 || ptime % 10)
+		a->prm.ptime_tx = a->ptime;
+	if (!(prm->dir & SDP_RECVONLY) && a->jbuf)
+		jbuf_flush(a->jbuf);
+}
+
+void audio_start(struct audio *a)
+{
+	if (!a || a->started)
+		return;
+	a->started = true;
+	start_player(a);
+	start_source(a);
+	a->tx_next = tmr_jiffies();
+	tmr_start(&a->tmr_tx, 0, tx_handler, a);
+}
+
+void audio_recv(struct audio *a, const struct rtp_header *hdr,
+		struct mbuf *mb)
+{
+	if (!a || !hdr || !mb)
+		return;
+	if ((int)hdr->pt == a->prm.pt_tel_rx) {
+		recv_telev(a, mb);
+		return;
+	}
+	if (!a->rxbuf || !(a->prm.dir & SDP_RECVONLY))
+		return;
+	if (!a->jbuf) {
+		decode(a, hdr, mb);
+		return;
+	}
+	// A new sender or a jump in the numbering starts the buffer afresh.
+	if (a->rx_sender && (hdr->ssrc != a->rx_ssrc ||
+			     (uint16_t)(hdr->seq - a->rx_seq + 100) > 200)) {
+		jbuf_flush(a->jbuf);
+		a->rx_seen = false;
+	}
+	a->rx_sender = true;
+	a->rx_ssrc = hdr->ssrc;
+	a->rx_seq = hdr->seq;
+	(void)jbuf_put(a->jbuf, hdr, mb);
+	struct rtp_header h;
+	void *mem = nullptr;
+	while (!jbuf_get(a->jbuf, &h, &mem)) {
+		decode(a, &h, static_cast<struct mbuf *>(mem));
+		mem = mem_deref(mem);
+	}
+}
+
+int audio_send_digit(struct audio *a, char key)
+{
+	if (!a)
+		return EINVAL;
+	if (key == KEYCODE_REL || key == KEYCODE_NONE)
+		return telev_send(a->telev, 0, true);
+	const int code = telev_digit2code((unsigned char)key);
+	if (code < 0)
+		return EINVAL;
+	return telev_send(a->telev, code, false);
+}

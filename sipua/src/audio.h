@@ -1,0 +1,169 @@
+// Call audio: G.711 codecs, audio sources and players behind one small driver
+// interface (registered by their module lines), and the per-call pipeline
+//   source -> aubuf -> resampler -> encoder -> RTP
+//   RTP -> jitter buffer -> decoder -> aubuf -> player.
+// Device threads meet the loop thread only at the aubufs; everything else of
+// a call's audio lives on the loop thread.
+#pragma once
+
+#include "core.h"
+
+#include <rem.h>
+
+// One block of 16-bit samples, interleaved when ch > 1.
+struct auframe {
+	int16_t *sampv;
+	size_t sampc;
+	uint32_t srate;
+	uint8_t ch;
+};
+
+// ---- codecs -----------------------------------------------------------------
+
+typedef void (aucodec_enc_h)(uint8_t *dst, const int16_t *src, size_t n);
+typedef void (aucodec_dec_h)(int16_t *dst, const uint8_t *src, size_t n);
+
+struct aucodec {
+	const char *name;
+	int pt;                   // static payload type (RFC 3551)
+	uint32_t srate;
+	uint8_t ch;
+	aucodec_enc_h *ench;
+	aucodec_dec_h *dech;
+};
+
+// The codecs, in the order they are offered; null after the last.
+const struct aucodec *aucodec_at(size_t i);
+// By name (case-insensitive); a format without rtpmap goes by its static
+// payload type (name null).
+const struct aucodec *aucodec_find(const char *name, int pt);
+
+// ---- sources and players ----------------------------------------------------
+
+struct ausrc_prm {
+	uint32_t srate;    // in: wanted; out: what the device gives
+	uint8_t ch;
+	uint32_t ptime;    // frame length in ms
+};
+
+struct auplay_prm {
+	uint32_t srate;
+	uint8_t ch;
+	uint32_t ptime;
+};
+
+struct ausrc;
+struct ausrc_st;
+struct auplay;
+struct auplay_st;
+
+// Called on the device's own thread.
+typedef void (ausrc_read_h)(struct auframe *af, void *arg);
+typedef void (auplay_write_h)(struct auframe *af, void *arg);
+// A device fault after the start (device gone, read error); the device has
+// stopped by itself.
+typedef void (audev_error_h)(int err, const char *str, void *arg);
+
+typedef int (ausrc_alloc_h)(struct ausrc_st **stp, const struct ausrc *as,
+			    struct ausrc_prm *prm, const char *device,
+			    ausrc_read_h *rh, audev_error_h *errh, void *arg);
+typedef int (auplay_alloc_h)(struct auplay_st **stp, const struct auplay *ap,
+			     struct auplay_prm *prm, const char *device,
+			     auplay_write_h *wh, audev_error_h *errh,
+			     void *arg);
+
+struct ausrc {
+	struct le le;
+	const char *name;
+	ausrc_alloc_h *alloch;
+};
+
+struct auplay {
+	struct le le;
+	const char *name;
+	auplay_alloc_h *alloch;
+};
+
+struct list *baresip_ausrcl(void);
+struct list *baresip_auplayl(void);
+int ausrc_register(struct ausrc **asp, struct list *ausrcl, const char *name,
+		   ausrc_alloc_h *alloch);
+int auplay_register(struct auplay **app, struct list *auplayl,
+		    const char *name, auplay_alloc_h *alloch);
+// An empty name finds the first driver, as an unset audio_source does.
+const struct ausrc *ausrc_find(const struct list *ausrcl, const char *name);
+const struct auplay *auplay_find(const struct list *auplayl,
+				 const char *name);
+
+// Drivers, registered by their module lines and dropped with the library.
+int  audev_register(const char *name, ausrc_alloc_h *src,
+		    auplay_alloc_h *play);
+int  aufile_module_init(void);
+int  alsa_module_init(void);
+void audev_modules_close(void);
+
+// Device threads: started once, stopped and joined by the owner.
+struct audev_thread {
+	pthread_t tid;
+	bool started;
+	bool run;        // read and written with __atomic builtins
+};
+
+// One frame of I/O on the device's thread; false ends the thread (the end of
+// a file, or a fault the step has reported).
+typedef bool (audev_step_h)(void *st);
+
+// The head of every device record: its thread, one frame of samples and the
+// owner's handlers.
+struct audev {
+	struct audev_thread thr;
+	audev_step_h *step;
+	unsigned lead;
+	struct auframe frame;
+	uint32_t ptime;
+	ausrc_read_h *rh;
+	auplay_write_h *wh;
+	audev_error_h *errh;
+	void *arg;
+};
+int  audev_frame_alloc(struct audev *d, uint32_t srate, uint8_t ch,
+		       uint32_t ptime);
+// Takes the handlers and runs `step` once a frame on a thread of its own,
+// paced by absolute time: a step that blocks for a while (a real device)
+// paces itself, one that returns at once is held to the clock, `lead`
+// frames ahead at most (a device buffer being filled). The record `d`
+// heads is dropped on failure, else handed out in *stp.
+int  audev_launch(struct audev *d, void **stp, audev_step_h *step,
+		  unsigned lead, ausrc_read_h *rh, auplay_write_h *wh,
+		  audev_error_h *errh, void *arg);
+// Stops the thread and frees the frame; for the record's destructor.
+void audev_close(struct audev *d);
+
+// ---- one call's audio -------------------------------------------------------
+
+// What the SDP exchange decided; applied with audio_update.
+struct audio_prm {
+	const struct aucodec *tx;  // null: nothing to send with
+	int pt_tx;
+	int pt_tel_tx;             // -1: the peer takes no telephone events
+	int pt_tel_rx;
+	uint32_t ptime_tx;
+	enum sdp_dir dir;
+	const struct aucodec *rx[128];  // by payload type
+};
+
+struct audio;
+
+typedef int  (audio_send_h)(uint8_t pt, bool marker, uint32_t ts,
+			    struct mbuf *mb, void *arg);
+// False when the call was closed by the event's handler.
+typedef bool (audio_event_h)(enum ua_event ev, const char *prm, void *arg);
+
+int  audio_alloc(struct audio **ap, uint32_t ptime, audio_send_h *sendh,
+		 audio_event_h *eventh, void *arg);
+void audio_update(struct audio *a, const struct audio_prm *prm);
+// Opens the devices and starts sending; later calls do nothing.
+void audio_start(struct audio *a);
+void audio_recv(struct audio *a, const struct rtp_header *hdr,
+		struct mbuf *mb);
+int  audio_send_digit(struct audio *a, char key);

@@ -1,0 +1,278 @@
+// Calls whose audio is heard. The panel (sipua) plays a 1 kHz tone from a
+// 48 kHz file and records what it hears; the resident is Debian's baresip
+// (a 440 Hz tone back, keys both ways) or a sipp callee that answers with
+// PCMA or with a bare static payload type 0 and then holds the call; last,
+// ALSA's file plugin is the panel's microphone and speaker.
+#include <arpa/inet.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <ctime>
+#include <mutex>
+#include <thread>
+
+#include "audio.h"
+#include "sipp.h"
+
+namespace {
+
+double WallMs() {
+  return std::chrono::duration<double, std::milli>(std::chrono::system_clock::now().time_since_epoch()).count();
+}
+
+struct Panel {
+  TempDir dir{"sipua-audio"};
+  SipuaLoop loop;
+  struct ua *ua = nullptr;
+
+  // Audio devices as config lines; the default plays tone.wav and records
+  // into heard.wav.
+  bool Start(std::string devices = "") {
+    if (devices.empty())
+      devices = "module aufile.so\naudio_source aufile," + dir.Path("tone.wav") + "\naudio_player aufile," +
+                dir.Path("heard.wav") + "\n";
+    return MakeTone(dir.Path("tone.wav"), 1000, 8, 48000) && loop.Start("rtp_ports 20000-29999\n" + devices) &&
+           !loop.Locked([&] { return ua_alloc(&ua, "sip:panel@127.0.0.1:5060"); });
+  }
+  struct call *Dial(int port) {
+    struct call *call = nullptr;
+    const std::string uri = "sip:1201@127.0.0.1:" + std::to_string(port);
+    return loop.Locked([&] { return ua_connect(ua, &call, nullptr, uri.c_str(), VIDMODE_OFF); }) ? nullptr : call;
+  }
+  // Null unless the call is answered.
+  struct call *Call(int port) {
+    const int established = loop.Count(UA_EVENT_CALL_ESTABLISHED);
+    struct call *call = Dial(port);
+    return call && loop.WaitEvent(UA_EVENT_CALL_ESTABLISHED, established + 1) ? call : nullptr;
+  }
+  // The callee ends the call; then the recording is complete.
+  bool WaitClosed(int closed) { return loop.WaitEvent(UA_EVENT_CALL_CLOSED, closed, Millis(15000)); }
+  std::vector<int16_t> Heard() { return Read8k(dir.Path("heard.wav")); }
+};
+
+// A callee's RTP and RTCP ports on 127.0.0.1: every RTP packet is echoed to
+// its sender and noted with its arrival time, every sender report with the
+// time it carries.
+class EchoSocket {
+ public:
+  struct Packet {
+    double ms;  // wall clock
+    uint16_t seq;
+    uint32_t ts;
+    bool rtcp;
+  };
+
+  EchoSocket() {
+    for (int attempt = 0; attempt < 50 && fd_[1] < 0; ++attempt) {
+      Close();
+      fd_[0] = Bind(0);
+      sockaddr_in sa{};
+      socklen_t len = sizeof sa;
+      if (fd_[0] >= 0 && !getsockname(fd_[0], reinterpret_cast<sockaddr *>(&sa), &len)) {
+        port_ = ntohs(sa.sin_port);
+        fd_[1] = Bind(port_ + 1);
+      }
+    }
+    thread_ = std::thread([this] { Run(); });
+  }
+  ~EchoSocket() {
+    stop_ = true;
+    thread_.join();
+    Close();
+  }
+  int port() const { return port_; }
+  std::vector<Packet> Packets() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return packets_;
+  }
+
+ private:
+  static int Bind(int port) {
+    const int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    const sockaddr_in sa = Loopback(port);
+    if (fd >= 0 && !bind(fd, reinterpret_cast<const sockaddr *>(&sa), sizeof sa)) return fd;
+    if (fd >= 0) close(fd);
+    return -1;
+  }
+  void Close() {
+    for (int &fd : fd_)
+      if (fd >= 0) close(fd), fd = -1;
+  }
+  void Run() {
+    uint8_t buf[2048];
+    for (const double end = WallMs() + 60000; !stop_ && WallMs() < end;) {
+      pollfd p[2] = {{fd_[0], POLLIN, 0}, {fd_[1], POLLIN, 0}};
+      if (poll(p, 2, 20) <= 0) continue;
+      for (int i = 0; i < 2; ++i) {
+        sockaddr_in from{};
+        socklen_t len = sizeof from;
+        const ssize_t n = (p[i].revents & POLLIN) ? recvfrom(fd_[i], buf, sizeof buf, 0,
+                                                              reinterpret_cast<sockaddr *>(&from), &len)
+                                                  : -1;
+        if (n < 12) continue;
+        // RTP: sequence number and timestamp; an SR: its NTP time (seconds
+        // since 1900, 32-bit fraction) and RTP timestamp.
+        const bool sr = i == 1 && buf[1] == 200 && n >= 28;
+        if (i == 0) sendto(fd_[0], buf, size_t(n), 0, reinterpret_cast<sockaddr *>(&from), len);
+        if (i == 1 && !sr) continue;
+        auto word = [&](int at) { return ntohl(*reinterpret_cast<const uint32_t *>(buf + at)); };
+        const double ms = sr ? (double(word(8)) - 2208988800.0 + word(12) / 4294967296.0) * 1e3 : WallMs();
+        std::lock_guard<std::mutex> lock(mutex_);
+        packets_.push_back({ms, uint16_t(buf[2] << 8 | buf[3]), word(sr ? 16 : 4), sr});
+      }
+    }
+  }
+
+  int fd_[2] = {-1, -1};
+  int port_ = 0;
+  std::atomic<bool> stop_{false};
+  std::mutex mutex_;
+  std::vector<Packet> packets_;
+  std::thread thread_;
+};
+
+// Wall-clock time of the first INVITE a sipp callee sent (its re-INVITE), from
+// its message log: entries start "----- YYYY-MM-DD HH:MM:SS.uuuuuu".
+double ReinviteSentMs(const std::string &log) {
+  double stamp = 0;
+  bool sent = false;
+  for (const std::string &line : SplitLines(log)) {
+    tm t{};
+    const char *rest = line.starts_with("-----") ? strptime(line.c_str() + line.find(' '), " %Y-%m-%d %H:%M:%S", &t)
+                                                 : nullptr;
+    if (rest) {
+      t.tm_isdst = -1;
+      stamp = double(mktime(&t)) * 1e3 + atof(rest) * 1e3;
+    } else if (line.find("message sent") != std::string::npos) {
+      sent = true;
+    } else if (sent && line.starts_with("INVITE ")) {
+      return stamp;
+    } else if (!line.empty() && line.find("message") == std::string::npos) {
+      sent = false;
+    }
+  }
+  return 0;
+}
+
+// A sipp callee on uas_hold.xml with payload type `codec`; its RTP goes to
+// `mport`, echoed by sipp itself when `echo`.
+SippRun HoldingCallee(int codec, const std::string &rtpmap, int mport, bool echo, int holdAfterMs) {
+  SippRun run("uas_hold.xml");
+  run.args = {"-key", "codec", std::to_string(codec), "-key", "rtpmap", rtpmap, "-key", "mport",
+              std::to_string(mport), "-d", std::to_string(holdAfterMs), "-mi", "127.0.0.1"};
+  if (echo) run.args.insert(run.args.end(), {"-mp", std::to_string(mport), "-rtp_echo"});
+  return run;
+}
+
+}  // namespace
+
+TEST(SipuaAudio, TonesBothWaysWithBaresipAndHoldingSippCallees) {
+  Panel panel;
+  ASSERT_TRUE(panel.Start());
+  std::vector<std::string> keys;
+  std::atomic<uint16_t> closedCode{0};
+  panel.loop.onEvent = [&](const UaEvent &e) {
+    if (e.ev == UA_EVENT_CALL_DTMF_START) keys.push_back(e.prm);
+    if (e.ev == UA_EVENT_CALL_CLOSED) closedCode = call_scode(e.call);
+  };
+
+  // Debian's baresip answers, plays 440 Hz and records; keys both ways while
+  // the audio flows.
+  TempDir resident("resident");
+  ASSERT_TRUE(MakeTone(resident.Path("voice.wav"), 440, 8));
+  BaresipPeer peer;
+  peer.audioSource = "aufile," + resident.Path("voice.wav");
+  peer.record = true;
+  ASSERT_TRUE(peer.Start("1201", true));
+  struct call *call = panel.Call(peer.sipPort());
+  ASSERT_TRUE(call) << peer.Output();
+  std::this_thread::sleep_for(Millis(1000));
+  ASSERT_EQ(0, panel.loop.Locked([&] { return call_send_digit(call, '5') || call_send_digit(call, KEYCODE_REL); }));
+  ASSERT_TRUE(peer.WaitControl("CALL_DTMF_START", Millis(3000)));
+  ASSERT_TRUE(peer.Type("7"));
+  ASSERT_TRUE(panel.loop.WaitEvent(UA_EVENT_CALL_DTMF_START, 1, Millis(3000)));
+  std::this_thread::sleep_for(Millis(1500));
+  panel.loop.Locked([&] { ua_hangup(panel.ua, call, 0, nullptr); });
+  ASSERT_TRUE(peer.WaitControl("CALL_CLOSED", Millis(3000)));
+  const std::vector<int16_t> atResident = Read8k(peer.Recording()), atPanel = panel.Heard();
+  EXPECT_GT(ToneSeconds(atResident, 1000), 1.5) << peer.Recording();
+  EXPECT_LT(ToneSeconds(atResident, 440), 0.1);
+  EXPECT_GT(ToneSeconds(atPanel, 440), 1.5);
+  EXPECT_LT(ToneSeconds(atPanel, 1000), 0.1);
+  EXPECT_EQ((std::vector<std::string>{"7"}), keys);
+
+  // A callee whose answer has no codec in common is ACKed and hung up, and
+  // the close says why.
+  std::string g729 = ReadFile(DORALIN_SOURCE_DIR "/tests/sipua/scenarios/uas_answer.xml");
+  g729.replace(g729.find("RTP/AVP 8 "), 10, "RTP/AVP 18 ").replace(g729.find("8 PCMA"), 6, "18 G729");
+  Sipp noCodec;
+  ASSERT_TRUE(noCodec.Start(SippRun(g729)));
+  ASSERT_TRUE(panel.Dial(noCodec.port()));
+  ASSERT_TRUE(panel.WaitClosed(2)) << noCodec.Output();
+  EXPECT_EQ(0, noCodec.Wait()) << noCodec.Output();
+  EXPECT_EQ("No common audio codecs", panel.loop.Last(UA_EVENT_CALL_CLOSED).prm);
+  EXPECT_EQ(488, closedCode.load());
+  EXPECT_EQ(1, panel.loop.Count(UA_EVENT_CALL_ESTABLISHED));
+
+  // A callee with PCMA only hears the panel and echoes it back.
+  Sipp pcma;
+  ASSERT_TRUE(pcma.Start(HoldingCallee(8, "a=rtpmap:8 PCMA/8000", FreeUdpPort(), true, 1500)));
+  ASSERT_TRUE(panel.Call(pcma.port())) << pcma.Output();
+  ASSERT_TRUE(panel.WaitClosed(3)) << pcma.Output();
+  EXPECT_EQ(0, pcma.Wait()) << pcma.Output();
+  EXPECT_GT(ToneSeconds(panel.Heard(), 1000), 0.8);
+
+  // Payload type 0 without rtpmap, the RTP going to this test's socket: the
+  // tone comes back, numbering follows RFC 3550, a sender report comes, and
+  // the hold stops the sending at once.
+  EchoSocket media;
+  Sipp bare;
+  ASSERT_TRUE(bare.Start(HoldingCallee(0, "a=ptime:20", media.port(), false, 5300)));
+  ASSERT_TRUE(panel.Call(bare.port())) << bare.Output();
+  ASSERT_TRUE(panel.WaitClosed(4)) << bare.Output();
+  EXPECT_EQ(0, bare.Wait()) << bare.Output();
+  EXPECT_GT(ToneSeconds(panel.Heard(), 1000), 4.0);
+  std::vector<EchoSocket::Packet> rtp, sr;
+  for (const auto &p : media.Packets()) (p.rtcp ? sr : rtp).push_back(p);
+  ASSERT_GT(rtp.size(), 200u);
+  // A frame's worth of timestamp per packet, more if a stalled loop skipped
+  // frames.
+  for (size_t i = 1; i < rtp.size(); ++i) {
+    ASSERT_EQ(uint16_t(rtp[i - 1].seq + 1), rtp[i].seq) << i;
+    ASSERT_TRUE(rtp[i].ts - rtp[i - 1].ts >= 160 && (rtp[i].ts - rtp[i - 1].ts) % 160 == 0) << i;
+  }
+  // The stream's clock: a packet's timestamp against its earliest possible
+  // arrival (a late reader here only makes arrivals later).
+  double start = rtp[0].ms;
+  for (const auto &p : rtp) start = std::min(start, p.ms - (p.ts - rtp[0].ts) / 8.0);
+  auto due = [&](uint32_t ts) { return start + (ts - rtp[0].ts) / 8.0; };
+  ASSERT_FALSE(sr.empty());
+  EXPECT_NEAR(due(sr[0].ts), sr[0].ms, 100);
+  const double hold = ReinviteSentMs(bare.Output());
+  ASSERT_GT(hold, 0) << bare.Output();
+  EXPECT_NEAR(due(rtp.back().ts), hold, 100);
+}
+
+TEST(SipuaAudio, AlsaMicrophoneAndSpeakerThroughTheFilePlugin) {
+  TempDir alsa("alsa");
+  ASSERT_TRUE(MakeTone(alsa.Path("mic.raw"), 1000, 8, 8000));
+  ASSERT_TRUE(alsa.Write("asound.conf", "pcm.mic {\n type file\n slave.pcm { type null }\n file \"/dev/null\"\n infile \"" +
+                                            alsa.Path("mic.raw") + "\"\n format raw\n}\n"
+                                            "pcm.speaker {\n type file\n slave.pcm { type null }\n file \"" +
+                                            alsa.Path("speaker.raw") + "\"\n format raw\n}\n"));
+  ScopedEnv config("ALSA_CONFIG_PATH", alsa.Path("asound.conf"));
+  Panel panel;
+  ASSERT_TRUE(panel.Start("module alsa.so\naudio_source alsa,mic\naudio_player alsa,speaker\n"));
+  Sipp callee;
+  ASSERT_TRUE(callee.Start(HoldingCallee(0, "a=rtpmap:0 PCMU/8000", FreeUdpPort(), true, 1500)));
+  ASSERT_TRUE(panel.Call(callee.port())) << callee.Output();
+  ASSERT_TRUE(panel.WaitClosed(1)) << callee.Output();
+  EXPECT_EQ(0, callee.Wait()) << callee.Output();
+  const std::vector<int16_t> speaker = Read8k(alsa.Path("speaker.raw"), 8000);
+  EXPECT_GT(ToneSeconds(speaker, 1000), 0.8);
+  // Played in real time: about the length of the call, not a burst.
+  EXPECT_LT(double(speaker.size()) / 8000, 10.0);
+}

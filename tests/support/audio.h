@@ -1,0 +1,21 @@
+// Audio in tests: tones made with sox, recordings read back as 8 kHz mono,
+// and a Goertzel check of which frequency a recording carries.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+// A sine of `hz` at half scale into `path` (".wav", or ".raw" for headerless
+// 16-bit mono), `rate` samples per second. False when sox failed.
+bool MakeTone(const std::string &path, int hz, double seconds, int rate = 8000);
+
+// A recording as 8 kHz mono 16-bit samples (sox converts); `rawRate` reads a
+// headerless 16-bit mono file of that rate. Empty when unreadable.
+std::vector<int16_t> Read8k(const std::string &path, int rawRate = 0);
+
+// Seconds of `samples` (8 kHz) whose 20 ms blocks are mostly a tone of `hz`
+// (louder than -40 dBFS, with most of their energy at that frequency).
+double ToneSeconds(const std::vector<int16_t> &samples, double hz);
+// Index of the first sample of the first such block, -1 when none.
+long ToneOnset(const std::vector<int16_t> &samples, double hz);
