@@ -11,23 +11,22 @@
 
 extern "C" {
 #include <libavformat/avformat.h>
+#include <libavformat/version_major.h>
 #include <libavutil/log.h>
 }
 
-#include <algorithm>
+#include <dlfcn.h>
+#include <pthread.h>
+#include <time.h>
+
 #include <atomic>
-#include <chrono>
-#include <condition_variable>
+#include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
-#include <deque>
-#include <mutex>
-#include <string>
-#include <vector>
+#include <new>
 
 namespace {
-
-using Clock = std::chrono::steady_clock;
 
 enum {
 	BACKOFF_MIN_MS = 500,
@@ -36,25 +35,83 @@ enum {
 	OPEN_TIMEOUT_MS = 5000, // connecting up to the first packet
 	SILENCE_MS = 3000,      // a camera silent this long is gone
 	CLOSE_GRACE_MS = 200,   // for the TEARDOWN
+	WHY_SIZE = 128,
 };
 
 bool loaded = false;
 
+// libavformat brings libavcodec and every codec library that links (over a
+// hundred shared objects, some 20 MB resident): it is loaded when the config
+// names the module, as the library's modules are, not with the program.
+#define AV_FUNCTIONS(X)                                                      \
+	X(av_dict_free) X(av_dict_set) X(av_find_best_stream)                \
+	X(av_log_set_level) X(av_packet_alloc) X(av_packet_free)             \
+	X(av_packet_unref) X(av_read_frame) X(av_rescale_q) X(av_strerror)   \
+	X(avcodec_get_name) X(avformat_alloc_context)                        \
+	X(avformat_close_input) X(avformat_network_deinit)                   \
+	X(avformat_network_init) X(avformat_open_input)
+struct av_api {
+#define AV_POINTER(name) decltype(&::name) name;
+	AV_FUNCTIONS(AV_POINTER)
+#undef AV_POINTER
+} av;
+
+int load_api(void)
+{
+	static const char lib[] =
+		"libavformat.so." AV_STRINGIFY(LIBAVFORMAT_VERSION_MAJOR);
+	// Kept for the life of the process: libavformat does not unload.
+	void *h = dlopen(lib, RTLD_NOW | RTLD_LOCAL);
+	if (!h) {
+		sipua_warn("avformat: %s\n", dlerror());
+		return ENOENT;
+	}
+#define AV_RESOLVE(name)                                                     \
+	av.name = reinterpret_cast<decltype(av.name)>(dlsym(h, #name));      \
+	if (!av.name) {                                                      \
+		sipua_warn("avformat: %s has no %s\n", lib, #name);          \
+		return ENOENT;                                               \
+	}
+	AV_FUNCTIONS(AV_RESOLVE)
+#undef AV_RESOLVE
+	return 0;
+}
+
 // Source threads still running.
-std::mutex live_lock;
-std::condition_variable live_changed;
+pthread_mutex_t live_lock = PTHREAD_MUTEX_INITIALIZER;
+pthread_cond_t live_changed = PTHREAD_COND_INITIALIZER;
 int live = 0;
 
+uint64_t now_ms(void)
+{
+	struct timespec t;
+	clock_gettime(CLOCK_MONOTONIC, &t);
+	return (uint64_t)t.tv_sec * 1000 + (uint64_t)t.tv_nsec / 1000000;
+}
+
+// One access unit on its way to the loop (plain memory: libre's allocator
+// stays on the loop thread).
 struct unit {
-	std::vector<uint8_t> au;
+	struct unit *next;
 	uint32_t ts;
 	bool resync;
+	size_t len;
+	uint8_t data[];
 };
+
+void units_free(struct unit *u)
+{
+	while (u) {
+		struct unit *next = u->next;
+		free(u);
+		u = next;
+	}
+}
 
 // RTP time from the stream's own clock; the wall clock since the source
 // started places each session (whose first packet may have no time stamp).
 struct stamp {
-	Clock::time_point t0;
+	uint64_t t0;
 	bool mapped;
 	int64_t offset;  // 90 kHz time = stream time + offset
 	uint32_t last;
@@ -63,31 +120,38 @@ struct stamp {
 } // namespace
 
 struct avsrc {
-	std::string url;
-	std::string transport;
+	char *url;
+	char transport[16];
 	avsrc_packet_h *packeth;
 	void *arg;
-	std::atomic<int> refs{2};         // the loop's and the thread's
-	std::mutex lock;
-	std::condition_variable wake;     // ends a back-off early on stop
-	std::atomic<bool> stop{false};
+	std::atomic<int> refs;            // the loop's and the thread's
+	std::atomic<bool> stop;
+	pthread_mutex_t lock;
+	pthread_cond_t wake;              // ends a back-off early on stop
 	struct mqueue *mq;                // under lock; null once stopped
-	std::deque<unit> queue;           // under lock
+	struct unit *head, *tail;         // under lock
+	unsigned queued;                  // under lock
 	bool lost;                        // under lock: the next unit resyncs
 	// Source thread only.
 	struct stamp clock;
-	Clock::time_point deadline;       // for the next packet
+	uint64_t deadline;                // for the next packet
 	bool timed_out;
 	bool closing;
-	Clock::time_point close_by;
+	uint64_t close_by;
 };
 
 namespace {
 
 void release(struct avsrc *src)
 {
-	if (--src->refs == 0)
-		delete src;
+	if (--src->refs)
+		return;
+	units_free(src->head);
+	pthread_cond_destroy(&src->wake);
+	pthread_mutex_destroy(&src->lock);
+	free(src->url);
+	src->~avsrc();
+	free(src);
 }
 
 // Polled by libavformat while it waits: a stop, or a camera that went
@@ -96,7 +160,7 @@ void release(struct avsrc *src)
 int interrupted(void *arg)
 {
 	auto *src = static_cast<struct avsrc *>(arg);
-	const Clock::time_point now = Clock::now();
+	const uint64_t now = now_ms();
 	if (src->closing)
 		return now > src->close_by;
 	if (src->stop)
@@ -107,17 +171,16 @@ int interrupted(void *arg)
 
 void wait_next(struct avsrc *src, int ms)
 {
-	src->deadline = Clock::now() + std::chrono::milliseconds(ms);
+	src->deadline = now_ms() + (uint64_t)ms;
 }
 
 uint32_t stamp_of(struct stamp *s, const AVPacket *pkt, AVRational tb)
 {
-	const int64_t wall = std::chrono::duration_cast<std::chrono::
-		milliseconds>(Clock::now() - s->t0).count() * 90;
+	const int64_t wall = (int64_t)(now_ms() - s->t0) * 90;
 	const int64_t t = pkt->pts != AV_NOPTS_VALUE ? pkt->pts : pkt->dts;
 	if (t == AV_NOPTS_VALUE)
 		return s->last = s->mapped ? s->last : (uint32_t)wall;
-	const int64_t t90 = av_rescale_q(t, tb, AVRational{1, 90000});
+	const int64_t t90 = av.av_rescale_q(t, tb, AVRational{1, 90000});
 	if (!s->mapped) {
 		s->offset = wall - t90;
 		s->mapped = true;
@@ -125,20 +188,51 @@ uint32_t stamp_of(struct stamp *s, const AVPacket *pkt, AVRational tb)
 	return s->last = (uint32_t)(t90 + s->offset);
 }
 
-// Source thread: queues one unit; wakes the loop when the queue was empty.
-void push(struct avsrc *src, std::vector<uint8_t> &&au, uint32_t ts)
+// Source thread: queues one unit (`extra` ahead of `p`); wakes the loop
+// when the queue was empty.
+void push(struct avsrc *src, const uint8_t *extra, size_t elen,
+	  const uint8_t *p, size_t len, uint32_t ts)
 {
-	std::lock_guard<std::mutex> hold(src->lock);
-	if (!src->mq)
+	auto *u = static_cast<struct unit *>(malloc(sizeof(struct unit) +
+						    elen + len));
+	if (!u)
 		return;
-	if (src->queue.size() >= QUEUE_MAX) {
-		src->queue.clear();
+	u->next = nullptr;
+	u->ts = ts;
+	u->len = elen + len;
+	if (elen)
+		memcpy(u->data, extra, elen);
+	memcpy(u->data + elen, p, len);
+
+	pthread_mutex_lock(&src->lock);
+	if (!src->mq) {
+		pthread_mutex_unlock(&src->lock);
+		free(u);
+		return;
+	}
+	if (src->queued >= QUEUE_MAX) {
+		units_free(src->head);
+		src->head = src->tail = nullptr;
+		src->queued = 0;
 		src->lost = true;
 	}
-	src->queue.push_back(unit{std::move(au), ts, src->lost});
+	u->resync = src->lost;
 	src->lost = false;
-	if (src->queue.size() == 1)
+	if (src->tail)
+		src->tail->next = u;
+	else
+		src->head = u;
+	src->tail = u;
+	if (++src->queued == 1)
 		(void)mqueue_push(src->mq, 0, nullptr);
+	pthread_mutex_unlock(&src->lock);
+}
+
+void mark_lost(struct avsrc *src)
+{
+	pthread_mutex_lock(&src->lock);
+	src->lost = true;
+	pthread_mutex_unlock(&src->lock);
 }
 
 // Loop thread.
@@ -147,15 +241,14 @@ void mq_handler(int id, void *data, void *arg)
 	(void)id;
 	(void)data;
 	auto *src = static_cast<struct avsrc *>(arg);
-	avsrc_packet_h *packeth = src->packeth;
-	void *harg = src->arg;
-	std::deque<unit> units;
-	{
-		std::lock_guard<std::mutex> hold(src->lock);
-		units.swap(src->queue);
-	}
-	for (const unit &u : units)
-		packeth(u.au.data(), u.au.size(), u.ts, u.resync, harg);
+	pthread_mutex_lock(&src->lock);
+	struct unit *units = src->head;
+	src->head = src->tail = nullptr;
+	src->queued = 0;
+	pthread_mutex_unlock(&src->lock);
+	for (const struct unit *u = units; u; u = u->next)
+		src->packeth(u->data, u->len, u->ts, u->resync, src->arg);
+	units_free(units);
 }
 
 bool annex_b(const uint8_t *p, int n)
@@ -166,125 +259,145 @@ bool annex_b(const uint8_t *p, int n)
 
 // Reads access units until the stream fails; `why` then tells how.
 void read_units(struct avsrc *src, AVFormatContext *ic, int idx,
-		bool *delivered, char *why, size_t sz)
+		bool *delivered, char *why)
 {
 	const AVStream *st = ic->streams[idx];
 	src->clock.mapped = false;
 	// Parameter sets that came with the session description go ahead of
 	// the first unit, in case the camera does not repeat them.
 	const AVCodecParameters *par = st->codecpar;
-	std::vector<uint8_t> extra;
-	if (annex_b(par->extradata, par->extradata_size))
-		extra.assign(par->extradata,
-			     par->extradata + par->extradata_size);
-	{
-		std::lock_guard<std::mutex> hold(src->lock);
-		src->lost = true;
-	}
-	AVPacket *pkt = av_packet_alloc();
+	const bool has_extra = annex_b(par->extradata, par->extradata_size);
+	size_t elen = has_extra ? (size_t)par->extradata_size : 0;
+	mark_lost(src);
+	AVPacket *pkt = av.av_packet_alloc();
 	int r = pkt ? 0 : AVERROR(ENOMEM);
-	while (r >= 0 && (r = av_read_frame(ic, pkt)) >= 0) {
+	while (r >= 0 && (r = av.av_read_frame(ic, pkt)) >= 0) {
 		if (pkt->stream_index == idx && pkt->size > 0) {
-			std::vector<uint8_t> au(std::move(extra));
-			extra.clear();
-			au.insert(au.end(), pkt->data, pkt->data + pkt->size);
-			push(src, std::move(au), stamp_of(&src->clock, pkt,
-							  st->time_base));
+			push(src, par->extradata, elen, pkt->data,
+			     (size_t)pkt->size,
+			     stamp_of(&src->clock, pkt, st->time_base));
+			elen = 0;
 			*delivered = true;
 			wait_next(src, SILENCE_MS);
 		}
-		av_packet_unref(pkt);
+		av.av_packet_unref(pkt);
 	}
-	av_packet_free(&pkt);
+	av.av_packet_free(&pkt);
 	char err[64];
-	av_strerror(r, err, sizeof(err));
+	av.av_strerror(r, err, sizeof(err));
 	if (r == AVERROR_EOF)
-		(void)snprintf(why, sz, "stream ended");
+		(void)snprintf(why, WHY_SIZE, "stream ended");
 	else if (src->timed_out)
-		(void)snprintf(why, sz, "stream ended (silent for %d ms)",
+		(void)snprintf(why, WHY_SIZE, "stream ended (silent for %d ms)",
 			       SILENCE_MS);
 	else
-		(void)snprintf(why, sz, "stream ended (%s)", err);
+		(void)snprintf(why, WHY_SIZE, "stream ended (%s)", err);
+}
+
+// What is wrong with the stream found at `idx`, null when it can be read.
+const char *unusable(const AVFormatContext *ic, int idx, char *why)
+{
+	if (idx < 0)
+		return "no video stream";
+	const AVCodecParameters *par = ic->streams[idx]->codecpar;
+	if (par->codec_id != AV_CODEC_ID_H264) {
+		(void)snprintf(why, WHY_SIZE, "not H.264 but %s",
+			       av.avcodec_get_name(par->codec_id));
+		return why;
+	}
+	// An MP4-style stream: the packetizer takes start codes.
+	if (par->extradata_size && par->extradata[0] == 1)
+		return "H.264 without start codes";
+	return nullptr;
 }
 
 // One session with the camera, from connecting to its end.
-void session(struct avsrc *src, bool *delivered, char *why, size_t sz)
+void session(struct avsrc *src, bool *delivered, char *why)
 {
-	AVFormatContext *ic = avformat_alloc_context();
+	AVFormatContext *ic = av.avformat_alloc_context();
 	if (!ic) {
-		(void)snprintf(why, sz, "out of memory");
+		(void)snprintf(why, WHY_SIZE, "out of memory");
 		return;
 	}
 	ic->interrupt_callback.callback = interrupted;
 	ic->interrupt_callback.opaque = src;
 	AVDictionary *opts = nullptr;
-	av_dict_set(&opts, "rtsp_transport", src->transport.c_str(), 0);
+	av.av_dict_set(&opts, "rtsp_transport", src->transport, 0);
 	src->closing = false;
 	wait_next(src, OPEN_TIMEOUT_MS);
-	const int r = avformat_open_input(&ic, src->url.c_str(), nullptr,
-					  &opts);
-	av_dict_free(&opts);
+	const int r = av.avformat_open_input(&ic, src->url, nullptr, &opts);
+	av.av_dict_free(&opts);
 	if (r < 0) {
 		char err[64];
-		av_strerror(r, err, sizeof(err));
+		av.av_strerror(r, err, sizeof(err));
 		if (src->timed_out)
 			(void)snprintf(err, sizeof(err), "no answer in %d ms",
 				       OPEN_TIMEOUT_MS);
-		(void)snprintf(why, sz, "camera unreachable (%s)", err);
+		(void)snprintf(why, WHY_SIZE, "camera unreachable (%s)", err);
 		return;
 	}
-	const int idx = av_find_best_stream(ic, AVMEDIA_TYPE_VIDEO, -1, -1,
-					    nullptr, 0);
-	if (idx < 0) {
-		(void)snprintf(why, sz, "no video stream");
-	}
-	else if (ic->streams[idx]->codecpar->codec_id != AV_CODEC_ID_H264) {
-		(void)snprintf(why, sz, "not H.264 but %s", avcodec_get_name(
-				       ic->streams[idx]->codecpar->codec_id));
-	}
-	else if (ic->streams[idx]->codecpar->extradata_size &&
-		 ic->streams[idx]->codecpar->extradata[0] == 1) {
-		// An MP4-style stream: the packetizer takes start codes.
-		(void)snprintf(why, sz, "H.264 without start codes");
+	const int idx = av.av_find_best_stream(ic, AVMEDIA_TYPE_VIDEO, -1, -1,
+					       nullptr, 0);
+	const char *fault = unusable(ic, idx, why);
+	if (fault) {
+		if (fault != why)
+			str_ncpy(why, fault, WHY_SIZE);
 	}
 	else {
-		sipua_log("avformat: %s: reading H.264\n", src->url.c_str());
-		read_units(src, ic, idx, delivered, why, sz);
+		sipua_log("avformat: %s: reading H.264\n", src->url);
+		read_units(src, ic, idx, delivered, why);
 	}
 	src->closing = true;
-	src->close_by = Clock::now() +
-			std::chrono::milliseconds(CLOSE_GRACE_MS);
-	avformat_close_input(&ic);
+	src->close_by = now_ms() + CLOSE_GRACE_MS;
+	av.avformat_close_input(&ic);
+}
+
+// Sleeps `ms` unless the source is stopped first.
+void backoff_wait(struct avsrc *src, unsigned ms)
+{
+	struct timespec until;
+	clock_gettime(CLOCK_MONOTONIC, &until);
+	until.tv_sec += ms / 1000;
+	until.tv_nsec += (long)(ms % 1000) * 1000000;
+	if (until.tv_nsec >= 1000000000) {
+		++until.tv_sec;
+		until.tv_nsec -= 1000000000;
+	}
+	pthread_mutex_lock(&src->lock);
+	while (!src->stop &&
+	       pthread_cond_timedwait(&src->wake, &src->lock, &until) == 0)
+		;
+	pthread_mutex_unlock(&src->lock);
 }
 
 void *read_thread(void *arg)
 {
 	auto *src = static_cast<struct avsrc *>(arg);
-	std::string logged;  // a lasting fault is logged once
+	char logged[WHY_SIZE] = "";  // a lasting fault is logged once
 	unsigned backoff = BACKOFF_MIN_MS;
 	while (!src->stop) {
-		char why[128] = "";
+		char why[WHY_SIZE] = "";
 		bool delivered = false;
-		session(src, &delivered, why, sizeof(why));
+		session(src, &delivered, why);
 		if (src->stop)
 			break;
 		if (delivered) {
 			backoff = BACKOFF_MIN_MS;
-			logged.clear();
+			logged[0] = '\0';
 		}
-		if (logged != why)
+		if (strcmp(logged, why))
 			sipua_warn("avformat: %s: %s, retrying in %u ms\n",
-				   src->url.c_str(), why, backoff);
-		logged = why;
-		std::unique_lock<std::mutex> hold(src->lock);
-		src->wake.wait_for(hold, std::chrono::milliseconds(backoff),
-				   [src] { return src->stop.load(); });
-		backoff = std::min(backoff * 2, (unsigned)BACKOFF_MAX_MS);
+				   src->url, why, backoff);
+		str_ncpy(logged, why, sizeof(logged));
+		backoff_wait(src, backoff);
+		backoff = backoff * 2 < BACKOFF_MAX_MS ? backoff * 2
+						       : (unsigned)BACKOFF_MAX_MS;
 	}
 	release(src);
-	std::lock_guard<std::mutex> hold(live_lock);
+	pthread_mutex_lock(&live_lock);
 	--live;
-	live_changed.notify_all();
+	pthread_cond_broadcast(&live_changed);
+	pthread_mutex_unlock(&live_lock);
 	return nullptr;
 }
 
@@ -300,10 +413,14 @@ int avformat_init(void)
 	if (strcmp(pass, "yes"))
 		sipua_warn("avformat: avformat_pass_through is not yes; the "
 			   "camera's H.264 is passed through all the same\n");
+	static int api = -1;  // the library is opened once per process
+	if (api < 0)
+		api = load_api();
+	if (api)
+		return api;
 	// Our own line says what went wrong; libavformat's would repeat it.
-	av_log_set_level(AV_LOG_FATAL);
-	const int err = avformat_network_init();
-	if (err < 0)
+	av.av_log_set_level(AV_LOG_FATAL);
+	if (av.avformat_network_init() < 0)
 		return EINVAL;
 	loaded = true;
 	return 0;
@@ -313,11 +430,17 @@ void avformat_close(void)
 {
 	if (!loaded)
 		return;
-	std::unique_lock<std::mutex> hold(live_lock);
-	if (!live_changed.wait_for(hold, std::chrono::seconds(2),
-				   [] { return live == 0; }))
+	struct timespec until;
+	clock_gettime(CLOCK_REALTIME, &until);
+	until.tv_sec += 2;
+	pthread_mutex_lock(&live_lock);
+	while (live && pthread_cond_timedwait(&live_changed, &live_lock,
+					      &until) == 0)
+		;
+	if (live)
 		sipua_warn("avformat: %d source threads did not end\n", live);
-	avformat_network_deinit();
+	pthread_mutex_unlock(&live_lock);
+	av.avformat_network_deinit();
 	loaded = false;
 }
 
@@ -335,27 +458,37 @@ int avsrc_alloc(struct avsrc **srcp, const char *url,
 {
 	if (!srcp || !url || !packeth)
 		return EINVAL;
-	auto *src = new (std::nothrow) avsrc();
-	if (!src)
+	void *mem = malloc(sizeof(struct avsrc));
+	if (!mem)
 		return ENOMEM;
-	src->url = url;
-	char transport[16] = "tcp";  // interleaved: one connection, no NAT
-	(void)conf_get_str(conf_cur(), "avformat_rtsp_transport", transport,
-			   sizeof(transport));
-	src->transport = transport;
+	auto *src = new (mem) avsrc();
+	src->url = strdup(url);
+	src->refs = 2;
+	pthread_mutex_init(&src->lock, nullptr);
+	pthread_condattr_t ca;
+	pthread_condattr_init(&ca);
+	pthread_condattr_setclock(&ca, CLOCK_MONOTONIC);
+	pthread_cond_init(&src->wake, &ca);
+	pthread_condattr_destroy(&ca);
+	// Interleaved by default: one connection, no NAT trouble.
+	str_ncpy(src->transport, "tcp", sizeof(src->transport));
+	(void)conf_get_str(conf_cur(), "avformat_rtsp_transport",
+			   src->transport, sizeof(src->transport));
 	src->packeth = packeth;
 	src->arg = arg;
-	src->clock.t0 = Clock::now();
-	int err = mqueue_alloc(&src->mq, mq_handler, src);
+	src->clock.t0 = now_ms();
+	int err = src->url ? mqueue_alloc(&src->mq, mq_handler, src) : ENOMEM;
 	pthread_t thread;
 	if (!err) {
-		std::lock_guard<std::mutex> hold(live_lock);
+		pthread_mutex_lock(&live_lock);
 		err = pthread_create(&thread, nullptr, read_thread, src);
 		live += !err;
+		pthread_mutex_unlock(&live_lock);
 	}
 	if (err) {
 		mem_deref(src->mq);
-		delete src;
+		src->refs = 1;
+		release(src);
 		return err;
 	}
 	(void)pthread_detach(thread);
@@ -367,15 +500,15 @@ void avsrc_free(struct avsrc *src)
 {
 	if (!src)
 		return;
-	struct mqueue *mq;
-	{
-		std::lock_guard<std::mutex> hold(src->lock);
-		src->stop = true;
-		mq = src->mq;
-		src->mq = nullptr;
-		src->queue.clear();
-		src->wake.notify_all();
-	}
+	pthread_mutex_lock(&src->lock);
+	src->stop = true;
+	struct mqueue *mq = src->mq;
+	src->mq = nullptr;
+	units_free(src->head);
+	src->head = src->tail = nullptr;
+	src->queued = 0;
+	pthread_cond_broadcast(&src->wake);
+	pthread_mutex_unlock(&src->lock);
 	mem_deref(mq);
 	release(src);
 }
