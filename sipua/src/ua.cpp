@@ -213,6 +213,40 @@ uint32_t dns_servers(struct sa nsv[NET_MAX_NS])
 	return n;
 }
 
+// TLS listens on the port after the others' (when one is set), as the
+// original library does.
+int add_tls(const struct sa *laddr)
+{
+	const struct config *cfg = uag.cfg ? uag.cfg : conf_config();
+	const char *cert = cfg->sip.cert[0] ? cfg->sip.cert : nullptr;
+	int err = tls_alloc(&uag.tls, TLS_METHOD_SSLV23, cert, nullptr);
+	if (err)
+		return err;
+	struct sa tladdr = *laddr;
+	if (sa_port(laddr))
+		sa_set_port(&tladdr, sa_port(laddr) + 1);
+	return sip_transp_add(uag.sip, SIP_TRANSP_TLS, &tladdr, uag.tls);
+}
+
+// The listening transports; the media address is the same, any port.
+int add_transports(bool udp, bool tcp, bool tls)
+{
+	struct sa laddr;
+	int err = local_address(&laddr);
+	if (err)
+		return err;
+	uag.laddr = laddr;
+	sa_set_port(&uag.laddr, 0);
+
+	if (udp)
+		err = sip_transp_add(uag.sip, SIP_TRANSP_UDP, &laddr);
+	if (!err && tcp)
+		err = sip_transp_add(uag.sip, SIP_TRANSP_TCP, &laddr);
+	if (!err && tls)
+		err = add_tls(&laddr);
+	return err;
+}
+
 void wake_handler(int id, void *data, void *arg)
 {
 	(void)id;
@@ -291,37 +325,9 @@ int ua_init(const char *software, bool udp, bool tcp, bool tls)
 	if (tls)
 		sip_set_trace_handler(uag.sip, flow_trace);
 
-	{
-		struct sa laddr;
-		err = local_address(&laddr);
-		if (err)
-			goto out;
-		uag.laddr = laddr;
-		sa_set_port(&uag.laddr, 0);
-
-		if (udp)
-			err = sip_transp_add(uag.sip, SIP_TRANSP_UDP, &laddr);
-		if (!err && tcp)
-			err = sip_transp_add(uag.sip, SIP_TRANSP_TCP, &laddr);
-		if (!err && tls) {
-			const struct config *cfg = uag.cfg ? uag.cfg
-							   : conf_config();
-			const char *cert = cfg->sip.cert[0] ? cfg->sip.cert
-							    : nullptr;
-			err = tls_alloc(&uag.tls, TLS_METHOD_SSLV23, cert,
-					nullptr);
-			if (!err) {
-				struct sa tladdr = laddr;
-				if (sa_port(&laddr))
-					sa_set_port(&tladdr,
-						    sa_port(&laddr) + 1);
-				err = sip_transp_add(uag.sip, SIP_TRANSP_TLS,
-						     &tladdr, uag.tls);
-			}
-		}
-		if (err)
-			goto out;
-	}
+	err = add_transports(udp, tcp, tls);
+	if (err)
+		goto out;
 
 	// Listeners are asked in the order they were added: the screen first.
 	err = sip_listen(&uag.lsnr, uag.sip, true, request_handler, nullptr);
