@@ -29,7 +29,6 @@ void destructor(void *arg)
 	mem_deref(acc->auth_pass);
 	mem_deref(acc->outbound);
 	mem_deref(acc->reg_uri);
-	mem_deref(acc->laddr_buf);
 }
 
 // Characters that would let a value break out of a header line.
@@ -165,8 +164,7 @@ int decode_params(struct acc_params *ap, const struct pl *params)
 	return 0;
 }
 
-// The texts the agent sends: address of record, registrar, proxy route and
-// the local address for the requests' From.
+// The texts the agent sends: address of record, registrar and proxy route.
 int compose(struct account *acc, const struct uri *uri,
 	    const struct acc_params *ap)
 {
@@ -194,12 +192,18 @@ int compose(struct account *acc, const struct uri *uri,
 	if (err)
 		return err;
 
-	err = re_sdprintf(&acc->laddr_buf, "<%s>", acc->aor);
+	// An address of record that does not read back as an address is
+	// refused.
+	char *text = nullptr;
+	err = re_sdprintf(&text, "<%s>", acc->aor);
 	if (err)
 		return err;
-	struct pl laddr;
-	pl_set_str(&laddr, acc->laddr_buf);
-	return sip_addr_decode(&acc->laddr, &laddr);
+	struct pl pl;
+	struct sip_addr addr;
+	pl_set_str(&pl, text);
+	err = sip_addr_decode(&addr, &pl);
+	mem_deref(text);
+	return err;
 }
 
 } // namespace
@@ -246,39 +250,9 @@ int account_alloc(struct account **accp, const char *text)
 
 extern "C" {
 
-const char *account_aor(const struct account *acc)
-{
-	return acc ? acc->aor : nullptr;
-}
-
-const char *account_auth_user(const struct account *acc)
-{
-	return acc ? acc->auth_user : nullptr;
-}
-
-const char *account_auth_pass(const struct account *acc)
-{
-	return acc ? acc->auth_pass : nullptr;
-}
-
 const char *account_outbound(const struct account *acc, unsigned ix)
 {
 	return (acc && ix == 0) ? acc->outbound : nullptr;
-}
-
-uint32_t account_regint(const struct account *acc)
-{
-	return acc ? acc->regint : 0;
-}
-
-struct sip_addr *account_laddr(const struct account *acc)
-{
-	return acc ? (struct sip_addr *)&acc->laddr : nullptr;
-}
-
-enum answermode account_answermode(const struct account *acc)
-{
-	return acc ? acc->answermode : ANSWERMODE_MANUAL;
 }
 
 } // extern "C"

@@ -703,16 +703,6 @@ void call_hangup(struct call *call, uint16_t scode, const char *reason)
 	sipua_wake();
 }
 
-int call_answer(struct call *call, uint16_t scode, enum vidmode vmode)
-{
-	(void)scode;
-	if (!call || !uag_find_call_owner(call))
-		return EINVAL;
-	int err = call_answer_local(call, vmode);
-	sipua_wake();
-	return err;
-}
-
 uint16_t call_scode(const struct call *call)
 {
 	return call ? call->scode : 0;
@@ -728,12 +718,6 @@ const char *call_peeruri(const struct call *call)
 	return call ? call->peer_uri : nullptr;
 }
 
-const char *call_peername(const struct call *call)
-{
-	(void)call;
-	return nullptr;
-}
-
 const char *call_localuri(const struct call *call)
 {
 	return call ? call->local_uri : nullptr;
@@ -742,18 +726,6 @@ const char *call_localuri(const struct call *call)
 struct ua *call_get_ua(const struct call *call)
 {
 	return call ? call->ua : nullptr;
-}
-
-bool call_is_outgoing(const struct call *call)
-{
-	return call && call->outgoing;
-}
-
-uint32_t call_duration(const struct call *call)
-{
-	if (!call || !call->estab_time)
-		return 0;
-	return (uint32_t)((tmr_jiffies() - call->estab_time) / 1000);
 }
 
 int call_set_custom_hdrs(struct call *call, const struct list *hdrs)
@@ -804,19 +776,6 @@ int custom_hdrs_add(struct list *hdrs, const char *name, const char *fmt, ...)
 	err = hdr_add_pl(hdrs, &n, &v);
 	mem_deref(value);
 	return err;
-}
-
-int custom_hdrs_apply(const struct list *hdrs, custom_hdrs_h *h, void *arg)
-{
-	if (!h)
-		return EINVAL;
-	for (struct le *le = hdrs ? hdrs->head : nullptr; le; le = le->next) {
-		auto *hdr = static_cast<const struct sip_hdr *>(le->data);
-		int err = h(&hdr->name, &hdr->val, arg);
-		if (err)
-			return err;
-	}
-	return 0;
 }
 
 } // extern "C"

@@ -19,8 +19,6 @@ struct account {
 	uint32_t regint;
 	uint32_t ptime;   // audio packet time [ms]
 	enum answermode answermode;
-	struct sip_addr laddr;
-	char *laddr_buf;  // text that laddr points into
 };
 
 int account_alloc(struct account **accp, const char *text);
@@ -85,7 +83,6 @@ bool call_is_pending_incoming(const struct call *call);
 int  call_answer_local(struct call *call, enum vidmode vmode);
 void call_terminate(struct call *call, uint16_t scode, const char *reason,
 		    bool emit, const char *prm);
-bool ua_has_call(const struct ua *ua, const struct call *call);
 struct ua *uag_find_call_owner(const struct call *call);
 
 // After a call from a thread other than the loop's (inside

@@ -254,6 +254,36 @@ void wake_handler(int id, void *data, void *arg)
 	(void)arg;
 }
 
+bool ua_has_call(const struct ua *ua, const struct call *call)
+{
+	if (!ua || !call)
+		return false;
+	for (struct le *le = ua->calls.head; le; le = le->next) {
+		if (le->data == call)
+			return true;
+	}
+	return false;
+}
+
+// The agent's newest call.
+struct call *last_call(const struct ua *ua)
+{
+	if (!ua || !ua->calls.tail)
+		return nullptr;
+	return static_cast<struct call *>(ua->calls.tail->data);
+}
+
+void event_unregister(ua_event_h *eh)
+{
+	struct le *le = uag.ehl.head;
+	while (le) {
+		auto *e = static_cast<struct ehe *>(le->data);
+		le = le->next;
+		if (e->h == eh)
+			mem_deref(e);
+	}
+}
+
 } // namespace
 
 void sipua_wake(void)
@@ -278,17 +308,6 @@ void ua_event(struct ua *ua, enum ua_event ev, struct call *call,
 		le = le->next;  // a handler may unregister itself
 		e->h(ua, ev, call, buf, e->arg);
 	}
-}
-
-bool ua_has_call(const struct ua *ua, const struct call *call)
-{
-	if (!ua || !call)
-		return false;
-	for (struct le *le = ua->calls.head; le; le = le->next) {
-		if (le->data == call)
-			return true;
-	}
-	return false;
 }
 
 struct ua *uag_find_call_owner(const struct call *call)
@@ -399,7 +418,7 @@ int uag_event_register(ua_event_h *eh, void *arg)
 {
 	if (!eh)
 		return EINVAL;
-	uag_event_unregister(eh);
+	event_unregister(eh);
 	auto *e = static_cast<struct ehe *>(
 		mem_zalloc(sizeof(struct ehe), [](void *p) {
 			list_unlink(&static_cast<struct ehe *>(p)->le);
@@ -412,17 +431,6 @@ int uag_event_register(ua_event_h *eh, void *arg)
 	return 0;
 }
 
-void uag_event_unregister(ua_event_h *eh)
-{
-	struct le *le = uag.ehl.head;
-	while (le) {
-		auto *e = static_cast<struct ehe *>(le->data);
-		le = le->next;
-		if (e->h == eh)
-			mem_deref(e);
-	}
-}
-
 const char *uag_event_str(enum ua_event ev)
 {
 	if ((int)ev < 0 || ev >= UA_EVENT_MAX)
@@ -433,21 +441,6 @@ const char *uag_event_str(enum ua_event ev)
 struct list *uag_list(void)
 {
 	return &uag.ual;
-}
-
-struct sip *uag_sip(void)
-{
-	return uag.sip;
-}
-
-struct ua *uag_find_aor(const char *aor)
-{
-	for (struct le *le = uag.ual.head; le; le = le->next) {
-		auto *ua = static_cast<struct ua *>(le->data);
-		if (!aor || !str_casecmp(ua->acc->aor, aor))
-			return ua;
-	}
-	return nullptr;
 }
 
 int ua_alloc(struct ua **uap, const char *aor)
@@ -475,26 +468,9 @@ struct account *ua_account(const struct ua *ua)
 	return ua ? ua->acc : nullptr;
 }
 
-const char *ua_aor(const struct ua *ua)
-{
-	return ua ? ua->acc->aor : nullptr;
-}
-
 struct list *ua_calls(const struct ua *ua)
 {
 	return ua ? (struct list *)&ua->calls : nullptr;
-}
-
-struct call *ua_call(const struct ua *ua)
-{
-	if (!ua || !ua->calls.tail)
-		return nullptr;
-	return static_cast<struct call *>(ua->calls.tail->data);
-}
-
-bool ua_isregistered(const struct ua *ua)
-{
-	return ua && ua->registered;
 }
 
 int ua_register(struct ua *ua)
@@ -576,7 +552,7 @@ void ua_hangup(struct ua *ua, struct call *call, uint16_t scode,
 	       const char *reason)
 {
 	if (!call)
-		call = ua_call(ua);
+		call = last_call(ua);
 	// Only live calls (of any agent, as the original does); a stale handle
 	// is ignored.
 	if (!call || !uag_find_call_owner(call))
