@@ -304,7 +304,6 @@ int call_alloc(struct call **callp, struct ua *ua, bool outgoing,
 		return ENOMEM;
 	call->ua = ua;
 	call->outgoing = outgoing;
-	call->time_start = tmr_jiffies();
 	tmr_init(&call->tmr_inv);
 	tmr_init(&call->tmr_rtpto);
 	list_init(&call->hdrs);

@@ -29,7 +29,6 @@ struct ua {
 	struct sipreg *reg;
 	struct list calls;
 	bool registered;
-	bool unregistering;
 	unsigned auth_tries;
 	struct tmr fail_tmr;    // reports a registration that cannot be sent
 };
@@ -62,7 +61,7 @@ struct uag {
 	bool stopping;
 	bool exited;            // the stack has reported its exit
 	struct tmr stop_tmr;    // bounds an orderly stop
-	bool udp, tcp, tls_on;
+	bool tls_on;
 	struct mqueue *mq;      // wakes the loop after calls from other threads
 	pthread_t loop_thread;
 };

@@ -360,8 +360,6 @@ int ua_init(const char *software, bool udp, bool tcp, bool tls)
 	if (err)
 		goto out;
 	uag.loop_thread = pthread_self();
-	uag.udp = udp;
-	uag.tcp = tcp;
 	uag.tls_on = tls;
 	uag.stopping = false;
 
@@ -480,7 +478,6 @@ int ua_register(struct ua *ua)
 	struct account *acc = ua->acc;
 	ua->reg = (struct sipreg *)mem_deref(ua->reg);
 	ua->registered = false;
-	ua->unregistering = false;
 	ua->auth_tries = 0;
 
 	const char *routev[1] = {acc->outbound};
@@ -508,7 +505,6 @@ void ua_unregister(struct ua *ua)
 		return;
 	if (ua->reg)
 		ua_event(ua, UA_EVENT_UNREGISTERING, nullptr, nullptr);
-	ua->unregistering = true;
 	ua->registered = false;
 	// Releasing the registration sends REGISTER with Expires: 0.
 	ua->reg = (struct sipreg *)mem_deref(ua->reg);
