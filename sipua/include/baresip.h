@@ -39,13 +39,7 @@ enum answermode {
 	ANSWERMODE_EARLY_VIDEO,
 };
 
-const char *account_aor(const struct account *acc);
-const char *account_auth_user(const struct account *acc);
-const char *account_auth_pass(const struct account *acc);
 const char *account_outbound(const struct account *acc, unsigned ix);
-uint32_t account_regint(const struct account *acc);
-struct sip_addr *account_laddr(const struct account *acc);
-enum answermode account_answermode(const struct account *acc);
 
 /*
  * Call
@@ -63,19 +57,13 @@ enum vidmode {
 
 int  call_send_digit(struct call *call, char key);
 bool call_has_audio(const struct call *call);
-bool call_has_video(const struct call *call);
 void call_hangup(struct call *call, uint16_t scode, const char *reason);
-int  call_answer(struct call *call, uint16_t scode, enum vidmode vmode);
 uint16_t      call_scode(const struct call *call);
 const char   *call_id(const struct call *call);
 const char   *call_peeruri(const struct call *call);
-const char   *call_peername(const struct call *call);
 const char   *call_localuri(const struct call *call);
 struct audio *call_audio(const struct call *call);
-struct video *call_video(const struct call *call);
 struct ua    *call_get_ua(const struct call *call);
-bool          call_is_outgoing(const struct call *call);
-uint32_t      call_duration(const struct call *call);
 void          call_enable_rtp_timeout(struct call *call, uint32_t timeout_ms);
 /* Custom headers (list of struct sip_hdr): sent with the responses of an
  * incoming call; for an outgoing call, the X- headers of the last response
@@ -90,22 +78,15 @@ int call_get_raddress(void *buf, size_t size, const struct call *call);
  * Custom headers
  */
 
-typedef int (custom_hdrs_h)(const struct pl *name, const struct pl *val,
-			    void *arg);
-
 int custom_hdrs_add(struct list *hdrs, const char *name, const char *fmt, ...);
-int custom_hdrs_apply(const struct list *hdrs, custom_hdrs_h *h, void *arg);
 
 /*
  * Conf
  */
 
-typedef int (confline_h)(const struct pl *addr, void *arg);
-
 int  conf_configure(void);
 int  conf_modules(void);
 void conf_path_set(const char *path);
-int  conf_path_get(char *path, size_t sz);
 void conf_close(void);
 struct conf *conf_cur(void);
 
@@ -271,11 +252,8 @@ void ua_hangup(struct ua *ua, struct call *call,
 int  ua_answer(struct ua *ua, struct call *call, enum vidmode vmode);
 int  ua_register(struct ua *ua);
 void ua_unregister(struct ua *ua);
-bool ua_isregistered(const struct ua *ua);
-const char     *ua_aor(const struct ua *ua);
 struct account *ua_account(const struct ua *ua);
 struct list    *ua_calls(const struct ua *ua);
-struct call    *ua_call(const struct ua *ua);
 
 int  ua_init(const char *software, bool udp, bool tcp, bool tls);
 void ua_close(void);
@@ -283,11 +261,8 @@ void ua_stop_all(bool forced);
 
 void uag_set_exit_handler(ua_exit_h *exith, void *arg);
 int  uag_event_register(ua_event_h *eh, void *arg);
-void uag_event_unregister(ua_event_h *eh);
 const char  *uag_event_str(enum ua_event ev);
 struct list *uag_list(void);
-struct sip  *uag_sip(void);
-struct ua   *uag_find_aor(const char *aor);
 
 /*
  * Baresip instance

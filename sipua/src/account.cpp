@@ -5,9 +5,19 @@
 #include "core.h"
 
 #include <cerrno>
-#include <cstring>
 
 namespace {
+
+// What the parameters say before the account's texts are put together.
+struct acc_params {
+	struct account *acc;
+	struct pl ob;      // outbound proxy
+	struct pl ob_tp;   // its transport
+	struct pl reg_tp;  // the registrar's transport
+	bool after_ob;     // a transport now belongs to the proxy route
+};
+
+typedef int (param_h)(struct acc_params *ap, const struct pl *val);
 
 void destructor(void *arg)
 {
@@ -19,13 +29,6 @@ void destructor(void *arg)
 	mem_deref(acc->auth_pass);
 	mem_deref(acc->outbound);
 	mem_deref(acc->reg_uri);
-	mem_deref(acc->laddr_buf);
-}
-
-bool valid_transport(const struct pl *pl)
-{
-	return !pl_strcasecmp(pl, "udp") || !pl_strcasecmp(pl, "tcp") ||
-	       !pl_strcasecmp(pl, "tls");
 }
 
 // Characters that would let a value break out of a header line.
@@ -39,6 +42,170 @@ bool has_ctl(const struct pl *pl)
 	return false;
 }
 
+// Only text the SIP address decoder reads one way: "<" opens the text and
+// the first ">" closes a non-empty address; a bare address starts at once.
+bool screened(const struct pl *all)
+{
+	if (all->p[0] != '<')
+		return all->p[0] != ';' && !has_ctl(all);
+	const char *gt = pl_strchr(all, '>');
+	if (!gt || gt == all->p + 1)
+		return false;
+	const struct pl addr = {all->p + 1, (size_t)(gt - all->p - 1)};
+	const struct pl rest = {gt + 1, all->l - addr.l - 2};
+	return !has_ctl(&addr) && !has_ctl(&rest);
+}
+
+int replace_str(char **dst, const struct pl *val)
+{
+	*dst = (char *)mem_deref(*dst);
+	return pl_strdup(dst, val);
+}
+
+int set_auth_pass(struct acc_params *ap, const struct pl *val)
+{
+	return replace_str(&ap->acc->auth_pass, val);
+}
+
+int set_auth_user(struct acc_params *ap, const struct pl *val)
+{
+	return replace_str(&ap->acc->auth_user, val);
+}
+
+int set_outbound(struct acc_params *ap, const struct pl *val)
+{
+	struct uri uri;
+	if (uri_decode(&uri, val) || !pl_isset(&uri.host))
+		return EINVAL;
+	ap->ob = *val;
+	ap->after_ob = true;
+	return 0;
+}
+
+int set_transport(struct acc_params *ap, const struct pl *val)
+{
+	if (pl_strcasecmp(val, "udp") && pl_strcasecmp(val, "tcp") &&
+	    pl_strcasecmp(val, "tls"))
+		return EINVAL;
+	if (ap->after_ob)
+		ap->ob_tp = *val;
+	else
+		ap->reg_tp = *val;
+	return 0;
+}
+
+int set_regint(struct acc_params *ap, const struct pl *val)
+{
+	ap->acc->regint = pl_u32(val);
+	return 0;
+}
+
+int set_ptime(struct acc_params *ap, const struct pl *val)
+{
+	const uint32_t ptime = pl_u32(val);
+	if (ptime >= 10 && ptime <= 60 && !(ptime % 10))
+		ap->acc->ptime = ptime;
+	return 0;
+}
+
+int set_answermode(struct acc_params *ap, const struct pl *val)
+{
+	if (!pl_strcasecmp(val, "auto"))
+		ap->acc->answermode = ANSWERMODE_AUTO;
+	else if (!pl_strcasecmp(val, "early"))
+		ap->acc->answermode = ANSWERMODE_EARLY;
+	return 0;
+}
+
+const struct {
+	const char *name;
+	param_h *h;
+} param_table[] = {
+	{"auth_pass", set_auth_pass}, {"auth_user", set_auth_user},
+	{"outbound", set_outbound},   {"outbound1", set_outbound},
+	{"transport", set_transport}, {"regint", set_regint},
+	{"ptime", set_ptime},         {"answermode", set_answermode},
+};
+
+// One "key[=value]"; unknown keys are ignored. Only a transport keeps an
+// outbound's run going.
+int apply_param(struct acc_params *ap, const struct pl *key,
+		const struct pl *val)
+{
+	for (const auto &p : param_table) {
+		if (pl_strcasecmp(key, p.name))
+			continue;
+		if (p.h != set_transport)
+			ap->after_ob = false;
+		return p.h(ap, val);
+	}
+	ap->after_ob = false;
+	return 0;
+}
+
+// The ";"-separated parameters in order, each split at its first "=": the
+// value is taken as written, and the last of a repeated key wins.
+int decode_params(struct acc_params *ap, const struct pl *params)
+{
+	struct pl rest = *params, prm;
+	while (!re_regex(rest.p, rest.l, "[^;]+", &prm)) {
+		pl_advance(&rest, prm.p + prm.l - rest.p);
+		struct pl key = prm, val = pl_null;
+		const char *eq = pl_strchr(&prm, '=');
+		if (eq) {
+			key.l = (size_t)(eq - prm.p);
+			val.p = eq + 1;
+			val.l = prm.l - key.l - 1;
+		}
+		const int err = apply_param(ap, &key, &val);
+		if (err)
+			return err;
+	}
+	return 0;
+}
+
+// The texts the agent sends: address of record, registrar and proxy route.
+int compose(struct account *acc, const struct uri *uri,
+	    const struct acc_params *ap)
+{
+	int err = 0;
+	if (pl_isset(&ap->ob) && pl_isset(&ap->ob_tp))
+		err = re_sdprintf(&acc->outbound, "%r;transport=%r;lr", &ap->ob,
+				  &ap->ob_tp);
+	else if (pl_isset(&ap->ob))
+		err = re_sdprintf(&acc->outbound, "%r;lr", &ap->ob);
+	if (err)
+		return err;
+
+	char port[8] = "";
+	if (acc->port)
+		(void)re_snprintf(port, sizeof(port), ":%u", acc->port);
+	err = re_sdprintf(&acc->aor, "sip:%r@%r%s", &uri->user, &uri->host,
+			  port);
+	if (err)
+		return err;
+	if (pl_isset(&ap->reg_tp))
+		err = re_sdprintf(&acc->reg_uri, "sip:%r%s;transport=%r",
+				  &uri->host, port, &ap->reg_tp);
+	else
+		err = re_sdprintf(&acc->reg_uri, "sip:%r%s", &uri->host, port);
+	if (err)
+		return err;
+
+	// An address of record that does not read back as an address is
+	// refused.
+	char *text = nullptr;
+	err = re_sdprintf(&text, "<%s>", acc->aor);
+	if (err)
+		return err;
+	struct pl pl;
+	struct sip_addr addr;
+	pl_set_str(&pl, text);
+	err = sip_addr_decode(&addr, &pl);
+	mem_deref(text);
+	return err;
+}
+
 } // namespace
 
 int account_alloc(struct account **accp, const char *text)
@@ -46,37 +213,14 @@ int account_alloc(struct account **accp, const char *text)
 	if (!accp || !text || !*text)
 		return EINVAL;
 
-	struct pl all, uri_pl, params = PL_INIT;
+	struct pl all;
+	struct sip_addr addr;
 	pl_set_str(&all, text);
-	if (has_ctl(&all) && all.p[0] != '<')
+	if (!screened(&all) || sip_addr_decode(&addr, &all))
 		return EINVAL;
-
-	if (all.p[0] == '<') {
-		const char *gt = (const char *)memchr(all.p, '>', all.l);
-		if (!gt)
-			return EINVAL;
-		uri_pl.p = all.p + 1;
-		uri_pl.l = (size_t)(gt - all.p - 1);
-		params.p = gt + 1;
-		params.l = all.l - (size_t)(gt + 1 - all.p);
-	}
-	else {
-		const char *semi = (const char *)memchr(all.p, ';', all.l);
-		uri_pl.p = all.p;
-		uri_pl.l = semi ? (size_t)(semi - all.p) : all.l;
-		if (semi) {
-			params.p = semi;
-			params.l = all.l - uri_pl.l;
-		}
-	}
-	if (has_ctl(&uri_pl) || has_ctl(&params))
-		return EINVAL;
-
-	struct uri uri;
-	if (uri_decode(&uri, &uri_pl))
-		return EINVAL;
-	if (pl_strcasecmp(&uri.scheme, "sip") || !pl_isset(&uri.user) ||
-	    !pl_isset(&uri.host))
+	const struct uri *uri = &addr.uri;
+	if (pl_strcasecmp(&uri->scheme, "sip") || !pl_isset(&uri->user) ||
+	    !pl_isset(&uri->host))
 		return EINVAL;
 
 	auto *acc = static_cast<struct account *>(
@@ -86,136 +230,17 @@ int account_alloc(struct account **accp, const char *text)
 	acc->regint = 3600;
 	acc->ptime = 20;
 	acc->answermode = ANSWERMODE_MANUAL;
-	acc->port = uri.port;
+	acc->port = uri->port;
 
-	int err = 0;
-	err |= pl_strdup(&acc->user, &uri.user);
-	err |= pl_strdup(&acc->host, &uri.host);
-	err |= pl_strdup(&acc->auth_user, &uri.user);
-	if (err)
-		goto out;
+	struct acc_params ap = {acc, pl_null, pl_null, pl_null, false};
+	int err = pl_strdup(&acc->user, &uri->user);
+	err |= pl_strdup(&acc->host, &uri->host);
+	err |= pl_strdup(&acc->auth_user, &uri->user);
+	if (!err)
+		err = decode_params(&ap, &addr.params);
+	if (!err)
+		err = compose(acc, uri, &ap);
 
-	{
-		// Walk ";key=value" pairs; a transport right after "outbound"
-		// belongs to the proxy route.
-		struct pl ob = PL_INIT, ob_tp = PL_INIT, reg_tp = PL_INIT;
-		const char *p = params.p;
-		const char *end = params.p + params.l;
-		bool after_ob = false;
-		while (p && p < end) {
-			if (*p == ';') {
-				++p;
-				continue;
-			}
-			const char *semi =
-				(const char *)memchr(p, ';', (size_t)(end - p));
-			const char *stop = semi ? semi : end;
-			struct pl kv = {p, (size_t)(stop - p)};
-			struct pl key = kv, val = PL_INIT;
-			const char *eq = (const char *)memchr(kv.p, '=', kv.l);
-			if (eq) {
-				key.l = (size_t)(eq - kv.p);
-				val.p = eq + 1;
-				val.l = kv.l - key.l - 1;
-			}
-			if (!pl_strcasecmp(&key, "auth_pass")) {
-				acc->auth_pass = (char *)mem_deref(acc->auth_pass);
-				err = pl_strdup(&acc->auth_pass, &val);
-				after_ob = false;
-			}
-			else if (!pl_strcasecmp(&key, "auth_user")) {
-				acc->auth_user = (char *)mem_deref(acc->auth_user);
-				err = pl_strdup(&acc->auth_user, &val);
-				after_ob = false;
-			}
-			else if (!pl_strcasecmp(&key, "outbound") ||
-				 !pl_strcasecmp(&key, "outbound1")) {
-				struct uri ouri;
-				if (uri_decode(&ouri, &val) ||
-				    !pl_isset(&ouri.host)) {
-					err = EINVAL;
-				}
-				ob = val;
-				after_ob = true;
-			}
-			else if (!pl_strcasecmp(&key, "transport")) {
-				if (!valid_transport(&val))
-					err = EINVAL;
-				if (after_ob)
-					ob_tp = val;
-				else
-					reg_tp = val;
-			}
-			else if (!pl_strcasecmp(&key, "regint")) {
-				acc->regint = pl_u32(&val);
-				after_ob = false;
-			}
-			else if (!pl_strcasecmp(&key, "ptime")) {
-				const uint32_t ptime = pl_u32(&val);
-				if (ptime >= 10 && ptime <= 60 && !(ptime % 10))
-					acc->ptime = ptime;
-				after_ob = false;
-			}
-			else if (!pl_strcasecmp(&key, "answermode")) {
-				if (!pl_strcasecmp(&val, "auto"))
-					acc->answermode = ANSWERMODE_AUTO;
-				else if (!pl_strcasecmp(&val, "early"))
-					acc->answermode = ANSWERMODE_EARLY;
-				after_ob = false;
-			}
-			else {
-				after_ob = false;  // unknown keys are ignored
-			}
-			if (err)
-				goto out;
-			p = semi;
-		}
-
-		if (pl_isset(&ob)) {
-			if (pl_isset(&ob_tp))
-				err = re_sdprintf(&acc->outbound,
-						  "%r;transport=%r;lr", &ob,
-						  &ob_tp);
-			else
-				err = re_sdprintf(&acc->outbound, "%r;lr", &ob);
-			if (err)
-				goto out;
-		}
-
-		if (acc->port)
-			err = re_sdprintf(&acc->aor, "sip:%r@%r:%u", &uri.user,
-					  &uri.host, acc->port);
-		else
-			err = re_sdprintf(&acc->aor, "sip:%r@%r", &uri.user,
-					  &uri.host);
-		if (err)
-			goto out;
-
-		{
-			char port[8] = "";
-			if (acc->port)
-				(void)re_snprintf(port, sizeof(port), ":%u",
-						  acc->port);
-			if (pl_isset(&reg_tp))
-				err = re_sdprintf(&acc->reg_uri,
-						  "sip:%r%s;transport=%r",
-						  &uri.host, port, &reg_tp);
-			else
-				err = re_sdprintf(&acc->reg_uri, "sip:%r%s",
-						  &uri.host, port);
-			if (err)
-				goto out;
-		}
-
-		err = re_sdprintf(&acc->laddr_buf, "<%s>", acc->aor);
-		if (err)
-			goto out;
-		struct pl lp;
-		pl_set_str(&lp, acc->laddr_buf);
-		err = sip_addr_decode(&acc->laddr, &lp);
-	}
-
-out:
 	if (err)
 		mem_deref(acc);
 	else
@@ -225,39 +250,9 @@ out:
 
 extern "C" {
 
-const char *account_aor(const struct account *acc)
-{
-	return acc ? acc->aor : nullptr;
-}
-
-const char *account_auth_user(const struct account *acc)
-{
-	return acc ? acc->auth_user : nullptr;
-}
-
-const char *account_auth_pass(const struct account *acc)
-{
-	return acc ? acc->auth_pass : nullptr;
-}
-
 const char *account_outbound(const struct account *acc, unsigned ix)
 {
 	return (acc && ix == 0) ? acc->outbound : nullptr;
-}
-
-uint32_t account_regint(const struct account *acc)
-{
-	return acc ? acc->regint : 0;
-}
-
-struct sip_addr *account_laddr(const struct account *acc)
-{
-	return acc ? (struct sip_addr *)&acc->laddr : nullptr;
-}
-
-enum answermode account_answermode(const struct account *acc)
-{
-	return acc ? acc->answermode : ANSWERMODE_MANUAL;
 }
 
 } // extern "C"

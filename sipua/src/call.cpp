@@ -65,17 +65,10 @@ void call_destructor(void *arg)
 
 // Sends an event about the call; false when the call was closed by a
 // handler meanwhile (the caller must then leave it alone).
-bool call_emit(struct call *call, enum ua_event ev, const char *fmt, ...)
+bool call_emit(struct call *call, enum ua_event ev, const char *prm)
 {
-	char buf[256] = "";
-	if (fmt) {
-		va_list ap;
-		va_start(ap, fmt);
-		(void)re_vsnprintf(buf, sizeof(buf), fmt, ap);
-		va_end(ap);
-	}
 	mem_ref(call);
-	ua_event(call->ua, ev, call, "%s", buf);
+	ua_event(call->ua, ev, call, "%s", prm);
 	const bool alive = !call->closed;
 	mem_deref(call);
 	return alive;
@@ -208,11 +201,9 @@ void progress_handler(const struct sip_msg *msg, void *arg)
 	store_response_hdrs(call, msg);
 	call->state = CALL_STATE_EARLY;
 	if (msg->scode == 180)
-		(void)call_emit(call, UA_EVENT_CALL_RINGING, "%s",
-				call->peer_uri);
+		(void)call_emit(call, UA_EVENT_CALL_RINGING, call->peer_uri);
 	else
-		(void)call_emit(call, UA_EVENT_CALL_PROGRESS, "%s",
-				call->peer_uri);
+		(void)call_emit(call, UA_EVENT_CALL_PROGRESS, call->peer_uri);
 }
 
 void estab_handler(const struct sip_msg *msg, void *arg)
@@ -225,15 +216,13 @@ void estab_handler(const struct sip_msg *msg, void *arg)
 		store_response_hdrs(call, msg);
 		// The callee took the call. Raised here, the last step of the
 		// stack's 2xx handling, a handler may end the call safely.
-		if (!call_emit(call, UA_EVENT_CALL_ANSWERED, "%s",
-			       call->peer_uri))
+		if (!call_emit(call, UA_EVENT_CALL_ANSWERED, call->peer_uri))
 			return;
 	}
 	call->state = CALL_STATE_ESTABLISHED;
 	call->estab_time = tmr_jiffies();
 	media_start(call);
-	(void)call_emit(call, UA_EVENT_CALL_ESTABLISHED, "%s",
-			call->peer_uri);
+	(void)call_emit(call, UA_EVENT_CALL_ESTABLISHED, call->peer_uri);
 }
 
 // "Signal=5\r\nDuration=160" (dtmf-relay) or a lone key (application/dtmf).
@@ -275,11 +264,11 @@ void info_handler(struct sip *sip, const struct sip_msg *msg, void *arg)
 		return;
 	}
 	(void)sip_treply(nullptr, sip, msg, 200, "OK");
-	char k = key;
-	if (k >= 'a' && k <= 'd')
-		k = (char)(k - 'a' + 'A');
-	if (call_emit(call, UA_EVENT_CALL_DTMF_START, "%c", k))
-		(void)call_emit(call, UA_EVENT_CALL_DTMF_END, "%c", k);
+	char k[2] = {key, '\0'};
+	if (k[0] >= 'a' && k[0] <= 'd')
+		k[0] = (char)(k[0] - 'a' + 'A');
+	if (call_emit(call, UA_EVENT_CALL_DTMF_START, k))
+		(void)call_emit(call, UA_EVENT_CALL_DTMF_END, k);
 }
 
 void close_handler(int err, const struct sip_msg *msg, void *arg)
@@ -315,7 +304,6 @@ int call_alloc(struct call **callp, struct ua *ua, bool outgoing,
 		return ENOMEM;
 	call->ua = ua;
 	call->outgoing = outgoing;
-	call->time_start = tmr_jiffies();
 	tmr_init(&call->tmr_inv);
 	tmr_init(&call->tmr_rtpto);
 	list_init(&call->hdrs);
@@ -374,77 +362,59 @@ int send_answer(struct call *call, enum vidmode vmode)
 	return 0;
 }
 
-} // namespace
-
-int connect_uri(struct call **callp, struct ua *ua, const char *from_uri,
-		const char *req_uri, enum vidmode vmode);
-
-// Incoming INVITE ------------------------------------------------------------
-
-int call_accept_incoming(struct ua *ua, const struct sip_msg *msg)
+// A refusal with the usual phrase of its status.
+int refuse(const struct sip_msg *msg, uint16_t scode)
 {
-	struct sip *sip = uag.sip;
+	return sip_treply(nullptr, uag.sip, msg, scode, reason_phrase(scode));
+}
+
+// The call of an incoming INVITE, its offer taken; else the status to
+// refuse the INVITE with.
+uint16_t incoming_alloc(struct call **callp, struct ua *ua,
+			const struct sip_msg *msg)
+{
 	const bool has_body = mbuf_get_left(msg->mb) > 0;
-
-	if (has_body && !msg_ctype_cmp(&msg->ctyp, "application", "sdp")) {
-		return sip_treplyf(nullptr, nullptr, sip, msg, false, 415,
-				   "Unsupported Media Type",
-				   "Accept: application/sdp\r\n"
-				   "Content-Length: 0\r\n\r\n");
-	}
-	if (uag.cfg && uag.cfg->call.max_calls &&
-	    list_count(&ua->calls) >= uag.cfg->call.max_calls) {
-		return sip_treply(nullptr, sip, msg, 486, "Busy Here");
-	}
-
 	struct call *call = nullptr;
-	int err = call_alloc(&call, ua, false, has_body && offer_has_video(msg));
-	if (err)
-		return sip_treply(nullptr, sip, msg, 500,
-				  "Server Internal Error");
+	if (call_alloc(&call, ua, false, has_body && offer_has_video(msg)))
+		return 500;
 
+	uint16_t scode = 0;
 	if (has_body) {
-		err = sdp_decode(call->sdp, msg->mb, true);
-		if (err == EBADMSG || err == EINVAL) {
-			mem_deref(call);
-			return sip_treply(nullptr, sip, msg, 400,
-					  "Bad Request");
-		}
-		if (err || !media_codec_ok(call)) {
-			mem_deref(call);
-			return sip_treplyf(nullptr, nullptr, sip, msg, false,
-					   488, "Not Acceptable Here",
-					   "Content-Length: 0\r\n\r\n");
-		}
+		const int err = sdp_decode(call->sdp, msg->mb, true);
+		if (err == EBADMSG || err == EINVAL)
+			scode = 400;
+		else if (err || !media_codec_ok(call))
+			scode = 488;
+	}
+	if (scode) {
+		mem_deref(call);
+		return scode;
+	}
+	if (has_body) {
 		call->got_offer = true;
 		media_update(call);
 	}
 
-	err  = pl_strdup(&call->peer_uri, &msg->from.auri);
+	int err = pl_strdup(&call->peer_uri, &msg->from.auri);
 	err |= pl_strdup(&call->local_uri, &msg->to.auri);
 	err |= pl_strdup(&call->id, &msg->callid);
 	if (err) {
 		mem_deref(call);
-		return sip_treply(nullptr, sip, msg, 500,
-				  "Server Internal Error");
+		return 500;
 	}
-	call->msg = static_cast<const struct sip_msg *>(mem_ref((void *)msg));
-	call->state = CALL_STATE_INCOMING;
-	list_append(&ua->calls, &call->le, call);
+	*callp = call;
+	return 0;
+}
 
-	(void)sip_reply(sip, msg, 100, "Trying");
-
-	// The application decides first: reject, answer, or set headers for
-	// the ringing response.
-	if (!call_emit(call, UA_EVENT_CALL_INCOMING, "%s", call->peer_uri))
-		return 0;
-
+// 180 with the headers the application set; the session takes the INVITE.
+int ring(struct call *call, const struct sip_msg *msg)
+{
 	char *hdrs = nullptr;
-	err = reply_hdrs(call, &hdrs);
+	int err = reply_hdrs(call, &hdrs);
 	if (!err)
 		err = sipsess_accept(&call->sess, uag.sock, msg, 180, "Ringing",
-				     ua->acc->user, "application/sdp", nullptr,
-				     auth_handler, call, false,
+				     call->ua->acc->user, "application/sdp",
+				     nullptr, auth_handler, call, false,
 				     offer_handler, answer_handler,
 				     estab_handler, info_handler, nullptr,
 				     close_handler, call, "%s",
@@ -452,29 +422,70 @@ int call_accept_incoming(struct ua *ua, const struct sip_msg *msg)
 	mem_deref(hdrs);
 	call->msg = static_cast<const struct sip_msg *>(
 		mem_deref((void *)call->msg));
-	if (err) {
-		call->peer_closed = true;
-		(void)sip_treply(nullptr, sip, msg, 500,
-				 "Server Internal Error");
-		call_terminate(call, 0, nullptr, true, "500 Server Internal Error");
-		return err;
-	}
+	return err;
+}
 
+// A ringing call: answered now if the application or the account says so.
+void after_ringing(struct call *call)
+{
 	// A call nobody answers is turned away once the configured time is up.
 	if (uag.cfg && uag.cfg->call.local_timeout)
 		tmr_start(&call->tmr_inv,
 			  (uint64_t)uag.cfg->call.local_timeout * 1000,
 			  invite_timeout, call);
+	int err = 0;
 	if (call->answer_pending) {
 		call->answer_pending = false;
 		err = send_answer(call, call->pending_vmode);
 	}
-	else if (ua->acc->answermode == ANSWERMODE_AUTO) {
+	else if (call->ua->acc->answermode == ANSWERMODE_AUTO) {
 		err = send_answer(call, VIDMODE_ON);
 	}
 	if (err)
 		call_terminate(call, 500, nullptr, true,
 			       "500 Server Internal Error");
+}
+
+} // namespace
+
+// Incoming INVITE ------------------------------------------------------------
+
+int call_accept_incoming(struct ua *ua, const struct sip_msg *msg)
+{
+	if (mbuf_get_left(msg->mb) &&
+	    !msg_ctype_cmp(&msg->ctyp, "application", "sdp")) {
+		return sip_treplyf(nullptr, nullptr, uag.sip, msg, false, 415,
+				   "Unsupported Media Type",
+				   "Accept: application/sdp\r\n"
+				   "Content-Length: 0\r\n\r\n");
+	}
+	if (uag.cfg && uag.cfg->call.max_calls &&
+	    list_count(&ua->calls) >= uag.cfg->call.max_calls)
+		return refuse(msg, 486);
+
+	struct call *call = nullptr;
+	const uint16_t scode = incoming_alloc(&call, ua, msg);
+	if (scode)
+		return refuse(msg, scode);
+	call->msg = static_cast<const struct sip_msg *>(mem_ref((void *)msg));
+	call->state = CALL_STATE_INCOMING;
+	list_append(&ua->calls, &call->le, call);
+
+	(void)sip_reply(uag.sip, msg, 100, "Trying");
+
+	// The application decides first: reject, answer, or set headers for
+	// the ringing response.
+	if (!call_emit(call, UA_EVENT_CALL_INCOMING, call->peer_uri))
+		return 0;
+
+	const int err = ring(call, msg);
+	if (err) {
+		call->peer_closed = true;
+		(void)refuse(msg, 500);
+		call_terminate(call, 0, nullptr, true, "500 Server Internal Error");
+		return err;
+	}
+	after_ringing(call);
 	return 0;
 }
 
@@ -501,6 +512,8 @@ int call_answer_local(struct call *call, enum vidmode vmode)
 
 // Outgoing INVITE ------------------------------------------------------------
 
+namespace {
+
 // "1201" or "sip:1201" go to the account's domain, as the original library
 // completes them.
 int complete_uri(char **uri, const struct account *acc, const char *req)
@@ -517,20 +530,6 @@ int complete_uri(char **uri, const struct account *acc, const char *req)
 				   acc->port);
 	return re_sdprintf(uri, "sip:%s@%s", user, acc->host);
 }
-
-int call_connect_out(struct call **callp, struct ua *ua, const char *from_uri,
-		     const char *req_arg, enum vidmode vmode)
-{
-	char *req_uri = nullptr;
-	int err = complete_uri(&req_uri, ua->acc, req_arg);
-	if (err)
-		return err;
-	err = connect_uri(callp, ua, from_uri, req_uri, vmode);
-	mem_deref(req_uri);
-	return err;
-}
-
-namespace {
 
 // The INVITE; `contact` null gives the usual Contact.
 int invite_send(struct call *call, const char *contact)
@@ -570,8 +569,6 @@ void flow_ready(struct call *call, const char *contact, int err)
 		call_terminate(call, 0, nullptr, true, prm);
 	}
 }
-
-} // namespace
 
 int connect_uri(struct call **callp, struct ua *ua, const char *from_uri,
 		const char *req_uri, enum vidmode vmode)
@@ -614,8 +611,22 @@ int connect_uri(struct call **callp, struct ua *ua, const char *from_uri,
 	list_append(&ua->calls, &call->le, call);
 	if (callp)
 		*callp = call;
-	(void)call_emit(call, UA_EVENT_CALL_OUTGOING, "%s", call->peer_uri);
+	(void)call_emit(call, UA_EVENT_CALL_OUTGOING, call->peer_uri);
 	return 0;
+}
+
+} // namespace
+
+int call_connect_out(struct call **callp, struct ua *ua, const char *from_uri,
+		     const char *req_arg, enum vidmode vmode)
+{
+	char *req_uri = nullptr;
+	int err = complete_uri(&req_uri, ua->acc, req_arg);
+	if (err)
+		return err;
+	err = connect_uri(callp, ua, from_uri, req_uri, vmode);
+	mem_deref(req_uri);
+	return err;
 }
 
 // Teardown -------------------------------------------------------------------
@@ -691,16 +702,6 @@ void call_hangup(struct call *call, uint16_t scode, const char *reason)
 	sipua_wake();
 }
 
-int call_answer(struct call *call, uint16_t scode, enum vidmode vmode)
-{
-	(void)scode;
-	if (!call || !uag_find_call_owner(call))
-		return EINVAL;
-	int err = call_answer_local(call, vmode);
-	sipua_wake();
-	return err;
-}
-
 uint16_t call_scode(const struct call *call)
 {
 	return call ? call->scode : 0;
@@ -716,12 +717,6 @@ const char *call_peeruri(const struct call *call)
 	return call ? call->peer_uri : nullptr;
 }
 
-const char *call_peername(const struct call *call)
-{
-	(void)call;
-	return nullptr;
-}
-
 const char *call_localuri(const struct call *call)
 {
 	return call ? call->local_uri : nullptr;
@@ -730,18 +725,6 @@ const char *call_localuri(const struct call *call)
 struct ua *call_get_ua(const struct call *call)
 {
 	return call ? call->ua : nullptr;
-}
-
-bool call_is_outgoing(const struct call *call)
-{
-	return call && call->outgoing;
-}
-
-uint32_t call_duration(const struct call *call)
-{
-	if (!call || !call->estab_time)
-		return 0;
-	return (uint32_t)((tmr_jiffies() - call->estab_time) / 1000);
 }
 
 int call_set_custom_hdrs(struct call *call, const struct list *hdrs)
@@ -794,23 +777,10 @@ int custom_hdrs_add(struct list *hdrs, const char *name, const char *fmt, ...)
 	return err;
 }
 
-int custom_hdrs_apply(const struct list *hdrs, custom_hdrs_h *h, void *arg)
-{
-	if (!h)
-		return EINVAL;
-	for (struct le *le = hdrs ? hdrs->head : nullptr; le; le = le->next) {
-		auto *hdr = static_cast<const struct sip_hdr *>(le->data);
-		int err = h(&hdr->name, &hdr->val, arg);
-		if (err)
-			return err;
-	}
-	return 0;
-}
-
 } // extern "C"
 
 // Used by the media part for events raised from RTP.
 bool call_media_event(struct call *call, enum ua_event ev, const char *prm)
 {
-	return call_emit(call, ev, "%s", prm ? prm : "");
+	return call_emit(call, ev, prm ? prm : "");
 }

@@ -235,6 +235,22 @@ int module_line(const struct pl *val, void *arg)
 	return 0;
 }
 
+int conf_path_get(char *path, size_t sz)
+{
+	if (!path || !sz)
+		return EINVAL;
+	if (conf_dir[0]) {
+		str_ncpy(path, conf_dir, sz);
+		return 0;
+	}
+	const char *home = getenv("HOME");
+	if (!home)
+		return ENOENT;
+	if (re_snprintf(path, sz, "%s/.baresip", home) < 0)
+		return ENOMEM;
+	return 0;
+}
+
 } // namespace
 
 void sipua_log(const char *fmt, ...)
@@ -274,22 +290,6 @@ void conf_path_set(const char *path)
 		return;
 	}
 	str_ncpy(conf_dir, path, sizeof(conf_dir));
-}
-
-int conf_path_get(char *path, size_t sz)
-{
-	if (!path || !sz)
-		return EINVAL;
-	if (conf_dir[0]) {
-		str_ncpy(path, conf_dir, sz);
-		return 0;
-	}
-	const char *home = getenv("HOME");
-	if (!home)
-		return ENOENT;
-	if (re_snprintf(path, sz, "%s/.baresip", home) < 0)
-		return ENOMEM;
-	return 0;
 }
 
 int conf_configure(void)

@@ -19,8 +19,6 @@ struct account {
 	uint32_t regint;
 	uint32_t ptime;   // audio packet time [ms]
 	enum answermode answermode;
-	struct sip_addr laddr;
-	char *laddr_buf;  // text that laddr points into
 };
 
 int account_alloc(struct account **accp, const char *text);
@@ -31,7 +29,6 @@ struct ua {
 	struct sipreg *reg;
 	struct list calls;
 	bool registered;
-	bool unregistering;
 	unsigned auth_tries;
 	struct tmr fail_tmr;    // reports a registration that cannot be sent
 };
@@ -64,7 +61,7 @@ struct uag {
 	bool stopping;
 	bool exited;            // the stack has reported its exit
 	struct tmr stop_tmr;    // bounds an orderly stop
-	bool udp, tcp, tls_on;
+	bool tls_on;
 	struct mqueue *mq;      // wakes the loop after calls from other threads
 	pthread_t loop_thread;
 };
@@ -85,7 +82,6 @@ bool call_is_pending_incoming(const struct call *call);
 int  call_answer_local(struct call *call, enum vidmode vmode);
 void call_terminate(struct call *call, uint16_t scode, const char *reason,
 		    bool emit, const char *prm);
-bool ua_has_call(const struct ua *ua, const struct call *call);
 struct ua *uag_find_call_owner(const struct call *call);
 
 // After a call from a thread other than the loop's (inside

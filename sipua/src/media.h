@@ -22,7 +22,6 @@ struct call {
 	bool peer_closed;
 	bool closed;
 	unsigned auth_tries;
-	uint64_t time_start;
 	uint64_t estab_time;
 	struct tmr tmr_inv;       // rings out an incoming call nobody answers
 	struct flow *flow;        // an INVITE waiting for its connection

@@ -213,11 +213,75 @@ uint32_t dns_servers(struct sa nsv[NET_MAX_NS])
 	return n;
 }
 
+// TLS listens on the port after the others' (when one is set), as the
+// original library does.
+int add_tls(const struct sa *laddr)
+{
+	const struct config *cfg = uag.cfg ? uag.cfg : conf_config();
+	const char *cert = cfg->sip.cert[0] ? cfg->sip.cert : nullptr;
+	int err = tls_alloc(&uag.tls, TLS_METHOD_SSLV23, cert, nullptr);
+	if (err)
+		return err;
+	struct sa tladdr = *laddr;
+	if (sa_port(laddr))
+		sa_set_port(&tladdr, sa_port(laddr) + 1);
+	return sip_transp_add(uag.sip, SIP_TRANSP_TLS, &tladdr, uag.tls);
+}
+
+// The listening transports; the media address is the same, any port.
+int add_transports(bool udp, bool tcp, bool tls)
+{
+	struct sa laddr;
+	int err = local_address(&laddr);
+	if (err)
+		return err;
+	uag.laddr = laddr;
+	sa_set_port(&uag.laddr, 0);
+
+	if (udp)
+		err = sip_transp_add(uag.sip, SIP_TRANSP_UDP, &laddr);
+	if (!err && tcp)
+		err = sip_transp_add(uag.sip, SIP_TRANSP_TCP, &laddr);
+	if (!err && tls)
+		err = add_tls(&laddr);
+	return err;
+}
+
 void wake_handler(int id, void *data, void *arg)
 {
 	(void)id;
 	(void)data;
 	(void)arg;
+}
+
+bool ua_has_call(const struct ua *ua, const struct call *call)
+{
+	if (!ua || !call)
+		return false;
+	for (struct le *le = ua->calls.head; le; le = le->next) {
+		if (le->data == call)
+			return true;
+	}
+	return false;
+}
+
+// The agent's newest call.
+struct call *last_call(const struct ua *ua)
+{
+	if (!ua || !ua->calls.tail)
+		return nullptr;
+	return static_cast<struct call *>(ua->calls.tail->data);
+}
+
+void event_unregister(ua_event_h *eh)
+{
+	struct le *le = uag.ehl.head;
+	while (le) {
+		auto *e = static_cast<struct ehe *>(le->data);
+		le = le->next;
+		if (e->h == eh)
+			mem_deref(e);
+	}
 }
 
 } // namespace
@@ -244,17 +308,6 @@ void ua_event(struct ua *ua, enum ua_event ev, struct call *call,
 		le = le->next;  // a handler may unregister itself
 		e->h(ua, ev, call, buf, e->arg);
 	}
-}
-
-bool ua_has_call(const struct ua *ua, const struct call *call)
-{
-	if (!ua || !call)
-		return false;
-	for (struct le *le = ua->calls.head; le; le = le->next) {
-		if (le->data == call)
-			return true;
-	}
-	return false;
 }
 
 struct ua *uag_find_call_owner(const struct call *call)
@@ -291,37 +344,9 @@ int ua_init(const char *software, bool udp, bool tcp, bool tls)
 	if (tls)
 		sip_set_trace_handler(uag.sip, flow_trace);
 
-	{
-		struct sa laddr;
-		err = local_address(&laddr);
-		if (err)
-			goto out;
-		uag.laddr = laddr;
-		sa_set_port(&uag.laddr, 0);
-
-		if (udp)
-			err = sip_transp_add(uag.sip, SIP_TRANSP_UDP, &laddr);
-		if (!err && tcp)
-			err = sip_transp_add(uag.sip, SIP_TRANSP_TCP, &laddr);
-		if (!err && tls) {
-			const struct config *cfg = uag.cfg ? uag.cfg
-							   : conf_config();
-			const char *cert = cfg->sip.cert[0] ? cfg->sip.cert
-							    : nullptr;
-			err = tls_alloc(&uag.tls, TLS_METHOD_SSLV23, cert,
-					nullptr);
-			if (!err) {
-				struct sa tladdr = laddr;
-				if (sa_port(&laddr))
-					sa_set_port(&tladdr,
-						    sa_port(&laddr) + 1);
-				err = sip_transp_add(uag.sip, SIP_TRANSP_TLS,
-						     &tladdr, uag.tls);
-			}
-		}
-		if (err)
-			goto out;
-	}
+	err = add_transports(udp, tcp, tls);
+	if (err)
+		goto out;
 
 	// Listeners are asked in the order they were added: the screen first.
 	err = sip_listen(&uag.lsnr, uag.sip, true, request_handler, nullptr);
@@ -335,8 +360,6 @@ int ua_init(const char *software, bool udp, bool tcp, bool tls)
 	if (err)
 		goto out;
 	uag.loop_thread = pthread_self();
-	uag.udp = udp;
-	uag.tcp = tcp;
 	uag.tls_on = tls;
 	uag.stopping = false;
 
@@ -393,7 +416,7 @@ int uag_event_register(ua_event_h *eh, void *arg)
 {
 	if (!eh)
 		return EINVAL;
-	uag_event_unregister(eh);
+	event_unregister(eh);
 	auto *e = static_cast<struct ehe *>(
 		mem_zalloc(sizeof(struct ehe), [](void *p) {
 			list_unlink(&static_cast<struct ehe *>(p)->le);
@@ -406,17 +429,6 @@ int uag_event_register(ua_event_h *eh, void *arg)
 	return 0;
 }
 
-void uag_event_unregister(ua_event_h *eh)
-{
-	struct le *le = uag.ehl.head;
-	while (le) {
-		auto *e = static_cast<struct ehe *>(le->data);
-		le = le->next;
-		if (e->h == eh)
-			mem_deref(e);
-	}
-}
-
 const char *uag_event_str(enum ua_event ev)
 {
 	if ((int)ev < 0 || ev >= UA_EVENT_MAX)
@@ -427,21 +439,6 @@ const char *uag_event_str(enum ua_event ev)
 struct list *uag_list(void)
 {
 	return &uag.ual;
-}
-
-struct sip *uag_sip(void)
-{
-	return uag.sip;
-}
-
-struct ua *uag_find_aor(const char *aor)
-{
-	for (struct le *le = uag.ual.head; le; le = le->next) {
-		auto *ua = static_cast<struct ua *>(le->data);
-		if (!aor || !str_casecmp(ua->acc->aor, aor))
-			return ua;
-	}
-	return nullptr;
 }
 
 int ua_alloc(struct ua **uap, const char *aor)
@@ -469,26 +466,9 @@ struct account *ua_account(const struct ua *ua)
 	return ua ? ua->acc : nullptr;
 }
 
-const char *ua_aor(const struct ua *ua)
-{
-	return ua ? ua->acc->aor : nullptr;
-}
-
 struct list *ua_calls(const struct ua *ua)
 {
 	return ua ? (struct list *)&ua->calls : nullptr;
-}
-
-struct call *ua_call(const struct ua *ua)
-{
-	if (!ua || !ua->calls.tail)
-		return nullptr;
-	return static_cast<struct call *>(ua->calls.tail->data);
-}
-
-bool ua_isregistered(const struct ua *ua)
-{
-	return ua && ua->registered;
 }
 
 int ua_register(struct ua *ua)
@@ -498,7 +478,6 @@ int ua_register(struct ua *ua)
 	struct account *acc = ua->acc;
 	ua->reg = (struct sipreg *)mem_deref(ua->reg);
 	ua->registered = false;
-	ua->unregistering = false;
 	ua->auth_tries = 0;
 
 	const char *routev[1] = {acc->outbound};
@@ -526,7 +505,6 @@ void ua_unregister(struct ua *ua)
 		return;
 	if (ua->reg)
 		ua_event(ua, UA_EVENT_UNREGISTERING, nullptr, nullptr);
-	ua->unregistering = true;
 	ua->registered = false;
 	// Releasing the registration sends REGISTER with Expires: 0.
 	ua->reg = (struct sipreg *)mem_deref(ua->reg);
@@ -570,7 +548,7 @@ void ua_hangup(struct ua *ua, struct call *call, uint16_t scode,
 	       const char *reason)
 {
 	if (!call)
-		call = ua_call(ua);
+		call = last_call(ua);
 	// Only live calls (of any agent, as the original does); a stale handle
 	// is ignored.
 	if (!call || !uag_find_call_owner(call))

@@ -211,19 +211,3 @@ void video_refuse(struct video *v)
 	if (v)
 		sdp_media_set_disabled(v->sdp, true);
 }
-
-extern "C" {
-
-bool call_has_video(const struct call *call)
-{
-	return call && !call->closed && call->video &&
-	       sdp_media_rport(call->video->sdp) != 0 &&
-	       call->vmode == VIDMODE_ON;
-}
-
-struct video *call_video(const struct call *call)
-{
-	return call_has_video(call) ? call->video : nullptr;
-}
-
-} // extern "C"

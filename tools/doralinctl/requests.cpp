@@ -8,13 +8,10 @@
 
 namespace {
 
-enum class ReplyKind { kJson, kRegisterByte };
-
 // One bus call the command line asked for.
 struct Request {
   std::string method;
   JsonPtr argument;  // null: the call carries no argument
-  ReplyKind kind = ReplyKind::kJson;
 };
 
 using Words = std::vector<std::string>;
@@ -83,7 +80,7 @@ bool BuildSetArgument(const Group &g, const Words &words, JsonPtr *out, std::str
   return true;
 }
 
-bool BuildGetSet(const Words &w, Request *r, std::string *why) {
+bool BuildGetSet(const Words &w, const Options &, Request *r, std::string *why) {
   if (w.size() < 2) return Fail(why, w[0] + ": missing GROUP");
   const Group *g = FindGroup(w[1]);
   if (!g) return Fail(why, "unknown settings group '" + w[1] + "'");
@@ -95,7 +92,7 @@ bool BuildGetSet(const Words &w, Request *r, std::string *why) {
   return BuildSetArgument(*g, Words(w.begin() + 2, w.end()), &r->argument, why);
 }
 
-bool BuildAccounts(const Words &w, Request *r, std::string *why) {
+bool BuildAccounts(const Words &w, const Options &, Request *r, std::string *why) {
   long flat;
   r->method = "GetSipAccounts";
   if (w.size() == 1) return true;
@@ -144,39 +141,69 @@ bool BuildAlarm(const Words &w, const Options &o, Request *r, std::string *why) 
   return true;
 }
 
-// Commands of one or two fixed words, and "log-level" and "call".
-bool BuildOther(const Words &w, Request *r, std::string *why) {
-  const std::string &cmd = w[0];
-  const std::string second = w.size() == 2 ? w[1] : "";
-  long level;
-  if (cmd == "reset" && (second == "dtmf" || second == "assistant"))
-    r->method = second == "dtmf" ? "DeleteDtmf" : "DeleteAssistant";
-  else if (cmd == "register-status" && w.size() == 1) r->method = "GetSipRegisterStatus";
-  else if (cmd == "hangup" && w.size() == 1) r->method = "HangupActiveCall";
-  else if (cmd == "notification" && second == "status") r->method = "NotificationGetPlayFile";
-  else if (cmd == "assistant" && second == "reload") r->method = "AssistantMakeFilesList";
-  else if (cmd == "log-level" && ParseInt(second, 1, 5, &level)) {
-    r->method = "DBusSetLogLevel";
-    r->argument.reset(json_pack("{s:I}", "level", json_int_t(level)));
-  } else if (cmd == "call" && (w.size() == 2 || w.size() == 3)) {
-    if (!dbus_validate_member(w[1].c_str(), nullptr)) return Fail(why, "call: '" + w[1] + "' is not a method name");
-    r->method = w[1];
-    if (w.size() == 3 && !ParseJsonArgument(w[2], &r->argument, why)) return false;
-  } else if (cmd == "reset" || cmd == "register-status" || cmd == "hangup" || cmd == "notification" ||
-             cmd == "assistant" || cmd == "log-level" || cmd == "call") {
-    return Fail(why, "wrong arguments for '" + cmd + "' (see --help)");
-  } else {
-    return Fail(why, "unknown command '" + cmd + "'");
+bool WrongArguments(const Words &w, std::string *why) {
+  return Fail(why, "wrong arguments for '" + w[0] + "' (see --help)");
+}
+
+// Commands of fixed words that call a method without an argument.
+struct Fixed {
+  const char *command;
+  const char *word;  // null: the command alone
+  const char *method;
+};
+
+const Fixed kFixed[] = {
+    {"reset", "dtmf", "DeleteDtmf"},
+    {"reset", "assistant", "DeleteAssistant"},
+    {"register-status", nullptr, "GetSipRegisterStatus"},
+    {"hangup", nullptr, "HangupActiveCall"},
+    {"notification", "status", "NotificationGetPlayFile"},
+    {"assistant", "reload", "AssistantMakeFilesList"},
+};
+
+bool BuildFixed(const Words &w, const Options &, Request *r, std::string *why) {
+  for (const Fixed &f : kFixed) {
+    if (w[0] != f.command || (f.word ? w.size() != 2 || w[1] != f.word : w.size() != 1)) continue;
+    r->method = f.method;
+    return true;
   }
-  if (r->method == "GetSipRegisterStatus") r->kind = ReplyKind::kRegisterByte;
+  return WrongArguments(w, why);
+}
+
+bool BuildLogLevel(const Words &w, const Options &, Request *r, std::string *why) {
+  long level;
+  if (w.size() != 2 || !ParseInt(w[1], 1, 5, &level)) return WrongArguments(w, why);
+  r->method = "DBusSetLogLevel";
+  r->argument.reset(json_pack("{s:I}", "level", json_int_t(level)));
   return true;
 }
 
+// "call METHOD [JSON]": any method, as given.
+bool BuildCall(const Words &w, const Options &, Request *r, std::string *why) {
+  if (w.size() != 2 && w.size() != 3) return WrongArguments(w, why);
+  if (!dbus_validate_member(w[1].c_str(), nullptr)) return Fail(why, "call: '" + w[1] + "' is not a method name");
+  r->method = w[1];
+  return w.size() == 2 || ParseJsonArgument(w[2], &r->argument, why);
+}
+
+using Builder = bool (*)(const Words &, const Options &, Request *, std::string *);
+
+const struct {
+  const char *command;
+  Builder build;
+} kCommands[] = {
+    {"get", BuildGetSet},         {"set", BuildGetSet},
+    {"accounts", BuildAccounts},  {"alarm", BuildAlarm},
+    {"log-level", BuildLogLevel}, {"call", BuildCall},
+    {"reset", BuildFixed},        {"register-status", BuildFixed},
+    {"hangup", BuildFixed},       {"notification", BuildFixed},
+    {"assistant", BuildFixed},
+};
+
 bool BuildRequest(const Words &w, const Options &o, Request *r, std::string *why) {
-  if (w[0] == "get" || w[0] == "set") return BuildGetSet(w, r, why);
-  if (w[0] == "accounts") return BuildAccounts(w, r, why);
-  if (w[0] == "alarm") return BuildAlarm(w, o, r, why);
-  return BuildOther(w, r, why);
+  for (const auto &c : kCommands)
+    if (w[0] == c.command) return c.build(w, o, r, why);
+  return Fail(why, "unknown command '" + w[0] + "'");
 }
 
 int PrintRegisterReply(const Request &r, DBusMessage *reply) {
@@ -202,7 +229,8 @@ int RunMethodCommand(const Words &words, const Options &o) {
   if (!conn) return kBusError;
   MessagePtr reply = CallDaemon(conn.get(), o, kMethodInterface, r.method, r.argument.get());
   if (!reply) return kBusError;
-  if (r.kind == ReplyKind::kRegisterByte) return PrintRegisterReply(r, reply.get());
+  // The registration's state comes as one byte, not as JSON.
+  if (r.method == "GetSipRegisterStatus") return PrintRegisterReply(r, reply.get());
   JsonPtr j = ReplyJson(r.method, reply.get());
   if (!j) return kBusError;
   PrintJson(o, j.get());

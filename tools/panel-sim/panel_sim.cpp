@@ -225,61 +225,14 @@ class Sim {
     bool noReply = dbus_message_get_no_reply(m);
     Received args = ReadArgs(m);
 
-    bool known = true;
     bool silent = b_.silent.count(method) > 0;
     std::vector<uint8_t> answer;
     bool answerBytes = false;
-    if (service == ORNIX_UART_SERVICE) {
-      answerBytes = true;
-      if (method == "UartSendCommandCall") {
-        answer = {static_cast<uint8_t>(b_.takeCall ? 0 : 1)};
-      } else if (method == "UartSendCommandOpenByIDWithSource") {
-        answer = {static_cast<uint8_t>(b_.doorOk ? 1 : 0)};
-      } else if (method == "UartSendCommandReply") {
-        if (b_.haveReply) {
-          answer = b_.reply;
-        } else {
-          answer = args.bytes;
-          if (b_.gain >= 0 && answer.size() > 1) answer[1] = static_cast<uint8_t>(b_.gain);
-        }
-      } else if (method == "UartSendCommandPlayAlarmNotification" ||
-                 method == "UartSendCommandReplayAlarmNotification" ||
-                 method == "UartSendCommandStopAlarmNotification") {
-        answer = {static_cast<uint8_t>(b_.alarmOk ? 1 : 0)};
-      } else if (method == "UartSendCommandStart" || method == "UartSendCommandBye" ||
-                 method == "UartSendCommandByeWithState" || method == "UartSendCommandError" ||
-                 method == "UartSetOfflineAssistantDelimiter") {
-        answerBytes = false;
-      } else {
-        known = false;
-      }
-    } else if (service == ORNIX_CAMERA_SERVICE) {
-      known = method == "SetMicGain" || method == "ResetMicGain";
-    } else {
-      // Sent to our unique name, or a name we do not serve.
-      known = false;
-    }
-
-    Record(service, method, sender, noReply, args, answerBytes && !noReply && !silent ? &answer : nullptr,
-           known);
+    const bool known = Answer(service, method, args, &answer, &answerBytes);
+    Record(service, method, sender, noReply, args, answerBytes && !noReply && !silent ? &answer : nullptr, known);
     if (noReply || silent) return;
     if (b_.delayMs > 0) usleep(static_cast<useconds_t>(b_.delayMs) * 1000);
-    DBusMessage *reply;
-    if (!known) {
-      reply = dbus_message_new_error(m, DBUS_ERROR_UNKNOWN_METHOD, "panel-sim does not serve this method");
-    } else {
-      reply = dbus_message_new_method_return(m);
-      if (reply && answerBytes) DbusArrayAdd(reply, answer.data(), static_cast<int>(answer.size()));
-      if (reply && !answerBytes) {
-        const char *text = "{\"result\":true}";
-        dbus_message_append_args(reply, DBUS_TYPE_STRING, &text, DBUS_TYPE_INVALID);
-      }
-    }
-    if (reply) {
-      dbus_connection_send(conn_, reply, nullptr);
-      dbus_connection_flush(conn_);
-      dbus_message_unref(reply);
-    }
+    Reply(m, known, answerBytes ? &answer : nullptr);
   }
 
   // One command line from stdin. False for "quit".
@@ -316,6 +269,60 @@ class Sim {
   }
 
  private:
+  // What a call gets as told; false for a method neither service has. UART
+  // commands answer with bytes (`*bytes` set), the others with a JSON text.
+  bool Answer(const std::string &service, const std::string &method, const Received &args, std::vector<uint8_t> *answer,
+              bool *bytes) {
+    if (service == ORNIX_CAMERA_SERVICE) return method == "SetMicGain" || method == "ResetMicGain";
+    // Otherwise sent to our unique name, or a name we do not serve.
+    if (service != ORNIX_UART_SERVICE) return false;
+    *bytes = true;
+    if (method == "UartSendCommandCall") {
+      *answer = {static_cast<uint8_t>(b_.takeCall ? 0 : 1)};
+    } else if (method == "UartSendCommandOpenByIDWithSource") {
+      *answer = {static_cast<uint8_t>(b_.doorOk ? 1 : 0)};
+    } else if (method == "UartSendCommandReply") {
+      if (b_.haveReply) {
+        *answer = b_.reply;
+      } else {
+        *answer = args.bytes;
+        if (b_.gain >= 0 && answer->size() > 1) (*answer)[1] = static_cast<uint8_t>(b_.gain);
+      }
+    } else if (method == "UartSendCommandPlayAlarmNotification" ||
+               method == "UartSendCommandReplayAlarmNotification" ||
+               method == "UartSendCommandStopAlarmNotification") {
+      *answer = {static_cast<uint8_t>(b_.alarmOk ? 1 : 0)};
+    } else if (method == "UartSendCommandStart" || method == "UartSendCommandBye" ||
+               method == "UartSendCommandByeWithState" || method == "UartSendCommandError" ||
+               method == "UartSetOfflineAssistantDelimiter") {
+      *bytes = false;
+    } else {
+      return false;
+    }
+    return true;
+  }
+
+  // The method return (`answer` as bytes, else {"result":true}) or, for an
+  // unknown method, the error.
+  void Reply(DBusMessage *m, bool known, const std::vector<uint8_t> *answer) {
+    DBusMessage *reply;
+    if (!known) {
+      reply = dbus_message_new_error(m, DBUS_ERROR_UNKNOWN_METHOD, "panel-sim does not serve this method");
+    } else {
+      reply = dbus_message_new_method_return(m);
+      if (reply && answer) DbusArrayAdd(reply, answer->data(), static_cast<int>(answer->size()));
+      if (reply && !answer) {
+        const char *text = "{\"result\":true}";
+        dbus_message_append_args(reply, DBUS_TYPE_STRING, &text, DBUS_TYPE_INVALID);
+      }
+    }
+    if (reply) {
+      dbus_connection_send(conn_, reply, nullptr);
+      dbus_connection_flush(conn_);
+      dbus_message_unref(reply);
+    }
+  }
+
   void Say(const std::string &text) {
     printf("%s\n", text.c_str());
     fflush(stdout);
@@ -392,16 +399,18 @@ void Close(DBusConnection *conn) {
   dbus_connection_unref(conn);
 }
 
-}  // namespace
-
-int main(int argc, char **argv) {
-  Behaviour b;
+// What the command line asks for.
+struct Args {
+  Behaviour behaviour;
   std::string logPath, address;
   bool uart = true, camera = true;
   bool oneShot = false, oneShotJson = false;
   std::string oneShotMember;
   std::vector<std::string> oneShotArgs;
+};
 
+// The command line into `args`: -1 to go on, else the exit status.
+int ParseArgs(int argc, char **argv, Args *args) {
   for (int i = 1; i < argc; ++i) {
     std::string a = argv[i];
     auto value = [&](std::string *out) {
@@ -417,21 +426,21 @@ int main(int argc, char **argv) {
       fputs(kUsage, stdout);
       return 0;
     } else if (a == "--log") {
-      if (!value(&logPath)) return 2;
+      if (!value(&args->logPath)) return 2;
     } else if (a == "--address") {
-      if (!value(&address)) return 2;
+      if (!value(&args->address)) return 2;
     } else if (a == "--no-uart") {
-      uart = false;
+      args->uart = false;
     } else if (a == "--no-camera") {
-      camera = false;
+      args->camera = false;
     } else if (a == "--send" || a == "--send-json") {
-      if (!value(&oneShotMember)) return 2;
-      oneShot = true;
-      oneShotJson = a == "--send-json";
-      for (++i; i < argc; ++i) oneShotArgs.push_back(argv[i]);
+      if (!value(&args->oneShotMember)) return 2;
+      args->oneShot = true;
+      args->oneShotJson = a == "--send-json";
+      for (++i; i < argc; ++i) args->oneShotArgs.push_back(argv[i]);
     } else if (a.rfind("--", 0) == 0 && a.size() > 2) {
       if (!value(&v)) return 2;
-      std::string why = Configure(b, a.substr(2), v);
+      std::string why = Configure(args->behaviour, a.substr(2), v);
       if (!why.empty()) {
         fprintf(stderr, "panel-sim: %s\n%s", why.c_str(), kUsage);
         return 2;
@@ -441,55 +450,64 @@ int main(int argc, char **argv) {
       return 2;
     }
   }
+  return -1;
+}
 
-  DBusConnection *conn = Connect(address);
-  if (!conn) return 1;
-
-  if (oneShot) {
-    bool ok;
-    if (oneShotJson) {
-      std::string json;
-      for (auto &s : oneShotArgs) json += (json.empty() ? "" : " ") + s;
-      ok = SendSignal(conn, oneShotMember, nullptr, json.empty() ? nullptr : &json);
-    } else {
-      std::vector<uint8_t> bytes;
-      if (!ParseHex(oneShotArgs, &bytes)) {
-        fprintf(stderr, "panel-sim: bad hex bytes\n");
-        Close(conn);
-        return 2;
-      }
-      ok = SendSignal(conn, oneShotMember, &bytes, nullptr);
-    }
-    Close(conn);
-    if (!ok) fprintf(stderr, "panel-sim: signal %s not sent\n", oneShotMember.c_str());
-    return ok ? 0 : 1;
-  }
-
-  FILE *log = nullptr;
-  if (!logPath.empty()) {
-    log = fopen(logPath.c_str(), "a");
-    if (!log) {
-      fprintf(stderr, "panel-sim: cannot open %s: %s\n", logPath.c_str(), strerror(errno));
+// --send and --send-json: one signal, then the exit status.
+int SendOnce(DBusConnection *conn, const Args &args) {
+  bool ok;
+  if (args.oneShotJson) {
+    std::string json;
+    for (auto &s : args.oneShotArgs) json += (json.empty() ? "" : " ") + s;
+    ok = SendSignal(conn, args.oneShotMember, nullptr, json.empty() ? nullptr : &json);
+  } else {
+    std::vector<uint8_t> bytes;
+    if (!ParseHex(args.oneShotArgs, &bytes)) {
+      fprintf(stderr, "panel-sim: bad hex bytes\n");
       Close(conn);
-      return 1;
+      return 2;
+    }
+    ok = SendSignal(conn, args.oneShotMember, &bytes, nullptr);
+  }
+  Close(conn);
+  if (!ok) fprintf(stderr, "panel-sim: signal %s not sent\n", args.oneShotMember.c_str());
+  return ok ? 0 : 1;
+}
+
+// The record file and the services' names; false after telling why.
+bool Open(DBusConnection *conn, const Args &args, FILE **log) {
+  if (!args.logPath.empty()) {
+    *log = fopen(args.logPath.c_str(), "a");
+    if (!*log) {
+      fprintf(stderr, "panel-sim: cannot open %s: %s\n", args.logPath.c_str(), strerror(errno));
+      return false;
     }
   }
-  if ((uart && !Own(conn, ORNIX_UART_SERVICE)) || (camera && !Own(conn, ORNIX_CAMERA_SERVICE))) {
-    if (log) fclose(log);
-    Close(conn);
-    return 1;
+  return (!args.uart || Own(conn, ORNIX_UART_SERVICE)) && (!args.camera || Own(conn, ORNIX_CAMERA_SERVICE));
+}
+
+// What standard input has now, line by line; false once "quit" came. At
+// its end the bus is still served until a signal stops the simulator.
+bool ReadCommands(Sim &sim, std::string *pending, bool *stdinOpen) {
+  char buf[4096];
+  ssize_t n = read(STDIN_FILENO, buf, sizeof buf);
+  if (n <= 0) {
+    if (n == 0 || errno != EINTR) *stdinOpen = false;
+    return true;
   }
+  pending->append(buf, static_cast<size_t>(n));
+  size_t nl;
+  bool quit = false;
+  while ((nl = pending->find('\n')) != std::string::npos) {
+    std::string line = pending->substr(0, nl);
+    pending->erase(0, nl + 1);
+    if (!sim.Command(line)) quit = true;
+  }
+  return !quit;
+}
 
-  struct sigaction sa{};
-  sa.sa_handler = OnSignal;
-  sigaction(SIGTERM, &sa, nullptr);
-  sigaction(SIGINT, &sa, nullptr);
-  signal(SIGPIPE, SIG_IGN);
-
-  printf("ready\n");
-  fflush(stdout);
-
-  Sim sim(conn, log, b);
+// Calls from the bus and commands from standard input, until stopped.
+void Serve(DBusConnection *conn, Sim &sim) {
   std::string pending;
   bool stdinOpen = true;
   int busFd = -1;
@@ -508,23 +526,39 @@ int main(int argc, char **argv) {
     pollfd p[2] = {{busFd, POLLIN, 0}, {stdinOpen ? STDIN_FILENO : -1, POLLIN, 0}};
     int ready = poll(p, 2, 100);
     if (ready <= 0 || !(p[1].revents & (POLLIN | POLLHUP | POLLERR))) continue;
-    char buf[4096];
-    ssize_t n = read(STDIN_FILENO, buf, sizeof buf);
-    if (n <= 0) {
-      if (n < 0 && errno == EINTR) continue;
-      stdinOpen = false;  // keep serving the bus until stopped
-      continue;
-    }
-    pending.append(buf, static_cast<size_t>(n));
-    size_t nl;
-    bool quit = false;
-    while ((nl = pending.find('\n')) != std::string::npos) {
-      std::string line = pending.substr(0, nl);
-      pending.erase(0, nl + 1);
-      if (!sim.Command(line)) quit = true;
-    }
-    if (quit) break;
+    if (!ReadCommands(sim, &pending, &stdinOpen)) break;
   }
+}
+
+}  // namespace
+
+int main(int argc, char **argv) {
+  Args args;
+  const int status = ParseArgs(argc, argv, &args);
+  if (status >= 0) return status;
+
+  DBusConnection *conn = Connect(args.address);
+  if (!conn) return 1;
+  if (args.oneShot) return SendOnce(conn, args);
+
+  FILE *log = nullptr;
+  if (!Open(conn, args, &log)) {
+    if (log) fclose(log);
+    Close(conn);
+    return 1;
+  }
+
+  struct sigaction sa{};
+  sa.sa_handler = OnSignal;
+  sigaction(SIGTERM, &sa, nullptr);
+  sigaction(SIGINT, &sa, nullptr);
+  signal(SIGPIPE, SIG_IGN);
+
+  printf("ready\n");
+  fflush(stdout);
+
+  Sim sim(conn, log, args.behaviour);
+  Serve(conn, sim);
   if (log) fclose(log);
   Close(conn);
   return 0;
