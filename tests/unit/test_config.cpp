@@ -12,7 +12,7 @@
 #include "config/accounts.h"
 #include "config/settings.h"
 #include "config/settings_methods.h"
-#include "context.h"
+#include "context/context.h"
 #include "direct/direct.h"
 #include "ornix.h"
 #include "process.h"

@@ -200,7 +200,7 @@ int RunMethodCommand(const Words &words, const Options &o) {
   if (!BuildRequest(words, o, &r, &why)) return UsageError(why);
   ConnectionPtr conn = Connect(o);
   if (!conn) return kBusError;
-  MessagePtr reply = CallDaemon(conn.get(), o, kMethodInterface, r.method, r.argument.get());
+  DBusMessagePtr reply = CallDaemon(conn.get(), o, kMethodInterface, r.method, r.argument.get());
   if (!reply) return kBusError;
   if (r.kind == ReplyKind::kRegisterByte) return PrintRegisterReply(r, reply.get());
   JsonPtr j = ReplyJson(r.method, reply.get());

@@ -12,7 +12,7 @@
 #include <string>
 
 #include "config/settings.h"
-#include "context.h"
+#include "context/context.h"
 #include "ornix.h"
 
 namespace {

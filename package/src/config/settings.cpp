@@ -416,7 +416,7 @@ bool SaveServerSettings(const ServerSettings &server) {
     if (!WriteSetting(ch.key, ch.make(server))) return false;
     CallContext.serverSettingsChanged = true;
   }
-  if (CallContext.serverSettingsChanged) std::atomic_ref<bool>(CallContext.restartRequested).store(true);
+  if (CallContext.serverSettingsChanged) CallContext.restartRequested = true;
   return true;
 }
 

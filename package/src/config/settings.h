@@ -8,7 +8,7 @@
 #include <cstdint>
 #include <memory>
 
-#include "context.h"
+#include "context/context.h"
 
 // Store section holding every key of the daemon.
 #define SETTINGS_SECTION "doralin"
@@ -57,11 +57,6 @@ bool SaveAlarmSettings(bool onlyPanel, const char *alarmFileName, const char *te
 void CopySettingText(char *dest, size_t size, const char *src);
 
 // ---- helpers shared by the config and direct modules ------------------------
-
-struct JsonDeleter {
-  void operator()(json_t *json) const { json_decref(json); }
-};
-using JsonPtr = std::unique_ptr<json_t, JsonDeleter>;
 
 // The leading decimal number of a text as atoi reads it, saturating instead
 // of overflowing.

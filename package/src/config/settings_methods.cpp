@@ -7,7 +7,7 @@
 #include <cstring>
 
 #include "config/settings.h"
-#include "context.h"
+#include "context/context.h"
 #include "ornix.h"
 
 namespace {
@@ -155,7 +155,7 @@ json_t *GetServerJson() {
   json_object_set_new(transport, "udp", json_boolean(s.transportUdp));
   json_object_set_new(transport, "tcp", json_boolean(s.transportTcp));
   json_object_set_new(remote, "transport", transport);
-  json_object_set_new(remote, "registerStatus", json_boolean(std::atomic_ref<bool>(CallContext.registerStatus).load()));
+  json_object_set_new(remote, "registerStatus", json_boolean(CallContext.registerStatus));
   return remote;
 }
 
@@ -242,7 +242,7 @@ bool SetVideoSettingsJson(json_t *arg) {
     return false;
   }
   CallContext.videoStreamId = (uint8_t)n;
-  std::atomic_ref<bool>(CallContext.restartRequested).store(true);
+  CallContext.restartRequested = true;
   return true;
 }
 
@@ -327,5 +327,5 @@ bool DeleteAssistant(DBusMessage *) {
 
 json_t *GetRegisterStatusJson(DBusMessage *) {
   LOG(1, "GetRegisterStatusJson");
-  return DbusJsonMessageBoolean(std::atomic_ref<bool>(CallContext.registerStatus).load() ? json_true() : json_false());
+  return DbusJsonMessageBoolean(CallContext.registerStatus ? json_true() : json_false());
 }

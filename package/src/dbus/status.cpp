@@ -8,7 +8,7 @@
 #include <optional>
 #include <string>
 
-#include "context.h"
+#include "context/context.h"
 #include "dbus/introspection_xml.h"
 #include "ornix.h"
 #include "sip/bracket.h"

@@ -83,7 +83,7 @@ bool PlaybackPause(int ms, const CallState *hold) {
   constexpr int step = 20;
   for (int waited = 0; waited < ms; waited += step) {
     if (PlaybackEnding()) return false;
-    if (hold && LoadState() != *hold) return true;
+    if (hold && CallContext.state != *hold) return true;
     usleep(static_cast<useconds_t>((ms - waited < step ? ms - waited : step) * 1000));
   }
   return !PlaybackEnding();
@@ -163,7 +163,7 @@ bool ClaimPhrasePlayback(PhraseType type) {
                  (type == AT_KEY_REQUEST_FLAT && set->count > 0);
   if (!allowed) return false;
   CallContext.assistant.activePhraseType = type;
-  StoreState(target);
+  CallContext.state = target;
   return true;
 }
 
@@ -201,14 +201,14 @@ void *PhrasePlaybackThread(void *) {
     // Decided with the SIP loop held off, so that an incoming call accepted
     // meanwhile keeps its INCOMING_DIALING.
     SipThreadBracket bracket;
-    const CallState s = LoadState();
+    const CallState s = CallContext.state;
     if (s == ASSISTANT_ESTABLISHED || s == NOTIFICATION_ESTABLISHED) {
       HoldPhraseEnd();
-      StoreState(IDLE);
-      CallContext.callType.store(NONE);
+      CallContext.state = IDLE;
+      CallContext.callType = NONE;
     }
   }
-  LOG(2, "Phrase playback ended: %s, state %s", path, StateName(LoadState()));
+  LOG(2, "Phrase playback ended: %s, state %s", path, StateName(CallContext.state));
   bool goOn = PlaybackPause(1000);
   SetPhrasePlaying(0);
   if (goOn && a.isPlayAlarm && !UartSendCommandReplayAlarmNotification(CallContext.dbus)) {

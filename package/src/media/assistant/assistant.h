@@ -7,7 +7,7 @@
 
 #include <cstdint>
 
-#include "context.h"
+#include "context/context.h"
 
 // Phrase kinds, numbered as in the device's media directory list.
 enum PhraseType : uint8_t {

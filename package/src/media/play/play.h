@@ -2,7 +2,7 @@
 // while the call stays in a given state.
 #pragma once
 
-#include "context.h"
+#include "context/context.h"
 
 // Destination of the audio datagrams (resolved under the root directory).
 constexpr const char *STREAMER_SOCKET_PATH = "/tmp/streamer.sock";
