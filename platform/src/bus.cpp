@@ -90,21 +90,17 @@ void DbusClose(DBusConnection *conn) {
 
 int DbusJsonSignal(DBusConnection *conn, const char *member, json_t *json) {
   if (!conn || !member) return 0;
-  DBusMessage *m = dbus_message_new_signal(ORNIX_OBJECT_PATH, ORNIX_SIGNAL_IFACE, member);
+  DBusMessagePtr m(dbus_message_new_signal(ORNIX_OBJECT_PATH, ORNIX_SIGNAL_IFACE, member));
   if (!m) return 0;
-  bool ok = (!json || AppendJson(m, json)) && SendAndFlush(conn, m);
-  dbus_message_unref(m);
-  return ok ? 1 : 0;
+  return (!json || AppendJson(m.get(), json)) && SendAndFlush(conn, m.get()) ? 1 : 0;
 }
 
 int DbusJsonMethodCall(DBusConnection *conn, const char *destination, const char *method, json_t *json) {
   if (!conn || !destination || !method) return 0;
-  DBusMessage *m = dbus_message_new_method_call(destination, ORNIX_OBJECT_PATH, ORNIX_METHOD_IFACE, method);
+  DBusMessagePtr m(dbus_message_new_method_call(destination, ORNIX_OBJECT_PATH, ORNIX_METHOD_IFACE, method));
   if (!m) return 0;
-  dbus_message_set_no_reply(m, TRUE);
-  bool ok = (!json || AppendJson(m, json)) && SendAndFlush(conn, m);
-  dbus_message_unref(m);
-  return ok ? 1 : 0;
+  dbus_message_set_no_reply(m.get(), TRUE);
+  return (!json || AppendJson(m.get(), json)) && SendAndFlush(conn, m.get()) ? 1 : 0;
 }
 
 json_t *DbusJsonGet(DBusMessage *message) {
@@ -131,11 +127,9 @@ json_t *DbusJsonGet(DBusMessage *message) {
 int DbusJsonMethodReply(DBusConnection *conn, DBusMessage *message, json_t *json) {
   if (!conn || !message) return 0;
   if (dbus_message_get_no_reply(message)) return 1;  // the caller asked for no answer
-  DBusMessage *reply = dbus_message_new_method_return(message);
+  DBusMessagePtr reply(dbus_message_new_method_return(message));
   if (!reply) return 0;
-  bool ok = AppendJson(reply, json) && SendAndFlush(conn, reply);
-  dbus_message_unref(reply);
-  return ok ? 1 : 0;
+  return AppendJson(reply.get(), json) && SendAndFlush(conn, reply.get()) ? 1 : 0;
 }
 
 json_t *DbusJsonMessageBoolean(json_t *value) {
@@ -172,8 +166,8 @@ int DbusArrayAdd(DBusMessage *message, const uint8_t *bytes, int length) {
 }
 
 void DbusRespSetLogLevelApp(DBusConnection *conn, DBusMessage *message) {
-  json_t *argument = DbusJsonGet(message);
-  json_t *level = json_is_object(argument) ? json_object_get(argument, "level") : nullptr;
+  JsonPtr argument(DbusJsonGet(message));
+  json_t *level = json_is_object(argument.get()) ? json_object_get(argument.get(), "level") : nullptr;
   bool ok = json_is_integer(level) && json_integer_value(level) >= 1 && json_integer_value(level) <= 5;
   if (ok) {
     LogSetLevel(static_cast<int>(json_integer_value(level)));
@@ -181,10 +175,8 @@ void DbusRespSetLogLevelApp(DBusConnection *conn, DBusMessage *message) {
   } else {
     LOG(4, "DBusSetLogLevel: level 1..5 expected");
   }
-  json_t *reply = DbusJsonMessageBoolean(ok ? json_true() : json_false());
-  DbusJsonMethodReply(conn, message, reply);
-  json_decref(reply);
-  json_decref(argument);
+  JsonPtr reply(DbusJsonMessageBoolean(ok ? json_true() : json_false()));
+  DbusJsonMethodReply(conn, message, reply.get());
 }
 
 void DbusOutputMethodName(DBusMessage *message) {

@@ -35,32 +35,25 @@ void NoteState(CallState state) {
 }
 
 void SendStateSignal(CallState state) {
-  json_t *status = StatusJson();
-  json_object_set_new(status, "state", json_string(StateName(state)));
-  char *text = json_dumps(status, JSON_COMPACT);
-  json_decref(status);
-  DBusMessage *signal = dbus_message_new_signal(ORNIX_OBJECT_PATH, DORALIN_STATUS_IFACE, "StateChanged");
+  JsonPtr status(StatusJson());
+  json_object_set_new(status.get(), "state", json_string(StateName(state)));
+  char *text = json_dumps(status.get(), JSON_COMPACT);
+  DBusMessagePtr signal(dbus_message_new_signal(ORNIX_OBJECT_PATH, DORALIN_STATUS_IFACE, "StateChanged"));
   const char *arg = text;
-  if (signal && text && dbus_message_append_args(signal, DBUS_TYPE_STRING, &arg, DBUS_TYPE_INVALID))
-    dbus_connection_send(CallContext.dbus, signal, nullptr);
-  if (signal) dbus_message_unref(signal);
+  if (signal && text && dbus_message_append_args(signal.get(), DBUS_TYPE_STRING, &arg, DBUS_TYPE_INVALID))
+    dbus_connection_send(CallContext.dbus, signal.get(), nullptr);
   free(text);
 }
 
-// Sends and releases a reply (none when it could not be built).
-void SendReply(DBusMessage *reply) {
-  if (reply == nullptr) return;
-  dbus_connection_send(CallContext.dbus, reply, nullptr);
-  dbus_message_unref(reply);
+// Sends a reply (none when it could not be built).
+void SendReply(DBusMessagePtr reply) {
+  if (reply) dbus_connection_send(CallContext.dbus, reply.get(), nullptr);
 }
 
 void ReplyText(DBusMessage *message, const char *text) {
-  DBusMessage *reply = dbus_message_new_method_return(message);
-  if (reply && !dbus_message_append_args(reply, DBUS_TYPE_STRING, &text, DBUS_TYPE_INVALID)) {
-    dbus_message_unref(reply);
-    reply = nullptr;
-  }
-  SendReply(reply);
+  DBusMessagePtr reply(dbus_message_new_method_return(message));
+  if (reply && !dbus_message_append_args(reply.get(), DBUS_TYPE_STRING, &text, DBUS_TYPE_INVALID)) reply.reset();
+  SendReply(std::move(reply));
 }
 
 // The object is /is/ornix; its parents show it as a child so that tools
@@ -81,7 +74,7 @@ void GetMachineId(DBusMessage *message) {
   dbus_error_init(&err);
   char *id = dbus_try_get_local_machine_id(&err);
   if (id) ReplyText(message, id);
-  else SendReply(dbus_message_new_error(message, err.name, err.message));
+  else SendReply(DBusMessagePtr(dbus_message_new_error(message, err.name, err.message)));
   dbus_free(id);
   dbus_error_free(&err);
 }
@@ -107,13 +100,12 @@ json_t *StatusJson() {
 
 bool ServeStatusInterfaces(DBusMessage *message) {
   if (dbus_message_is_method_call(message, DORALIN_STATUS_IFACE, "GetStatus")) {
-    json_t *status = StatusJson();
-    DbusJsonMethodReply(CallContext.dbus, message, status);
-    json_decref(status);
+    JsonPtr status(StatusJson());
+    DbusJsonMethodReply(CallContext.dbus, message, status.get());
   } else if (dbus_message_is_method_call(message, DBUS_INTERFACE_INTROSPECTABLE, "Introspect")) {
     Introspect(message);
   } else if (dbus_message_is_method_call(message, DBUS_INTERFACE_PEER, "Ping")) {
-    SendReply(dbus_message_new_method_return(message));
+    SendReply(DBusMessagePtr(dbus_message_new_method_return(message)));
   } else if (dbus_message_is_method_call(message, DBUS_INTERFACE_PEER, "GetMachineId")) {
     GetMachineId(message);
   } else {

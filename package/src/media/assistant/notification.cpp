@@ -164,9 +164,10 @@ void ClearNotification() {
 
 void StartForcedNotification(const uint8_t *data, int length) {
   if (StateAbove(NOTIFICATION_DIALING)) return;
-  json_t *root = data && length > 0
-                     ? json_loadb(reinterpret_cast<const char *>(data), static_cast<size_t>(length), 0, nullptr)
-                     : nullptr;
+  JsonPtr holder(data && length > 0 ? json_loadb(reinterpret_cast<const char *>(data),
+                                                  static_cast<size_t>(length), 0, nullptr)
+                                     : nullptr);
+  json_t *root = holder.get();
   if (!root) {
     ClearNotification();
     return;
@@ -191,7 +192,6 @@ void StartForcedNotification(const uint8_t *data, int length) {
   } else {
     ClearNotification();
   }
-  json_decref(root);
 }
 
 void NotificationStop() {
