@@ -36,33 +36,35 @@ bool SendAndFlush(DBusConnection *conn, DBusMessage *message) {
 
 namespace ornix {
 
-DBusConnection *OpenSystemBus(DBusError *err) {
+DBusConnection *OpenSystemBus(std::string *why) {
   dbus_threads_init_default();
   // Read at each call (libdbus's own system-bus lookup keeps the first address).
   const char *env = getenv("DBUS_SYSTEM_BUS_ADDRESS");
   const char *address = env && *env ? env : "unix:path=/var/run/dbus/system_bus_socket";
-  DBusConnection *conn = dbus_connection_open_private(address, err);
-  if (!conn) return nullptr;
-  dbus_connection_set_exit_on_disconnect(conn, FALSE);
-  if (!dbus_bus_register(conn, err)) {
-    dbus_connection_close(conn);
-    dbus_connection_unref(conn);
-    return nullptr;
+  DBusError err;
+  dbus_error_init(&err);
+  DBusConnection *conn = dbus_connection_open_private(address, &err);
+  if (conn) dbus_connection_set_exit_on_disconnect(conn, FALSE);
+  if (conn && !dbus_bus_register(conn, &err)) {
+    DbusClose(conn);
+    conn = nullptr;
   }
+  why->assign(err.message ? err.message : "");
+  dbus_error_free(&err);
   return conn;
 }
 
 }  // namespace ornix
 
 DBusConnection *DbusConnect(const char *busName) {
-  DBusError err;
-  dbus_error_init(&err);
-  DBusConnection *conn = ornix::OpenSystemBus(&err);
+  std::string why;
+  DBusConnection *conn = ornix::OpenSystemBus(&why);
   if (!conn) {
-    LOG(5, "Bus connection failed: %s", err.message ? err.message : "unknown error");
-    dbus_error_free(&err);
+    LOG(5, "Bus connection failed: %s", why.empty() ? "unknown error" : why.c_str());
     return nullptr;
   }
+  DBusError err;
+  dbus_error_init(&err);
   if (busName && *busName) {
     int r = dbus_bus_request_name(conn, busName, DBUS_NAME_FLAG_DO_NOT_QUEUE, &err);
     if (r != DBUS_REQUEST_NAME_REPLY_PRIMARY_OWNER) {

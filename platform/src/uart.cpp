@@ -25,8 +25,7 @@ std::string g_linkAddress;
 
 void DropLinkLocked() {
   if (!g_link) return;
-  dbus_connection_close(g_link);
-  dbus_connection_unref(g_link);
+  DbusClose(g_link);
   g_link = nullptr;
   g_linkAddress.clear();
 }
@@ -38,12 +37,10 @@ DBusConnection *LinkLocked() {
   std::string address = env ? env : "";
   if (g_link && (address != g_linkAddress || !dbus_connection_get_is_connected(g_link))) DropLinkLocked();
   if (g_link) return g_link;
-  DBusError err;
-  dbus_error_init(&err);
-  DBusConnection *conn = ornix::OpenSystemBus(&err);
+  std::string why;
+  DBusConnection *conn = ornix::OpenSystemBus(&why);
   if (!conn) {
-    LOG(4, "MCU link: %s", err.message ? err.message : "no bus");
-    dbus_error_free(&err);
+    LOG(4, "MCU link: %s", why.empty() ? "no bus" : why.c_str());
     return nullptr;
   }
   g_link = conn;

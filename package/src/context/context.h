@@ -10,6 +10,7 @@
 struct call;
 struct ua;
 
+// In this order: StateAbove compares states.
 enum CallState : uint32_t {
   IDLE = 0,
   ASSISTANT_DIALING = 1,
