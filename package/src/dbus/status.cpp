@@ -29,6 +29,23 @@ CallState pendingStates[kMaxPendingStates];
 size_t pendingCount = 0;
 CallState lastSignalled = IDLE;  // bus loop thread only
 
+// New JSON value: {"state", "callType", "flat", "peer", "registration":
+// {"registered", "state", "lastError"}, "uptime", "version"}.
+json_t *StatusJson() {
+  // The SIP loop changes the call's fields under its lock: one consistent
+  // view. Without the library (start-up, after REBOOT) nothing else does.
+  std::optional<SipThreadBracket> bracket;
+  if (SipLibraryUp()) bracket.emplace();
+  const std::string peer = SipCurrentPeer();
+  const SipRegistrationInfo reg = SipRegistration();
+  const auto uptime = std::chrono::duration_cast<std::chrono::seconds>(std::chrono::steady_clock::now() - processStart);
+  return json_pack("{s:s, s:s, s:i, s:s?, s:{s:b, s:s, s:s?}, s:I, s:s}", "state", StateName(CallContext.state),
+                   "callType", CallTypeName(CallContext.callType), "flat", int(CallContext.flat), "peer",
+                   peer.empty() ? nullptr : peer.c_str(), "registration", "registered", int(reg.registered), "state",
+                   reg.state, "lastError", reg.lastError.empty() ? nullptr : reg.lastError.c_str(), "uptime",
+                   json_int_t(uptime.count()), "version", DORALIN_VERSION);
+}
+
 void NoteState(CallState state) {
   std::lock_guard<std::mutex> lock(pendingLock);
   if (pendingCount < kMaxPendingStates) pendingStates[pendingCount++] = state;
@@ -82,21 +99,6 @@ void GetMachineId(DBusMessage *message) {
 }  // namespace
 
 void StatusInit() { callStateObserver = NoteState; }
-
-json_t *StatusJson() {
-  // The SIP loop changes the call's fields under its lock: one consistent
-  // view. Without the library (start-up, after REBOOT) nothing else does.
-  std::optional<SipThreadBracket> bracket;
-  if (SipLibraryUp()) bracket.emplace();
-  const std::string peer = SipCurrentPeer();
-  const SipRegistrationInfo reg = SipRegistration();
-  const auto uptime = std::chrono::duration_cast<std::chrono::seconds>(std::chrono::steady_clock::now() - processStart);
-  return json_pack("{s:s, s:s, s:i, s:s?, s:{s:b, s:s, s:s?}, s:I, s:s}", "state", StateName(CallContext.state),
-                   "callType", CallTypeName(CallContext.callType), "flat", int(CallContext.flat), "peer",
-                   peer.empty() ? nullptr : peer.c_str(), "registration", "registered", int(reg.registered), "state",
-                   reg.state, "lastError", reg.lastError.empty() ? nullptr : reg.lastError.c_str(), "uptime",
-                   json_int_t(uptime.count()), "version", DORALIN_VERSION);
-}
 
 bool ServeStatusInterfaces(DBusMessage *message) {
   if (dbus_message_is_method_call(message, DORALIN_STATUS_IFACE, "GetStatus")) {

@@ -55,6 +55,19 @@ void HoldPhraseEnd() {
 void HoldPhraseEnd() {}
 #endif
 
+// Picks a random file of the active phrase set into playPath.
+void PickRandomPhrase() {
+  AssistantRecord &a = CallContext.assistant;
+  int r = rand_r(&phraseSeed);
+  a.playPath[0] = '\0';
+  const PhraseSet *set = SetOf(a.activePhraseType);
+  // An empty set leaves no path (and no modulo by zero): nothing plays.
+  if (!set || set->count == 0) return;
+  uint8_t index = static_cast<uint8_t>(r % set->count);
+  int n = snprintf(a.playPath, sizeof a.playPath, "%s%d.wav", set->dir, set->numbers[index]);
+  if (n < 0 || n >= static_cast<int>(sizeof a.playPath)) a.playPath[0] = '\0';  // cut path: no file
+}
+
 }  // namespace
 
 // ---- Thread book-keeping ----------------------------------------------------
@@ -172,18 +185,6 @@ bool IsPhrasePlaying() {
   bool playing = phrasePlaying != 0;
   pthread_mutex_unlock(&phraseLock);
   return playing;
-}
-
-void PickRandomPhrase() {
-  AssistantRecord &a = CallContext.assistant;
-  int r = rand_r(&phraseSeed);
-  a.playPath[0] = '\0';
-  const PhraseSet *set = SetOf(a.activePhraseType);
-  // An empty set leaves no path (and no modulo by zero): nothing plays.
-  if (!set || set->count == 0) return;
-  uint8_t index = static_cast<uint8_t>(r % set->count);
-  int n = snprintf(a.playPath, sizeof a.playPath, "%s%d.wav", set->dir, set->numbers[index]);
-  if (n < 0 || n >= static_cast<int>(sizeof a.playPath)) a.playPath[0] = '\0';  // cut path: no file
 }
 
 void *PhrasePlaybackThread(void *) {

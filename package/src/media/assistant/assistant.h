@@ -42,8 +42,6 @@ json_t *AssistantMakeFilesList(DBusMessage *message);
 // DIALING, or NOTIFICATION_DIALING for AT_ALARM_NOTIFICATION) are already set.
 bool ClaimPhrasePlayback(PhraseType type);
 bool IsPhrasePlaying();
-// Picks a random file of the active phrase set into playPath.
-void PickRandomPhrase();
 // Thread body (detached, no argument): plays the claimed phrase or the alarm
 // file, returns the state to IDLE and asks the MCU to replay an active alarm.
 void *PhrasePlaybackThread(void *);

@@ -16,6 +16,9 @@ namespace {
 
 std::atomic<bool> playStopRequested{false};
 
+// Pause after each datagram of 512 samples (64 ms of audio).
+constexpr unsigned PLAY_PERIOD_US = 59700;
+
 // A streamer that stops reading fills its queue, and a blocking send would
 // then hold the playback, and the call state with it, for good: each
 // datagram waits at most this long for room.
