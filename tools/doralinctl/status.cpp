@@ -65,10 +65,7 @@ int RunWatch(const std::vector<std::string> &words, const Options &o) {
       std::cerr << "doralinctl: watch: the bus connection closed\n";
       return kBusError;
     }
-    while (DBusMessage *m = dbus_connection_pop_message(conn.get())) {
-      PrintStateSignal(m);
-      dbus_message_unref(m);
-    }
+    while (DBusMessagePtr m{dbus_connection_pop_message(conn.get())}) PrintStateSignal(m.get());
   }
   return kOk;
 }
