@@ -50,7 +50,7 @@ struct Setting {
 
 // Ports stored outside 2..65534 are ignored at load, though the setters take
 // 1 to 65535.
-const Setting kSettings[] = {
+constexpr Setting kSettings[] = {
     {.key = "port", SERVER(port), .kind = Kind::U32, .min = 2, .max = 65534, .number = 5060, .member = "port",
      .mirror = offsetof(ServerSettings, portRegister)},
     {.key = "doorHangupDelay", CONTEXT(Door, doorHangupDelay), .kind = Kind::I32, .min = INT32_MIN,
@@ -106,6 +106,18 @@ const Setting kSettings[] = {
 #undef SERVER
 #undef CONTEXT
 #undef ASSISTANT
+
+constexpr bool KindsFitFields() {
+  for (const Setting &row : kSettings) {
+    const size_t width = row.kind == Kind::Flag ? sizeof(bool)
+                         : row.kind == Kind::U8 ? 1
+                         : row.kind == Kind::Digit ? 2
+                                                   : 4;
+    if (row.kind == Kind::Text ? row.size < 2 : row.size != width) return false;
+  }
+  return true;
+}
+static_assert(KindsFitFields(), "a setting's kind does not fit its field");
 
 // The record a group's fields live in, as memory holds it.
 void *Record(SettingGroup group) {
