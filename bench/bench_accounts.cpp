@@ -4,7 +4,7 @@
 #include <jansson.h>
 
 #include "config/accounts.h"
-#include "context.h"
+#include "context/context.h"
 #include "figures.h"
 #include "ornix.h"
 

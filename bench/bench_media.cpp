@@ -3,7 +3,7 @@
 #include <unistd.h>
 
 #include "../tests/unit/test_wav_fixture.h"
-#include "context.h"
+#include "context/context.h"
 #include "figures.h"
 #include "media/play/play.h"
 #include "ornix.h"

@@ -5,7 +5,7 @@
 #include <thread>
 
 #include "config/accounts.h"
-#include "context.h"
+#include "context/context.h"
 #include "figures.h"
 #include "ornix.h"
 #include "sip/bracket.h"

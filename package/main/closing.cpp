@@ -6,7 +6,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "context.h"
+#include "context/context.h"
 #include "dispatcher.h"
 #include "ornix.h"
 #include "sip/legs.h"

@@ -10,7 +10,7 @@
 
 #include "closing.h"
 #include "config/accounts.h"
-#include "context.h"
+#include "context/context.h"
 #include "ornix.h"
 #include "service_call/service_call.h"
 #include "sip/legs.h"

@@ -2,7 +2,6 @@
 #include "process.h"
 
 #include <atomic>
-#include <fcntl.h>
 #include <pthread.h>
 #include <signal.h>
 #include <unistd.h>
@@ -14,7 +13,8 @@
 #include <ctime>
 
 #include "config/settings.h"
-#include "context.h"
+#include "context/context.h"
+#include "context/threads.h"
 #include "dbus/bus_loop.h"
 #include "dbus/status.h"
 #include "dbus/supervisor.h"
@@ -33,99 +33,24 @@ constexpr useconds_t kRegisterPause = 500;
 constexpr unsigned kTerminateGrace = 3;
 constexpr int kPlaybackDrainMs = 2000;
 
-// The installed handler only writes the signal number here; SignalWaiter runs
-// the stop sequence on an ordinary thread.
+// The signal relay writes the signal number here; SignalWaiter runs the stop
+// sequence on an ordinary thread.
 int signalPipe[2] = {-1, -1};
 pthread_mutex_t terminateLock = PTHREAD_MUTEX_INITIALIZER;
 // Exit status of a stop that has ended the SIP loop; the main thread exits
 // with it once the loop has returned. -1: none.
 std::atomic<int> loopExitStatus{-1};
 
-void RecordSignal(int signum) {
-  const int saved = errno;
-  const unsigned char byte = static_cast<unsigned char>(signum);
-  if (write(signalPipe[1], &byte, 1) < 0) {
-    // Nothing can be done in signal context; the signal is lost.
-  }
-  errno = saved;
-}
-
-void *SignalWaiter(void *) {
-  for (;;) {
-    unsigned char byte;
-    ssize_t n = read(signalPipe[0], &byte, 1);
-    if (n == 1) SignalHandler(byte);
-    else if (n < 0 && errno == EINTR) continue;
-    else return nullptr;
-  }
-}
-
-void InstallSignalHandlers() {
-  if (signalPipe[0] < 0 && pipe2(signalPipe, O_CLOEXEC) != 0) {
-    signalPipe[0] = signalPipe[1] = -1;
-  }
-  signal(SIGINT, RecordSignal);
-  signal(SIGTERM, RecordSignal);
-}
-
-void StartDetached(void *(*body)(void *)) {
-  pthread_t thread;
-  if (pthread_create(&thread, nullptr, body, nullptr) == 0) pthread_detach(thread);
-}
-
-// Registration of the main account, up to five attempts.
-void RegisterMainAccount() {
-  for (;;) {
-    ++CallContext.server.registerAttempts;
-    if (SipRegister(&CallContext.server) <= 0) {
-      LOG_BOTH(3, "[Baresip]: Успешная авторизация с %d попытки",
-               CallContext.server.registerAttempts);
-      return;
-    }
-    if (CallContext.server.registerAttempts > kMaxRegisterFailures) {
-      LOG_BOTH(5, "[Baresip]: Неудачная попытка авторизации более %d раз",
-               CallContext.server.registerAttempts);
-      SignalHandler(SIGTERM);
-      return;  // not reached: the stop sequence exits
-    }
-    LOG_BOTH(5, "[Baresip]: Ошибка применения параметров");
-    ua_stop_all(false);
-    usleep(kRegisterPause);
-  }
-}
-
-}  // namespace
-
-bool InitProcess() {
-  InstallSignalHandlers();
-  LogSetName("DORALIN");
-  LogSetLevel(UbootEnvGetLogLevel("doralin"));
-  CallContext.dbus = DbusConnect(kBusName);
-  if (CallContext.dbus == nullptr) return false;
-  // Signals recorded since the handlers went in are served from here on.
-  if (signalPipe[0] >= 0) StartDetached(SignalWaiter);
-  LoadSettings();
-  return true;
-}
-
-void ParseOptions(int argc, char **argv) {
-  for (int i = 0; i < argc; ++i) {
-    if (argv[i] == nullptr) continue;
-    if (strcmp(argv[i], "--debug") == 0) LogSetLevel(2);
-    else if (strcmp(argv[i], "--trace") == 0) LogSetLevel(1);
-  }
-}
-
-void SignalHandler(int signum) {
-  LOG_BOTH(4, "Получен сигнал \"%d\"", signum);
-  BaresipTerminate(signum, true);
-}
-
+// Unregisters, waits 3 s, closes the SIP stack (by force when exitProcess)
+// and, when exitProcess, ends the process with `status`. Calls are
+// serialised: a second caller waits until the first returns (or exits).
+// While the SIP loop runs, the close runs on the loop thread and, when
+// exitProcess, the main thread exits once the loop has returned.
 void BaresipTerminate(int status, bool exitProcess) {
   // One stop sequence at a time: a later caller (say the forced restart
   // after a SIGTERM) waits, and only the first ends the process.
   pthread_mutex_lock(&terminateLock);
-  std::atomic_ref<bool>(CallContext.restartRequested).store(exitProcess);
+  CallContext.restartRequested = exitProcess;
   LOG(1, "Baresip terminate with exit (%d)", exitProcess ? 1 : 0);
   SipUnregister();
   sleep(kTerminateGrace);
@@ -146,16 +71,67 @@ void BaresipTerminate(int status, bool exitProcess) {
   ExitProcess(status);
 }
 
-void ExitProcess(int status) {
-  // exit() must run once: a second stop racing the first waits for it.
-  static std::atomic<bool> exiting{false};
-  if (exiting.exchange(true)) {
-    for (;;) pause();
-  }
-  exit(status);
+// Stop sequence for SIGINT/SIGTERM, the registration give-up (15) and the
+// forced restart (2): logs the signal and ends the process with `signum`.
+// The relay only records the signal; an ordinary thread then runs this.
+void SignalHandler(int signum) {
+  LOG_BOTH(4, "Получен сигнал \"%d\"", signum);
+  BaresipTerminate(signum, true);
 }
 
-namespace {
+void *SignalWaiter(void *) {
+  for (;;) {
+    unsigned char byte;
+    ssize_t n = read(signalPipe[0], &byte, 1);
+    if (n == 1) SignalHandler(byte);
+    else if (n < 0 && errno == EINTR) continue;
+    else return nullptr;
+  }
+}
+
+// Registration of the main account, up to five attempts.
+void RegisterMainAccount() {
+  for (;;) {
+    ++CallContext.server.registerAttempts;
+    if (SipRegister(&CallContext.server) <= 0) {
+      LOG_BOTH(3, "[Baresip]: Успешная авторизация с %d попытки",
+               CallContext.server.registerAttempts);
+      return;
+    }
+    if (CallContext.server.registerAttempts > kMaxRegisterFailures) {
+      LOG_BOTH(5, "[Baresip]: Неудачная попытка авторизации более %d раз",
+               CallContext.server.registerAttempts);
+      SignalHandler(SIGTERM);
+      return;  // not reached: the stop sequence exits
+    }
+    LOG_BOTH(5, "[Baresip]: Ошибка применения параметров");
+    SipStopAll();
+    usleep(kRegisterPause);
+  }
+}
+
+// Signal handling, log name and level, bus connection, settings load.
+// False only when the bus connection fails.
+bool InitProcess() {
+  RelayStopSignals(signalPipe, 0);
+  LogSetName("DORALIN");
+  LogSetLevel(UbootEnvGetLogLevel("doralin"));
+  CallContext.dbus = DbusConnect(kBusName);
+  if (CallContext.dbus == nullptr) return false;
+  // Signals recorded since the handlers went in are served from here on.
+  if (signalPipe[0] >= 0) StartDetached(SignalWaiter);
+  LoadSettings();
+  return true;
+}
+
+// "--debug" sets log level 2, "--trace" level 1; the later one wins.
+void ParseOptions(int argc, char **argv) {
+  for (int i = 0; i < argc; ++i) {
+    if (argv[i] == nullptr) continue;
+    if (strcmp(argv[i], "--debug") == 0) LogSetLevel(2);
+    else if (strcmp(argv[i], "--trace") == 0) LogSetLevel(1);
+  }
+}
 
 // "--help" and "--version" answer on stdout and end the process before it
 // touches the bus; true when one of them was given.
@@ -181,6 +157,15 @@ bool AnswerInfoOption(int argc, char **argv) {
 
 }  // namespace
 
+void ExitProcess(int status) {
+  // exit() must run once: a second stop racing the first waits for it.
+  static std::atomic<bool> exiting{false};
+  if (exiting.exchange(true)) {
+    for (;;) pause();
+  }
+  exit(status);
+}
+
 int DoralinMain(int argc, char **argv) {
   if (AnswerInfoOption(argc, argv)) return 0;
   if (!InitProcess()) return 0;
@@ -188,6 +173,7 @@ int DoralinMain(int argc, char **argv) {
   LOG_BOTH(3, "Запуск приложения");
 
   StatusInit();
+  busStop = {BaresipTerminate, SignalHandler};
   StartDetached(BusLoop);
   StartDetached(BusWatchdog);
 
@@ -195,7 +181,7 @@ int DoralinMain(int argc, char **argv) {
   if (CallContext.assistantSocket < 1) LOG_BOTH(5, "Ошибка открытия сокета ассистента");
 
   srand(unsigned(time(nullptr)));
-  json_decref(AssistantMakeFilesList(nullptr));
+  JsonPtr(AssistantMakeFilesList(nullptr)).reset();  // the table; its reply is not needed
 
   SipSetConfigPath(CallContext.configPath);
   if (SipInit(BaresipEventHandler) > 0) LOG_BOTH(5, "[Baresip]: Ошибка инициализации");

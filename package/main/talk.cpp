@@ -10,7 +10,7 @@
 #include <list>
 
 #include "closing.h"
-#include "context.h"
+#include "context/context.h"
 #include "dispatcher.h"
 #include "ornix.h"
 #include "sip/bracket.h"

@@ -7,14 +7,18 @@
 #include <cstdio>
 #include <cstring>
 
-#include "context.h"
+#include "context/context.h"
 #include "dispatcher.h"
 #include "ornix.h"
 
-char videoUrl[64];
 bool videoStarted = false;
+
+namespace {
+
+char videoUrl[64];
 char videoTransport[128];
 
+// Fills videoTransport from the call's remote media address and returns it.
 const char *GetVideoTransport(struct call *call) {
   struct sockaddr_in sin;
   memset(&sin, 0, sizeof(sin));
@@ -29,6 +33,8 @@ const char *GetVideoTransport(struct call *call) {
            address);
   return videoTransport;
 }
+
+}  // namespace
 
 void VideoStart(struct call *call) {
   if (!CallContext.videoEnabled || CallContext.fromGate || videoStarted)
@@ -46,7 +52,7 @@ void VideoStart(struct call *call) {
     LOG_BOTH(4, "VideoStart: port is 0, RTP not ready yet, skipping video start");
     return;
   }
-  char text[160];
+  char text[sizeof videoUrl + sizeof videoTransport + 32];  // never cut
   snprintf(text, sizeof(text), "url=%s streamId=%u transport=%s", videoUrl,
            (unsigned)CallContext.videoStreamId, transport);
   LOG(2, "Video start flat=%u call=%p %s", CallContext.flat, (void *)call,

@@ -4,11 +4,7 @@
 
 struct call;
 
-extern char videoUrl[64];
 extern bool videoStarted;
-extern char videoTransport[128];
 
 void VideoStart(struct call *call);
 void VideoStop();
-// Fills videoTransport from the call's remote media address and returns it.
-const char *GetVideoTransport(struct call *call);

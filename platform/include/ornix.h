@@ -8,7 +8,21 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string>
+
+// ---- Holders ----------------------------------------------------------------
+// Owners of one reference each: a JSON value (json_decref) and a bus message
+// (dbus_message_unref). release() hands the reference on.
+struct JsonDeleter {
+  void operator()(json_t *json) const { json_decref(json); }
+};
+using JsonPtr = std::unique_ptr<json_t, JsonDeleter>;
+
+struct DBusMessageDeleter {
+  void operator()(DBusMessage *message) const { dbus_message_unref(message); }
+};
+using DBusMessagePtr = std::unique_ptr<DBusMessage, DBusMessageDeleter>;
 
 // ---- Root directory ---------------------------------------------------------
 // Every fixed path resolves under $DORALIN_ROOT (default "/").

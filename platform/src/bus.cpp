@@ -36,33 +36,35 @@ bool SendAndFlush(DBusConnection *conn, DBusMessage *message) {
 
 namespace ornix {
 
-DBusConnection *OpenSystemBus(DBusError *err) {
+DBusConnection *OpenSystemBus(std::string *why) {
   dbus_threads_init_default();
   // Read at each call (libdbus's own system-bus lookup keeps the first address).
   const char *env = getenv("DBUS_SYSTEM_BUS_ADDRESS");
   const char *address = env && *env ? env : "unix:path=/var/run/dbus/system_bus_socket";
-  DBusConnection *conn = dbus_connection_open_private(address, err);
-  if (!conn) return nullptr;
-  dbus_connection_set_exit_on_disconnect(conn, FALSE);
-  if (!dbus_bus_register(conn, err)) {
-    dbus_connection_close(conn);
-    dbus_connection_unref(conn);
-    return nullptr;
+  DBusError err;
+  dbus_error_init(&err);
+  DBusConnection *conn = dbus_connection_open_private(address, &err);
+  if (conn) dbus_connection_set_exit_on_disconnect(conn, FALSE);
+  if (conn && !dbus_bus_register(conn, &err)) {
+    DbusClose(conn);
+    conn = nullptr;
   }
+  why->assign(err.message ? err.message : "");
+  dbus_error_free(&err);
   return conn;
 }
 
 }  // namespace ornix
 
 DBusConnection *DbusConnect(const char *busName) {
-  DBusError err;
-  dbus_error_init(&err);
-  DBusConnection *conn = ornix::OpenSystemBus(&err);
+  std::string why;
+  DBusConnection *conn = ornix::OpenSystemBus(&why);
   if (!conn) {
-    LOG(5, "Bus connection failed: %s", err.message ? err.message : "unknown error");
-    dbus_error_free(&err);
+    LOG(5, "Bus connection failed: %s", why.empty() ? "unknown error" : why.c_str());
     return nullptr;
   }
+  DBusError err;
+  dbus_error_init(&err);
   if (busName && *busName) {
     int r = dbus_bus_request_name(conn, busName, DBUS_NAME_FLAG_DO_NOT_QUEUE, &err);
     if (r != DBUS_REQUEST_NAME_REPLY_PRIMARY_OWNER) {
@@ -90,21 +92,17 @@ void DbusClose(DBusConnection *conn) {
 
 int DbusJsonSignal(DBusConnection *conn, const char *member, json_t *json) {
   if (!conn || !member) return 0;
-  DBusMessage *m = dbus_message_new_signal(ORNIX_OBJECT_PATH, ORNIX_SIGNAL_IFACE, member);
+  DBusMessagePtr m(dbus_message_new_signal(ORNIX_OBJECT_PATH, ORNIX_SIGNAL_IFACE, member));
   if (!m) return 0;
-  bool ok = (!json || AppendJson(m, json)) && SendAndFlush(conn, m);
-  dbus_message_unref(m);
-  return ok ? 1 : 0;
+  return (!json || AppendJson(m.get(), json)) && SendAndFlush(conn, m.get()) ? 1 : 0;
 }
 
 int DbusJsonMethodCall(DBusConnection *conn, const char *destination, const char *method, json_t *json) {
   if (!conn || !destination || !method) return 0;
-  DBusMessage *m = dbus_message_new_method_call(destination, ORNIX_OBJECT_PATH, ORNIX_METHOD_IFACE, method);
+  DBusMessagePtr m(dbus_message_new_method_call(destination, ORNIX_OBJECT_PATH, ORNIX_METHOD_IFACE, method));
   if (!m) return 0;
-  dbus_message_set_no_reply(m, TRUE);
-  bool ok = (!json || AppendJson(m, json)) && SendAndFlush(conn, m);
-  dbus_message_unref(m);
-  return ok ? 1 : 0;
+  dbus_message_set_no_reply(m.get(), TRUE);
+  return (!json || AppendJson(m.get(), json)) && SendAndFlush(conn, m.get()) ? 1 : 0;
 }
 
 json_t *DbusJsonGet(DBusMessage *message) {
@@ -131,11 +129,9 @@ json_t *DbusJsonGet(DBusMessage *message) {
 int DbusJsonMethodReply(DBusConnection *conn, DBusMessage *message, json_t *json) {
   if (!conn || !message) return 0;
   if (dbus_message_get_no_reply(message)) return 1;  // the caller asked for no answer
-  DBusMessage *reply = dbus_message_new_method_return(message);
+  DBusMessagePtr reply(dbus_message_new_method_return(message));
   if (!reply) return 0;
-  bool ok = AppendJson(reply, json) && SendAndFlush(conn, reply);
-  dbus_message_unref(reply);
-  return ok ? 1 : 0;
+  return AppendJson(reply.get(), json) && SendAndFlush(conn, reply.get()) ? 1 : 0;
 }
 
 json_t *DbusJsonMessageBoolean(json_t *value) {
@@ -172,8 +168,8 @@ int DbusArrayAdd(DBusMessage *message, const uint8_t *bytes, int length) {
 }
 
 void DbusRespSetLogLevelApp(DBusConnection *conn, DBusMessage *message) {
-  json_t *argument = DbusJsonGet(message);
-  json_t *level = json_is_object(argument) ? json_object_get(argument, "level") : nullptr;
+  JsonPtr argument(DbusJsonGet(message));
+  json_t *level = json_is_object(argument.get()) ? json_object_get(argument.get(), "level") : nullptr;
   bool ok = json_is_integer(level) && json_integer_value(level) >= 1 && json_integer_value(level) <= 5;
   if (ok) {
     LogSetLevel(static_cast<int>(json_integer_value(level)));
@@ -181,10 +177,8 @@ void DbusRespSetLogLevelApp(DBusConnection *conn, DBusMessage *message) {
   } else {
     LOG(4, "DBusSetLogLevel: level 1..5 expected");
   }
-  json_t *reply = DbusJsonMessageBoolean(ok ? json_true() : json_false());
-  DbusJsonMethodReply(conn, message, reply);
-  json_decref(reply);
-  json_decref(argument);
+  JsonPtr reply(DbusJsonMessageBoolean(ok ? json_true() : json_false()));
+  DbusJsonMethodReply(conn, message, reply.get());
 }
 
 void DbusOutputMethodName(DBusMessage *message) {

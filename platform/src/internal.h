@@ -17,8 +17,9 @@ bool MakeDirs(const std::string &dir);
 
 // A new private, registered connection to the system bus: the address in
 // DBUS_SYSTEM_BUS_ADDRESS at the time of the call, else the default socket.
-// It does not end the process on disconnect. Null on failure (err set).
-DBusConnection *OpenSystemBus(DBusError *err);
+// It does not end the process on disconnect. Null on failure, with libdbus's
+// reason in *why (empty when it gave none).
+DBusConnection *OpenSystemBus(std::string *why);
 
 // Appends one record to the journal table of the store.
 void JournalInsert(int level, const char *file, int line, int code, const std::string &text,

@@ -194,9 +194,8 @@ char *StoreGetVar(DBusConnection *, const char *section, const char *key) {
   std::string value;
   if (!Read(section, key, &kind, &value)) return nullptr;
   if (kind == KIND_JSON) {
-    json_t *json = json_loadb(value.data(), value.size(), JSON_DECODE_ANY, nullptr);
-    if (json_is_string(json)) value.assign(json_string_value(json), json_string_length(json));
-    json_decref(json);
+    JsonPtr json(json_loadb(value.data(), value.size(), JSON_DECODE_ANY, nullptr));
+    if (json_is_string(json.get())) value.assign(json_string_value(json.get()), json_string_length(json.get()));
   }
   return strdup(value.c_str());
 }
@@ -284,13 +283,9 @@ json_t *JournalRead(int64_t sinceMs, int code, int limit) {
   sqlite3_bind_int64(stmt, 1, sinceMs);
   sqlite3_bind_int(stmt, 2, code);
   sqlite3_bind_int(stmt, 3, limit > 0 ? limit : -1);
-  json_t *records = json_array();
+  JsonPtr records(json_array());
   int rc;
-  while ((rc = sqlite3_step(stmt)) == SQLITE_ROW) json_array_append_new(records, JournalRecord(stmt));
+  while ((rc = sqlite3_step(stmt)) == SQLITE_ROW) json_array_append_new(records.get(), JournalRecord(stmt));
   sqlite3_finalize(stmt);
-  if (rc != SQLITE_DONE) {
-    json_decref(records);
-    return nullptr;
-  }
-  return records;
+  return rc == SQLITE_DONE ? records.release() : nullptr;
 }

@@ -25,8 +25,7 @@ std::string g_linkAddress;
 
 void DropLinkLocked() {
   if (!g_link) return;
-  dbus_connection_close(g_link);
-  dbus_connection_unref(g_link);
+  DbusClose(g_link);
   g_link = nullptr;
   g_linkAddress.clear();
 }
@@ -38,12 +37,10 @@ DBusConnection *LinkLocked() {
   std::string address = env ? env : "";
   if (g_link && (address != g_linkAddress || !dbus_connection_get_is_connected(g_link))) DropLinkLocked();
   if (g_link) return g_link;
-  DBusError err;
-  dbus_error_init(&err);
-  DBusConnection *conn = ornix::OpenSystemBus(&err);
+  std::string why;
+  DBusConnection *conn = ornix::OpenSystemBus(&why);
   if (!conn) {
-    LOG(4, "MCU link: %s", err.message ? err.message : "no bus");
-    dbus_error_free(&err);
+    LOG(4, "MCU link: %s", why.empty() ? "no bus" : why.c_str());
     return nullptr;
   }
   g_link = conn;
@@ -55,36 +52,59 @@ DBusConnection *LinkLocked() {
 void DrainLocked(DBusConnection *conn) {
   dbus_connection_read_write(conn, 0);
   for (int i = 0; i < 64; ++i) {
-    DBusMessage *m = dbus_connection_pop_message(conn);
-    if (!m) break;
-    dbus_message_unref(m);
+    DBusMessagePtr dropped(dbus_connection_pop_message(conn));
+    if (!dropped) break;
   }
 }
 
-DBusMessage *NewCommand(const char *method, const std::vector<uint8_t> *bytes) {
-  DBusMessage *m = dbus_message_new_method_call(ORNIX_UART_SERVICE, ORNIX_OBJECT_PATH, ORNIX_METHOD_IFACE, method);
-  if (m && bytes && !DbusArrayAdd(m, bytes->data(), static_cast<int>(bytes->size()))) {
-    dbus_message_unref(m);
-    return nullptr;
-  }
+DBusMessagePtr NewCommand(const char *method, const std::vector<uint8_t> *bytes) {
+  DBusMessagePtr m(dbus_message_new_method_call(ORNIX_UART_SERVICE, ORNIX_OBJECT_PATH, ORNIX_METHOD_IFACE, method));
+  if (m && bytes && !DbusArrayAdd(m.get(), bytes->data(), static_cast<int>(bytes->size()))) m.reset();
   return m;
 }
 
 // Sends without waiting. Non-zero when the command left.
 int Post(DBusConnection *conn, const char *method, const std::vector<uint8_t> *bytes) {
   if (!conn) return 0;
-  DBusMessage *m = NewCommand(method, bytes);
+  DBusMessagePtr m = NewCommand(method, bytes);
   if (!m) return 0;
-  dbus_message_set_no_reply(m, TRUE);
+  dbus_message_set_no_reply(m.get(), TRUE);
   std::lock_guard<std::mutex> lock(g_mutex);
   DBusConnection *link = LinkLocked();
   DBusConnection *via = link ? link : conn;
-  bool ok = dbus_connection_send(via, m, nullptr);
+  bool ok = dbus_connection_send(via, m.get(), nullptr);
   if (ok) dbus_connection_flush(via);
   if (link) DrainLocked(link);
-  dbus_message_unref(m);
   if (!ok) LOG(4, "%s not sent", method);
   return ok ? 1 : 0;
+}
+
+// The answer's bytes: a byte array, or one byte, boolean or 32-bit number
+// taken as a byte. False when the answer holds none of those.
+bool AnswerBytes(DBusMessage *reply, std::vector<uint8_t> *answer) {
+  DBusMessageIter it;
+  if (!dbus_message_iter_init(reply, &it)) return false;
+  const int type = dbus_message_iter_get_arg_type(&it);
+  if (type == DBUS_TYPE_ARRAY && dbus_message_iter_get_element_type(&it) == DBUS_TYPE_BYTE) {
+    uint8_t *data = nullptr;
+    const int n = DbusArrayGet(reply, &data);
+    answer->assign(data, data + n);
+  } else if (type == DBUS_TYPE_BYTE) {
+    uint8_t v = 0;
+    dbus_message_iter_get_basic(&it, &v);
+    answer->push_back(v);
+  } else if (type == DBUS_TYPE_BOOLEAN) {
+    dbus_bool_t v = FALSE;
+    dbus_message_iter_get_basic(&it, &v);
+    answer->push_back(v ? 1 : 0);
+  } else if (type == DBUS_TYPE_INT32 || type == DBUS_TYPE_UINT32) {
+    dbus_uint32_t v = 0;
+    dbus_message_iter_get_basic(&it, &v);
+    answer->push_back(static_cast<uint8_t>(v));
+  } else {
+    return false;
+  }
+  return true;
 }
 
 // Sends and waits for the answer's bytes. False on error, timeout or no MCU.
@@ -92,50 +112,23 @@ bool Ask(DBusConnection *conn, const char *method, const std::vector<uint8_t> *b
          std::vector<uint8_t> *answer) {
   answer->clear();
   if (!conn) return false;
-  DBusMessage *m = NewCommand(method, bytes);
+  DBusMessagePtr m = NewCommand(method, bytes);
   if (!m) return false;
   DBusError err;
   dbus_error_init(&err);
-  DBusMessage *reply = nullptr;
+  DBusMessagePtr reply;
   {
     std::lock_guard<std::mutex> lock(g_mutex);
     DBusConnection *link = LinkLocked();
-    reply = dbus_connection_send_with_reply_and_block(link ? link : conn, m, ORNIX_UART_TIMEOUT_MS, &err);
+    reply.reset(dbus_connection_send_with_reply_and_block(link ? link : conn, m.get(), ORNIX_UART_TIMEOUT_MS, &err));
     if (link) DrainLocked(link);
   }
-  dbus_message_unref(m);
   if (!reply) {
     LOG(4, "%s: %s", method, err.message ? err.message : "no answer");
     dbus_error_free(&err);
     return false;
   }
-  bool ok = false;
-  DBusMessageIter it;
-  if (dbus_message_iter_init(reply, &it)) {
-    int type = dbus_message_iter_get_arg_type(&it);
-    if (type == DBUS_TYPE_ARRAY && dbus_message_iter_get_element_type(&it) == DBUS_TYPE_BYTE) {
-      uint8_t *data = nullptr;
-      const int n = DbusArrayGet(reply, &data);
-      answer->assign(data, data + n);
-      ok = true;
-    } else if (type == DBUS_TYPE_BYTE) {
-      uint8_t v = 0;
-      dbus_message_iter_get_basic(&it, &v);
-      answer->push_back(v);
-      ok = true;
-    } else if (type == DBUS_TYPE_BOOLEAN) {
-      dbus_bool_t v = FALSE;
-      dbus_message_iter_get_basic(&it, &v);
-      answer->push_back(v ? 1 : 0);
-      ok = true;
-    } else if (type == DBUS_TYPE_INT32 || type == DBUS_TYPE_UINT32) {
-      dbus_uint32_t v = 0;
-      dbus_message_iter_get_basic(&it, &v);
-      answer->push_back(static_cast<uint8_t>(v));
-      ok = true;
-    }
-  }
-  dbus_message_unref(reply);
+  const bool ok = AnswerBytes(reply.get(), answer);
   if (!ok) LOG(4, "%s: answer without bytes", method);
   return ok;
 }

@@ -5,7 +5,7 @@
 #include <string>
 
 #include "bus.h"  // brings the test support process.h (not the core one)
-#include "context.h"
+#include "context/context.h"
 #include "media/assistant/assistant.h"
 
 namespace {

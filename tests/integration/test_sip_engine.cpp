@@ -10,7 +10,7 @@
 #include <thread>
 #include <vector>
 
-#include "context.h"
+#include "context/context.h"
 #include "ornix.h"
 #include "process.h"
 #include "sip/bracket.h"

@@ -12,7 +12,7 @@
 #include "config/accounts.h"
 #include "config/settings.h"
 #include "config/settings_methods.h"
-#include "context.h"
+#include "context/context.h"
 #include "direct/direct.h"
 #include "ornix.h"
 #include "process.h"
@@ -101,6 +101,44 @@ TEST_F(Settings, LoadLayersLegacyAndCurrentKeysAndRewritesTheChannel) {
   ASSERT_TRUE(root.Write("etc/baresip/config", longLine));
   EXPECT_TRUE(SetRtspChannel(0));
   EXPECT_EQ(root.Read("etc/baresip/config"), "rtspsrc_url " + std::string(300, 'x') + "/ch0\n");
+}
+
+// The settings table: each getter's reply (members in reply order) on an empty
+// store, and stored values at the edges of each kind's load range.
+TEST_F(Settings, TableDrivesDefaultsLoadRangesAndGetterReplies) {
+  LoadSettings();
+  auto text = [](json_t *v) {
+    JsonPtr held(v);
+    char *t = json_dumps(v, JSON_COMPACT);
+    std::string out = t ? t : "";
+    free(t);
+    return out;
+  };
+  EXPECT_EQ(text(GetSipSettingsJson(nullptr)),
+            R"({"remote":{"port":5060,"domain":"sip.doralin.invalid","portRegister":5060,)"
+            R"("domainRegister":"sip.doralin.invalid","username":"username","password":"kxqwmtzv",)"
+            R"("proxy":{"port":5060,"domain":"","enable":false},"transport":{"udp":true,"tcp":false},)"
+            R"("registerStatus":false},"videoEnable":true,"videoStreamId":1})");
+  EXPECT_EQ(text(GetDtmfJson(nullptr)) + text(GetDoorHangupDelay(nullptr)) + text(GetAssistantJson(nullptr)) +
+                text(GetSosJson(nullptr)) + text(GetConciergeJson(nullptr)) + text(GetFlat0Json(nullptr)),
+            R"({"1":"1","2":"2"}{"timeout":5,"sip":false}{"enable":true,"online":true}{"sosRoom":"SOS"})"
+            R"({"consiergeRoom":""}{"flat0Room":""})");
+
+  for (auto [key, value] : {std::pair{"port", "65534"}, {"portRegister", "1"}, {"proxyPort", "2"},
+                            {"doorHangupDelay", "-2147483648"}, {"videoStreamId", "386"},
+                            {"flatNumberSize", "4294967295"}, {"doorHangupOn", "1"}, {"sos", "5"},
+                            {"isPlayAlarm", "true"}, {"textRunningLine", "\"line\""}})
+    Put(key, value);
+  LoadSettings();
+  EXPECT_EQ(Server(), "sip.doralin.invalid:65534 sip.doralin.invalid:65534 username");
+  EXPECT_EQ(CallContext.server.proxyPort, 2u);
+  EXPECT_EQ(CallContext.doorHangupDelay, INT32_MIN);
+  EXPECT_EQ(CallContext.videoStreamId, 130);  // the low 8 bits
+  EXPECT_EQ(CallContext.flatNumberSize, UINT32_MAX);
+  EXPECT_FALSE(CallContext.doorHangupOn);  // flags and texts are taken by their JSON type only
+  EXPECT_STREQ(CallContext.sos, "SOS");
+  EXPECT_TRUE(CallContext.assistant.isPlayAlarm);
+  EXPECT_STREQ(CallContext.assistant.textRunningLine, "line");
 }
 
 TEST_F(Settings, HandlersValidateBeforeAnyWriteAndSurviveStoreFailures) {

@@ -1,6 +1,6 @@
 #include <gtest/gtest.h>
 
-#include "context.h"
+#include "context/context.h"
 
 TEST(Context, NamesOutsideTheTables) {
   EXPECT_STREQ(StateName(OUTGOING_SIP_ESTABLISHED), "OUTGOING_SIP_ESTABLISHED");

@@ -10,7 +10,7 @@
 #include <string>
 
 #include "bus.h"  // brings the test support process.h (not the core one)
-#include "context.h"
+#include "context/context.h"
 #include "media/play/play.h"
 #include "media/wav/wav.h"
 #include "ornix.h"

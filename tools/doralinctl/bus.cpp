@@ -52,9 +52,9 @@ ConnectionPtr Connect(const Options &o) {
   return ConnectionPtr(c);
 }
 
-MessagePtr CallDaemon(DBusConnection *conn, const Options &o, const char *iface, const std::string &method,
+DBusMessagePtr CallDaemon(DBusConnection *conn, const Options &o, const char *iface, const std::string &method,
                       json_t *argument) {
-  MessagePtr call(dbus_message_new_method_call(o.destination.c_str(), kObjectPath, iface, method.c_str()));
+  DBusMessagePtr call(dbus_message_new_method_call(o.destination.c_str(), kObjectPath, iface, method.c_str()));
   bool built = call != nullptr;
   if (built && argument) {
     char *text = json_dumps(argument, JSON_COMPACT | JSON_ENCODE_ANY);
@@ -67,7 +67,7 @@ MessagePtr CallDaemon(DBusConnection *conn, const Options &o, const char *iface,
     return nullptr;
   }
   BusError err;
-  MessagePtr reply(dbus_connection_send_with_reply_and_block(conn, call.get(), o.timeoutMs, &err.e));
+  DBusMessagePtr reply(dbus_connection_send_with_reply_and_block(conn, call.get(), o.timeoutMs, &err.e));
   if (!reply) ReportCallError(o, method, err.e);
   return reply;
 }

@@ -10,22 +10,14 @@
 #include <string>
 #include <vector>
 
+#include "ornix.h"  // JsonPtr, DBusMessagePtr
+
 enum ExitCode { kOk = 0, kRefused = 1, kUsage = 2, kBusError = 3 };
 
 constexpr const char *kBusName = "is.ornix.doralin";
 constexpr const char *kObjectPath = "/is/ornix";
 constexpr const char *kMethodInterface = "is.ornix.Method";
 constexpr const char *kStatusInterface = "is.ornix.doralin.Status";
-
-struct JsonDeleter {
-  void operator()(json_t *j) const { json_decref(j); }
-};
-using JsonPtr = std::unique_ptr<json_t, JsonDeleter>;
-
-struct MessageDeleter {
-  void operator()(DBusMessage *m) const { dbus_message_unref(m); }
-};
-using MessagePtr = std::unique_ptr<DBusMessage, MessageDeleter>;
 
 struct ConnectionDeleter {
   void operator()(DBusConnection *c) const {
@@ -60,7 +52,7 @@ void PrintJson(const Options &o, json_t *value);
 ConnectionPtr Connect(const Options &o);
 // Calls `method` of `iface` on the daemon with `argument` (JSON text as a
 // string argument, none when null). The reply; null after telling why.
-MessagePtr CallDaemon(DBusConnection *conn, const Options &o, const char *iface, const std::string &method,
+DBusMessagePtr CallDaemon(DBusConnection *conn, const Options &o, const char *iface, const std::string &method,
                       json_t *argument);
 // The JSON text a reply carries; null after telling why.
 JsonPtr ReplyJson(const std::string &method, DBusMessage *reply);

@@ -227,7 +227,7 @@ int RunMethodCommand(const Words &words, const Options &o) {
   if (!BuildRequest(words, o, &r, &why)) return UsageError(why);
   ConnectionPtr conn = Connect(o);
   if (!conn) return kBusError;
-  MessagePtr reply = CallDaemon(conn.get(), o, kMethodInterface, r.method, r.argument.get());
+  DBusMessagePtr reply = CallDaemon(conn.get(), o, kMethodInterface, r.method, r.argument.get());
   if (!reply) return kBusError;
   // The registration's state comes as one byte, not as JSON.
   if (r.method == "GetSipRegisterStatus") return PrintRegisterReply(r, reply.get());

@@ -28,7 +28,7 @@ const Section kSections[] = {
 
 // The JSON reply of `method` (with `argument`); null after telling why.
 JsonPtr Call(DBusConnection *conn, const Options &o, const char *method, json_t *argument = nullptr) {
-  MessagePtr reply = CallDaemon(conn, o, kMethodInterface, method, argument);
+  DBusMessagePtr reply = CallDaemon(conn, o, kMethodInterface, method, argument);
   return reply ? ReplyJson(method, reply.get()) : nullptr;
 }
 

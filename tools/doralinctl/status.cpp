@@ -30,7 +30,7 @@ int RunStatus(const std::vector<std::string> &words, const Options &o) {
   if (words.size() != 1) return UsageError("status takes no arguments");
   ConnectionPtr conn = Connect(o);
   if (!conn) return kBusError;
-  MessagePtr reply = CallDaemon(conn.get(), o, kStatusInterface, "GetStatus", nullptr);
+  DBusMessagePtr reply = CallDaemon(conn.get(), o, kStatusInterface, "GetStatus", nullptr);
   if (!reply) return kBusError;
   JsonPtr status = ReplyJson("GetStatus", reply.get());
   if (!status) return kBusError;
@@ -53,7 +53,7 @@ int RunWatch(const std::vector<std::string> &words, const Options &o) {
   if (!subscribed) return kBusError;
   // Where it stands now, then every change (nothing now while the daemon is
   // away: its changes are printed once it is back).
-  if (MessagePtr reply = CallDaemon(conn.get(), o, kStatusInterface, "GetStatus", nullptr))
+  if (DBusMessagePtr reply = CallDaemon(conn.get(), o, kStatusInterface, "GetStatus", nullptr))
     if (JsonPtr status = ReplyJson("GetStatus", reply.get())) PrintLine(status.get());
   struct sigaction sa = {};
   sa.sa_handler = Interrupt;
@@ -65,10 +65,7 @@ int RunWatch(const std::vector<std::string> &words, const Options &o) {
       std::cerr << "doralinctl: watch: the bus connection closed\n";
       return kBusError;
     }
-    while (DBusMessage *m = dbus_connection_pop_message(conn.get())) {
-      PrintStateSignal(m);
-      dbus_message_unref(m);
-    }
+    while (DBusMessagePtr m{dbus_connection_pop_message(conn.get())}) PrintStateSignal(m.get());
   }
   return kOk;
 }

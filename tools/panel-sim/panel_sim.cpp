@@ -118,16 +118,15 @@ bool ParseInt(const std::string &text, int lo, int hi, int *value) {
 bool SendSignal(DBusConnection *conn, const std::string &member, const std::vector<uint8_t> *bytes,
                 const std::string *json) {
   if (!dbus_validate_member(member.c_str(), nullptr)) return false;
-  DBusMessage *m = dbus_message_new_signal(ORNIX_OBJECT_PATH, ORNIX_SIGNAL_IFACE, member.c_str());
+  DBusMessagePtr m(dbus_message_new_signal(ORNIX_OBJECT_PATH, ORNIX_SIGNAL_IFACE, member.c_str()));
   if (!m) return false;
   bool ok = true;
-  if (bytes) ok = DbusArrayAdd(m, bytes->data(), static_cast<int>(bytes->size())) != 0;
+  if (bytes) ok = DbusArrayAdd(m.get(), bytes->data(), static_cast<int>(bytes->size())) != 0;
   if (json) {
     const char *text = json->c_str();
-    ok = ok && dbus_message_append_args(m, DBUS_TYPE_STRING, &text, DBUS_TYPE_INVALID);
+    ok = ok && dbus_message_append_args(m.get(), DBUS_TYPE_STRING, &text, DBUS_TYPE_INVALID);
   }
-  ok = ok && dbus_connection_send(conn, m, nullptr);
-  dbus_message_unref(m);
+  ok = ok && dbus_connection_send(conn, m.get(), nullptr);
   if (ok) dbus_connection_flush(conn);
   return ok;
 }
@@ -305,21 +304,20 @@ class Sim {
   // The method return (`answer` as bytes, else {"result":true}) or, for an
   // unknown method, the error.
   void Reply(DBusMessage *m, bool known, const std::vector<uint8_t> *answer) {
-    DBusMessage *reply;
+    DBusMessagePtr reply;
     if (!known) {
-      reply = dbus_message_new_error(m, DBUS_ERROR_UNKNOWN_METHOD, "panel-sim does not serve this method");
+      reply.reset(dbus_message_new_error(m, DBUS_ERROR_UNKNOWN_METHOD, "panel-sim does not serve this method"));
     } else {
-      reply = dbus_message_new_method_return(m);
-      if (reply && answer) DbusArrayAdd(reply, answer->data(), static_cast<int>(answer->size()));
+      reply.reset(dbus_message_new_method_return(m));
+      if (reply && answer) DbusArrayAdd(reply.get(), answer->data(), static_cast<int>(answer->size()));
       if (reply && !answer) {
         const char *text = "{\"result\":true}";
-        dbus_message_append_args(reply, DBUS_TYPE_STRING, &text, DBUS_TYPE_INVALID);
+        dbus_message_append_args(reply.get(), DBUS_TYPE_STRING, &text, DBUS_TYPE_INVALID);
       }
     }
     if (reply) {
-      dbus_connection_send(conn_, reply, nullptr);
+      dbus_connection_send(conn_, reply.get(), nullptr);
       dbus_connection_flush(conn_);
-      dbus_message_unref(reply);
     }
   }
 
@@ -330,7 +328,8 @@ class Sim {
 
   void Record(const std::string &service, const std::string &method, const char *sender, bool noReply,
               const Received &args, const std::vector<uint8_t> *answer, bool known) {
-    json_t *rec = json_object();
+    JsonPtr holder(json_object());
+    json_t *rec = holder.get();
     json_object_set_new(rec, "t", json_real(MonotonicMs()));
     json_object_set_new(rec, "service", json_string(service.c_str()));
     json_object_set_new(rec, "method", json_string(method.c_str()));
@@ -346,7 +345,6 @@ class Sim {
     if (answer) json_object_set_new(rec, "answer", json_string(Hex(*answer).c_str()));
     if (!known) json_object_set_new(rec, "unknown", json_true());
     char *line = json_dumps(rec, JSON_COMPACT);
-    json_decref(rec);
     if (!line) return;
     if (log_) {
       fprintf(log_, "%s\n", line);
@@ -515,10 +513,9 @@ void Serve(DBusConnection *conn, Sim &sim) {
   while (!g_stop) {
     dbus_connection_read_write(conn, 0);
     for (int i = 0; i < 256; ++i) {
-      DBusMessage *m = dbus_connection_pop_message(conn);
+      DBusMessagePtr m(dbus_connection_pop_message(conn));
       if (!m) break;
-      sim.Handle(m);
-      dbus_message_unref(m);
+      sim.Handle(m.get());
     }
     if (!dbus_connection_get_is_connected(conn)) break;
     if (dbus_connection_get_dispatch_status(conn) == DBUS_DISPATCH_DATA_REMAINS) continue;

@@ -12,12 +12,14 @@
 #include <string>
 
 #include "config/settings.h"
-#include "context.h"
+#include "context/context.h"
 #include "ornix.h"
 
 namespace {
 
 const char *const kInvalidList = "Неверный формат JSON со списком SIP аккаунтов";
+constexpr int kMaxFlatAccounts = 5;
+constexpr int kMaxAccountLength = 30;
 
 // The published list. Never modified once published; replaced whole.
 std::mutex listLock;
@@ -29,14 +31,12 @@ std::string AccountsPath() {
   return RootPath(path);
 }
 
+// Takes `list` over; the old list is released outside the lock.
 void Publish(json_t *list) {
-  json_t *old;
-  {
-    std::lock_guard<std::mutex> lock(listLock);
-    old = accountsList;
-    accountsList = list;
-  }
-  json_decref(old);
+  JsonPtr old;
+  std::lock_guard<std::mutex> lock(listLock);
+  old.reset(accountsList);
+  accountsList = list;
 }
 
 // Flat keys are built the way the lookups build them.
@@ -90,7 +90,8 @@ bool WriteAccountsFile(json_t *list) {
   return true;
 }
 
-bool SaveList(json_t *list) {
+// Writes `list` to the file; a failure is logged (both logs) and gives false.
+bool SaveAccounts(json_t *list) {
   if (!WriteAccountsFile(list)) {
     LOG_BOTH(5, "Ошибка сохранения SIP аккаунтов");
     return false;
@@ -99,10 +100,10 @@ bool SaveList(json_t *list) {
 }
 
 // The changed list takes effect in memory even when the file write fails.
-bool PublishAndSave(json_t *next) {
-  JsonPtr keep(json_incref(next));
-  Publish(next);
-  return SaveList(keep.get());
+bool PublishAndSave(JsonPtr next) {
+  JsonPtr keep(json_incref(next.get()));
+  Publish(next.release());
+  return SaveAccounts(keep.get());
 }
 
 // One member of a "SetSipAccounts" request; logs its own message on failure.
@@ -149,8 +150,8 @@ bool ValidFlatMember(const char *key, json_t *value) {
 void LoadAccounts() {
   std::string path = AccountsPath();
   json_error_t error;
-  json_t *list = json_load_file(path.c_str(), 0, &error);
-  if (!json_is_object(list)) {
+  JsonPtr list(json_load_file(path.c_str(), 0, &error));
+  if (!json_is_object(list.get())) {
     if (access(path.c_str(), F_OK) == 0) {
       // Kept aside: the next save would otherwise overwrite it for good.
       std::string bad = path + ".bad";
@@ -159,15 +160,14 @@ void LoadAccounts() {
       if (rename(path.c_str(), bad.c_str()) != 0)
         LOG(5, "Accounts file %s not moved: %s", path.c_str(), strerror(errno));
     }
-    json_decref(list);
-    list = json_object();
+    list.reset(json_object());
   }
   if (LogGetLevel() <= 1) {
-    char *text = json_dumps(list, JSON_INDENT(4) | JSON_SORT_KEYS);
+    char *text = json_dumps(list.get(), JSON_INDENT(4) | JSON_SORT_KEYS);
     LOG(1, "Loaded accounts list: \n%s", text ? text : "");
     free(text);
   }
-  Publish(list);
+  Publish(list.release());
 }
 
 void FreeAccounts() { Publish(nullptr); }
@@ -179,8 +179,6 @@ json_t *AccountsSnapshot() {
   }
   return json_object();
 }
-
-json_t *FindFlatAccounts(unsigned flat) { return FlatValue(flat).release(); }
 
 int CountFlatAccounts(unsigned flat) {
   JsonPtr value = FlatValue(flat);
@@ -200,11 +198,6 @@ json_t *GetFlatAccounts(unsigned flat) {
   snprintf(number, sizeof number, "%u", flat);
   json_array_append_new(copy, json_string(number));
   return copy;
-}
-
-bool SaveAccounts() {
-  JsonPtr list(AccountsSnapshot());
-  return SaveList(list.get());
 }
 
 void GetSipAccounts(DBusMessage *message) {
@@ -243,18 +236,17 @@ bool SetSipAccounts(json_t *arg) {
     }
   }
   JsonPtr current(AccountsSnapshot());
-  json_t *next = json_copy(current.get());
+  JsonPtr next(json_copy(current.get()));
   bool built = next != nullptr;
   // Copies: the request's arrays stay the caller's.
   json_object_foreach(arg, key, value) {
-    if (built && json_object_set_new(next, key, json_deep_copy(value)) != 0) built = false;
+    if (built && json_object_set_new(next.get(), key, json_deep_copy(value)) != 0) built = false;
   }
   if (!built) {
-    json_decref(next);
     LOG_BOTH(5, "Ошибка сохранения SIP аккаунтов");
     return false;
   }
-  return PublishAndSave(next);
+  return PublishAndSave(std::move(next));
 }
 
 bool DeleteSipAccounts(json_t *arg) {
@@ -265,20 +257,17 @@ bool DeleteSipAccounts(json_t *arg) {
     free(text);
     return false;
   }
-  if (json_is_null(flat)) {
-    return PublishAndSave(json_object());
-  }
+  if (json_is_null(flat)) return PublishAndSave(JsonPtr(json_object()));
   json_int_t n = json_integer_value(flat);
   if (n < INT32_MIN || n > INT32_MAX) return true;  // no key can match
   char key[16];
   snprintf(key, sizeof key, "%d", (int)n);
   JsonPtr current(AccountsSnapshot());
   if (!json_is_array(json_object_get(current.get(), key))) return true;
-  json_t *next = json_copy(current.get());
-  if (!next || json_object_del(next, key) != 0) {
-    json_decref(next);
+  JsonPtr next(json_copy(current.get()));
+  if (!next || json_object_del(next.get(), key) != 0) {
     LOG_BOTH(5, "Ошибка удаления SIP-аккаунтов для квартиры %d", (int)n);
     return false;
   }
-  return PublishAndSave(next);
+  return PublishAndSave(std::move(next));
 }

@@ -8,9 +8,6 @@
 #include <dbus/dbus.h>
 #include <jansson.h>
 
-constexpr int kMaxFlatAccounts = 5;
-constexpr int kMaxAccountLength = 30;
-
 // Start-up load of <root>/oem/sip_accounts.conf. A missing file gives an empty
 // list; a file that does not hold a JSON object is logged and renamed to
 // "<file>.bad" so the next save cannot destroy it.
@@ -20,16 +17,11 @@ void FreeAccounts();
 
 // A new reference to the whole current list (never null); release it.
 json_t *AccountsSnapshot();
-// The flat's value as a new reference (release it), or null.
-json_t *FindFlatAccounts(unsigned flat);
 // Number of accounts when the flat's value is an array, else 0.
 int CountFlatAccounts(unsigned flat);
 // A new array owned by the caller: the flat's accounts, or [ "<flat>" ] when
 // it has none. Safe from any thread.
 json_t *GetFlatAccounts(unsigned flat);
-
-// Rewrites the file (temporary file, fsync, rename). False on failure.
-bool SaveAccounts();
 
 // "GetSipAccounts": reads its argument and sends its own reply.
 void GetSipAccounts(DBusMessage *message);

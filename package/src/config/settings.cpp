@@ -1,8 +1,8 @@
 #define LOG_MODULE "package/src/config/settings"
 #include "config/settings.h"
 
-#include <atomic>
 #include <climits>
+#include <cstddef>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -15,9 +15,202 @@ namespace {
 
 constexpr const char *kDefaultDomain = "sip.doralin.invalid";
 constexpr const char *kBaresipConfig = "/etc/baresip/config";
+constexpr size_t kNoField = SIZE_MAX;
 
-JsonPtr GetKey(const char *key) {
-  return JsonPtr(StoreGetVariable(CallContext.dbus, SETTINGS_SECTION, key));
+enum class Kind : uint8_t { Flag, Text, Digit, U32, I32, U8 };
+// How a plain-text legacy key is read: a text, taken when present (a digit
+// only when it is one character); a decimal number, taken when not empty; the
+// same cut to its low 8 bits (these fields used to be bytes).
+enum class Legacy : uint8_t { None, Text, Number, Byte };
+
+// One stored setting: its key, its field, how it is kept and shown, its
+// default, the range the load takes and its legacy key. Rows are in the order
+// of the load.
+struct Setting {
+  const char *key;
+  SettingGroup group;
+  size_t offset;  // of the field in the group's record
+  size_t size;    // of the field
+  Kind kind;
+  long long min = 0, max = 0;    // integers the load takes
+  long long number = 0;          // default of a flag or integer
+  const char *text = "";         // default of a text
+  const char *member = nullptr;  // in the group's JSON; null: not shown
+  const char *legacyKey = nullptr;
+  Legacy legacy = Legacy::None;
+  size_t mirror = kNoField;  // a second field of the record the load sets too
+};
+
+#define SERVER(f) \
+  .group = SettingGroup::Server, .offset = offsetof(ServerSettings, f), .size = sizeof(ServerSettings::f)
+#define CONTEXT(g, f) \
+  .group = SettingGroup::g, .offset = offsetof(CallContextRecord, f), .size = sizeof(CallContextRecord::f)
+#define ASSISTANT(g, f) \
+  .group = SettingGroup::g, .offset = offsetof(AssistantRecord, f), .size = sizeof(AssistantRecord::f)
+
+// Ports stored outside 2..65534 are ignored at load, though the setters take
+// 1 to 65535.
+constexpr Setting kSettings[] = {
+    {.key = "port", SERVER(port), .kind = Kind::U32, .min = 2, .max = 65534, .number = 5060, .member = "port",
+     .mirror = offsetof(ServerSettings, portRegister)},
+    {.key = "doorHangupDelay", CONTEXT(Door, doorHangupDelay), .kind = Kind::I32, .min = INT32_MIN,
+     .max = INT32_MAX, .number = 5, .member = "timeout"},
+    {.key = "doorHangupOn", CONTEXT(Door, doorHangupOn), .kind = Kind::Flag, .member = "sip"},
+    {.key = "domain", SERVER(domain), .kind = Kind::Text, .text = kDefaultDomain, .member = "domain",
+     .mirror = offsetof(ServerSettings, domainRegister)},
+    {.key = "portRegister", SERVER(portRegister), .kind = Kind::U32, .min = 2, .max = 65534, .number = 5060,
+     .member = "portRegister"},
+    {.key = "domainRegister", SERVER(domainRegister), .kind = Kind::Text, .text = kDefaultDomain,
+     .member = "domainRegister"},
+    {.key = "username", SERVER(username), .kind = Kind::Text, .text = "username", .member = "username",
+     .legacyKey = "doralin_login", .legacy = Legacy::Text},
+    {.key = "password", SERVER(password), .kind = Kind::Text, .text = "kxqwmtzv", .member = "password",
+     .legacyKey = "doralin_pass", .legacy = Legacy::Text},
+    {.key = "proxyPort", SERVER(proxyPort), .kind = Kind::U32, .min = 2, .max = 65534, .number = 5060,
+     .member = "proxy.port"},
+    {.key = "proxyDomain", SERVER(proxyDomain), .kind = Kind::Text, .member = "proxy.domain"},
+    {.key = "proxyEnable", SERVER(proxyEnable), .kind = Kind::Flag, .member = "proxy.enable"},
+    {.key = "transportUdp", SERVER(transportUdp), .kind = Kind::Flag, .number = 1, .member = "transport.udp",
+     .legacyKey = "doralin_transport_udp", .legacy = Legacy::Number},
+    {.key = "transportTcp", SERVER(transportTcp), .kind = Kind::Flag, .member = "transport.tcp",
+     .legacyKey = "doralin_transport_tcp", .legacy = Legacy::Number},
+    {.key = "transportTls", SERVER(transportTls), .kind = Kind::Flag, .legacyKey = "doralin_transport_tls",
+     .legacy = Legacy::Number},
+    {.key = "dtmf_1", CONTEXT(Dtmf, dtmf_1), .kind = Kind::Digit, .text = "1", .member = "1", .legacyKey = "dtmf_1",
+     .legacy = Legacy::Text},
+    {.key = "dtmf_2", CONTEXT(Dtmf, dtmf_2), .kind = Kind::Digit, .text = "2", .member = "2", .legacyKey = "dtmf_2",
+     .legacy = Legacy::Text},
+    {.key = "sos", CONTEXT(Sos, sos), .kind = Kind::Text, .text = "SOS", .member = "sosRoom",
+     .legacyKey = "sip_sos_addr", .legacy = Legacy::Text},
+    {.key = "concierge", CONTEXT(Concierge, concierge), .kind = Kind::Text, .member = "consiergeRoom",
+     .legacyKey = "sip_consierge_addr", .legacy = Legacy::Text},
+    {.key = "flat0", CONTEXT(Flat0, flat0), .kind = Kind::Text, .member = "flat0Room"},
+    {.key = "videoEnable", CONTEXT(Video, videoEnabled), .kind = Kind::Flag, .number = 1, .member = "videoEnable",
+     .legacyKey = "doralin_video_enable", .legacy = Legacy::Byte},
+    {.key = "videoStreamId", CONTEXT(Video, videoStreamId), .kind = Kind::U8, .min = LLONG_MIN, .max = LLONG_MAX,
+     .number = 1, .member = "videoStreamId"},
+    {.key = "assistantEnable", ASSISTANT(Assistant, assistantEnable), .kind = Kind::Flag, .number = 1,
+     .member = "enable", .legacyKey = "assist_enable", .legacy = Legacy::Byte},
+    {.key = "assistantOnline", ASSISTANT(Assistant, assistantOnline), .kind = Kind::Flag, .number = 1,
+     .member = "online", .legacyKey = "assist_online", .legacy = Legacy::Byte},
+    {.key = "isPlayAlarm", ASSISTANT(Alarm, isPlayAlarm), .kind = Kind::Flag},
+    {.key = "alarmFileName", ASSISTANT(Alarm, alarmFileName), .kind = Kind::Text},
+    {.key = "textRunningLine", ASSISTANT(Alarm, textRunningLine), .kind = Kind::Text},
+    {.key = "onlyPanel", ASSISTANT(Alarm, onlyPanel), .kind = Kind::Flag},
+    {.key = "directMode", CONTEXT(Gate, enableDirect), .kind = Kind::Flag},
+    // Widths: a negative or larger stored value would turn into another one.
+    {.key = "prefixSize", CONTEXT(Gate, prefixSize), .kind = Kind::U32, .min = 0, .max = UINT32_MAX, .number = 4},
+    {.key = "flatNumberSize", CONTEXT(Gate, flatNumberSize), .kind = Kind::U32, .min = 0, .max = UINT32_MAX},
+};
+
+#undef SERVER
+#undef CONTEXT
+#undef ASSISTANT
+
+constexpr bool KindsFitFields() {
+  for (const Setting &row : kSettings) {
+    const size_t width = row.kind == Kind::Flag ? sizeof(bool)
+                         : row.kind == Kind::U8 ? 1
+                         : row.kind == Kind::Digit ? 2
+                                                   : 4;
+    if (row.kind == Kind::Text ? row.size < 2 : row.size != width) return false;
+  }
+  return true;
+}
+static_assert(KindsFitFields(), "a setting's kind does not fit its field");
+
+// The record a group's fields live in, as memory holds it.
+void *Record(SettingGroup group) {
+  switch (group) {
+    case SettingGroup::Server:
+      return &CallContext.server;
+    case SettingGroup::Assistant:
+    case SettingGroup::Alarm:
+      return &CallContext.assistant;
+    default:
+      return &CallContext;
+  }
+}
+
+char *Field(const Setting &row, void *record) { return static_cast<char *>(record) + row.offset; }
+const char *Field(const Setting &row, const void *record) {
+  return static_cast<const char *>(record) + row.offset;
+}
+
+bool IsText(const Setting &row) { return row.kind == Kind::Text || row.kind == Kind::Digit; }
+
+long long NumberOf(const Setting &row, const char *field) {
+  switch (row.kind) {
+    case Kind::Flag:
+      return *reinterpret_cast<const bool *>(field);
+    case Kind::U32:
+      return *reinterpret_cast<const uint32_t *>(field);
+    case Kind::I32:
+      return *reinterpret_cast<const int32_t *>(field);
+    case Kind::U8:
+      return *reinterpret_cast<const uint8_t *>(field);
+    default:
+      return 0;
+  }
+}
+
+// Stores `n` as the field's type takes it: a flag is set by any non-zero
+// number, a byte keeps the low 8 bits.
+void StoreNumber(const Setting &row, char *field, long long n) {
+  switch (row.kind) {
+    case Kind::Flag:
+      *reinterpret_cast<bool *>(field) = n != 0;
+      break;
+    case Kind::U32:
+      *reinterpret_cast<uint32_t *>(field) = static_cast<uint32_t>(n);
+      break;
+    case Kind::I32:
+      *reinterpret_cast<int32_t *>(field) = static_cast<int32_t>(n);
+      break;
+    case Kind::U8:
+      *reinterpret_cast<uint8_t *>(field) = static_cast<uint8_t>(n & 0xff);
+      break;
+    default:
+      break;
+  }
+}
+
+// ---- load ------------------------------------------------------------------------
+
+// Sets the field (and its mirror) from a loaded number or text.
+void TakeNumber(const Setting &row, long long n) {
+  void *record = Record(row.group);
+  StoreNumber(row, Field(row, record), n);
+  if (row.mirror != kNoField) StoreNumber(row, static_cast<char *>(record) + row.mirror, n);
+}
+
+void TakeText(const Setting &row, const char *text) {
+  if (row.kind == Kind::Digit && strlen(text) != 1) return;
+  void *record = Record(row.group);
+  CopySettingText(Field(row, record), row.size, text);
+  if (row.mirror != kNoField) CopySettingText(static_cast<char *>(record) + row.mirror, row.size, text);
+}
+
+// The SIP library's directory under the root, kept for the process's life.
+std::string configDir;
+
+void SetDefaults() {
+  CallContextRecord &c = CallContext;
+  c.restartRequested = false;
+  c.serverSettingsChanged = false;
+  configDir = RootPath("/etc/baresip");
+  c.configPath = configDir.c_str();
+  c.server = ServerSettings{};
+  c.registerStatus = false;
+  AssistantRecord &a = c.assistant;
+  a.activePhraseType = 0;
+  a.playPath[0] = '\0';
+  memset(a.phrases, 0, sizeof a.phrases);
+  for (const Setting &row : kSettings) {
+    char *field = Field(row, Record(row.group));
+    if (IsText(row)) CopySettingText(field, row.size, row.text);
+    else StoreNumber(row, field, row.number);
+  }
 }
 
 // Legacy keys: plain text, only read.
@@ -31,195 +224,115 @@ struct LegacyText {
   bool Given() const { return text && *text; }
 };
 
-// The SIP library's directory under the root, kept for the process's life.
-std::string configDir;
-
-void SetDefaults() {
-  CallContextRecord &c = CallContext;
-  c.restartRequested = false;
-  c.serverSettingsChanged = false;
-  configDir = RootPath("/etc/baresip");
-  c.configPath = configDir.c_str();
-
-  ServerSettings &s = c.server;
-  s = ServerSettings{};
-  s.port = 5060;
-  CopySettingText(s.domain, sizeof s.domain, kDefaultDomain);
-  s.portRegister = 5060;
-  CopySettingText(s.domainRegister, sizeof s.domainRegister, kDefaultDomain);
-  CopySettingText(s.username, sizeof s.username, "username");
-  CopySettingText(s.password, sizeof s.password, "kxqwmtzv");
-  s.proxyPort = 5060;
-  s.transportUdp = true;
-
-  c.videoEnabled = true;
-  c.videoStreamId = 1;
-  c.enableDirect = false;
-  c.registerStatus = false;
-  c.doorHangupDelay = 5;
-  c.doorHangupOn = false;
-  c.prefixSize = 4;
-  c.flatNumberSize = 0;
-  CopySettingText(c.dtmf_1, sizeof c.dtmf_1, "1");
-  CopySettingText(c.dtmf_2, sizeof c.dtmf_2, "2");
-  CopySettingText(c.sos, sizeof c.sos, "SOS");
-  c.concierge[0] = '\0';
-  c.flat0[0] = '\0';
-
-  AssistantRecord &a = c.assistant;
-  a.assistantEnable = true;
-  a.assistantOnline = true;
-  a.activePhraseType = 0;
-  a.isPlayAlarm = false;
-  a.onlyPanel = false;
-  a.playPath[0] = '\0';
-  a.alarmFileName[0] = '\0';
-  a.textRunningLine[0] = '\0';
-  memset(a.phrases, 0, sizeof a.phrases);
+// "doralin_server": "host[:port]" sets both servers; the port keeps its low
+// 16 bits.
+void LoadLegacyServer() {
+  ServerSettings &s = CallContext.server;
+  LegacyText server("doralin_server");
+  if (!server.Given()) return;
+  char *save = nullptr;
+  const char *host = strtok_r(server.text, ":", &save);
+  if (!host) return;
+  CopySettingText(s.domain, sizeof s.domain, host);
+  CopySettingText(s.domainRegister, sizeof s.domainRegister, host);
+  const char *port = strtok_r(nullptr, ":", &save);
+  if (!port) return;
+  s.port = (uint16_t)ParseLeadingInt(port);
+  s.portRegister = s.port;
 }
 
 void LoadLegacyKeys() {
-  CallContextRecord &c = CallContext;
-  ServerSettings &s = c.server;
-  {
-    LegacyText server("doralin_server");
-    if (server.Given()) {
-      char *save = nullptr;
-      const char *host = strtok_r(server.text, ":", &save);
-      if (host) {
-        CopySettingText(s.domain, sizeof s.domain, host);
-        CopySettingText(s.domainRegister, sizeof s.domainRegister, host);
-        const char *port = strtok_r(nullptr, ":", &save);
-        if (port) {
-          s.port = (uint16_t)ParseLeadingInt(port);
-          s.portRegister = s.port;
-        }
-      }
+  LoadLegacyServer();
+  for (const Setting &row : kSettings) {
+    if (row.legacy == Legacy::None) continue;
+    LegacyText value(row.legacyKey);
+    if (row.legacy == Legacy::Text) {
+      if (value.text) TakeText(row, value.text);
+    } else if (value.Given()) {
+      const long long n = ParseLeadingInt(value.text);
+      TakeNumber(row, row.legacy == Legacy::Byte ? (uint8_t)n : n);
     }
   }
-  {
-    LegacyText login("doralin_login");
-    if (login.text) CopySettingText(s.username, sizeof s.username, login.text);
-    LegacyText pass("doralin_pass");
-    if (pass.text) CopySettingText(s.password, sizeof s.password, pass.text);
-  }
-  const struct {
-    const char *key;
-    bool *flag;
-  } transports[] = {{"doralin_transport_udp", &s.transportUdp},
-                    {"doralin_transport_tcp", &s.transportTcp},
-                    {"doralin_transport_tls", &s.transportTls}};
-  for (const auto &t : transports) {
-    LegacyText v(t.key);
-    if (v.Given()) *t.flag = ParseLeadingInt(v.text) != 0;
-  }
-  {
-    LegacyText d1("dtmf_1");
-    if (d1.text && strlen(d1.text) == 1) CopySettingText(c.dtmf_1, sizeof c.dtmf_1, d1.text);
-    LegacyText d2("dtmf_2");
-    if (d2.text && strlen(d2.text) == 1) CopySettingText(c.dtmf_2, sizeof c.dtmf_2, d2.text);
-  }
-  {
-    LegacyText concierge("sip_consierge_addr");
-    if (concierge.text) CopySettingText(c.concierge, sizeof c.concierge, concierge.text);
-    LegacyText sos("sip_sos_addr");
-    if (sos.text) CopySettingText(c.sos, sizeof c.sos, sos.text);
-  }
-  // These used to be byte fields taking the value's low 8 bits; the fields
-  // are flags now, so any non-zero byte means on.
-  const struct {
-    const char *key;
-    bool *flag;
-  } bytes[] = {{"doralin_video_enable", &c.videoEnabled},
-               {"assist_enable", &c.assistant.assistantEnable},
-               {"assist_online", &c.assistant.assistantOnline}};
-  for (const auto &b : bytes) {
-    LegacyText v(b.key);
-    if (v.Given()) *b.flag = (uint8_t)ParseLeadingInt(v.text) != 0;
-  }
 }
 
-bool IntIn(const json_t *v, long long lo, long long hi, long long *out) {
-  if (!json_is_integer(v)) return false;
-  long long n = json_integer_value(v);
-  if (n < lo || n > hi) return false;
-  *out = n;
-  return true;
-}
-
-void ApplyPort(const char *key, uint32_t *a, uint32_t *b) {
-  JsonPtr v = GetKey(key);
-  long long n;
-  if (IntIn(v.get(), 2, 65534, &n)) {
-    *a = (uint32_t)n;
-    if (b) *b = (uint32_t)n;
+// A stored value of another type, or an integer out of the row's range,
+// changes nothing.
+void LoadCurrentKey(const Setting &row) {
+  JsonPtr v(StoreGetVariable(CallContext.dbus, SETTINGS_SECTION, row.key));
+  if (row.kind == Kind::Flag) {
+    if (json_is_boolean(v.get())) TakeNumber(row, json_is_true(v.get()));
+  } else if (IsText(row)) {
+    if (json_is_string(v.get())) TakeText(row, json_string_value(v.get()));
+  } else if (json_is_integer(v.get())) {
+    const long long n = json_integer_value(v.get());
+    if (n >= row.min && n <= row.max) TakeNumber(row, n);
   }
-}
-
-void ApplyText(const char *key, char *a, size_t size, char *b = nullptr) {
-  JsonPtr v = GetKey(key);
-  if (!json_is_string(v.get())) return;
-  CopySettingText(a, size, json_string_value(v.get()));
-  if (b) CopySettingText(b, size, json_string_value(v.get()));
-}
-
-void ApplyFlag(const char *key, bool *flag) {
-  JsonPtr v = GetKey(key);
-  if (json_is_boolean(v.get())) *flag = json_is_true(v.get());
-}
-
-void ApplyDigit(const char *key, char *dest) {
-  JsonPtr v = GetKey(key);
-  if (json_is_string(v.get()) && strlen(json_string_value(v.get())) == 1)
-    CopySettingText(dest, 2, json_string_value(v.get()));
-}
-
-// Sizes must fit their unsigned field: a negative stored value would
-// otherwise turn into a huge width.
-void ApplySize(const char *key, uint32_t *dest) {
-  JsonPtr v = GetKey(key);
-  long long n;
-  if (IntIn(v.get(), 0, UINT32_MAX, &n)) *dest = (uint32_t)n;
 }
 
 void LoadCurrentKeys() {
-  CallContextRecord &c = CallContext;
-  ServerSettings &s = c.server;
-  long long n;
+  bool inAlarm = false;
+  for (const Setting &row : kSettings) {
+    if (!inAlarm && row.group == SettingGroup::Alarm) LOG(3, "Read var: Is play alarm notify");
+    inAlarm = row.group == SettingGroup::Alarm;
+    LoadCurrentKey(row);
+  }
+}
 
-  ApplyPort("port", &s.port, &s.portRegister);
-  {
-    JsonPtr v = GetKey("doorHangupDelay");
-    if (IntIn(v.get(), INT32_MIN, INT32_MAX, &n)) c.doorHangupDelay = (int32_t)n;
+// ---- getters and record writers ---------------------------------------------------
+
+// A text of memory as a JSON string; one that is not valid UTF-8 (an old
+// plain-text key) goes out empty rather than dropping the member.
+json_t *TextJson(const char *text) {
+  json_t *v = json_string(text);
+  return v ? v : json_string("");
+}
+
+json_t *ShownValue(const Setting &row, const char *field) {
+  if (IsText(row)) return TextJson(field);
+  if (row.kind == Kind::Flag) return json_boolean(NumberOf(row, field));
+  return json_integer(NumberOf(row, field));
+}
+
+// Sets `member` of `object`; "a.b" is member b of the object under a, made
+// when missing.
+void SetMember(json_t *object, const char *member, json_t *value) {
+  const char *dot = strchr(member, '.');
+  if (!dot) {
+    json_object_set_new(object, member, value);
+    return;
   }
-  ApplyFlag("doorHangupOn", &c.doorHangupOn);
-  ApplyText("domain", s.domain, sizeof s.domain, s.domainRegister);
-  ApplyPort("portRegister", &s.portRegister, nullptr);
-  ApplyText("domainRegister", s.domainRegister, sizeof s.domainRegister);
-  ApplyText("username", s.username, sizeof s.username);
-  ApplyText("password", s.password, sizeof s.password);
-  ApplyPort("proxyPort", &s.proxyPort, nullptr);
-  ApplyText("proxyDomain", s.proxyDomain, sizeof s.proxyDomain);
-  ApplyFlag("proxyEnable", &s.proxyEnable);
-  ApplyFlag("transportUdp", &s.transportUdp);
-  ApplyFlag("transportTcp", &s.transportTcp);
-  ApplyFlag("transportTls", &s.transportTls);
-  ApplyDigit("dtmf_1", c.dtmf_1);
-  ApplyDigit("dtmf_2", c.dtmf_2);
-  ApplyText("sos", c.sos, sizeof c.sos);
-  ApplyText("concierge", c.concierge, sizeof c.concierge);
-  ApplyText("flat0", c.flat0, sizeof c.flat0);
-  ApplyFlag("videoEnable", &c.videoEnabled);
-  {
-    JsonPtr v = GetKey("videoStreamId");
-    if (json_is_integer(v.get())) c.videoStreamId = (uint8_t)(json_integer_value(v.get()) & 0xff);
+  const std::string outer(member, dot);
+  json_t *inner = json_object_get(object, outer.c_str());
+  if (!inner) json_object_set_new(object, outer.c_str(), inner = json_object());
+  json_object_set_new(inner, dot + 1, value);
+}
+
+// Null for a text that is not valid UTF-8, which the write then refuses.
+json_t *NewTextValue(const char *text) { return json_string(text ? text : ""); }
+
+// The field as a new JSON value of the key's type, for the store.
+json_t *StoredValue(const Setting &row, const char *field) {
+  if (IsText(row)) return NewTextValue(field);
+  if (row.kind == Kind::Flag) return json_boolean(NumberOf(row, field));
+  return json_integer(NumberOf(row, field));
+}
+
+bool Differs(const Setting &row, const char *a, const char *b) {
+  return IsText(row) ? strcmp(a, b) != 0 : NumberOf(row, a) != NumberOf(row, b);
+}
+
+// Writes, in table order, the keys of `group` whose field in `edited` (an
+// edited copy of the group's record) differs from memory; stops at the first
+// failed write. *wrote tells whether any write went through.
+bool SaveChanged(SettingGroup group, const void *edited, bool *wrote) {
+  *wrote = false;
+  const void *current = Record(group);
+  for (const Setting &row : kSettings) {
+    if (row.group != group || !Differs(row, Field(row, edited), Field(row, current))) continue;
+    if (!WriteSetting(row.key, StoredValue(row, Field(row, edited)))) return false;
+    *wrote = true;
   }
-  ApplyFlag("assistantEnable", &c.assistant.assistantEnable);
-  ApplyFlag("assistantOnline", &c.assistant.assistantOnline);
-  LoadAlarmSettings();
-  ApplyFlag("directMode", &c.enableDirect);
-  ApplySize("prefixSize", &c.prefixSize);
-  ApplySize("flatNumberSize", &c.flatNumberSize);
+  return true;
 }
 
 }  // namespace
@@ -267,11 +380,6 @@ bool WriteSetting(const char *key, json_t *value) {
   return true;
 }
 
-namespace {
-// Null for a text that is not valid UTF-8, which the write then refuses.
-json_t *NewTextValue(const char *text) { return json_string(text ? text : ""); }
-}  // namespace
-
 // ---- start-up ----------------------------------------------------------------
 
 void LoadSettings() {
@@ -283,13 +391,20 @@ void LoadSettings() {
     LOG_BOTH(5, "Can not set videoStreamId in baresip config!");
 }
 
-void LoadAlarmSettings() {
-  AssistantRecord &a = CallContext.assistant;
-  LOG(3, "Read var: Is play alarm notify");
-  ApplyFlag("isPlayAlarm", &a.isPlayAlarm);
-  ApplyText("alarmFileName", a.alarmFileName, sizeof a.alarmFileName);
-  ApplyText("textRunningLine", a.textRunningLine, sizeof a.textRunningLine);
-  ApplyFlag("onlyPanel", &a.onlyPanel);
+json_t *SettingsJson(SettingGroup group) {
+  json_t *object = json_object();
+  for (const Setting &row : kSettings) {
+    if (row.group == group && row.member)
+      SetMember(object, row.member, ShownValue(row, Field(row, Record(group))));
+  }
+  return object;
+}
+
+long long SettingDefault(const char *key) {
+  for (const Setting &row : kSettings) {
+    if (strcmp(row.key, key) == 0) return row.number;
+  }
+  return 0;
 }
 
 bool SetRtspChannel(unsigned channel) {
@@ -333,12 +448,19 @@ bool SetRtspChannel(unsigned channel) {
 
 // ---- JSON field readers ---------------------------------------------------------
 
+namespace {
+
+// A present value of another JSON type than the field's, logged as such.
+bool WrongType(bool ofType, const char *name, const char *type) {
+  if (!ofType) LOG_BOTH(5, "Поле '%s' не является %s", name, type);
+  return !ofType;
+}
+
+}  // namespace
+
 bool ReadJsonIntField(json_t *value, const char *name, uint32_t *dest) {
   if (!value) return true;
-  if (!json_is_integer(value)) {
-    LOG_BOTH(5, "Поле '%s' не является целым числом", name);
-    return false;
-  }
+  if (WrongType(json_is_integer(value), name, "целым числом")) return false;
   json_int_t n = json_integer_value(value);
   if (n < 1 || n > 65535) {
     // Out-of-range values print as the nearest int rather than wrapping.
@@ -352,10 +474,7 @@ bool ReadJsonIntField(json_t *value, const char *name, uint32_t *dest) {
 
 bool ReadJsonStringField(json_t *value, const char *name, char *dest) {
   if (!value) return true;
-  if (!json_is_string(value)) {
-    LOG_BOTH(5, "Поле '%s' не является строкой", name);
-    return false;
-  }
+  if (WrongType(json_is_string(value), name, "строкой")) return false;
   const char *text = json_string_value(value);
   if (json_string_length(value) > kSettingsTextSize - 1 || strlen(text) > kSettingsTextSize - 1) {
     LOG_BOTH(5, "Строка '%s' должна быть не более %u символов", name,
@@ -379,44 +498,11 @@ bool SaveDtmf(const char *dtmf1, const char *dtmf2) {
 }
 
 bool SaveServerSettings(const ServerSettings &server) {
-  const ServerSettings &cur = CallContext.server;
-  struct Change {
-    const char *key;
-    bool differs;
-    json_t *(*make)(const ServerSettings &);
-  };
-  const Change changes[] = {
-      {"port", server.port != cur.port,
-       [](const ServerSettings &s) { return json_integer(s.port); }},
-      {"domain", strcmp(server.domain, cur.domain) != 0,
-       [](const ServerSettings &s) { return NewTextValue(s.domain); }},
-      {"portRegister", server.portRegister != cur.portRegister,
-       [](const ServerSettings &s) { return json_integer(s.portRegister); }},
-      {"domainRegister", strcmp(server.domainRegister, cur.domainRegister) != 0,
-       [](const ServerSettings &s) { return NewTextValue(s.domainRegister); }},
-      {"username", strcmp(server.username, cur.username) != 0,
-       [](const ServerSettings &s) { return NewTextValue(s.username); }},
-      {"password", strcmp(server.password, cur.password) != 0,
-       [](const ServerSettings &s) { return NewTextValue(s.password); }},
-      {"proxyPort", server.proxyPort != cur.proxyPort,
-       [](const ServerSettings &s) { return json_integer(s.proxyPort); }},
-      {"proxyDomain", strcmp(server.proxyDomain, cur.proxyDomain) != 0,
-       [](const ServerSettings &s) { return NewTextValue(s.proxyDomain); }},
-      {"proxyEnable", server.proxyEnable != cur.proxyEnable,
-       [](const ServerSettings &s) { return json_boolean(s.proxyEnable); }},
-      {"transportUdp", server.transportUdp != cur.transportUdp,
-       [](const ServerSettings &s) { return json_boolean(s.transportUdp); }},
-      {"transportTcp", server.transportTcp != cur.transportTcp,
-       [](const ServerSettings &s) { return json_boolean(s.transportTcp); }},
-      {"transportTls", server.transportTls != cur.transportTls,
-       [](const ServerSettings &s) { return json_boolean(s.transportTls); }},
-  };
-  for (const Change &ch : changes) {
-    if (!ch.differs) continue;
-    if (!WriteSetting(ch.key, ch.make(server))) return false;
-    CallContext.serverSettingsChanged = true;
-  }
-  if (CallContext.serverSettingsChanged) std::atomic_ref<bool>(CallContext.restartRequested).store(true);
+  bool wrote = false;
+  const bool ok = SaveChanged(SettingGroup::Server, &server, &wrote);
+  if (wrote) CallContext.serverSettingsChanged = true;
+  if (!ok) return false;
+  if (CallContext.serverSettingsChanged) CallContext.restartRequested = true;
   return true;
 }
 
@@ -448,14 +534,8 @@ bool SaveGateSettings(long long prefixSize, long long flatNumberSize, bool direc
 }
 
 bool SaveAssistantSettings(const AssistantRecord &assistant) {
-  const AssistantRecord &cur = CallContext.assistant;
-  if (assistant.assistantEnable != cur.assistantEnable &&
-      !WriteSetting("assistantEnable", json_boolean(assistant.assistantEnable)))
-    return false;
-  if (assistant.assistantOnline != cur.assistantOnline &&
-      !WriteSetting("assistantOnline", json_boolean(assistant.assistantOnline)))
-    return false;
-  return true;
+  bool wrote = false;
+  return SaveChanged(SettingGroup::Assistant, &assistant, &wrote);
 }
 
 bool SaveIsPlayAlarm(bool isPlayAlarm) {

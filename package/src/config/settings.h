@@ -1,14 +1,15 @@
-// Settings: start-up load from the device store, store writers, JSON field
-// readers and the camera channel in the SIP library's configuration file.
+// Settings: the table of stored settings that drives the start-up load, the
+// record writers and the getters' JSON; the other store writers, the JSON
+// field readers and the camera channel in the SIP library's configuration
+// file.
 #pragma once
 
 #include <jansson.h>
 
 #include <cstddef>
 #include <cstdint>
-#include <memory>
 
-#include "context.h"
+#include "context/context.h"
 
 // Store section holding every key of the daemon.
 #define SETTINGS_SECTION "doralin"
@@ -16,13 +17,23 @@
 // Capacity of the 100-byte text settings (99 characters plus the NUL).
 constexpr size_t kSettingsTextSize = 100;
 
+// The settings shown by one getter (and kept in one record: the server
+// group in ServerSettings, the assistant and alarm ones in AssistantRecord,
+// the others in the context itself).
+enum class SettingGroup : uint8_t {
+  Server, Door, Dtmf, Sos, Concierge, Flat0, Video, Assistant, Alarm, Gate
+};
+
 // Start-up load: defaults, legacy keys, current keys, accounts file, RTSP
 // channel. Needs CallContext.dbus (the store handle); a missing store keeps
 // the defaults.
 void LoadSettings();
-// Alarm part of the load ("isPlayAlarm", "alarmFileName", "textRunningLine",
-// "onlyPanel"); run by LoadSettings.
-void LoadAlarmSettings();
+
+// A new JSON object of the group's settings as memory holds them, members in
+// table order; "proxy.port" is member "port" of the object under "proxy".
+json_t *SettingsJson(SettingGroup group);
+// The default of a flag or integer setting, by its store key; 0 when none.
+long long SettingDefault(const char *key);
 
 // Writes the channel digit after "/ch" on the "rtspsrc_url" line of
 // <root>/etc/baresip/config. Channels above 9 are refused.
@@ -57,11 +68,6 @@ bool SaveAlarmSettings(bool onlyPanel, const char *alarmFileName, const char *te
 void CopySettingText(char *dest, size_t size, const char *src);
 
 // ---- helpers shared by the config and direct modules ------------------------
-
-struct JsonDeleter {
-  void operator()(json_t *json) const { json_decref(json); }
-};
-using JsonPtr = std::unique_ptr<json_t, JsonDeleter>;
 
 // The leading decimal number of a text as atoi reads it, saturating instead
 // of overflowing.

@@ -1,26 +1,17 @@
 #define LOG_MODULE "package/src/config/settings_methods"
 #include "config/settings_methods.h"
 
-#include <atomic>
 #include <climits>
 #include <cstdlib>
 #include <cstring>
 
 #include "config/settings.h"
-#include "context.h"
+#include "context/context.h"
 #include "ornix.h"
 
 namespace {
 
-// A text of memory as a JSON string; one that is not valid UTF-8 (an old
-// plain-text key) goes out empty rather than dropping the member.
-json_t *TextJson(const char *text) {
-  json_t *v = json_string(text);
-  return v ? v : json_string("");
-}
-
 struct Room {
-  const char *getName;
   const char *setName;
   const char *member;
   char *field;
@@ -28,11 +19,10 @@ struct Room {
   const char *changeMessage;
 };
 
-json_t *GetRoom(const Room &room) {
-  LOG(1, "%s", room.getName);
-  json_t *reply = json_object();
-  json_object_set_new(reply, room.member, TextJson(room.field));
-  return reply;
+// A getter's reply: the group's settings, after the getter's name in the trace.
+json_t *GroupJson(const char *getter, SettingGroup group) {
+  LOG(1, "%s", getter);
+  return SettingsJson(group);
 }
 
 bool SetRoom(const Room &room, json_t *arg) {
@@ -52,34 +42,37 @@ bool SetRoom(const Room &room, json_t *arg) {
   return true;
 }
 
+// The members `first` and `second` of `arg` (null when absent); false when a
+// present one is not of the type `typeOk` wants.
+bool OptionalMembers(json_t *arg, const char *first, const char *second,
+                     bool (*typeOk)(const json_t *), json_t **a, json_t **b) {
+  *a = json_object_get(arg, first);
+  *b = json_object_get(arg, second);
+  return (!*a || typeOk(*a)) && (!*b || typeOk(*b));
+}
+
 Room SosRoom() {
-  return {"GetSosJson", "SetSosJson", "sosRoom", CallContext.sos, "sos", "Set sos value: '%s'"};
+  return {"SetSosJson", "sosRoom", CallContext.sos, "sos", "Set sos value: '%s'"};
 }
 Room ConciergeRoom() {
-  return {"GetConciergeJson",  "SetConciergeJson",         "consiergeRoom",
-          CallContext.concierge, "concierge", "Set concierge value: '%s'"};
+  return {"SetConciergeJson", "consiergeRoom", CallContext.concierge, "concierge", "Set concierge value: '%s'"};
 }
 Room Flat0Room() {
-  return {"GetFlat0Json", "SetFlat0Json", "flat0Room", CallContext.flat0, "flat0",
-          "Set flat0 value: '%s'"};
+  return {"SetFlat0Json", "flat0Room", CallContext.flat0, "flat0", "Set flat0 value: '%s'"};
 }
 
 }  // namespace
 
-json_t *GetSosJson(DBusMessage *) { return GetRoom(SosRoom()); }
+json_t *GetSosJson(DBusMessage *) { return GroupJson("GetSosJson", SettingGroup::Sos); }
 bool SetSosJson(json_t *arg) { return SetRoom(SosRoom(), arg); }
-json_t *GetConciergeJson(DBusMessage *) { return GetRoom(ConciergeRoom()); }
+json_t *GetConciergeJson(DBusMessage *) { return GroupJson("GetConciergeJson", SettingGroup::Concierge); }
 bool SetConciergeJson(json_t *arg) { return SetRoom(ConciergeRoom(), arg); }
-json_t *GetFlat0Json(DBusMessage *) { return GetRoom(Flat0Room()); }
+json_t *GetFlat0Json(DBusMessage *) { return GroupJson("GetFlat0Json", SettingGroup::Flat0); }
 bool SetFlat0Json(json_t *arg) { return SetRoom(Flat0Room(), arg); }
 
 // ---- door hang-up --------------------------------------------------------------
 
-json_t *GetDoorHangupDelay(DBusMessage *) {
-  LOG(1, "GetDoorHangupDelay");
-  return json_pack("{s:i, s:b}", "timeout", (int)CallContext.doorHangupDelay, "sip",
-                   (int)CallContext.doorHangupOn);
-}
+json_t *GetDoorHangupDelay(DBusMessage *) { return GroupJson("GetDoorHangupDelay", SettingGroup::Door); }
 
 bool SetDoorHangupDelay(json_t *arg) {
   LOG(1, "SetDoorHangupDelay");
@@ -106,19 +99,13 @@ bool SetDoorHangupDelay(json_t *arg) {
 
 // ---- DTMF ------------------------------------------------------------------------
 
-json_t *GetDtmfJson(DBusMessage *) {
-  LOG(1, "GetDtmfJson");
-  json_t *reply = json_object();
-  json_object_set_new(reply, "1", TextJson(CallContext.dtmf_1));
-  json_object_set_new(reply, "2", TextJson(CallContext.dtmf_2));
-  return reply;
-}
+json_t *GetDtmfJson(DBusMessage *) { return GroupJson("GetDtmfJson", SettingGroup::Dtmf); }
 
 bool SetDtmfJson(json_t *arg) {
   LOG(1, "SetDtmfJson");
-  json_t *one = json_object_get(arg, "1");
-  json_t *two = json_object_get(arg, "2");
-  if ((one && !json_is_string(one)) || (two && !json_is_string(two))) return false;
+  json_t *one, *two;
+  if (!OptionalMembers(arg, "1", "2", [](const json_t *v) { return json_is_string(v); }, &one, &two))
+    return false;
   const char *d1 = one ? json_string_value(one) : nullptr;
   const char *d2 = two ? json_string_value(two) : nullptr;
   if (!SaveDtmf(d1, d2)) return false;
@@ -136,46 +123,16 @@ bool DeleteDtmf(DBusMessage *) {
 
 // ---- SIP server and video ----------------------------------------------------
 
+namespace {
+
+// The "remote" object of "GetSipSettings".
 json_t *GetServerJson() {
-  LOG(1, "GetServerJson");
-  const ServerSettings &s = CallContext.server;
-  json_t *remote = json_object();
-  json_object_set_new(remote, "port", json_integer(s.port));
-  json_object_set_new(remote, "domain", TextJson(s.domain));
-  json_object_set_new(remote, "portRegister", json_integer(s.portRegister));
-  json_object_set_new(remote, "domainRegister", TextJson(s.domainRegister));
-  json_object_set_new(remote, "username", TextJson(s.username));
-  json_object_set_new(remote, "password", TextJson(s.password));
-  json_t *proxy = json_object();
-  json_object_set_new(proxy, "port", json_integer(s.proxyPort));
-  json_object_set_new(proxy, "domain", TextJson(s.proxyDomain));
-  json_object_set_new(proxy, "enable", json_boolean(s.proxyEnable));
-  json_object_set_new(remote, "proxy", proxy);
-  json_t *transport = json_object();
-  json_object_set_new(transport, "udp", json_boolean(s.transportUdp));
-  json_object_set_new(transport, "tcp", json_boolean(s.transportTcp));
-  json_object_set_new(remote, "transport", transport);
-  json_object_set_new(remote, "registerStatus", json_boolean(std::atomic_ref<bool>(CallContext.registerStatus).load()));
+  json_t *remote = GroupJson("GetServerJson", SettingGroup::Server);
+  json_object_set_new(remote, "registerStatus", json_boolean(CallContext.registerStatus));
   return remote;
 }
 
-json_t *GetSipSettingsJson(DBusMessage *) {
-  json_t *reply = json_object();
-  json_object_set_new(reply, "remote", GetServerJson());
-  json_object_set_new(reply, "videoEnable", json_boolean(CallContext.videoEnabled));
-  json_object_set_new(reply, "videoStreamId", json_integer(CallContext.videoStreamId));
-  if (LogGetLevel() <= 1) {
-    // The trace copy hides the password: logs leave the panel.
-    json_t *shown = json_deep_copy(reply);
-    json_object_set_new(json_object_get(shown, "remote"), "password", json_string("***"));
-    char *text = json_dumps(shown, JSON_INDENT(4));
-    LOG(1, "GetSipSettingsJson: %s", text ? text : "");
-    free(text);
-    json_decref(shown);
-  }
-  return reply;
-}
-
+// The "remote" object of "SetSipSettings".
 bool SetServerJson(json_t *remote) {
   LOG(1, "SetServerJson");
   ServerSettings copy = CallContext.server;
@@ -242,8 +199,25 @@ bool SetVideoSettingsJson(json_t *arg) {
     return false;
   }
   CallContext.videoStreamId = (uint8_t)n;
-  std::atomic_ref<bool>(CallContext.restartRequested).store(true);
+  CallContext.restartRequested = true;
   return true;
+}
+
+}  // namespace
+
+json_t *GetSipSettingsJson(DBusMessage *) {
+  json_t *reply = json_object();
+  json_object_set_new(reply, "remote", GetServerJson());
+  json_object_update(reply, JsonPtr(SettingsJson(SettingGroup::Video)).get());
+  if (LogGetLevel() <= 1) {
+    // The trace copy hides the password: logs leave the panel.
+    JsonPtr shown(json_deep_copy(reply));
+    json_object_set_new(json_object_get(shown.get(), "remote"), "password", json_string("***"));
+    char *text = json_dumps(shown.get(), JSON_INDENT(4));
+    LOG(1, "GetSipSettingsJson: %s", text ? text : "");
+    free(text);
+  }
+  return reply;
 }
 
 bool SetSipSettingsJson(json_t *arg) {
@@ -265,16 +239,12 @@ json_t *GetGateSettingsJson(DBusMessage *) {
     json_object_set(direct, "rules", rules.get());
   json_object_set_new(reply, "direct", direct);
 
-  const struct {
-    const char *key;
-    json_int_t fallback;
-  } sizes[] = {{"prefixSize", 4}, {"flatNumberSize", 0}};
-  for (const auto &size : sizes) {
-    JsonPtr v(StoreGetVariable(CallContext.dbus, SETTINGS_SECTION, size.key));
+  for (const char *key : {"prefixSize", "flatNumberSize"}) {
+    JsonPtr v(StoreGetVariable(CallContext.dbus, SETTINGS_SECTION, key));
     if (!v)
-      json_object_set_new(reply, size.key, json_integer(size.fallback));
+      json_object_set_new(reply, key, json_integer(SettingDefault(key)));
     else if (json_is_integer(v.get()))
-      json_object_set(reply, size.key, v.get());
+      json_object_set(reply, key, v.get());
   }
   return reply;
 }
@@ -295,19 +265,14 @@ bool SetGateSettingsJson(json_t *arg) {
 
 // ---- assistant -----------------------------------------------------------------
 
-json_t *GetAssistantJson(DBusMessage *) {
-  LOG(1, "GetAssistantJson");
-  json_t *reply = json_object();
-  json_object_set_new(reply, "enable", json_boolean(CallContext.assistant.assistantEnable));
-  json_object_set_new(reply, "online", json_boolean(CallContext.assistant.assistantOnline));
-  return reply;
-}
+json_t *GetAssistantJson(DBusMessage *) { return GroupJson("GetAssistantJson", SettingGroup::Assistant); }
 
 bool SetAssistantJson(json_t *arg) {
   LOG(1, "SetAssistantJson");
-  json_t *enable = json_object_get(arg, "enable");
-  json_t *online = json_object_get(arg, "online");
-  if ((enable && !json_is_boolean(enable)) || (online && !json_is_boolean(online))) return false;
+  json_t *enable, *online;
+  if (!OptionalMembers(arg, "enable", "online", [](const json_t *v) { return json_is_boolean(v); }, &enable,
+                       &online))
+    return false;
   AssistantRecord &cur = CallContext.assistant;
   AssistantRecord wanted = cur;
   if (enable) wanted.assistantEnable = json_is_true(enable);
@@ -327,5 +292,5 @@ bool DeleteAssistant(DBusMessage *) {
 
 json_t *GetRegisterStatusJson(DBusMessage *) {
   LOG(1, "GetRegisterStatusJson");
-  return DbusJsonMessageBoolean(std::atomic_ref<bool>(CallContext.registerStatus).load() ? json_true() : json_false());
+  return DbusJsonMessageBoolean(CallContext.registerStatus ? json_true() : json_false());
 }

@@ -3,7 +3,6 @@
 
 #include <atomic>
 #include <poll.h>
-#include <pthread.h>
 #include <sysexits.h>
 #include <unistd.h>
 
@@ -12,20 +11,25 @@
 
 #include "config/accounts.h"
 #include "config/settings_methods.h"
-#include "context.h"
+#include "context/context.h"
+#include "context/threads.h"
 #include "dbus/call_events.h"
 #include "dbus/door_events.h"
 #include "dbus/status.h"
 #include "dbus/supervisor.h"
 #include "media/assistant/assistant.h"
 #include "ornix.h"
-#include "process.h"
 
-std::atomic<time_t> busHeartbeat{0};
-std::atomic<time_t> watchdogNow{0};
-std::atomic<int> forcedRestartStarted{0};
+BusStopOperations busStop;
 
 namespace {
+
+// Wall-clock second of the loop's latest turn (written by BusLoop).
+std::atomic<time_t> busHeartbeat{0};
+// Wall-clock second of the watchdog's latest look (written by BusWatchdog).
+std::atomic<time_t> watchdogNow{0};
+// Set once by ForcedRestartThread; never cleared.
+std::atomic<int> forcedRestartStarted{0};
 
 constexpr useconds_t kTurnPause = 35000;
 constexpr int kWatchdogLimit = 60;
@@ -80,16 +84,51 @@ Bytes ByteArgument(DBusMessage *message) {
 }
 
 void SendBoolean(DBusMessage *message, bool value) {
-  json_t *reply = DbusJsonMessageBoolean(value ? json_true() : json_false());
-  DbusJsonMethodReply(CallContext.dbus, message, reply);
-  json_decref(reply);
+  JsonPtr reply(DbusJsonMessageBoolean(value ? json_true() : json_false()));
+  DbusJsonMethodReply(CallContext.dbus, message, reply.get());
 }
 
 void ReplyNotFound(DBusMessage *message) {
   DbusOutputMethodName(message);
-  json_t *reply = Response404();
-  DbusJsonMethodReply(CallContext.dbus, message, reply);
-  json_decref(reply);
+  JsonPtr reply(Response404());
+  DbusJsonMethodReply(CallContext.dbus, message, reply.get());
+}
+
+// Dispatch wrappers: run the handler and send its reply on CallContext.dbus.
+void ReplyJsonGetter(DBusMessage *message, json_t *(*getter)(DBusMessage *)) {
+  JsonPtr value(getter(message));
+  DbusJsonMethodReply(CallContext.dbus, message, value.get());
+}
+
+void ReplyJsonSetter(DBusMessage *message, bool (*setter)(json_t *)) {
+  JsonPtr arg(JsonArgument(message));
+  // The setter sees an unreadable argument too, as null, and records its own
+  // refusal; nothing is set without one, and the caller is told so.
+  bool ok = setter(arg.get()) && arg != nullptr;
+  SendBoolean(message, ok);
+}
+
+void ReplyBooleanAction(DBusMessage *message, bool (*action)(DBusMessage *)) {
+  SendBoolean(message, action(message));
+}
+
+void GetSipRegisterStatusReply(DBusMessage *message) {
+  DBusMessagePtr reply(dbus_message_new_method_return(message));
+  if (reply == nullptr) {
+    LOG_BOTH(5, "Ошибка создания ответа со статусом sip регистрации");
+    return;
+  }
+  const uint8_t status = CallContext.registerStatus ? 1 : 0;
+  if (!DbusArrayAdd(reply.get(), &status, 1))
+    LOG_BOTH(5, "Ошибка создания ответа со статусом sip регистрации");
+  else if (!dbus_connection_send(CallContext.dbus, reply.get(), nullptr))
+    LOG_BOTH(5, "Ошибка отправки ответа со статусом sip регистрации");
+}
+
+void HangupActiveCallMethod(DBusMessage *message) {
+  bool ok = HangupActiveCall();
+  if (!ok) LOG(1, "HangupActiveCall: unhandled state %d", int(CallContext.state));
+  SendBoolean(message, ok);
 }
 
 #ifdef DORALIN_TEST_HOOKS
@@ -191,8 +230,8 @@ const SignalEntry kSignals[] = {
     {"UART_EV_TAMPER_ALARM", PHRASE(AT_TAMPER_ALARM)},
     {"UART_EV_NOTIFY_FLAT", [](const char *, const Bytes &b) { UartEvFlatNotify(b.data, b.length); }},
     {"UART_EV_ALARM_NOTIFICATION_FLATS", PHRASE(AT_ALARM_NOTIFICATION)},
-    {"REBOOT", [](const char *, const Bytes &) { BaresipTerminate(15, false); }},
-    {"UDHCPC_BOUND", [](const char *, const Bytes &) { BaresipTerminate(15, true); }},
+    {"REBOOT", [](const char *, const Bytes &) { busStop.terminate(15, false); }},
+    {"UDHCPC_BOUND", [](const char *, const Bytes &) { busStop.terminate(15, true); }},
 };
 
 #undef PHRASE
@@ -224,52 +263,8 @@ void ServeSignal(DBusMessage *message) {
   }
 }
 
-void StartDetached(void *(*body)(void *)) {
-  pthread_t thread;
-  if (pthread_create(&thread, nullptr, body, nullptr) == 0) pthread_detach(thread);
-}
-
-}  // namespace
-
-void ReplyJsonGetter(DBusMessage *message, json_t *(*getter)(DBusMessage *)) {
-  json_t *value = getter(message);
-  DbusJsonMethodReply(CallContext.dbus, message, value);
-  if (value) json_decref(value);
-}
-
-void ReplyJsonSetter(DBusMessage *message, bool (*setter)(json_t *)) {
-  json_t *arg = JsonArgument(message);
-  // The setter sees an unreadable argument too, as null, and records its own
-  // refusal; nothing is set without one, and the caller is told so.
-  bool ok = setter(arg) && arg != nullptr;
-  SendBoolean(message, ok);
-  json_decref(arg);
-}
-
-void ReplyBooleanAction(DBusMessage *message, bool (*action)(DBusMessage *)) {
-  SendBoolean(message, action(message));
-}
-
-void GetSipRegisterStatusReply(DBusMessage *message) {
-  DBusMessage *reply = dbus_message_new_method_return(message);
-  if (reply == nullptr) {
-    LOG_BOTH(5, "Ошибка создания ответа со статусом sip регистрации");
-    return;
-  }
-  const uint8_t status = std::atomic_ref<bool>(CallContext.registerStatus).load() ? 1 : 0;
-  if (!DbusArrayAdd(reply, &status, 1))
-    LOG_BOTH(5, "Ошибка создания ответа со статусом sip регистрации");
-  else if (!dbus_connection_send(CallContext.dbus, reply, nullptr))
-    LOG_BOTH(5, "Ошибка отправки ответа со статусом sip регистрации");
-  dbus_message_unref(reply);
-}
-
-void HangupActiveCallMethod(DBusMessage *message) {
-  bool ok = HangupActiveCall();
-  if (!ok) LOG(1, "HangupActiveCall: unhandled state %d", int(CallContext.state));
-  SendBoolean(message, ok);
-}
-
+// Serves one incoming message (method call, signal or error) on this thread;
+// the caller keeps and releases the message.
 void DispatchBusMessage(DBusMessage *message) {
   switch (dbus_message_get_type(message)) {
     case DBUS_MESSAGE_TYPE_METHOD_CALL:
@@ -287,6 +282,31 @@ void DispatchBusMessage(DBusMessage *message) {
 // stop, so that the supervisor counts it as a failure.
 constexpr int kLostBusExit = EX_UNAVAILABLE;
 
+// Takes the first queued message off at once (nothing stays borrowed across
+// turns), serves it and releases it. False when the queue was empty.
+bool ServeNextMessage(DBusConnection *conn) {
+  DBusMessagePtr message(dbus_connection_pop_message(conn));
+  if (message == nullptr) return false;
+  if (dbus_message_get_type(message.get()) == DBUS_MESSAGE_TYPE_METHOD_RETURN) {
+    // Replies that a caller waits for go to its pending call, never to this
+    // queue; one found here has no reader and would block the queue.
+    LOG(1, "Dropping a method return nobody waits for (reply to %u)",
+        dbus_message_get_reply_serial(message.get()));
+  } else {
+    DispatchBusMessage(message.get());
+  }
+  return true;
+}
+
+void *ForcedRestartThread(void *) {
+  forcedRestartStarted = 1;
+  sleep(1);
+  busStop.signal(2);
+  return nullptr;
+}
+
+}  // namespace
+
 void *BusLoop(void *) {
   for (;;) {
     busHeartbeat = time(nullptr);
@@ -302,19 +322,8 @@ void *BusLoop(void *) {
       LOG_BOTH(5, "Bus connection lost, exiting for a restart");
       exit(kLostBusExit);
     }
-    // Taken off the queue at once: nothing stays borrowed across turns.
-    DBusMessage *message = dbus_connection_pop_message(conn);
-    if (message == nullptr) continue;
-    if (dbus_message_get_type(message) == DBUS_MESSAGE_TYPE_METHOD_RETURN) {
-      // Replies that a caller waits for go to its pending call, never to this
-      // queue; one found here has no reader and would block the queue.
-      LOG(1, "Dropping a method return nobody waits for (reply to %u)",
-          dbus_message_get_reply_serial(message));
-    } else {
-      DispatchBusMessage(message);
-    }
-    dbus_message_unref(message);
-    if (std::atomic_ref<bool>(CallContext.restartRequested).load() && forcedRestartStarted == 0)
+    if (!ServeNextMessage(conn)) continue;
+    if (CallContext.restartRequested && forcedRestartStarted == 0)
       StartDetached(ForcedRestartThread);
   }
   return nullptr;
@@ -335,12 +344,5 @@ void *BusWatchdog(void *) {
     LOG_BOTH(4, "Detect dbus loop hanging by %d secs. Exit!", int(lag));
     exit(0);
   }
-  return nullptr;
-}
-
-void *ForcedRestartThread(void *) {
-  forcedRestartStarted = 1;
-  sleep(1);
-  SignalHandler(2);
   return nullptr;
 }

@@ -8,6 +8,7 @@
 #include <cstring>
 
 #include "closing.h"
+#include "context/threads.h"
 #include "dispatcher.h"
 #include "direct/direct.h"
 #include "media/assistant/assistant.h"
@@ -48,11 +49,6 @@ void HangupAssistantForOutgoing() {
   HangupAnotherCalls(nullptr);
 }
 
-void StartDetached(void *(*body)(void *)) {
-  if (pthread_create(&notificationThread, nullptr, body, nullptr) == 0)
-    pthread_detach(notificationThread);
-}
-
 }  // namespace
 
 void CallHandler(const char *member, const uint8_t *data, int length, CallType callType) {
@@ -69,7 +65,7 @@ void CallHandler(const char *member, const uint8_t *data, int length, CallType c
     CallContext.currentCall = nullptr;
     SetFlat(0);
   }
-  if (!std::atomic_ref<bool>(CallContext.registerStatus).load() && !WaitRegisteredUnlocked()) {
+  if (!CallContext.registerStatus && !WaitRegisteredUnlocked()) {
     LOG_BOTH(5, "SIP registration failed, can't make call");
     SetState(OUTGOING_UART_DIALING);
     return;
@@ -130,7 +126,7 @@ void TryingCallHandler(const char *member, const uint8_t *data, int length,
     else if (route & 1)
       SetState(OUTGOING_UART_DIALING);
   }
-  if (!std::atomic_ref<bool>(CallContext.registerStatus).load() && CallContext.state == OUTGOING_SIP_DIALING &&
+  if (!CallContext.registerStatus && CallContext.state == OUTGOING_SIP_DIALING &&
       !WaitRegisteredUnlocked()) {
     LOG_BOTH(5, "SIP registration failed, can't make call");
     UartSendCommandError(CallContext.dbus);
@@ -236,7 +232,7 @@ void UartEvAnswer() {
       LOG(1, "ctx.state == NOTIFICATION_DIALING");
       SetState(NOTIFICATION_ESTABLISHED);
       UartSetOfflineAssistantDelimiter(CallContext.dbus, 0x45);
-      StartDetached(NotificationPlaybackThread);
+      StartDetached(NotificationPlaybackThread, &notificationThread);
       break;
     case ASSISTANT_DIALING:
       LOG(2, "UART answer, assist flat=%u call=%p", CallContext.flat,
@@ -245,7 +241,7 @@ void UartEvAnswer() {
       if (CallContext.assistant.assistantOnline)
         SipAnswer();
       else if (!IsPhrasePlaying())
-        StartDetached(PhrasePlaybackThread);
+        StartDetached(PhrasePlaybackThread, &notificationThread);
       break;
     default:
       break;

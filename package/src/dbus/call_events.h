@@ -5,7 +5,7 @@
 
 #include <cstdint>
 
-#include "context.h"
+#include "context/context.h"
 
 // "UART_EV_DIAL", "UART_EV_SOS", "UART_EV_CONCIERGE": 2 bytes, flat (LE).
 void CallHandler(const char *member, const uint8_t *data, int length, CallType callType);

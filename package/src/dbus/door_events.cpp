@@ -5,7 +5,8 @@
 
 #include "sip/re_headers.h"
 
-#include "context.h"
+#include "context/context.h"
+#include "context/threads.h"
 #include "dbus/call_events.h"
 #include "ornix.h"
 #include "sip/bracket.h"
@@ -109,8 +110,7 @@ void PlayPanelEventPhrase(const uint8_t *data, int length, PhraseType type, cons
     SetState(ASSISTANT_ESTABLISHED);
     UartSetOfflineAssistantDelimiter(CallContext.dbus, 0x45);
   }
-  if (pthread_create(&notificationThread, nullptr, PhrasePlaybackThread, nullptr) == 0)
-    pthread_detach(notificationThread);
+  StartDetached(PhrasePlaybackThread, &notificationThread);
 }
 
 void UartEvFlatNotify(const uint8_t *data, int length) {

@@ -8,7 +8,7 @@
 #include <optional>
 #include <string>
 
-#include "context.h"
+#include "context/context.h"
 #include "dbus/introspection_xml.h"
 #include "ornix.h"
 #include "sip/bracket.h"
@@ -29,38 +29,48 @@ CallState pendingStates[kMaxPendingStates];
 size_t pendingCount = 0;
 CallState lastSignalled = IDLE;  // bus loop thread only
 
+// New JSON value: {"state", "callType", "flat", "peer", "registration":
+// {"registered", "state", "lastError"}, "uptime", "version"}.
+json_t *StatusJson() {
+  // The SIP loop changes the call's fields under its lock: one consistent
+  // view. Without the library (start-up, after REBOOT) nothing else does.
+  std::optional<SipThreadBracket> bracket;
+  if (SipLibraryUp()) bracket.emplace();
+  const std::string peer = SipCurrentPeer();
+  const SipRegistrationInfo reg = SipRegistration();
+  const auto uptime = std::chrono::duration_cast<std::chrono::seconds>(std::chrono::steady_clock::now() - processStart);
+  return json_pack("{s:s, s:s, s:i, s:s?, s:{s:b, s:s, s:s?}, s:I, s:s}", "state", StateName(CallContext.state),
+                   "callType", CallTypeName(CallContext.callType), "flat", int(CallContext.flat), "peer",
+                   peer.empty() ? nullptr : peer.c_str(), "registration", "registered", int(reg.registered), "state",
+                   reg.state, "lastError", reg.lastError.empty() ? nullptr : reg.lastError.c_str(), "uptime",
+                   json_int_t(uptime.count()), "version", DORALIN_VERSION);
+}
+
 void NoteState(CallState state) {
   std::lock_guard<std::mutex> lock(pendingLock);
   if (pendingCount < kMaxPendingStates) pendingStates[pendingCount++] = state;
 }
 
 void SendStateSignal(CallState state) {
-  json_t *status = StatusJson();
-  json_object_set_new(status, "state", json_string(StateName(state)));
-  char *text = json_dumps(status, JSON_COMPACT);
-  json_decref(status);
-  DBusMessage *signal = dbus_message_new_signal(ORNIX_OBJECT_PATH, DORALIN_STATUS_IFACE, "StateChanged");
+  JsonPtr status(StatusJson());
+  json_object_set_new(status.get(), "state", json_string(StateName(state)));
+  char *text = json_dumps(status.get(), JSON_COMPACT);
+  DBusMessagePtr signal(dbus_message_new_signal(ORNIX_OBJECT_PATH, DORALIN_STATUS_IFACE, "StateChanged"));
   const char *arg = text;
-  if (signal && text && dbus_message_append_args(signal, DBUS_TYPE_STRING, &arg, DBUS_TYPE_INVALID))
-    dbus_connection_send(CallContext.dbus, signal, nullptr);
-  if (signal) dbus_message_unref(signal);
+  if (signal && text && dbus_message_append_args(signal.get(), DBUS_TYPE_STRING, &arg, DBUS_TYPE_INVALID))
+    dbus_connection_send(CallContext.dbus, signal.get(), nullptr);
   free(text);
 }
 
-// Sends and releases a reply (none when it could not be built).
-void SendReply(DBusMessage *reply) {
-  if (reply == nullptr) return;
-  dbus_connection_send(CallContext.dbus, reply, nullptr);
-  dbus_message_unref(reply);
+// Sends a reply (none when it could not be built).
+void SendReply(DBusMessagePtr reply) {
+  if (reply) dbus_connection_send(CallContext.dbus, reply.get(), nullptr);
 }
 
 void ReplyText(DBusMessage *message, const char *text) {
-  DBusMessage *reply = dbus_message_new_method_return(message);
-  if (reply && !dbus_message_append_args(reply, DBUS_TYPE_STRING, &text, DBUS_TYPE_INVALID)) {
-    dbus_message_unref(reply);
-    reply = nullptr;
-  }
-  SendReply(reply);
+  DBusMessagePtr reply(dbus_message_new_method_return(message));
+  if (reply && !dbus_message_append_args(reply.get(), DBUS_TYPE_STRING, &text, DBUS_TYPE_INVALID)) reply.reset();
+  SendReply(std::move(reply));
 }
 
 // The object is /is/ornix; its parents show it as a child so that tools
@@ -81,7 +91,7 @@ void GetMachineId(DBusMessage *message) {
   dbus_error_init(&err);
   char *id = dbus_try_get_local_machine_id(&err);
   if (id) ReplyText(message, id);
-  else SendReply(dbus_message_new_error(message, err.name, err.message));
+  else SendReply(DBusMessagePtr(dbus_message_new_error(message, err.name, err.message)));
   dbus_free(id);
   dbus_error_free(&err);
 }
@@ -90,30 +100,14 @@ void GetMachineId(DBusMessage *message) {
 
 void StatusInit() { callStateObserver = NoteState; }
 
-json_t *StatusJson() {
-  // The SIP loop changes the call's fields under its lock: one consistent
-  // view. Without the library (start-up, after REBOOT) nothing else does.
-  std::optional<SipThreadBracket> bracket;
-  if (SipLibraryUp()) bracket.emplace();
-  const std::string peer = SipCurrentPeer();
-  const SipRegistrationInfo reg = SipRegistration();
-  const auto uptime = std::chrono::duration_cast<std::chrono::seconds>(std::chrono::steady_clock::now() - processStart);
-  return json_pack("{s:s, s:s, s:i, s:s?, s:{s:b, s:s, s:s?}, s:I, s:s}", "state", StateName(CallContext.state),
-                   "callType", CallTypeName(CallContext.callType), "flat", int(CallContext.flat), "peer",
-                   peer.empty() ? nullptr : peer.c_str(), "registration", "registered", int(reg.registered), "state",
-                   reg.state, "lastError", reg.lastError.empty() ? nullptr : reg.lastError.c_str(), "uptime",
-                   json_int_t(uptime.count()), "version", DORALIN_VERSION);
-}
-
 bool ServeStatusInterfaces(DBusMessage *message) {
   if (dbus_message_is_method_call(message, DORALIN_STATUS_IFACE, "GetStatus")) {
-    json_t *status = StatusJson();
-    DbusJsonMethodReply(CallContext.dbus, message, status);
-    json_decref(status);
+    JsonPtr status(StatusJson());
+    DbusJsonMethodReply(CallContext.dbus, message, status.get());
   } else if (dbus_message_is_method_call(message, DBUS_INTERFACE_INTROSPECTABLE, "Introspect")) {
     Introspect(message);
   } else if (dbus_message_is_method_call(message, DBUS_INTERFACE_PEER, "Ping")) {
-    SendReply(dbus_message_new_method_return(message));
+    SendReply(DBusMessagePtr(dbus_message_new_method_return(message)));
   } else if (dbus_message_is_method_call(message, DBUS_INTERFACE_PEER, "GetMachineId")) {
     GetMachineId(message);
   } else {

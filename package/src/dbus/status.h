@@ -12,10 +12,6 @@
 // Starts following the call state; once, before the bus loop starts.
 void StatusInit();
 
-// New JSON value: {"state", "callType", "flat", "peer", "registration":
-// {"registered", "state", "lastError"}, "uptime", "version"}.
-json_t *StatusJson();
-
 // Serves a method call on the status, introspection or peer interface. False
 // when the message is none of those, so the caller goes on.
 bool ServeStatusInterfaces(DBusMessage *message);

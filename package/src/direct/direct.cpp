@@ -5,7 +5,7 @@
 #include <cstring>
 
 #include "config/settings.h"
-#include "context.h"
+#include "context/context.h"
 #include "ornix.h"
 
 namespace {

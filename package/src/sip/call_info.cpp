@@ -6,7 +6,7 @@
 #include <cstdio>
 #include <mutex>
 
-#include "context.h"
+#include "context/context.h"
 #include "sip/bracket.h"
 #include "sip/re_headers.h"
 #include "sip/sip.h"
@@ -43,7 +43,7 @@ void SipNoteRegisterEvent(int event, const char *text) {
 }
 
 SipRegistrationInfo SipRegistration() {
-  const bool registered = std::atomic_ref<bool>(CallContext.registerStatus).load();
+  const bool registered = CallContext.registerStatus;
   std::lock_guard<std::mutex> lock(registerLock);
   return {registered, registered ? "registered" : RegisterStateName(lastEvent), lastError};
 }

@@ -5,7 +5,7 @@
 #include <pthread.h>
 #include <stdio.h>
 
-#include "context.h"
+#include "context/context.h"
 #include "ornix.h"
 #include "sip/bracket.h"
 #include "sip/sip.h"

@@ -7,7 +7,7 @@
 #include <string.h>
 
 #include "config/accounts.h"
-#include "context.h"
+#include "context/context.h"
 #include "ornix.h"
 #include "service_call/service_call.h"
 #include "sip/bracket.h"

@@ -19,6 +19,7 @@
 #define DEBUG_LEVEL 5
 #include <re_dbg.h>
 
+#include "context/threads.h"
 #include "ornix.h"
 #include "sip/bracket.h"
 #include "sip/call_info.h"
@@ -41,26 +42,10 @@ std::atomic<bool> terminating{false};
 // stop that ends the process.
 std::recursive_mutex lifecycle;
 
-std::atomic_ref<bool> RegisterStatus() {
-  return std::atomic_ref<bool>(CallContext.registerStatus);
-}
-std::atomic_ref<int32_t> LastRegisterEvent() {
-  return std::atomic_ref<int32_t>(CallContext.lastRegisterEvent);
-}
-
 // While the loop runs, SIGINT and SIGTERM only write their number to this
 // pipe; the loop reads it and runs SipSignalHandler on its own thread,
 // whichever thread the signal interrupted, and wakes for it at once.
 int loopSignalPipe[2] = {-1, -1};
-
-void RecordLoopSignal(int sig) {
-  const int saved = errno;
-  const unsigned char byte = static_cast<unsigned char>(sig);
-  if (write(loopSignalPipe[1], &byte, 1) < 0) {
-    // A full pipe already holds signals waiting to be served.
-  }
-  errno = saved;
-}
 
 void ServeLoopSignals(int, void *) {
   unsigned char bytes[16];
@@ -68,19 +53,10 @@ void ServeLoopSignals(int, void *) {
   for (ssize_t i = 0; i < n; ++i) SipSignalHandler(bytes[i]);
 }
 
+// Should the loop not take the pipe, re_main's own handlers replace the relay.
 bool WatchLoopSignals() {
-  if (loopSignalPipe[0] < 0 && pipe2(loopSignalPipe, O_CLOEXEC | O_NONBLOCK) != 0) {
-    loopSignalPipe[0] = loopSignalPipe[1] = -1;
-    return false;
-  }
-  if (fd_listen(loopSignalPipe[0], FD_READ, ServeLoopSignals, nullptr) != 0) return false;
-  struct sigaction action {};
-  action.sa_handler = RecordLoopSignal;
-  sigemptyset(&action.sa_mask);
-  action.sa_flags = SA_RESTART;
-  sigaction(SIGINT, &action, nullptr);
-  sigaction(SIGTERM, &action, nullptr);
-  return true;
+  return RelayStopSignals(loopSignalPipe, O_NONBLOCK) &&
+         fd_listen(loopSignalPipe[0], FD_READ, ServeLoopSignals, nullptr) == 0;
 }
 
 // Steps 2 to 7 of the bring-up; the first failure's error number, else 0.
@@ -264,8 +240,8 @@ void SipRegistrationEvent(int event, const char *text) {
   SipNoteRegisterEvent(event, text);
   switch (event) {
     case UA_EVENT_REGISTER_OK:
-      RegisterStatus().store(true);
-      LastRegisterEvent().store(event);
+      CallContext.registerStatus.store(true);
+      CallContext.lastRegisterEvent.store(event);
       LOG(3, "SIP registration success");
       LogWriteMorvat(3, LOG_MODULE, __LINE__, MORVAT_SIP_REG_OK,
                      "SIP registration success");
@@ -273,8 +249,8 @@ void SipRegistrationEvent(int event, const char *text) {
     case UA_EVENT_REGISTERING:
     case UA_EVENT_REGISTER_FAIL:
     case UA_EVENT_UNREGISTERING: {
-      RegisterStatus().store(false);
-      LastRegisterEvent().store(event);
+      CallContext.registerStatus.store(false);
+      CallContext.lastRegisterEvent.store(event);
       int status = 0;
       if (text != nullptr && sscanf(text, "%d", &status) == 1) {
         LOG(3, "SIP registration failed (%s)", text);
@@ -289,8 +265,8 @@ void SipRegistrationEvent(int event, const char *text) {
 }
 
 bool SipWaitRegistered(void) {
-  if (LastRegisterEvent().load() != 0) {
-    if (RegisterStatus().load()) return true;
+  if (CallContext.lastRegisterEvent.load() != 0) {
+    if (CallContext.registerStatus.load()) return true;
     int err;
     {
       SipThreadBracket bracket;
@@ -304,10 +280,10 @@ bool SipWaitRegistered(void) {
   struct timespec now;
   clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &start);
   now = start;
-  while (LastRegisterEvent().load() == 0 && now.tv_sec - start.tv_sec <= 1) {
+  while (CallContext.lastRegisterEvent.load() == 0 && now.tv_sec - start.tv_sec <= 1) {
     clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &now);
   }
-  return RegisterStatus().load();
+  return CallContext.registerStatus.load();
 }
 
 void SipUnregister(void) {
@@ -317,6 +293,8 @@ void SipUnregister(void) {
   struct ua *ua = CurrentUa();
   if (ua != nullptr) ua_unregister(ua);
 }
+
+void SipStopAll(void) { ua_stop_all(false); }
 
 bool SipCalledUser(struct call *call, char *out, size_t size) {
   if (size == 0) return false;

@@ -4,7 +4,7 @@
 
 #include "sip/re_headers.h"
 
-#include "context.h"
+#include "context/context.h"
 
 // Points the SIP library at its configuration directory.
 void SipSetConfigPath(const char *path);
@@ -32,6 +32,9 @@ bool SipWaitRegistered(void);
 
 // Unregisters the UA of the current call, else the main UA.
 void SipUnregister(void);
+// ua_stop_all without force (after a failed registration attempt the library
+// is closed already and nothing is left to stop).
+void SipStopAll(void);
 
 // Runs the SIP loop on the calling thread; closes the library when it ends.
 int SipRun(void);

@@ -55,6 +55,19 @@ void HoldPhraseEnd() {
 void HoldPhraseEnd() {}
 #endif
 
+// Picks a random file of the active phrase set into playPath.
+void PickRandomPhrase() {
+  AssistantRecord &a = CallContext.assistant;
+  int r = rand_r(&phraseSeed);
+  a.playPath[0] = '\0';
+  const PhraseSet *set = SetOf(a.activePhraseType);
+  // An empty set leaves no path (and no modulo by zero): nothing plays.
+  if (!set || set->count == 0) return;
+  uint8_t index = static_cast<uint8_t>(r % set->count);
+  int n = snprintf(a.playPath, sizeof a.playPath, "%s%d.wav", set->dir, set->numbers[index]);
+  if (n < 0 || n >= static_cast<int>(sizeof a.playPath)) a.playPath[0] = '\0';  // cut path: no file
+}
+
 }  // namespace
 
 // ---- Thread book-keeping ----------------------------------------------------
@@ -83,7 +96,7 @@ bool PlaybackPause(int ms, const CallState *hold) {
   constexpr int step = 20;
   for (int waited = 0; waited < ms; waited += step) {
     if (PlaybackEnding()) return false;
-    if (hold && LoadState() != *hold) return true;
+    if (hold && CallContext.state != *hold) return true;
     usleep(static_cast<useconds_t>((ms - waited < step ? ms - waited : step) * 1000));
   }
   return !PlaybackEnding();
@@ -163,7 +176,7 @@ bool ClaimPhrasePlayback(PhraseType type) {
                  (type == AT_KEY_REQUEST_FLAT && set->count > 0);
   if (!allowed) return false;
   CallContext.assistant.activePhraseType = type;
-  StoreState(target);
+  CallContext.state = target;
   return true;
 }
 
@@ -172,18 +185,6 @@ bool IsPhrasePlaying() {
   bool playing = phrasePlaying != 0;
   pthread_mutex_unlock(&phraseLock);
   return playing;
-}
-
-void PickRandomPhrase() {
-  AssistantRecord &a = CallContext.assistant;
-  int r = rand_r(&phraseSeed);
-  a.playPath[0] = '\0';
-  const PhraseSet *set = SetOf(a.activePhraseType);
-  // An empty set leaves no path (and no modulo by zero): nothing plays.
-  if (!set || set->count == 0) return;
-  uint8_t index = static_cast<uint8_t>(r % set->count);
-  int n = snprintf(a.playPath, sizeof a.playPath, "%s%d.wav", set->dir, set->numbers[index]);
-  if (n < 0 || n >= static_cast<int>(sizeof a.playPath)) a.playPath[0] = '\0';  // cut path: no file
 }
 
 void *PhrasePlaybackThread(void *) {
@@ -201,14 +202,14 @@ void *PhrasePlaybackThread(void *) {
     // Decided with the SIP loop held off, so that an incoming call accepted
     // meanwhile keeps its INCOMING_DIALING.
     SipThreadBracket bracket;
-    const CallState s = LoadState();
+    const CallState s = CallContext.state;
     if (s == ASSISTANT_ESTABLISHED || s == NOTIFICATION_ESTABLISHED) {
       HoldPhraseEnd();
-      StoreState(IDLE);
-      CallContext.callType.store(NONE);
+      CallContext.state = IDLE;
+      CallContext.callType = NONE;
     }
   }
-  LOG(2, "Phrase playback ended: %s, state %s", path, StateName(LoadState()));
+  LOG(2, "Phrase playback ended: %s, state %s", path, StateName(CallContext.state));
   bool goOn = PlaybackPause(1000);
   SetPhrasePlaying(0);
   if (goOn && a.isPlayAlarm && !UartSendCommandReplayAlarmNotification(CallContext.dbus)) {

@@ -7,22 +7,22 @@
 
 #include <cstdint>
 
-#include "context.h"
+#include "context/context.h"
 
-// Phrase kinds, numbered as in the device's media directory list.
+// Phrase kinds, numbered from 1 as in the device's media directory list.
 enum PhraseType : uint8_t {
   AT_OPEN = 1,
-  AT_KEY_OPEN = 2,
-  AT_KEY_NOT_OPEN = 3,
-  AT_PASS_OPEN = 4,
-  AT_PASS_NOT_OPEN = 5,
-  AT_TAMPER_ALARM = 6,
-  AT_DEBTOR_FLAT = 7,
-  AT_INFORM_FLAT = 8,
-  AT_ALARM_NOTIFICATION = 9,
-  AT_ANY_KEY_OPEN = 10,  // played as AT_KEY_OPEN
-  AT_ADD_KEY = 11,       // played as AT_KEY_OPEN
-  AT_KEY_REQUEST_FLAT = 12,
+  AT_KEY_OPEN,            // 2
+  AT_KEY_NOT_OPEN,        // 3
+  AT_PASS_OPEN,           // 4
+  AT_PASS_NOT_OPEN,       // 5
+  AT_TAMPER_ALARM,        // 6
+  AT_DEBTOR_FLAT,         // 7
+  AT_INFORM_FLAT,         // 8
+  AT_ALARM_NOTIFICATION,  // 9
+  AT_ANY_KEY_OPEN,        // 10, played as AT_KEY_OPEN
+  AT_ADD_KEY,             // 11, played as AT_KEY_OPEN
+  AT_KEY_REQUEST_FLAT,    // 12
 };
 
 // Handle of the last playback thread started (phrase or notification).
@@ -42,8 +42,6 @@ json_t *AssistantMakeFilesList(DBusMessage *message);
 // DIALING, or NOTIFICATION_DIALING for AT_ALARM_NOTIFICATION) are already set.
 bool ClaimPhrasePlayback(PhraseType type);
 bool IsPhrasePlaying();
-// Picks a random file of the active phrase set into playPath.
-void PickRandomPhrase();
 // Thread body (detached, no argument): plays the claimed phrase or the alarm
 // file, returns the state to IDLE and asks the MCU to replay an active alarm.
 void *PhrasePlaybackThread(void *);

@@ -73,10 +73,10 @@ bool PlayAlarmNotifications(const char *fileName, int onlyPanel, const uint8_t *
     // With the SIP loop held off: a call accepted meanwhile is not cleared
     // unseen.
     SipThreadBracket bracket;
-    if (LoadState() != IDLE) {
+    if (CallContext.state != IDLE) {
       HangupAnotherCalls(nullptr);
       SendUartBye("PlayAlarmNotifications: force stop active state before alarm");
-      StoreState(IDLE);
+      CallContext.state = IDLE;
     }
   }
   return UartSendCommandPlayAlarmNotification(CallContext.dbus, onlyPanel, text, length) != 0;
@@ -133,7 +133,7 @@ bool PlayAlarmNotification(json_t *argument) {
 json_t *StopAlarmNotification(DBusMessage *) {
   {
     SipThreadBracket bracket;  // no call handler between the test and the change
-    if (LoadState() == NOTIFICATION_ESTABLISHED) StoreState(IDLE);
+    if (CallContext.state == NOTIFICATION_ESTABLISHED) CallContext.state = IDLE;
   }
   bool ok = UartSendCommandStopAlarmNotification(CallContext.dbus) != 0;
   if (ok) SaveIsPlayAlarm(false);
@@ -164,9 +164,10 @@ void ClearNotification() {
 
 void StartForcedNotification(const uint8_t *data, int length) {
   if (StateAbove(NOTIFICATION_DIALING)) return;
-  json_t *root = data && length > 0
-                     ? json_loadb(reinterpret_cast<const char *>(data), static_cast<size_t>(length), 0, nullptr)
-                     : nullptr;
+  JsonPtr holder(data && length > 0 ? json_loadb(reinterpret_cast<const char *>(data),
+                                                  static_cast<size_t>(length), 0, nullptr)
+                                     : nullptr);
+  json_t *root = holder.get();
   if (!root) {
     ClearNotification();
     return;
@@ -191,7 +192,6 @@ void StartForcedNotification(const uint8_t *data, int length) {
   } else {
     ClearNotification();
   }
-  json_decref(root);
 }
 
 void NotificationStop() {
@@ -206,7 +206,7 @@ void NotificationStop() {
 
 void NotificationForcedStop() {
   SipThreadBracket bracket;  // no call handler between the test and the change
-  if (LoadState() == NOTIFICATION_ESTABLISHED) NotificationStop();
+  if (CallContext.state == NOTIFICATION_ESTABLISHED) NotificationStop();
 }
 
 void *NotificationPlaybackThread(void *) {
@@ -219,20 +219,20 @@ void *NotificationPlaybackThread(void *) {
 
   const CallState hold = NOTIFICATION_ESTABLISHED;
   bool ours = true;
-  if (repeat != 0 && LoadState() == hold) {
+  if (repeat != 0 && CallContext.state == hold) {
     for (unsigned played = 0; played < repeat;) {
       int result = PlayWavFile(path.c_str(), hold);
       ++played;
       if (!PlaybackPause(result == 0 ? 1000 : 5000, &hold)) break;
       ours = CurrentGeneration() == generation;
-      if (!ours || LoadState() != hold) break;
+      if (!ours || CallContext.state != hold) break;
     }
   }
   ours = CurrentGeneration() == generation;
   if (ours) {
     ClearNotification();
     SipThreadBracket bracket;  // no call handler between the test and the change
-    if (LoadState() == hold && !PlaybackEnding()) NotificationStop();
+    if (CallContext.state == hold && !PlaybackEnding()) NotificationStop();
   }
   LOG(2, "Notification playback thread done");
   return nullptr;

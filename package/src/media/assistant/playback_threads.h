@@ -1,7 +1,7 @@
 // Book-keeping shared by the phrase and notification playback threads.
 #pragma once
 
-#include "context.h"
+#include "context/context.h"
 
 // Counts a running playback thread for its whole body, so that shutdown and
 // tests can wait for every thread to end before tearing anything down.
@@ -18,8 +18,3 @@ bool PlaybackPause(int ms, const CallState *hold = nullptr);
 
 // True once WaitPlaybackThreads has asked every playback thread to end.
 bool PlaybackEnding();
-
-// The call state is shared with other threads as a plain word: read and
-// write it whole.
-inline CallState LoadState() { return CallContext.state.load(); }
-inline void StoreState(CallState s) { CallContext.state.store(s); }

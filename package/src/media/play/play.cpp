@@ -16,14 +16,14 @@ namespace {
 
 std::atomic<bool> playStopRequested{false};
 
+// Pause after each datagram of 512 samples (64 ms of audio).
+constexpr unsigned PLAY_PERIOD_US = 59700;
+
 // A streamer that stops reading fills its queue, and a blocking send would
 // then hold the playback, and the call state with it, for good: each
 // datagram waits at most this long for room.
 constexpr int kSendLimitMs = 1000;
 constexpr int kSendRetryMs = 10;
-
-// The state is written by other threads as a plain word; read it whole.
-CallState CurrentState() { return CallContext.state.load(); }
 
 // Bytes sent (0 when a stop came first), or -1 (errno EAGAIN when the
 // streamer took nothing in time).
@@ -61,7 +61,7 @@ int PlayWavFile(const char *path, CallState holdState) {
   if (!WavPrepare(&header, holder.file, &bytesPerRead, &bufferSize, &dataSize)) return 1;
 
   int32_t bytesLeft = static_cast<int32_t>(dataSize);
-  if (CurrentState() != holdState || bytesLeft <= 0) return 0;
+  if (CallContext.state != holdState || bytesLeft <= 0) return 0;
 
   std::vector<uint8_t> buffer(bufferSize);
   for (;;) {
@@ -77,7 +77,7 @@ int PlayWavFile(const char *path, CallState holdState) {
     bytesLeft -= static_cast<int32_t>(n);
     usleep(PLAY_PERIOD_US);
     // A stop that came during the pause must not let one more piece out.
-    if (playStopRequested || CurrentState() != holdState || bytesLeft <= 0) break;
+    if (playStopRequested || CallContext.state != holdState || bytesLeft <= 0) break;
   }
   return 0;
 }

@@ -2,12 +2,10 @@
 // while the call stays in a given state.
 #pragma once
 
-#include "context.h"
+#include "context/context.h"
 
 // Destination of the audio datagrams (resolved under the root directory).
 constexpr const char *STREAMER_SOCKET_PATH = "/tmp/streamer.sock";
-// Pause after each datagram of 512 samples (64 ms of audio).
-constexpr unsigned PLAY_PERIOD_US = 59700;
 
 // Plays `path` through CallContext.assistantSocket while CallContext.state
 // equals `holdState`. 1 when nothing was played because of the socket, the

@@ -10,14 +10,14 @@ namespace {
 // Largest blockAlign whose 512-sample piece still fits the 16-bit piece size.
 constexpr uint16_t MAX_BLOCK_ALIGN = 127;
 
-bool ReadLe16(FILE *file, uint16_t *value) {
+bool ReadLe(FILE *file, uint16_t *value) {
   uint8_t b[2];
   if (fread(b, 1, sizeof b, file) != sizeof b) return false;
   *value = static_cast<uint16_t>(b[0] | (b[1] << 8));
   return true;
 }
 
-bool ReadLe32(FILE *file, uint32_t *value) {
+bool ReadLe(FILE *file, uint32_t *value) {
   uint8_t b[4];
   if (fread(b, 1, sizeof b, file) != sizeof b) return false;
   *value = static_cast<uint32_t>(b[0]) | (static_cast<uint32_t>(b[1]) << 8) |
@@ -35,59 +35,48 @@ bool ReadId(FILE *file, char id[5]) {
   return n == 4;
 }
 
-}  // namespace
+// One header field; false, with the read error logged, when the file ends first.
+template <class T>
+bool ReadField(FILE *file, T *value, const char *name) {
+  const bool read = ReadLe(file, value);
+  if (!read) LOG_BOTH(5, "Ошибка чтения поля %s", name);
+  return read;
+}
 
+// A field that makes the file unplayable: 1, with the reason logged.
+int Refuse(const char *reason) {
+  LOG_BOTH(5, "%s", reason);
+  return 1;
+}
+
+// `file` is positioned just after the "fmt " identifier. 0 when the format is
+// supported, 1 otherwise (the reason is logged).
 int WavReadFormat(FILE *file, WavHeader *header) {
   uint32_t subchunk1Size = 0;
-  if (!ReadLe32(file, &subchunk1Size)) {
-    LOG_BOTH(5, "Ошибка чтения поля subchunk1Size");
-    return 1;
-  }
-  if (subchunk1Size != 16) {
-    LOG_BOTH(5, "Длина заголовка не соответствует PCM формату");
-    return 1;
-  }
-  if (!ReadLe16(file, &header->audioFormat)) {
-    LOG_BOTH(5, "Ошибка чтения поля audioFormat");
-    return 1;
-  }
-  if (header->audioFormat != 1) {
-    LOG_BOTH(5, "Аудио формат заголовка не соответствует PCM");
-    return 1;
-  }
-  if (!ReadLe16(file, &header->numChannels)) {
-    LOG_BOTH(5, "Ошибка чтения поля numChannels");
-    return 1;
-  }
+  if (!ReadField(file, &subchunk1Size, "subchunk1Size")) return 1;
+  if (subchunk1Size != 16) return Refuse("Длина заголовка не соответствует PCM формату");
+  if (!ReadField(file, &header->audioFormat, "audioFormat")) return 1;
+  if (header->audioFormat != 1) return Refuse("Аудио формат заголовка не соответствует PCM");
+  if (!ReadField(file, &header->numChannels, "numChannels")) return 1;
   if (header->numChannels != 1) {
     LOG_BOTH(5, "Неподдерживаемое количество каналов: %d", header->numChannels);
     return 1;
   }
-  if (!ReadLe32(file, &header->sampleRate)) {
-    LOG_BOTH(5, "Ошибка чтения поля sampleRate");
-    return 1;
-  }
+  if (!ReadField(file, &header->sampleRate, "sampleRate")) return 1;
   if (header->sampleRate != 8000) {
     LOG_BOTH(5, "Неподдерживаемая частота дискретизации: %d", static_cast<int>(header->sampleRate));
     return 1;
   }
-  if (!ReadLe32(file, &header->byteRate)) {
-    LOG_BOTH(5, "Ошибка чтения поля byteRate");
-    return 1;
-  }
+  if (!ReadField(file, &header->byteRate, "byteRate")) return 1;
+  if (!ReadField(file, &header->blockAlign, "blockAlign")) return 1;
   // A zero block would make every piece empty, and a huge one would wrap the
   // 16-bit piece size: neither is a playable mono PCM file.
-  if (!ReadLe16(file, &header->blockAlign) || header->blockAlign == 0 ||
-      header->blockAlign > MAX_BLOCK_ALIGN) {
-    LOG_BOTH(5, "Ошибка чтения поля blockAlign");
-    return 1;
-  }
-  if (!ReadLe16(file, &header->bitsPerSample)) {
-    LOG_BOTH(5, "Ошибка чтения поля bitsPerSample");
-    return 1;
-  }
-  return 0;
+  if (header->blockAlign == 0 || header->blockAlign > MAX_BLOCK_ALIGN)
+    return Refuse("Ошибка чтения поля blockAlign");
+  return ReadField(file, &header->bitsPerSample, "bitsPerSample") ? 0 : 1;
 }
+
+}  // namespace
 
 int WavReadHeader(FILE *file, WavHeader *header) {
   char id[5];
@@ -96,10 +85,7 @@ int WavReadHeader(FILE *file, WavHeader *header) {
     return 1;
   }
   uint32_t chunkSize = 0;
-  if (!ReadLe32(file, &chunkSize)) {
-    LOG_BOTH(5, "Ошибка чтения поля chunkSize");
-    return 1;
-  }
+  if (!ReadField(file, &chunkSize, "chunkSize")) return 1;
   if (!ReadId(file, id) || strcmp(id, "WAVE") != 0) {
     LOG_BOTH(5, "Ошибка чтения поля chunkId или поле задано неверно: %s", id);
     return 1;
@@ -122,7 +108,7 @@ int WavReadHeader(FILE *file, WavHeader *header) {
       return 1;
     }
     uint32_t size = 0;
-    if (!ReadLe32(file, &size)) {
+    if (!ReadLe(file, &size)) {
       LOG_BOTH(5, "Ошибка чтения размера чанка: %s", id);
       return 1;
     }

@@ -14,10 +14,6 @@ struct WavHeader {
   uint32_t dataSize;  // size of the last chunk header read ("data" on success)
 };
 
-// `file` is positioned just after the "fmt " identifier. 0 when the format is
-// supported, 1 otherwise (the reason is logged).
-int WavReadFormat(FILE *file, WavHeader *header);
-
 // Reads the RIFF/WAVE header and walks the chunks up to "data". 0 when valid,
 // with `file` positioned at the first sample byte; 1 otherwise.
 int WavReadHeader(FILE *file, WavHeader *header);

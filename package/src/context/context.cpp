@@ -1,5 +1,5 @@
-#define LOG_MODULE "package/main/context"
-#include "context.h"
+#define LOG_MODULE "package/src/context/context"
+#include "context/context.h"
 
 #include "ornix.h"
 

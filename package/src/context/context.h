@@ -10,6 +10,7 @@
 struct call;
 struct ua;
 
+// In this order: StateAbove compares states.
 enum CallState : uint32_t {
   IDLE = 0,
   ASSISTANT_DIALING = 1,
@@ -76,9 +77,10 @@ struct ServerSettings {
   bool transportTls;
 };
 
-// A field that the SIP, bus and playback threads read and write without a
-// common lock (the call state and type): every access is one atomic load or
-// store, and reads and writes look like those of a plain value.
+// The one way to share a field of the context across threads without a
+// common lock (the SIP loop, the bus loop, the playback and stop threads):
+// every access is one atomic load or store, and reads and writes look like
+// those of a plain value.
 template <class T>
 struct Shared {
   std::atomic<T> value{};
@@ -91,12 +93,14 @@ struct Shared {
     return *this;
   }
   operator T() const { return load(); }
-  T load() const { return value.load(std::memory_order_relaxed); }
-  void store(T v) { value.store(v, std::memory_order_relaxed); }
+  // Sequentially consistent: a reader that sees a later store (say
+  // `lastRegisterEvent`) sees the earlier ones too (`registerStatus`).
+  T load() const { return value.load(); }
+  void store(T v) { value.store(v); }
 };
 
 struct CallContextRecord {
-  bool restartRequested;
+  Shared<bool> restartRequested;  // set by the bus handlers and the stop sequence
   bool serverSettingsChanged;
   DBusConnection *dbus;
   Shared<CallState> state;
@@ -115,8 +119,8 @@ struct CallContextRecord {
   uint8_t videoStreamId;
   bool enableDirect;
   bool directVideo;
-  bool registerStatus;
-  int32_t lastRegisterEvent;
+  Shared<bool> registerStatus;      // written by the SIP loop, read by the bus side
+  Shared<int32_t> lastRegisterEvent;
   int32_t doorHangupDelay;
   bool doorHangupOn;
   uint32_t prefixSize;
