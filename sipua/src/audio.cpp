@@ -313,16 +313,22 @@ int device_setup(struct auresamp *rs, struct aubuf **abp, uint32_t srate,
 	return err ? err : buf_alloc(abp, srate, ch, source);
 }
 
+// False without a driver: none configured, or one named but not loaded
+// (said once).
+bool driver_ok(const void *drv, const char *kind, const char *mod,
+	       const char *dev)
+{
+	if (!drv && str_isset(mod))
+		dev_error(kind, mod, dev, 0, "driver not loaded");
+	return drv != nullptr;
+}
+
 void start_source(struct audio *a)
 {
 	const struct config_audio *c = &cfg_now()->audio;
 	const struct ausrc *as = ausrc_find(baresip_ausrcl(), c->src_mod);
-	if (!as) {
-		if (str_isset(c->src_mod))
-			dev_error("source", c->src_mod, c->src_dev, 0,
-				  "driver not loaded");
+	if (!driver_ok(as, "source", c->src_mod, c->src_dev))
 		return;
-	}
 	a->src_drv = as->name;
 	a->sprm = {8000, 1, a->ptime};
 	int err = mqueue_alloc(&a->mq, src_ended, a);
@@ -348,12 +354,8 @@ void start_player(struct audio *a)
 {
 	const struct config_audio *c = &cfg_now()->audio;
 	const struct auplay *ap = auplay_find(baresip_auplayl(), c->play_mod);
-	if (!ap) {
-		if (str_isset(c->play_mod))
-			dev_error("player", c->play_mod, c->play_dev, 0,
-				  "driver not loaded");
+	if (!driver_ok(ap, "player", c->play_mod, c->play_dev))
 		return;
-	}
 	a->play_drv = ap->name;
 	a->pprm = {8000, 1, a->ptime};
 	int err = ap->alloch(&a->auplay, ap, &a->pprm, c->play_dev,
