@@ -3,8 +3,8 @@
 // and speaker from ALSA's file plugin on two FIFOs that this program feeds
 // and drains in real time (20 ms a turn). Figures: the round trip from a
 // 1 kHz burst's onset at the microphone to its return at the speaker, CPU
-// time per minute of call, resident memory during the call, and the ratios
-// sipua/baresip.
+// time per minute of call (and the context switches behind it), resident
+// memory during the call, and the ratios sipua/baresip.
 #include <fcntl.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
@@ -28,6 +28,7 @@ constexpr double kBurstMs = 300, kEveryMs = 1000;
 struct Result {
   std::vector<double> roundTripMs, rssKb;
   double cpuPerMinute = 0;  // seconds of CPU per minute of call
+  double switchesPerSecond = 0;
 };
 
 // Microphone and speaker of one panel. Time stamps are MonotonicMs().
@@ -108,13 +109,22 @@ struct Devices {
   }
 };
 
-// CPU time of all of a process's threads in seconds, to the nanosecond.
-double CpuSeconds(pid_t pid) {
+// CPU time (in seconds, to the nanosecond) and context switches of all of a
+// process's threads: each wake-up of a thread costs a switch.
+struct Usage {
+  double cpu = 0, switches = 0;
+};
+Usage UsageOf(pid_t pid) {
+  Usage u;
   std::error_code ec;
-  double ns = 0;
-  for (const auto &t : std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/task", ec))
-    ns += atof(ReadFile(t.path().string() + "/schedstat").c_str());
-  return ns / 1e9;
+  for (const auto &t : std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/task", ec)) {
+    u.cpu += atof(ReadFile(t.path().string() + "/schedstat").c_str()) / 1e9;
+    const std::string status = ReadFile(t.path().string() + "/status");
+    for (const std::string field : {"\nvoluntary_ctxt_switches:", "\nnonvoluntary_ctxt_switches:"})
+      if (const size_t at = status.find(field); at != std::string::npos)
+        u.switches += atof(status.c_str() + at + field.size());
+  }
+  return u;
 }
 
 // Both calls up: the bursts at both panels at once, and CPU time and memory
@@ -123,12 +133,18 @@ void Measure(Devices *const dev[2], const pid_t pid[2], Result r[2]) {
   const double up = MonotonicMs(), end = up + 1000 + kBursts * kEveryMs;
   for (int i = 0; i < 2; ++i) dev[i]->firstBurst = up + 1000;
   std::this_thread::sleep_for(Millis(500));
-  const double cpu0[2] = {CpuSeconds(pid[0]), CpuSeconds(pid[1])}, t0 = MonotonicMs();
+  const Usage u0[2] = {UsageOf(pid[0]), UsageOf(pid[1])};
+  const double t0 = MonotonicMs();
   while (MonotonicMs() < end) {
     for (int i = 0; i < 2; ++i) r[i].rssKb.push_back(double(StatusKb(pid[i], "VmRSS:")));
     std::this_thread::sleep_for(Millis(250));
   }
-  for (int i = 0; i < 2; ++i) r[i].cpuPerMinute = (CpuSeconds(pid[i]) - cpu0[i]) / (MonotonicMs() - t0) * 60000;
+  for (int i = 0; i < 2; ++i) {
+    const Usage u = UsageOf(pid[i]);
+    const double ms = MonotonicMs() - t0;
+    r[i].cpuPerMinute = (u.cpu - u0[i].cpu) / ms * 60000;
+    r[i].switchesPerSecond = (u.switches - u0[i].switches) / ms * 1000;
+  }
   std::this_thread::sleep_for(Millis(600));  // the last bursts' way back
 }
 
@@ -207,6 +223,8 @@ int main() {
   Figure("cpu_per_call_minute_sipua", {s.cpuPerMinute}, "s");
   Figure("cpu_per_call_minute_baresip", {b.cpuPerMinute}, "s");
   Ratio("cpu_per_call_minute_ratio", s.cpuPerMinute, b.cpuPerMinute);
+  Figure("context_switches_sipua", {s.switchesPerSecond}, "1/s");
+  Figure("context_switches_baresip", {b.switchesPerSecond}, "1/s");
   Figure("rss_in_call_sipua", s.rssKb, "KiB");
   Figure("rss_in_call_baresip", b.rssKb, "KiB");
   Ratio("rss_in_call_ratio", Median(s.rssKb), Median(b.rssKb));

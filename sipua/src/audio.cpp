@@ -1,6 +1,9 @@
-// One call's audio pipeline, owned by the loop thread. The source and the
-// player run on their own threads and meet the loop only at the two aubufs,
-// which they reach through atomically published pointers.
+// One call's audio pipeline, owned by the loop thread. While the source runs,
+// its thread encodes and sends each frame it reads, as baresip's "poll" mode
+// does; the loop's timer sends instead when there is no source or it has
+// ended. Everything the sending reads or the loop changes for it (parameters,
+// queued keys, RTP timestamp and marker) is under tx_lock. The player pulls
+// from an atomically published aubuf.
 #include "audio.h"
 
 #include <cerrno>
@@ -10,7 +13,9 @@ namespace {
 
 enum {
 	MAX_SAMPC = 48 * 60 * 2,  // 60 ms at 48 kHz stereo
+	MAX_PAYLOAD = 8 * 60,     // 60 ms of G.711
 	MAX_GAP_FRAMES = 5,       // lost frames filled with silence
+	MAX_BURST = 16,           // packets sent for one frame of the source
 };
 
 const struct config *cfg_now(void)
@@ -21,9 +26,10 @@ const struct config *cfg_now(void)
 } // namespace
 
 struct audio {
-	struct audio_prm prm;
+	struct audio_prm prm;    // written under tx_lock, by the loop only
 	uint32_t ptime;
 	bool started;
+	bool stopped;
 	audio_send_h *sendh;
 	audio_event_h *eventh;
 	void *arg;
@@ -32,18 +38,25 @@ struct audio {
 	const char *play_drv;
 
 	// sending
+	pthread_mutex_t tx_lock;
+	bool tx_dev;             // under tx_lock: the source's thread sends
+	bool src_ended;          // under tx_lock: it stopped by itself
 	struct ausrc_st *ausrc;
 	struct ausrc_prm sprm;
-	struct aubuf *txbuf;     // published to the source thread
+	struct mqueue *mq;       // tells the loop that the source ended
+	struct aubuf *txbuf;
 	struct auresamp txrs;
-	struct tmr tmr_tx;
-	uint64_t tx_next;        // jiffies of the next frame
+	struct tmr tmr_tx;       // loop thread: sends while tx_dev is false
+	uint64_t tx_next;        // jiffies of the timer's next frame
 	uint32_t ts;
 	uint32_t ts_tel;
 	bool marker;             // the next audio packet starts a talkspurt
-	struct telev *telev;
+	struct telev *telev;     // sending side under tx_lock
+	struct mbuf *txmb;
+	int16_t tx_srcv[MAX_SAMPC];
+	int16_t tx_pcmv[MAX_SAMPC];  // the resampler filters in place
 
-	// receiving
+	// receiving (loop thread)
 	struct jbuf *jbuf;
 	struct auplay_st *auplay;
 	struct auplay_prm pprm;
@@ -66,27 +79,152 @@ struct aubuf *buf_get(struct aubuf *const *p)
 	return __atomic_load_n(p, __ATOMIC_ACQUIRE);
 }
 
+// Devices first: once their threads have ended, nothing sends any more.
+void stop_all(struct audio *a)
+{
+	a->stopped = true;
+	tmr_cancel(&a->tmr_tx);
+	a->ausrc = (struct ausrc_st *)mem_deref(a->ausrc);
+	a->auplay = (struct auplay_st *)mem_deref(a->auplay);
+	a->mq = (struct mqueue *)mem_deref(a->mq);
+}
+
 void destructor(void *arg)
 {
 	auto *a = static_cast<struct audio *>(arg);
-	tmr_cancel(&a->tmr_tx);
-	// Devices first: their threads end before the buffers go.
-	mem_deref(a->ausrc);
-	mem_deref(a->auplay);
+	stop_all(a);
 	mem_deref(a->txbuf);
 	mem_deref(a->rxbuf);
 	mem_deref(a->jbuf);
 	mem_deref(a->telev);
+	mem_deref(a->txmb);
+	pthread_mutex_destroy(&a->tx_lock);
+}
+
+// Sending (the source's thread, or the loop's timer; under tx_lock) ----------
+
+uint32_t tx_ptime(const struct audio *a)
+{
+	return a->prm.ptime_tx ? a->prm.ptime_tx : a->ptime;
+}
+
+// Source samples that make `n8` samples at 8 kHz.
+size_t src_samples(const struct audio *a, size_t n8)
+{
+	return n8 * (a->sprm.srate / 8000) * a->sprm.ch;
+}
+
+// One frame of the source at 8 kHz mono into a->tx_pcmv; silence without one.
+void read_source(struct audio *a, size_t n8)
+{
+	struct aubuf *ab = a->txbuf;
+	if (!ab) {
+		memset(a->tx_pcmv, 0, n8 * sizeof(int16_t));
+		return;
+	}
+	const size_t sampc = src_samples(a, n8);
+	if (!a->txrs.resample) {
+		aubuf_read_samp(ab, a->tx_pcmv, n8);
+		return;
+	}
+	aubuf_read_samp(ab, a->tx_srcv, sampc);
+	size_t outc = MAX_SAMPC;
+	if (auresamp(&a->txrs, a->tx_pcmv, &outc, a->tx_srcv, sampc) ||
+	    outc != n8)
+		memset(a->tx_pcmv, 0, n8 * sizeof(int16_t));
+}
+
+// One packet: a key's event while one is being sent, else the audio.
+void send_frame(struct audio *a)
+{
+	const size_t n8 = 8 * tx_ptime(a);
+	read_source(a, n8);
+	const struct aucodec *ac = a->prm.tx;
+	if (!ac || !(a->prm.dir & SDP_SENDONLY)) {
+		a->marker = true;
+		a->ts += (uint32_t)n8;
+		return;
+	}
+	struct mbuf *mb = a->txmb;
+	bool marker = false;
+	mb->pos = mb->end = RTP_HEADER_SIZE;
+	if (a->prm.pt_tel_tx >= 0 && !telev_poll(a->telev, &marker, mb)) {
+		if (marker)
+			a->ts_tel = a->ts;
+		mb->pos = RTP_HEADER_SIZE;
+		(void)a->sendh(&a->prm.raddr, (uint8_t)a->prm.pt_tel_tx,
+			       marker, a->ts_tel, mb, a->arg);
+	}
+	else {
+		mb->pos = mb->end = RTP_HEADER_SIZE;
+		ac->ench(mbuf_buf(mb), a->tx_pcmv, n8);
+		mb->end += n8;
+		(void)a->sendh(&a->prm.raddr, (uint8_t)a->prm.pt_tx,
+			       a->marker, a->ts, mb, a->arg);
+		a->marker = false;
+	}
+	a->ts += (uint32_t)n8;
+}
+
+// Paced by absolute time: each frame has its own due time, so the timer's
+// own lateness never adds up.
+void tx_handler(void *arg)
+{
+	auto *a = static_cast<struct audio *>(arg);
+	pthread_mutex_lock(&a->tx_lock);
+	const uint32_t ptime = tx_ptime(a);
+	const uint64_t now = tmr_jiffies();
+	if (now > a->tx_next + (uint64_t)MAX_GAP_FRAMES * ptime) {
+		// A stalled loop: skip the lost time, as the clock did.
+		const uint64_t missed = (now - a->tx_next) / ptime;
+		a->ts += (uint32_t)(missed * 8 * ptime);
+		a->tx_next += missed * ptime;
+		a->marker = true;
+	}
+	while (a->tx_next <= now) {
+		send_frame(a);
+		a->tx_next += ptime;
+	}
+	pthread_mutex_unlock(&a->tx_lock);
+	tmr_start(&a->tmr_tx, a->tx_next - now, tx_handler, a);
+}
+
+void timer_start(struct audio *a)
+{
+	a->tx_next = tmr_jiffies();
+	tmr_start(&a->tmr_tx, 0, tx_handler, a);
+}
+
+// The loop hears that the source has ended: its timer sends from now on.
+void src_ended(int id, void *data, void *arg)
+{
+	(void)id;
+	(void)data;
+	auto *a = static_cast<struct audio *>(arg);
+	pthread_mutex_lock(&a->tx_lock);
+	const bool dev = a->tx_dev;
+	pthread_mutex_unlock(&a->tx_lock);
+	if (!dev && !a->stopped && !tmr_isrunning(&a->tmr_tx))
+		timer_start(a);
 }
 
 // Device side (their own threads) -------------------------------------------
 
+// Each frame of the source goes out at once, in packets of the peer's ptime
+// (the aubuf keeps what does not fill one).
 void src_read(struct auframe *af, void *arg)
 {
 	auto *a = static_cast<struct audio *>(arg);
-	struct aubuf *ab = buf_get(&a->txbuf);
-	if (ab)
-		(void)aubuf_write_samp(ab, af->sampv, af->sampc);
+	pthread_mutex_lock(&a->tx_lock);
+	if (a->tx_dev) {
+		(void)aubuf_write_samp(a->txbuf, af->sampv, af->sampc);
+		const size_t bytes = src_samples(a, 8 * tx_ptime(a)) *
+				     sizeof(int16_t);
+		for (int i = 0;
+		     i < MAX_BURST && aubuf_cur_size(a->txbuf) >= bytes; ++i)
+			send_frame(a);
+	}
+	pthread_mutex_unlock(&a->tx_lock);
 }
 
 void play_write(struct auframe *af, void *arg)
@@ -112,10 +250,19 @@ void dev_error(const char *kind, const char *mod, const char *dev, int err,
 		sipua_warn("audio: %s %s,%s: %m\n", kind, mod, dev, err);
 }
 
+// The source's thread ends after this: the call goes on with silence.
 void src_error(int err, const char *str, void *arg)
 {
 	auto *a = static_cast<struct audio *>(arg);
-	dev_error("source", a->src_drv, cfg_now()->audio.src_dev, err, str);
+	if (err || str)
+		dev_error("source", a->src_drv, cfg_now()->audio.src_dev, err,
+			  str);
+	pthread_mutex_lock(&a->tx_lock);
+	a->tx_dev = false;
+	a->src_ended = true;
+	a->marker = true;
+	pthread_mutex_unlock(&a->tx_lock);
+	(void)mqueue_push(a->mq, 0, nullptr);
 }
 
 void play_error(int err, const char *str, void *arg)
@@ -138,11 +285,14 @@ bool rate_ok(uint32_t srate, uint8_t ch)
 	       (size_t)srate * ch * 60 / 1000 <= MAX_SAMPC;
 }
 
-int buf_alloc(struct aubuf **abp, uint32_t srate, uint8_t ch)
+// The player's buffer starts playing at the configured minimum; the
+// source's is read as soon as it holds a packet.
+int buf_alloc(struct aubuf **abp, uint32_t srate, uint8_t ch, bool source)
 {
 	const struct range *r = &cfg_now()->audio.buffer;
 	struct aubuf *ab = nullptr;
-	int err = aubuf_alloc(&ab, buf_bytes(r->min, srate, ch),
+	int err = aubuf_alloc(&ab, source ? sizeof(int16_t) * ch
+					 : buf_bytes(r->min, srate, ch),
 			      buf_bytes(r->max, srate, ch));
 	if (!err)
 		__atomic_store_n(abp, ab, __ATOMIC_RELEASE);
@@ -160,42 +310,52 @@ int device_setup(struct auresamp *rs, struct aubuf **abp, uint32_t srate,
 	if (srate != 8000 || ch != 1)
 		err = source ? auresamp_setup(rs, srate, ch, 8000, 1)
 			     : auresamp_setup(rs, 8000, 1, srate, ch);
-	return err ? err : buf_alloc(abp, srate, ch);
+	return err ? err : buf_alloc(abp, srate, ch, source);
+}
+
+// False without a driver: none configured, or one named but not loaded
+// (said once).
+bool driver_ok(const void *drv, const char *kind, const char *mod,
+	       const char *dev)
+{
+	if (!drv && str_isset(mod))
+		dev_error(kind, mod, dev, 0, "driver not loaded");
+	return drv != nullptr;
 }
 
 void start_source(struct audio *a)
 {
 	const struct config_audio *c = &cfg_now()->audio;
 	const struct ausrc *as = ausrc_find(baresip_ausrcl(), c->src_mod);
-	if (!as) {
-		if (str_isset(c->src_mod))
-			dev_error("source", c->src_mod, c->src_dev, 0,
-				  "driver not loaded");
+	if (!driver_ok(as, "source", c->src_mod, c->src_dev))
 		return;
-	}
 	a->src_drv = as->name;
 	a->sprm = {8000, 1, a->ptime};
-	int err = as->alloch(&a->ausrc, as, &a->sprm, c->src_dev, src_read,
-			     src_error, a);
+	int err = mqueue_alloc(&a->mq, src_ended, a);
+	if (!err)
+		err = as->alloch(&a->ausrc, as, &a->sprm, c->src_dev,
+				 src_read, src_error, a);
 	if (!err)
 		err = device_setup(&a->txrs, &a->txbuf, a->sprm.srate,
 				   a->sprm.ch, true);
 	if (err) {
 		dev_error("source", as->name, c->src_dev, err, nullptr);
 		a->ausrc = (struct ausrc_st *)mem_deref(a->ausrc);
+		a->mq = (struct mqueue *)mem_deref(a->mq);
+		return;
 	}
+	// A source that ended already has told the loop so.
+	pthread_mutex_lock(&a->tx_lock);
+	a->tx_dev = !a->src_ended;
+	pthread_mutex_unlock(&a->tx_lock);
 }
 
 void start_player(struct audio *a)
 {
 	const struct config_audio *c = &cfg_now()->audio;
 	const struct auplay *ap = auplay_find(baresip_auplayl(), c->play_mod);
-	if (!ap) {
-		if (str_isset(c->play_mod))
-			dev_error("player", c->play_mod, c->play_dev, 0,
-				  "driver not loaded");
+	if (!driver_ok(ap, "player", c->play_mod, c->play_dev))
 		return;
-	}
 	a->play_drv = ap->name;
 	a->pprm = {8000, 1, a->ptime};
 	int err = ap->alloch(&a->auplay, ap, &a->pprm, c->play_dev,
@@ -207,87 +367,6 @@ void start_player(struct audio *a)
 		dev_error("player", ap->name, c->play_dev, err, nullptr);
 		a->auplay = (struct auplay_st *)mem_deref(a->auplay);
 	}
-}
-
-// Sending (loop thread) ------------------------------------------------------
-
-uint32_t tx_ptime(const struct audio *a)
-{
-	return a->prm.ptime_tx ? a->prm.ptime_tx : a->ptime;
-}
-
-// One frame of the source at 8 kHz mono into a->pcmv; silence without one.
-void read_source(struct audio *a, size_t n8)
-{
-	struct aubuf *ab = a->txbuf;
-	if (!ab) {
-		memset(a->pcmv, 0, n8 * sizeof(int16_t));
-		return;
-	}
-	const size_t sampc = n8 * (a->sprm.srate / 8000) * a->sprm.ch;
-	if (!a->txrs.resample) {
-		aubuf_read_samp(ab, a->pcmv, n8);
-		return;
-	}
-	aubuf_read_samp(ab, a->srcv, sampc);
-	size_t outc = MAX_SAMPC;
-	if (auresamp(&a->txrs, a->pcmv, &outc, a->srcv, sampc) || outc != n8)
-		memset(a->pcmv, 0, n8 * sizeof(int16_t));
-}
-
-void send_frame(struct audio *a)
-{
-	const size_t n8 = 8 * tx_ptime(a);
-	read_source(a, n8);
-	const struct aucodec *ac = a->prm.tx;
-	if (!ac || !(a->prm.dir & SDP_SENDONLY)) {
-		a->marker = true;
-		a->ts += (uint32_t)n8;
-		return;
-	}
-	struct mbuf *mb = mbuf_alloc(RTP_HEADER_SIZE + n8);
-	if (!mb)
-		return;
-	bool marker = false;
-	mb->pos = mb->end = RTP_HEADER_SIZE;
-	if (a->prm.pt_tel_tx >= 0 && !telev_poll(a->telev, &marker, mb)) {
-		if (marker)
-			a->ts_tel = a->ts;
-		mb->pos = RTP_HEADER_SIZE;
-		(void)a->sendh((uint8_t)a->prm.pt_tel_tx, marker, a->ts_tel,
-			       mb, a->arg);
-	}
-	else {
-		mb->pos = mb->end = RTP_HEADER_SIZE;
-		ac->ench(mbuf_buf(mb), a->pcmv, n8);
-		mb->end += n8;
-		(void)a->sendh((uint8_t)a->prm.pt_tx, a->marker, a->ts, mb,
-			       a->arg);
-		a->marker = false;
-	}
-	a->ts += (uint32_t)n8;
-	mem_deref(mb);
-}
-
-// Paced by absolute time: each frame has its own due time, so the timer's
-// own lateness never adds up.
-void tx_handler(void *arg)
-{
-	auto *a = static_cast<struct audio *>(arg);
-	const uint32_t ptime = tx_ptime(a);
-	const uint64_t now = tmr_jiffies();
-	if (now > a->tx_next + (uint64_t)MAX_GAP_FRAMES * ptime) {
-		// A stalled loop: skip the lost time, as the clock did.
-		const uint64_t missed = (now - a->tx_next) / ptime;
-		a->ts += (uint32_t)(missed * 8 * ptime);
-		a->tx_next += missed * ptime;
-		a->marker = true;
-	}
-	while (a->tx_next <= now) {
-		send_frame(a);
-		a->tx_next += ptime;
-	}
-	tmr_start(&a->tmr_tx, a->tx_next - now, tx_handler, a);
 }
 
 // Receiving (loop thread) ----------------------------------------------------
@@ -350,6 +429,7 @@ int audio_alloc(struct audio **ap, uint32_t ptime, audio_send_h *sendh,
 		mem_zalloc(sizeof(struct audio), destructor));
 	if (!a)
 		return ENOMEM;
+	pthread_mutex_init(&a->tx_lock, nullptr);
 	tmr_init(&a->tmr_tx);
 	a->ptime = ptime;
 	a->sendh = sendh;
@@ -360,6 +440,9 @@ int audio_alloc(struct audio **ap, uint32_t ptime, audio_send_h *sendh,
 	a->prm.pt_tx = a->prm.pt_tel_tx = a->prm.pt_tel_rx = -1;
 	a->prm.dir = SDP_SENDRECV;
 	int err = telev_alloc(&a->telev, ptime);
+	a->txmb = mbuf_alloc((size_t)RTP_HEADER_SIZE + MAX_PAYLOAD);
+	if (!a->txmb)
+		err = ENOMEM;
 	const struct config_avt *avt = &cfg_now()->avt;
 	// Without a jitter buffer the audio still plays, in arrival order.
 	if (!err && avt->audio.jbtype != JBUF_OFF &&
@@ -380,22 +463,33 @@ void audio_update(struct audio *a, const struct audio_prm *prm)
 	if (!a || !prm)
 		return;
 	const uint32_t ptime = prm->ptime_tx;
+	pthread_mutex_lock(&a->tx_lock);
 	a->prm = *prm;
 	if (ptime < 10 || ptime > 60 || ptime % 10)
 		a->prm.ptime_tx = a->ptime;
+	pthread_mutex_unlock(&a->tx_lock);
 	if (!(prm->dir & SDP_RECVONLY) && a->jbuf)
 		jbuf_flush(a->jbuf);
 }
 
 void audio_start(struct audio *a)
 {
-	if (!a || a->started)
+	if (!a || a->started || a->stopped)
 		return;
 	a->started = true;
 	start_player(a);
 	start_source(a);
-	a->tx_next = tmr_jiffies();
-	tmr_start(&a->tmr_tx, 0, tx_handler, a);
+	pthread_mutex_lock(&a->tx_lock);
+	const bool dev = a->tx_dev;
+	pthread_mutex_unlock(&a->tx_lock);
+	if (!dev)
+		timer_start(a);
+}
+
+void audio_stop(struct audio *a)
+{
+	if (a)
+		stop_all(a);
 }
 
 void audio_recv(struct audio *a, const struct rtp_header *hdr,
@@ -435,10 +529,12 @@ int audio_send_digit(struct audio *a, char key)
 {
 	if (!a)
 		return EINVAL;
-	if (key == KEYCODE_REL || key == KEYCODE_NONE)
-		return telev_send(a->telev, 0, true);
-	const int code = telev_digit2code((unsigned char)key);
+	const bool release = key == KEYCODE_REL || key == KEYCODE_NONE;
+	const int code = release ? 0 : telev_digit2code((unsigned char)key);
 	if (code < 0)
 		return EINVAL;
-	return telev_send(a->telev, code, false);
+	pthread_mutex_lock(&a->tx_lock);
+	const int err = telev_send(a->telev, code, release);
+	pthread_mutex_unlock(&a->tx_lock);
+	return err;
 }

@@ -2,8 +2,9 @@
 // interface (registered by their module lines), and the per-call pipeline
 //   source -> aubuf -> resampler -> encoder -> RTP
 //   RTP -> jitter buffer -> decoder -> aubuf -> player.
-// Device threads meet the loop thread only at the aubufs; everything else of
-// a call's audio lives on the loop thread.
+// While a source runs, its own thread encodes and sends, so no timer wakes the
+// loop every frame; without one, the loop's timer sends silence. The sending
+// state is under one lock; the player meets the loop only at its aubuf.
 #pragma once
 
 #include "core.h"
@@ -60,8 +61,8 @@ struct auplay_st;
 // Called on the device's own thread.
 typedef void (ausrc_read_h)(struct auframe *af, void *arg);
 typedef void (auplay_write_h)(struct auframe *af, void *arg);
-// A device fault after the start (device gone, read error); the device has
-// stopped by itself.
+// The device has stopped by itself: after a fault (device gone, read error;
+// err or str set), or at the end of its input (neither set).
 typedef void (audev_error_h)(int err, const char *str, void *arg);
 
 typedef int (ausrc_alloc_h)(struct ausrc_st **stp, const struct ausrc *as,
@@ -143,6 +144,7 @@ void audev_close(struct audev *d);
 
 // What the SDP exchange decided; applied with audio_update.
 struct audio_prm {
+	struct sa raddr;           // where the RTP goes; unset: nowhere yet
 	const struct aucodec *tx;  // null: nothing to send with
 	int pt_tx;
 	int pt_tel_tx;             // -1: the peer takes no telephone events
@@ -154,8 +156,9 @@ struct audio_prm {
 
 struct audio;
 
-typedef int  (audio_send_h)(uint8_t pt, bool marker, uint32_t ts,
-			    struct mbuf *mb, void *arg);
+// Called on the source's thread or the loop's, never on both at once.
+typedef int  (audio_send_h)(const struct sa *dst, uint8_t pt, bool marker,
+			    uint32_t ts, struct mbuf *mb, void *arg);
 // False when the call was closed by the event's handler.
 typedef bool (audio_event_h)(enum ua_event ev, const char *prm, void *arg);
 
@@ -164,6 +167,9 @@ int  audio_alloc(struct audio **ap, uint32_t ptime, audio_send_h *sendh,
 void audio_update(struct audio *a, const struct audio_prm *prm);
 // Opens the devices and starts sending; later calls do nothing.
 void audio_start(struct audio *a);
+// Stops the devices and the sending for good, before what the send handler
+// uses goes (the audio itself may live on a little, held by a packet).
+void audio_stop(struct audio *a);
 void audio_recv(struct audio *a, const struct rtp_header *hdr,
 		struct mbuf *mb);
 int  audio_send_digit(struct audio *a, char key);

@@ -53,10 +53,11 @@ bool src_step(void *arg)
 	struct auframe af = st->dev.frame;
 	size_t sz = af.sampc * sizeof(int16_t);
 	int err = aufile_read(st->af, (uint8_t *)af.sampv, &sz);
-	if (err)
-		st->dev.errh(err, "read failed", st->dev.arg);
-	if (err || !sz)
-		return false;  // at the end the call goes on with silence
+	if (err || !sz) {
+		// At the end the call goes on with silence.
+		st->dev.errh(err, err ? "read failed" : nullptr, st->dev.arg);
+		return false;
+	}
 	af.sampc = sz / sizeof(int16_t);
 	for (size_t i = 0; i < af.sampc; ++i)
 		af.sampv[i] = (int16_t)sys_ltohs((uint16_t)af.sampv[i]);

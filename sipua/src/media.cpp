@@ -17,13 +17,16 @@ enum {
 	PT_TEL = 101,
 };
 
-int send_handler(uint8_t pt, bool marker, uint32_t ts, struct mbuf *mb,
-		 void *arg)
+// On the audio source's thread too: libre's rtp_send runs on any thread as
+// long as one sends at a time (its RTCP session locks the counts it shares
+// with the loop), and the audio serialises its sends.
+int send_handler(const struct sa *dst, uint8_t pt, bool marker, uint32_t ts,
+		 struct mbuf *mb, void *arg)
 {
 	auto *call = static_cast<struct call *>(arg);
-	if (!sa_isset(&call->raddr, SA_ALL))
+	if (!sa_isset(dst, SA_ALL))
 		return 0;
-	return rtp_send(call->rtp, &call->raddr, false, marker, pt, ts, mb);
+	return rtp_send(call->rtp, dst, false, marker, pt, ts, mb);
 }
 
 bool event_handler(enum ua_event ev, const char *prm, void *arg)
@@ -164,7 +167,9 @@ int media_alloc(struct call *call, bool video)
 void media_close(struct call *call)
 {
 	tmr_cancel(&call->tmr_rtpto);
-	// The devices stop before the socket their frames go to.
+	// The devices stop before the socket their frames go to, even when a
+	// packet's handler still holds the audio.
+	audio_stop(call->audio);
 	call->audio = (struct audio *)mem_deref(call->audio);
 	call->rtp = (struct rtp_sock *)mem_deref(call->rtp);
 	call->video = (struct video *)mem_deref(call->video);
@@ -202,11 +207,11 @@ void media_update(struct call *call)
 	prm.dir = sdp_media_rport(call->am) ? sdp_media_dir(call->am)
 					    : SDP_INACTIVE;
 	receive_codecs(call->am, &prm);
-	audio_update(call->audio, &prm);
-
 	const struct sa *ra = sdp_media_raddr(call->am);
 	if (ra && sa_isset(ra, SA_ALL))
 		call->raddr = *ra;
+	prm.raddr = call->raddr;
+	audio_update(call->audio, &prm);
 
 	if (!call->rtcp_started && sa_isset(&call->raddr, SA_ALL)) {
 		struct sa rtcp;
