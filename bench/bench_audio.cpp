@@ -1,7 +1,11 @@
 // The panel's audio, sipua against Debian's baresip, side by side: the same
 // sipp callee echoes each panel's RTP, and both panels take their microphone
 // and speaker from ALSA's file plugin on two FIFOs that this program feeds
-// and drains in real time (20 ms a turn). Figures: the round trip from a
+// and drains in real time (20 ms a turn). The speaker's FIFO carries 48 kHz
+// stereo, which ALSA converts to, so that its smallest pipe (one page) holds
+// 21 ms, about one period of a sound card: at 8 kHz mono it would hold 256 ms,
+// and a player could write that far ahead in bursts, where a real card makes
+// it wake once a period. Figures: the round trip from a
 // 1 kHz burst's onset at the microphone to its return at the speaker, CPU
 // time per minute of call (and the context switches behind it), resident
 // memory during the call, and the ratios sipua/baresip.
@@ -22,6 +26,9 @@
 namespace {
 
 constexpr size_t kChunk = 160;  // samples a turn: 20 ms at 8 kHz
+// The speaker FIFO's frames: 48 kHz stereo, six frames to an 8 kHz sample.
+constexpr size_t kUp = 6, kSpeakerCh = 2;
+constexpr double kSpeakerBytesPerMs = 8.0 * kUp * kSpeakerCh * 2;
 constexpr int kBursts = 10;
 constexpr double kBurstMs = 300, kEveryMs = 1000;
 
@@ -39,6 +46,7 @@ struct Devices {
   std::vector<double> onset;          // when each burst reached the panel
   std::vector<int16_t> heard;
   std::vector<std::pair<size_t, double>> reads;  // first sample, when it was played
+  size_t speakerFrames = 0;                      // 48 kHz frames read so far
   std::atomic<bool> stop{false};
   std::thread io;
 
@@ -58,7 +66,9 @@ struct Devices {
     const std::string plugin = "{\n type file\n slave.pcm { type null }\n format raw\n";
     io = std::thread([this] { Run(); });
     return dir.Write("asound.conf", "pcm.mic " + plugin + " file \"/dev/null\"\n infile \"" + dir.Path("mic") +
-                                        "\"\n}\npcm.speaker " + plugin + " file \"" + dir.Path("speaker") + "\"\n}\n");
+                                        "\"\n}\npcm.speakerfile " + plugin + " file \"" + dir.Path("speaker") +
+                                        "\"\n}\npcm.speaker {\n type plug\n slave { pcm \"speakerfile\" rate 48000 "
+                                        "channels 2 format S16_LE }\n}\n");
   }
   // One turn: a chunk into the microphone (a burst's, or silence), one out
   // of the speaker. The player writes at the speaker's pace, so what is read
@@ -73,13 +83,16 @@ struct Devices {
     ioctl(mic, FIONREAD, &queued);
     if (write(mic, chunk, sizeof chunk) == ssize_t(sizeof chunk) && tone && int(onset.size()) == k)
       onset.push_back(now + queued / 16.0);
-    int16_t in[kChunk];
+    int16_t in[kChunk * kUp * kSpeakerCh];
     const ssize_t got = read(speaker, in, sizeof in);
     if (got <= 0) return;
     int behind = 0;
     ioctl(speaker, FIONREAD, &behind);
-    reads.push_back({heard.size(), now - (behind + got) / 16.0});
-    heard.insert(heard.end(), in, in + got / 2);
+    // Back to 8 kHz mono: the left channel of every sixth frame.
+    size_t next = heard.size();
+    for (size_t f = 0; f < size_t(got) / (2 * kSpeakerCh); ++f, ++speakerFrames)
+      if (speakerFrames % kUp == 0) heard.push_back(in[f * kSpeakerCh]);
+    if (heard.size() > next) reads.push_back({next, now - (behind + got) / kSpeakerBytesPerMs});
   }
   void Run() {
     const double start = MonotonicMs();
