@@ -89,7 +89,7 @@ void RegisterMainAccount() {
       return;  // not reached: the stop sequence exits
     }
     LOG_BOTH(5, "[Baresip]: Ошибка применения параметров");
-    ua_stop_all(false);
+    SipStopAll();
     usleep(kRegisterPause);
   }
 }

@@ -318,6 +318,8 @@ void SipUnregister(void) {
   if (ua != nullptr) ua_unregister(ua);
 }
 
+void SipStopAll(void) { ua_stop_all(false); }
+
 bool SipCalledUser(struct call *call, char *out, size_t size) {
   if (size == 0) return false;
   out[0] = '\0';

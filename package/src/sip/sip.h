@@ -33,6 +33,9 @@ bool SipWaitRegistered(void);
 // Unregisters the UA of the current call, else the main UA.
 void SipUnregister(void);
 
+// Stops every UA, without force (their registrations end).
+void SipStopAll(void);
+
 // Runs the SIP loop on the calling thread; closes the library when it ends.
 int SipRun(void);
 
