@@ -36,6 +36,7 @@ struct IncomingPlan {
   IncomingBranch branch;
   bool clearStale;    // a UART dial without a call is cleared first
   bool endAssistant;  // an established assistant call gives way
+  bool operator==(const IncomingPlan &) const = default;
 };
 IncomingPlan DecideIncoming(const IncomingFacts &facts);
 
@@ -59,6 +60,7 @@ struct LastCallPlan {
   bool endRecord;  // the end-of-call record is written
   bool plainBye;   // the MCU gets a bye, else a bye with state 1
   bool toIdle;     // state, call type and flat go back to IDLE, NONE, 0
+  bool operator==(const LastCallPlan &) const = default;
 };
 LastCallPlan PlanLastCall(CallState state);
 
@@ -86,6 +88,7 @@ struct TryingPlan {
   bool endAssistant;  // an assistant call is hung up first
   TryingRoute route;
   bool sipBlocked;  // the MCU is told bye: no SIP for this number
+  bool operator==(const TryingPlan &) const = default;
 };
 TryingPlan DecideTrying(const TryingFacts &facts);
 
