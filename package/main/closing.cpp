@@ -4,68 +4,127 @@
 #include <pthread.h>
 
 #include <cstdio>
-#include <cstring>
 
 #include "context/context.h"
 #include "dispatcher.h"
+#include "decisions.h"
 #include "ornix.h"
+#include "sip/calls.h"
 #include "sip/legs.h"
 #include "talk.h"
 #include "video.h"
 
 struct call *rejectedCall = nullptr;
 const char *closeReason = nullptr;
-struct call *closingCall = nullptr;
 
 namespace {
+
+// The call whose close is being handled: a second close of it while the
+// first runs is skipped.
+struct call *closingCall = nullptr;
 
 // The last call whose close was handled. The library can report the end of
 // one call twice (a hang-up of a call that is still winding down); the
 // second report must not tell the MCU again or touch the next call's context.
 struct call *closedCall = nullptr;
 
+// Marks the call as closing for the scope of its handling, then gives the
+// mark back to the close it may be nested in.
+struct ClosingMark {
+  explicit ClosingMark(struct call *call) : previous(closingCall) {
+    if (call) closingCall = call;
+  }
+  ~ClosingMark() { closingCall = previous; }
+  ClosingMark(const ClosingMark &) = delete;
+  ClosingMark &operator=(const ClosingMark &) = delete;
+  struct call *previous;
+};
+
 bool Unsuccessful(unsigned scode) { return scode >= 400 && scode <= 699; }
 
-uint16_t CloseStatusCode(struct call *call) {
-  uint16_t scode = call ? call_scode(call) : 0;
-  if (scode >= 100 && scode <= 699) return scode;
-  unsigned fromReason = 0;
-  if (closeReason && sscanf(closeReason, "%u", &fromReason) == 1 &&
-      fromReason >= 100 && fromReason <= 699)
-    return (uint16_t)fromReason;
-  return scode;
+void LogUnsuccessful(unsigned scode) {
+  if (Unsuccessful(scode))
+    LOG(2, "Call ended unsuccessfully scode=%u flat=%u", scode, CallContext.flat);
 }
 
-void ResetFlatToZero() {
-  LOG(2, "Set flat: %u -> %u", CallContext.flat, 0u);
-  CallContext.flat = 0;
+// One leg of several ended: the others go on, the MCU is not told.
+void CloseParallelLeg(struct call *call, unsigned scode) {
+  if (CallContext.currentCall == call) {
+    CallContext.currentCall = FindAnotherCall(call);
+    LOG(1, "Switch currentCall to %p", (void *)CallContext.currentCall);
+  }
+  char leg[128];
+  if (closeReason && closeReason[0])
+    snprintf(leg, sizeof(leg), "other_calls_remain scode=%u sip=\"%s\"", scode, closeReason);
+  else
+    snprintf(leg, sizeof(leg), "other_calls_remain scode=%u", scode);
+  LOG(2, "Call leg closed flat=%u call=%p %s", CallContext.flat, (void *)call, leg);
+  LogUnsuccessful(scode);
+  closedCall = call;
+}
+
+void CloseForeign(struct call *call, unsigned scode) {
+  LOG(1,
+      "CloseCallHandler: ignore foreign CALL_CLOSED call=%p owner=%p "
+      "state=%s callType=%s scode=%u",
+      (void *)call, (void *)CallContext.currentCall, StateName(CallContext.state),
+      CallTypeName(CallContext.callType), scode);
+}
+
+// The call the context is about (or none) ended: the record, the gain and
+// video reset, the MCU bye and, by the state, back to IDLE.
+void CloseLastCall(struct call *call, unsigned scode) {
+  if (call) closedCall = call;
+  if (closeReason && closeReason[0]) {
+    char reason[128];
+    snprintf(reason, sizeof(reason), "sip=\"%s\"", closeReason);
+    LOG(2, "Call closed scode=%u flat=%u call=%p %s", scode, CallContext.flat, (void *)call,
+        reason);
+  } else {
+    LOG(2, "Call closed scode=%u flat=%u call=%p", scode, CallContext.flat, (void *)call);
+  }
+  LogUnsuccessful(scode);
+
+  const LastCallPlan plan = PlanLastCall(CallContext.state);
+  if (plan.resetMicGain)
+    DbusJsonMethodCall(CallContext.dbus, ORNIX_CAMERA_SERVICE, "ResetMicGain", nullptr);
+  if (plan.endRecord) AllCallsDone();
+  if (CallContext.videoEnabled && videoStarted) VideoStop();
+  if (plan.plainBye)
+    SendUartBye("CloseCallHandler: active assistant/outgoing cleanup");
+  else
+    SendUartByeWithState(1, "CloseCallHandler: non-assistant close");
+  CallContext.hadPanelDecline = false;
+  if (plan.toIdle) {
+    SetState(IDLE);
+    SetCallType(NONE);
+    SetFlat(0);
+  }
+  CallContext.currentCall = nullptr;
 }
 
 }  // namespace
 
 void AllCallsDone() {
-  long long ts = (long long)GetStartCallTimestamp();
-  uint16_t flat = CallContext.flat;
-  switch (CallContext.callType) {
-    case SOS:
+  const long long ts = (long long)GetStartCallTimestamp();
+  const uint16_t flat = CallContext.flat;
+  switch (DecideEndRecord(CallContext.callType, flat)) {
+    case EndRecord::AssistDone:
+      LOG_BOTH(3, "[%lld] Incoming assist call done", ts);
+      return;
+    case EndRecord::Sos:
       LOG_BOTH(3, "[%lld] All calls are done for sos", ts);
       return;
-    case CONCIERGE:
+    case EndRecord::Concierge:
       LOG_BOTH(3, "[%lld] All calls are done for concierge", ts);
       return;
-    case NONE:
-      if (flat == 0) {
-        LOG_BOTH(3, "[%lld] Incoming assist call done", ts);
-        return;
-      }
-      break;
-    default:
-      break;
+    case EndRecord::Apartment:
+      LOG_BOTH(3, "[%lld] All calls are done for apartment %u", ts, flat);
+      return;
+    case EndRecord::Plain:
+      LOG_BOTH(3, "[%lld] All calls are done", ts);
+      return;
   }
-  if (flat >= 1 && flat <= 9999)
-    LOG_BOTH(3, "[%lld] All calls are done for apartment %u", ts, flat);
-  else
-    LOG_BOTH(3, "[%lld] All calls are done", ts);
 }
 
 void CloseTrackNewCall(struct call *call) {
@@ -76,125 +135,45 @@ void CloseTrackNewCall(struct call *call) {
 }
 
 void CloseCallHandler(struct call *call) {
-  if (call && call == closingCall) {
-    LOG(1, "Skip reentrant CloseCallHandler call=%p", (void *)call);
-    return;
+  switch (DecideCloseEntry(call, closingCall, closedCall, CallContext.currentCall)) {
+    case CloseEntry::Reentrant:
+      LOG(1, "Skip reentrant CloseCallHandler call=%p", (void *)call);
+      return;
+    case CloseEntry::Repeated:
+      LOG(1, "Skip repeated CloseCallHandler call=%p", (void *)call);
+      return;
+    case CloseEntry::Handle:
+      break;
   }
-  if (call && call == closedCall && call != CallContext.currentCall) {
-    LOG(1, "Skip repeated CloseCallHandler call=%p", (void *)call);
-    return;
-  }
-  struct call *previousClosing = closingCall;
+  ClosingMark mark(call);
   if (call) {
-    closingCall = call;
     // A door hang-up still pending for this call must not outlive it, nor
     // its accounts-list mark, whichever way its close is handled below.
     DoorHangupForgetCall(call);
     if (CallContext.accountsListCall == call) CallContext.accountsListCall = nullptr;
   }
-  int others = call ? CountOtherCalls(call) : 0;
-
-  unsigned scode = CloseStatusCode(call);
-  char reason[128] = "";
-  if (closeReason && closeReason[0])
-    snprintf(reason, sizeof(reason), "sip=\"%s\"", closeReason);
-
-  LOG(1, "Call CloseCallHandler (%p), other calls: %d scode=%u", (void *)call,
-      others, scode);
+  const int others = call ? CountOtherCalls(call) : 0;
+  const unsigned scode = CloseStatusCode(SipStatusCode(call), closeReason);
+  LOG(1, "Call CloseCallHandler (%p), other calls: %d scode=%u", (void *)call, others, scode);
   LOG(1,
       "[direct] CloseCallHandler call=%p fromGate=%d enableDirect=%d state=%s "
       "flat=%u tid=%p",
       (void *)call, CallContext.fromGate, CallContext.enableDirect,
-      StateName(CallContext.state), CallContext.flat,
-      (void *)pthread_self());
+      StateName(CallContext.state), CallContext.flat, (void *)pthread_self());
 
-  if (call && call == rejectedCall) {
-    LOG(1, "Skip CloseCallHandler cleanup for rejected incoming call %p",
-        (void *)call);
-    closingCall = previousClosing;
-    rejectedCall = nullptr;
-    return;
+  switch (DecideClose(call, rejectedCall, CallContext.currentCall, others)) {
+    case CloseBranch::Rejected:
+      LOG(1, "Skip CloseCallHandler cleanup for rejected incoming call %p", (void *)call);
+      rejectedCall = nullptr;
+      return;
+    case CloseBranch::ParallelLeg:
+      CloseParallelLeg(call, scode);
+      return;
+    case CloseBranch::Foreign:
+      CloseForeign(call, scode);
+      return;
+    case CloseBranch::Last:
+      CloseLastCall(call, scode);
+      return;
   }
-
-  if (others > 0) {
-    if (CallContext.currentCall == call) {
-      CallContext.currentCall = FindAnotherCall(call);
-      LOG(1, "Switch currentCall to %p", (void *)CallContext.currentCall);
-    }
-    char leg[128];
-    if (closeReason && closeReason[0])
-      snprintf(leg, sizeof(leg), "other_calls_remain scode=%u sip=\"%s\"",
-               scode, closeReason);
-    else
-      snprintf(leg, sizeof(leg), "other_calls_remain scode=%u", scode);
-    LOG(2, "Call leg closed flat=%u call=%p %s", CallContext.flat,
-        (void *)call, leg);
-    if (Unsuccessful(scode))
-      LOG(2, "Call ended unsuccessfully scode=%u flat=%u", scode,
-          CallContext.flat);
-    closedCall = call;
-    closingCall = previousClosing;
-    return;
-  }
-
-  if (CallContext.currentCall && CallContext.currentCall != call) {
-    LOG(1,
-        "CloseCallHandler: ignore foreign CALL_CLOSED call=%p owner=%p "
-        "state=%s callType=%s scode=%u",
-        (void *)call, (void *)CallContext.currentCall,
-        StateName(CallContext.state), CallTypeName(CallContext.callType),
-        scode);
-    closingCall = previousClosing;
-    return;
-  }
-  if (call) closedCall = call;
-
-  if (reason[0])
-    LOG(2, "Call closed scode=%u flat=%u call=%p %s", scode, CallContext.flat,
-        (void *)call, reason);
-  else
-    LOG(2, "Call closed scode=%u flat=%u call=%p", scode, CallContext.flat,
-        (void *)call);
-  if (Unsuccessful(scode))
-    LOG(2, "Call ended unsuccessfully scode=%u flat=%u", scode,
-        CallContext.flat);
-
-  CallState state = CallContext.state;
-  if (state == OUTGOING_SIP_ESTABLISHED)
-    DbusJsonMethodCall(CallContext.dbus, ORNIX_CAMERA_SERVICE, "ResetMicGain",
-                       nullptr);
-  switch (state) {
-    case ASSISTANT_DIALING:
-    case ASSISTANT_ESTABLISHED:
-    case INCOMING_DIALING:
-    case INCOMING_ESTABLISHED:
-    case OUTGOING_DIALING:
-    case OUTGOING_SIP_DIALING:
-    case OUTGOING_SIP_ESTABLISHED:
-      AllCallsDone();
-      break;
-    default:
-      break;
-  }
-  if (CallContext.videoEnabled && videoStarted) VideoStop();
-
-  if (state == ASSISTANT_DIALING || state == ASSISTANT_ESTABLISHED ||
-      state == OUTGOING_SIP_DIALING || state == OUTGOING_SIP_ESTABLISHED) {
-    SendUartBye("CloseCallHandler: active assistant/outgoing cleanup");
-    SetState(IDLE);
-    SetCallType(NONE);
-    ResetFlatToZero();
-    CallContext.hadPanelDecline = false;
-  } else {
-    SendUartByeWithState(1, "CloseCallHandler: non-assistant close");
-    CallContext.hadPanelDecline = false;
-    if (state == INCOMING_DIALING || state == INCOMING_ESTABLISHED) {
-      SetState(IDLE);
-      SetCallType(NONE);
-      ResetFlatToZero();
-    }
-  }
-
-  closingCall = previousClosing;
-  CallContext.currentCall = nullptr;
 }

@@ -9,8 +9,6 @@ extern struct call *rejectedCall;
 // Parameter text of the closed-call event while it is being handled; null
 // otherwise (and when the door hang-up timer ends the call).
 extern const char *closeReason;
-// Call whose close is being handled (guards against handling it twice).
-extern struct call *closingCall;
 
 // Handles the end of `call` (may be null): parallel legs, foreign calls,
 // the end-of-call record, gain and video reset, the MCU bye, back to IDLE.

@@ -7,12 +7,16 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 
 #include "closing.h"
 #include "config/accounts.h"
 #include "context/context.h"
+#include "config/settings.h"
+#include "decisions.h"
 #include "ornix.h"
 #include "service_call/service_call.h"
+#include "sip/calls.h"
 #include "sip/legs.h"
 #include "sip/placement.h"
 #include "sip/sip.h"
@@ -23,33 +27,6 @@ namespace {
 const char *const kAccountsHeader = "X-Ornix-AccountsList";
 // A flat has at most this many accounts; a longer list from a peer is cut.
 const size_t kMaxListedAccounts = 5;
-
-// The UA a rejected call is hung up on: its own, else the current one.
-struct ua *UaOf(struct call *call) {
-  struct ua *ua = call ? call_get_ua(call) : nullptr;
-  return ua ? ua : CurrentUa();
-}
-
-// A user part made only of decimal digits, read as a number; -1 otherwise.
-long ApartmentNumber(const char *user) {
-  if (!user[0]) return -1;
-  long value = 0;
-  for (const char *p = user; *p; ++p) {
-    if (*p < '0' || *p > '9') return -1;
-    if (value <= 9999) value = value * 10 + (*p - '0');
-  }
-  return value;
-}
-
-void SetFlatLogged(uint16_t flat) {
-  LOG(2, "Set flat: %u -> %u", CallContext.flat, (unsigned)flat);
-  CallContext.flat = flat;
-}
-
-void Reject486(struct call *call) {
-  LOG(2, "Call ended unsuccessfully scode=486 flat=%u", CallContext.flat);
-  ua_hangup(UaOf(call), call, 486, "Busy Here");
-}
 
 void AnsweredHandler(struct call *call) {
   LOG(2, "Call answered, hangup other legs call=%p", (void *)call);
@@ -67,137 +44,154 @@ void PanelDecline(struct call *call) {
       (void *)call);
   LOG(2, "Call ended unsuccessfully scode=603 flat=%u", CallContext.flat);
   CallContext.hadPanelDecline = false;
-  ua_hangup(UaOf(call), call, 603, "Decline");
+  SipHangup(call, 603, "Decline");
   SetState(IDLE);
   SetCallType(NONE);
 }
 
-}  // namespace
-
-bool IsServiceCall(struct call *call) {
-  char user[64];
-  return SipCalledUser(call, user, sizeof(user)) && IsServiceAddress(user);
-}
-
+// The call's local user part, unescaped, as an apartment number from 1 to
+// 9999; 0 when it is none. The same reading as the check of the incoming
+// call, so that the flat rung is the number that was checked.
 uint16_t GetCallFlat(struct call *call) {
-  const char *local = call ? call_localuri(call) : nullptr;
+  const char *local = SipLocalUri(call);
   if (local) LOG(1, "Call to %s", local);
-  // The same reading as the check of IncomingCallHandler, so that the flat
-  // rung is the number that was checked.
   char user[64];
   const long number = SipCalledUser(call, user, sizeof(user)) ? ApartmentNumber(user) : -1;
   return number >= 1 && number <= 9999 ? (uint16_t)number : 0;
 }
 
-void IncomingCallHandler(struct call *call) {
-  SetStartCallTimestamp();
-  long long ts = (long long)GetStartCallTimestamp();
-  char peer[128] = "";
-  const char *peerUri = call ? call_peeruri(call) : nullptr;
-  if (peerUri) snprintf(peer, sizeof(peer), "uri=%s", peerUri);
-  const char *local = call ? call_localuri(call) : nullptr;
-
-  LOG(1, "Call IncomingCallHandler for call %p", (void *)call);
-  LOG_BOTH(3, "[%lld] Incoming call %s", ts, local ? local : "");
-
-  if (CallContext.state >= OUTGOING_DIALING &&
-      CallContext.state <= OUTGOING_UART_ESTABLISHED) {
-    if (CallContext.state == OUTGOING_UART_DIALING && !CallContext.currentCall) {
-      ClearStaleUartOutgoing("IncomingCallHandler: gate call over stale UART dialing");
-    } else {
-      rejectedCall = call;
-      LOG(1, "IncomingCallHandler ua_hangup busy (outgoing state=%d)",
-          (int)CallContext.state);
-      LOG(2, "Incoming call rejected (busy, outgoing in progress) scode=486 call=%p",
-          (void *)call);
-      Reject486(call);
-      return;
-    }
-  }
-
+IncomingFacts IncomingFactsOf(struct call *call) {
   // Read once, unescaped: the user part that is checked is the one rung.
   char user[64];
   const bool named = SipCalledUser(call, user, sizeof(user));
   const bool service = named && IsServiceAddress(user);
-  const long number = named && !service ? ApartmentNumber(user) : -1;
-  if (!service && (number < 1 || number > 9999)) {
-    LOG_BOTH(3, "[%lld] Rejecting call to disallowed target", ts);
-    LOG(2, "Incoming call rejected (not allowed) scode=404 call=%p", (void *)call);
-    LOG(2, "Call ended unsuccessfully scode=404 flat=%u", CallContext.flat);
-    ua_hangup(UaOf(call), call, 404, "Not Found");
+  return {CallContext.state,
+          CallContext.currentCall != nullptr,
+          service,
+          named && !service ? ApartmentNumber(user) : -1,
+          CallContext.assistant.assistantOnline,
+          CallContext.assistant.assistantEnable};
+}
+
+// Marks the call first: the library reports its close before the hang-up
+// returns, and that close must leave the context as it is.
+void RejectBusy(struct call *call, IncomingBranch branch) {
+  rejectedCall = call;
+  const int state = (int)CallContext.state;
+  if (branch == IncomingBranch::BusyOutgoing) {
+    LOG(1, "IncomingCallHandler ua_hangup busy (outgoing state=%d)", state);
+    LOG(2, "Incoming call rejected (busy, outgoing in progress) scode=486 call=%p",
+        (void *)call);
+  } else if (branch == IncomingBranch::BusyAssistant) {
+    LOG(1, "IncomingCallHandler ua_hangup 1 (state=%d)", state);
+    LOG(2, "Incoming assist call rejected (busy) scode=486 call=%p", (void *)call);
+  } else {
+    LOG(1, "IncomingCallHandler ua_hangup 2 (state=%d)", state);
+    LOG(2, "Incoming call rejected (busy state) scode=486 call=%p", (void *)call);
+  }
+  LOG(2, "Call ended unsuccessfully scode=486 flat=%u", CallContext.flat);
+  SipHangup(call, 486, "Busy Here");
+}
+
+void RejectNotFound(struct call *call, long long ts) {
+  LOG_BOTH(3, "[%lld] Rejecting call to disallowed target", ts);
+  LOG(2, "Incoming call rejected (not allowed) scode=404 call=%p", (void *)call);
+  LOG(2, "Call ended unsuccessfully scode=404 flat=%u", CallContext.flat);
+  SipHangup(call, 404, "Not Found");
+}
+
+void AcceptAssistant(struct call *call, long long ts) {
+  SetFlat(0);
+  SetState(ASSISTANT_DIALING);
+  CallContext.currentCall = call;
+  LOG(2, "Incoming assist call start");
+  LOG_BOTH(3, "[%lld] Incoming assist call", ts);
+}
+
+// The flat's accounts go to the calling gate panel in the call's responses.
+void SendAccountsList(struct call *call, long long ts) {
+  JsonPtr accounts(GetFlatAccounts(CallContext.flat));
+  char *text = accounts ? json_dumps(accounts.get(), JSON_COMPACT) : nullptr;
+  if (!text) {
+    LOG(1, "IncomingCallHandler: no accounts list for flat %u", CallContext.flat);
     return;
   }
+  SetCustomCallHeader(call, kAccountsHeader, text);
+  LOG(3, "[%lld] Sending X-Ornix-AccountsList to gate: %s", ts, text);
+  free(text);
+}
 
-  if (service) {
-    if (CallContext.state == IDLE && CallContext.assistant.assistantOnline &&
-        CallContext.assistant.assistantEnable) {
-      SetFlatLogged(0);
-      SetState(ASSISTANT_DIALING);
-      CallContext.currentCall = call;
-      LOG(2, "Incoming assist call start");
-      LOG_BOTH(3, "[%lld] Incoming assist call", ts);
-    } else {
-      rejectedCall = call;
-      LOG(1, "IncomingCallHandler ua_hangup 1 (state=%d)", (int)CallContext.state);
-      LOG(2, "Incoming assist call rejected (busy) scode=486 call=%p", (void *)call);
-      Reject486(call);
-      return;
-    }
-  } else {
-    if (CallContext.state > INCOMING_DIALING) {
-      rejectedCall = call;
-      LOG(1, "IncomingCallHandler ua_hangup 2 (state=%d)", (int)CallContext.state);
-      LOG(2, "Incoming call rejected (busy state) scode=486 call=%p", (void *)call);
-      Reject486(call);
-      return;
-    }
-    LOG(1, "Set currentCall to call %p", (void *)call);
-    CallContext.currentCall = call;
-    if (CallContext.state == ASSISTANT_ESTABLISHED &&
-        CallContext.assistant.assistantOnline &&
-        CallContext.assistant.assistantEnable) {
-      SendUartBye("IncomingCallHandler: hangup previous assistant for incoming");
-      LOG_BOTH(3, "[%lld] Hangup assistant", ts);
-      HangupAnotherCalls(call);
-    }
-    SetState(INCOMING_DIALING);
-    SetFlatLogged(GetCallFlat(call));
-    LOG(1, "Set currentCall to call %p", (void *)call);
-    CallContext.currentCall = call;
-
-    LOG(2, "Incoming call start flat=%u call=%p %s", CallContext.flat,
-        (void *)call, peer);
-    json_t *accounts = GetFlatAccounts(CallContext.flat);
-    char *text = accounts ? json_dumps(accounts, JSON_COMPACT) : nullptr;
-    if (!text) {
-      LOG(1, "IncomingCallHandler: no accounts list for flat %u", CallContext.flat);
-    } else {
-      SetCustomCallHeader(call, kAccountsHeader, text);
-      LOG(3, "[%lld] Sending X-Ornix-AccountsList to gate: %s", ts, text);
-      free(text);
-    }
-    json_decref(accounts);
-    LOG_BOTH(3, "[%lld] Incoming call to %u", ts, CallContext.flat);
+void AcceptApartment(struct call *call, bool endAssistant, const char *peer,
+                     long long ts) {
+  LOG(1, "Set currentCall to call %p", (void *)call);
+  CallContext.currentCall = call;
+  if (endAssistant) {
+    SendUartBye("IncomingCallHandler: hangup previous assistant for incoming");
+    LOG_BOTH(3, "[%lld] Hangup assistant", ts);
+    HangupAnotherCalls(call);
   }
+  SetState(INCOMING_DIALING);
+  SetFlat(GetCallFlat(call));
+  LOG(1, "Set currentCall to call %p", (void *)call);
+  CallContext.currentCall = call;
+  LOG(2, "Incoming call start flat=%u call=%p %s", CallContext.flat,
+      (void *)call, peer);
+  SendAccountsList(call, ts);
+  LOG_BOTH(3, "[%lld] Incoming call to %u", ts, CallContext.flat);
+}
 
-  if (UartSendCommandCall(CallContext.dbus, CallContext.flat) == 0) return;
-
+void RingHandset(struct call *call, long long ts) {
+  const bool rings = UartSendCommandCall(CallContext.dbus, CallContext.flat) == 0;
+  const RingBranch branch = DecideRing(rings, call == CallContext.currentCall);
+  if (branch == RingBranch::Ringing) return;
   LOG(3, "[%lld] Can't dial with flat %u. Hangup", ts, CallContext.flat);
   LOG(1, "IncomingCallHandler ua_hangup 3");
   LOG(2, "Incoming call line check failed scode=603 flat=%u call=%p",
       CallContext.flat, (void *)call);
   LOG(2, "Call ended unsuccessfully scode=603 flat=%u", CallContext.flat);
-  if (call == CallContext.currentCall) {
-    CallContext.currentCall = nullptr;
-    rejectedCall = call;
-    SetState(IDLE);
-    SetCallType(NONE);
-    SetFlatLogged(0);
-    ua_hangup(UaOf(call), call, 603, "Decline");
-  } else {
+  if (branch == RingBranch::SkipStale) {
     LOG(1, "Skip ua_hangup 3 for stale call %p (current=%p)", (void *)call,
         (void *)CallContext.currentCall);
+    return;
   }
+  CallContext.currentCall = nullptr;
+  rejectedCall = call;
+  SetState(IDLE);
+  SetCallType(NONE);
+  SetFlat(0);
+  SipHangup(call, 603, "Decline");
+}
+
+}  // namespace
+
+void IncomingCallHandler(struct call *call) {
+  SetStartCallTimestamp();
+  const long long ts = (long long)GetStartCallTimestamp();
+  char peer[128] = "";
+  const char *peerUri = SipPeerUri(call);
+  if (peerUri) snprintf(peer, sizeof(peer), "uri=%s", peerUri);
+  const char *local = SipLocalUri(call);
+  LOG(1, "Call IncomingCallHandler for call %p", (void *)call);
+  LOG_BOTH(3, "[%lld] Incoming call %s", ts, local ? local : "");
+
+  const IncomingPlan plan = DecideIncoming(IncomingFactsOf(call));
+  if (plan.clearStale)
+    ClearStaleUartOutgoing("IncomingCallHandler: gate call over stale UART dialing");
+  switch (plan.branch) {
+    case IncomingBranch::NotFound:
+      RejectNotFound(call, ts);
+      return;
+    case IncomingBranch::Assistant:
+      AcceptAssistant(call, ts);
+      break;
+    case IncomingBranch::Apartment:
+      AcceptApartment(call, plan.endAssistant, peer, ts);
+      break;
+    default:
+      RejectBusy(call, plan.branch);
+      return;
+  }
+  RingHandset(call, ts);
 }
 
 void OutgoingCallHandler(struct call *call) {
@@ -241,37 +235,29 @@ void ProgressCallHandler(struct call *call) {
         (void *)call);
     return;
   }
-  char *value = call ? GetCustomCallHeader(call, kAccountsHeader) : nullptr;
-  if (!value) {
+  std::string value;
+  if (!GetCustomCallHeader(call, kAccountsHeader, &value)) {
     LOG(1, "[direct] ProgressCallHandler skip: no X-Ornix-AccountsList on call=%p",
         (void *)call);
     return;
   }
   json_error_t error;
-  json_t *list = json_loads(value, 0, &error);
+  JsonPtr list(json_loads(value.c_str(), 0, &error));
   if (!list) {
     LOG(1, "[direct] ProgressCallHandler skip: json parse failed");
-    mem_deref(value);
     return;
   }
-  if (!json_is_array(list)) {
+  if (!json_is_array(list.get())) {
     LOG(1, "[direct] ProgressCallHandler skip: not a JSON array");
-    json_decref(list);
-    mem_deref(value);
     return;
   }
-  int n = (int)json_array_size(list);
-  LOG(2, "Parallel accounts list flat=%u count=%d call=%p", CallContext.flat, n,
+  const size_t n = json_array_size(list.get());
+  LOG(2, "Parallel accounts list flat=%u count=%d call=%p", CallContext.flat, (int)n,
       (void *)call);
-  LOG_BOTH(3, "Load accounts from SIP header: %s", value);
+  LOG_BOTH(3, "Load accounts from SIP header: %s", value.c_str());
   // Mark it first: placing the legs raises events that come back here.
   CallContext.accountsListCall = call;
-  MakeSimpleCallByJsonNumbers(
-      list, (int32_t)(json_array_size(list) < kMaxListedAccounts
-                          ? json_array_size(list)
-                          : kMaxListedAccounts));
-  json_decref(list);
-  mem_deref(value);
+  MakeSimpleCallByJsonNumbers(list.get(), (int32_t)(n < kMaxListedAccounts ? n : kMaxListedAccounts));
 }
 
 void BaresipEventHandler(struct ua *ua, enum ua_event ev, struct call *call,
@@ -279,14 +265,14 @@ void BaresipEventHandler(struct ua *ua, enum ua_event ev, struct call *call,
   (void)ua;
   (void)arg;
   LOG(1, "Baresip event: %s, State: %s, CallType: %s, TotalCalls: %d, call: %p, tid=%p",
-      uag_event_str(ev), StateName(CallContext.state),
+      SipEventName(ev), StateName(CallContext.state),
       CallTypeName(CallContext.callType), CountAllCalls(), (void *)call,
       (void *)pthread_self());
   if (CallContext.fromGate || CallContext.enableDirect)
     LOG(1,
         "[direct] BaresipEventHandler ev=%s fromGate=%d enableDirect=%d "
         "flat=%u currentCall=%p",
-        uag_event_str(ev), CallContext.fromGate, CallContext.enableDirect,
+        SipEventName(ev), CallContext.fromGate, CallContext.enableDirect,
         CallContext.flat, (void *)CallContext.currentCall);
   SipRegistrationEvent((int)ev, prm);
 

@@ -12,8 +12,10 @@
 #include "closing.h"
 #include "context/context.h"
 #include "dispatcher.h"
+#include "config/settings.h"
 #include "ornix.h"
 #include "sip/bracket.h"
+#include "sip/calls.h"
 #include "sip/legs.h"
 #include "sip/sip.h"
 #include "video.h"
@@ -33,16 +35,6 @@ pthread_mutex_t doorMutex = PTHREAD_MUTEX_INITIALIZER;
 // Never destroyed: a timer may still fire while the process exits.
 std::list<DoorHangup> &doorHangups = *new std::list<DoorHangup>;
 int nextDoorHangupId = 1;
-
-// Whether `call` is still one of the library's calls. Inside the bracket.
-bool CallExists(struct call *call) {
-  for (struct le *u = list_head(uag_list()); u; u = u->next) {
-    struct ua *ua = static_cast<struct ua *>(u->data);
-    for (struct le *c = list_head(ua_calls(ua)); c; c = c->next)
-      if (c->data == call) return true;
-  }
-  return false;
-}
 
 // Copy of a 2-byte key setting that is always terminated.
 void KeySetting(const char setting[2], char out[2]) {
@@ -99,13 +91,6 @@ bool TakeDoorHangup(int id, DoorHangup *out) {
 
 }  // namespace
 
-int DoorHangupTimersPending() {
-  pthread_mutex_lock(&doorMutex);
-  int n = (int)doorHangups.size();
-  pthread_mutex_unlock(&doorMutex);
-  return n;
-}
-
 void DoorHangupForgetCall(struct call *call) {
   pthread_mutex_lock(&doorMutex);
   for (auto it = doorHangups.begin(); it != doorHangups.end();) {
@@ -132,13 +117,12 @@ void HangupCallback(union sigval value) {
     LOG(4, "Call pointer is NULL");
     return;
   }
-  if (!CallExists(call)) return;
+  if (!SipCallExists(call)) return;
   LOG(1, "Call HangupCallback");
-  // ua_hangup reports the close to the dispatcher before it returns, so the
+  // The hang-up reports the close to the dispatcher before it returns, so the
   // context is cleaned up exactly as for any closed call, and the call leaves
-  // the library's list (a bare call_hangup would leave it behind).
-  struct ua *ua = call_get_ua(call);
-  ua_hangup(ua ? ua : CurrentUa(), call, 0, nullptr);
+  // the library's list.
+  SipHangup(call, 0, nullptr);
 }
 
 void EstablishCallHandler(struct call *call) {
@@ -160,8 +144,7 @@ void EstablishCallHandler(struct call *call) {
     // Answered after the panel gave up on it (a 200 crossing the CANCEL):
     // nobody is there to talk, so end it rather than adopt it.
     LOG(2, "Call established while idle, hangup call=%p", (void *)call);
-    struct ua *ua = call_get_ua(call);
-    ua_hangup(ua ? ua : CurrentUa(), call, 0, nullptr);
+    SipHangup(call, 0, nullptr);
     return;
   }
 
@@ -195,15 +178,14 @@ void EstablishCallHandler(struct call *call) {
     UartSendCommandReply(CallContext.dbus, reply, 3);
     unsigned gain = reply[1];
     LOG(1, "Set microphone gain to %u", gain);
-    json_t *argument = json_pack("{s:i}", "gainMicFactor", (int)gain);
+    JsonPtr argument(json_pack("{s:i}", "gainMicFactor", (int)gain));
     DbusJsonMethodCall(CallContext.dbus, ORNIX_CAMERA_SERVICE, "SetMicGain",
-                       argument);
-    json_decref(argument);
+                       argument.get());
     SetState(OUTGOING_SIP_ESTABLISHED);
   }
 
   CallContext.currentCall = call;
-  if (call && call_has_audio(call) && CallContext.videoEnabled &&
+  if (SipCallHasMedia(call) && CallContext.videoEnabled &&
       !CallContext.fromGate && !videoStarted)
     VideoStart(call);
   LOG(1, "HangupAnotherCalls from EstablishCallHandler");

@@ -17,8 +17,5 @@ void DtmfStartHandler(struct call *call, const char *key);
 // value carries the timer's record, not a bare call handle.
 void HangupCallback(union sigval value);
 
-// Number of door hang-up timers armed and not yet finished (fired or
-// dropped because their call ended first).
-int DoorHangupTimersPending();
 // Called when a call is released: drops the pending timers of that call.
 void DoorHangupForgetCall(struct call *call);

@@ -10,6 +10,7 @@
 #include "context/context.h"
 #include "dispatcher.h"
 #include "ornix.h"
+#include "sip/calls.h"
 
 bool videoStarted = false;
 
@@ -22,7 +23,7 @@ char videoTransport[128];
 const char *GetVideoTransport(struct call *call) {
   struct sockaddr_in sin;
   memset(&sin, 0, sizeof(sin));
-  if (call) call_get_raddress(&sin, sizeof(sin), call);
+  SipRemoteAddress(call, &sin);
   int port = ntohs(sin.sin_port);
   char address[16] = "";
   if (!inet_ntop(AF_INET, &sin.sin_addr, address, sizeof(address)))

@@ -10,10 +10,13 @@
 #include "closing.h"
 #include "context/threads.h"
 #include "dispatcher.h"
+#include "config/settings.h"
+#include "decisions.h"
 #include "direct/direct.h"
 #include "media/assistant/assistant.h"
 #include "ornix.h"
 #include "sip/bracket.h"
+#include "sip/calls.h"
 #include "sip/legs.h"
 #include "sip/placement.h"
 #include "sip/sip.h"
@@ -35,18 +38,61 @@ bool WaitRegisteredUnlocked() {
   return registered;
 }
 
-// Flat numbers the MCU may name: apartments, the custom number, and flat 0
-// (the panel's own room) except for an apartment call.
-bool FlatInRange(uint16_t flat, CallType callType) {
-  if (flat == CUSTOM_NUMBER_FLAT) return true;
-  if (flat == 0) return callType != COMMON;
-  return flat <= 9999;
-}
-
 void HangupAssistantForOutgoing() {
   LOG_BOTH(3, "[%lld] Outgoing call during assistant, hanging up assistant",
            (long long)GetStartCallTimestamp());
   HangupAnotherCalls(nullptr);
+}
+
+// The state after a trying report, by its route.
+void RouteTrying(TryingRoute route) {
+  switch (route) {
+    case TryingRoute::Service:
+      SetState(OUTGOING_SIP_DIALING);
+      SetStartCallTimestamp();
+      return;
+    case TryingRoute::Sip:
+      SetStartCallTimestamp();
+      SetState(OUTGOING_SIP_DIALING);
+      return;
+    case TryingRoute::Uart:
+      SetStartCallTimestamp();
+      SetState(OUTGOING_UART_DIALING);
+      return;
+    case TryingRoute::Keep:
+      SetStartCallTimestamp();
+      return;
+  }
+}
+
+void AnswerIncoming() {
+  LOG(2, "UART answer, incoming SIP flat=%u call=%p", CallContext.flat,
+      (void *)CallContext.currentCall);
+  SetState(INCOMING_ESTABLISHED);
+  JsonPtr empty(json_object());
+  DbusJsonMethodCall(CallContext.dbus, ORNIX_CAMERA_SERVICE, "SetMicGain", empty.get());
+  SipAnswer();
+}
+
+void EndSipCall() {
+  struct call *call = CallContext.currentCall;
+  LOG(2, "User bye (hangup active call) flat=%u call=%p", CallContext.flat, (void *)call);
+  // The close of the call below finds the context IDLE already, so the
+  // end-of-call record and the gain reset are done here, while the state
+  // still tells what kind of call ends.
+  if (CallContext.state == OUTGOING_SIP_ESTABLISHED)
+    DbusJsonMethodCall(CallContext.dbus, ORNIX_CAMERA_SERVICE, "ResetMicGain", nullptr);
+  AllCallsDone();
+  SetState(IDLE);
+  SetCallType(NONE);
+  if (call) {
+    LOG(2, "call_hangup from HangupActiveCall call=%p", (void *)call);
+    SipHangup(call, 0, nullptr);
+  }
+  LOG(1, "HangupAnotherCalls from HangupActiveCall");
+  HangupAnotherCalls(nullptr);
+  CallContext.currentCall = nullptr;
+  SetFlat(0);
 }
 
 }  // namespace
@@ -80,7 +126,7 @@ void CallHandler(const char *member, const uint8_t *data, int length, CallType c
   if (CallContext.currentCall) {
     LOG(1, "ua_hangup %p:%p!", (void *)CurrentUa(),
         (void *)CallContext.currentCall);
-    ua_hangup(CurrentUa(), CallContext.currentCall, 0, nullptr);
+    SipHangup(CallContext.currentCall, 0, nullptr);
     CallContext.currentCall = nullptr;
   }
   SetState(OUTGOING_DIALING);
@@ -92,40 +138,31 @@ void TryingCallHandler(const char *member, const uint8_t *data, int length,
                        CallType callType) {
   if (member) LOG(2, "%s", member);
   if (!data || length != 3) return;
-  uint16_t flat = Le16(data);
-  uint8_t route = data[2];
+  const uint16_t flat = Le16(data);
   SipThreadBracket bracket;
-  if (callType == COMMON && flat == 0) {
-    LOG(1, "TryingCallHandler: ignore COMMON trying for flat 0");
-    return;
+  const TryingPlan plan = DecideTrying({callType, flat, data[2], CallContext.state});
+  switch (plan.branch) {
+    case TryingBranch::IgnoreFlat0:
+      LOG(1, "TryingCallHandler: ignore COMMON trying for flat 0");
+      return;
+    case TryingBranch::OutOfRange:
+      LOG(2, "Trying ignored: flat %u out of range", (unsigned)flat);
+      UartSendCommandError(CallContext.dbus);
+      return;
+    case TryingBranch::IgnoreIncoming:
+      return;
+    case TryingBranch::IgnoreDuplicate:
+      LOG(1, "TryingCallHandler: ignore duplicate trying in state=%d", (int)CallContext.state);
+      return;
+    case TryingBranch::Place:
+      break;
   }
-  if (!FlatInRange(flat, callType)) {
-    LOG(2, "Trying ignored: flat %u out of range", (unsigned)flat);
-    UartSendCommandError(CallContext.dbus);
-    return;
-  }
-  CallState state = CallContext.state;
-  if (state == INCOMING_DIALING || state == INCOMING_ESTABLISHED) return;
-  if (state == OUTGOING_SIP_DIALING || state == OUTGOING_UART_DIALING ||
-      state == OUTGOING_SIP_ESTABLISHED || state == OUTGOING_UART_ESTABLISHED) {
-    LOG(1, "TryingCallHandler: ignore duplicate trying in state=%d", (int)state);
-    return;
-  }
-  if (state == ASSISTANT_DIALING || state == ASSISTANT_ESTABLISHED) {
+  if (plan.endAssistant) {
     HangupAssistantForOutgoing();
     CallContext.currentCall = nullptr;
     SetFlat(0);
   }
-  if (callType == SOS || callType == CONCIERGE) {
-    SetState(OUTGOING_SIP_DIALING);
-    SetStartCallTimestamp();
-  } else {
-    SetStartCallTimestamp();
-    if (route & 2)
-      SetState(OUTGOING_SIP_DIALING);
-    else if (route & 1)
-      SetState(OUTGOING_UART_DIALING);
-  }
+  RouteTrying(plan.route);
   if (!CallContext.registerStatus && CallContext.state == OUTGOING_SIP_DIALING &&
       !WaitRegisteredUnlocked()) {
     LOG_BOTH(5, "SIP registration failed, can't make call");
@@ -134,7 +171,7 @@ void TryingCallHandler(const char *member, const uint8_t *data, int length,
     SetCallType(NONE);
     return;
   }
-  if (!(route & 2) && flat != CUSTOM_NUMBER_FLAT) {
+  if (plan.sipBlocked) {
     SendUartByeWithState(1, "TryingCallHandler: SIP blocked for non-custom number");
     return;
   }
@@ -209,89 +246,60 @@ void UartEvDialGate(const char *member, const uint8_t *data, int length) {
 void UartEvAnswer() {
   SipThreadBracket bracket;
   LOG(2, "UART_EV_ANSWER");
-  switch (CallContext.state) {
-    case OUTGOING_DIALING:
-    case OUTGOING_UART_DIALING:
+  const AnswerBranch branch = DecideAnswer(CallContext.state, CallContext.assistant.assistantOnline);
+  switch (branch) {
+    case AnswerBranch::OutgoingHandset:
       LOG(2, "UART answer, outgoing handset flat=%u call=%p", CallContext.flat,
           (void *)CallContext.currentCall);
       SetState(OUTGOING_UART_ESTABLISHED);
       LOG(1, "HangupAnotherCalls from UartEvAnswer");
       HangupAnotherCalls(nullptr);
-      break;
-    case INCOMING_DIALING: {
-      LOG(2, "UART answer, incoming SIP flat=%u call=%p", CallContext.flat,
-          (void *)CallContext.currentCall);
-      SetState(INCOMING_ESTABLISHED);
-      json_t *empty = json_object();
-      DbusJsonMethodCall(CallContext.dbus, ORNIX_CAMERA_SERVICE, "SetMicGain", empty);
-      json_decref(empty);
-      SipAnswer();
-      break;
-    }
-    case NOTIFICATION_DIALING:
+      return;
+    case AnswerBranch::IncomingSip:
+      AnswerIncoming();
+      return;
+    case AnswerBranch::Notification:
       LOG(1, "ctx.state == NOTIFICATION_DIALING");
       SetState(NOTIFICATION_ESTABLISHED);
       UartSetOfflineAssistantDelimiter(CallContext.dbus, 0x45);
       StartDetached(NotificationPlaybackThread, &notificationThread);
-      break;
-    case ASSISTANT_DIALING:
+      return;
+    case AnswerBranch::AssistantSip:
+    case AnswerBranch::AssistantPhrase:
       LOG(2, "UART answer, assist flat=%u call=%p", CallContext.flat,
           (void *)CallContext.currentCall);
       SetState(ASSISTANT_ESTABLISHED);
-      if (CallContext.assistant.assistantOnline)
+      if (branch == AnswerBranch::AssistantSip)
         SipAnswer();
       else if (!IsPhrasePlaying())
         StartDetached(PhrasePlaybackThread, &notificationThread);
-      break;
-    default:
-      break;
+      return;
+    case AnswerBranch::Nothing:
+      return;
   }
 }
 
 bool HangupActiveCall() {
   SipThreadBracket bracket;
-  switch (CallContext.state) {
-    case INCOMING_DIALING:
+  switch (DecideHangup(CallContext.state)) {
+    case HangupBranch::ReleaseOnly:
       LOG(2, "UART bye on incoming dial: MCU release only flat=%u call=%p",
           CallContext.flat, (void *)CallContext.currentCall);
       return true;
-    case ASSISTANT_ESTABLISHED:
-    case INCOMING_ESTABLISHED:
-    case OUTGOING_DIALING:
-    case OUTGOING_SIP_DIALING:
-    case OUTGOING_SIP_ESTABLISHED: {
-      struct call *call = CallContext.currentCall;
-      LOG(2, "User bye (hangup active call) flat=%u call=%p", CallContext.flat,
-          (void *)call);
-      // The close of the call below finds the context IDLE already, so the
-      // end-of-call record and the gain reset are done here, while the state
-      // still tells what kind of call ends.
-      if (CallContext.state == OUTGOING_SIP_ESTABLISHED)
-        DbusJsonMethodCall(CallContext.dbus, ORNIX_CAMERA_SERVICE, "ResetMicGain", nullptr);
-      AllCallsDone();
-      SetState(IDLE);
-      SetCallType(NONE);
-      if (call) {
-        LOG(2, "call_hangup from HangupActiveCall call=%p", (void *)call);
-        call_hangup(call, 0, nullptr);
-      }
-      LOG(1, "HangupAnotherCalls from HangupActiveCall");
-      HangupAnotherCalls(nullptr);
-      CallContext.currentCall = nullptr;
-      SetFlat(0);
+    case HangupBranch::EndSipCall:
+      EndSipCall();
       return true;
-    }
-    case OUTGOING_UART_DIALING:
-    case OUTGOING_UART_ESTABLISHED:
+    case HangupBranch::EndUartCall:
       LOG(2, "User bye (UART handset) flat=%u state=%d", CallContext.flat,
           (int)CallContext.state);
       SetState(IDLE);
       SetCallType(NONE);
       SetFlat(0);
       return true;
-    case IDLE:
+    case HangupBranch::Idle:
       return true;
-    default:
+    case HangupBranch::Unknown:
       return false;
   }
+  return false;
 }

@@ -4,32 +4,14 @@
 #include <pthread.h>
 
 #include "sip/re_headers.h"
-
 #include "context/context.h"
 #include "context/threads.h"
 #include "dbus/call_events.h"
 #include "ornix.h"
 #include "sip/bracket.h"
+#include "sip/calls.h"
 
 namespace {
-
-const char *PhraseEventName(PhraseType type) {
-  switch (type) {
-    case AT_OPEN: return "UART_EV_OPEN";
-    case AT_KEY_OPEN: return "UART_EV_RFID_OPEN";
-    case AT_KEY_NOT_OPEN: return "UART_EV_RFID_NOT_OPEN";
-    case AT_PASS_OPEN: return "UART_EV_PASS_OPEN";
-    case AT_PASS_NOT_OPEN: return "UART_EV_PASS_NOT_OPEN";
-    case AT_TAMPER_ALARM: return "UART_EV_TAMPER_ALARM";
-    case AT_DEBTOR_FLAT:
-    case AT_INFORM_FLAT: return "UART_EV_NOTIFY_FLAT";
-    case AT_ALARM_NOTIFICATION: return "UART_EV_ALARM_NOTIFICATION_FLATS";
-    case AT_ANY_KEY_OPEN: return "UART_EV_RFID_ANY_KEY_OPEN";
-    case AT_ADD_KEY: return "UART_EV_ADD_KEY";
-    case AT_KEY_REQUEST_FLAT: return "UART_EV_KEY_REQUEST_FLAT";
-  }
-  return "UNKNOWN";
-}
 
 // Which phrase an event plays, or 0 when its payload says to play none.
 int PhraseToPlay(const uint8_t *data, int length, PhraseType type) {
@@ -64,10 +46,7 @@ void UartEvOpenHandset() {
   LOG(1, "UART_EV_OPEN_HANDSET");
   LOG_BOTH(3, "[%lld] Open from handset!", static_cast<long long>(GetStartCallTimestamp()));
   SipThreadBracket bracket;
-  if (struct call *call = CallContext.currentCall) {
-    call_send_digit(call, CallContext.dtmf_1[0]);
-    call_send_digit(call, KEYCODE_REL);
-  }
+  if (struct call *call = CallContext.currentCall) SipSendDigit(call, CallContext.dtmf_1[0]);
 }
 
 void UartEvOpen(const uint8_t *data, int length) {
@@ -83,7 +62,7 @@ void PlayPanelEventPhrase(const uint8_t *data, int length, PhraseType type, cons
     LOG(1, "Play Alarm Notification");
     return;
   }
-  LOG(2, "%s", member ? member : PhraseEventName(type));
+  LOG(2, "%s", member);
   int play = PhraseToPlay(data, length, type);
   if (play == 0) return;
   bool keyEvent = type == AT_KEY_OPEN || type == AT_KEY_NOT_OPEN || type == AT_ANY_KEY_OPEN ||

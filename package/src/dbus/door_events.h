@@ -11,8 +11,7 @@ void UartEvBye();
 void UartEvOpenHandset();
 // "UART_EV_OPEN": a one-byte payload 1 plays the AT_OPEN phrase.
 void UartEvOpen(const uint8_t *data, int length);
-// Key, code, tamper and alarm events; `member` is the signal name for the log
-// (null: the phrase type is named instead).
+// Key, code, tamper and alarm events; `member` is the signal name for the log.
 void PlayPanelEventPhrase(const uint8_t *data, int length, PhraseType type,
                           const char *member = nullptr);
 // "UART_EV_NOTIFY_FLAT": debtor / information phrase for the dialled flat.

@@ -81,9 +81,8 @@ void MakeCallByType(int32_t type, uint16_t flat) {
     case COMMON: {
       const int count = CountFlatAccounts(flat);
       if (count > 0) {
-        json_t *numbers = GetFlatAccounts(flat);
-        MakeSimpleCallByJsonNumbers(numbers, count);
-        if (numbers != nullptr) json_decref(numbers);
+        JsonPtr numbers(GetFlatAccounts(flat));
+        MakeSimpleCallByJsonNumbers(numbers.get(), count);
       } else if (flat == CUSTOM_NUMBER_FLAT && CallContext.flat0[0] != '\0') {
         MakeCallByAddress(CallContext.flat0);
       } else {
@@ -279,18 +278,17 @@ int SetCustomCallHeader(struct call *call, const char *name, const char *value) 
   return 1;
 }
 
-char *GetCustomCallHeader(struct call *call, const char *name) {
-  if (call == nullptr || name == nullptr) return nullptr;
+bool GetCustomCallHeader(struct call *call, const char *name, std::string *value) {
+  if (call == nullptr || name == nullptr) return false;
   SipThreadBracket bracket;
   const struct list *hdrs = call_get_custom_hdrs(call);
   struct le *le;
   LIST_FOREACH(hdrs, le) {
     const struct sip_hdr *hdr = static_cast<const struct sip_hdr *>(le->data);
     if (pl_strcasecmp(&hdr->name, name) == 0) {
-      char *copy = nullptr;
-      if (pl_strdup(&copy, &hdr->val)) return nullptr;
-      return copy;
+      value->assign(hdr->val.p ? hdr->val.p : "", hdr->val.l);
+      return true;
     }
   }
-  return nullptr;
+  return false;
 }

@@ -4,6 +4,7 @@
 #include <jansson.h>
 
 #include <cstdint>
+#include <string>
 
 struct call;
 
@@ -19,5 +20,5 @@ int CallConnect(const char *number, const char *server, int32_t port,
 
 // 1 when set, 0 when not.
 int SetCustomCallHeader(struct call *call, const char *name, const char *value);
-// New copy of the header's value (release with mem_deref), or null.
-char *GetCustomCallHeader(struct call *call, const char *name);
+// The header's value into `value`; false when the call has no such header.
+bool GetCustomCallHeader(struct call *call, const char *name, std::string *value);
