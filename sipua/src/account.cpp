@@ -180,15 +180,15 @@ int compose(struct account *acc, const struct uri *uri,
 	char port[8] = "";
 	if (acc->port)
 		(void)re_snprintf(port, sizeof(port), ":%u", acc->port);
-	err = re_sdprintf(&acc->aor, "sip:%r@%r%s", &uri->user, &uri->host,
+	err = re_sdprintf(&acc->aor, "sip:%r@%s%s", &uri->user, acc->host,
 			  port);
 	if (err)
 		return err;
 	if (pl_isset(&ap->reg_tp))
-		err = re_sdprintf(&acc->reg_uri, "sip:%r%s;transport=%r",
-				  &uri->host, port, &ap->reg_tp);
+		err = re_sdprintf(&acc->reg_uri, "sip:%s%s;transport=%r",
+				  acc->host, port, &ap->reg_tp);
 	else
-		err = re_sdprintf(&acc->reg_uri, "sip:%r%s", &uri->host, port);
+		err = re_sdprintf(&acc->reg_uri, "sip:%s%s", acc->host, port);
 	if (err)
 		return err;
 
@@ -234,7 +234,11 @@ int account_alloc(struct account **accp, const char *text)
 
 	struct acc_params ap = {acc, pl_null, pl_null, pl_null, false};
 	int err = pl_strdup(&acc->user, &uri->user);
-	err |= pl_strdup(&acc->host, &uri->host);
+	// The decoder drops an IPv6 literal's brackets; every text the host
+	// goes into needs them back.
+	err |= uri->af == AF_INET6
+		       ? re_sdprintf(&acc->host, "[%r]", &uri->host)
+		       : pl_strdup(&acc->host, &uri->host);
 	err |= pl_strdup(&acc->auth_user, &uri->user);
 	if (!err)
 		err = decode_params(&ap, &addr.params);
