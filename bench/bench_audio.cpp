@@ -155,8 +155,8 @@ const std::string kAudioLines = "audio_buffer 20-160\njitter_buffer_type fixed\n
 }  // namespace
 
 int main() {
-  SippRun echo("uas_answer.xml");
-  echo.args = {"-mi", "127.0.0.1", "-mp", std::to_string(FreeUdpPort()), "-rtp_echo"};
+  SippRun echo("callee.xml", 0, {"-mi", "127.0.0.1", "-mp", std::to_string(FreeUdpPort()), "-rtp_echo", "-key", "codec",
+                                  "8", "-key", "rtpmap", "a=rtpmap:8 PCMA/8000"});
   echo.calls = 2;
   echo.timeout = Millis(60000);
   Sipp callee;

@@ -81,7 +81,7 @@ struct Engine {
 TEST(SipEngine, RefusedAddressThenServiceAddressesAndGateCalls) {
   Engine engine;
   Sipp callee;
-  SippRun run("uas_cancel.xml");
+  SippRun run("callee.xml", 0, {"-set", "ring", "1"});
   run.calls = 4;
   ASSERT_TRUE(callee.Start(run));
   const int port = callee.port();
@@ -126,8 +126,7 @@ TEST(SipEngine, RefusedAddressThenServiceAddressesAndGateCalls) {
 TEST(SipEngine, DirectGateLegsWithOutboundProxy) {
   Engine engine;
   Sipp proxy;
-  SippRun run("../../integration/scenarios_calls/proxy_register_ring.xml");
-  run.calls = 2;
+  SippRun run("registrar.xml");  // it rings every INVITE
   ASSERT_TRUE(proxy.Start(run));
   ServerSettings &s = CallContext.server;
   s.proxyEnable = true;
@@ -160,7 +159,6 @@ TEST(SipEngine, DirectGateLegsWithOutboundProxy) {
   json_decref(numbers);
   ASSERT_TRUE(WaitFor([&] { return Invites(proxy).size() == 1; }, Millis(10000)));
   EXPECT_EQ(Invites(proxy)[0], "sip:" + account);
-  EXPECT_EQ(proxy.Wait(), 0) << proxy.Output();
   {
     SipThreadBracket bracket;
     EXPECT_EQ(CountCallsOnUa(UaDefault(), nullptr), 1);

@@ -89,21 +89,17 @@ std::string Snapshot(Daemon &d) {
 // The daemon at --trace, registered at `registrar`, calling flats through `calls`.
 bool Start(Daemon &d, int registrar, int calls, const std::string &user, const std::string &password) {
   d.config.args = {"--trace"};
-  d.config.store = {{"domain", "\"127.0.0.1\""}, {"port", std::to_string(calls)},
-                    {"domainRegister", "\"127.0.0.1\""}, {"portRegister", std::to_string(registrar)},
-                    {"username", "\"" + user + "\""}, {"password", "\"" + password + "\""},
-                    {"videoEnable", "false"}, {"sip_sos_addr", "\"sos-9\""}, {"doorHangupDelay", "4"}};
+  d.UseServer(registrar, calls, user, password);
+  d.config.store.insert(d.config.store.end(), {{"sip_sos_addr", "\"sos-9\""}, {"doorHangupDelay", "4"}});
   d.config.files = {{"/oem/sip_accounts.conf", R"({"12":["1201","1202"],"7":["701"]})"}};
-  auto registered = [&] { return d.Call("GetSipRegisterStatus").bytes == std::vector<uint8_t>{1}; };
-  return d.Start() && d.WaitStarted() && WaitFor(registered, Millis(15000), Millis(100));
+  return d.Start() && d.WaitStarted() && d.WaitRegistered();
 }
 
 }  // namespace
 
 TEST(BusInput, MalformedMethodsAndSignalsChangeNothing) {
   Sipp registrar, busy;
-  SippRun reg("../../integration/scenarios_calls/registrar.xml"),
-      uas("../../integration/scenarios_calls/callee_busy.xml");
+  SippRun reg("registrar.xml"), uas("callee.xml", 0, {"-set", "busy", "1"});
   reg.timeout = uas.timeout = Millis(120000);
   uas.calls = 1000;
   ASSERT_TRUE(registrar.Start(reg) && busy.Start(uas));
@@ -160,11 +156,11 @@ TEST(BusInput, MalformedMethodsAndSignalsChangeNothing) {
 }
 
 TEST(BusInput, SipPasswordReachesNoLog) {
-  const std::string password = "secret";  // what reg_challenge.xml checks the digest against
+  const std::string password = "secret";  // what the registrar checks the digest against
   Sipp registrar, callee;
-  SippRun reg("reg_challenge.xml"), uas("../../integration/scenarios_calls/callee_busy.xml");
+  SippRun uas("callee.xml", 0, {"-set", "busy", "1"});
   uas.calls = 2;  // flat 12 has two accounts
-  ASSERT_TRUE(registrar.Start(reg) && callee.Start(uas));
+  ASSERT_TRUE(registrar.Start(SippRun("registrar.xml", 0, {"-set", "challenge", "1"})) && callee.Start(uas));
   Daemon d;
   ASSERT_TRUE(Start(d, registrar.port(), callee.port(), "flat12", password));
   EXPECT_NE(Snapshot(d).find(password), std::string::npos);  // settings reads carry it, logs must not

@@ -10,11 +10,11 @@
 
 TEST(SipuaOutgoing, AnsweredBusyCancelledAndWithBaresipBothWaysOverUdpAndTls) {
   const int mediaPort = FreeUdpPort();
-  SippRun answering("uas_answer.xml");
-  answering.args = {"-mi", "127.0.0.1", "-mp", std::to_string(mediaPort), "-rtp_echo"};
+  SippRun answering("callee.xml", 0, {"-mi", "127.0.0.1", "-mp", std::to_string(mediaPort), "-rtp_echo", "-key",
+                                      "codec", "8", "-key", "rtpmap", "a=rtpmap:8 PCMA/8000"});
   Sipp answer, busy, cancel;
-  ASSERT_TRUE(answer.Start(answering) && busy.Start(SippRun("uas_busy.xml")) &&
-              cancel.Start(SippRun("uas_cancel.xml")));
+  ASSERT_TRUE(answer.Start(answering) && busy.Start(SippRun("callee.xml", 0, {"-set", "busy", "1"})) &&
+              cancel.Start(SippRun("callee.xml", 0, {"-set", "ring", "1"})));
   BaresipPeer peer;
   ASSERT_TRUE(peer.Start("1201", true, true));
   SipuaLoop loop;
@@ -38,6 +38,7 @@ TEST(SipuaOutgoing, AnsweredBusyCancelledAndWithBaresipBothWaysOverUdpAndTls) {
   ASSERT_EQ(0, dial(answer.port(), VIDMODE_OFF, &call));
   EXPECT_EQ(1, loop.Count(UA_EVENT_CALL_OUTGOING));  // reported inside ua_connect
   ASSERT_TRUE(loop.WaitEvent(UA_EVENT_CALL_ESTABLISHED)) << answer.Output();
+  EXPECT_EQ(1, loop.Count(UA_EVENT_CALL_PROGRESS));  // the 183, which is no final status
   EXPECT_EQ(1, loop.Count(UA_EVENT_CALL_RINGING));
   EXPECT_EQ(1, loop.Count(UA_EVENT_CALL_ANSWERED));  // the callee's 200
   // Our silence comes back from the echoing peer.
@@ -68,7 +69,7 @@ TEST(SipuaOutgoing, AnsweredBusyCancelledAndWithBaresipBothWaysOverUdpAndTls) {
   ASSERT_EQ(0, dial(cancel.port(), VIDMODE_ON, nullptr));
   ASSERT_TRUE(loop.WaitEvent(UA_EVENT_CALL_CLOSED, 3)) << cancel.Output();
   EXPECT_EQ(0, cancel.Wait()) << cancel.Output();
-  EXPECT_EQ(1, loop.Count(UA_EVENT_CALL_PROGRESS));  // the 183, which is no final status
+  EXPECT_EQ(2, loop.Count(UA_EVENT_CALL_PROGRESS));
   EXPECT_EQ(0, closedCode.load());
   EXPECT_EQ(3, loop.Count(UA_EVENT_CALL_CLOSED));
   EXPECT_EQ(1, loop.Count(UA_EVENT_CALL_ESTABLISHED));

@@ -34,8 +34,15 @@ bool Daemon::Setup() {
   bus_ = std::make_unique<PrivateBus>(false);
   client_ = std::make_unique<BusClient>(bus_->address());
   if (!bus_->ok() || !client_->ok() || !client_->Subscribe(ORNIX_SIGNAL_IFACE)) return false;
-  if (config.panelSim) panel_ = std::make_unique<PanelSim>(bus_->address());
+  if (config.panelSim) panel_ = std::make_unique<PanelSim>(bus_->address(), config.panelArgs);
   return !panel_ || panel_->Start();
+}
+
+void Daemon::UseServer(int registrar, int calls, const std::string &user, const std::string &password) {
+  config.store.insert(config.store.end(),
+                      {{"domain", "\"127.0.0.1\""}, {"port", std::to_string(calls ? calls : registrar)},
+                       {"portRegister", std::to_string(registrar)}, {"username", "\"" + user + "\""},
+                       {"password", "\"" + password + "\""}, {"videoEnable", "false"}});
 }
 
 bool Daemon::Launch() {

@@ -34,9 +34,10 @@ struct DaemonConfig {
   std::vector<std::pair<std::string, std::string>> files;
   std::string baresipExtra;  // lines appended to etc/baresip/config
   std::string rtspUrl = "rtsp://127.0.0.1:554/ch1/trackID=0";  // its camera line
-  // Starts panel-sim (the panel's UART and camera services) in Setup(); off by
-  // default (tests may start their own PanelSim).
+  // Starts panel-sim (the panel's UART and camera services) in Setup(), with
+  // these arguments; off by default (tests may start their own PanelSim).
   bool panelSim = false;
+  std::vector<std::string> panelArgs;
 };
 
 class Daemon {
@@ -46,6 +47,11 @@ class Daemon {
   }
 
   DaemonConfig config;
+
+  // Store values for a SIP server on 127.0.0.1: registrations to `registrar`,
+  // calls to `calls` (0: the registrar too), video off.
+  void UseServer(int registrar, int calls = 0, const std::string &user = "panel",
+                 const std::string &password = "secret");
 
   bool Setup();   // temp root, files, store values, private bus, bus client
   bool Launch();  // spawn doralin with config.args
@@ -80,6 +86,15 @@ class Daemon {
   BusReply Call(const std::string &method, std::optional<std::string> json = std::nullopt,
                 int timeoutMs = 5000, const char *iface = nullptr) {
     return CallMessage(WithArg(NewCall(method, iface), json), timeoutMs);
+  }
+  // The reply's text, or "<error name: message>".
+  std::string Text(const std::string &method, std::optional<std::string> json = std::nullopt) {
+    BusReply r = Call(method, json);
+    return r.ok ? r.text.value_or("<no text>") : "<" + r.error + ">";
+  }
+  bool Registered() { return Call("GetSipRegisterStatus").bytes == std::vector<uint8_t>{1}; }
+  bool WaitRegistered(int timeoutMs = 15000) {
+    return WaitFor([this] { return Registered(); }, Millis(timeoutMs), Millis(100));
   }
   // Sends a prepared message (takes it over) and waits for the reply.
   BusReply CallMessage(DBusMessage *message, int timeoutMs = 5000);

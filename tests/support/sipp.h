@@ -14,14 +14,14 @@
 
 // ---- sipp -------------------------------------------------------------------
 struct SippRun {
-  SippRun(std::string name = "", int remote = 0) : scenario(std::move(name)), remotePort(remote) {}
-  std::string scenario;           // file name under tests/sipua/scenarios, or the XML itself
-  int localPort = 0;              // -p; 0 picks a free one
+  SippRun(std::string name = "", int remote = 0, std::vector<std::string> more = {})
+      : scenario(std::move(name)), remotePort(remote), args(std::move(more)) {}
+  std::string scenario;           // file name under tests/scenarios, or the XML itself
   int remotePort = 0;             // target 127.0.0.1:remotePort; 0 for a server
+  std::vector<std::string> args;  // more options: "-s" user, "-set" flag value, "-key" name value, "-d" ms...
+  int localPort = 0;              // -p; 0 picks a free one
   int calls = 1;                  // -m
-  std::string injection;          // -inf file contents (CSV), optional
-  std::vector<std::string> args;  // extra arguments
-  Millis timeout = Millis(20000);
+  Millis timeout = Millis(30000);
 };
 
 class Sipp {
@@ -47,6 +47,16 @@ class Sipp {
   SippRun run_;
   int port_ = 0;
 };
+
+// ---- raw datagrams -----------------------------------------------------------
+// A request from a gate at 127.0.0.1:5099 (rport) for 12@127.0.0.1, with header
+// lines edited: {prefix, line} replaces the line that starts with prefix ("" drops it).
+std::string Request(const std::string &method, const std::vector<std::pair<std::string, std::string>> &edits = {},
+                       const std::string &body = "");
+extern const char kSdp[];  // PCMU at 127.0.0.1:40000
+// Sends `text` to 127.0.0.1:port; the first answer other than 100 within `ms`,
+// "" when none came.
+std::string Exchange(int port, const std::string &text, int ms);
 
 // ---- Debian baresip ---------------------------------------------------------
 class BaresipPeer {
