@@ -52,10 +52,8 @@ struct Rig {
   // first one is held for a CPU window of the panel `pid`.
   bool Measure(pid_t pid, const std::function<bool(int)> &dial, const std::function<bool(int)> &hangUp, Results *r) {
     for (int i = 0; i < calls; ++i) {
-      SippRun run("callee_video.xml");
+      SippRun run("callee_media.xml", 0, media.SippArgs());
       run.localPort = calleePort;
-      run.args = {"-key", "vport", std::to_string(videoPort), "-key", "aport", std::to_string(audioPort),
-                  "-key", "vdir", "sendrecv"};
       run.timeout = Millis(40000);
       Sipp callee;
       const size_t shown = media.Times("first=").size();

@@ -270,8 +270,7 @@ TEST(Calls, VideoCallsAndDirectGateCall) {
   ASSERT_TRUE(media.StartCallee(videoPort, audioPort));
   // A callee whose media go to `media`; "inactive" holds the video after 3 s.
   auto call = [&](const char *videoDirection = "sendrecv") -> Sipp & {
-    Sipp &callee = rig.Peer("callee_video.xml", {"-key", "vport", std::to_string(videoPort), "-key", "aport",
-                                                 std::to_string(audioPort), "-key", "vdir", videoDirection});
+    Sipp &callee = rig.Peer("callee_media.xml", media.SippArgs(videoDirection));
     EXPECT_TRUE(rig.Ok("SetSipAccounts", Flats(12, {{&callee}})));
     EXPECT_TRUE(rig.EventThen("UART_EV_TRYING_CALL", Trying(12), "-> OUTGOING_SIP_ESTABLISHED"));
     return callee;

@@ -168,6 +168,9 @@ TEST(Doralinctl, PayloadsExitStatusStoreAndTheRealDaemon) {
   ASSERT_TRUE(d.WaitStarted());
   EXPECT_EQ(Ctl(bus, {"-c", "get", "sos"}).out, "{\"sosRoom\":\"1001\"}\n");
   EXPECT_EQ(Ctl(bus, {"-c", "get", "door"}).out, "{\"timeout\":7,\"sip\":false}\n");
+  EXPECT_EQ(Ctl(bus, {"set", "dtmf", "#", "*"}).status, 0);
+  EXPECT_EQ(Ctl(bus, {"reset", "dtmf"}).status, 0);
+  EXPECT_EQ(Ctl(bus, {"-c", "get", "dtmf"}).out, "{\"1\":\"1\",\"2\":\"2\"}\n");  // the defaults
 
   // A UART-only dial seen by watch (the state now, then each change) and
   // status; watch ends on SIGINT.

@@ -157,13 +157,15 @@ double ReinviteSentMs(const std::string &log) {
   return 0;
 }
 
-// A sipp callee on callee_hold.xml with payload type `codec`; its RTP goes to
+// A sipp callee with payload type `codec` that holds the call (a=sendonly)
+// 3 s after the answer (6 s when `later`) and hangs up; its RTP goes to
 // `mport`, echoed by sipp itself when `echo`.
-SippRun HoldingCallee(int codec, const std::string &rtpmap, int mport, bool echo, int holdAfterMs) {
-  SippRun run("callee_hold.xml");
-  run.args = {"-key", "codec", std::to_string(codec), "-key", "rtpmap", rtpmap, "-key", "mport",
-              std::to_string(mport), "-d", std::to_string(holdAfterMs), "-mi", "127.0.0.1"};
+SippRun HoldingCallee(int codec, const std::string &rtpmap, int mport, bool echo, bool later = false) {
+  SippRun run("callee_media.xml", 0, {"-key", "codec", std::to_string(codec), "-key", "rtpmap", rtpmap, "-key", "mport",
+                                      std::to_string(mport), "-key", "hold", "a=sendonly", "-set", "hangup", "1",
+                                      "-mi", "127.0.0.1"});
   if (echo) run.args.insert(run.args.end(), {"-mp", std::to_string(mport), "-rtp_echo"});
+  if (later) run.args.insert(run.args.end(), {"-set", "later", "1"});
   return run;
 }
 
@@ -215,20 +217,22 @@ TEST(SipuaAudio, TonesBothWaysWithBaresipAndHoldingSippCallees) {
   EXPECT_EQ(488, closedCode.load());
   EXPECT_EQ(1, panel.loop.Count(UA_EVENT_CALL_ESTABLISHED));
 
-  // A callee with PCMA only hears the panel and echoes it back.
+  // A callee with PCMA only hears the panel and echoes it back; its hold is
+  // answered as one.
   Sipp pcma;
-  ASSERT_TRUE(pcma.Start(HoldingCallee(8, "a=rtpmap:8 PCMA/8000", FreeUdpPort(), true, 1500)));
+  ASSERT_TRUE(pcma.Start(HoldingCallee(8, "a=rtpmap:8 PCMA/8000", FreeUdpPort(), true)));
   ASSERT_TRUE(panel.Call(pcma.port())) << pcma.Output();
   ASSERT_TRUE(panel.WaitClosed(3)) << pcma.Output();
   EXPECT_EQ(0, pcma.Wait()) << pcma.Output();
   EXPECT_GT(ToneSeconds(panel.Heard(), 1000), 0.8);
+  EXPECT_NE(pcma.Output().find("a=recvonly"), std::string::npos);
 
   // Payload type 0 without rtpmap, the RTP going to this test's socket: the
   // tone comes back, numbering follows RFC 3550, a sender report comes, and
   // the hold stops the sending at once.
   EchoSocket media;
   Sipp bare;
-  ASSERT_TRUE(bare.Start(HoldingCallee(0, "a=ptime:20", media.port(), false, 5300)));
+  ASSERT_TRUE(bare.Start(HoldingCallee(0, "a=ptime:20", media.port(), false, true)));
   ASSERT_TRUE(panel.Call(bare.port())) << bare.Output();
   ASSERT_TRUE(panel.WaitClosed(4)) << bare.Output();
   EXPECT_EQ(0, bare.Wait()) << bare.Output();
@@ -265,7 +269,7 @@ TEST(SipuaAudio, AlsaMicrophoneAndSpeakerThroughTheFilePlugin) {
   Panel panel;
   ASSERT_TRUE(panel.Start("module alsa.so\naudio_source alsa,mic\naudio_player alsa,speaker\n"));
   Sipp callee;
-  ASSERT_TRUE(callee.Start(HoldingCallee(0, "a=rtpmap:0 PCMU/8000", FreeUdpPort(), true, 1500)));
+  ASSERT_TRUE(callee.Start(HoldingCallee(0, "a=rtpmap:0 PCMU/8000", FreeUdpPort(), true)));
   ASSERT_TRUE(panel.Call(callee.port())) << callee.Output();
   ASSERT_TRUE(panel.WaitClosed(1)) << callee.Output();
   EXPECT_EQ(0, callee.Wait()) << callee.Output();

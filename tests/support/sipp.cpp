@@ -75,13 +75,6 @@ std::string Sipp::Output() const {
 
 std::string Sipp::File(const std::string &suffix) const { return FilesEnding(dir_.get(), {suffix.c_str()}, false); }
 
-int Sipp::Run(const SippRun &run, std::string *output) {
-  Sipp s;
-  int rc = s.Start(run) ? s.Wait() : -1;
-  if (output) *output = s.Output();
-  return rc;
-}
-
 // ---- raw datagrams -----------------------------------------------------------
 
 const char kSdp[] = "v=0\r\no=gate 1 1 IN IP4 127.0.0.1\r\ns=-\r\nc=IN IP4 127.0.0.1\r\nt=0 0\r\n"

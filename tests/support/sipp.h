@@ -38,8 +38,6 @@ class Sipp {
   std::string Output() const;
   // Contents of the files sipp wrote whose names end with `suffix` (e.g. "_rtt.csv").
   std::string File(const std::string &suffix) const;
-  // Convenience: start and wait.
-  static int Run(const SippRun &run, std::string *output = nullptr);
 
  private:
   std::unique_ptr<TempDir> dir_;
@@ -52,7 +50,7 @@ class Sipp {
 // A request from a gate at 127.0.0.1:5099 (rport) for 12@127.0.0.1, with header
 // lines edited: {prefix, line} replaces the line that starts with prefix ("" drops it).
 std::string Request(const std::string &method, const std::vector<std::pair<std::string, std::string>> &edits = {},
-                       const std::string &body = "");
+                    const std::string &body = "");
 extern const char kSdp[];  // PCMU at 127.0.0.1:40000
 // Sends `text` to 127.0.0.1:port; the first answer other than 100 within `ms`,
 // "" when none came.
