@@ -208,7 +208,7 @@ TEST(Install, PackageTreeOnTheStockSystemBus) {
   EXPECT_NE(out.find(".StateChanged"), std::string::npos);
   ASSERT_EQ(methods.size(), 30u) << out;
   for (const std::string &m : methods) {
-    BusReply r = watcher.CallJson(m, std::nullopt, "is.ornix.doralin", 5000);
+    BusReply r = watcher.Call(m, std::nullopt, 5000);
     EXPECT_TRUE(r.ok && r.text.value_or("").find("404") == std::string::npos) << m << ": " << r.error;
   }
   EXPECT_EQ(as(kNobody, group, {"busctl", "--address=" + address, "call", "is.ornix.doralin", "/is/ornix",

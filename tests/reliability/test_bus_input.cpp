@@ -129,7 +129,7 @@ TEST(BusInput, MalformedMethodsAndSignalsChangeNothing) {
     Mutations(tpl, tpl, all);
     json_decref(tpl);
     for (const Input &in : all) {
-      BusReply r = d.CallMessage(Build(m, in), 10000);
+      BusReply r = d.Bus()->Call(Build(m, in), 10000);
       // Served: no method is missing from the table.
       ASSERT_TRUE(r.ok && (in.kind != NONE || r.text.value_or("").find("\"error\":404") == std::string::npos))
           << m << " " << in.text.substr(0, 80) << ": " << r.error;
@@ -150,7 +150,7 @@ TEST(BusInput, MalformedMethodsAndSignalsChangeNothing) {
       ASSERT_TRUE(d.Signal(s, payload));
     }
   for (const char *s : {"UART_EV_DIAL", "UART_EV_TRYING_CALL", "NotificationForcedPlay"})
-    ASSERT_TRUE(d.Signal(s, std::nullopt) && d.Bus()->SendJsonSignal(s, std::string("{}")));
+    ASSERT_TRUE(d.Signal(s) && d.Signal(s, std::string("{}")));
   ASSERT_TRUE(d.Signal("NoSuchSignal", std::vector<uint8_t>{1, 2}));
   EXPECT_TRUE(d.Call("GetDtmf", std::nullopt, 30000).ok);  // served after every signal
   // IDLE: a hang-up request is granted there and ends nothing (retried while

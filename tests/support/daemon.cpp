@@ -82,19 +82,3 @@ std::vector<std::string> Daemon::SanitizerReports() const {
   return reports;
 }
 
-DBusMessage *Daemon::NewCall(const std::string &method, const char *iface) {
-  return dbus_message_new_method_call("is.ornix.doralin", ORNIX_OBJECT_PATH, iface ? iface : ORNIX_METHOD_IFACE,
-                                      method.c_str());
-}
-
-BusReply Daemon::CallMessage(DBusMessage *message, int timeoutMs) {
-  if (client_) return client_->Call(message, timeoutMs);
-  if (message) dbus_message_unref(message);
-  return {};
-}
-
-bool Daemon::Signal(const std::string &member, std::optional<std::vector<uint8_t>> bytes) {
-  if (!client_) return false;
-  DBusMessage *signal = dbus_message_new_signal(ORNIX_OBJECT_PATH, ORNIX_SIGNAL_IFACE, member.c_str());
-  return client_->Send(bytes ? WithArg(signal, *bytes) : signal);
-}

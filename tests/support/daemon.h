@@ -80,12 +80,14 @@ class Daemon {
   // Index of the first line containing text, -1 when none.
   int LogIndex(const std::string &text) const;
 
-  // ---- bus ----
-  // Method call to is.ornix.doralin (interface is.ornix.Method unless `iface`);
-  // `json` absent sends no argument.
-  BusReply Call(const std::string &method, std::optional<std::string> json = std::nullopt,
-                int timeoutMs = 5000, const char *iface = nullptr) {
-    return CallMessage(WithArg(NewCall(method, iface), json), timeoutMs);
+  // ---- bus (see BusClient) ----
+  BusReply Call(const std::string &method, std::optional<std::string> json = std::nullopt, int timeoutMs = 5000,
+                const char *iface = nullptr) {
+    return client_ ? client_->Call(method, json, timeoutMs, iface) : BusReply{};
+  }
+  template <class Arg = std::optional<std::string>>
+  bool Signal(const std::string &member, const Arg &arg = std::nullopt) {
+    return client_ && client_->Signal(member, arg);
   }
   // The reply's text, or "<error name: message>".
   std::string Text(const std::string &method, std::optional<std::string> json = std::nullopt) {
@@ -96,10 +98,6 @@ class Daemon {
   bool WaitRegistered(int timeoutMs = 15000) {
     return WaitFor([this] { return Registered(); }, Millis(timeoutMs), Millis(100));
   }
-  // Sends a prepared message (takes it over) and waits for the reply.
-  BusReply CallMessage(DBusMessage *message, int timeoutMs = 5000);
-  // Broadcast on is.ornix.Signal with one byte-array argument (absent: none).
-  bool Signal(const std::string &member, std::optional<std::vector<uint8_t>> bytes);
   PanelSim *Panel() const { return panel_.get(); }
   // The test's own connection (for crafted messages).
   BusClient *Bus() const { return client_.get(); }
@@ -120,8 +118,6 @@ class Daemon {
   }
 
  private:
-  static DBusMessage *NewCall(const std::string &method, const char *iface);
-
   // Declared so that the destructor ends the daemon before its peers and the bus.
   std::unique_ptr<TempDir> tmp_;  // root/ and the logs of earlier launches
   std::string root_;
