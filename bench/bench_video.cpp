@@ -121,8 +121,8 @@ struct Rig {
       return false;
     const std::string target = "sip:1201@127.0.0.1:" + std::to_string(calleePort);
     return Measure(
-        baresip.pid(), [&](int) { return !baresip.Command("dial", target).empty(); },
-        [&](int) { return !baresip.Command("hangup", "").empty(); }, r);
+        baresip.pid(), [&](int) { return baresip.Command("dial", target); },
+        [&](int) { return baresip.Command("hangup"); }, r);
   }
 };
 

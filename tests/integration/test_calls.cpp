@@ -382,7 +382,7 @@ TEST(Calls, TlsOnlyCalleeHangsUpFirst) {
   EXPECT_TRUE(d.HasLog("sip.doralin.invalid is under .invalid and never resolves"));
   ASSERT_TRUE(d.Panel()->SendEvent("UART_EV_DIAL_GATE", {7, 0, 12, 0}));
   ASSERT_TRUE(d.WaitLog("-> OUTGOING_SIP_ESTABLISHED")) << entrance.Output();
-  ASSERT_NE(entrance.Command("hangup", ""), "");
+  ASSERT_TRUE(entrance.Command("hangup"));
   EXPECT_TRUE(d.WaitLog("OUTGOING_SIP_ESTABLISHED -> IDLE", 1000)) << entrance.Output();
   d.Terminate();
   EXPECT_EQ(d.WaitExit(15000), 1);

@@ -16,7 +16,7 @@
 struct SippRun {
   SippRun(std::string name = "", int remote = 0, std::vector<std::string> more = {})
       : scenario(std::move(name)), remotePort(remote), args(std::move(more)) {}
-  std::string scenario;           // file name under tests/scenarios, or the XML itself
+  std::string scenario;           // file name under tests/scenarios
   int remotePort = 0;             // target 127.0.0.1:remotePort; 0 for a server
   std::vector<std::string> args;  // more options: "-s" user, "-set" flag value, "-key" name value, "-d" ms...
   int localPort = 0;              // -p; 0 picks a free one
@@ -71,8 +71,8 @@ class BaresipPeer {
   bool Start(const std::string &user = "peer", bool autoAnswer = true, bool tls = false, std::string listen = "");
   int sipPort() const { return sipPort_; }
   pid_t pid() const { return proc_.pid(); }
-  // A ctrl_tcp command; returns the JSON reply text ("" when none came).
-  std::string Command(const std::string &command, const std::string &params);
+  // A ctrl_tcp command; true once its reply came.
+  bool Command(const std::string &command, const std::string &params = "");
   // Waits until the control connection (replies and events, e.g.
   // "CALL_DTMF_START") has carried `needle`.
   bool WaitControl(const std::string &needle, Millis timeout);
@@ -107,9 +107,9 @@ struct UaEvent {
 class SipuaLoop {
  public:
   ~SipuaLoop() { Stop(); }
-  // Brings the library up on a loop thread with a config file made of
-  // `extraConfig` plus sip_listen 127.0.0.1:<free port>.
-  bool Start(const std::string &extraConfig = "", bool udp = true, bool tcp = true, bool tls = false);
+  // Brings the library up (UDP and TCP) on a loop thread with a config file
+  // made of `extraConfig` plus sip_listen 127.0.0.1:<free port>.
+  bool Start(const std::string &extraConfig = "");
   void Stop() {
     if (mq_) mqueue_push(mq_, 0, nullptr);
     if (thread_.joinable()) thread_.join();
@@ -138,7 +138,7 @@ class SipuaLoop {
   UaEvent Last(enum ua_event ev) const;
 
  private:
-  void Loop(bool udp, bool tcp, bool tls);
+  void Loop();
 
   std::unique_ptr<TempDir> dir_;
   struct mqueue *mq_ = nullptr;  // wakes the loop to stop it
