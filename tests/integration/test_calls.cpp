@@ -240,6 +240,7 @@ TEST(Calls, IncomingGateCalls) {
   ASSERT_TRUE(rig.Event("UART_EV_ANSWER"));
   EXPECT_EQ(gate.Wait(), 0) << gate.Output();
   EXPECT_NE(gate.Output().find("X-Ornix-AccountsList: [\"1051\",\"1052\"]"), std::string::npos);
+  EXPECT_NE(gate.Output().find("m=video 0 "), std::string::npos);  // the gate's video is refused
   auto gain = rig.d.Panel()->WaitForCommand("SetMicGain", Millis(5000));
   EXPECT_EQ(gain ? gain->json : "", "{}");
   ASSERT_TRUE(rig.WaitIdle());
