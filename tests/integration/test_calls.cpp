@@ -312,13 +312,16 @@ TEST(Calls, VideoCallsAndDirectGateCall) {
   EXPECT_NE(line.find("-12345;address=127.0.0.1"), std::string::npos) << line;
   EXPECT_TRUE(rig.d.WaitLog("Video stop flat=12"));
 
-  // Channel 2 is read and decoded; the panel's hang-up ends the session.
+  // Channel 2 is read and decoded; a dial during the talk starts nothing; the
+  // panel's hang-up ends the session.
   ASSERT_TRUE(cameraAgain.StartCamera(std::stoi(cameraPort), {"/ch1/trackID=0", "/ch2/trackID=0"}));
   Sipp &second = call();
   const int frames = media.Frames();
   EXPECT_TRUE(WaitFor([&] { return media.Frames() >= frames + 20; }, Millis(5000))) << media.Output();
   EXPECT_EQ(cameraAgain.Count("describe /ch2/trackID=0"), 1) << cameraAgain.Output();
+  ASSERT_TRUE(rig.Event("UART_EV_DIAL", {12, 0}) && rig.d.WaitLog("UART_EV_DIAL", 5000));
   hangUp(second);
+  EXPECT_EQ(rig.d.CountLog("Outgoing call start"), 2);
   EXPECT_TRUE(WaitFor([&] { return cameraAgain.Count("closed") == 1; }, Millis(5000))) << cameraAgain.Output();
   // Offered with the profile of the test camera's stream (Constrained Baseline 2.1).
   EXPECT_NE(second.Output().find("profile-level-id=42c015"), std::string::npos);

@@ -186,6 +186,7 @@ TEST(Install, PackageTreeOnTheStockSystemBus) {
   EXPECT_EQ(dial(kBin, kBin, "13,0,1"), 0);
   EXPECT_EQ(as(kBin, kBin, {ctl, "get", "sos"}), 3);
   EXPECT_NE(out.find("denied"), std::string::npos) << out;
+  EXPECT_EQ(as(kNobody, group, {ctl, "register-status"}), 1) << out;  // its registrar never answers
   EXPECT_EQ(as(kNobody, group, {ctl, "-c", "status"}), 0) << out;
   EXPECT_NE(out.find("\"state\":\"IDLE\""), std::string::npos) << out;  // the outsider's dial never arrived
   EXPECT_EQ(dial(kNobody, group, "12,0,1"), 0);
