@@ -122,14 +122,15 @@ double ReinviteSentMs(const std::string &log) {
 }
 
 // A sipp callee with payload type `codec` that holds the call (a=sendonly)
-// 3 s after the answer (6 s when `later`) and hangs up; its RTP goes to
-// `mport`, echoed by sipp itself when `echo`.
-SippRun HoldingCallee(int codec, const std::string &rtpmap, int mport, bool echo, bool later = false) {
-  SippRun run("callee_media.xml", 0, {"-key", "codec", std::to_string(codec), "-key", "rtpmap", rtpmap, "-key", "mport",
+// `holdAfterMs` after the answer and then hangs up; its RTP (and, when the
+// test's socket takes it, its RTCP) goes to `mport`, echoed by sipp itself
+// when `echo`.
+SippRun HoldingCallee(int codec, const std::string &rtpmap, int mport, bool echo, int holdAfterMs) {
+  SippRun run("callee_media.xml", 0, {"-key", "codec", std::to_string(codec), "-key", "rtpmap",
+                                      rtpmap + (echo ? "" : "\r\na=rtcp:" + std::to_string(mport)), "-key", "mport",
                                       std::to_string(mport), "-key", "hold", "a=sendonly", "-set", "hangup", "1",
-                                      "-mi", "127.0.0.1"});
+                                      "-set", "later", "1", "-d", std::to_string(holdAfterMs), "-mi", "127.0.0.1"});
   if (echo) run.args.insert(run.args.end(), {"-mp", std::to_string(mport), "-rtp_echo"});
-  if (later) run.args.insert(run.args.end(), {"-set", "later", "1"});
   return run;
 }
 
@@ -165,7 +166,8 @@ TEST(SipuaAudio, TonesBothWaysWithBaresipAndHoldingSippCallees) {
   // A callee whose answer has no codec in common is ACKed and hung up, and
   // the close says why.
   Sipp noCodec;
-  ASSERT_TRUE(noCodec.Start(SippRun("callee.xml", 0, {"-key", "codec", "18", "-key", "rtpmap", "a=rtpmap:18 G729/8000"})));
+  ASSERT_TRUE(
+      noCodec.Start(SippRun("callee.xml", 0, {"-key", "codec", "18", "-key", "rtpmap", "a=rtpmap:18 G729/8000"})));
   ASSERT_TRUE(panel.Dial(noCodec.port()));
   ASSERT_TRUE(panel.WaitClosed(2)) << noCodec.Output();
   EXPECT_EQ(0, noCodec.Wait()) << noCodec.Output();
@@ -173,22 +175,20 @@ TEST(SipuaAudio, TonesBothWaysWithBaresipAndHoldingSippCallees) {
   EXPECT_EQ(488, closedCode.load());
   EXPECT_EQ(1, panel.loop.Count(UA_EVENT_CALL_ESTABLISHED));
 
-  // A callee with PCMA only hears the panel and echoes it back; its hold is
-  // answered as one.
+  // A callee with PCMA only hears the panel and echoes it back.
   Sipp pcma;
-  ASSERT_TRUE(pcma.Start(HoldingCallee(8, "a=rtpmap:8 PCMA/8000", FreeUdpPort(), true)));
+  ASSERT_TRUE(pcma.Start(HoldingCallee(8, "a=rtpmap:8 PCMA/8000", FreeUdpPort(), true, 1500)));
   ASSERT_TRUE(panel.Call(pcma.port())) << pcma.Output();
   ASSERT_TRUE(panel.WaitClosed(3)) << pcma.Output();
   EXPECT_EQ(0, pcma.Wait()) << pcma.Output();
   EXPECT_GT(ToneSeconds(panel.Heard(), 1000), 0.8);
-  EXPECT_NE(pcma.Output().find("a=recvonly"), std::string::npos);
 
   // Payload type 0 without rtpmap, the RTP going to this test's socket: the
   // tone comes back, numbering follows RFC 3550, a sender report comes, and
   // the hold stops the sending at once.
   EchoSocket media;
   Sipp bare;
-  ASSERT_TRUE(bare.Start(HoldingCallee(0, "a=ptime:20\r\na=rtcp:" + std::to_string(media.port()), media.port(), false, true)));
+  ASSERT_TRUE(bare.Start(HoldingCallee(0, "a=ptime:20", media.port(), false, 5300)));
   ASSERT_TRUE(panel.Call(bare.port())) << bare.Output();
   ASSERT_TRUE(panel.WaitClosed(4)) << bare.Output();
   EXPECT_EQ(0, bare.Wait()) << bare.Output();
@@ -225,10 +225,11 @@ TEST(SipuaAudio, AlsaMicrophoneAndSpeakerThroughTheFilePlugin) {
   Panel panel;
   ASSERT_TRUE(panel.Start("module alsa.so\naudio_source alsa,mic\naudio_player alsa,speaker\n"));
   Sipp callee;
-  ASSERT_TRUE(callee.Start(HoldingCallee(0, "a=rtpmap:0 PCMU/8000", FreeUdpPort(), true)));
+  ASSERT_TRUE(callee.Start(HoldingCallee(0, "a=rtpmap:0 PCMU/8000", FreeUdpPort(), true, 1500)));
   ASSERT_TRUE(panel.Call(callee.port())) << callee.Output();
   ASSERT_TRUE(panel.WaitClosed(1)) << callee.Output();
   EXPECT_EQ(0, callee.Wait()) << callee.Output();
+  EXPECT_NE(callee.Output().find("a=recvonly"), std::string::npos);  // the hold is answered as one
   const std::vector<int16_t> speaker = Read8k(alsa.Path("speaker.raw"), 8000);
   EXPECT_GT(ToneSeconds(speaker, 1000), 0.8);
   // Played in real time: about the length of the call, not a burst.
