@@ -224,9 +224,9 @@ TEST(Calls, IncomingGateCalls) {
   ASSERT_TRUE(rig.Start());
   ASSERT_TRUE(rig.Ok("SetSipAccounts", "{\"105\":[\"1051\",\"1052\"]}"));
   const int port = rig.d.SipPort();
-  // 100000 after 60 zeros: the check must see the whole number, not a cut copy.
-  for (const std::string &user : {std::string("10000"), std::string("12a"), std::string("-5"),
-                                  std::string(60, '0') + "100000", std::string("1%00")}) {
+  // The numbers a user part reads as: the decision tests (tests/unit); here
+  // the refusal on the wire, and an escaped NUL that must not cut the number.
+  for (const std::string user : {"10000", "1%00"}) {
     Sipp &gate = rig.Peer("caller.xml", {"-s", user}, port);
     EXPECT_EQ(gate.Wait(), 0) << gate.Output();
     EXPECT_NE(gate.Output().find("SIP/2.0 404 Not Found"), std::string::npos) << user;
