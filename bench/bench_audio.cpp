@@ -25,6 +25,14 @@
 
 namespace {
 
+// Index of the first sample of the first 20 ms block of a tone of `hz`
+// (blocks tried every 5 ms), -1 when none.
+long ToneOnset(const std::vector<int16_t> &samples, double hz) {
+  for (size_t i = 0; i + 160 <= samples.size(); i += 40)
+    if (ToneBlock(samples, i, hz)) return long(i);
+  return -1;
+}
+
 constexpr size_t kChunk = 160;  // samples a turn: 20 ms at 8 kHz
 // The speaker FIFO's frames: 48 kHz stereo, six frames to an 8 kHz sample.
 constexpr size_t kUp = 6, kSpeakerCh = 2;
@@ -184,8 +192,8 @@ const std::string kAudioLines = "audio_buffer 20-160\njitter_buffer_type fixed\n
 }  // namespace
 
 int main() {
-  SippRun echo("uas_answer.xml");
-  echo.args = {"-mi", "127.0.0.1", "-mp", std::to_string(FreeUdpPort()), "-rtp_echo"};
+  SippRun echo("callee.xml", 0, {"-mi", "127.0.0.1", "-mp", std::to_string(FreeUdpPort()), "-rtp_echo", "-key", "codec",
+                                  "8", "-key", "rtpmap", "a=rtpmap:8 PCMA/8000"});
   echo.calls = 2;
   echo.timeout = Millis(60000);
   Sipp callee;
@@ -211,7 +219,7 @@ int main() {
     ScopedEnv alsa("ALSA_CONFIG_PATH", baresipDev.dir.Path("asound.conf"));
     ok = ok && baresip.Start("panel", false);
   }
-  ok = ok && !baresip.Command("dial", uri).empty() && sipua.WaitForStdout("established", Millis(10000)) &&
+  ok = ok && baresip.Command("dial", uri) && sipua.WaitForStdout("established", Millis(10000)) &&
        baresip.WaitControl("CALL_ESTABLISHED", Millis(10000));
   if (!ok) {
     fprintf(stderr, "bench_audio: the calls did not come up\n%s\n%s\n", sipua.Stderr().c_str(),
@@ -222,7 +230,7 @@ int main() {
   const pid_t pid[2] = {sipua.pid(), baresip.pid()};
   Result r[2];
   Measure(dev, pid, r);
-  if (baresip.Command("hangup", "").empty() || !baresip.WaitControl("CALL_CLOSED", Millis(5000)) ||
+  if (!baresip.Command("hangup") || !baresip.WaitControl("CALL_CLOSED", Millis(5000)) ||
       !sipua.Wait(Millis(10000)) || sipua.ExitCode() != 0 || !RoundTrips(sipuaDev, &r[0]) ||
       !RoundTrips(baresipDev, &r[1])) {
     fprintf(stderr, "bench_audio: a call did not end well or a burst did not come back\n");

@@ -36,7 +36,7 @@ int main(int argc, char **argv) {
     return msg.substr(at, msg.find("\r\n", at) - at);
   };
   Sipp registrar;  // for the panel's main account
-  if (!registrar.Start(SippRun("../../integration/scenarios_calls/registrar.xml")))
+  if (!registrar.Start(SippRun("registrar.xml")))
     return fprintf(stderr, "no registrar\n"), 1;
   const std::string regPort = std::to_string(registrar.port()), me = std::to_string(port);
   Daemon d;

@@ -21,7 +21,7 @@ int main(int argc, char **argv) {
   std::string accounts;
   std::vector<Sipp> callees(5);
   for (size_t i = 0; i < callees.size(); ++i) {
-    SippRun run("../../integration/scenarios_calls/callee_ring_cancel.xml");
+    SippRun run("callee.xml", 0, {"-set", "ring", "1"});
     run.calls = rounds;
     run.timeout = Millis(120000);
     if (!callees[i].Start(run)) return fprintf(stderr, "cannot start sipp\n"), 1;

@@ -11,7 +11,7 @@ namespace {
 // Runs the load against `port`; prints the figures of `name`; true when every
 // call passed.
 bool Load(const std::string &name, int port, pid_t pid) {
-  SippRun run("bench_call.xml", port);
+  SippRun run("../../bench/scenarios/bench_call.xml", port);
   run.calls = 200;
   run.timeout = Millis(60000);
   run.args = {"-s", "1201", "-r", "20", "-mi", "127.0.0.1", "-mp", std::to_string(FreeUdpPort())};

@@ -22,8 +22,6 @@
 
 namespace {
 
-const std::string kScenarios = "../../integration/scenarios_calls/";
-
 // CPU time of all threads of `pid` so far, in ms (schedstat counts ns).
 double CpuMs(pid_t pid) {
   double ns = 0;
@@ -54,10 +52,8 @@ struct Rig {
   // first one is held for a CPU window of the panel `pid`.
   bool Measure(pid_t pid, const std::function<bool(int)> &dial, const std::function<bool(int)> &hangUp, Results *r) {
     for (int i = 0; i < calls; ++i) {
-      SippRun run(kScenarios + "callee_video.xml");
+      SippRun run("callee_media.xml", 0, media.SippArgs());
       run.localPort = calleePort;
-      run.args = {"-key", "vport", std::to_string(videoPort), "-key", "aport", std::to_string(audioPort),
-                  "-key", "vdir", "sendrecv"};
       run.timeout = Millis(40000);
       Sipp callee;
       const size_t shown = media.Times("first=").size();
@@ -82,7 +78,7 @@ struct Rig {
   // The daemon, and the same call without video for what the pass-through adds.
   bool Doralin(Results *r, double *withoutVideo) {
     Sipp registrar;
-    if (!registrar.Start(SippRun(kScenarios + "registrar.xml"))) return false;
+    if (!registrar.Start(SippRun("registrar.xml"))) return false;
     const std::string regPort = std::to_string(registrar.port());
     Daemon d;
     d.config.store = {{"domain", "\"127.0.0.1\""}, {"port", regPort},          {"portRegister", regPort},
@@ -102,7 +98,7 @@ struct Rig {
     };
     if (!Measure(d.Pid(), call, bye, r)) return false;
     Sipp plain;
-    SippRun run(kScenarios + "callee_answer_wait_bye.xml");
+    SippRun run("callee.xml");
     run.localPort = calleePort;
     if (d.Call("SetSipSettings", "{\"videoEnable\":false}").text != "{\"result\":true}" || !plain.Start(run) ||
         !call(0) || !d.WaitLog("-> OUTGOING_SIP_ESTABLISHED", 10000, calls + 1))
@@ -125,8 +121,8 @@ struct Rig {
       return false;
     const std::string target = "sip:1201@127.0.0.1:" + std::to_string(calleePort);
     return Measure(
-        baresip.pid(), [&](int) { return !baresip.Command("dial", target).empty(); },
-        [&](int) { return !baresip.Command("hangup", "").empty(); }, r);
+        baresip.pid(), [&](int) { return baresip.Command("dial", target); },
+        [&](int) { return baresip.Command("hangup"); }, r);
   }
 };
 

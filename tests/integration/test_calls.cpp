@@ -1,7 +1,7 @@
 // Calls, phrases and notifications end to end: the daemon on a private bus
-// with panel-sim as the panel, a sipp registrar, sipp peers as the flats'
-// handsets and gate panels, real WAV files under the root and a datagram
-// socket at the streamer's path that records what is played.
+// with panel-sim as the panel, a sipp registrar, sipp peers and Debian's
+// baresip as the flats' handsets and gate panels, real WAV files under the
+// root and a datagram socket at the streamer's path that records what is played.
 #include "sip/re_headers.h"
 
 #include <gtest/gtest.h>
@@ -13,19 +13,19 @@
 #include <memory>
 #include <string>
 #include <thread>
+#include <tuple>
 #include <utility>
 #include <vector>
 
 #include "../unit/test_wav_fixture.h"
 #include "daemon.h"
-#include "panel_sim.h"
 #include "sipp.h"
 #include "video_peer.h"
 
 namespace {
 
 using Bytes = std::vector<uint8_t>;
-const std::string kScenarios = "../../integration/scenarios_calls/";
+const std::vector<std::string> kRing = {"-set", "ring", "1"};
 
 // A SetSipAccounts request: {"<first>":["<first>01@127.0.0.1:<port>",...],...},
 // for the flats from `first` on, an account per peer.
@@ -52,7 +52,6 @@ std::string EntranceIp(int last) {
 
 struct Rig {
   Daemon d;
-  std::unique_ptr<PanelSim> panel;
   Sipp registrar;
   std::list<Sipp> peers;
   std::unique_ptr<StreamerSink> sink;  // what the streamer got
@@ -64,44 +63,33 @@ struct Rig {
     EXPECT_GE(d.WaitExit(15000), 0);
     EXPECT_EQ(d.SanitizerReports(), std::vector<std::string>{});
   }
-  // Registered at the sipp registrar; `store` adds to the settings.
+  // Registered at the sipp registrar, panel-sim as the panel; `store` adds to the settings.
   bool Start(const std::vector<std::pair<std::string, std::string>> &store = {}) {
-    SippRun reg(kScenarios + "registrar.xml");
-    reg.timeout = Millis(300000);
+    SippRun reg("registrar.xml");
+    reg.timeout = Millis(600000);
     if (!registrar.Start(reg)) return false;
-    std::string port = std::to_string(registrar.port());
+    d.UseServer(registrar.port());
     d.config.args = {"--trace"};
-    d.config.store = {{"domain", "\"127.0.0.1\""}, {"port", port}, {"portRegister", port},
-                      {"username", "\"panel\""}, {"password", "\"secret\""}, {"videoEnable", "false"}};
     d.config.store.insert(d.config.store.end(), store.begin(), store.end());
-    if (!d.Setup()) return false;
-    panel = std::make_unique<PanelSim>(d.BusAddress(), std::vector<std::string>{"--gain", "7"});
-    return panel->Start() && d.Launch() && d.WaitStarted() &&
-           WaitFor([this] { return d.Call("GetSipRegisterStatus").bytes == Bytes{1}; }, Millis(10000), Millis(100));
+    d.config.panelSim = true;
+    d.config.panelArgs = {"--gain", "7"};
+    return d.Start() && d.WaitStarted() && d.WaitRegistered();
   }
   // A sipp peer: a server when `target` is 0, else calling 127.0.0.1:target.
-  Sipp &Peer(const std::string &scenario, int target = 0, std::vector<std::string> args = {}) {
-    SippRun run(kScenarios + scenario, target);
-    run.args = std::move(args);
-    run.timeout = Millis(30000);
-    EXPECT_TRUE(peers.emplace_back().Start(run)) << scenario;
+  Sipp &Peer(const std::string &scenario, std::vector<std::string> args = {}, int target = 0) {
+    EXPECT_TRUE(peers.emplace_back().Start(SippRun(scenario, target, std::move(args)))) << scenario;
     return peers.back();
   }
-  bool Event(const std::string &member, const Bytes &bytes = {}) { return panel->SendEvent(member, bytes); }
+  bool Event(const std::string &member, const Bytes &bytes = {}) { return d.Panel()->SendEvent(member, bytes); }
   // Sends the event and waits for one more log line with `text` than before.
   bool EventThen(const std::string &member, const Bytes &bytes, const std::string &text) {
     const int seen = d.CountLog(text);
     return Event(member, bytes) && d.WaitLog(text, 10000, seen + 1);
   }
-  // The reply's text, or the error.
-  std::string Call(const std::string &method, std::optional<std::string> json = std::nullopt) {
-    BusReply r = d.Call(method, json);
-    return r.ok ? r.text.value_or("<no text>") : "<" + r.error + ">";
-  }
-  bool Ok(const std::string &method, const std::string &json = "{}") { return Call(method, json) == kTrue; }
+  bool Ok(const std::string &method, const std::string &json = "{}") { return d.Text(method, json) == kTrue; }
   bool WaitIdle() { return d.WaitLog("-> IDLE", 15000, ++idle); }
   Bytes Sent(const std::string &method, int nth = 1) {
-    auto c = panel->WaitForCommand(method, Millis(5000), nth);
+    auto c = d.Panel()->WaitForCommand(method, Millis(5000), nth);
     return c ? c->bytes : Bytes{0xee};
   }
   static constexpr const char *kTrue = "{\"result\":true}";
@@ -128,7 +116,7 @@ struct Rig {
   }
   std::vector<int> Delimiters() const {
     std::vector<int> marks;
-    for (auto &c : panel->Commands("UartSetOfflineAssistantDelimiter")) marks.push_back(c.bytes.at(0));
+    for (auto &c : d.Panel()->Commands("UartSetOfflineAssistantDelimiter")) marks.push_back(c.bytes.at(0));
     return marks;
   }
   bool Text(const std::string &member, const std::string &s) { return Event(member, Bytes(s.begin(), s.end())); }
@@ -136,197 +124,140 @@ struct Rig {
 
 }  // namespace
 
-// One daemon for the panel's calls to flats: malformed panel events first,
-// then each way a call ends. The panel's microphone and speaker are missing
-// (ALSA knows no devices): the calls go on without them.
+// One daemon for the panel's calls to flats, each ending another way. The
+// panel's microphone and speaker are missing (ALSA knows no devices): the
+// calls go on without them.
 TEST(Calls, OutgoingCallsEndEveryWay) {
   Rig rig;
   rig.d.config.baresipExtra = "module alsa.so\naudio_source alsa,mic\naudio_player alsa,speaker\n";
   rig.d.config.env = {{"ALSA_CONFIG_PATH", "/dev/null"}};
   ASSERT_TRUE(rig.Start());
-  // Short, out of range or out of order: nothing starts.
-  ASSERT_TRUE(rig.Event("UART_EV_ANSWER"));
-  for (auto &[member, bytes] : std::vector<std::pair<std::string, Bytes>>{
-           {"UART_EV_TRYING_CALL", {12, 0}}, {"UART_EV_TRYING_CALL", {}}, {"UART_EV_DIAL", {12}},
-           {"UART_EV_DIAL_GATE", {1, 0, 12}}, {"UART_EV_TRYING_CALL", Trying(0)},
-           {"UART_EV_TRYING_CALL", Trying(10000)}, {"UART_EV_TRYING_SOS", Trying(65535)}})
-    ASSERT_TRUE(rig.Event(member, bytes));
-  ASSERT_TRUE(rig.d.WaitLog("Trying ignored: flat 65535 out of range"));
-  EXPECT_FALSE(rig.d.HasLog("Set state:"));
 
-  // Three accounts ring, the second answers, its DTMF opens both doors and it
-  // hangs up; the others are cancelled.
-  Sipp &first = rig.Peer("callee_ring_cancel.xml"), &second = rig.Peer("callee_dtmf_bye.xml"),
-       &third = rig.Peer("callee_ring_cancel.xml");
+  // Three accounts ring, the second answers, opens the main door by INFO and
+  // hangs up before the door's hang-up timer runs out; the others are cancelled.
+  Sipp &first = rig.Peer("callee.xml", kRing), &third = rig.Peer("callee.xml", kRing),
+       &second = rig.Peer("callee.xml", {"-d", "300", "-set", "dtmf", "1", "-set", "hangup", "1"});
   ASSERT_TRUE(rig.Ok("SetSipAccounts", Flats(12, {{&first, &second, &third}})));
+  ASSERT_TRUE(rig.Ok("SetDoorHangupDelay", R"({"timeout":1,"sip":true})"));
   ASSERT_TRUE(rig.Event("UART_EV_TRYING_CALL", Trying(12)));
   for (Sipp *peer : {&second, &first, &third}) EXPECT_EQ(peer->Wait(), 0) << peer->Output();
   EXPECT_NE(second.Output().find("INVITE sip:1202@127.0.0.1"), std::string::npos);
   EXPECT_EQ(rig.Sent("UartSendCommandReply"), (Bytes{0x06, 0x00, 0x21}));
-  auto gain = rig.panel->WaitForCommand("SetMicGain", Millis(5000));
+  auto gain = rig.d.Panel()->WaitForCommand("SetMicGain", Millis(5000));
   EXPECT_EQ(gain ? gain->json : "", "{\"gainMicFactor\":7}");
   EXPECT_EQ(rig.Sent("UartSendCommandOpenByIDWithSource"), (Bytes{1, 9}));
-  EXPECT_EQ(rig.Sent("UartSendCommandOpenByIDWithSource", 2), (Bytes{2, 10}));
   ASSERT_TRUE(rig.WaitIdle());
   for (const char *device : {"audio: source alsa,mic: No such file or directory",
                              "audio: player alsa,speaker: No such file or directory"})
     EXPECT_EQ(rig.d.CountLog(device), 1) << device;
-  // Event journal records: "J<level> <code> <file>:<line> <text>".
-  for (auto [code, text] : {std::pair{" 701 ", "SIP handset talk started for apartment 12"},
-                            {" 106 ", "Open main door by DTMF"}, {" 106 ", "Open second door by DTMF"},
-                            {" 0 ", "All calls are done for apartment 12"}})
-    EXPECT_EQ(std::ranges::count_if(rig.d.Logs(), [&](const std::string &l) {
-                return l.starts_with("J") && l.find(code) != std::string::npos && l.find(text) != std::string::npos;
-              }), 1) << text;
 
-  // The panel hangs up a talk by the method (the MCU is told once), a callee
-  // is busy, the panel hangs up while a flat rings and while a 200 crosses
-  // its CANCEL (the late call is ended, not adopted).
-  Sipp &talking = rig.Peer("callee_answer_wait_bye.xml"), &busy = rig.Peer("callee_busy.xml"),
-       &ringing = rig.Peer("callee_ring_cancel.xml"), &late = rig.Peer("callee_answer_after_cancel.xml"),
-       &busyFirst = rig.Peer("callee_busy.xml"), &ringingSecond = rig.Peer("callee_ring_cancel.xml");
-  ASSERT_TRUE(
-      rig.Ok("SetSipAccounts", Flats(13, {{&talking}, {&busy}, {&ringing}, {&late}, {&busyFirst, &ringingSecond}})));
-  const char *established = "Set state: OUTGOING_SIP_DIALING -> OUTGOING_SIP_ESTABLISHED";
+  // Debian's baresip answers by itself and opens the second door by an RTP
+  // event; the panel ends the talk by the method: the status during the
+  // talk (the uptime aside), a signal for each state, the MCU told once.
+  BaresipPeer handset;
+  ASSERT_TRUE(handset.Start("1301", true));
+  ASSERT_TRUE(rig.Ok("SetSipAccounts", "{\"13\":[\"1301@127.0.0.1:" + std::to_string(handset.sipPort()) + "\"]}"));
   ASSERT_TRUE(rig.d.Bus()->Subscribe("is.ornix.doralin.Status"));
-  ASSERT_TRUE(rig.EventThen("UART_EV_TRYING_CALL", Trying(13), established));
-  // The status during the talk (the uptime aside), and a signal for each state.
+  const char *established = "Set state: OUTGOING_SIP_DIALING -> OUTGOING_SIP_ESTABLISHED";
+  ASSERT_TRUE(rig.EventThen("UART_EV_TRYING_CALL", Trying(13), established)) << handset.Output();
   BusReply status = rig.d.Call("GetStatus", std::nullopt, 5000, "is.ornix.doralin.Status");
   json_t *fields = json_loads(status.text.value_or("").c_str(), 0, nullptr);
   EXPECT_TRUE(json_is_integer(json_object_get(fields, "uptime"))) << status.error;
   json_object_del(fields, "uptime");
   char *shown = json_dumps(fields, JSON_COMPACT | JSON_SORT_KEYS);
   EXPECT_EQ(std::string(shown ? shown : ""),
-            "{\"callType\":\"COMMON\",\"flat\":13,\"peer\":\"sip:1301@127.0.0.1:" + std::to_string(talking.port()) +
+            "{\"callType\":\"COMMON\",\"flat\":13,\"peer\":\"sip:1301@127.0.0.1:" + std::to_string(handset.sipPort()) +
                 "\",\"registration\":{\"lastError\":null,\"registered\":true,\"state\":\"registered\"},"
                 "\"state\":\"OUTGOING_SIP_ESTABLISHED\",\"version\":\"" DORALIN_VERSION "\"}");
   free(shown);
   json_decref(fields);
-  EXPECT_TRUE(rig.Ok("HangupActiveCall"));
-  EXPECT_EQ(talking.Wait(), 0) << talking.Output();
+  ASSERT_TRUE(handset.Type("2"));
+  EXPECT_EQ(rig.Sent("UartSendCommandOpenByIDWithSource", 2), (Bytes{2, 10}));
+  ASSERT_TRUE(rig.Ok("HangupActiveCall"));
+  EXPECT_TRUE(handset.WaitControl("CALL_CLOSED", Millis(5000)));
   ASSERT_TRUE(rig.WaitIdle());
   for (const char *state : {"OUTGOING_SIP_DIALING", "OUTGOING_SIP_ESTABLISHED", "IDLE"}) {
     auto signal = rig.d.Bus()->WaitForSignal("StateChanged", Millis(2000));
     const std::string text = signal ? signal->text.value_or("") : "";
     EXPECT_NE(text.find(std::string("\"state\":\"") + state + "\""), std::string::npos) << state;
   }
-  EXPECT_TRUE(rig.panel->WaitForCommand("ResetMicGain", Millis(5000), 2));
-  EXPECT_TRUE(rig.panel->WaitForCommand("UartSendCommandByeWithState", Millis(5000)));
-  EXPECT_EQ(rig.panel->Count("UartSendCommandByeWithState"), 1);
+  EXPECT_TRUE(rig.d.Panel()->WaitForCommand("ResetMicGain", Millis(5000), 2));
+  EXPECT_TRUE(rig.d.Panel()->WaitForCommand("UartSendCommandByeWithState", Millis(5000)));
+  EXPECT_EQ(rig.d.Panel()->Count("UartSendCommandByeWithState"), 1);
 
-  ASSERT_TRUE(rig.Event("UART_EV_TRYING_CALL", Trying(14)));
-  EXPECT_EQ(busy.Wait(), 0) << busy.Output();
-  ASSERT_TRUE(rig.WaitIdle());
-  for (auto [flat, peer] : {std::pair{15, &ringing}, {16, &late}}) {
-    ASSERT_TRUE(rig.EventThen("UART_EV_TRYING_CALL", Trying(flat), "Outgoing SIP leg created"));
-    ASSERT_TRUE(rig.Event("UART_EV_BYE"));
-    EXPECT_EQ(peer->Wait(), 0) << peer->Output();  // it saw the CANCEL or got its BYE
-    ASSERT_TRUE(rig.WaitIdle());
-  }
-  EXPECT_EQ(rig.d.CountLog(established), 2);  // flats 12 and 13 so far
-
-  // The current leg ends first: the other leg becomes current and rings on
-  // until the panel hangs up.
-  ASSERT_TRUE(rig.Event("UART_EV_TRYING_CALL", Trying(17)));
-  EXPECT_EQ(busyFirst.Wait(), 0) << busyFirst.Output();
-  ASSERT_TRUE(rig.d.WaitLog("Switch currentCall to"));
+  // The panel hangs up while the flat rings and the flat's 200 crosses the
+  // CANCEL: the late call is ended, not adopted.
+  Sipp &late = rig.Peer("callee.xml", {"-set", "ring", "1", "-set", "late", "1"});
+  ASSERT_TRUE(rig.Ok("SetSipAccounts", Flats(14, {{&late}})));
+  ASSERT_TRUE(rig.EventThen("UART_EV_TRYING_CALL", Trying(14), "Outgoing SIP leg created"));
   ASSERT_TRUE(rig.Event("UART_EV_BYE"));
-  EXPECT_EQ(ringingSecond.Wait(), 0) << ringingSecond.Output();
+  EXPECT_EQ(late.Wait(), 0) << late.Output();
   ASSERT_TRUE(rig.WaitIdle());
+  EXPECT_EQ(rig.d.CountLog(established), 2);
 
-  // Debian's baresip as the handset: it answers by itself and opens the
-  // second door.
-  BaresipPeer handset;
-  ASSERT_TRUE(handset.Start("1801", true));
-  ASSERT_TRUE(rig.Ok("SetSipAccounts", "{\"18\":[\"1801@127.0.0.1:" + std::to_string(handset.sipPort()) + "\"]}"));
-  ASSERT_TRUE(rig.EventThen("UART_EV_TRYING_CALL", Trying(18), established)) << handset.Output();
-  ASSERT_TRUE(handset.Type("2"));
-  EXPECT_EQ(rig.Sent("UartSendCommandOpenByIDWithSource", 3), (Bytes{2, 10}));
-  ASSERT_TRUE(rig.Ok("HangupActiveCall"));
-  EXPECT_TRUE(handset.WaitControl("CALL_CLOSED", Millis(5000)));
-  ASSERT_TRUE(rig.WaitIdle());
-
-  // The door hang-up timer ends a talk after its delay; when the callee hangs
-  // up first the timer leaves everything alone. ThreadSanitizer's runtime never
-  // delivers the timer's SIGEV_THREAD notification, so it is left out there.
+  // The door's hang-up timer ends a talk after its delay, and only this one:
+  // the first call's timer found its call gone. ThreadSanitizer's runtime
+  // never delivers the timer's SIGEV_THREAD notification, so it is left out there.
 #ifndef __SANITIZE_THREAD__
-  Sipp &waiting = rig.Peer("callee_door_wait_bye.xml"), &leaving = rig.Peer("callee_door_bye.xml");
-  ASSERT_TRUE(rig.Ok("SetSipAccounts", Flats(19, {{&waiting}, {&leaving}})));
-  ASSERT_TRUE(rig.Ok("SetDoorHangupDelay", R"({"timeout":1,"sip":true})"));
-  const int byes = rig.panel->Count("UartSendCommandBye");
-  ASSERT_TRUE(rig.Event("UART_EV_TRYING_CALL", Trying(19)));
+  Sipp &waiting = rig.Peer("callee.xml", {"-set", "dtmf", "1"});
+  ASSERT_TRUE(rig.Ok("SetSipAccounts", Flats(15, {{&waiting}})));
+  ASSERT_TRUE(rig.Event("UART_EV_TRYING_CALL", Trying(15)));
   EXPECT_EQ(waiting.Wait(), 0) << waiting.Output();  // the BYE came from the panel
   ASSERT_TRUE(rig.WaitIdle());
   EXPECT_EQ(rig.d.CountLog("Call HangupCallback"), 1);
-  ASSERT_TRUE(rig.Event("UART_EV_TRYING_CALL", Trying(20)));
-  EXPECT_EQ(leaving.Wait(), 0) << leaving.Output();
-  ASSERT_TRUE(rig.WaitIdle());
-  // Well past the delay: the second call's timer found its call gone.
-  EXPECT_FALSE(rig.d.WaitLog("Call HangupCallback", 2500, 2));
-  EXPECT_EQ(rig.panel->Count("UartSendCommandBye"), byes + 2);
 #endif
+  // Event journal records: "J<level> <code> <file>:<line> <text>".
+  for (auto [code, text, count] : {std::tuple{" 701 ", "SIP handset talk started for apartment 12", 1},
+                                   {" 106 ", "Open second door by DTMF", 1},
+                                   {" 0 ", "All calls are done for apartment 12", 1}})
+    EXPECT_EQ(std::ranges::count_if(rig.d.Logs(), [&](const std::string &l) {
+                return l.starts_with("J") && l.find(code) != std::string::npos && l.find(text) != std::string::npos;
+              }), count) << text;
 }
 
 // Gate panels calling in: unknown or malformed flats get 404; flat 105 (user
 // part "0105") rings with its accounts in the header and is answered from the
-// handset; a call while another is up gets 486, an older call ringing on is
-// not hung up by that answer but turned away when nobody answers it in time,
-// like a lone one; a caller may give up while the flat rings, and a flat the
-// MCU cannot ring gets 603.
+// handset; a call nobody answers is turned away at the library's timeout.
 TEST(Calls, IncomingGateCalls) {
   Rig rig;
   rig.d.config.baresipExtra = "call_local_timeout\t4\n";
   ASSERT_TRUE(rig.Start());
   ASSERT_TRUE(rig.Ok("SetSipAccounts", "{\"105\":[\"1051\",\"1052\"]}"));
   const int port = rig.d.SipPort();
-  // 100000 after 60 zeros: the check must see the whole number, not a cut copy.
-  const std::vector<std::string> refused = {"10000", "12a", "-5", std::string(60, '0') + "100000", "1%00"};
-  for (const std::string &user : refused)
-    EXPECT_EQ(rig.Peer("caller_rejected_404.xml", port, {"-s", user}).Wait(), 0) << user;
+  // The numbers a user part reads as: the decision tests (tests/unit); here
+  // the refusal on the wire, and an escaped NUL that must not cut the number.
+  for (const std::string user : {"10000", "1%00"}) {
+    Sipp &gate = rig.Peer("caller.xml", {"-s", user}, port);
+    EXPECT_EQ(gate.Wait(), 0) << gate.Output();
+    EXPECT_NE(gate.Output().find("SIP/2.0 404 Not Found"), std::string::npos) << user;
+  }
   EXPECT_FALSE(rig.d.HasLog("INCOMING_DIALING"));
 
   // User part 0105, its first digit escaped: flat 105.
-  Sipp &gate = rig.Peer("caller_answered.xml", port, {"-s", "%30105", "-trace_logs"});
+  Sipp &gate = rig.Peer("caller.xml", {"-s", "%30105", "-d", "500"}, port);
   EXPECT_EQ(rig.Sent("UartSendCommandCall"), (Bytes{105, 0}));
   ASSERT_TRUE(rig.d.WaitLog("Set state: IDLE -> INCOMING_DIALING"));
   ASSERT_TRUE(rig.Event("UART_EV_ANSWER"));
   EXPECT_EQ(gate.Wait(), 0) << gate.Output();
   EXPECT_NE(gate.Output().find("X-Ornix-AccountsList: [\"1051\",\"1052\"]"), std::string::npos);
-  auto gain = rig.panel->WaitForCommand("SetMicGain", Millis(5000));
+  EXPECT_NE(gate.Output().find("m=video 0 "), std::string::npos);  // the gate's video is refused
+  auto gain = rig.d.Panel()->WaitForCommand("SetMicGain", Millis(5000));
   EXPECT_EQ(gain ? gain->json : "", "{}");
   ASSERT_TRUE(rig.WaitIdle());
   EXPECT_EQ(rig.Sent("UartSendCommandByeWithState"), Bytes{1});
 
-  Sipp &older = rig.Peer("caller_rejected_486.xml", port, {"-s", "11"});
-  ASSERT_TRUE(rig.d.WaitLog("Set state: IDLE -> INCOMING_DIALING", 10000, 2));
-  Sipp &first = rig.Peer("caller_answered.xml", port, {"-s", "12"});
-  ASSERT_TRUE(rig.d.WaitLog("Set state: INCOMING_DIALING -> INCOMING_DIALING"));
-  ASSERT_TRUE(rig.Event("UART_EV_ANSWER"));
-  ASSERT_TRUE(rig.d.WaitLog("-> INCOMING_ESTABLISHED", 10000, 2));
-  EXPECT_EQ(rig.Peer("caller_rejected_486.xml", port, {"-s", "13"}).Wait(), 0);
-  EXPECT_EQ(first.Wait(), 0) << first.Output();
-  EXPECT_EQ(older.Wait(), 0) << older.Output();
+  Sipp &unanswered = rig.Peer("caller.xml", {"-s", "16"}, port);
+  EXPECT_EQ(unanswered.Wait(), 0) << unanswered.Output();
+  EXPECT_NE(unanswered.Output().find("SIP/2.0 486"), std::string::npos);
   ASSERT_TRUE(rig.WaitIdle());
-  EXPECT_EQ(rig.Peer("caller_rejected_486.xml", port, {"-s", "16"}).Wait(), 0);
-  ASSERT_TRUE(rig.WaitIdle());
-  EXPECT_EQ(rig.d.CountLog("sip=\"Local timeout\""), 2);
-
-  int byes = rig.panel->Count("UartSendCommandByeWithState");
-  EXPECT_EQ(rig.Peer("caller_cancel.xml", port, {"-s", "15"}).Wait(), 0);
-  ASSERT_TRUE(rig.WaitIdle());
-  EXPECT_TRUE(rig.panel->WaitForCommand("UartSendCommandByeWithState", Millis(5000), byes + 1));
-
-  ASSERT_TRUE(rig.panel->Command("call refuse"));
-  EXPECT_EQ(rig.Peer("caller_rejected_603.xml", port, {"-s", "14"}).Wait(), 0);
-  ASSERT_TRUE(rig.WaitIdle());
+  EXPECT_EQ(rig.d.CountLog("sip=\"Local timeout\""), 1);
 }
 
 // With video on, an answered call sends the camera's stream to the callee,
 // who decodes it; the session is opened only for a call and ends with its
-// hold and its close; camera faults leave the audio and the doors alone; a
-// second trying and dial are ignored. In direct mode the gate panel dials the
-// entrance panel named by the rules, reads the accounts from its 180 and calls
-// them; the one that answers stays.
+// hold and its close; camera faults leave the audio and the doors alone. In
+// direct mode the gate panel dials the entrance panel named by the rules,
+// reads the accounts from its 180 and calls them; the one that answers stays.
 TEST(Calls, VideoCallsAndDirectGateCall) {
   const std::string entranceIp = EntranceIp(7);
   Rig rig;
@@ -340,8 +271,7 @@ TEST(Calls, VideoCallsAndDirectGateCall) {
   ASSERT_TRUE(media.StartCallee(videoPort, audioPort));
   // A callee whose media go to `media`; "inactive" holds the video after 3 s.
   auto call = [&](const char *videoDirection = "sendrecv") -> Sipp & {
-    Sipp &callee = rig.Peer("callee_video.xml", 0, {"-key", "vport", std::to_string(videoPort), "-key", "aport",
-                                                    std::to_string(audioPort), "-key", "vdir", videoDirection});
+    Sipp &callee = rig.Peer("callee_media.xml", media.SippArgs(videoDirection));
     EXPECT_TRUE(rig.Ok("SetSipAccounts", Flats(12, {{&callee}})));
     EXPECT_TRUE(rig.EventThen("UART_EV_TRYING_CALL", Trying(12), "-> OUTGOING_SIP_ESTABLISHED"));
     return callee;
@@ -351,7 +281,7 @@ TEST(Calls, VideoCallsAndDirectGateCall) {
     return WaitFor([&] { return media.Audio() >= heard + 25; }, Millis(5000));
   };
   auto opensDoor = [&] {  // by the callee's key, in RTP
-    const int opened = rig.panel->Count("UartSendCommandOpenByIDWithSource");
+    const int opened = rig.d.Panel()->Count("UartSendCommandOpenByIDWithSource");
     return media.Dtmf('1') && rig.Sent("UartSendCommandOpenByIDWithSource", opened + 1) == Bytes{1, 9};
   };
   auto hangUp = [&](Sipp &callee) {
@@ -382,18 +312,17 @@ TEST(Calls, VideoCallsAndDirectGateCall) {
   EXPECT_NE(line.find("-12345;address=127.0.0.1"), std::string::npos) << line;
   EXPECT_TRUE(rig.d.WaitLog("Video stop flat=12"));
 
-  // Channel 2 is read and decoded; the panel's hang-up ends the session.
+  // Channel 2 is read and decoded; a dial during the talk starts nothing; the
+  // panel's hang-up ends the session.
   ASSERT_TRUE(cameraAgain.StartCamera(std::stoi(cameraPort), {"/ch1/trackID=0", "/ch2/trackID=0"}));
   Sipp &second = call();
   const int frames = media.Frames();
   EXPECT_TRUE(WaitFor([&] { return media.Frames() >= frames + 20; }, Millis(5000))) << media.Output();
   EXPECT_EQ(cameraAgain.Count("describe /ch2/trackID=0"), 1) << cameraAgain.Output();
-  ASSERT_TRUE(rig.Event("UART_EV_TRYING_CALL", Trying(12)));
-  ASSERT_TRUE(rig.Event("UART_EV_DIAL", {12, 0}));
-  ASSERT_TRUE(rig.d.WaitLog("TryingCallHandler: ignore duplicate trying in state=11"));
+  ASSERT_TRUE(rig.Event("UART_EV_DIAL", {12, 0}) && rig.d.WaitLog("UART_EV_DIAL", 5000));
   hangUp(second);
-  EXPECT_TRUE(WaitFor([&] { return cameraAgain.Count("closed") == 1; }, Millis(5000))) << cameraAgain.Output();
   EXPECT_EQ(rig.d.CountLog("Outgoing call start"), 2);
+  EXPECT_TRUE(WaitFor([&] { return cameraAgain.Count("closed") == 1; }, Millis(5000))) << cameraAgain.Output();
   // Offered with the profile of the test camera's stream (Constrained Baseline 2.1).
   EXPECT_NE(second.Output().find("profile-level-id=42c015"), std::string::npos);
 
@@ -406,7 +335,7 @@ TEST(Calls, VideoCallsAndDirectGateCall) {
 
   // Without video: no video line, no session.
   ASSERT_TRUE(rig.Ok("SetSipSettings", "{\"videoEnable\":false}"));
-  Sipp &plain = rig.Peer("callee_dtmf_bye.xml");
+  Sipp &plain = rig.Peer("callee.xml", {"-set", "dtmf", "1", "-set", "hangup", "1"});
   ASSERT_TRUE(rig.Ok("SetSipAccounts", Flats(12, {{&plain}})));
   ASSERT_TRUE(rig.Event("UART_EV_TRYING_CALL", Trying(12)));
   EXPECT_EQ(plain.Wait(), 0) << plain.Output();
@@ -417,19 +346,17 @@ TEST(Calls, VideoCallsAndDirectGateCall) {
   // An incoming call answered at the panel and ended by its caller before
   // the ACK leaves no mark for the legs below, which the library may place
   // at its address.
-  Sipp &gone = rig.Peer("caller_bye_unacked.xml", rig.d.SipPort(), {"-s", "13"});
+  Sipp &gone = rig.Peer("caller.xml", {"-s", "13", "-set", "unacked", "1"}, rig.d.SipPort());
   ASSERT_TRUE(rig.d.WaitLog("-> INCOMING_DIALING") && rig.Event("UART_EV_ANSWER"));
   EXPECT_EQ(gone.Wait(), 0) << gone.Output();
   ASSERT_TRUE(rig.WaitIdle());
 
-  Sipp &flatA = rig.Peer("callee_answer_wait_bye.xml"), &flatB = rig.Peer("callee_ring_cancel.xml");
-  Sipp entrance;
-  SippRun run(kScenarios + "entrance_accounts_ring.xml");
-  run.localPort = 5060;
-  run.args = {"-i", entranceIp};
+  Sipp &flatA = rig.Peer("callee.xml"), &flatB = rig.Peer("callee.xml", kRing);
   const std::string accounts = Flats(12, {{&flatA, &flatB}});  // its list after {"12":
-  run.injection = "SEQUENTIAL\n" + accounts.substr(6, accounts.size() - 7) + ";\n";
-  run.timeout = Millis(30000);
+  SippRun run("callee.xml", 0, {"-i", entranceIp, "-set", "ring", "1", "-key", "accounts",
+                                accounts.substr(6, accounts.size() - 7)});
+  run.localPort = 5060;
+  Sipp entrance;
   ASSERT_TRUE(entrance.Start(run));
   ASSERT_TRUE(rig.Event("UART_EV_DIAL_GATE", {7, 0, 12, 0}));
   ASSERT_TRUE(rig.d.WaitLog("Parallel accounts list flat=12 count=2"));
@@ -459,7 +386,7 @@ TEST(Calls, TlsOnlyCalleeHangsUpFirst) {
   EXPECT_TRUE(d.HasLog("sip.doralin.invalid is under .invalid and never resolves"));
   ASSERT_TRUE(d.Panel()->SendEvent("UART_EV_DIAL_GATE", {7, 0, 12, 0}));
   ASSERT_TRUE(d.WaitLog("-> OUTGOING_SIP_ESTABLISHED")) << entrance.Output();
-  ASSERT_NE(entrance.Command("hangup", ""), "");
+  ASSERT_TRUE(entrance.Command("hangup"));
   EXPECT_TRUE(d.WaitLog("OUTGOING_SIP_ESTABLISHED -> IDLE", 1000)) << entrance.Output();
   d.Terminate();
   EXPECT_EQ(d.WaitExit(15000), 1);
@@ -535,21 +462,21 @@ TEST(MediaDaemon, PhrasesForcedNotificationsAndAlarm) {
   for (std::string bad : {std::string("{\"name\":"), std::string("{\"name\":\"n\",\"repeat\":2}"),
                           request("n", "/x.wav", 256)})
     ASSERT_TRUE(rig.Text("NotificationForcedPlay", bad));
-  EXPECT_EQ(rig.Call("NotificationGetPlayFile"), "{}");
-  EXPECT_EQ(rig.panel->Count("UartSendCommandCall"), 0);
+  EXPECT_EQ(rig.d.Text("NotificationGetPlayFile"), "{}");
+  EXPECT_EQ(rig.d.Panel()->Count("UartSendCommandCall"), 0);
 
   rig.NewSink();
   ASSERT_TRUE(rig.Text("NotificationForcedPlay", request("drill", "/media/forced.wav", 2)));
   EXPECT_EQ(rig.Sent("UartSendCommandCall"), (Bytes{0, 0}));
-  EXPECT_EQ(rig.Call("NotificationGetPlayFile"), "{\"name\":\"drill\",\"isPlay\":true}");
+  EXPECT_EQ(rig.d.Text("NotificationGetPlayFile"), "{\"name\":\"drill\",\"isPlay\":true}");
   ASSERT_TRUE(rig.Event("UART_EV_ANSWER"));
   ASSERT_TRUE(rig.d.WaitLog("Notification playback thread done", 15000));
   Bytes twice = voice;
   twice.insert(twice.end(), voice.begin(), voice.end());
   EXPECT_EQ(rig.sink->Joined(), twice);
-  EXPECT_TRUE(rig.panel->WaitForCommand("UartSetOfflineAssistantDelimiter", Millis(2000), 8));  // 69, 70 again
-  EXPECT_TRUE(rig.panel->WaitForCommand("UartSendCommandBye", Millis(2000)));
-  EXPECT_EQ(rig.Call("NotificationGetPlayFile"), "{}");
+  EXPECT_TRUE(rig.d.Panel()->WaitForCommand("UartSetOfflineAssistantDelimiter", Millis(2000), 8));  // 69, 70 again
+  EXPECT_TRUE(rig.d.Panel()->WaitForCommand("UartSendCommandBye", Millis(2000)));
+  EXPECT_EQ(rig.d.Text("NotificationGetPlayFile"), "{}");
 
   // A bye does not stop a forced notification; the stop signal does.
   auto playLong = [&] {
@@ -562,12 +489,7 @@ TEST(MediaDaemon, PhrasesForcedNotificationsAndAlarm) {
   ASSERT_TRUE(rig.Event("NotificationForcedStop"));
   ASSERT_TRUE(rig.d.WaitLog("Notification playback thread done", 15000, 2));
   EXPECT_LT(rig.sink->Count(), 50u);
-  EXPECT_EQ(rig.panel->Count("UartSendCommandBye"), 2);
-
-  const std::string refusedAlarm = "{\"result\":false}";
-  for (std::string bad : {"[1]", "{\"name\":5}", "{\"onlyPanel\":1}", "{\"text\":true}"})
-    EXPECT_EQ(rig.Call("PlayAlarmNotification", bad), refusedAlarm) << bad;
-  EXPECT_EQ(rig.panel->Count("UartSendCommandPlayAlarmNotification"), 0);
+  EXPECT_EQ(rig.d.Panel()->Count("UartSendCommandBye"), 2);
 
   // The running line reaches the MCU in Windows-1251, never as UTF-8, and
   // all its 82 Cyrillic letters come back after a power loss.
@@ -577,7 +499,7 @@ TEST(MediaDaemon, PhrasesForcedNotificationsAndAlarm) {
   const std::string playing = "{\"name\":\"fire.wav\",\"isPlay\":true}";
   EXPECT_TRUE(rig.Ok("PlayAlarmNotification", "{\"name\":\"fire.wav\",\"text\":\"" + text + "\",\"onlyPanel\":true}"));
   EXPECT_EQ(rig.Sent("UartSendCommandPlayAlarmNotification"), line);
-  EXPECT_EQ(rig.Call("AlarmNotificationGetPlayFile"), playing);
+  EXPECT_EQ(rig.d.Text("AlarmNotificationGetPlayFile"), playing);
 
   // Key events are silent while the alarm is in force; the alarm event plays
   // the file, without delimiters, and asks the MCU to replay it.
@@ -586,23 +508,23 @@ TEST(MediaDaemon, PhrasesForcedNotificationsAndAlarm) {
   ASSERT_TRUE(rig.Event("UART_EV_RFID_OPEN", Bytes{0, 0, 0, 0, 0, 0, 0, 0, 0, 1}));
   ASSERT_TRUE(rig.d.WaitLog("Play Alarm Notification"));
   ASSERT_TRUE(rig.Event("UART_EV_ALARM_NOTIFICATION_FLATS"));
-  ASSERT_TRUE(rig.panel->WaitForCommand("UartSendCommandReplayAlarmNotification", Millis(8000)));
+  ASSERT_TRUE(rig.d.Panel()->WaitForCommand("UartSendCommandReplayAlarmNotification", Millis(8000)));
   EXPECT_EQ(rig.sink->Joined(), alarm);
   EXPECT_EQ(rig.Delimiters().size(), marks);
 
   ASSERT_TRUE(rig.Relaunch());
   EXPECT_EQ(rig.Sent("UartSendCommandPlayAlarmNotification", 2), line);
-  EXPECT_EQ(rig.Call("AlarmNotificationGetPlayFile"), playing);
+  EXPECT_EQ(rig.d.Text("AlarmNotificationGetPlayFile"), playing);
 
   // A stop the MCU refuses leaves the alarm in force; a taken one ends it.
-  ASSERT_TRUE(rig.panel->Command("alarm fail"));
-  EXPECT_EQ(rig.Call("StopAlarmNotification"), refusedAlarm);
-  EXPECT_EQ(rig.Call("AlarmNotificationGetPlayFile"), playing);
-  ASSERT_TRUE(rig.panel->Command("alarm ok"));
+  ASSERT_TRUE(rig.d.Panel()->Command("alarm fail"));
+  EXPECT_EQ(rig.d.Text("StopAlarmNotification"), "{\"result\":false}");
+  EXPECT_EQ(rig.d.Text("AlarmNotificationGetPlayFile"), playing);
+  ASSERT_TRUE(rig.d.Panel()->Command("alarm ok"));
   EXPECT_TRUE(rig.Ok("StopAlarmNotification"));
-  EXPECT_EQ(rig.Call("AlarmNotificationGetPlayFile"), "{\"name\":\"fire.wav\",\"isPlay\":false}");
+  EXPECT_EQ(rig.d.Text("AlarmNotificationGetPlayFile"), "{\"name\":\"fire.wav\",\"isPlay\":false}");
   ASSERT_TRUE(rig.Relaunch());
-  EXPECT_EQ(rig.panel->Count("UartSendCommandPlayAlarmNotification"), 2);
+  EXPECT_EQ(rig.d.Panel()->Count("UartSendCommandPlayAlarmNotification"), 2);
 
   // A gate call that arrives as a phrase ends, held there by the test
   // variant: the end does not overwrite the call's ringing state, so the
@@ -610,7 +532,7 @@ TEST(MediaDaemon, PhrasesForcedNotificationsAndAlarm) {
   const std::string hold = rig.d.Path("/tmp/hold-phrase-end");
   ASSERT_TRUE(WriteFile(hold, "") && rig.Event("UART_EV_RFID_OPEN_ENC", Bytes{0, 0, 0, 0, 0, 0, 0, 0, 0, 1}));
   ASSERT_TRUE(rig.d.WaitLog("Test hook: holding the end of the phrase"));
-  Sipp &gate = rig.Peer("caller_answered.xml", rig.d.SipPort(), {"-s", "12"});
+  Sipp &gate = rig.Peer("caller.xml", {"-s", "12"}, rig.d.SipPort());
   ASSERT_TRUE(WaitFor([&] { return gate.Output().find("INVITE sip:12@") != std::string::npos; }, Millis(5000)));
   std::this_thread::sleep_for(Millis(300));  // time enough for the daemon to take the INVITE
   unlink(hold.c_str());

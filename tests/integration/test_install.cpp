@@ -186,6 +186,7 @@ TEST(Install, PackageTreeOnTheStockSystemBus) {
   EXPECT_EQ(dial(kBin, kBin, "13,0,1"), 0);
   EXPECT_EQ(as(kBin, kBin, {ctl, "get", "sos"}), 3);
   EXPECT_NE(out.find("denied"), std::string::npos) << out;
+  EXPECT_EQ(as(kNobody, group, {ctl, "register-status"}), 1) << out;  // its registrar never answers
   EXPECT_EQ(as(kNobody, group, {ctl, "-c", "status"}), 0) << out;
   EXPECT_NE(out.find("\"state\":\"IDLE\""), std::string::npos) << out;  // the outsider's dial never arrived
   EXPECT_EQ(dial(kNobody, group, "12,0,1"), 0);
@@ -208,7 +209,7 @@ TEST(Install, PackageTreeOnTheStockSystemBus) {
   EXPECT_NE(out.find(".StateChanged"), std::string::npos);
   ASSERT_EQ(methods.size(), 30u) << out;
   for (const std::string &m : methods) {
-    BusReply r = watcher.CallJson(m, std::nullopt, "is.ornix.doralin", 5000);
+    BusReply r = watcher.Call(m, std::nullopt, 5000);
     EXPECT_TRUE(r.ok && r.text.value_or("").find("404") == std::string::npos) << m << ": " << r.error;
   }
   EXPECT_EQ(as(kNobody, group, {"busctl", "--address=" + address, "call", "is.ornix.doralin", "/is/ornix",

@@ -97,8 +97,8 @@ TEST(PanelSim, McuCommandsEventsAndASharedConnection) {
   EXPECT_EQ(sim.Count("UartSendCommandCall"), 22);
 
   // The log level follows the method; a level out of range is refused.
-  EXPECT_EQ(client.CallJson("DBusSetLogLevel", R"({"level": 1})").text, R"({"result":true})");
-  EXPECT_EQ(client.CallJson("DBusSetLogLevel", R"({"level": 9})").text, R"({"result":false})");
+  EXPECT_EQ(client.Call("DBusSetLogLevel", R"({"level": 1})").text, R"({"result":true})");
+  EXPECT_EQ(client.Call("DBusSetLogLevel", R"({"level": 9})").text, R"({"result":false})");
   EXPECT_EQ(LogGetLevel(), 1);
   LogSetLevel(3);
   EXPECT_EQ(strayReturns.load(), 0);

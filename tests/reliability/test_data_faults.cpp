@@ -59,17 +59,16 @@ std::pair<std::string, std::string> Nth(int n) {
   return {Pick(list + "}"), list + "}"};
 }
 
-// Journal records, counted in the store's file.
-int JournalRows(const Daemon &d) {
+// Runs `sql` on the store's file: the first column of its last row as a
+// number, 0 when there is no row, -1 on an error.
+int Sql(const Daemon &d, const char *sql) {
   sqlite3 *db = nullptr;
-  int rows = -1;
+  int value = 0;
   sqlite3_open(d.Path("/var/lib/ornix/store.db").c_str(), &db);
-  sqlite3_exec(db, "SELECT count(*) FROM journal", [](void *n, int, char **v, char **) {
-    *static_cast<int *>(n) = atoi(v[0]);
-    return 0;
-  }, &rows, nullptr);
+  auto row = [](void *v, int, char **col, char **) { return *static_cast<int *>(v) = atoi(col[0]), 0; };
+  if (sqlite3_exec(db, sql, row, &value, nullptr) != SQLITE_OK) value = -1;
   sqlite3_close(db);
-  return rows;
+  return value;
 }
 
 // The journal starts over its cap: the restarts bring it back to its 20,000 records.
@@ -81,12 +80,9 @@ TEST(DataFaults, KilledDuringWritesKeepsEachValueOldOrNew) {
     ScopedEnv root("DORALIN_ROOT", d.Root());
     LogWriteMorvat(5, "test", 1, 0, "the journal's first record");
   }
-  sqlite3 *db = nullptr;
-  sqlite3_open(d.Path("/var/lib/ornix/store.db").c_str(), &db);
-  ASSERT_EQ(sqlite3_exec(db, "WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n WHERE i < 20300) "
-                             "INSERT INTO journal(time, level, code, source, line, text, pid) "
-                             "SELECT 0, 3, 0, 'test', 1, 'old', 1 FROM n", nullptr, nullptr, nullptr), SQLITE_OK);
-  sqlite3_close(db);
+  ASSERT_EQ(Sql(d, "WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n WHERE i < 20300) "
+                   "INSERT INTO journal(time, level, code, source, line, text, pid) "
+                   "SELECT 0, 3, 0, 'test', 1, 'old', 1 FROM n"), 0);
   ASSERT_TRUE(d.Launch() && d.WaitStarted());
   std::string acked[4], pending[4];
   for (int k = 0; k < 4; ++k) acked[k] = Ask(d, kKinds[k].get, {}, kKinds[k].member);
@@ -121,7 +117,7 @@ TEST(DataFaults, KilledDuringWritesKeepsEachValueOldOrNew) {
     }
   }
   EXPECT_TRUE(d.SanitizerReports().empty());
-  const int journal = JournalRows(d);
+  const int journal = Sql(d, "SELECT count(*) FROM journal");
   EXPECT_LT(journal, 20000 + 256);  // cut at each start, and every 256 records
   printf("rounds 15, writes %d (%d cut by the kill), values checked 60, journal %d records\n", n, cut, journal);
 }
@@ -172,10 +168,7 @@ TEST(DataFaults, FullDiskRefusesWritesAndKeepsStoredValues) {
   // The store's own spare room goes too: its log is copied into the database
   // and cut to nothing, as any process using the store may do.
   for (int i = 0; i < 2; ++i) {
-    sqlite3 *db = nullptr;
-    sqlite3_open(d.Path("/var/lib/ornix/store.db").c_str(), &db);
-    sqlite3_exec(db, "PRAGMA wal_checkpoint(TRUNCATE)", nullptr, nullptr, nullptr);
-    sqlite3_close(db);
+    Sql(d, "PRAGMA wal_checkpoint(TRUNCATE)");
     Fill(d.Path("/var/lib/ornix/filler" + std::to_string(i)));
   }
   Fill(d.Path("/oem/filler"));

@@ -4,11 +4,7 @@
 // run under valgrind.
 #include "sip/re_headers.h"
 
-#include <arpa/inet.h>
 #include <gtest/gtest.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
@@ -26,73 +22,25 @@
 
 namespace {
 
-// `scenario` is relative to tests/.
-std::unique_ptr<Sipp> Peer(const std::string &scenario, int target = 0, int port = 0,
-                           std::vector<std::string> args = {}, int calls = 1, Millis timeout = Millis(40000)) {
+// A sipp peer on 127.0.0.1:port (0: a free one), calling 127.0.0.1:target unless 0.
+std::unique_ptr<Sipp> Peer(const std::string &scenario, std::vector<std::string> args = {}, int port = 0,
+                           int target = 0, int calls = 1, Millis timeout = Millis(40000)) {
   auto peer = std::make_unique<Sipp>();
-  SippRun run("../../" + scenario, target);
+  SippRun run(scenario, target, std::move(args));
   run.localPort = port;
   run.calls = calls;
-  run.args = std::move(args);
   run.timeout = timeout;
   return peer->Start(run) ? std::move(peer) : nullptr;
 }
 
-// Sends one datagram to the daemon; the start of the status line ("SIP/2.0 400")
-// of its first answer other than 100 within `ms`, "" when none.
-std::string Exchange(int port, const std::string &text, int ms) {
-  const int fd = socket(AF_INET, SOCK_DGRAM, 0);
-  const sockaddr_in to{
-      .sin_family = AF_INET, .sin_port = htons(uint16_t(port)), .sin_addr = {htonl(INADDR_LOOPBACK)}, .sin_zero = {}};
-  if (fd < 0 || sendto(fd, text.data(), text.size(), 0, (sockaddr *)&to, sizeof to) < 0) return "send failed";
-  std::string answer;
-  pollfd p{fd, POLLIN, 0};
-  for (int i = 0; i < 4 && answer.empty() && poll(&p, 1, ms) == 1; ++i) {
-    char buf[4096];
-    std::string line(buf, size_t(std::max<ssize_t>(recv(fd, buf, sizeof buf, 0), 0)));
-    if (line.rfind("SIP/2.0 100", 0) != 0) answer = line.substr(0, 11);
-  }
-  close(fd);
-  return answer;
-}
-
-// A request for flat 12 (its Via asks for answers to the sender) with header
-// lines edited: {prefix, replacement} replaces the line starting with prefix
-// ("" removes it).
-std::string Request(const std::string &method, const std::vector<std::pair<std::string, std::string>> &edits = {},
-                    const std::string &body = "") {
-  static int n = 0;
-  const std::string id = std::to_string(++n);
-  std::vector<std::string> lines = {
-      method + " sip:12@127.0.0.1 SIP/2.0", "Via: SIP/2.0/UDP 127.0.0.1:5099;rport;branch=z9hG4bKh" + id,
-      "From: <sip:gate@127.0.0.1>;tag=f" + id, "To: <sip:12@127.0.0.1>", "Call-ID: hostile" + id,
-      "CSeq: 1 " + method, "Contact: <sip:gate@127.0.0.1:5099>", "Max-Forwards: 70"};
-  if (!body.empty()) lines.push_back("Content-Type: application/sdp");
-  lines.push_back("Content-Length: " + std::to_string(body.size()));
-  for (auto &[prefix, line] : edits)
-    for (auto &l : lines)
-      if (l.rfind(prefix, 0) == 0) l = line;
-  std::string text;
-  for (auto &l : lines)
-    if (!l.empty()) text += l + "\r\n";
-  return text + "\r\n" + body;
-}
-
-const char kSdp[] = "v=0\r\no=gate 1 1 IN IP4 127.0.0.1\r\ns=-\r\nc=IN IP4 127.0.0.1\r\nt=0 0\r\n"
-                    "m=audio 40000 RTP/AVP 0\r\na=rtpmap:0 PCMU/8000\r\n";
-
 // The daemon at `level` with panel-sim, registering at the sipp registrar on
 // 127.0.0.1:`registrar`; `accounts` is the accounts file.
 void Configure(Daemon &d, int registrar, const std::string &accounts, const char *level) {
-  const std::string port = std::to_string(registrar);
+  d.UseServer(registrar);
   d.config.args = {level};
-  d.config.store = {{"domain", "\"127.0.0.1\""}, {"port", port}, {"portRegister", port},
-                    {"username", "\"panel\""}, {"password", "\"secret\""}, {"videoEnable", "false"}};
   d.config.files = {{"/oem/sip_accounts.conf", accounts}};
   d.config.panelSim = true;
 }
-
-bool Registered(Daemon &d) { return d.Call("GetSipRegisterStatus").bytes == std::vector<uint8_t>{1}; }
 
 // MCU commands named `method` so far, counted in panel-sim's raw log: parsing
 // every record at each poll of a long run would load the machine.
@@ -143,16 +91,15 @@ class Soak {
 
   bool Start(int calls, const std::vector<std::string> &wrapper = {}) {
     const Millis bound(1200000);
-    registrar = Peer("integration/scenarios_calls/registrar.xml", 0, 0, {}, 1, bound);
-    leaving = Peer("reliability/scenarios/callee_dtmf_bye.xml", 0, 0, {}, (calls + 1) / 2, bound);
-    staying = Peer("reliability/scenarios/callee_dtmf_wait_bye.xml", 0, 0, {}, calls / 2, bound);
+    registrar = Peer("registrar.xml", {}, 0, 0, 1, bound);
+    leaving = Peer("callee.xml", {"-set", "dtmf", "1", "-set", "hangup", "1"}, 0, 0, (calls + 1) / 2, bound);
+    staying = Peer("callee.xml", {"-set", "dtmf", "1"}, 0, 0, calls / 2, bound);
     if (!registrar || !leaving || !staying) return false;
     Configure(d, registrar->port(), "{\"12\":[\"1201@127.0.0.1:" + std::to_string(leaving->port()) +
                                         "\"],\"13\":[\"1301@127.0.0.1:" + std::to_string(staying->port()) + "\"]}",
               "--debug");
     d.config.wrapper = wrapper;
-    const bool registered = d.Start() && d.WaitStarted(wrapper.empty() ? 15000 : 90000) &&
-                            WaitFor([this] { return Registered(d); }, Millis(30000), Millis(100));
+    const bool registered = d.Start() && d.WaitStarted(wrapper.empty() ? 15000 : 90000) && d.WaitRegistered(30000);
     idleBefore = d.CountLog("-> IDLE");
     return registered;
   }
@@ -187,29 +134,30 @@ TEST(SipFaults, RegistrarFaultsFloodSilentCalleeAndHostileInput) {
   d.config.baresipExtra = "rtp_timeout\t\t4\n";  // the window for the flood below
   ASSERT_TRUE(d.Start() && d.WaitStarted());
   EXPECT_EQ(d.Call("GetSipRegisterStatus").bytes, std::vector<uint8_t>{0});  // answered while unregistered
-  auto refusing = Peer("reliability/scenarios/registrar_503.xml", 0, port);
+  auto refusing = Peer("registrar.xml", {"-set", "unavailable", "1"}, port);
   ASSERT_TRUE(refusing);
   EXPECT_EQ(refusing->Wait(), 0) << refusing->Output();  // a retransmission reached it
   EXPECT_TRUE(d.WaitLog("SIP registration failed (503"));
-  EXPECT_FALSE(Registered(d));
+  EXPECT_FALSE(d.Registered());
 
   // Every registration (a new Call-ID) is a call of its own for sipp.
-  auto registrar = Peer("integration/scenarios_calls/registrar.xml", 0, port, {}, 9);
-  auto flat = Peer("integration/scenarios_calls/callee_answer_wait_bye.xml", 0, handset);
+  auto registrar = Peer("registrar.xml", {}, port, 0, 9);
+  auto flat = Peer("callee.xml", {}, handset);
   ASSERT_TRUE(registrar && flat && d.Panel()->SendEvent("UART_EV_TRYING_CALL", {12, 0, 2}));
   ASSERT_TRUE(d.WaitLog("-> OUTGOING_SIP_ESTABLISHED"));
-  EXPECT_TRUE(Registered(d));
-  auto flood =
-      Peer("integration/scenarios_calls/caller_rejected_486.xml", d.SipPort(), 0, {"-s", "13", "-r", "200"}, 40);
+  EXPECT_TRUE(d.Registered());
+  auto flood = Peer("caller.xml", {"-s", "13", "-r", "200"}, 0, d.SipPort(), 40);
   ASSERT_TRUE(flood);
-  EXPECT_EQ(flood->Wait(), 0) << flood->Output();  // every one busy
+  EXPECT_EQ(flood->Wait(), 0) << flood->Output();
+  EXPECT_GE(std::ranges::count_if(SplitLines(flood->Output()), [](auto &l) { return l.starts_with("SIP/2.0 486"); }),
+            40);  // every one busy
   // A BYE forged with the live call's Call-ID but not its tags.
   const std::string out = flat->Output();
   const size_t at = out.find("Call-ID: ") + 9;
   ASSERT_NE(at, 8u) << out;
   const std::string callId = out.substr(at, out.find_first_of("\r\n", at) - at);
   auto forged = Request("BYE", {{"Call-ID:", "Call-ID: " + callId}, {"To:", "To: <sip:12@127.0.0.1>;tag=forged"}});
-  EXPECT_EQ(Exchange(d.SipPort(), forged, 3000), "SIP/2.0 481");
+  EXPECT_EQ(Exchange(d.SipPort(), forged, 3000).substr(0, 11), "SIP/2.0 481");
   EXPECT_EQ(d.CountLog("OUTGOING_SIP_ESTABLISHED -> IDLE"), 0);  // the call goes on
   EXPECT_EQ(flat->Wait(), 0) << flat->Output();                   // until the daemon's BYE
   ASSERT_TRUE(d.WaitLog("OUTGOING_SIP_ESTABLISHED -> IDLE"));
@@ -253,14 +201,15 @@ TEST(SipFaults, RegistrarFaultsFloodSilentCalleeAndHostileInput) {
       {"stray answer", "SIP/2.0 200 OK\r\nVia: SIP/2.0/UDP 127.0.0.1:9;branch=z9hG4bKx\r\n"
                        "From: <sip:a@b>;tag=1\r\nTo: <sip:c@d>\r\nCall-ID: x\r\nCSeq: 1 INVITE\r\n\r\n", ""},
   };
-  for (const Case &c : cases) EXPECT_EQ(Exchange(d.SipPort(), c.text, *c.answer ? 3000 : 300), c.answer) << c.what;
+  for (const Case &c : cases)
+    EXPECT_EQ(Exchange(d.SipPort(), c.text, *c.answer ? 3000 : 300).substr(0, 11), c.answer) << c.what;
   EXPECT_EQ(Sent(d, "UartSendCommandCall"), 0);  // neither these nor the flood rang a flat
-  EXPECT_TRUE(Registered(d));
+  EXPECT_TRUE(d.Registered());
 
   d.Terminate();
   EXPECT_NE(d.WaitExit(15000), -1);
   ASSERT_TRUE(d.Launch() && d.WaitStarted());
-  EXPECT_TRUE(WaitFor([&] { return Registered(d); }, Millis(8000), Millis(100))) << registrar->Output();
+  EXPECT_TRUE(WaitFor([&] { return d.Registered(); }, Millis(8000), Millis(100))) << registrar->Output();
   // With the registrar gone the unregistration is never answered; the stop
   // still ends in an orderly way, well before the transaction would time out.
   registrar.reset();
@@ -275,7 +224,13 @@ TEST(SipFaults, RegistrarFaultsFloodSilentCalleeAndHostileInput) {
 // Calls start at a steady pace, so that hold covers as many calls at the end
 // as at the first reading, however the machine's load changes meanwhile.
 TEST(Soak, ConsecutiveCallsEndCleanlyAndHoldMemoryAndDescriptors) {
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+  // The sanitizer reports a leak or a bad access at any count, and the
+  // resident size is not compared there; descriptors need only 50 calls.
+  const int calls = EnvCount("DORALIN_SOAK_CALLS", 200);
+#else
   const int calls = EnvCount("DORALIN_SOAK_CALLS", 1000);
+#endif
   Soak s;
   ASSERT_TRUE(s.Start(calls));
   Usage at50, settled;

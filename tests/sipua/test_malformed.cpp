@@ -2,8 +2,6 @@
 // (answered per RFC 3261 or dropped, never a crash, a leak or a call left
 // half-open), and the config file as the daemon's deployment writes it.
 #include <gtest/gtest.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include "sipp.h"
 
@@ -12,31 +10,33 @@ TEST(SipuaMalformed, BadRequestsAndHeaderValuesRefusedAgentStaysUp) {
   ASSERT_TRUE(loop.Start());
   struct ua *ua = nullptr;
   ASSERT_EQ(0, loop.Locked([&] { return ua_alloc(&ua, "sip:panel@127.0.0.1;auth_pass=x"); }));
-  // The only call that gets through (the one with the huge header) is refused.
+  // The only call that gets through (the one with the big header) is refused.
   loop.onEvent = [](const UaEvent &e) {
     if (e.ev == UA_EVENT_CALL_INCOMING) ua_hangup(e.ua, e.call, 486, "Busy\r\nX-Injected: 1");
   };
-  const int fd = socket(AF_INET, SOCK_DGRAM, 0);
-  ASSERT_GE(fd, 0);
-  const sockaddr_in to = Loopback(loop.sipPort());
-  for (const std::string &junk :
-       {std::string("GARBAGE\r\n\r\n"), std::string(3000, '\xff'),
-        std::string("INVITE sip:1@127.0.0.1 SIP/2.0\r\nContent-Length: 99999\r\n\r\nv=0"),
-        std::string("SIP/2.0 200 OK\r\nVia: SIP/2.0/UDP 1.2.3.4;branch=z9hG4bKx\r\n"
-                    "CSeq: 1 INVITE\r\nCall-ID: none\r\nFrom: <sip:a@b>;tag=1\r\nTo: <sip:c@d>\r\n\r\n")})
-    sendto(fd, junk.data(), junk.size(), 0, reinterpret_cast<const sockaddr *>(&to), sizeof to);
-  close(fd);
-
-  std::string out;
-  SippRun bad("uac_malformed.xml", loop.sipPort());
-  bad.args = {"-s", "12", "-mi", "127.0.0.1", "-mp", std::to_string(FreeUdpPort())};
-  EXPECT_EQ(0, Sipp::Run(bad, &out)) << out;
-  // The reason text could not smuggle a header into the response.
-  EXPECT_EQ(std::string::npos, out.find("X-Injected")) << out;
+  const std::string noDialog = "To: <sip:12@127.0.0.1>;tag=nosuchdialog",
+                    g729 = "v=0\r\no=gate 1 1 IN IP4 127.0.0.1\r\ns=-\r\nc=IN IP4 127.0.0.1\r\nt=0 0\r\n"
+                           "m=audio 40000 RTP/AVP 18\r\na=rtpmap:18 G729/8000\r\n";
+  // A rejected call that is never ACKed holds its place for a while: the call
+  // that gets through comes first. The reason could not smuggle a header in.
+  const std::pair<std::string, const char *> cases[] = {
+      {Request("INVITE", {{"INVITE", "INVITE sip:12@127.0.0.1:" + std::to_string(loop.sipPort()) + " SIP/2.0"},
+                          {"Max-Forwards:", "Max-Forwards: 70\r\nX-Big: " + std::string(6000, 'A')}}, kSdp),
+       "SIP/2.0 486"},
+      {Request("INVITE", {}, "this is not a session description\r\n"), "SIP/2.0 400"},
+      {Request("INVITE", {}, g729), "SIP/2.0 488"},
+      {Request("INVITE", {{"Content-Type:", "Content-Type: text/plain"}}, "hello\r\n"), "SIP/2.0 415"},
+      {Request("BYE", {{"To:", noDialog}}), "SIP/2.0 481"},
+      {Request("INFO", {{"To:", noDialog}, {"Content-Type:", "Content-Type: application/dtmf-relay"}}, "Signal=1\r\n"),
+       "SIP/2.0 481"},
+      {Request("OPTIONS"), "SIP/2.0 200"}};
+  for (const auto &[request, answer] : cases) {
+    const std::string got = Exchange(loop.sipPort(), request, 3000);
+    EXPECT_TRUE(got.starts_with(answer) && got.find("X-Injected") == std::string::npos) << request << got;
+  }
   EXPECT_EQ(1, loop.Count(UA_EVENT_CALL_INCOMING));
   EXPECT_EQ(1, loop.Count(UA_EVENT_CALL_CLOSED));
   EXPECT_EQ(0u, loop.Locked([&] { return list_count(ua_calls(ua)); }));
-  EXPECT_EQ(0, Sipp::Run(SippRun("uac_options.xml", loop.sipPort()), &out)) << out;
 
   // Header values that would break the message are refused as well.
   struct list hdrs;

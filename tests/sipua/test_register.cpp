@@ -20,11 +20,11 @@ TEST(SipuaRegister, ChallengeRefreshDirectAndThroughTcpProxyRefusalAndBadAddress
   };
   SipuaLoop loop;
   ASSERT_TRUE(loop.Start("dns_server 127.0.0.1:" + std::to_string(dnsPort) + "\n"));
-  SippRun overTcp("reg_challenge.xml");
-  overTcp.args = {"-t", "t1"};
+  const std::vector<std::string> challenge = {"-set", "challenge", "1"};
   Sipp registrar, proxy, refusing;
-  ASSERT_TRUE(registrar.Start(SippRun("reg_challenge.xml")) && proxy.Start(overTcp) &&
-              refusing.Start(SippRun("reg_reject.xml")));
+  ASSERT_TRUE(registrar.Start(SippRun("registrar.xml", 0, challenge)) &&
+              proxy.Start(SippRun("registrar.xml", 0, {"-set", "challenge", "1", "-t", "t1"})) &&
+              refusing.Start(SippRun("registrar.xml", 0, challenge)));
   const std::string aors[] = {
       "sip:flat12@127.0.0.1:" + std::to_string(registrar.port()) + ";auth_pass=secret",
       "sip:flat12@registrar.invalid:5070;auth_pass=secret;outbound=sip:127.0.0.1:" + std::to_string(proxy.port()) +

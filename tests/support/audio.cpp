@@ -24,8 +24,10 @@ std::vector<std::string> Raw(int rate) {
   return {"-t", "raw", "-e", "signed", "-b", "16", "-c", "1", "-r", std::to_string(rate)};
 }
 
-// Whether block `i` is mostly `hz`: the Goertzel power there against the
-// block's whole energy (1 for a pure tone at that frequency).
+}  // namespace
+
+// The Goertzel power at `hz` against the block's whole energy (1 for a pure
+// tone at that frequency).
 bool ToneBlock(const std::vector<int16_t> &s, size_t i, double hz) {
   double energy = 0;
   struct goertzel g;
@@ -37,8 +39,6 @@ bool ToneBlock(const std::vector<int16_t> &s, size_t i, double hz) {
   const double power = goertzel_result(&g);
   return energy / kBlock > 327.0 * 327.0 && power / (kBlock * energy) > 0.5;
 }
-
-}  // namespace
 
 bool MakeTone(const std::string &path, int hz, double seconds, int rate) {
   std::vector<std::string> args = {"-n"};
@@ -70,10 +70,4 @@ double ToneSeconds(const std::vector<int16_t> &samples, double hz) {
   size_t blocks = 0;
   for (size_t i = 0; i + kBlock <= samples.size(); i += kBlock) blocks += ToneBlock(samples, i, hz);
   return double(blocks * kBlock) / 8000;
-}
-
-long ToneOnset(const std::vector<int16_t> &samples, double hz) {
-  for (size_t i = 0; i + kBlock <= samples.size(); i += kBlock / 4)
-    if (ToneBlock(samples, i, hz)) return long(i);
-  return -1;
 }

@@ -14,8 +14,8 @@ bool MakeTone(const std::string &path, int hz, double seconds, int rate = 8000);
 // headerless 16-bit mono file of that rate. Empty when unreadable.
 std::vector<int16_t> Read8k(const std::string &path, int rawRate = 0);
 
-// Seconds of `samples` (8 kHz) whose 20 ms blocks are mostly a tone of `hz`
-// (louder than -40 dBFS, with most of their energy at that frequency).
+// Whether the 20 ms block of `samples` (8 kHz) from index `i` is mostly a
+// tone of `hz` (louder than -40 dBFS, with most of its energy at that frequency).
+bool ToneBlock(const std::vector<int16_t> &samples, size_t i, double hz);
+// Seconds of `samples` in such blocks.
 double ToneSeconds(const std::vector<int16_t> &samples, double hz);
-// Index of the first sample of the first such block, -1 when none.
-long ToneOnset(const std::vector<int16_t> &samples, double hz);

@@ -86,10 +86,10 @@ BusReply BusClient::Call(DBusMessage *message, int timeoutMs) {
   return reply;
 }
 
-BusReply BusClient::CallJson(const std::string &method, const std::optional<std::string> &json,
-                             const std::string &destination, int timeoutMs) {
-  return Call(WithArg(dbus_message_new_method_call(destination.c_str(), ORNIX_OBJECT_PATH, ORNIX_METHOD_IFACE,
-                                                   method.c_str()),
+BusReply BusClient::Call(const std::string &method, const std::optional<std::string> &json, int timeoutMs,
+                         const char *iface) {
+  return Call(WithArg(dbus_message_new_method_call("is.ornix.doralin", ORNIX_OBJECT_PATH,
+                                                   iface ? iface : ORNIX_METHOD_IFACE, method.c_str()),
                       json),
               timeoutMs);
 }
@@ -99,10 +99,6 @@ bool BusClient::Send(DBusMessage *message) {
   if (message) dbus_message_unref(message);
   if (ok) dbus_connection_flush(conn_);
   return ok;
-}
-
-bool BusClient::SendJsonSignal(const std::string &member, const std::optional<std::string> &json) {
-  return Send(WithArg(dbus_message_new_signal(ORNIX_OBJECT_PATH, ORNIX_SIGNAL_IFACE, member.c_str()), json));
 }
 
 bool BusClient::Subscribe(const std::string &interface) {

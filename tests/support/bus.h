@@ -45,6 +45,10 @@ struct BusReply {
   std::vector<uint8_t> bytes;       // first ay argument of the return
 };
 
+// Appends one string (`json`, when set) or one ay (`bytes`) argument.
+DBusMessage *WithArg(DBusMessage *message, const std::optional<std::string> &json);
+DBusMessage *WithArg(DBusMessage *message, const std::vector<uint8_t> &bytes);
+
 // A private connection of its own to a bus. Not shared between threads.
 class BusClient {
  public:
@@ -62,16 +66,21 @@ class BusClient {
   bool ok() const { return conn_ != nullptr; }
   DBusConnection *conn() const { return conn_; }
 
-  // Method `method` on is.ornix.Method at `destination`, path /is/ornix; one
-  // string argument holding `json` unless it is nullopt. Waits for the reply.
-  BusReply CallJson(const std::string &method, const std::optional<std::string> &json,
-                    const std::string &destination = "is.ornix.doralin", int timeoutMs = 2000);
+  // Method `method` of is.ornix.doralin (interface is.ornix.Method unless
+  // `iface`), path /is/ornix; one string argument holding `json` unless it is
+  // nullopt. Waits for the reply.
+  BusReply Call(const std::string &method, const std::optional<std::string> &json = std::nullopt,
+                int timeoutMs = 5000, const char *iface = nullptr);
   // Sends `message` (taken over) and waits for its reply.
-  BusReply Call(DBusMessage *message, int timeoutMs = 2000);
+  BusReply Call(DBusMessage *message, int timeoutMs = 5000);
   // Sends `message` (taken over) without waiting for anything.
   bool Send(DBusMessage *message);
-  // Broadcast on is.ornix.Signal, path /is/ornix.
-  bool SendJsonSignal(const std::string &member, const std::optional<std::string> &json);
+  // Broadcast on is.ornix.Signal, path /is/ornix, with a string (JSON) or a
+  // byte-array argument, or none.
+  template <class Arg = std::optional<std::string>>
+  bool Signal(const std::string &member, const Arg &arg = std::nullopt) {
+    return Send(WithArg(dbus_message_new_signal("/is/ornix", "is.ornix.Signal", member.c_str()), arg));
+  }
 
   // Starts collecting signals of `interface` (all signals when empty).
   bool Subscribe(const std::string &interface = "is.ornix.Signal");
@@ -85,7 +94,3 @@ class BusClient {
   DBusConnection *conn_ = nullptr;
   std::deque<BusSignal> signals_;
 };
-
-// Appends one string (`json`, when set) or one ay (`bytes`) argument.
-DBusMessage *WithArg(DBusMessage *message, const std::optional<std::string> &json);
-DBusMessage *WithArg(DBusMessage *message, const std::vector<uint8_t> &bytes);

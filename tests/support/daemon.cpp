@@ -34,8 +34,15 @@ bool Daemon::Setup() {
   bus_ = std::make_unique<PrivateBus>(false);
   client_ = std::make_unique<BusClient>(bus_->address());
   if (!bus_->ok() || !client_->ok() || !client_->Subscribe(ORNIX_SIGNAL_IFACE)) return false;
-  if (config.panelSim) panel_ = std::make_unique<PanelSim>(bus_->address());
+  if (config.panelSim) panel_ = std::make_unique<PanelSim>(bus_->address(), config.panelArgs);
   return !panel_ || panel_->Start();
+}
+
+void Daemon::UseServer(int registrar, int calls, const std::string &user, const std::string &password) {
+  config.store.insert(config.store.end(),
+                      {{"domain", "\"127.0.0.1\""}, {"port", std::to_string(calls ? calls : registrar)},
+                       {"portRegister", std::to_string(registrar)}, {"username", "\"" + user + "\""},
+                       {"password", "\"" + password + "\""}, {"videoEnable", "false"}});
 }
 
 bool Daemon::Launch() {
@@ -75,19 +82,3 @@ std::vector<std::string> Daemon::SanitizerReports() const {
   return reports;
 }
 
-DBusMessage *Daemon::NewCall(const std::string &method, const char *iface) {
-  return dbus_message_new_method_call("is.ornix.doralin", ORNIX_OBJECT_PATH, iface ? iface : ORNIX_METHOD_IFACE,
-                                      method.c_str());
-}
-
-BusReply Daemon::CallMessage(DBusMessage *message, int timeoutMs) {
-  if (client_) return client_->Call(message, timeoutMs);
-  if (message) dbus_message_unref(message);
-  return {};
-}
-
-bool Daemon::Signal(const std::string &member, std::optional<std::vector<uint8_t>> bytes) {
-  if (!client_) return false;
-  DBusMessage *signal = dbus_message_new_signal(ORNIX_OBJECT_PATH, ORNIX_SIGNAL_IFACE, member.c_str());
-  return client_->Send(bytes ? WithArg(signal, *bytes) : signal);
-}

@@ -34,9 +34,10 @@ struct DaemonConfig {
   std::vector<std::pair<std::string, std::string>> files;
   std::string baresipExtra;  // lines appended to etc/baresip/config
   std::string rtspUrl = "rtsp://127.0.0.1:554/ch1/trackID=0";  // its camera line
-  // Starts panel-sim (the panel's UART and camera services) in Setup(); off by
-  // default (tests may start their own PanelSim).
+  // Starts panel-sim (the panel's UART and camera services) in Setup(), with
+  // these arguments; off by default (tests may start their own PanelSim).
   bool panelSim = false;
+  std::vector<std::string> panelArgs;
 };
 
 class Daemon {
@@ -46,6 +47,11 @@ class Daemon {
   }
 
   DaemonConfig config;
+
+  // Store values for a SIP server on 127.0.0.1: registrations to `registrar`,
+  // calls to `calls` (0: the registrar too), video off.
+  void UseServer(int registrar, int calls = 0, const std::string &user = "panel",
+                 const std::string &password = "secret");
 
   bool Setup();   // temp root, files, store values, private bus, bus client
   bool Launch();  // spawn doralin with config.args
@@ -74,17 +80,24 @@ class Daemon {
   // Index of the first line containing text, -1 when none.
   int LogIndex(const std::string &text) const;
 
-  // ---- bus ----
-  // Method call to is.ornix.doralin (interface is.ornix.Method unless `iface`);
-  // `json` absent sends no argument.
-  BusReply Call(const std::string &method, std::optional<std::string> json = std::nullopt,
-                int timeoutMs = 5000, const char *iface = nullptr) {
-    return CallMessage(WithArg(NewCall(method, iface), json), timeoutMs);
+  // ---- bus (see BusClient) ----
+  BusReply Call(const std::string &method, std::optional<std::string> json = std::nullopt, int timeoutMs = 5000,
+                const char *iface = nullptr) {
+    return client_ ? client_->Call(method, json, timeoutMs, iface) : BusReply{};
   }
-  // Sends a prepared message (takes it over) and waits for the reply.
-  BusReply CallMessage(DBusMessage *message, int timeoutMs = 5000);
-  // Broadcast on is.ornix.Signal with one byte-array argument (absent: none).
-  bool Signal(const std::string &member, std::optional<std::vector<uint8_t>> bytes);
+  template <class Arg = std::optional<std::string>>
+  bool Signal(const std::string &member, const Arg &arg = std::nullopt) {
+    return client_ && client_->Signal(member, arg);
+  }
+  // The reply's text, or "<error name: message>".
+  std::string Text(const std::string &method, std::optional<std::string> json = std::nullopt) {
+    BusReply r = Call(method, json);
+    return r.ok ? r.text.value_or("<no text>") : "<" + r.error + ">";
+  }
+  bool Registered() { return Call("GetSipRegisterStatus").bytes == std::vector<uint8_t>{1}; }
+  bool WaitRegistered(int timeoutMs = 15000) {
+    return WaitFor([this] { return Registered(); }, Millis(timeoutMs), Millis(100));
+  }
   PanelSim *Panel() const { return panel_.get(); }
   // The test's own connection (for crafted messages).
   BusClient *Bus() const { return client_.get(); }
@@ -105,8 +118,6 @@ class Daemon {
   }
 
  private:
-  static DBusMessage *NewCall(const std::string &method, const char *iface);
-
   // Declared so that the destructor ends the daemon before its peers and the bus.
   std::unique_ptr<TempDir> tmp_;  // root/ and the logs of earlier launches
   std::string root_;

@@ -14,14 +14,14 @@
 
 // ---- sipp -------------------------------------------------------------------
 struct SippRun {
-  SippRun(std::string name = "", int remote = 0) : scenario(std::move(name)), remotePort(remote) {}
-  std::string scenario;           // file name under tests/sipua/scenarios, or the XML itself
-  int localPort = 0;              // -p; 0 picks a free one
+  SippRun(std::string name = "", int remote = 0, std::vector<std::string> more = {})
+      : scenario(std::move(name)), remotePort(remote), args(std::move(more)) {}
+  std::string scenario;           // file name under tests/scenarios
   int remotePort = 0;             // target 127.0.0.1:remotePort; 0 for a server
+  std::vector<std::string> args;  // more options: "-s" user, "-set" flag value, "-key" name value, "-d" ms...
+  int localPort = 0;              // -p; 0 picks a free one
   int calls = 1;                  // -m
-  std::string injection;          // -inf file contents (CSV), optional
-  std::vector<std::string> args;  // extra arguments
-  Millis timeout = Millis(20000);
+  Millis timeout = Millis(30000);
 };
 
 class Sipp {
@@ -38,8 +38,6 @@ class Sipp {
   std::string Output() const;
   // Contents of the files sipp wrote whose names end with `suffix` (e.g. "_rtt.csv").
   std::string File(const std::string &suffix) const;
-  // Convenience: start and wait.
-  static int Run(const SippRun &run, std::string *output = nullptr);
 
  private:
   std::unique_ptr<TempDir> dir_;
@@ -47,6 +45,16 @@ class Sipp {
   SippRun run_;
   int port_ = 0;
 };
+
+// ---- raw datagrams -----------------------------------------------------------
+// A request from a gate at 127.0.0.1:5099 (rport) for 12@127.0.0.1, with header
+// lines edited: {prefix, line} replaces the line that starts with prefix ("" drops it).
+std::string Request(const std::string &method, const std::vector<std::pair<std::string, std::string>> &edits = {},
+                    const std::string &body = "");
+extern const char kSdp[];  // PCMU at 127.0.0.1:40000
+// Sends `text` to 127.0.0.1:port; the first answer other than 100 within `ms`,
+// "" when none came.
+std::string Exchange(int port, const std::string &text, int ms);
 
 // ---- Debian baresip ---------------------------------------------------------
 class BaresipPeer {
@@ -63,8 +71,8 @@ class BaresipPeer {
   bool Start(const std::string &user = "peer", bool autoAnswer = true, bool tls = false, std::string listen = "");
   int sipPort() const { return sipPort_; }
   pid_t pid() const { return proc_.pid(); }
-  // A ctrl_tcp command; returns the JSON reply text ("" when none came).
-  std::string Command(const std::string &command, const std::string &params);
+  // A ctrl_tcp command; true once its reply came.
+  bool Command(const std::string &command, const std::string &params = "");
   // Waits until the control connection (replies and events, e.g.
   // "CALL_DTMF_START") has carried `needle`.
   bool WaitControl(const std::string &needle, Millis timeout);
@@ -99,9 +107,9 @@ struct UaEvent {
 class SipuaLoop {
  public:
   ~SipuaLoop() { Stop(); }
-  // Brings the library up on a loop thread with a config file made of
-  // `extraConfig` plus sip_listen 127.0.0.1:<free port>.
-  bool Start(const std::string &extraConfig = "", bool udp = true, bool tcp = true, bool tls = false);
+  // Brings the library up (UDP and TCP) on a loop thread with a config file
+  // made of `extraConfig` plus sip_listen 127.0.0.1:<free port>.
+  bool Start(const std::string &extraConfig = "");
   void Stop() {
     if (mq_) mqueue_push(mq_, 0, nullptr);
     if (thread_.joinable()) thread_.join();
@@ -130,7 +138,7 @@ class SipuaLoop {
   UaEvent Last(enum ua_event ev) const;
 
  private:
-  void Loop(bool udp, bool tcp, bool tls);
+  void Loop();
 
   std::unique_ptr<TempDir> dir_;
   struct mqueue *mq_ = nullptr;  // wakes the loop to stop it

@@ -16,7 +16,17 @@ class VideoPeer {
     return Start(args);
   }
   bool StartCallee(int videoPort, int audioPort) {
+    callee_ = {"-key", "mport", std::to_string(audioPort), "-key", "rtpmap",
+               "a=rtpmap:0 PCMU/8000\r\nm=video " + std::to_string(videoPort) +
+                   " RTP/AVP 96\r\na=rtpmap:96 H264/90000\r\na=fmtp:96 packetization-mode=1"};
     return Start({"callee", std::to_string(videoPort), std::to_string(audioPort)});
+  }
+  // For callee_media.xml: a callee whose media come here, which re-offers
+  // the video with `direction` 3 s after the answer.
+  std::vector<std::string> SippArgs(const std::string &direction = "sendrecv") const {
+    std::vector<std::string> args = callee_;
+    args.insert(args.end(), {"-key", "hold", "a=" + direction});
+    return args;
   }
   bool Stop() { return proc_.Stop(Millis(3000)); }
   bool Dtmf(char key) { return proc_.WriteStdin(std::string("dtmf ") + key + "\n"); }
@@ -47,4 +57,5 @@ class VideoPeer {
   }
 
   Process proc_;
+  std::vector<std::string> callee_;
 };
