@@ -57,7 +57,8 @@ TEST(Decisions, IncomingCall) {
   const long kAbove = 10000;  // any number above the apartments
   const std::pair<const char *, long> users[] = {
       {"0105", 105}, {"9999", 9999}, {"10000", kAbove}, {"99990", kAbove}, {"99999999999999999999999", kAbove},
-      {"0", 0},      {"", -1},       {"12a", -1},       {"a12", -1},       {"1/2", -1}};
+      {"0", 0},      {"", -1},       {"12a", -1},       {"a12", -1},       {"1/2", -1},
+      {"-5", -1},    {"000000000000000000000000000000000000000000000000000000000000100000", kAbove}};
   for (const auto &[user, number] : users) EXPECT_EQ(std::min(ApartmentNumber(user), kAbove), number) << user;
 
   // The MCU refuses to ring: 603 for the current call, a stale call is left alone.
