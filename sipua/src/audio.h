@@ -9,6 +9,7 @@
 
 #include "core.h"
 
+#include <pthread.h>
 #include <rem.h>
 
 // One block of 16-bit samples, interleaved when ch > 1.

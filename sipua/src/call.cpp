@@ -699,7 +699,6 @@ void call_hangup(struct call *call, uint16_t scode, const char *reason)
 		return;
 	call_terminate(call, scode, reason, true,
 		       reason ? reason : "Connection reset by user");
-	sipua_wake();
 }
 
 uint16_t call_scode(const struct call *call)

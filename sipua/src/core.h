@@ -5,7 +5,6 @@
 #include <re.h>
 #include <baresip.h>
 
-#include <pthread.h>
 
 struct account {
 	char *aor;        // "sip:user@host:port"
@@ -62,8 +61,6 @@ struct uag {
 	bool exited;            // the stack has reported its exit
 	struct tmr stop_tmr;    // bounds an orderly stop
 	bool tls_on;
-	struct mqueue *mq;      // wakes the loop after calls from other threads
-	pthread_t loop_thread;
 };
 
 extern struct uag uag;
@@ -83,10 +80,6 @@ int  call_answer_local(struct call *call, enum vidmode vmode);
 void call_terminate(struct call *call, uint16_t scode, const char *reason,
 		    bool emit, const char *prm);
 struct ua *uag_find_call_owner(const struct call *call);
-
-// After a call from a thread other than the loop's (inside
-// re_thread_enter/leave): makes the loop notice new timers and sockets.
-void sipua_wake(void);
 
 // Outgoing requests (route.cpp). EDESTADDRREQ, logged, when the next hop is
 // a name under .invalid; 0 otherwise.

@@ -257,11 +257,9 @@ int call_send_digit(struct call *call, char key)
 			err = sipsess_info(call->sess, "application/dtmf-relay",
 					   mb, nullptr, nullptr);
 		mem_deref(mb);
-		sipua_wake();
 		return err;
 	}
 	int err = audio_send_digit(call->audio, key);
-	sipua_wake();
 	return err;
 }
 
@@ -283,7 +281,6 @@ void call_enable_rtp_timeout(struct call *call, uint32_t timeout_ms)
 	if (timeout_ms && call->state == CALL_STATE_ESTABLISHED &&
 	    !tmr_isrunning(&call->tmr_rtpto))
 		tmr_start(&call->tmr_rtpto, 500, rtpto_handler, call);
-	sipua_wake();
 }
 
 int call_get_raddress(void *buf, size_t size, const struct call *call)

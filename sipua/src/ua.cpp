@@ -247,13 +247,6 @@ int add_transports(bool udp, bool tcp, bool tls)
 	return err;
 }
 
-void wake_handler(int id, void *data, void *arg)
-{
-	(void)id;
-	(void)data;
-	(void)arg;
-}
-
 bool ua_has_call(const struct ua *ua, const struct call *call)
 {
 	if (!ua || !call)
@@ -285,12 +278,6 @@ void event_unregister(ua_event_h *eh)
 }
 
 } // namespace
-
-void sipua_wake(void)
-{
-	if (uag.mq && !pthread_equal(pthread_self(), uag.loop_thread))
-		(void)mqueue_push(uag.mq, 0, nullptr);
-}
 
 void ua_event(struct ua *ua, enum ua_event ev, struct call *call,
 	      const char *fmt, ...)
@@ -355,11 +342,6 @@ int ua_init(const char *software, bool udp, bool tcp, bool tls)
 	err = sipsess_listen(&uag.sock, uag.sip, 32, conn_handler, nullptr);
 	if (err)
 		goto out;
-	// The loop runs on the thread that brings the agent up.
-	err = mqueue_alloc(&uag.mq, wake_handler, nullptr);
-	if (err)
-		goto out;
-	uag.loop_thread = pthread_self();
 	uag.tls_on = tls;
 	uag.stopping = false;
 
@@ -380,7 +362,6 @@ void ua_close(void)
 	uag.sip = (struct sip *)mem_deref(uag.sip);
 	uag.tls = (struct tls *)mem_deref(uag.tls);
 	uag.dnsc = (struct dnsc *)mem_deref(uag.dnsc);
-	uag.mq = (struct mqueue *)mem_deref(uag.mq);
 	list_flush(&uag.ehl);
 	uag.exith = nullptr;
 	uag.exitarg = nullptr;
@@ -403,7 +384,6 @@ void ua_stop_all(bool forced)
 		sip_close(uag.sip, forced);
 	else if (uag.exith)
 		uag.exith(uag.exitarg);
-	sipua_wake();
 }
 
 void uag_set_exit_handler(ua_exit_h *exith, void *arg)
@@ -484,7 +464,6 @@ int ua_register(struct ua *ua)
 	ua_event(ua, UA_EVENT_REGISTERING, nullptr, nullptr);
 	if (next_hop_reserved("REGISTER", acc->reg_uri, acc->outbound)) {
 		tmr_start(&ua->fail_tmr, 0, reg_unsent, ua);
-		sipua_wake();
 		return 0;
 	}
 	int err = sipreg_register(&ua->reg, uag.sip, acc->reg_uri, acc->aor,
@@ -495,7 +474,6 @@ int ua_register(struct ua *ua)
 				  false, reg_resp_handler, ua, nullptr,
 				  "Allow: INVITE, ACK, BYE, CANCEL, INFO, "
 				  "OPTIONS\r\n");
-	sipua_wake();
 	return err;
 }
 
@@ -508,7 +486,6 @@ void ua_unregister(struct ua *ua)
 	ua->registered = false;
 	// Releasing the registration sends REGISTER with Expires: 0.
 	ua->reg = (struct sipreg *)mem_deref(ua->reg);
-	sipua_wake();
 }
 
 int ua_connect(struct ua *ua, struct call **callp, const char *from_uri,
@@ -517,7 +494,6 @@ int ua_connect(struct ua *ua, struct call **callp, const char *from_uri,
 	if (!ua || !req_uri || !uag.sip || uag.stopping)
 		return EINVAL;
 	int err = call_connect_out(callp, ua, from_uri, req_uri, vmode);
-	sipua_wake();
 	return err;
 }
 
@@ -540,7 +516,6 @@ int ua_answer(struct ua *ua, struct call *call, enum vidmode vmode)
 		return ENOENT;  // not a live call
 	}
 	int err = call_answer_local(call, vmode);
-	sipua_wake();
 	return err;
 }
 
@@ -555,7 +530,6 @@ void ua_hangup(struct ua *ua, struct call *call, uint16_t scode,
 		return;
 	call_terminate(call, scode, reason, true,
 		       reason ? reason : "Connection reset by user");
-	sipua_wake();
 }
 
 } // extern "C"

@@ -233,7 +233,12 @@ void SipuaLoop::Loop() {
   const bool ok = !libre_init() && (conf_path_set(dir_->path().c_str()), !conf_configure()) &&
                   !baresip_init(conf_config()) && !ua_init("sipua-test", true, true, false) && !conf_modules() &&
                   !uag_event_register(handler, this) &&
-                  !mqueue_alloc(&mq_, [](int, void *, void *) { re_cancel(); }, nullptr);
+                  !mqueue_alloc(
+                      &mq_,
+                      [](int id, void *, void *) {
+                        if (id == kStop) re_cancel();
+                      },
+                      nullptr);
   state_ = ok ? 1 : -1;
   if (ok) re_main(nullptr);
   ua_stop_all(true);

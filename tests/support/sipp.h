@@ -111,18 +111,24 @@ class SipuaLoop {
   // made of `extraConfig` plus sip_listen 127.0.0.1:<free port>.
   bool Start(const std::string &extraConfig = "");
   void Stop() {
-    if (mq_) mqueue_push(mq_, 0, nullptr);
+    if (mq_) mqueue_push(mq_, kStop, nullptr);
     if (thread_.joinable()) thread_.join();
   }
   int sipPort() const { return sipPort_; }
 
-  // Runs `f` inside re_thread_enter/re_thread_leave.
+  // Runs `f` inside re_thread_enter/re_thread_leave, then wakes the loop:
+  // libre computes its poll timeout before it waits, so a timer `f` started
+  // would otherwise wait for the loop's next unrelated wake-up.
   template <class F>
   auto Locked(F f) {
     re_thread_enter();
     struct Leave {
-      ~Leave() { re_thread_leave(); }
-    } leave;
+      struct mqueue *mq;
+      ~Leave() {
+        re_thread_leave();
+        mqueue_push(mq, 0, nullptr);
+      }
+    } leave{mq_};
     return f();
   }
 
@@ -141,7 +147,8 @@ class SipuaLoop {
   void Loop();
 
   std::unique_ptr<TempDir> dir_;
-  struct mqueue *mq_ = nullptr;  // wakes the loop to stop it
+  static constexpr int kStop = 1;  // an mq_ message that ends the loop; 0 only wakes it
+  struct mqueue *mq_ = nullptr;
   std::thread thread_;
   mutable std::mutex mutex_;
   std::vector<UaEvent> events_;
