@@ -1,6 +1,6 @@
 // Input the agent must read right or refuse: bad input from the network
 // (answered per RFC 3261 or dropped, never a crash, a leak or a call left
-// half-open), and the config file as the daemon's deployment writes it.
+// half-open), and a config value it must refuse.
 #include <gtest/gtest.h>
 
 #include "sipp.h"
@@ -19,14 +19,13 @@ TEST(SipuaMalformed, BadRequestsAndHeaderValuesRefusedAgentStaysUp) {
                            "m=audio 40000 RTP/AVP 18\r\na=rtpmap:18 G729/8000\r\n";
   // A rejected call that is never ACKed holds its place for a while: the call
   // that gets through comes first. The reason could not smuggle a header in.
+  // A bad SDP and a BYE outside a dialog: SipFaults.RegistrarFaultsFloodSilentCalleeAndHostileInput.
   const std::pair<std::string, const char *> cases[] = {
       {Request("INVITE", {{"INVITE", "INVITE sip:12@127.0.0.1:" + std::to_string(loop.sipPort()) + " SIP/2.0"},
                           {"Max-Forwards:", "Max-Forwards: 70\r\nX-Big: " + std::string(6000, 'A')}}, kSdp),
        "SIP/2.0 486"},
-      {Request("INVITE", {}, "this is not a session description\r\n"), "SIP/2.0 400"},
       {Request("INVITE", {}, g729), "SIP/2.0 488"},
       {Request("INVITE", {{"Content-Type:", "Content-Type: text/plain"}}, "hello\r\n"), "SIP/2.0 415"},
-      {Request("BYE", {{"To:", noDialog}}), "SIP/2.0 481"},
       {Request("INFO", {{"To:", noDialog}, {"Content-Type:", "Content-Type: application/dtmf-relay"}}, "Signal=1\r\n"),
        "SIP/2.0 481"},
       {Request("OPTIONS"), "SIP/2.0 200"}};
@@ -48,28 +47,12 @@ TEST(SipuaMalformed, BadRequestsAndHeaderValuesRefusedAgentStaysUp) {
   list_flush(&hdrs);
 }
 
-TEST(SipuaConfig, FileValuesAndUnknownKeys) {
+// The values themselves are read by every test that starts an agent or the daemon.
+TEST(SipuaConfig, BadPortRangeKeepsTheDefaults) {
   TempDir dir("sipuacfg");
-  ASSERT_TRUE(dir.Write("config",
-                        "# panel\n"
-                        "sip_listen\t\t127.0.0.1:5099\n"
-                        "rtp_ports 31000-31009\n"
-                        "rtp_timeout 7\n"
-                        "video_source rtspsrc,rtsp://127.0.0.1:554/ch1/trackID=0\n"
-                        "rtspsrc_url rtsp://127.0.0.1:554/ch3/trackID=0\n"
-                        "some_future_key with several words\n"));
+  ASSERT_TRUE(dir.Write("config", "rtp_ports 40000-30000\nsome_future_key with several words\n"));
   ASSERT_EQ(0, libre_init());
   conf_path_set(dir.path().c_str());
-  ASSERT_EQ(0, conf_configure());
-  const struct config *cfg = conf_config();
-  EXPECT_STREQ("127.0.0.1:5099", cfg->sip.local);
-  EXPECT_EQ(31000u, cfg->avt.rtp_ports.min);
-  EXPECT_EQ(31009u, cfg->avt.rtp_ports.max);
-  EXPECT_EQ(7u, cfg->avt.rtp_timeout);
-  EXPECT_STREQ("rtsp://127.0.0.1:554/ch3/trackID=0", cfg->video.src_dev);
-
-  // A bad range keeps the defaults rather than a half-parsed value.
-  ASSERT_TRUE(dir.Write("config", "rtp_ports 40000-30000\n"));
   ASSERT_EQ(0, conf_configure());
   EXPECT_EQ(10000u, conf_config()->avt.rtp_ports.min);
   EXPECT_EQ(20000u, conf_config()->avt.rtp_ports.max);

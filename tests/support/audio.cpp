@@ -41,22 +41,16 @@ bool ToneBlock(const std::vector<int16_t> &s, size_t i, double hz) {
 }
 
 bool MakeTone(const std::string &path, int hz, double seconds, int rate) {
-  std::vector<std::string> args = {"-n"};
-  if (path.ends_with(".raw")) {
-    auto raw = Raw(rate);
-    args.insert(args.end(), raw.begin(), raw.end());
-  } else {
-    args.insert(args.end(), {"-r", std::to_string(rate), "-c", "1", "-b", "16"});
-  }
+  std::vector<std::string> args =
+      path.ends_with(".raw") ? Raw(rate) : std::vector<std::string>{"-r", std::to_string(rate), "-c", "1", "-b", "16"};
+  args.insert(args.begin(), "-n");
   args.insert(args.end(), {path, "synth", std::to_string(seconds), "sine", std::to_string(hz), "vol", "0.5"});
   return RunSox(args);
 }
 
 std::vector<int16_t> Read8k(const std::string &path, int rawRate) {
-  std::vector<std::string> args;
-  if (rawRate) args = Raw(rawRate);
+  std::vector<std::string> args = rawRate ? Raw(rawRate) : std::vector<std::string>{}, out = Raw(8000);
   args.push_back(path);
-  auto out = Raw(8000);
   args.insert(args.end(), out.begin(), out.end());
   args.push_back("-");
   std::string bytes;

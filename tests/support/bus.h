@@ -64,7 +64,6 @@ class BusClient {
   BusClient &operator=(const BusClient &) = delete;
 
   bool ok() const { return conn_ != nullptr; }
-  DBusConnection *conn() const { return conn_; }
 
   // Method `method` of is.ornix.doralin (interface is.ornix.Method unless
   // `iface`), path /is/ornix; one string argument holding `json` unless it is

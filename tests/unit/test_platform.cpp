@@ -130,20 +130,18 @@ TEST(PlatformLog, StderrLinesJournalLevelsAndBootEnvironment) {
                                       std::string("L5 a/b:7 open failed (") + strerror(ENOENT) + ")",
                                       "L4 a/b:8 two\\nlines", "J3 701 package/main/talk:9 [1700000000123] talk 12",
                                       "J3 106 package/main/talk:10 [5] Open main door by DTMF | 1:12"}));
-  std::vector<std::string> rows;  // "level code source text detail", oldest first
+  // The journal's rows, oldest first: no trace record, the detail in its own column.
   sqlite3 *db = nullptr;
+  sqlite3_stmt *rows = nullptr;
   ASSERT_EQ(sqlite3_open_v2(root.dir.Path("var/lib/ornix/store.db").c_str(), &db, SQLITE_OPEN_READONLY, nullptr),
             SQLITE_OK);
-  sqlite3_exec(
-      db, "SELECT level||' '||code||' '||source||' '||text||' '||ifnull(detail,'-') FROM journal ORDER BY id",
-      [](void *out, int, char **row, char **) {
-        static_cast<std::vector<std::string> *>(out)->push_back(row[0]);
-        return 0;
-      },
-      &rows, nullptr);
+  sqlite3_prepare_v2(db, "SELECT group_concat(level||' '||code||' '||source||' '||text||' '||ifnull(detail,'-'), '|') "
+                     "FROM (SELECT * FROM journal ORDER BY id)", -1, &rows, nullptr);
+  ASSERT_EQ(sqlite3_step(rows), SQLITE_ROW);
+  EXPECT_STREQ(reinterpret_cast<const char *>(sqlite3_column_text(rows, 0)),
+               "3 701 package/main/talk [1700000000123] talk 12 -|3 106 package/main/talk [5] Open main door by DTMF 1:12");
+  sqlite3_finalize(rows);
   sqlite3_close(db);
-  EXPECT_EQ(rows, (std::vector<std::string>{"3 701 package/main/talk [1700000000123] talk 12 -",
-                                            "3 106 package/main/talk [5] Open main door by DTMF 1:12"}));
 
   EXPECT_EQ(UbootEnvGetLogLevel("doralin"), 3);  // no file
   ASSERT_TRUE(root.dir.Write("etc/fw_env", "bootdelay=1\nother_loglevel=5\ndoralin_loglevel=1\nbad_loglevel=9\n"));
@@ -183,7 +181,7 @@ TEST(PlatformUtils, Utf8To1251AndPatterns) {
   EXPECT_FALSE(UtilsCheckMatches(broken, 2, nullptr, &index));
 }
 
-TEST(PlatformUtils, MediaDirsFileAndDatagramSockets) {
+TEST(PlatformUtils, MediaDirsFileAndSocketPath) {
   Root root;
   const MediaInfoDir *entries = nullptr, *old = nullptr;
   EXPECT_EQ(GetMediaInfoDirs(&entries), 0);
@@ -199,14 +197,6 @@ TEST(PlatformUtils, MediaDirsFileAndDatagramSockets) {
   ASSERT_EQ(GetMediaInfoDirs(&entries), 1);  // a new list: the phrases test checks its content
   EXPECT_EQ(old[1].dir, keyOpen);
 
-  // Sending is checked by the playback test.
-  int a = CreateUnixDgramSocket("/tmp/offline.sock", 0);
-  int again = CreateUnixDgramSocket("/tmp/offline.sock", 0);  // over the file the first left
-  ASSERT_GE(a, 1);
-  EXPECT_GE(again, 1);
-  EXPECT_LT(SendToUnixDgramSocket(a, "x", 1, "/tmp/nobody.sock", 0), 0);
+  // Binding over a file a killed daemon left and sending are checked by the daemon's restarts and playback.
   EXPECT_LT(CreateUnixDgramSocket(("/" + std::string(120, 'p')).c_str(), 0), 1);  // never cut short
-  close(a);
-  DestroyUnixSocket(again);
-  EXPECT_NE(access(root.dir.Path("tmp/offline.sock").c_str(), F_OK), 0);
 }

@@ -12,9 +12,8 @@ TEST(ServiceCall, AddressFormsUserPartsAndServiceNames) {
     std::string text, number, server;
     int port;
   } cases[] = {
-      {"100@10.0.0.7:5080", "100", "10.0.0.7", 5080},
+      // "number@host:port" and a bare number: SipEngine.ServiceAddressesAndGateCalls.
       {"100@10.0.0.7", "100", "10.0.0.7", 5060},
-      {"100", "100", "default.example", 5090},
       {"100@host:abc", "100", "host:abc", 5060},
       {"sip:101@10.0.0.5:5070", "sip:101", "10.0.0.5", 5070},
       {"@@7@gate.local", "7", "@7@gate.local", 5060},
