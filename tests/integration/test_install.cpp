@@ -196,22 +196,11 @@ TEST(Install, PackageTreeOnTheStockSystemBus) {
   EXPECT_EQ(as(kNobody, group, {ctl, "accounts", "set", "12", "1201"}), 0) << out;  // /oem is writable
   EXPECT_EQ(ReadFile(stage + "/oem/sip_accounts.conf"), "{\"12\":[\"1201\"]}");
 
-  // Introspection and Ping for the group; every method the XML names is served.
-  ASSERT_EQ(as(kNobody, group, {"busctl", "--address=" + address, "introspect", "is.ornix.doralin", "/is/ornix"}), 0)
+  // Introspection and Ping for the group (that every method is served:
+  // reliability/test_bus_input).
+  EXPECT_EQ(as(kNobody, group, {"busctl", "--address=" + address, "introspect", "is.ornix.doralin", "/is/ornix"}), 0)
       << out;
-  std::vector<std::string> methods;  // of is.ornix.Method
-  std::string iface;
-  for (const std::string &l : SplitLines(out)) {
-    if (l.find(" interface ") != l.npos) iface = l.substr(0, l.find(' '));
-    if (iface == "is.ornix.Method" && l.find(" method ") != l.npos) methods.push_back(l.substr(1, l.find(' ') - 1));
-  }
-  EXPECT_NE(out.find(".GetStatus"), std::string::npos);
   EXPECT_NE(out.find(".StateChanged"), std::string::npos);
-  ASSERT_EQ(methods.size(), 30u) << out;
-  for (const std::string &m : methods) {
-    BusReply r = watcher.Call(m, std::nullopt, 5000);
-    EXPECT_TRUE(r.ok && r.text.value_or("").find("404") == std::string::npos) << m << ": " << r.error;
-  }
   EXPECT_EQ(as(kNobody, group, {"busctl", "--address=" + address, "call", "is.ornix.doralin", "/is/ornix",
                                 "org.freedesktop.DBus.Peer", "Ping"}),
             0)

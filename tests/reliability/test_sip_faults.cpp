@@ -124,7 +124,8 @@ class Soak {
 // no registrar at start-up, then one answering 503, then one answering 200,
 // which the next visitor's call reaches; during that call an INVITE flood and
 // a forged BYE; the callee goes silent and the RTP timeout ends the call; then
-// crafted datagrams; a restart; and a stop with the registrar gone.
+// crafted datagrams; a restart; and a stop with the registrar gone. The
+// password never reaches the logs, SIP messages among them.
 TEST(SipFaults, RegistrarFaultsFloodSilentCalleeAndHostileInput) {
   const int port = FreeUdpPort(), handset = FreeUdpPort();
   Daemon d;
@@ -205,6 +206,7 @@ TEST(SipFaults, RegistrarFaultsFloodSilentCalleeAndHostileInput) {
     EXPECT_EQ(Exchange(d.SipPort(), c.text, *c.answer ? 3000 : 300).substr(0, 11), c.answer) << c.what;
   EXPECT_EQ(Sent(d, "UartSendCommandCall"), 0);  // neither these nor the flood rang a flat
   EXPECT_TRUE(d.Registered());
+  EXPECT_TRUE(d.Call("GetSipSettings").ok);  // it carries the password; the logs must not
 
   d.Terminate();
   EXPECT_NE(d.WaitExit(15000), -1);
@@ -216,6 +218,8 @@ TEST(SipFaults, RegistrarFaultsFloodSilentCalleeAndHostileInput) {
   d.Terminate();
   EXPECT_EQ(d.WaitExit(15000), 1);
   EXPECT_TRUE(d.HasLog("closing by force"));
+  EXPECT_TRUE(d.HasLog("J3 300 package/src/sip/sip"));  // the registration, in the journal
+  EXPECT_EQ(d.CountLog("secret"), 0);                    // the SIP password, in no log
   EXPECT_TRUE(d.SanitizerReports().empty());
 }
 
