@@ -67,9 +67,9 @@ TEST(Doralinctl, CommandsExitStatusStoreWatchJournalAndSettingsDump) {
            {"noSuchKey", "1"}, {"port", "abc"}, {"port", "70000"}, {"videoEnable", "1"}, {"dtmf_1", "12"},
            {"directRules", "[1]"}})
     EXPECT_EQ(Ctl("", {"store", "set", key, value}, "", root).status, 2) << key << " " << value;
-  EXPECT_EQ(Ctl("", {"store", "set", "sos", "1001"}, "", root).status, 0);  // a text, not the number 1001
-  EXPECT_EQ(Ctl("", {"store", "set", "doorHangupDelay", "7"}, "", root).status, 0);
-  EXPECT_EQ(Ctl("", {"store", "set", "transportTls", "true"}, "", root).status, 0);
+  for (auto [key, value] : {std::pair{"sos", "1001"} /* a text, not the number */, {"doorHangupDelay", "7"},
+                            {"transportTls", "true"}})
+    EXPECT_EQ(Ctl("", {"store", "set", key, value}, "", root).status, 0) << key;
   EXPECT_EQ(Ctl("", {"store", "get", "sos", "-c"}, "", root).out, "\"1001\"\n");
   EXPECT_EQ(Ctl("", {"store", "get", "noSuchKey"}, "", root).status, 1);
   EXPECT_EQ(Ctl("", {"store", "set", "port"}, "", root).status, 2);

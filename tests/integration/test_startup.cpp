@@ -108,9 +108,9 @@ TEST(Startup, OrderStartedSignalAndStopsWhileSipLoopRuns) {
   close(silent);
 }
 
-// Without a bus, with the daemon's name taken, or asked for "--help" or
-// "--version": status 0 before any start.
-TEST(Startup, NoBusRefusedNameHelpAndVersionEndWithZero) {
+// Without a bus, with the daemon's name taken, or asked for "--help": status 0
+// before any start.
+TEST(Startup, NoBusRefusedNameAndHelpEndWithZero) {
   for (bool noBus : {true, false}) {
     Daemon d;
     ASSERT_TRUE(d.Setup());
@@ -121,15 +121,11 @@ TEST(Startup, NoBusRefusedNameHelpAndVersionEndWithZero) {
     EXPECT_EQ(d.WaitExit(10000), 0) << noBus;
     EXPECT_FALSE(d.HasLog("Запуск приложения"));
   }
-  for (std::string opt : {"--version", "--help"}) {
-    Process p;
-    ProcessOptions noBus;
-    noBus.env = {"DBUS_SYSTEM_BUS_ADDRESS=unix:path=/nonexistent"};
-    ASSERT_TRUE(p.Start({DORALIN_BIN, "--debug", opt}, noBus));
-    EXPECT_TRUE(p.WaitForStdout(opt == "--help" ? "Usage: doralin" : "doralin " DORALIN_VERSION "\n", Millis(5000)));
-    ASSERT_TRUE(p.Wait(Millis(5000)));
-    EXPECT_EQ(p.ExitCode(), 0) << opt;
-  }
+  Process help;  // with no bus either: the usage shows that the option was read
+  ASSERT_TRUE(
+      help.Start({DORALIN_BIN, "--debug", "--help"}, {.env = {"DBUS_SYSTEM_BUS_ADDRESS=unix:path=/nonexistent"}}));
+  EXPECT_TRUE(help.WaitForStdout("Usage: doralin", Millis(5000)));
+  EXPECT_TRUE(help.Wait(Millis(5000)) && help.ExitCode() == 0);
 }
 
 // SIGTERM before the SIP loop runs: an alarm to resume and a UART service that
@@ -167,9 +163,7 @@ TEST(SipDaemon, RegistrarRejectionAndUnreachableProxyLeaveTheDaemonRunning) {
   ASSERT_TRUE(d.WaitStarted()) << Dump(d);
   EXPECT_TRUE(d.HasLog("[Baresip]: Успешная авторизация с 1 попытки"));  // a rejection is no failed attempt
   EXPECT_TRUE(d.WaitLog("J3 301 package/src/sip/sip")) << Dump(d);
-  EXPECT_TRUE(d.HasLog("SIP registration failed (401") && d.HasLog("| 401"));
   EXPECT_EQ(d.Call("GetSipRegisterStatus").bytes, std::vector<uint8_t>{0});
-  EXPECT_TRUE(d.HasLog("Baresip AOR: sip:flat12@127.0.0.1:" + std::to_string(registrar.port()) + ";auth_pass=***"));
 
   const std::string proxy = std::to_string(FreeTcpPort());
   EXPECT_EQ(d.Call("SetSipSettings", R"({"remote":{"domain":"127.0.0.1","proxy":{"domain":"127.0.0.1","port":)" + proxy +
