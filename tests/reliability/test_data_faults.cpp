@@ -164,6 +164,8 @@ TEST(DataFaults, FullDiskRefusesWritesAndKeepsStoredValues) {
       {"SetDtmf", R"({"1":"#"})", "GetDtmf"},
       {"SetDoorHangupDelay", R"({"timeout":9,"sip":true})", "GetDoorHangupDelay"},
       {"SetAssistant", R"({"enable":false})", "GetAssistant"},
+      {"SetGateSettings", R"({"flatNumberSize":3,"direct":{"mode":true,"rules":{"12":{"1-9":"127.0.0.1"}}}})",
+       "GetGateSettings"},
       {"SetSipSettings", R"({"remote":{"domain":"127.0.0.1","port":5070}})", "GetSipSettings"}};
   // The store's own spare room goes too: its log is copied into the database
   // and cut to nothing, as any process using the store may do.

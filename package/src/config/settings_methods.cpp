@@ -259,8 +259,10 @@ bool SetGateSettingsJson(json_t *arg) {
   long long f =
       json_is_integer(flatSize) ? json_integer_value(flatSize) : CallContext.flatNumberSize;
   bool m = json_is_boolean(mode) ? json_is_true(mode) : CallContext.enableDirect;
-  if (!SaveGateSettings(p, f, m, rules)) LOG_BOTH(4, "Can't write gate settings to config");
-  return true;
+  if (SaveGateSettings(p, f, m, rules)) return true;
+  // Told as a refusal, as every other setter does: the change was not kept.
+  LOG_BOTH(4, "Can't write gate settings to config");
+  return false;
 }
 
 // ---- assistant -----------------------------------------------------------------
