@@ -132,6 +132,13 @@ TEST(Calls, OutgoingCallsEndEveryWay) {
   rig.d.config.baresipExtra = "module alsa.so\naudio_source alsa,mic\naudio_player alsa,speaker\n";
   rig.d.config.env = {{"ALSA_CONFIG_PATH", "/dev/null"}};
   ASSERT_TRUE(rig.Start());
+  // Short payloads start nothing; the last, out of range, marks that all were read.
+  for (auto &[member, bytes] : std::vector<std::pair<std::string, Bytes>>{
+           {"UART_EV_TRYING_CALL", {12, 0}}, {"UART_EV_TRYING_CALL", {}}, {"UART_EV_DIAL", {12}},
+           {"UART_EV_DIAL_GATE", {1, 0, 12}}, {"UART_EV_TRYING_SOS", Trying(65535)}})
+    ASSERT_TRUE(rig.Event(member, bytes));
+  ASSERT_TRUE(rig.d.WaitLog("Trying ignored: flat 65535 out of range"));
+  EXPECT_FALSE(rig.d.HasLog("Set state:"));
 
   // Three accounts ring, the second answers, opens the main door by INFO and
   // hangs up before the door's hang-up timer runs out; the others are cancelled.
@@ -217,8 +224,9 @@ TEST(Calls, IncomingGateCalls) {
   ASSERT_TRUE(rig.Ok("SetSipAccounts", "{\"105\":[\"1051\",\"1052\"]}"));
   const int port = rig.d.SipPort();
   // The numbers a user part reads as: the decision tests (tests/unit); here
-  // the refusal on the wire, and an escaped NUL that must not cut the number.
-  for (const std::string user : {"10000", "1%00"}) {
+  // the refusal on the wire, and what must not be read from a cut copy: a
+  // user part longer than the daemon's buffer, an escaped NUL.
+  for (const std::string &user : {std::string("10000"), std::string(60, '0') + "100000", std::string("1%00")}) {
     Sipp &gate = rig.Peer("caller.xml", {"-s", user}, port);
     EXPECT_EQ(gate.Wait(), 0) << gate.Output();
     EXPECT_NE(gate.Output().find("SIP/2.0 404 Not Found"), std::string::npos) << user;
@@ -482,6 +490,8 @@ TEST(MediaDaemon, PhrasesForcedNotificationsAndAlarm) {
   std::string text = "Пожар!";
   for (int i = 0; i < 77; ++i) text += "Ж", line.push_back(0xC6);
   const std::string playing = "{\"name\":\"fire.wav\",\"isPlay\":true}";
+  EXPECT_EQ(rig.d.Text("PlayAlarmNotification", R"({"name":"fire.wav","text":true,"onlyPanel":true})"),
+            R"({"result":false})");
   EXPECT_TRUE(rig.Ok("PlayAlarmNotification", "{\"name\":\"fire.wav\",\"text\":\"" + text + "\",\"onlyPanel\":true}"));
   EXPECT_EQ(rig.Sent("UartSendCommandPlayAlarmNotification"), line);
   EXPECT_EQ(rig.d.Text("AlarmNotificationGetPlayFile"), playing);

@@ -111,6 +111,7 @@ TEST(BusInput, MalformedMethodsAndSignalsChangeNothing) {
   for (auto [arg, reply] : {std::pair{R"({"flat":5})", R"({"5":["5"]})"}, {R"({"flat":30})", R"({"30":["30"]})"},
                             {R"({"flat":"12"})", R"({"12":["1201","1202"],"30":[],"7":["701"]})"}})
     EXPECT_EQ(d.Text("GetSipAccounts", arg), reply);
+  EXPECT_NE(d.Text("GetSipAccounts", R"({"flat":70000})").find("\"error\":404"), std::string::npos);  // no such flat
 
   const std::vector<Input> generic = {
       {NONE, ""}, {INT32, ""}, {BYTES, "{\"flat\":1}"}, {TWO, "[]"}, {TEXT, "not json {"},

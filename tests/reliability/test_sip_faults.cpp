@@ -195,6 +195,8 @@ TEST(SipFaults, RegistrarFaultsFloodSilentCalleeAndHostileInput) {
       // reads as a response, and an unknown SIP version is never answered 505.
       {"space in Request-URI", Request("INVITE", {{"INVITE ", "INVITE sip:12@127.0.0.1; lr SIP/2.0"}}, kSdp), ""},
       {"SIP/7.0", Request("INVITE", {{"INVITE ", "INVITE sip:12@127.0.0.1 SIP/7.0"}}, kSdp), ""},
+      {"bad SDP", Request("INVITE", {}, "v=0\r\nm=audio x RTP/AVP\r\nc=IN IP4\r\n"), "SIP/2.0 400"},
+      {"BYE for no dialog", Request("BYE", {{"To:", "To: <sip:12@127.0.0.1>;tag=none"}}), "SIP/2.0 481"},
       {"CANCEL for no call", Request("CANCEL"), "SIP/2.0 481"},
       {"stray answer", "SIP/2.0 200 OK\r\nVia: SIP/2.0/UDP 127.0.0.1:9;branch=z9hG4bKx\r\n"
                        "From: <sip:a@b>;tag=1\r\nTo: <sip:c@d>\r\nCall-ID: x\r\nCSeq: 1 INVITE\r\n\r\n", ""},
