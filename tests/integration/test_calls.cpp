@@ -216,7 +216,8 @@ TEST(Calls, OutgoingCallsEndEveryWay) {
 
 // Gate panels calling in: unknown or malformed flats get 404; flat 105 (user
 // part "0105") rings with its accounts in the header and is answered from the
-// handset; a call nobody answers is turned away at the library's timeout.
+// handset; a call nobody answers is turned away at the library's timeout, one
+// the MCU will not ring with 603.
 TEST(Calls, IncomingGateCalls) {
   Rig rig;
   rig.d.config.baresipExtra = "call_local_timeout\t4\n";
@@ -249,6 +250,13 @@ TEST(Calls, IncomingGateCalls) {
   Sipp &unanswered = rig.Peer("caller.xml", {"-s", "16"}, port);
   EXPECT_EQ(unanswered.Wait(), 0) << unanswered.Output();
   EXPECT_NE(unanswered.Output().find("SIP/2.0 486"), std::string::npos);
+  ASSERT_TRUE(rig.WaitIdle());
+
+  // The MCU refuses to ring the handset: 603 to the gate, IDLE again.
+  ASSERT_TRUE(rig.d.Panel()->Command("call refuse"));
+  Sipp &refused = rig.Peer("caller.xml", {"-s", "14"}, port);
+  EXPECT_EQ(refused.Wait(), 0) << refused.Output();
+  EXPECT_NE(refused.Output().find("SIP/2.0 603"), std::string::npos);
   ASSERT_TRUE(rig.WaitIdle());
 }
 
