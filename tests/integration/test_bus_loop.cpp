@@ -34,6 +34,14 @@ TEST(BusLoop, NotFoundBadInputRestartWatchdogAndDroppedBus) {
   EXPECT_TRUE(IsNotFound(d.Call("GetDtmf", "{}", 5000, "org.example.Other")));
 
   // Every method with every kind of bad input: reliability/test_bus_input.
+  // Unreadable JSON: refused with the setter's own record, in both logs.
+  for (auto [method, record] : {std::pair{"SetSipAccounts", "Неверный формат JSON со списком SIP аккаунтов"},
+                                {"DeleteSipAccounts", "Ошибка удаления SIP аккаунтов. Неверный формат JSON: "},
+                                {"PlayAlarmNotification", "PlayAlarmNotification: ожидается JSON-объект"}}) {
+    const int before = d.CountLog(record);
+    EXPECT_EQ(d.Call(method, "not json {").text, "{\"result\":false}") << method;
+    EXPECT_EQ(d.CountLog(record), before + 2) << method;
+  }
   EXPECT_TRUE(d.Call("GetSipRegisterStatus", std::nullopt, 20000).ok);
 
   EXPECT_EQ(d.Call("SetSipSettings", "{\"remote\":{\"domain\":\"127.0.0.1\"}}").text, "{\"result\":true}");

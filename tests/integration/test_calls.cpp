@@ -52,6 +52,7 @@ std::string EntranceIp(int last) {
 
 struct Rig {
   Daemon d;
+  DumpOnFailure dump{d, 200};
   Sipp registrar;
   std::list<Sipp> peers;
   std::unique_ptr<StreamerSink> sink;  // what the streamer got
@@ -154,6 +155,10 @@ TEST(Calls, OutgoingCallsEndEveryWay) {
   EXPECT_EQ(gain ? gain->json : "", "{\"gainMicFactor\":7}");
   EXPECT_EQ(rig.Sent("UartSendCommandOpenByIDWithSource"), (Bytes{1, 9}));
   ASSERT_TRUE(rig.WaitIdle());
+  // No sound card, yet the call above connected and opened: one line for each device.
+  for (const char *device : {"audio: source alsa,mic: No such file or directory",
+                             "audio: player alsa,speaker: No such file or directory"})
+    EXPECT_EQ(rig.d.CountLog(device), 1) << device;
 
   // Debian's baresip answers by itself and opens the second door by an RTP
   // event; the panel ends the talk by the method: the status during the

@@ -52,17 +52,6 @@ int Sent(const Daemon &d, const std::string &method) {
 }
 int Byes(const Daemon &d) { return Sent(d, "UartSendCommandBye") + Sent(d, "UartSendCommandByeWithState"); }
 
-// The daemon's last `lines` log lines on stderr when the test failed.
-struct DumpOnFailure {
-  const Daemon &d;
-  size_t lines = 100000;
-  ~DumpOnFailure() {
-    if (!::testing::Test::HasFailure()) return;
-    auto all = d.Logs();
-    for (size_t i = all.size() > lines ? all.size() - lines : 0; i < all.size(); ++i)
-      fprintf(stderr, "daemon| %s\n", all[i].c_str());
-  }
-};
 
 int EnvCount(const char *name, int fallback) {
   const int n = getenv(name) ? atoi(getenv(name)) : 0;

@@ -1,5 +1,7 @@
 #include "daemon.h"
 
+#include <gtest/gtest.h>
+
 #include <algorithm>
 #include <random>
 
@@ -82,3 +84,9 @@ std::vector<std::string> Daemon::SanitizerReports() const {
   return reports;
 }
 
+DumpOnFailure::~DumpOnFailure() {
+  if (!::testing::Test::HasFailure()) return;
+  auto all = d.Logs();
+  for (size_t i = all.size() > lines ? all.size() - lines : 0; i < all.size(); ++i)
+    fprintf(stderr, "daemon| %s\n", all[i].c_str());
+}

@@ -128,3 +128,10 @@ class Daemon {
   std::string earlierLogs_;  // stderr of launches before the current one
   int sipPort_ = 0;
 };
+
+// The daemon's last `lines` log lines on stderr when the test failed.
+struct DumpOnFailure {
+  const Daemon &d;
+  size_t lines = 100000;
+  ~DumpOnFailure();
+};
