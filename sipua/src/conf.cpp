@@ -10,6 +10,7 @@
 #include <cstring>
 #include <initializer_list>
 #include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
 
@@ -251,6 +252,24 @@ int conf_path_get(char *path, size_t sz)
 	return 0;
 }
 
+// The line is formatted whole and written at once: the daemon and the
+// library's device and camera threads share stderr, and a line written in
+// pieces (as re_vfprintf writes each conversion) can be split by another
+// thread's line.
+void emit(const char *fmt, va_list ap)
+{
+	char *line = nullptr;
+	if (re_vsdprintf(&line, fmt, ap) || !line)
+		return;
+	for (size_t off = 0, len = strlen(line); off < len;) {
+		const ssize_t n = write(STDERR_FILENO, line + off, len - off);
+		if (n <= 0 && errno != EINTR)
+			break;
+		off += n > 0 ? (size_t)n : 0;
+	}
+	mem_deref(line);
+}
+
 } // namespace
 
 void sipua_log(const char *fmt, ...)
@@ -264,7 +283,7 @@ void sipua_log(const char *fmt, ...)
 		return;
 	va_list ap;
 	va_start(ap, fmt);
-	(void)re_vfprintf(stderr, fmt, ap);
+	emit(fmt, ap);
 	va_end(ap);
 }
 
@@ -272,7 +291,7 @@ void sipua_warn(const char *fmt, ...)
 {
 	va_list ap;
 	va_start(ap, fmt);
-	(void)re_vfprintf(stderr, fmt, ap);
+	emit(fmt, ap);
 	va_end(ap);
 }
 
