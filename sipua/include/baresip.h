@@ -265,6 +265,23 @@ const char  *uag_event_str(enum ua_event ev);
 struct list *uag_list(void);
 
 /*
+ * What the library refused from the network since it started (this
+ * library's own addition; baresip keeps no such totals). Safe from any
+ * thread.
+ */
+
+struct sipua_counters {
+	uint64_t media_dropped;    /* RTP/RTCP not from the call's peer, or
+				      failing SRTP authentication */
+	uint64_t offers_refused;   /* SDP offers answered 488 for their
+				      media address or encryption */
+	uint64_t conns_refused;    /* TCP/TLS connections refused at the cap */
+	uint64_t tls_failed;       /* TLS servers failing verification */
+};
+
+void sipua_counters_get(struct sipua_counters *c);
+
+/*
  * Baresip instance
  */
 

@@ -104,3 +104,20 @@ uint32_t sipua_rtp_timeout(void);
 // Debug trace (with SIPUA_LOG=1) and warnings (always, to stderr).
 void sipua_log(const char *fmt, ...);
 void sipua_warn(const char *fmt, ...);
+
+// Counters of what was refused from the network (sipua_counters_get).
+enum sipua_counter {
+	SIPUA_MEDIA_DROPPED,
+	SIPUA_OFFER_REFUSED,
+	SIPUA_CONN_REFUSED,
+	SIPUA_TLS_FAILED,
+	SIPUA_COUNTER_MAX,
+};
+void sipua_count(enum sipua_counter c);
+
+// Layers of the UDP helpers on a call's media sockets: lower layers see a
+// received packet first, so the source filter runs before SRTP decryption.
+enum {
+	LAYER_RXFILTER = 10,
+	LAYER_SRTP = 20,
+};

@@ -30,7 +30,8 @@ size_t pendingCount = 0;
 CallState lastSignalled = IDLE;  // bus loop thread only
 
 // New JSON value: {"state", "callType", "flat", "peer", "registration":
-// {"registered", "state", "lastError"}, "uptime", "version"}.
+// {"registered", "state", "lastError"}, "refused": {"mediaPackets",
+// "mediaOffers", "connections", "tlsServers"}, "uptime", "version"}.
 json_t *StatusJson() {
   // The SIP loop changes the call's fields under its lock: one consistent
   // view. Without the library (start-up, after REBOOT) nothing else does.
@@ -39,10 +40,14 @@ json_t *StatusJson() {
   const std::string peer = SipCurrentPeer();
   const SipRegistrationInfo reg = SipRegistration();
   const auto uptime = std::chrono::duration_cast<std::chrono::seconds>(std::chrono::steady_clock::now() - processStart);
-  return json_pack("{s:s, s:s, s:i, s:s?, s:{s:b, s:s, s:s?}, s:I, s:s}", "state", StateName(CallContext.state),
-                   "callType", CallTypeName(CallContext.callType), "flat", int(CallContext.flat), "peer",
-                   peer.empty() ? nullptr : peer.c_str(), "registration", "registered", int(reg.registered), "state",
-                   reg.state, "lastError", reg.lastError.empty() ? nullptr : reg.lastError.c_str(), "uptime",
+  const SipRefusedCounts refused = SipRefused();
+  return json_pack("{s:s, s:s, s:i, s:s?, s:{s:b, s:s, s:s?}, s:{s:I, s:I, s:I, s:I}, s:I, s:s}", "state",
+                   StateName(CallContext.state), "callType", CallTypeName(CallContext.callType), "flat",
+                   int(CallContext.flat), "peer", peer.empty() ? nullptr : peer.c_str(), "registration", "registered",
+                   int(reg.registered), "state", reg.state, "lastError",
+                   reg.lastError.empty() ? nullptr : reg.lastError.c_str(), "refused", "mediaPackets",
+                   json_int_t(refused.mediaPackets), "mediaOffers", json_int_t(refused.mediaOffers), "connections",
+                   json_int_t(refused.connections), "tlsServers", json_int_t(refused.tlsServers), "uptime",
                    json_int_t(uptime.count()), "version", DORALIN_VERSION);
 }
 

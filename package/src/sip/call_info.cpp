@@ -56,3 +56,9 @@ std::string SipCurrentPeer() {
   const char *uri = call ? call_peeruri(call) : nullptr;
   return uri ? uri : "";
 }
+
+SipRefusedCounts SipRefused() {
+  struct sipua_counters c = {};
+  sipua_counters_get(&c);
+  return {c.media_dropped, c.offers_refused, c.conns_refused, c.tls_failed};
+}

@@ -19,3 +19,9 @@ SipRegistrationInfo SipRegistration();
 
 // The peer address of `currentCall`, empty when there is no call.
 std::string SipCurrentPeer();
+
+// What the SIP library refused from the network since start.
+struct SipRefusedCounts {
+  unsigned long long mediaPackets, mediaOffers, connections, tlsServers;
+};
+SipRefusedCounts SipRefused();
