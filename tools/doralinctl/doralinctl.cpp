@@ -36,7 +36,7 @@ const char kUsageText[] =
     "  -V, --version        show the version\n"
     "\n"
     "Commands (JSON may be given as '-' to read it from standard input):\n"
-    "  status                    call state, flat, peer, registration, uptime\n"
+    "  status                    call state, flat, peer, registration, refusals, uptime\n"
     "  watch                     print the call state, then every change, until\n"
     "                            interrupted\n"
     "  get GROUP                 show settings; GROUP is one of\n"
