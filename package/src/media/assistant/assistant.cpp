@@ -104,7 +104,7 @@ bool PlaybackPause(int ms, const CallState *hold) {
 
 bool WaitPlaybackThreads(int timeoutMs) {
   timespec deadline;
-  clock_gettime(CLOCK_REALTIME, &deadline);
+  clock_gettime(CLOCK_MONOTONIC, &deadline);  // a wall-clock step neither cuts nor stretches it
   deadline.tv_sec += timeoutMs / 1000;
   deadline.tv_nsec += (timeoutMs % 1000) * 1000000L;
   if (deadline.tv_nsec >= 1000000000L) {
@@ -117,7 +117,7 @@ bool WaitPlaybackThreads(int timeoutMs) {
   StopPlayback();
   pthread_mutex_lock(&threadsLock);
   while (threadsRunning > 0) {
-    if (pthread_cond_timedwait(&threadsChanged, &threadsLock, &deadline) != 0) break;
+    if (pthread_cond_clockwait(&threadsChanged, &threadsLock, CLOCK_MONOTONIC, &deadline) != 0) break;
   }
   bool none = threadsRunning == 0;
   threadsEnding = false;
