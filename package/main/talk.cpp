@@ -200,12 +200,17 @@ void EstablishCallHandler(struct call *call) {
         break;
     }
     uint8_t reply[3] = {0x06, 0x00, 0x21};
-    UartSendCommandReply(CallContext.dbus, reply, 3);
-    unsigned gain = reply[1];
-    LOG(1, "Set microphone gain to %u", gain);
-    JsonPtr argument(json_pack("{s:i}", "gainMicFactor", (int)gain));
-    DbusJsonMethodCall(CallContext.dbus, ORNIX_CAMERA_SERVICE, "SetMicGain",
-                       argument.get());
+    if (UartSendCommandReply(CallContext.dbus, reply, 3) != 0) {
+      unsigned gain = reply[1];
+      LOG(1, "Set microphone gain to %u", gain);
+      JsonPtr argument(json_pack("{s:i}", "gainMicFactor", (int)gain));
+      DbusJsonMethodCall(CallContext.dbus, ORNIX_CAMERA_SERVICE, "SetMicGain",
+                         argument.get());
+    } else {
+      // Byte 1 would still be the request's 0, no gain the MCU chose: the
+      // camera keeps the gain it has.
+      LOG(2, "No microphone gain from the MCU, the camera's is kept");
+    }
     SetState(OUTGOING_SIP_ESTABLISHED);
   }
 

@@ -459,12 +459,15 @@ TEST(Calls, TlsOnlyCalleeHangsUpFirst) {
                     {"directMode", "true"}, {"directRules", "{\"7\":{\"1-99\":\"" + entranceIp + "\"}}"}};
   ASSERT_TRUE(d.Start() && d.WaitStarted());
   EXPECT_TRUE(d.HasLog("sip.doralin.invalid is under .invalid and never resolves"));
+  ASSERT_TRUE(d.Panel()->Command("silent UartSendCommandReply"));  // no gain from the MCU: none is set
   ASSERT_TRUE(d.Panel()->SendEvent("UART_EV_DIAL_GATE", {7, 0, 12, 0}));
   ASSERT_TRUE(d.WaitLog("-> OUTGOING_SIP_ESTABLISHED")) << entrance.Output();
   // The first call since start-up: its records carry its own start, not 0.
   EXPECT_TRUE(d.HasLog("] SIP handset talk started for apartment 12"));
   EXPECT_FALSE(d.HasLog(" [0] "));
   ASSERT_TRUE(entrance.Command("hangup"));
+  EXPECT_EQ(d.Panel()->Count("UartSendCommandReply"), 1);
+  EXPECT_EQ(d.Panel()->Count("SetMicGain"), 0);
   EXPECT_TRUE(d.WaitLog("OUTGOING_SIP_ESTABLISHED -> IDLE", 1000)) << entrance.Output();
   d.Terminate();
   EXPECT_EQ(d.WaitExit(15000), 1);

@@ -108,7 +108,7 @@ TEST_F(Settings, LoadLayersLegacyAndCurrentKeysAndRewritesTheChannel) {
 TEST_F(Settings, LoadRangesAtTheEdgesOfEachKind) {
   for (auto [key, value] : {std::pair{"port", "65534"}, {"portRegister", "1"}, {"proxyPort", "2"},
                             {"doorHangupDelay", "-2147483648"}, {"videoStreamId", "386"},
-                            {"flatNumberSize", "4294967295"}, {"doorHangupOn", "1"}, {"sos", "5"},
+                            {"flatNumberSize", "9"}, {"prefixSize", "8"}, {"doorHangupOn", "1"}, {"sos", "5"},
                             {"isPlayAlarm", "true"}, {"textRunningLine", "\"line\""}})
     Put(key, value);
   LoadSettings();
@@ -116,7 +116,8 @@ TEST_F(Settings, LoadRangesAtTheEdgesOfEachKind) {
   EXPECT_EQ(CallContext.server.proxyPort, 2u);
   EXPECT_EQ(CallContext.doorHangupDelay, INT32_MIN);
   EXPECT_EQ(CallContext.videoStreamId, 130);  // the low 8 bits
-  EXPECT_EQ(CallContext.flatNumberSize, UINT32_MAX);
+  EXPECT_EQ(CallContext.flatNumberSize, 0u);  // a width the setter would refuse
+  EXPECT_EQ(CallContext.prefixSize, 8u);
   EXPECT_FALSE(CallContext.doorHangupOn);  // flags and texts are taken by their JSON type only
   EXPECT_STREQ(CallContext.sos, "SOS");
   EXPECT_TRUE(CallContext.assistant.isPlayAlarm);

@@ -99,8 +99,9 @@ constexpr Setting kSettings[] = {
     {.key = "onlyPanel", ASSISTANT(Alarm, onlyPanel), .kind = Kind::Flag},
     {.key = "directMode", CONTEXT(Gate, enableDirect), .kind = Kind::Flag},
     // Widths: a negative or larger stored value would turn into another one.
-    {.key = "prefixSize", CONTEXT(Gate, prefixSize), .kind = Kind::U32, .min = 0, .max = UINT32_MAX, .number = 4},
-    {.key = "flatNumberSize", CONTEXT(Gate, flatNumberSize), .kind = Kind::U32, .min = 0, .max = UINT32_MAX},
+    // Widths of a printf format: only what the setter takes is loaded.
+    {.key = "prefixSize", CONTEXT(Gate, prefixSize), .kind = Kind::U32, .min = 1, .max = 8, .number = 4},
+    {.key = "flatNumberSize", CONTEXT(Gate, flatNumberSize), .kind = Kind::U32, .min = 0, .max = 8},
 };
 
 #undef SERVER

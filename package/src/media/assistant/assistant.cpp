@@ -136,13 +136,18 @@ bool LoadPhraseSet(int type, const char *dir) {
     return false;
   }
   PhraseSet fresh{};
-  // The count is 8 bits wide: the first 255 numbered files are kept.
+  // Numbers and the count are 8 bits wide: a number above 255 is skipped
+  // (cut, it would name another file), and the first 255 files are kept.
   while (dirent *entry = readdir(d)) {
     const char *name = entry->d_name;
     if (!isdigit(static_cast<unsigned char>(name[0]))) continue;
     unsigned number = 0;
-    for (const char *p = name; isdigit(static_cast<unsigned char>(*p)); ++p)
-      number = (number * 10 + static_cast<unsigned>(*p - '0')) & 0xFF;
+    for (const char *p = name; isdigit(static_cast<unsigned char>(*p)) && number <= 255; ++p)
+      number = number * 10 + static_cast<unsigned>(*p - '0');
+    if (number > 255) {
+      LOG(4, "Phrase file %s%s skipped: its number is above 255", dir, name);
+      continue;
+    }
     if (number == 0 || fresh.count == 255) continue;
     fresh.numbers[fresh.count++] = static_cast<uint8_t>(number);
   }
