@@ -283,6 +283,7 @@ void BaresipEventHandler(struct ua *ua, enum ua_event ev, struct call *call,
       break;
     case UA_EVENT_CALL_OUTGOING:
       CloseTrackNewCall(call);
+      TalkNoteOutgoing(call);
       OutgoingCallHandler(call);
       break;
     case UA_EVENT_CALL_RINGING:
@@ -300,6 +301,7 @@ void BaresipEventHandler(struct ua *ua, enum ua_event ev, struct call *call,
       closeReason = prm;
       SetEndCallTimestamp();
       CloseCallHandler(call);
+      TalkForgetCall(call);
       closeReason = previous;
       break;
     }

@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <list>
+#include <vector>
 
 #include "closing.h"
 #include "context/context.h"
@@ -89,7 +90,31 @@ bool TakeDoorHangup(int id, DoorHangup *out) {
   return found;
 }
 
+// The IDLE returns counted when each outgoing call was placed. A call placed
+// in IDLE (a custom number the MCU routes itself) is the panel's own while no
+// return has happened since; any earlier one the panel has given up on.
+struct Placed {
+  struct call *call;
+  uint32_t idleReturns;
+};
+std::vector<Placed> placedCalls;  // SIP loop only
+
+bool GivenUp(struct call *call) {
+  for (const Placed &p : placedCalls)
+    if (p.call == call) return p.idleReturns != IdleReturns();
+  return true;
+}
+
 }  // namespace
+
+void TalkNoteOutgoing(struct call *call) {
+  TalkForgetCall(call);
+  placedCalls.push_back(Placed{call, IdleReturns()});
+}
+
+void TalkForgetCall(struct call *call) {
+  std::erase_if(placedCalls, [call](const Placed &p) { return p.call == call; });
+}
 
 void DoorHangupForgetCall(struct call *call) {
   pthread_mutex_lock(&doorMutex);
@@ -140,9 +165,9 @@ void EstablishCallHandler(struct call *call) {
 
   if (CallContext.state == INCOMING_ESTABLISHED) return;
   if (CallContext.currentCall && CallContext.currentCall != call) return;
-  if (CallContext.state == IDLE && call) {
-    // Answered after the panel gave up on it (a 200 crossing the CANCEL):
-    // nobody is there to talk, so end it rather than adopt it.
+  if (CallContext.state == IDLE && call && GivenUp(call)) {
+    // Answered after the panel gave up on it (its user hung up while the
+    // leg still rang): nobody is there to talk, so end it rather than adopt it.
     LOG(2, "Call established while idle, hangup call=%p", (void *)call);
     SipHangup(call, 0, nullptr);
     return;
@@ -175,12 +200,17 @@ void EstablishCallHandler(struct call *call) {
         break;
     }
     uint8_t reply[3] = {0x06, 0x00, 0x21};
-    UartSendCommandReply(CallContext.dbus, reply, 3);
-    unsigned gain = reply[1];
-    LOG(1, "Set microphone gain to %u", gain);
-    JsonPtr argument(json_pack("{s:i}", "gainMicFactor", (int)gain));
-    DbusJsonMethodCall(CallContext.dbus, ORNIX_CAMERA_SERVICE, "SetMicGain",
-                       argument.get());
+    if (UartSendCommandReply(CallContext.dbus, reply, 3) != 0) {
+      unsigned gain = reply[1];
+      LOG(1, "Set microphone gain to %u", gain);
+      JsonPtr argument(json_pack("{s:i}", "gainMicFactor", (int)gain));
+      DbusJsonMethodCall(CallContext.dbus, ORNIX_CAMERA_SERVICE, "SetMicGain",
+                         argument.get());
+    } else {
+      // Byte 1 would still be the request's 0, no gain the MCU chose: the
+      // camera keeps the gain it has.
+      LOG(2, "No microphone gain from the MCU, the camera's is kept");
+    }
     SetState(OUTGOING_SIP_ESTABLISHED);
   }
 

@@ -17,5 +17,10 @@ void DtmfStartHandler(struct call *call, const char *key);
 // value carries the timer's record, not a bare call handle.
 void HangupCallback(union sigval value);
 
+// UA_EVENT_CALL_OUTGOING: the leg is remembered with the state's IDLE count,
+// so that its answer can tell whether the panel still wants it.
+void TalkNoteOutgoing(struct call *call);
+void TalkForgetCall(struct call *call);
+
 // Called when a call is released: drops the pending timers of that call.
 void DoorHangupForgetCall(struct call *call);

@@ -431,11 +431,11 @@ void avformat_close(void)
 	if (!loaded)
 		return;
 	struct timespec until;
-	clock_gettime(CLOCK_REALTIME, &until);
+	clock_gettime(CLOCK_MONOTONIC, &until);  // steps of the wall clock aside
 	until.tv_sec += 2;
 	pthread_mutex_lock(&live_lock);
-	while (live && pthread_cond_timedwait(&live_changed, &live_lock,
-					      &until) == 0)
+	while (live && pthread_cond_clockwait(&live_changed, &live_lock,
+					      CLOCK_MONOTONIC, &until) == 0)
 		;
 	if (live)
 		sipua_warn("avformat: %d source threads did not end\n", live);

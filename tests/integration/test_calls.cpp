@@ -199,6 +199,27 @@ TEST(Calls, OutgoingCallsEndEveryWay) {
   ASSERT_TRUE(rig.WaitIdle());
   EXPECT_EQ(rig.d.CountLog(established), 2);
 
+  // The flat-0 room dialled while the MCU keeps its own line (no route, the
+  // state stays IDLE): the answered call is the panel's and talks, its key
+  // opens the door. Routed to the handset line instead and given up by the
+  // panel while it rings, the same room's late answer is ended.
+  BaresipPeer room;
+  ASSERT_TRUE(room.Start("100", false));
+  ASSERT_TRUE(rig.Ok("SetFlat0", "{\"flat0Room\":\"100@127.0.0.1:" + std::to_string(room.sipPort()) + "\"}"));
+  const Bytes custom = {0xfe, 0xff, 0};
+  ASSERT_TRUE(rig.Event("UART_EV_TRYING_CALL", custom) && room.WaitControl("CALL_INCOMING", Millis(5000)));
+  const int opened = rig.d.Panel()->Count("UartSendCommandOpenByIDWithSource");
+  ASSERT_TRUE(room.Command("accept") && rig.d.WaitLog("SIP call is established", 10000, 3));
+  ASSERT_TRUE(room.Type("1"));
+  EXPECT_EQ(rig.Sent("UartSendCommandOpenByIDWithSource", opened + 1), (Bytes{1, 9})) << room.Output();
+  ASSERT_TRUE(room.Command("hangup") && room.WaitControl("CALL_CLOSED", Millis(5000)));
+  ASSERT_TRUE(rig.Event("UART_EV_TRYING_CALL", {0xfe, 0xff, 1}) &&
+              room.WaitControl("CALL_INCOMING", Millis(5000), 2));
+  ASSERT_TRUE(rig.Event("UART_EV_BYE") && rig.WaitIdle());
+  ASSERT_TRUE(room.Command("accept"));
+  EXPECT_TRUE(room.WaitControl("CALL_CLOSED", Millis(5000), 2));
+  EXPECT_EQ(rig.d.CountLog("Call established while idle"), 1);
+
   // The door's hang-up timer ends a talk after its delay, and only this one:
   // the first call's timer found its call gone. ThreadSanitizer's runtime
   // never delivers the timer's SIGEV_THREAD notification, so it is left out there.
@@ -217,6 +238,51 @@ TEST(Calls, OutgoingCallsEndEveryWay) {
     EXPECT_EQ(std::ranges::count_if(rig.d.Logs(), [&](const std::string &l) {
                 return l.starts_with("J") && l.find(code) != std::string::npos && l.find(text) != std::string::npos;
               }), count) << text;
+}
+
+// The wall clock steps (as at a panel's first NTP sync) while the monotonic
+// clock runs on: two hours back just after the registration, which was
+// granted for 2 s, then two hours forward during a call. The refresh comes on
+// time, and the call goes on and opens the door.
+TEST(Calls, WallClockStepsLeaveTimersAlone) {
+  Sipp registrar;
+  ASSERT_TRUE(registrar.Start(SippRun("registrar.xml", 0, {"-set", "challenge", "1"})));
+  Daemon d;
+  DumpOnFailure dump{d, 200};
+  d.UseServer(registrar.port(), 0, "flat12", "secret");
+  d.config.args = {"--debug"};
+  d.config.panelSim = true;
+  ASSERT_TRUE(d.Setup());
+  const std::string offset = d.Path("/tmp/clock-offset");
+  auto step = [&](const std::string &to) {  // whole at once: the file is read at every clock call
+    return WriteFile(offset + ".new", to) && rename((offset + ".new").c_str(), offset.c_str()) == 0;
+  };
+  ASSERT_TRUE(step("+0"));
+  const char *asan = getenv("ASAN_OPTIONS");
+  d.config.env = {{"LD_PRELOAD", "/usr/lib/x86_64-linux-gnu/faketime/libfaketime.so.1"},
+                  {"FAKETIME_TIMESTAMP_FILE", offset}, {"FAKETIME_NO_CACHE", "1"},
+                  {"FAKETIME_DONT_FAKE_MONOTONIC", "1"},
+                  {"ASAN_OPTIONS", std::string(asan ? asan : "") + ":verify_asan_link_order=0"}};
+  ASSERT_TRUE(d.Launch() && d.WaitStarted() && d.WaitRegistered());
+  ASSERT_TRUE(step("-2h"));
+  EXPECT_EQ(registrar.Wait(), 0) << registrar.Output();  // the refresh within its 6 s
+
+  BaresipPeer handset;
+  ASSERT_TRUE(handset.Start("1201", true));
+  ASSERT_EQ(d.Text("SetSipAccounts", "{\"12\":[\"1201@127.0.0.1:" + std::to_string(handset.sipPort()) + "\"]}"),
+            Rig::kTrue);
+  ASSERT_TRUE(d.Panel()->SendEvent("UART_EV_TRYING_CALL", Trying(12)));
+  ASSERT_TRUE(d.WaitLog("-> OUTGOING_SIP_ESTABLISHED")) << handset.Output();
+  ASSERT_TRUE(step("+0"));
+  ASSERT_TRUE(handset.Type("1"));
+  auto door = d.Panel()->WaitForCommand("UartSendCommandOpenByIDWithSource", Millis(5000));
+  EXPECT_EQ(door ? door->bytes : Bytes{}, (Bytes{1, 9}));
+  EXPECT_FALSE(d.HasLog("-> IDLE"));
+  ASSERT_EQ(d.Text("HangupActiveCall", "{}"), Rig::kTrue);
+  EXPECT_TRUE(handset.WaitControl("CALL_CLOSED", Millis(5000)));
+  d.Terminate();
+  EXPECT_EQ(d.WaitExit(15000), 1);
+  EXPECT_TRUE(d.SanitizerReports().empty());
 }
 
 // Gate panels calling in: unknown or malformed flats get 404; flat 105 (user
@@ -392,9 +458,15 @@ TEST(Calls, TlsOnlyCalleeHangsUpFirst) {
                     {"directMode", "true"}, {"directRules", "{\"7\":{\"1-99\":\"" + entranceIp + "\"}}"}};
   ASSERT_TRUE(d.Start() && d.WaitStarted());
   EXPECT_TRUE(d.HasLog("sip.doralin.invalid is under .invalid and never resolves"));
+  ASSERT_TRUE(d.Panel()->Command("silent UartSendCommandReply"));  // no gain from the MCU: none is set
   ASSERT_TRUE(d.Panel()->SendEvent("UART_EV_DIAL_GATE", {7, 0, 12, 0}));
   ASSERT_TRUE(d.WaitLog("-> OUTGOING_SIP_ESTABLISHED")) << entrance.Output();
+  // The first call since start-up: its records carry its own start, not 0.
+  EXPECT_TRUE(d.HasLog("] SIP handset talk started for apartment 12"));
+  EXPECT_FALSE(d.HasLog(" [0] "));
   ASSERT_TRUE(entrance.Command("hangup"));
+  EXPECT_EQ(d.Panel()->Count("UartSendCommandReply"), 1);
+  EXPECT_EQ(d.Panel()->Count("SetMicGain"), 0);
   EXPECT_TRUE(d.WaitLog("OUTGOING_SIP_ESTABLISHED -> IDLE", 1000)) << entrance.Output();
   d.Terminate();
   EXPECT_EQ(d.WaitExit(15000), 1);

@@ -5,9 +5,11 @@
 
 #include <gtest/gtest.h>
 #include <sys/socket.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdio>
 #include <string>
 #include <thread>
 
@@ -32,6 +34,14 @@ bool AnsweredCall(Daemon &d, Sipp &gate) {
          d.Panel()->WaitForCommand("UartSendCommandCall", Millis(5000)) &&
          d.Panel()->SendEvent("UART_EV_ANSWER", {}) &&
          WaitFor([&] { return gate.Output().find("ACK sip:") != std::string::npos; }, Millis(5000));
+}
+
+// CPU seconds the process has used (user and system: fields 14 and 15 of /proc's stat).
+double CpuSeconds(pid_t pid) {
+  const std::string stat = ReadFile("/proc/" + std::to_string(pid) + "/stat");
+  unsigned long user = 0, system = 0;
+  sscanf(stat.c_str() + stat.rfind(')') + 1, " %*c %*d %*d %*d %*d %*d %*u %*u %*u %*u %*u %lu %lu", &user, &system);
+  return double(user + system) / double(sysconf(_SC_CLK_TCK));
 }
 
 }  // namespace
@@ -187,7 +197,16 @@ TEST(SipDaemon, RefusedAccountSettingsEndAfterFiveAttempts) {
   // Boot level 1, then "--trace --debug": the last option wins, level 2.
   d.config.args = {"--trace", "--debug"};
   d.config.files.push_back({"/etc/fw_env", "doralin_loglevel=1\n"});
+  d.config.panelSim = true;
   ASSERT_TRUE(d.Start());
+  // No registration result ever comes: a dial during the stop's grace waits
+  // for one without spending the processor (counted until the process ends).
+  ASSERT_TRUE(d.WaitLog("[Baresip]: Неудачная попытка авторизации более 5 раз", 30000));
+  const double cpu = CpuSeconds(d.Pid());
+  ASSERT_TRUE(d.Panel()->SendEvent("UART_EV_DIAL", {12, 0}));
+  siginfo_t info;
+  ASSERT_EQ(waitid(P_PID, id_t(d.Pid()), &info, WEXITED | WNOWAIT), 0);
+  EXPECT_LT(CpuSeconds(d.Pid()) - cpu, 0.5);
   EXPECT_EQ(d.WaitExit(30000), 15) << Dump(d);
   EXPECT_EQ(d.CountLog("[Baresip]: Ошибка применения параметров"), 8) << Dump(d);  // both logs
   EXPECT_EQ(d.CountLog("SIP library is closed, bringing it up again"), 4);

@@ -159,7 +159,7 @@ TEST(DataFaults, FullDiskRefusesWritesAndKeepsStoredValues) {
   const struct {
     const char *set, *arg, *get;
   } writes[] = {
-      {"SetSipAccounts", R"({"12":["1201","1202"]})", nullptr},  // its file is checked
+      {"SetSipAccounts", R"({"12":["1201","1202"]})", "GetSipAccounts"},  // its file too
       {"SetSos", R"({"sosRoom":"sos-full"})", "GetSos"},
       {"SetDtmf", R"({"1":"#"})", "GetDtmf"},
       {"SetDoorHangupDelay", R"({"timeout":9,"sip":true})", "GetDoorHangupDelay"},

@@ -203,11 +203,13 @@ bool BaresipPeer::Command(const std::string &command, const std::string &params)
          WaitControl(token, Millis(3000));
 }
 
-bool BaresipPeer::WaitControl(const std::string &needle, Millis timeout) {
+bool BaresipPeer::WaitControl(const std::string &needle, Millis timeout, int count) {
   return WaitFor(
       [&] {
         Drain(Millis(20));
-        return control_.find(needle) != std::string::npos;
+        int seen = 0;
+        for (size_t at = control_.find(needle); at != std::string::npos; at = control_.find(needle, at + 1)) ++seen;
+        return seen >= count;
       },
       timeout, Millis(1));
 }

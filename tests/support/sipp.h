@@ -74,8 +74,8 @@ class BaresipPeer {
   // A ctrl_tcp command; true once its reply came.
   bool Command(const std::string &command, const std::string &params = "");
   // Waits until the control connection (replies and events, e.g.
-  // "CALL_DTMF_START") has carried `needle`.
-  bool WaitControl(const std::string &needle, Millis timeout);
+  // "CALL_DTMF_START") has carried `needle` `count` times.
+  bool WaitControl(const std::string &needle, Millis timeout, int count = 1);
   // Keys on its console; during a call they are sent as DTMF.
   bool Type(const std::string &keys) { return proc_.WriteStdin(keys); }
   std::string Output() const { return proc_.Stdout() + proc_.Stderr(); }

@@ -3,6 +3,7 @@
 // request validation, lookups racing with changes), against a real store and
 // real files in a temporary root.
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <string>
@@ -107,7 +108,7 @@ TEST_F(Settings, LoadLayersLegacyAndCurrentKeysAndRewritesTheChannel) {
 TEST_F(Settings, LoadRangesAtTheEdgesOfEachKind) {
   for (auto [key, value] : {std::pair{"port", "65534"}, {"portRegister", "1"}, {"proxyPort", "2"},
                             {"doorHangupDelay", "-2147483648"}, {"videoStreamId", "386"},
-                            {"flatNumberSize", "4294967295"}, {"doorHangupOn", "1"}, {"sos", "5"},
+                            {"flatNumberSize", "9"}, {"prefixSize", "8"}, {"doorHangupOn", "1"}, {"sos", "5"},
                             {"isPlayAlarm", "true"}, {"textRunningLine", "\"line\""}})
     Put(key, value);
   LoadSettings();
@@ -115,7 +116,8 @@ TEST_F(Settings, LoadRangesAtTheEdgesOfEachKind) {
   EXPECT_EQ(CallContext.server.proxyPort, 2u);
   EXPECT_EQ(CallContext.doorHangupDelay, INT32_MIN);
   EXPECT_EQ(CallContext.videoStreamId, 130);  // the low 8 bits
-  EXPECT_EQ(CallContext.flatNumberSize, UINT32_MAX);
+  EXPECT_EQ(CallContext.flatNumberSize, 0u);  // a width the setter would refuse
+  EXPECT_EQ(CallContext.prefixSize, 8u);
   EXPECT_FALSE(CallContext.doorHangupOn);  // flags and texts are taken by their JSON type only
   EXPECT_STREQ(CallContext.sos, "SOS");
   EXPECT_TRUE(CallContext.assistant.isPlayAlarm);
@@ -152,6 +154,19 @@ TEST_F(Settings, HandlersValidateBeforeAnyWriteAndSurviveStoreFailures) {
   EXPECT_EQ(Stored("directRules"), "<none>");
   EXPECT_TRUE(Set(SetGateSettingsJson, R"({"prefixSize":4294967297})"));  // no wrap to 1
   EXPECT_EQ(CallContext.prefixSize, 4u);
+
+  // The alarm's settings change in memory only once stored.
+  AssistantRecord &a = CallContext.assistant;
+  a.isPlayAlarm = false;
+  ASSERT_TRUE(SaveAlarmSettings(true, "fire.wav", "Пожар") && SaveIsPlayAlarm(true));
+  const std::string store = root.path() + "/var/lib/ornix/store.db";
+  ASSERT_TRUE(unlink(store.c_str()) == 0 && root.Write("var/lib/ornix/store.db/taken", ""));  // no database can open
+  EXPECT_FALSE(SaveAlarmSettings(false, "flood.wav", "Вода"));
+  EXPECT_FALSE(SaveAlarmSettings(false, "fire.wav", "Пожар"));
+  EXPECT_FALSE(SaveIsPlayAlarm(false));
+  EXPECT_EQ(std::string(a.alarmFileName) + "|" + a.textRunningLine + "|" + std::to_string(a.onlyPanel) +
+                std::to_string(a.isPlayAlarm),
+            "fire.wav|Пожар|11");
 }
 
 // Direct dialing rules as stored (the trace lines format the matched range too).
@@ -235,10 +250,13 @@ TEST_F(Accounts, InvalidRequestsChangesAndUnreadableFiles) {
   EXPECT_TRUE(Set(DeleteSipAccounts, R"({"flat":12})"));
   EXPECT_EQ(File(), R"({"12a":["x"],"5":[],"7":["701"]})");
 
-  // A failed write keeps the change in memory and answers false.
+  // A failed write answers false and changes nothing: memory follows the file.
   ASSERT_TRUE(root.Write("oem/sip_accounts.conf.tmp/blocker", "x"));  // tmp name taken
   EXPECT_FALSE(Set(SetSipAccounts, R"({"8":["801"]})"));
-  EXPECT_EQ(CountFlatAccounts(8), 1);
+  EXPECT_FALSE(Set(DeleteSipAccounts, R"({"flat":7})"));
+  EXPECT_FALSE(Set(DeleteSipAccounts, R"({"flat":null})"));
+  EXPECT_EQ(CountFlatAccounts(8), 0);
+  EXPECT_EQ(Dump(AccountsSnapshot()), R"({"12a":["x"],"5":[],"7":["701"]})");
   EXPECT_EQ(File(), R"({"12a":["x"],"5":[],"7":["701"]})");
 
   // A file that does not hold an object is kept aside.

@@ -2,14 +2,17 @@
 #include "config/accounts.h"
 
 #include <fcntl.h>
+#include <malloc.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <map>
 #include <mutex>
 #include <string>
+#include <vector>
 
 #include "config/settings.h"
 #include "context/context.h"
@@ -21,9 +24,17 @@ const char *const kInvalidList = "Неверный формат JSON со спи
 constexpr int kMaxFlatAccounts = 5;
 constexpr int kMaxAccountLength = 30;
 
-// The published list. Never modified once published; replaced whole.
+// The list: flat key (as the request spelled it) -> the flat's accounts, each
+// packed as a length byte and its bytes. Up to 9999 flats of five accounts
+// stay within a few megabytes this way, where JSON objects took several
+// times more. Lookups copy what they need under `listLock`; changes are
+// made in place, under `listLock` too, and only once the file holds them.
+// Setters run one at a time (`writeLock`), so a setter may read the list
+// without `listLock` while it writes the file.
+using FlatList = std::map<std::string, std::string>;
+std::mutex writeLock;
 std::mutex listLock;
-json_t *accountsList = nullptr;
+FlatList &accounts = *new FlatList;  // never destroyed: lookups may outlive exit
 
 std::string AccountsPath() {
   char path[128];
@@ -31,50 +42,91 @@ std::string AccountsPath() {
   return RootPath(path);
 }
 
-// Takes `list` over; the old list is released outside the lock.
-void Publish(json_t *list) {
-  JsonPtr old;
-  std::lock_guard<std::mutex> lock(listLock);
-  old.reset(accountsList);
-  accountsList = list;
-}
-
-// Flat keys are built the way the lookups build them.
-JsonPtr FlatValue(unsigned flat) {
-  char key[16];
-  snprintf(key, sizeof key, "%u", flat);
-  JsonPtr list(AccountsSnapshot());
-  return JsonPtr(json_incref(json_object_get(list.get(), key)));
-}
-
-bool WriteAll(int fd, const char *data, size_t size) {
-  while (size > 0) {
-    ssize_t n = write(fd, data, size);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return false;
-    }
-    data += n;
-    size -= (size_t)n;
+// Packs a JSON array of strings; false when it holds anything else.
+bool Pack(json_t *array, std::string *out) {
+  out->clear();
+  if (!json_is_array(array)) return false;
+  size_t i;
+  json_t *acc;
+  json_array_foreach(array, i, acc) {
+    if (!json_is_string(acc) || json_string_length(acc) > 255) return false;
+    out->push_back(char(json_string_length(acc)));
+    out->append(json_string_value(acc), json_string_length(acc));
   }
   return true;
+}
+
+json_t *Unpack(const std::string &packed) {
+  json_t *array = json_array();
+  for (size_t at = 0; array && at < packed.size(); at += 1 + size_t((unsigned char)packed[at]))
+    json_array_append_new(array, json_stringn(packed.data() + at + 1, (unsigned char)packed[at]));
+  return array;
+}
+
+size_t CountPacked(const std::string &packed) {
+  size_t n = 0;
+  for (size_t at = 0; at < packed.size(); at += 1 + size_t((unsigned char)packed[at])) ++n;
+  return n;
+}
+
+// The flat's packed accounts, looked up with the key the lookups build.
+bool FindFlat(unsigned flat, std::string *packed) {
+  char key[16];
+  snprintf(key, sizeof key, "%u", flat);
+  std::lock_guard<std::mutex> lock(listLock);
+  auto it = accounts.find(key);
+  if (it == accounts.end()) return false;
+  *packed = it->second;
+  return true;
+}
+
+bool WriteText(FILE *file, json_t *value) {
+  char *text = value ? json_dumps(value, JSON_COMPACT | JSON_ENCODE_ANY) : nullptr;
+  bool ok = text && fputs(text, file) >= 0;
+  free(text);
+  json_decref(value);
+  return ok;
+}
+
+// Writes the list as one JSON object with sorted keys, flat by flat, with
+// `changes` (key -> packed, or null: removed) merged in, so that no copy of
+// the whole list or of its text is ever made.
+bool WriteList(FILE *file, const std::map<std::string, const std::string *> &changes) {
+  bool ok = fputc('{', file) != EOF, first = true;
+  auto old = accounts.begin();
+  auto change = changes.begin();
+  while (ok && (old != accounts.end() || change != changes.end())) {
+    const std::string *key, *packed;
+    if (change == changes.end() || (old != accounts.end() && old->first < change->first)) {
+      key = &old->first, packed = &old->second;
+      ++old;
+    } else {
+      if (old != accounts.end() && old->first == change->first) ++old;
+      key = &change->first, packed = change->second;
+      ++change;
+      if (!packed) continue;
+    }
+    ok = (first || fputc(',', file) != EOF) && WriteText(file, json_stringn(key->data(), key->size())) &&
+         fputc(':', file) != EOF && WriteText(file, Unpack(*packed));
+    first = false;
+  }
+  return ok && fputc('}', file) != EOF;
 }
 
 // The new content goes to a temporary file that replaces the old one only
 // once it is completely on disk, so a crash or a full disk never leaves a
 // half-written list behind.
-bool WriteAccountsFile(json_t *list) {
-  char *text = json_dumps(list, JSON_COMPACT | JSON_SORT_KEYS);
-  if (!text) return false;
+bool WriteAccountsFile(const std::map<std::string, const std::string *> &changes) {
   std::string path = AccountsPath();
   std::string tmp = path + ".tmp";
   int fd = open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-  bool ok = fd >= 0;
+  FILE *file = fd >= 0 ? fdopen(fd, "w") : nullptr;
+  if (fd >= 0 && !file) close(fd);
+  bool ok = file != nullptr;
   if (ok) {
-    ok = WriteAll(fd, text, strlen(text)) && fsync(fd) == 0;
-    ok = (close(fd) == 0) && ok;
+    ok = WriteList(file, changes) && fflush(file) == 0 && fsync(fileno(file)) == 0;
+    ok = (fclose(file) == 0) && ok;
   }
-  free(text);
   if (ok) ok = rename(tmp.c_str(), path.c_str()) == 0;
   if (!ok) {
     LOG(5, "Accounts file %s not written: %s", path.c_str(), strerror(errno));
@@ -90,20 +142,19 @@ bool WriteAccountsFile(json_t *list) {
   return true;
 }
 
-// Writes `list` to the file; a failure is logged (both logs) and gives false.
-bool SaveAccounts(json_t *list) {
-  if (!WriteAccountsFile(list)) {
+// Writes the list with `changes` to the file, and only then takes them into
+// memory: a failure is logged (both logs), gives false and changes nothing.
+bool SaveChanges(const std::map<std::string, const std::string *> &changes) {
+  if (!WriteAccountsFile(changes)) {
     LOG_BOTH(5, "Ошибка сохранения SIP аккаунтов");
     return false;
   }
+  std::lock_guard<std::mutex> lock(listLock);
+  for (const auto &[key, packed] : changes) {
+    if (packed) accounts[key] = *packed;
+    else accounts.erase(key);
+  }
   return true;
-}
-
-// The changed list takes effect in memory even when the file write fails.
-bool PublishAndSave(JsonPtr next) {
-  JsonPtr keep(json_incref(next.get()));
-  Publish(next.release());
-  return SaveAccounts(keep.get());
 }
 
 // One member of a "SetSipAccounts" request; logs its own message on failure.
@@ -148,6 +199,7 @@ bool ValidFlatMember(const char *key, json_t *value) {
 }  // namespace
 
 void LoadAccounts() {
+  std::lock_guard<std::mutex> turn(writeLock);
   std::string path = AccountsPath();
   json_error_t error;
   JsonPtr list(json_load_file(path.c_str(), 0, &error));
@@ -167,35 +219,48 @@ void LoadAccounts() {
     LOG(1, "Loaded accounts list: \n%s", text ? text : "");
     free(text);
   }
-  Publish(list.release());
-}
-
-void FreeAccounts() { Publish(nullptr); }
-
-json_t *AccountsSnapshot() {
+  FlatList loaded;
+  const char *key;
+  json_t *value;
+  std::string packed;
+  json_object_foreach(list.get(), key, value) {
+    if (Pack(value, &packed)) loaded.emplace(key, packed);
+    else LOG(5, "Accounts of flat %s are not a list of accounts, left out", key);
+  }
+  list.reset();
   {
     std::lock_guard<std::mutex> lock(listLock);
-    if (accountsList) return json_incref(accountsList);
+    accounts.swap(loaded);
   }
-  return json_object();
+  loaded.clear();
+  // The file's JSON objects are gone: give their pages back.
+  malloc_trim(0);
+}
+
+void FreeAccounts() {
+  FlatList gone;
+  std::lock_guard<std::mutex> lock(listLock);
+  accounts.swap(gone);
+}
+
+json_t *AccountsSnapshot() {
+  json_t *list = json_object();
+  std::lock_guard<std::mutex> lock(listLock);
+  for (const auto &[key, packed] : accounts) json_object_set_new(list, key.c_str(), Unpack(packed));
+  return list;
 }
 
 int CountFlatAccounts(unsigned flat) {
-  JsonPtr value = FlatValue(flat);
-  return json_is_array(value.get()) ? (int)json_array_size(value.get()) : 0;
+  std::string packed;
+  return FindFlat(flat, &packed) ? int(CountPacked(packed)) : 0;
 }
 
 json_t *GetFlatAccounts(unsigned flat) {
-  JsonPtr value = FlatValue(flat);
-  json_t *copy = json_array();
-  if (json_is_array(value.get()) && json_array_size(value.get()) > 0) {
-    size_t i;
-    json_t *acc;
-    json_array_foreach(value.get(), i, acc) json_array_append(copy, acc);
-    return copy;
-  }
+  std::string packed;
+  if (FindFlat(flat, &packed) && !packed.empty()) return Unpack(packed);
   char number[16];
   snprintf(number, sizeof number, "%u", flat);
+  json_t *copy = json_array();
   json_array_append_new(copy, json_string(number));
   return copy;
 }
@@ -216,7 +281,6 @@ void GetSipAccounts(DBusMessage *message) {
       reply.reset(Response404());
     }
   } else {
-    // The published list is never changed, so it can go out as it is.
     reply.reset(AccountsSnapshot());
   }
   DbusJsonMethodReply(CallContext.dbus, message, reply.get());
@@ -235,18 +299,15 @@ bool SetSipAccounts(json_t *arg) {
       return false;
     }
   }
-  JsonPtr current(AccountsSnapshot());
-  JsonPtr next(json_copy(current.get()));
-  bool built = next != nullptr;
-  // Copies: the request's arrays stay the caller's.
+  std::vector<std::string> packed(json_object_size(arg));
+  std::map<std::string, const std::string *> changes;
+  size_t i = 0;
   json_object_foreach(arg, key, value) {
-    if (built && json_object_set_new(next.get(), key, json_deep_copy(value)) != 0) built = false;
+    Pack(value, &packed[i]);
+    changes[key] = &packed[i++];
   }
-  if (!built) {
-    LOG_BOTH(5, "Ошибка сохранения SIP аккаунтов");
-    return false;
-  }
-  return PublishAndSave(std::move(next));
+  std::lock_guard<std::mutex> turn(writeLock);
+  return SaveChanges(changes);
 }
 
 bool DeleteSipAccounts(json_t *arg) {
@@ -257,17 +318,17 @@ bool DeleteSipAccounts(json_t *arg) {
     free(text);
     return false;
   }
-  if (json_is_null(flat)) return PublishAndSave(JsonPtr(json_object()));
+  std::lock_guard<std::mutex> turn(writeLock);
+  std::map<std::string, const std::string *> changes;
+  if (json_is_null(flat)) {
+    for (const auto &entry : accounts) changes.emplace(entry.first, nullptr);
+    return SaveChanges(changes);
+  }
   json_int_t n = json_integer_value(flat);
   if (n < INT32_MIN || n > INT32_MAX) return true;  // no key can match
   char key[16];
   snprintf(key, sizeof key, "%d", (int)n);
-  JsonPtr current(AccountsSnapshot());
-  if (!json_is_array(json_object_get(current.get(), key))) return true;
-  JsonPtr next(json_copy(current.get()));
-  if (!next || json_object_del(next.get(), key) != 0) {
-    LOG_BOTH(5, "Ошибка удаления SIP-аккаунтов для квартиры %d", (int)n);
-    return false;
-  }
-  return PublishAndSave(std::move(next));
+  if (accounts.find(key) == accounts.end()) return true;
+  changes.emplace(key, nullptr);
+  return SaveChanges(changes);
 }

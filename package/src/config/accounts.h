@@ -1,8 +1,9 @@
 // Per-flat SIP accounts: the in-memory list, its file and the bus handlers.
 //
-// The list is read from the SIP thread while the bus thread changes it. A
-// published list is never modified: a change builds a new object and swaps it
-// in under a lock, so every lookup works on a complete list.
+// The list is read from the SIP thread while the bus thread changes it; each
+// lookup and each change holds the list's lock, so a lookup sees a flat's
+// accounts before or after a change, never half of it. A change reaches
+// memory only once the file holds it.
 #pragma once
 
 #include <dbus/dbus.h>

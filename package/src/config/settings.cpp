@@ -99,8 +99,9 @@ constexpr Setting kSettings[] = {
     {.key = "onlyPanel", ASSISTANT(Alarm, onlyPanel), .kind = Kind::Flag},
     {.key = "directMode", CONTEXT(Gate, enableDirect), .kind = Kind::Flag},
     // Widths: a negative or larger stored value would turn into another one.
-    {.key = "prefixSize", CONTEXT(Gate, prefixSize), .kind = Kind::U32, .min = 0, .max = UINT32_MAX, .number = 4},
-    {.key = "flatNumberSize", CONTEXT(Gate, flatNumberSize), .kind = Kind::U32, .min = 0, .max = UINT32_MAX},
+    // Widths of a printf format: only what the setter takes is loaded.
+    {.key = "prefixSize", CONTEXT(Gate, prefixSize), .kind = Kind::U32, .min = 1, .max = 8, .number = 4},
+    {.key = "flatNumberSize", CONTEXT(Gate, flatNumberSize), .kind = Kind::U32, .min = 0, .max = 8},
 };
 
 #undef SERVER
@@ -538,28 +539,35 @@ bool SaveAssistantSettings(const AssistantRecord &assistant) {
   return SaveChanged(SettingGroup::Assistant, &assistant, &wrote);
 }
 
+// The values in memory follow the store: each changes only once written.
 bool SaveIsPlayAlarm(bool isPlayAlarm) {
   if (isPlayAlarm == CallContext.assistant.isPlayAlarm) return true;
+  if (!WriteSetting("isPlayAlarm", json_boolean(isPlayAlarm))) return false;
   CallContext.assistant.isPlayAlarm = isPlayAlarm;
-  return WriteSetting("isPlayAlarm", json_boolean(isPlayAlarm));
+  return true;
 }
+
+namespace {
+
+template <size_t N>
+bool SaveAlarmText(const char *key, char (&field)[N], const char *value) {
+  if (strcmp(value, field) == 0) return true;
+  char cut[N];
+  CopySettingText(cut, sizeof cut, value);
+  if (!WriteSetting(key, NewTextValue(cut))) return false;
+  memcpy(field, cut, sizeof cut);
+  return true;
+}
+
+}  // namespace
 
 bool SaveAlarmSettings(bool onlyPanel, const char *alarmFileName, const char *textRunningLine) {
   AssistantRecord &a = CallContext.assistant;
-  if (!alarmFileName) alarmFileName = "";
-  if (!textRunningLine) textRunningLine = "";
-  bool ok = true;
-  if (strcmp(alarmFileName, a.alarmFileName) != 0) {
-    CopySettingText(a.alarmFileName, sizeof a.alarmFileName, alarmFileName);
-    if (!WriteSetting("alarmFileName", NewTextValue(a.alarmFileName))) ok = false;
-  }
-  if (ok && strcmp(textRunningLine, a.textRunningLine) != 0) {
-    CopySettingText(a.textRunningLine, sizeof a.textRunningLine, textRunningLine);
-    if (!WriteSetting("textRunningLine", NewTextValue(a.textRunningLine))) ok = false;
-  }
-  if (ok && onlyPanel != a.onlyPanel) {
-    a.onlyPanel = onlyPanel;
-    if (!WriteSetting("onlyPanel", json_boolean(onlyPanel))) ok = false;
-  }
-  return ok;
+  if (!SaveAlarmText("alarmFileName", a.alarmFileName, alarmFileName ? alarmFileName : "") ||
+      !SaveAlarmText("textRunningLine", a.textRunningLine, textRunningLine ? textRunningLine : ""))
+    return false;
+  if (onlyPanel == a.onlyPanel) return true;
+  if (!WriteSetting("onlyPanel", json_boolean(onlyPanel))) return false;
+  a.onlyPanel = onlyPanel;
+  return true;
 }

@@ -1,10 +1,14 @@
 #define LOG_MODULE "package/src/context/context"
 #include "context/context.h"
 
+#include <atomic>
+
 #include "ornix.h"
 
 CallContextRecord CallContext;
 void (*callStateObserver)(CallState newState) = nullptr;
+// Returns to IDLE so far: a call placed before the last one was given up.
+static std::atomic<uint32_t> idleReturns{0};
 
 namespace {
 const char *const kStateNames[] = {
@@ -38,9 +42,12 @@ const char *CallTypeName(uint32_t type) {
 
 void SetState(CallState newState) {
   LOG(2, "Set state: %s -> %s", StateName(CallContext.state), StateName(newState));
+  if (newState == IDLE && CallContext.state != IDLE) ++idleReturns;
   CallContext.state = newState;
   if (callStateObserver) callStateObserver(newState);
 }
+
+uint32_t IdleReturns() { return idleReturns; }
 
 void SetCallType(CallType newType) {
   LOG(2, "Set callType: %s -> %s", CallTypeName(CallContext.callType), CallTypeName(newType));

@@ -139,6 +139,8 @@ const char *StateName(uint32_t state);
 const char *CallTypeName(uint32_t type);
 
 void SetState(CallState newState);
+// How often the state went back to IDLE from another state.
+uint32_t IdleReturns();
 // Told of the new state after every SetState (the bus status signal). Set
 // once at start-up, before the threads that change the state run; it must
 // neither block nor take the SIP library's lock.

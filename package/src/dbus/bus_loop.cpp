@@ -3,6 +3,7 @@
 
 #include <atomic>
 #include <poll.h>
+#include <time.h>
 #include <sysexits.h>
 #include <unistd.h>
 
@@ -24,15 +25,22 @@ BusStopOperations busStop;
 
 namespace {
 
-// Wall-clock second of the loop's latest turn (written by BusLoop).
+// Second of the loop's latest turn (written by BusLoop) and of the watchdog's
+// latest look (written by BusWatchdog), on the monotonic clock: a step of
+// the wall clock is no stall of the loop.
 std::atomic<time_t> busHeartbeat{0};
-// Wall-clock second of the watchdog's latest look (written by BusWatchdog).
 std::atomic<time_t> watchdogNow{0};
 // Set once by ForcedRestartThread; never cleared.
 std::atomic<int> forcedRestartStarted{0};
 
 constexpr useconds_t kTurnPause = 35000;
 constexpr int kWatchdogLimit = 60;
+
+time_t MonotonicSeconds() {
+  timespec now;
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  return now.tv_sec;
+}
 // libdbus takes at most 2 KiB off the socket per read; this many reads cover
 // the largest message the bus lets through.
 constexpr int kReadsPerTurn = 65536;
@@ -309,7 +317,7 @@ void *ForcedRestartThread(void *) {
 
 void *BusLoop(void *) {
   for (;;) {
-    busHeartbeat = time(nullptr);
+    busHeartbeat = MonotonicSeconds();
     SupervisorHeartbeat();
     SendStateSignals();
     // The turn's pause comes before the read, so a message that arrives
@@ -332,10 +340,10 @@ void *BusLoop(void *) {
 void *BusWatchdog(void *) {
   // The loop thread may not have turned yet.
   time_t expected = 0;
-  busHeartbeat.compare_exchange_strong(expected, time(nullptr));
+  busHeartbeat.compare_exchange_strong(expected, MonotonicSeconds());
   for (;;) {
     sleep(1);
-    watchdogNow = time(nullptr);
+    watchdogNow = MonotonicSeconds();
     long lag = long(watchdogNow - busHeartbeat);
     if (lag <= 1) continue;
     LOG_BOTH(4, "Detect dbus loop hanging by %d secs", int(lag));

@@ -229,6 +229,7 @@ void UartEvDialGate(const char *member, const uint8_t *data, int length) {
     UartSendCommandError(CallContext.dbus);
     return;
   }
+  SetStartCallTimestamp();  // the gate call's own records carry its own start
   CallContext.fromGate = true;
   SetFlat(apartment);
   SetState(OUTGOING_SIP_DIALING);

@@ -11,6 +11,8 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <cerrno>
 #include <cstdlib>
 #include <mutex>
@@ -236,12 +238,27 @@ void SetupNoProxyUa(const ServerSettings *settings) {
   LOG(1, "[direct] directNoProxy UA ready: %p", static_cast<void *>(ua));
 }
 
+namespace {
+
+// A dial waiting for the first registration result sleeps here; the SIP
+// loop wakes it with the result (it must not burn the core that loop needs).
+std::mutex registrationLock;
+std::condition_variable registrationSeen;
+
+void WakeRegistrationWaiters() {
+  { std::lock_guard<std::mutex> hold(registrationLock); }
+  registrationSeen.notify_all();
+}
+
+}  // namespace
+
 void SipRegistrationEvent(int event, const char *text) {
   SipNoteRegisterEvent(event, text);
   switch (event) {
     case UA_EVENT_REGISTER_OK:
       CallContext.registerStatus.store(true);
       CallContext.lastRegisterEvent.store(event);
+      WakeRegistrationWaiters();
       LOG(3, "SIP registration success");
       LogWriteMorvat(3, LOG_MODULE, __LINE__, MORVAT_SIP_REG_OK,
                      "SIP registration success");
@@ -251,6 +268,7 @@ void SipRegistrationEvent(int event, const char *text) {
     case UA_EVENT_UNREGISTERING: {
       CallContext.registerStatus.store(false);
       CallContext.lastRegisterEvent.store(event);
+      WakeRegistrationWaiters();
       int status = 0;
       if (text != nullptr && sscanf(text, "%d", &status) == 1) {
         LOG(3, "SIP registration failed (%s)", text);
@@ -276,13 +294,11 @@ bool SipWaitRegistered(void) {
     if (err) return false;
     sleep(1);
   }
-  struct timespec start;
-  struct timespec now;
-  clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &start);
-  now = start;
-  while (CallContext.lastRegisterEvent.load() == 0 && now.tv_sec - start.tv_sec <= 1) {
-    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &now);
-  }
+  // At most two seconds for the first result (steady clock: a step of the
+  // wall clock neither ends nor stretches the wait).
+  std::unique_lock<std::mutex> hold(registrationLock);
+  registrationSeen.wait_for(hold, std::chrono::seconds(2),
+                            [] { return CallContext.lastRegisterEvent.load() != 0; });
   return CallContext.registerStatus.load();
 }
 

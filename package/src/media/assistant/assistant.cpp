@@ -104,7 +104,7 @@ bool PlaybackPause(int ms, const CallState *hold) {
 
 bool WaitPlaybackThreads(int timeoutMs) {
   timespec deadline;
-  clock_gettime(CLOCK_REALTIME, &deadline);
+  clock_gettime(CLOCK_MONOTONIC, &deadline);  // a wall-clock step neither cuts nor stretches it
   deadline.tv_sec += timeoutMs / 1000;
   deadline.tv_nsec += (timeoutMs % 1000) * 1000000L;
   if (deadline.tv_nsec >= 1000000000L) {
@@ -117,7 +117,7 @@ bool WaitPlaybackThreads(int timeoutMs) {
   StopPlayback();
   pthread_mutex_lock(&threadsLock);
   while (threadsRunning > 0) {
-    if (pthread_cond_timedwait(&threadsChanged, &threadsLock, &deadline) != 0) break;
+    if (pthread_cond_clockwait(&threadsChanged, &threadsLock, CLOCK_MONOTONIC, &deadline) != 0) break;
   }
   bool none = threadsRunning == 0;
   threadsEnding = false;
@@ -136,13 +136,18 @@ bool LoadPhraseSet(int type, const char *dir) {
     return false;
   }
   PhraseSet fresh{};
-  // The count is 8 bits wide: the first 255 numbered files are kept.
+  // Numbers and the count are 8 bits wide: a number above 255 is skipped
+  // (cut, it would name another file), and the first 255 files are kept.
   while (dirent *entry = readdir(d)) {
     const char *name = entry->d_name;
     if (!isdigit(static_cast<unsigned char>(name[0]))) continue;
     unsigned number = 0;
-    for (const char *p = name; isdigit(static_cast<unsigned char>(*p)); ++p)
-      number = (number * 10 + static_cast<unsigned>(*p - '0')) & 0xFF;
+    for (const char *p = name; isdigit(static_cast<unsigned char>(*p)) && number <= 255; ++p)
+      number = number * 10 + static_cast<unsigned>(*p - '0');
+    if (number > 255) {
+      LOG(4, "Phrase file %s%s skipped: its number is above 255", dir, name);
+      continue;
+    }
     if (number == 0 || fresh.count == 255) continue;
     fresh.numbers[fresh.count++] = static_cast<uint8_t>(number);
   }
