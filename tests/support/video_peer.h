@@ -1,6 +1,6 @@
 // tests/support/video_peer.py as a child process: an RTSP camera on 127.0.0.1
-// (25 frames a second, an IDR every 25), or the callee's media (H.264
-// decoded, audio counted, DTMF sent back to the panel).
+// (25 frames a second, an IDR every 25), a hostile one, or the callee's
+// media (H.264 decoded, audio counted, DTMF sent back to the panel).
 #pragma once
 
 #include <cstdlib>
@@ -15,6 +15,9 @@ class VideoPeer {
     args.insert(args.end(), paths.begin(), paths.end());
     return Start(args);
   }
+  // The camera that is not to be trusted (see video_peer.py).
+  bool StartHostile(int port) { return Start({"hostile", std::to_string(port)}); }
+  bool WaitOutput(const std::string &needle, int ms) { return proc_.WaitForStdout(needle, Millis(ms)); }
   bool StartCallee(int videoPort, int audioPort) {
     callee_ = {"-key", "mport", std::to_string(audioPort), "-key", "rtpmap",
                "a=rtpmap:0 PCMU/8000\r\nm=video " + std::to_string(videoPort) +

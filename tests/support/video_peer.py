@@ -8,11 +8,19 @@ callee VPORT APORT: decodes the H.264 RTP at VPORT, counts the datagrams at
 APORT, prints "frames=N audio=M" on change and "first=MS" at a frame after a
 pause of the video; stdin "dtmf K" sends key K (RFC 4733, PT 101) to the
 audio's sender.
+hostile PORT: a camera that is not to be trusted, on any path. Its first
+connection answers DESCRIBE with a 2 GB Content-Length and sends 400 MB of
+body; the next offers two H.264 streams and, after PLAY, sends frames with an
+SPS of no real level (profile-level-id 42e0ff) on the first, ten 10 MB access
+units among them, and an endless fragment (300 MB) on the second; it prints
+"play", then "flood done" when all is sent, then sends small frames until the
+client leaves.
 MS: the wall clock in milliseconds, as sipp stamps its message log.
 """
 import socket
 import struct
 import sys
+import threading
 import time
 
 import gi
@@ -56,6 +64,126 @@ def camera(port, paths):
     server.connect("client-connected", connected)
     if not server.attach(None):
         sys.exit("camera: cannot listen on %d" % port)
+
+
+def rtsp_requests(conn):
+    """(method, CSeq) of each request on `conn` until it closes."""
+    data = b""
+    while True:
+        while b"\r\n\r\n" not in data:
+            chunk = conn.recv(65536)
+            if not chunk:
+                return
+            data += chunk
+        head, data = data.split(b"\r\n\r\n", 1)
+        lines = head.decode("latin-1").split("\r\n")
+        cseq = next((l.split(":", 1)[1].strip() for l in lines if l.lower().startswith("cseq:")), "0")
+        yield lines[0].split(" ")[0], cseq
+
+
+def rtp(channel, seq, ts, payload, marker=False):
+    packet = struct.pack("!BBHII", 0x80, 96 | (0x80 if marker else 0), seq & 0xFFFF, ts & 0xFFFFFFFF, 0x5EED + channel)
+    return struct.pack("!cBH", b"$", channel, len(packet) + len(payload)) + packet + payload
+
+
+def fu_a(channel, seq, ts, nal, size):
+    """An access unit of one NAL of `size` bytes in FU-A fragments; the packets and the next seq."""
+    out, body, first = [], nal[1:] + b"\xaa" * (size - len(nal)), True
+    for at in range(0, len(body), 1400):
+        last = at + 1400 >= len(body)
+        fu = bytes([(nal[0] & 0xE0) | 28, (0x80 if first else 0) | (0x40 if last else 0) | (nal[0] & 0x1F)])
+        out.append(rtp(channel, seq, ts, fu + body[at:at + 1400], last))
+        seq, first = seq + 1, False
+    return out, seq
+
+
+def hostile_stream(conn):
+    sps, pps = b"\x67\x42\xe0\xff\xda", b"\x68\xce\x3c\x80"  # level_idc 255: no such level
+    idr, slice_ = b"\x65\x88" + b"\xaa" * 500, b"\x41\x9a" + b"\xaa" * 200
+    seq, endless_seq, ts = 0, 0, 0
+
+    def frame(n):
+        nonlocal seq, ts
+        ts += 3600
+        if n % 25 == 0:
+            nals = [sps, pps, idr]
+            out = [rtp(0, seq + i, ts, nal, i == 2) for i, nal in enumerate(nals)]
+            seq += 3
+            return out
+        seq += 1
+        return [rtp(0, seq - 1, ts, slice_, True)]
+
+    def endless(count):  # FU-A middles of a unit that never ends
+        nonlocal endless_seq
+        out = []
+        for _ in range(count):
+            first = endless_seq == 0
+            out.append(rtp(2, endless_seq, 0, bytes([0x5C, 0x81 if first else 0x01]) + b"\xaa" * 1400))
+            endless_seq += 1
+        return out
+
+    say("play")
+    for n in range(75):  # three seconds at 25 frames a second
+        packets = frame(n) + endless(3000)  # 4 MB a frame: 300 MB in all
+        if 25 <= n < 35:
+            ts += 3600
+            big, seq = fu_a(0, seq, ts, b"\x41\x9a", 10 << 20)
+            packets += big
+        conn.sendall(b"".join(packets))
+        time.sleep(0.04)
+    say("flood done")
+    for n in range(75, 1575):  # another minute at most
+        conn.sendall(b"".join(frame(n)))
+        time.sleep(0.04)
+
+
+def hostile_client(conn, number):
+    reply = "RTSP/1.0 200 OK\r\nCSeq: %s\r\n%s"
+    sdp = ("v=0\r\no=- 1 1 IN IP4 127.0.0.1\r\ns=hostile\r\nc=IN IP4 127.0.0.1\r\nt=0 0\r\n"
+           "m=video 0 RTP/AVP 96\r\na=rtpmap:96 H264/90000\r\na=fmtp:96 packetization-mode=1\r\n"
+           "a=control:trackID=0\r\n"
+           "m=video 0 RTP/AVP 96\r\na=rtpmap:96 H264/90000\r\na=fmtp:96 packetization-mode=1\r\n"
+           "a=control:trackID=1\r\n")
+    setups = 0
+    try:
+        for method, cseq in rtsp_requests(conn):
+            if method == "DESCRIBE" and number == 1:
+                conn.sendall((reply % (cseq, "Content-Type: application/sdp\r\nContent-Length: 2000000000\r\n\r\n"))
+                             .encode())
+                chunk = b"v=0\r\n" * 200000
+                for _ in range((400 << 20) // len(chunk)):
+                    conn.sendall(chunk)
+                say("huge sent")
+            elif method == "DESCRIBE":
+                conn.sendall((reply % (cseq, "Content-Type: application/sdp\r\nContent-Length: %d\r\n\r\n%s"
+                                       % (len(sdp), sdp))).encode())
+            elif method == "SETUP":
+                conn.sendall((reply % (cseq, "Session: 7;timeout=60\r\nTransport: RTP/AVP/TCP;unicast;"
+                                       "interleaved=%d-%d\r\n\r\n" % (2 * setups, 2 * setups + 1))).encode())
+                setups += 1
+            elif method == "PLAY":
+                conn.sendall((reply % (cseq, "Session: 7\r\nRange: npt=0-\r\n\r\n")).encode())
+                hostile_stream(conn)
+            else:
+                conn.sendall((reply % (cseq, "Public: OPTIONS, DESCRIBE, SETUP, PLAY, TEARDOWN\r\n\r\n")).encode())
+    except OSError:
+        pass
+    conn.close()
+    say("closed")
+
+
+def hostile(port):
+    server = socket.socket()
+    server.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+    server.bind(("127.0.0.1", port))
+    server.listen(4)
+
+    def accept():
+        for number in range(1, 100):
+            conn, _ = server.accept()
+            threading.Thread(target=hostile_client, args=(conn, number), daemon=True).start()
+
+    threading.Thread(target=accept, daemon=True).start()
 
 
 def callee(vport, aport):
@@ -108,6 +236,8 @@ if __name__ == "__main__":
     Gst.init(None)
     if sys.argv[1] == "camera":
         camera(int(sys.argv[2]), sys.argv[3:])
+    elif sys.argv[1] == "hostile":
+        hostile(int(sys.argv[2]))
     else:
         callee(int(sys.argv[2]), int(sys.argv[3]))
     say("ready")
