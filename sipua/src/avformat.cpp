@@ -165,6 +165,7 @@ struct avsrc {
 	struct stamp clock;
 	uint64_t deadline;                // for the next packet
 	bool timed_out;
+	bool handshake;                   // connecting up to the PLAY
 	unsigned polls;                   // left in the handshake
 	bool closing;
 	uint64_t close_by;
@@ -199,7 +200,9 @@ int interrupted(void *arg)
 		return now > src->close_by;
 	if (src->stop)
 		return 1;
-	if (src->polls && !--src->polls)
+	// Once spent, every later read of the handshake fails too: libavformat
+	// goes on to the next request after a failed reply.
+	if (src->handshake && (!src->polls || !--src->polls))
 		return 1;
 	src->timed_out = now > src->deadline;
 	return src->timed_out;
@@ -481,9 +484,10 @@ void session(struct avsrc *src, bool *delivered, char *why)
 	src->closing = false;
 	wait_next(src, HANDSHAKE_MS);
 	src->polls = HANDSHAKE_POLLS;
+	src->handshake = true;
 	const int r = av.avformat_open_input(&ic, src->url, nullptr, &opts);
 	const bool overlong = r < 0 && !src->polls && !src->stop;
-	src->polls = 0;
+	src->handshake = false;
 	av.av_dict_free(&opts);
 	if (r < 0) {
 		char err[64];
