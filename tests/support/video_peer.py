@@ -1,8 +1,8 @@
 #!/usr/bin/python3
 """Media peers of the video tests, on 127.0.0.1.
 
-camera PORT PATH...: an RTSP camera serving H.264 at each mount PATH, one
-stream shared by its clients; prints "describe PATH", "teardown PATH", "closed"
+camera PORT [--1080p] PATH...: an RTSP camera serving H.264 (320x240, or
+1920x1080 at 4 Mbit/s) at each mount PATH, one stream shared by its clients; prints "describe PATH", "teardown PATH", "closed"
 as clients come and go and "idr=MS" as it sends an IDR.
 callee VPORT APORT: decodes the H.264 RTP at VPORT, counts the datagrams at
 APORT, prints "frames=N audio=M" on change and "first=MS" at a frame after a
@@ -14,7 +14,7 @@ body; the next offers two H.264 streams and, after PLAY, sends frames with an
 SPS of no real level (profile-level-id 42e0ff) on the first, ten 10 MB access
 units among them, and an endless fragment (300 MB) on the second; it prints
 "play", then "flood done" when all is sent, then sends small frames until the
-client leaves.
+client leaves. hostile PORT headers: every reply's header lines never end.
 MS: the wall clock in milliseconds, as sipp stamps its message log.
 """
 import socket
@@ -29,8 +29,8 @@ gi.require_version("Gst", "1.0")
 gi.require_version("GstRtspServer", "1.0")
 from gi.repository import GLib, Gst, GstRtspServer  # noqa: E402
 
-CAMERA = ("( videotestsrc is-live=true pattern=ball ! video/x-raw,width=320,height=240,framerate=25/1 ! "
-          "x264enc threads=1 tune=zerolatency speed-preset=ultrafast key-int-max=25 ! "  # an IDR a second
+CAMERA = ("( videotestsrc is-live=true pattern=ball ! video/x-raw,width=%d,height=%d,framerate=25/1 ! "
+          "x264enc threads=1 tune=zerolatency speed-preset=ultrafast key-int-max=25 %s ! "  # an IDR a second
           "rtph264pay name=pay0 pt=96 config-interval=-1 )")
 
 
@@ -39,6 +39,9 @@ def say(text):
 
 
 def camera(port, paths):
+    launch = CAMERA % (320, 240, "")
+    if paths and paths[0] == "--1080p":
+        launch, paths = CAMERA % (1920, 1080, "bitrate=4000"), paths[1:]
     server = GstRtspServer.RTSPServer(address="127.0.0.1", service=str(port))
 
     def keyframe(_pad, info):
@@ -52,7 +55,7 @@ def camera(port, paths):
 
     for path in paths:
         factory = GstRtspServer.RTSPMediaFactory(shared=True)
-        factory.set_launch(CAMERA)
+        factory.set_launch(launch)
         factory.connect("media-configure", configured)
         server.get_mount_points().add_factory(path, factory)
 
@@ -137,8 +140,20 @@ def hostile_stream(conn):
         time.sleep(0.04)
 
 
-def hostile_client(conn, number):
+def hostile_client(conn, number, headers):
     reply = "RTSP/1.0 200 OK\r\nCSeq: %s\r\n%s"
+    if headers:
+        line = b"X-Padding: " + b"p" * 64 + b"\r\n"
+        try:
+            conn.recv(4096)
+            conn.sendall(b"RTSP/1.0 200 OK\r\nCSeq: 1\r\n")
+            for _ in range(1 << 16):  # 320 MB at most
+                conn.sendall(line * 64)
+        except OSError:
+            pass
+        conn.close()
+        say("closed")
+        return
     sdp = ("v=0\r\no=- 1 1 IN IP4 127.0.0.1\r\ns=hostile\r\nc=IN IP4 127.0.0.1\r\nt=0 0\r\n"
            "m=video 0 RTP/AVP 96\r\na=rtpmap:96 H264/90000\r\na=fmtp:96 packetization-mode=1\r\n"
            "a=control:trackID=0\r\n"
@@ -172,7 +187,7 @@ def hostile_client(conn, number):
     say("closed")
 
 
-def hostile(port):
+def hostile(port, headers):
     server = socket.socket()
     server.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
     server.bind(("127.0.0.1", port))
@@ -181,7 +196,7 @@ def hostile(port):
     def accept():
         for number in range(1, 100):
             conn, _ = server.accept()
-            threading.Thread(target=hostile_client, args=(conn, number), daemon=True).start()
+            threading.Thread(target=hostile_client, args=(conn, number, headers), daemon=True).start()
 
     threading.Thread(target=accept, daemon=True).start()
 
@@ -237,7 +252,7 @@ if __name__ == "__main__":
     if sys.argv[1] == "camera":
         camera(int(sys.argv[2]), sys.argv[3:])
     elif sys.argv[1] == "hostile":
-        hostile(int(sys.argv[2]))
+        hostile(int(sys.argv[2]), sys.argv[3:] == ["headers"])
     else:
         callee(int(sys.argv[2]), int(sys.argv[3]))
     say("ready")
