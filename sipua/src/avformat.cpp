@@ -261,28 +261,31 @@ int add_packet(bool marker, uint32_t ts, const uint8_t *hdr, size_t hdr_len,
 void push(struct avsrc *src, const uint8_t *extra, size_t elen,
 	  const uint8_t *p, size_t len, uint32_t ts)
 {
-	uint8_t *au = static_cast<uint8_t *>(malloc(elen + len));
+	// Only the first unit of a session has parameter sets to put ahead.
+	uint8_t *joined = elen ? static_cast<uint8_t *>(malloc(elen + len))
+			       : nullptr;
 	const size_t cap = elen + len + (elen + len) / 64 + 64;
 	src->building = static_cast<struct unit *>(
 		malloc(sizeof(struct unit) + cap));
-	if (!au || !src->building) {
-		free(au);
+	if ((elen && !joined) || !src->building) {
+		free(joined);
 		units_free(src->building);
 		src->building = nullptr;
 		src->tx.synced = false;
 		return;
 	}
-	if (elen)
-		memcpy(au, extra, elen);
-	memcpy(au + elen, p, len);
+	if (joined) {
+		memcpy(joined, extra, elen);
+		memcpy(joined + elen, p, len);
+	}
 	struct unit *u = src->building;
 	u->next = nullptr;
 	u->ts = ts;
 	u->len = 0;
 	u->cap = cap;
-	const int err = h264_send_au(&src->tx, ts, au, elen + len,
-				     H264_PKTSIZE, add_packet, src);
-	free(au);
+	const int err = h264_send_au(&src->tx, ts, joined ? joined : p,
+				     elen + len, H264_PKTSIZE, add_packet, src);
+	free(joined);
 	u = src->building;
 	src->building = nullptr;
 	if (err || !u->len) {

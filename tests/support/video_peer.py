@@ -2,8 +2,9 @@
 """Media peers of the video tests, on 127.0.0.1.
 
 camera PORT [--1080p] PATH...: an RTSP camera serving H.264 (320x240, or
-1920x1080 at 4 Mbit/s) at each mount PATH, one stream shared by its clients; prints "describe PATH", "teardown PATH", "closed"
-as clients come and go and "idr=MS" as it sends an IDR.
+1920x1080 at 4 Mbit/s) at each mount PATH, one stream shared by its clients;
+prints "describe PATH", "teardown PATH", "closed" as clients come and go and
+"idr=MS" as it sends an IDR.
 callee VPORT APORT: decodes the H.264 RTP at VPORT, counts the datagrams at
 APORT, prints "frames=N audio=M" on change and "first=MS" at a frame after a
 pause of the video; stdin "dtmf K" sends key K (RFC 4733, PT 101) to the
@@ -69,122 +70,72 @@ def camera(port, paths):
         sys.exit("camera: cannot listen on %d" % port)
 
 
-def rtsp_requests(conn):
-    """(method, CSeq) of each request on `conn` until it closes."""
-    data = b""
-    while True:
-        while b"\r\n\r\n" not in data:
-            chunk = conn.recv(65536)
-            if not chunk:
-                return
-            data += chunk
-        head, data = data.split(b"\r\n\r\n", 1)
-        lines = head.decode("latin-1").split("\r\n")
-        cseq = next((l.split(":", 1)[1].strip() for l in lines if l.lower().startswith("cseq:")), "0")
-        yield lines[0].split(" ")[0], cseq
-
-
-def rtp(channel, seq, ts, payload, marker=False):
-    packet = struct.pack("!BBHII", 0x80, 96 | (0x80 if marker else 0), seq & 0xFFFF, ts & 0xFFFFFFFF, 0x5EED + channel)
+def rtp(channel, seq, ts, payload, marker=False):  # interleaved on the RTSP connection
+    packet = struct.pack("!BBHII", 0x80, 96 | marker << 7, seq & 0xFFFF, ts & 0xFFFFFFFF, 0x5EED + channel)
     return struct.pack("!cBH", b"$", channel, len(packet) + len(payload)) + packet + payload
-
-
-def fu_a(channel, seq, ts, nal, size):
-    """An access unit of one NAL of `size` bytes in FU-A fragments; the packets and the next seq."""
-    out, body, first = [], nal[1:] + b"\xaa" * (size - len(nal)), True
-    for at in range(0, len(body), 1400):
-        last = at + 1400 >= len(body)
-        fu = bytes([(nal[0] & 0xE0) | 28, (0x80 if first else 0) | (0x40 if last else 0) | (nal[0] & 0x1F)])
-        out.append(rtp(channel, seq, ts, fu + body[at:at + 1400], last))
-        seq, first = seq + 1, False
-    return out, seq
 
 
 def hostile_stream(conn):
     sps, pps = b"\x67\x42\xe0\xff\xda", b"\x68\xce\x3c\x80"  # level_idc 255: no such level
-    idr, slice_ = b"\x65\x88" + b"\xaa" * 500, b"\x41\x9a" + b"\xaa" * 200
-    seq, endless_seq, ts = 0, 0, 0
+    seq, ts, fragment = [0, 0], 0, b"\xaa" * 1400
 
-    def frame(n):
-        nonlocal seq, ts
-        ts += 3600
-        if n % 25 == 0:
-            nals = [sps, pps, idr]
-            out = [rtp(0, seq + i, ts, nal, i == 2) for i, nal in enumerate(nals)]
-            seq += 3
-            return out
-        seq += 1
-        return [rtp(0, seq - 1, ts, slice_, True)]
-
-    def endless(count):  # FU-A middles of a unit that never ends
-        nonlocal endless_seq
-        out = []
-        for _ in range(count):
-            first = endless_seq == 0
-            out.append(rtp(2, endless_seq, 0, bytes([0x5C, 0x81 if first else 0x01]) + b"\xaa" * 1400))
-            endless_seq += 1
-        return out
+    def packet(channel, payload, marker):
+        seq[channel // 2] += 1
+        return rtp(channel, seq[channel // 2], ts, payload, marker)
 
     say("play")
-    for n in range(75):  # three seconds at 25 frames a second
-        packets = frame(n) + endless(3000)  # 4 MB a frame: 300 MB in all
-        if 25 <= n < 35:
+    for n in range(1575):  # the flood (three seconds at 25 frames a second), then a minute at most
+        ts += 3600
+        nals = [sps, pps, b"\x65\x88" + fragment] if n % 25 == 0 else [b"\x41\x9a" + fragment[:200]]
+        packets = [packet(0, nal, i == len(nals) - 1) for i, nal in enumerate(nals)]
+        if n < 75:  # 4 MB of a unit that never ends on the second stream: 300 MB
+            packets += [packet(2, (b"\x5c\x81" if n + i == 0 else b"\x5c\x01") + fragment, False) for i in range(3000)]
+        if 25 <= n < 35:  # a 10 MB slice in FU-A fragments
             ts += 3600
-            big, seq = fu_a(0, seq, ts, b"\x41\x9a", 10 << 20)
-            packets += big
+            count = (10 << 20) // 1400
+            packets += [packet(0, bytes([0x5C, (i == 0) << 7 | (i == count - 1) << 6 | 1]) + fragment, i == count - 1)
+                        for i in range(count)]
         conn.sendall(b"".join(packets))
-        time.sleep(0.04)
-    say("flood done")
-    for n in range(75, 1575):  # another minute at most
-        conn.sendall(b"".join(frame(n)))
+        if n == 74:
+            say("flood done")
         time.sleep(0.04)
 
 
 def hostile_client(conn, number, headers):
-    reply = "RTSP/1.0 200 OK\r\nCSeq: %s\r\n%s"
-    if headers:
-        line = b"X-Padding: " + b"p" * 64 + b"\r\n"
-        try:
-            conn.recv(4096)
-            conn.sendall(b"RTSP/1.0 200 OK\r\nCSeq: 1\r\n")
-            for _ in range(1 << 16):  # 320 MB at most
-                conn.sendall(line * 64)
-        except OSError:
-            pass
+    sdp = "".join("m=video 0 RTP/AVP 96\r\na=rtpmap:96 H264/90000\r\na=fmtp:96 packetization-mode=1\r\n"
+                  "a=control:trackID=%d\r\n" % track for track in (0, 1))
+    answers = {"DESCRIBE": "Content-Type: application/sdp\r\nContent-Length: %d\r\n\r\n%s" % (len(sdp), sdp),
+               "SETUP": "Session: 7\r\nTransport: RTP/AVP/TCP;unicast;interleaved=%d-%d\r\n\r\n",
+               "PLAY": "Session: 7\r\nRange: npt=0-\r\n\r\n"}
+    data, setups = b"", 0
+    try:
+        while True:
+            while b"\r\n\r\n" not in data:
+                chunk = conn.recv(65536)
+                if not chunk:
+                    raise OSError
+                data += chunk
+            head, data = data.split(b"\r\n\r\n", 1)
+            method = head.split(b" ", 1)[0].decode()
+            cseq = head.lower().split(b"cseq:", 1)[-1].split(b"\r\n", 1)[0].strip().decode()
+            conn.sendall(("RTSP/1.0 200 OK\r\nCSeq: %s\r\n" % cseq).encode())
+            if headers:
+                for _ in range(1 << 16):  # header lines, 320 MB at most
+                    conn.sendall((b"X-Padding: " + b"p" * 64 + b"\r\n") * 64)
+            elif method == "DESCRIBE" and number == 1:
+                conn.sendall(b"Content-Length: 2000000000\r\n\r\n")
+                for _ in range(400):  # 400 MB of body
+                    conn.sendall(b"v=0\r\n" * 209715)
+            elif method == "SETUP":
+                conn.sendall((answers[method] % (2 * setups, 2 * setups + 1)).encode())
+                setups += 1
+            else:
+                conn.sendall(answers.get(method, "\r\n").encode())
+                if method == "PLAY":
+                    hostile_stream(conn)
+    except OSError:
         conn.close()
         say("closed")
-        return
-    sdp = ("v=0\r\no=- 1 1 IN IP4 127.0.0.1\r\ns=hostile\r\nc=IN IP4 127.0.0.1\r\nt=0 0\r\n"
-           "m=video 0 RTP/AVP 96\r\na=rtpmap:96 H264/90000\r\na=fmtp:96 packetization-mode=1\r\n"
-           "a=control:trackID=0\r\n"
-           "m=video 0 RTP/AVP 96\r\na=rtpmap:96 H264/90000\r\na=fmtp:96 packetization-mode=1\r\n"
-           "a=control:trackID=1\r\n")
-    setups = 0
-    try:
-        for method, cseq in rtsp_requests(conn):
-            if method == "DESCRIBE" and number == 1:
-                conn.sendall((reply % (cseq, "Content-Type: application/sdp\r\nContent-Length: 2000000000\r\n\r\n"))
-                             .encode())
-                chunk = b"v=0\r\n" * 200000
-                for _ in range((400 << 20) // len(chunk)):
-                    conn.sendall(chunk)
-                say("huge sent")
-            elif method == "DESCRIBE":
-                conn.sendall((reply % (cseq, "Content-Type: application/sdp\r\nContent-Length: %d\r\n\r\n%s"
-                                       % (len(sdp), sdp))).encode())
-            elif method == "SETUP":
-                conn.sendall((reply % (cseq, "Session: 7;timeout=60\r\nTransport: RTP/AVP/TCP;unicast;"
-                                       "interleaved=%d-%d\r\n\r\n" % (2 * setups, 2 * setups + 1))).encode())
-                setups += 1
-            elif method == "PLAY":
-                conn.sendall((reply % (cseq, "Session: 7\r\nRange: npt=0-\r\n\r\n")).encode())
-                hostile_stream(conn)
-            else:
-                conn.sendall((reply % (cseq, "Public: OPTIONS, DESCRIBE, SETUP, PLAY, TEARDOWN\r\n\r\n")).encode())
-    except OSError:
-        pass
-    conn.close()
-    say("closed")
 
 
 def hostile(port, headers):
