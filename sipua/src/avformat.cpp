@@ -42,9 +42,9 @@ enum {
 	HANDSHAKE_MS = 3000,    // connecting, DESCRIBE, SETUP and PLAY
 	// Reply lines are read a byte at a time and every read polls the
 	// interrupt callback: this bounds the bytes of a handshake's headers
-	// (a real one needs a few thousand), so a camera that never ends its
+	// (a real one needs one or two thousand), so a camera that never ends its
 	// reply costs milliseconds, not the whole deadline, per attempt.
-	HANDSHAKE_POLLS = 64 * 1024,
+	HANDSHAKE_POLLS = 16 * 1024,
 	FIRST_PACKET_MS = 2000, // after the PLAY
 	SILENCE_MS = 3000,      // a camera silent this long is gone
 	CLOSE_GRACE_MS = 200,   // for the TEARDOWN
