@@ -1,13 +1,19 @@
-// Video source on libavformat. Connecting and reading run on the source's
-// own thread, so a slow or dead camera never holds up the SIP loop; the
-// access units reach the loop through a locked queue and an mqueue wake-up,
-// and no libre object is touched off the loop thread (libre 1.1.0 has no
-// re_thread_async). A stop does not wait for the thread either: it ends by
-// itself soon after (libavformat polls the interrupt callback while it
-// waits), and the module's close waits for the last ones.
+// Video source on libavformat. Connecting, reading and packetizing run on
+// the source's own thread, so a slow, dead or hostile camera never holds up
+// the SIP loop; the RTP payloads reach the loop through a locked queue and an
+// mqueue wake-up, and the loop sends them a burst per turn. No libre object
+// is touched off the loop thread (libre 1.1.0 has no re_thread_async). A stop
+// does not wait for the thread either: it ends by itself soon after
+// (libavformat polls the interrupt callback while it waits), and the
+// module's close waits for the last ones.
+//
+// The camera is not trusted either: only its first H.264 video stream is
+// read, libavformat's allocations are capped, a unit over UNIT_MAX is
+// dropped, and the handshake has a deadline and a budget of reads.
 #include "avformat.h"
 
 #include "core.h"
+#include "h264.h"
 
 extern "C" {
 #include <libavformat/avformat.h>
@@ -32,9 +38,23 @@ enum {
 	BACKOFF_MIN_MS = 500,
 	BACKOFF_MAX_MS = 8000,
 	QUEUE_MAX = 50,         // two seconds of video: the loop is stuck
-	OPEN_TIMEOUT_MS = 5000, // connecting up to the first packet
+	QUEUE_BYTES = 4 << 20,  // or this much waiting for it
+	HANDSHAKE_MS = 3000,    // connecting, DESCRIBE, SETUP and PLAY
+	// Reply lines are read a byte at a time and every read polls the
+	// interrupt callback: this bounds the bytes of a handshake's headers
+	// (a real one needs one or two thousand), so a camera that never ends its
+	// reply costs milliseconds, not the whole deadline, per attempt.
+	HANDSHAKE_POLLS = 16 * 1024,
+	FIRST_PACKET_MS = 2000, // after the PLAY
 	SILENCE_MS = 3000,      // a camera silent this long is gone
 	CLOSE_GRACE_MS = 200,   // for the TEARDOWN
+	UNIT_MAX = 2 << 20,     // an access unit larger than this is dropped
+	// Any single allocation of libavformat (a reply body, the parser's
+	// frame buffer): above UNIT_MAX, so that a large unit reaches us
+	// whole and is dropped with a word, not cut up by a failed buffer.
+	ALLOC_MAX = 16 << 20,
+	DROP_LOG_MS = 10000,    // one line per this while units are dropped
+	BURST = 32,             // RTP packets sent per turn of the loop
 	WHY_SIZE = 128,
 };
 
@@ -49,7 +69,7 @@ bool loaded = false;
 	X(av_packet_unref) X(av_read_frame) X(av_rescale_q) X(av_strerror)   \
 	X(avcodec_get_name) X(avformat_alloc_context)                        \
 	X(avformat_close_input) X(avformat_network_deinit)                   \
-	X(avformat_network_init) X(avformat_open_input)
+	X(avformat_network_init) X(avformat_open_input) X(av_max_alloc)
 struct av_api {
 #define AV_POINTER(name) decltype(&::name) name;
 	AV_FUNCTIONS(AV_POINTER)
@@ -61,6 +81,7 @@ int load_api(void)
 	static const char lib[] =
 		"libavformat.so." AV_STRINGIFY(LIBAVFORMAT_VERSION_MAJOR);
 	// Kept for the life of the process: libavformat does not unload.
+	// dlsym on its handle finds libavutil's functions (av_max_alloc) too.
 	void *h = dlopen(lib, RTLD_NOW | RTLD_LOCAL);
 	if (!h) {
 		sipua_warn("avformat: %s\n", dlerror());
@@ -89,15 +110,17 @@ uint64_t now_ms(void)
 	return (uint64_t)t.tv_sec * 1000 + (uint64_t)t.tv_nsec / 1000000;
 }
 
-// One access unit on its way to the loop (plain memory: libre's allocator
-// stays on the loop thread).
+// The RTP payloads of one access unit on their way to the loop (plain
+// memory: libre's allocator stays on the loop thread). Each payload is a
+// record: two bytes of length, a marker byte, the bytes.
 struct unit {
 	struct unit *next;
 	uint32_t ts;
-	bool resync;
-	size_t len;
+	size_t len, cap;
 	uint8_t data[];
 };
+
+enum { RECORD_HDR = 3 };
 
 void units_free(struct unit *u)
 {
@@ -122,7 +145,7 @@ struct stamp {
 struct avsrc {
 	char *url;
 	char transport[16];
-	avsrc_packet_h *packeth;
+	avsrc_rtp_h *rtph;
 	void *arg;
 	std::atomic<int> refs;            // the loop's and the thread's
 	std::atomic<bool> stop;
@@ -131,13 +154,23 @@ struct avsrc {
 	struct mqueue *mq;                // under lock; null once stopped
 	struct unit *head, *tail;         // under lock
 	unsigned queued;                  // under lock
-	bool lost;                        // under lock: the next unit resyncs
+	size_t queued_bytes;              // under lock
+	char profile[7];                  // under lock
+	// Loop thread only: the unit being sent, and how far.
+	struct unit *sending;
+	size_t sent;
 	// Source thread only.
+	struct h264_tx tx;
+	struct unit *building;
 	struct stamp clock;
 	uint64_t deadline;                // for the next packet
 	bool timed_out;
+	bool handshake;                   // connecting up to the PLAY
+	unsigned polls;                   // left in the handshake
 	bool closing;
 	uint64_t close_by;
+	unsigned dropped;                 // large units since the last line
+	uint64_t drop_logged;
 };
 
 namespace {
@@ -147,6 +180,8 @@ void release(struct avsrc *src)
 	if (--src->refs)
 		return;
 	units_free(src->head);
+	units_free(src->sending);
+	units_free(src->building);
 	pthread_cond_destroy(&src->wake);
 	pthread_mutex_destroy(&src->lock);
 	free(src->url);
@@ -164,6 +199,10 @@ int interrupted(void *arg)
 	if (src->closing)
 		return now > src->close_by;
 	if (src->stop)
+		return 1;
+	// Once spent, every later read of the handshake fails too: libavformat
+	// goes on to the next request after a failed reply.
+	if (src->handshake && (!src->polls || !--src->polls))
 		return 1;
 	src->timed_out = now > src->deadline;
 	return src->timed_out;
@@ -188,73 +227,172 @@ uint32_t stamp_of(struct stamp *s, const AVPacket *pkt, AVRational tb)
 	return s->last = (uint32_t)(t90 + s->offset);
 }
 
-// Source thread: queues one unit (`extra` ahead of `p`); wakes the loop
-// when the queue was empty.
+// Source thread: appends one RTP payload to the unit being built.
+int add_packet(bool marker, uint32_t ts, const uint8_t *hdr, size_t hdr_len,
+	       const uint8_t *pld, size_t pld_len, void *arg)
+{
+	(void)ts;
+	auto *src = static_cast<struct avsrc *>(arg);
+	struct unit *u = src->building;
+	const size_t need = RECORD_HDR + hdr_len + pld_len;
+	if (u->len + need > u->cap) {
+		const size_t cap = (u->len + need) * 2;
+		auto *grown = static_cast<struct unit *>(
+			realloc(u, sizeof(struct unit) + cap));
+		if (!grown)
+			return ENOMEM;
+		u = src->building = grown;
+		u->cap = cap;
+	}
+	uint8_t *p = u->data + u->len;
+	const size_t n = hdr_len + pld_len;  // at most H264_PKTSIZE
+	p[0] = (uint8_t)(n >> 8);
+	p[1] = (uint8_t)n;
+	p[2] = marker;
+	if (hdr_len)
+		memcpy(p + RECORD_HDR, hdr, hdr_len);
+	memcpy(p + RECORD_HDR + hdr_len, pld, pld_len);
+	u->len += need;
+	return 0;
+}
+
+// Source thread: packetizes one access unit (`extra` ahead of `p`) and
+// queues its payloads; wakes the loop when the queue was empty.
 void push(struct avsrc *src, const uint8_t *extra, size_t elen,
 	  const uint8_t *p, size_t len, uint32_t ts)
 {
-	auto *u = static_cast<struct unit *>(malloc(sizeof(struct unit) +
-						    elen + len));
-	if (!u)
+	// Only the first unit of a session has parameter sets to put ahead.
+	uint8_t *joined = elen ? static_cast<uint8_t *>(malloc(elen + len))
+			       : nullptr;
+	const size_t cap = elen + len + (elen + len) / 64 + 64;
+	src->building = static_cast<struct unit *>(
+		malloc(sizeof(struct unit) + cap));
+	if ((elen && !joined) || !src->building) {
+		free(joined);
+		units_free(src->building);
+		src->building = nullptr;
+		src->tx.synced = false;
 		return;
+	}
+	if (joined) {
+		memcpy(joined, extra, elen);
+		memcpy(joined + elen, p, len);
+	}
+	struct unit *u = src->building;
 	u->next = nullptr;
 	u->ts = ts;
-	u->len = elen + len;
-	if (elen)
-		memcpy(u->data, extra, elen);
-	memcpy(u->data + elen, p, len);
+	u->len = 0;
+	u->cap = cap;
+	const int err = h264_send_au(&src->tx, ts, joined ? joined : p,
+				     elen + len, H264_PKTSIZE, add_packet, src);
+	free(joined);
+	u = src->building;
+	src->building = nullptr;
+	if (err || !u->len) {
+		// Not sent whole (or nothing to send before an IDR): the
+		// stream is decodable again from the next IDR.
+		src->tx.synced = src->tx.synced && !err;
+		free(u);
+		return;
+	}
+	char profile[7] = "";
+	(void)h264_profile_level_id(&src->tx, profile);
 
 	pthread_mutex_lock(&src->lock);
+	str_ncpy(src->profile, profile, sizeof(src->profile));
 	if (!src->mq) {
 		pthread_mutex_unlock(&src->lock);
 		free(u);
 		return;
 	}
-	if (src->queued >= QUEUE_MAX) {
+	if (src->queued >= QUEUE_MAX ||
+	    src->queued_bytes + u->len > QUEUE_BYTES) {
+		// The loop is behind: what waits is dropped, this unit too,
+		// and the stream goes on from the next IDR.
 		units_free(src->head);
 		src->head = src->tail = nullptr;
 		src->queued = 0;
-		src->lost = true;
+		src->queued_bytes = 0;
+		src->tx.synced = false;
+		pthread_mutex_unlock(&src->lock);
+		free(u);
+		return;
 	}
-	u->resync = src->lost;
-	src->lost = false;
 	if (src->tail)
 		src->tail->next = u;
 	else
 		src->head = u;
 	src->tail = u;
+	src->queued_bytes += u->len;
 	if (++src->queued == 1)
 		(void)mqueue_push(src->mq, 0, nullptr);
 	pthread_mutex_unlock(&src->lock);
 }
 
-void mark_lost(struct avsrc *src)
-{
-	pthread_mutex_lock(&src->lock);
-	src->lost = true;
-	pthread_mutex_unlock(&src->lock);
-}
-
-// Loop thread.
+// Loop thread: sends at most a burst, so that a large unit is spread over
+// the loop's turns and SIP and audio go on in between.
 void mq_handler(int id, void *data, void *arg)
 {
 	(void)id;
 	(void)data;
 	auto *src = static_cast<struct avsrc *>(arg);
+	unsigned budget = BURST;
+	while (budget) {
+		if (!src->sending) {
+			pthread_mutex_lock(&src->lock);
+			struct unit *u = src->head;
+			if (u) {
+				src->head = u->next;
+				if (!src->head)
+					src->tail = nullptr;
+				--src->queued;
+				src->queued_bytes -= u->len;
+			}
+			pthread_mutex_unlock(&src->lock);
+			if (!u)
+				break;
+			src->sending = u;
+			src->sent = 0;
+		}
+		struct unit *u = src->sending;
+		while (budget && src->sent < u->len) {
+			const uint8_t *p = u->data + src->sent;
+			const size_t n = (size_t)p[0] << 8 | p[1];
+			src->sent += RECORD_HDR + n;
+			--budget;
+			src->rtph(p[2], u->ts, p + RECORD_HDR, n, src->arg);
+		}
+		if (src->sent >= u->len) {
+			src->sending = nullptr;
+			free(u);
+		}
+	}
 	pthread_mutex_lock(&src->lock);
-	struct unit *units = src->head;
-	src->head = src->tail = nullptr;
-	src->queued = 0;
+	const bool more = src->sending || src->head;
+	if (more && src->mq)
+		(void)mqueue_push(src->mq, 0, nullptr);
 	pthread_mutex_unlock(&src->lock);
-	for (const struct unit *u = units; u; u = u->next)
-		src->packeth(u->data, u->len, u->ts, u->resync, src->arg);
-	units_free(units);
 }
 
 bool annex_b(const uint8_t *p, int n)
 {
 	return (n > 3 && !p[0] && !p[1] && p[2] == 1) ||
 	       (n > 4 && !p[0] && !p[1] && !p[2] && p[3] == 1);
+}
+
+// Source thread: a unit too large to send is dropped; a line says so when
+// the first is, then at most once per DROP_LOG_MS with the count since.
+void drop_large(struct avsrc *src, size_t len)
+{
+	src->tx.synced = false;  // the frames after it refer to it
+	++src->dropped;
+	const uint64_t now = now_ms();
+	if (src->drop_logged && now - src->drop_logged < DROP_LOG_MS)
+		return;
+	sipua_warn("avformat: %s: access unit of %zu bytes dropped (over %d; "
+		   "%u dropped)\n", src->url, len, (int)UNIT_MAX, src->dropped);
+	src->dropped = 0;
+	src->drop_logged = now;
 }
 
 // Reads access units until the stream fails; `why` then tells how.
@@ -266,13 +404,18 @@ void read_units(struct avsrc *src, AVFormatContext *ic, int idx,
 	// Parameter sets that came with the session description go ahead of
 	// the first unit, in case the camera does not repeat them.
 	const AVCodecParameters *par = st->codecpar;
-	const bool has_extra = annex_b(par->extradata, par->extradata_size);
+	const bool has_extra = annex_b(par->extradata, par->extradata_size) &&
+			       par->extradata_size <= 2 * H264_PARAM_MAX;
 	size_t elen = has_extra ? (size_t)par->extradata_size : 0;
-	mark_lost(src);
+	src->tx.synced = false;
+	wait_next(src, FIRST_PACKET_MS);
 	AVPacket *pkt = av.av_packet_alloc();
 	int r = pkt ? 0 : AVERROR(ENOMEM);
 	while (r >= 0 && (r = av.av_read_frame(ic, pkt)) >= 0) {
-		if (pkt->stream_index == idx && pkt->size > 0) {
+		if (pkt->stream_index == idx && pkt->size > UNIT_MAX) {
+			drop_large(src, (size_t)pkt->size);
+		}
+		else if (pkt->stream_index == idx && pkt->size > 0) {
 			push(src, par->extradata, elen, pkt->data,
 			     (size_t)pkt->size,
 			     stamp_of(&src->clock, pkt, st->time_base));
@@ -289,26 +432,42 @@ void read_units(struct avsrc *src, AVFormatContext *ic, int idx,
 		(void)snprintf(why, WHY_SIZE, "stream ended");
 	else if (src->timed_out)
 		(void)snprintf(why, WHY_SIZE, "stream ended (silent for %d ms)",
-			       SILENCE_MS);
+			       *delivered ? SILENCE_MS : FIRST_PACKET_MS);
 	else
 		(void)snprintf(why, WHY_SIZE, "stream ended (%s)", err);
 }
 
-// What is wrong with the stream found at `idx`, null when it can be read.
-const char *unusable(const AVFormatContext *ic, int idx, char *why)
+// The camera's first H.264 video stream; every other stream is discarded at
+// the demuxer, so that nothing of it is gathered. Null with `why` set when
+// there is none.
+int first_h264(AVFormatContext *ic, char *why)
 {
-	if (idx < 0)
-		return "no video stream";
-	const AVCodecParameters *par = ic->streams[idx]->codecpar;
-	if (par->codec_id != AV_CODEC_ID_H264) {
-		(void)snprintf(why, WHY_SIZE, "not H.264 but %s",
-			       av.avcodec_get_name(par->codec_id));
-		return why;
+	int idx = -1;
+	const AVCodecParameters *other = nullptr;
+	for (unsigned i = 0; i < ic->nb_streams; ++i) {
+		AVStream *st = ic->streams[i];
+		const AVCodecParameters *par = st->codecpar;
+		if (idx < 0 && par->codec_type == AVMEDIA_TYPE_VIDEO &&
+		    par->codec_id == AV_CODEC_ID_H264) {
+			idx = (int)i;
+			continue;
+		}
+		st->discard = AVDISCARD_ALL;
+		if (!other && par->codec_type == AVMEDIA_TYPE_VIDEO)
+			other = par;
 	}
+	if (idx < 0 && other)
+		(void)snprintf(why, WHY_SIZE, "not H.264 but %s",
+			       av.avcodec_get_name(other->codec_id));
+	else if (idx < 0)
+		(void)snprintf(why, WHY_SIZE, "no video stream");
 	// An MP4-style stream: the packetizer takes start codes.
-	if (par->extradata_size && par->extradata[0] == 1)
-		return "H.264 without start codes";
-	return nullptr;
+	else if (ic->streams[idx]->codecpar->extradata_size &&
+		 ic->streams[idx]->codecpar->extradata[0] == 1) {
+		(void)snprintf(why, WHY_SIZE, "H.264 without start codes");
+		idx = -1;
+	}
+	return idx;
 }
 
 // One session with the camera, from connecting to its end.
@@ -323,27 +482,29 @@ void session(struct avsrc *src, bool *delivered, char *why)
 	ic->interrupt_callback.opaque = src;
 	AVDictionary *opts = nullptr;
 	av.av_dict_set(&opts, "rtsp_transport", src->transport, 0);
+	// Audio and data streams are not even set up.
+	av.av_dict_set(&opts, "allowed_media_types", "video", 0);
 	src->closing = false;
-	wait_next(src, OPEN_TIMEOUT_MS);
+	wait_next(src, HANDSHAKE_MS);
+	src->polls = HANDSHAKE_POLLS;
+	src->handshake = true;
 	const int r = av.avformat_open_input(&ic, src->url, nullptr, &opts);
+	const bool overlong = r < 0 && !src->polls && !src->stop;
+	src->handshake = false;
 	av.av_dict_free(&opts);
 	if (r < 0) {
 		char err[64];
 		av.av_strerror(r, err, sizeof(err));
 		if (src->timed_out)
 			(void)snprintf(err, sizeof(err), "no answer in %d ms",
-				       OPEN_TIMEOUT_MS);
+				       HANDSHAKE_MS);
+		else if (overlong)
+			(void)snprintf(err, sizeof(err), "endless reply");
 		(void)snprintf(why, WHY_SIZE, "camera unreachable (%s)", err);
 		return;
 	}
-	const int idx = av.av_find_best_stream(ic, AVMEDIA_TYPE_VIDEO, -1, -1,
-					       nullptr, 0);
-	const char *fault = unusable(ic, idx, why);
-	if (fault) {
-		if (fault != why)
-			str_ncpy(why, fault, WHY_SIZE);
-	}
-	else {
+	const int idx = first_h264(ic, why);
+	if (idx >= 0) {
 		sipua_log("avformat: %s: reading H.264\n", src->url);
 		read_units(src, ic, idx, delivered, why);
 	}
@@ -420,6 +581,8 @@ int avformat_init(void)
 		return api;
 	// Our own line says what went wrong; libavformat's would repeat it.
 	av.av_log_set_level(AV_LOG_FATAL);
+	// Process-wide, but libavformat is libavutil's only user here.
+	av.av_max_alloc(ALLOC_MAX);
 	if (av.avformat_network_init() < 0)
 		return EINVAL;
 	loaded = true;
@@ -454,9 +617,9 @@ const char *avformat_url(void)
 }
 
 int avsrc_alloc(struct avsrc **srcp, const char *url,
-		avsrc_packet_h *packeth, void *arg)
+		avsrc_rtp_h *rtph, void *arg)
 {
-	if (!srcp || !url || !packeth)
+	if (!srcp || !url || !rtph)
 		return EINVAL;
 	void *mem = malloc(sizeof(struct avsrc));
 	if (!mem)
@@ -474,7 +637,7 @@ int avsrc_alloc(struct avsrc **srcp, const char *url,
 	str_ncpy(src->transport, "tcp", sizeof(src->transport));
 	(void)conf_get_str(conf_cur(), "avformat_rtsp_transport",
 			   src->transport, sizeof(src->transport));
-	src->packeth = packeth;
+	src->rtph = rtph;
 	src->arg = arg;
 	src->clock.t0 = now_ms();
 	int err = src->url ? mqueue_alloc(&src->mq, mq_handler, src) : ENOMEM;
@@ -507,8 +670,23 @@ void avsrc_free(struct avsrc *src)
 	units_free(src->head);
 	src->head = src->tail = nullptr;
 	src->queued = 0;
+	src->queued_bytes = 0;
+	units_free(src->sending);
+	src->sending = nullptr;
 	pthread_cond_broadcast(&src->wake);
 	pthread_mutex_unlock(&src->lock);
 	mem_deref(mq);
 	release(src);
+}
+
+bool avsrc_profile(struct avsrc *src, char out[7])
+{
+	if (!src)
+		return false;
+	pthread_mutex_lock(&src->lock);
+	const bool known = src->profile[0] != '\0';
+	if (known)
+		memcpy(out, src->profile, sizeof(src->profile));
+	pthread_mutex_unlock(&src->lock);
+	return known;
 }

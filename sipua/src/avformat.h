@@ -1,15 +1,16 @@
 // The camera as video source: libavformat reads the stream (RTSP over TCP by
-// default) on a thread of its own and hands the H.264 access units, as they
-// come, to the loop thread.
+// default) on a thread of its own, which packetizes the H.264 access units
+// (RFC 6184) and hands the RTP payloads to the loop thread, a burst a turn.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 
-// On the loop thread: one access unit (Annex B) with its 90 kHz timestamp.
-// `resync` is set when units were lost in between.
-typedef void (avsrc_packet_h)(const uint8_t *au, size_t len, uint32_t ts,
-			      bool resync, void *arg);
+// On the loop thread: one RTP payload with its 90 kHz timestamp; `marker`
+// ends an access unit. Nothing is sent before an IDR, and after a loss
+// nothing until the next one.
+typedef void (avsrc_rtp_h)(bool marker, uint32_t ts, const uint8_t *pld,
+			   size_t len, void *arg);
 
 struct avsrc;
 
@@ -23,5 +24,7 @@ const char *avformat_url(void);
 // Starts reading `url` until avsrc_free; a camera fault is logged and the
 // source tries again after a bounded back-off. Loop thread only.
 int  avsrc_alloc(struct avsrc **srcp, const char *url,
-		 avsrc_packet_h *packeth, void *arg);
+		 avsrc_rtp_h *rtph, void *arg);
 void avsrc_free(struct avsrc *src);
+// "profile-level-id" of the camera's last sane SPS; false before one.
+bool avsrc_profile(struct avsrc *src, char out[7]);

@@ -59,6 +59,41 @@ void keep(uint8_t *dst, size_t *dst_len, const struct nal *n)
 	*dst_len = n->len;
 }
 
+// Exp-Golomb reader over an RBSP; a read past the end fails it for good.
+struct bits {
+	const uint8_t *p;
+	size_t len, pos;
+	bool bad;
+};
+
+unsigned bit(struct bits *b)
+{
+	if (b->pos >= b->len * 8) {
+		b->bad = true;
+		return 0;
+	}
+	const unsigned v = (b->p[b->pos / 8] >> (7 - b->pos % 8)) & 1;
+	++b->pos;
+	return v;
+}
+
+uint32_t ue(struct bits *b)
+{
+	int zeros = 0;
+	while (!b->bad && !bit(b))
+		if (++zeros > 31)
+			b->bad = true;
+	uint32_t v = 0;
+	for (int i = 0; i < zeros && !b->bad; ++i)
+		v = v << 1 | bit(b);
+	return b->bad ? UINT32_MAX : (uint32_t)((1ull << zeros) - 1 + v);
+}
+
+bool known(uint8_t v, const uint8_t *set, size_t n)
+{
+	return memchr(set, v, n) != nullptr;
+}
+
 int send_nal(const uint8_t *p, size_t len, bool last, uint32_t ts,
 	     size_t pktsize, h264_packet_h *pkth, void *arg)
 {
@@ -100,6 +135,10 @@ int h264_send_au(struct h264_tx *tx, uint32_t ts, const uint8_t *au,
 		switch (n.p[0] & 0x1f) {
 		case NAL_SPS:
 			keep(tx->sps, &tx->sps_len, &n);
+			if (h264_sps_sane(n.p, n.len))
+				(void)snprintf(tx->profile, sizeof(tx->profile),
+					       "%02x%02x%02x", n.p[1], n.p[2],
+					       n.p[3]);
 			sps = true;
 			break;
 		case NAL_PPS:
@@ -141,9 +180,48 @@ int h264_send_au(struct h264_tx *tx, uint32_t ts, const uint8_t *au,
 
 bool h264_profile_level_id(const struct h264_tx *tx, char out[7])
 {
-	if (!tx || tx->sps_len < 4)
+	if (!tx || !tx->profile[0])
 		return false;
-	(void)snprintf(out, 7, "%02x%02x%02x", tx->sps[1], tx->sps[2],
-		       tx->sps[3]);
+	memcpy(out, tx->profile, 7);
 	return true;
+}
+
+bool h264_sps_sane(const uint8_t *sps, size_t len)
+{
+	static const uint8_t profiles[] = {66, 77, 88, 100, 110, 122, 244, 44,
+					   83, 86, 118, 128, 138, 139, 134, 135};
+	static const uint8_t high[] = {100, 110, 122, 244, 44, 83, 86, 118,
+				       128, 138, 139, 134, 135};
+	// Level 1b is 9 or 11 with constraint_set3; 11 is 1.1 too.
+	static const uint8_t levels[] = {9,  10, 11, 12, 13, 20, 21, 22, 30, 31,
+					 32, 40, 41, 42, 50, 51, 52, 60, 61, 62};
+	if (!sps || len < 4 || (sps[0] & 0x9f) != NAL_SPS ||
+	    !known(sps[1], profiles, sizeof(profiles)) ||
+	    !known(sps[3], levels, sizeof(levels)))
+		return false;
+	// The RBSP: emulation prevention bytes (00 00 03) taken out.
+	uint8_t rbsp[H264_PARAM_MAX];
+	size_t n = 0;
+	for (size_t i = 4, zeros = 0; i < len && n < sizeof(rbsp); ++i) {
+		if (zeros >= 2 && sps[i] == 3) {
+			zeros = 0;
+			continue;
+		}
+		zeros = sps[i] ? 0 : zeros + 1;
+		rbsp[n++] = sps[i];
+	}
+	struct bits b = {rbsp, n, 0, false};
+	if (ue(&b) > 31)  // seq_parameter_set_id
+		return false;
+	if (known(sps[1], high, sizeof(high))) {
+		const uint32_t chroma = ue(&b);
+		if (chroma > 3)
+			return false;
+		if (chroma == 3)
+			(void)bit(&b);  // separate_colour_plane_flag
+		// Bit depths 8 to 14; what follows may be scaling lists.
+		return ue(&b) <= 6 && ue(&b) <= 6 && !b.bad;
+	}
+	// log2_max_frame_num_minus4, pic_order_cnt_type
+	return ue(&b) <= 12 && ue(&b) <= 2 && !b.bad;
 }

@@ -22,6 +22,7 @@ struct h264_tx {
 	uint8_t pps[H264_PARAM_MAX];
 	size_t pps_len;
 	bool synced;  // an IDR has gone out; later frames can be decoded
+	char profile[7];  // "profile-level-id" of the last sane SPS, or ""
 };
 
 // Sends one access unit (Annex B byte stream) with RTP timestamp `ts`.
@@ -29,5 +30,10 @@ struct h264_tx {
 int h264_send_au(struct h264_tx *tx, uint32_t ts, const uint8_t *au,
 		 size_t len, size_t pktsize, h264_packet_h *pkth, void *arg);
 
-// "profile-level-id" of the last SPS seen, as 6 hex digits; false before one.
+// "profile-level-id" of the last SPS seen that parses as a sane one (a known
+// profile, a real level), as 6 hex digits; false before one.
 bool h264_profile_level_id(const struct h264_tx *tx, char out[7]);
+
+// Whether `sps` (a NAL unit without start code) is a sequence parameter set
+// with a known profile and level and sane fields up to the picture order type.
+bool h264_sps_sane(const uint8_t *sps, size_t len);

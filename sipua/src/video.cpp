@@ -6,7 +6,6 @@
 #include "video.h"
 
 #include "avformat.h"
-#include "h264.h"
 #include "media.h"
 
 struct video {
@@ -14,7 +13,6 @@ struct video {
 	struct sdp_media *sdp;
 	struct rtp_sock *rtp;
 	struct avsrc *src;        // the camera, while video is sent
-	struct h264_tx tx;
 	struct sa raddr;
 	uint64_t t0;              // jiffies when the stream was made
 	uint32_t ts0;             // RTP time at t0
@@ -26,8 +24,8 @@ struct video {
 
 namespace {
 
-// The camera's own, once one of its SPS was seen; until then what most
-// H.264 peers take (Constrained Baseline, level 3.1).
+// The camera's own, once one of its SPS was seen that parses as one; until
+// then what most H.264 peers take (Constrained Baseline, level 3.1).
 char profile_level_id[7] = "42e01f";
 
 void destructor(void *arg)
@@ -74,34 +72,22 @@ bool fmtp_cmp(const char *lparams, const char *rparams, void *data)
 	       pl_u32(&mode) == 1;
 }
 
-int packet_handler(bool marker, uint32_t ts, const uint8_t *hdr,
-		   size_t hdr_len, const uint8_t *pld, size_t pld_len,
-		   void *arg)
+void rtp_out(bool marker, uint32_t ts, const uint8_t *pld, size_t len,
+	     void *arg)
 {
 	auto *v = static_cast<struct video *>(arg);
-	struct mbuf *mb = mbuf_alloc(RTP_HEADER_SIZE + hdr_len + pld_len);
+	struct mbuf *mb = mbuf_alloc(RTP_HEADER_SIZE + len);
 	if (!mb)
-		return ENOMEM;
+		return;
 	mb->pos = mb->end = RTP_HEADER_SIZE;
-	int err = hdr_len ? mbuf_write_mem(mb, hdr, hdr_len) : 0;
-	err |= mbuf_write_mem(mb, pld, pld_len);
+	int err = mbuf_write_mem(mb, pld, len);
 	mb->pos = RTP_HEADER_SIZE;
 	if (!err)
-		err = rtp_send(v->rtp, &v->raddr, false, marker, v->pt, ts,
-			       mb);
+		(void)rtp_send(v->rtp, &v->raddr, false, marker, v->pt,
+			       v->ts_base + ts, mb);
 	mem_deref(mb);
-	return err;
-}
-
-void au_handler(const uint8_t *au, size_t len, uint32_t ts, bool resync,
-		void *arg)
-{
-	auto *v = static_cast<struct video *>(arg);
-	if (resync)
-		v->tx.synced = false;
-	(void)h264_send_au(&v->tx, v->ts_base + ts, au, len, H264_PKTSIZE,
-			   packet_handler, v);
-	(void)h264_profile_level_id(&v->tx, profile_level_id);
+	if (marker)
+		(void)avsrc_profile(v->src, profile_level_id);
 }
 
 bool may_send(const struct video *v)
@@ -117,10 +103,9 @@ void apply(struct video *v)
 {
 	const char *url = avformat_url();
 	if (may_send(v) && url && !v->src) {
-		v->tx.synced = false;
 		// RTP time runs on across sessions (hold and resume).
 		v->ts_base = v->ts0 + (uint32_t)((tmr_jiffies() - v->t0) * 90);
-		const int err = avsrc_alloc(&v->src, url, au_handler, v);
+		const int err = avsrc_alloc(&v->src, url, rtp_out, v);
 		if (err)
 			sipua_warn("video: camera source failed (%m)\n", err);
 	}

@@ -1,6 +1,6 @@
 // tests/support/video_peer.py as a child process: an RTSP camera on 127.0.0.1
-// (25 frames a second, an IDR every 25), or the callee's media (H.264
-// decoded, audio counted, DTMF sent back to the panel).
+// (25 frames a second, an IDR every 25), a hostile one, or the callee's
+// media (H.264 decoded, audio counted, DTMF sent back to the panel).
 #pragma once
 
 #include <cstdlib>
@@ -10,11 +10,20 @@
 class VideoPeer {
  public:
   // Serves the test picture at each mount path (e.g. "/ch1/trackID=0").
-  bool StartCamera(int port, const std::vector<std::string> &paths) {
+  // `hd`: 1920x1080 at 4 Mbit/s.
+  bool StartCamera(int port, const std::vector<std::string> &paths, bool hd = false) {
     std::vector<std::string> args = {"camera", std::to_string(port)};
+    if (hd) args.push_back("--1080p");
     args.insert(args.end(), paths.begin(), paths.end());
     return Start(args);
   }
+  // The camera that is not to be trusted (see video_peer.py).
+  bool StartHostile(int port, bool endlessHeaders = false) {
+    std::vector<std::string> args = {"hostile", std::to_string(port)};
+    if (endlessHeaders) args.push_back("headers");
+    return Start(args);
+  }
+  bool WaitOutput(const std::string &needle, int ms) { return proc_.WaitForStdout(needle, Millis(ms)); }
   bool StartCallee(int videoPort, int audioPort) {
     callee_ = {"-key", "mport", std::to_string(audioPort), "-key", "rtpmap",
                "a=rtpmap:0 PCMU/8000\r\nm=video " + std::to_string(videoPort) +

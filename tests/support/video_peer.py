@@ -1,18 +1,27 @@
 #!/usr/bin/python3
 """Media peers of the video tests, on 127.0.0.1.
 
-camera PORT PATH...: an RTSP camera serving H.264 at each mount PATH, one
-stream shared by its clients; prints "describe PATH", "teardown PATH", "closed"
-as clients come and go and "idr=MS" as it sends an IDR.
+camera PORT [--1080p] PATH...: an RTSP camera serving H.264 (320x240, or
+1920x1080 at 4 Mbit/s) at each mount PATH, one stream shared by its clients;
+prints "describe PATH", "teardown PATH", "closed" as clients come and go and
+"idr=MS" as it sends an IDR.
 callee VPORT APORT: decodes the H.264 RTP at VPORT, counts the datagrams at
 APORT, prints "frames=N audio=M" on change and "first=MS" at a frame after a
 pause of the video; stdin "dtmf K" sends key K (RFC 4733, PT 101) to the
 audio's sender.
+hostile PORT: a camera that is not to be trusted, on any path. Its first
+connection answers DESCRIBE with a 2 GB Content-Length and sends 400 MB of
+body; the next offers two H.264 streams and, after PLAY, sends frames with an
+SPS of no real level (profile-level-id 42e0ff) on the first, ten 10 MB access
+units among them, and an endless fragment (300 MB) on the second; it prints
+"play", then "flood done" when all is sent, then sends small frames until the
+client leaves. hostile PORT headers: every reply's header lines never end.
 MS: the wall clock in milliseconds, as sipp stamps its message log.
 """
 import socket
 import struct
 import sys
+import threading
 import time
 
 import gi
@@ -21,8 +30,8 @@ gi.require_version("Gst", "1.0")
 gi.require_version("GstRtspServer", "1.0")
 from gi.repository import GLib, Gst, GstRtspServer  # noqa: E402
 
-CAMERA = ("( videotestsrc is-live=true pattern=ball ! video/x-raw,width=320,height=240,framerate=25/1 ! "
-          "x264enc threads=1 tune=zerolatency speed-preset=ultrafast key-int-max=25 ! "  # an IDR a second
+CAMERA = ("( videotestsrc is-live=true pattern=ball ! video/x-raw,width=%d,height=%d,framerate=25/1 ! "
+          "x264enc threads=1 tune=zerolatency speed-preset=ultrafast key-int-max=25 %s ! "  # an IDR a second
           "rtph264pay name=pay0 pt=96 config-interval=-1 )")
 
 
@@ -31,6 +40,9 @@ def say(text):
 
 
 def camera(port, paths):
+    launch = CAMERA % (320, 240, "")
+    if paths and paths[0] == "--1080p":
+        launch, paths = CAMERA % (1920, 1080, "bitrate=4000"), paths[1:]
     server = GstRtspServer.RTSPServer(address="127.0.0.1", service=str(port))
 
     def keyframe(_pad, info):
@@ -44,7 +56,7 @@ def camera(port, paths):
 
     for path in paths:
         factory = GstRtspServer.RTSPMediaFactory(shared=True)
-        factory.set_launch(CAMERA)
+        factory.set_launch(launch)
         factory.connect("media-configure", configured)
         server.get_mount_points().add_factory(path, factory)
 
@@ -56,6 +68,88 @@ def camera(port, paths):
     server.connect("client-connected", connected)
     if not server.attach(None):
         sys.exit("camera: cannot listen on %d" % port)
+
+
+def rtp(channel, seq, ts, payload, marker=False):  # interleaved on the RTSP connection
+    packet = struct.pack("!BBHII", 0x80, 96 | marker << 7, seq & 0xFFFF, ts & 0xFFFFFFFF, 0x5EED + channel)
+    return struct.pack("!cBH", b"$", channel, len(packet) + len(payload)) + packet + payload
+
+
+def hostile_stream(conn):
+    sps, pps = b"\x67\x42\xe0\xff\xda", b"\x68\xce\x3c\x80"  # level_idc 255: no such level
+    seq, ts, fragment = [0, 0], 0, b"\xaa" * 1400
+
+    def packet(channel, payload, marker):
+        seq[channel // 2] += 1
+        return rtp(channel, seq[channel // 2], ts, payload, marker)
+
+    say("play")
+    for n in range(1575):  # the flood (three seconds at 25 frames a second), then a minute at most
+        ts += 3600
+        nals = [sps, pps, b"\x65\x88" + fragment] if n % 25 == 0 else [b"\x41\x9a" + fragment[:200]]
+        packets = [packet(0, nal, i == len(nals) - 1) for i, nal in enumerate(nals)]
+        if n < 75:  # 4 MB of a unit that never ends on the second stream: 300 MB
+            packets += [packet(2, (b"\x5c\x81" if n + i == 0 else b"\x5c\x01") + fragment, False) for i in range(3000)]
+        if 25 <= n < 35:  # a 10 MB slice in FU-A fragments
+            ts += 3600
+            count = (10 << 20) // 1400
+            packets += [packet(0, bytes([0x5C, (i == 0) << 7 | (i == count - 1) << 6 | 1]) + fragment, i == count - 1)
+                        for i in range(count)]
+        conn.sendall(b"".join(packets))
+        if n == 74:
+            say("flood done")
+        time.sleep(0.04)
+
+
+def hostile_client(conn, number, headers):
+    sdp = "".join("m=video 0 RTP/AVP 96\r\na=rtpmap:96 H264/90000\r\na=fmtp:96 packetization-mode=1\r\n"
+                  "a=control:trackID=%d\r\n" % track for track in (0, 1))
+    answers = {"DESCRIBE": "Content-Type: application/sdp\r\nContent-Length: %d\r\n\r\n%s" % (len(sdp), sdp),
+               "SETUP": "Session: 7\r\nTransport: RTP/AVP/TCP;unicast;interleaved=%d-%d\r\n\r\n",
+               "PLAY": "Session: 7\r\nRange: npt=0-\r\n\r\n"}
+    data, setups = b"", 0
+    try:
+        while True:
+            while b"\r\n\r\n" not in data:
+                chunk = conn.recv(65536)
+                if not chunk:
+                    raise OSError
+                data += chunk
+            head, data = data.split(b"\r\n\r\n", 1)
+            method = head.split(b" ", 1)[0].decode()
+            cseq = head.lower().split(b"cseq:", 1)[-1].split(b"\r\n", 1)[0].strip().decode()
+            conn.sendall(("RTSP/1.0 200 OK\r\nCSeq: %s\r\n" % cseq).encode())
+            if headers:
+                for _ in range(1 << 16):  # header lines, 320 MB at most
+                    conn.sendall((b"X-Padding: " + b"p" * 64 + b"\r\n") * 64)
+            elif method == "DESCRIBE" and number == 1:
+                conn.sendall(b"Content-Length: 2000000000\r\n\r\n")
+                for _ in range(400):  # 400 MB of body
+                    conn.sendall(b"v=0\r\n" * 209715)
+            elif method == "SETUP":
+                conn.sendall((answers[method] % (2 * setups, 2 * setups + 1)).encode())
+                setups += 1
+            else:
+                conn.sendall(answers.get(method, "\r\n").encode())
+                if method == "PLAY":
+                    hostile_stream(conn)
+    except OSError:
+        conn.close()
+        say("closed")
+
+
+def hostile(port, headers):
+    server = socket.socket()
+    server.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+    server.bind(("127.0.0.1", port))
+    server.listen(4)
+
+    def accept():
+        for number in range(1, 100):
+            conn, _ = server.accept()
+            threading.Thread(target=hostile_client, args=(conn, number, headers), daemon=True).start()
+
+    threading.Thread(target=accept, daemon=True).start()
 
 
 def callee(vport, aport):
@@ -108,6 +202,8 @@ if __name__ == "__main__":
     Gst.init(None)
     if sys.argv[1] == "camera":
         camera(int(sys.argv[2]), sys.argv[3:])
+    elif sys.argv[1] == "hostile":
+        hostile(int(sys.argv[2]), sys.argv[3:] == ["headers"])
     else:
         callee(int(sys.argv[2]), int(sys.argv[3]))
     say("ready")
