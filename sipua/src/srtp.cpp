@@ -104,15 +104,29 @@ bool is_rtcp(const struct mbuf *mb)
 	return pt >= 64 && pt <= 95;
 }
 
+const char *why(int err)
+{
+	switch (err) {
+	case EAUTH:    return "authentication failed";
+	case EALREADY: return "replayed";
+	case ERANGE:   return "numbered out of the stream's window";
+	case EPERM:    return "not encrypted";
+	default:       return "malformed";
+	}
+}
+
+// Counted always; logged once, then (debug trace) at 2, 4, 8, ... so that
+// a flood cannot flood the log too.
 void drop(struct sdes *s, int err)
 {
 	sipua_count(SIPUA_MEDIA_DROPPED);
-	if (s->failures++ == 0)
-		sipua_warn("srtp: %s: dropped a packet that failed its check "
-			   "(%m)\n", s->name, err);
-	else
-		sipua_log("srtp: %s: dropped packet %u (%m)\n", s->name,
-			  s->failures, err);
+	const unsigned n = ++s->failures;
+	if (n == 1)
+		sipua_warn("srtp: %s: dropped a packet (%s)\n", s->name,
+			   why(err));
+	else if (!(n & (n - 1)))
+		sipua_log("srtp: %s: %u packets dropped, the last %s\n",
+			  s->name, n, why(err));
 }
 
 bool send_handler(int *err, struct sa *dst, struct mbuf *mb, void *arg)
