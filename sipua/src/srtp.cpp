@@ -454,8 +454,14 @@ int sdes_update(struct sdes *s, bool offer)
 	if (!s)
 		return 0;
 	s->got_sdp = true;
-	if (!sdp_media_rport(s->m))
-		return 0;  // the line is off: nothing flows on it
+	if (!sdp_media_rport(s->m)) {
+		// A line that is off carries nothing, but an audio line
+		// refused in answer to RTP/SAVP is SRTP refused.
+		const bool refused = !offer && !s->rx_on &&
+				     s->mode == MENC_SRTP_MAND &&
+				     !strcmp(s->name, "audio");
+		return refused ? EPROTO : 0;
+	}
 	struct pick p;
 	memset(&p, 0, sizeof(p));
 	p.s = s;
