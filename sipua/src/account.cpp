@@ -1,8 +1,10 @@
 // Account from its address text:
 //   sip:user@host[:port][;auth_pass=x][;auth_user=y][;outbound=sip:p:port]
 //   [;transport=udp|tcp|tls][;regint=n][;answermode=auto]
+//   [;mediaenc=srtp|srtp-mand]
 // or the same inside "<...>" followed by the parameters.
 #include "core.h"
+#include "srtp.h"
 
 #include <cerrno>
 
@@ -117,6 +119,15 @@ int set_answermode(struct acc_params *ap, const struct pl *val)
 	return 0;
 }
 
+int set_mediaenc(struct acc_params *ap, const struct pl *val)
+{
+	ap->acc->menc = menc_decode(val);
+	if (ap->acc->menc != MENC_NONE && !srtp_enabled())
+		sipua_warn("account: mediaenc=%r needs module srtp.so, "
+			   "calls are plain\n", val);
+	return 0;
+}
+
 const struct {
 	const char *name;
 	param_h *h;
@@ -125,6 +136,7 @@ const struct {
 	{"outbound", set_outbound},   {"outbound1", set_outbound},
 	{"transport", set_transport}, {"regint", set_regint},
 	{"ptime", set_ptime},         {"answermode", set_answermode},
+	{"mediaenc", set_mediaenc},
 };
 
 // One "key[=value]"; unknown keys are ignored. Only a transport keeps an

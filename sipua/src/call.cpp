@@ -1,6 +1,7 @@
 // Calls: SIP session, SDP offer/answer, call events and teardown.
 #include "core.h"
 #include "media.h"
+#include "srtp.h"
 #include "video.h"
 
 #include <cerrno>
@@ -154,6 +155,27 @@ int auth_handler(char **username, char **password, const char *realm,
 	return err;
 }
 
+// An offer whose media would go unprotected though SRTP is wanted is
+// refused (488), and counted.
+bool offer_insecure(struct call *call)
+{
+	if (!media_secure(call, true))
+		return false;
+	sipua_count(SIPUA_OFFER_REFUSED);
+	sipua_warn("call: %s offered no usable SRTP key, refused\n",
+		   call->peer_uri ? call->peer_uri : "peer");
+	return true;
+}
+
+// Our RTP/SAVP-only offer refused by the peer: its answer left SRTP out,
+// or it answered 488.
+bool menc_refused(const struct call *call, const struct sip_msg *msg)
+{
+	return call->menc_failed ||
+	       (call->outgoing && msg && msg->scode == 488 &&
+		srtp_mode(call->ua->acc) == MENC_SRTP_MAND);
+}
+
 // Session callbacks ---------------------------------------------------------
 
 int offer_handler(struct mbuf **descp, const struct sip_msg *msg, void *arg)
@@ -163,7 +185,7 @@ int offer_handler(struct mbuf **descp, const struct sip_msg *msg, void *arg)
 		int err = sdp_decode(call->sdp, msg->mb, true);
 		if (err)
 			return err;
-		if (!media_codec_ok(call))
+		if (!media_codec_ok(call) || offer_insecure(call))
 			return EPROTO;  // a re-offer gets 488, the call goes on
 		call->got_offer = true;
 		media_update(call);
@@ -182,6 +204,13 @@ int answer_handler(const struct sip_msg *msg, void *arg)
 	int err = sdp_decode(call->sdp, msg->mb, false);
 	if (err)
 		return err;
+	if (media_secure(call, false)) {
+		// As with a codec: ACKed, then BYE; the close says why.
+		call->menc_failed = true;
+		sipua_warn("call: %s answered without SRTP, which is "
+			   "required; ending the call\n", call->peer_uri);
+		return EPROTO;
+	}
 	if (!media_codec_ok(call)) {
 		// The stack ACKs and sends BYE; the close says why.
 		call->codec_failed = true;
@@ -276,7 +305,12 @@ void close_handler(int err, const struct sip_msg *msg, void *arg)
 	auto *call = static_cast<struct call *>(arg);
 	char prm[128] = "";
 	call->peer_closed = true;
-	if (call->codec_failed) {
+	if (menc_refused(call, msg)) {
+		call->scode = 488;
+		(void)re_snprintf(prm, sizeof(prm),
+				  "Media encryption required");
+	}
+	else if (call->codec_failed) {
 		call->scode = 488;
 		(void)re_snprintf(prm, sizeof(prm), "No common audio codecs");
 	}
@@ -383,7 +417,7 @@ uint16_t incoming_alloc(struct call **callp, struct ua *ua,
 		const int err = sdp_decode(call->sdp, msg->mb, true);
 		if (err == EBADMSG || err == EINVAL)
 			scode = 400;
-		else if (err || !media_codec_ok(call))
+		else if (err || !media_codec_ok(call) || offer_insecure(call))
 			scode = 488;
 	}
 	if (scode) {

@@ -2,6 +2,7 @@
 #include "audio.h"
 
 #include "avformat.h"
+#include "srtp.h"
 
 #include <cerrno>
 #include <cstdarg>
@@ -215,6 +216,7 @@ const struct builtin_module builtin[] = {
 	{"stun", nullptr}, {"syslog", nullptr}, {"stdio", nullptr},
 	{"cons", nullptr}, {"avformat", avformat_init},
 	{"avcodec", nullptr},  // H.264 passes through: nothing to encode
+	{"srtp", srtp_module_init},
 };
 
 int module_line(const struct pl *val, void *arg)
@@ -352,6 +354,7 @@ int conf_modules(void)
 	if (!conf_obj)
 		return ENOENT;
 	audev_modules_close();  // a second bring-up starts from scratch
+	srtp_module_close();
 	for (const char *key : {"module", "module_tmp", "module_app"})
 		(void)conf_apply(conf_obj, key, module_line, nullptr);
 	return 0;
@@ -378,6 +381,7 @@ int baresip_init(struct config *cfg)
 void baresip_close(void)
 {
 	audev_modules_close();
+	srtp_module_close();
 	uag.cfg = nullptr;
 }
 

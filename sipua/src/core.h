@@ -6,6 +6,14 @@
 #include <baresip.h>
 
 
+// Media encryption of an account's calls; MENC_DEFAULT takes the config's.
+enum menc_mode {
+	MENC_DEFAULT = 0,
+	MENC_NONE,
+	MENC_SRTP,       // SRTP when the peer takes it, else plain RTP
+	MENC_SRTP_MAND,  // RTP/SAVP only
+};
+
 struct account {
 	char *aor;        // "sip:user@host:port"
 	char *user;
@@ -18,6 +26,7 @@ struct account {
 	uint32_t regint;
 	uint32_t ptime;   // audio packet time [ms]
 	enum answermode answermode;
+	enum menc_mode menc;
 };
 
 int account_alloc(struct account **accp, const char *text);

@@ -3,6 +3,7 @@
 // RTP-established and RTP-timeout detection. The audio itself is audio.cpp's.
 #include "media.h"
 #include "audio.h"
+#include "srtp.h"
 
 #include "video.h"
 
@@ -131,6 +132,19 @@ void receive_codecs(const struct sdp_media *m, struct audio_prm *prm)
 	}
 }
 
+// The audio line in the transport the account's encryption asks for.
+int add_audio_line(struct call *call)
+{
+	const enum menc_mode mode = srtp_mode(call->ua->acc);
+	int err = sdp_media_add(&call->am, call->sdp, "audio",
+				sa_port(rtp_local(call->rtp)),
+				srtp_proto(mode));
+	if (!err)
+		err = sdes_alloc(&call->sdes, call, "audio", call->am,
+				 call->rtp, mode);
+	return err;
+}
+
 } // namespace
 
 int media_alloc(struct call *call, bool video)
@@ -147,8 +161,7 @@ int media_alloc(struct call *call, bool video)
 			 true, rtp_handler, rtcp_handler, call);
 	if (err)
 		return err;
-	err = sdp_media_add(&call->am, call->sdp, "audio",
-			    sa_port(rtp_local(call->rtp)), "RTP/AVP");
+	err = add_audio_line(call);
 	if (err)
 		return err;
 	err = add_audio_formats(call->am, ptime);
@@ -171,6 +184,7 @@ void media_close(struct call *call)
 	// packet's handler still holds the audio.
 	audio_stop(call->audio);
 	call->audio = (struct audio *)mem_deref(call->audio);
+	call->sdes = (struct sdes *)mem_deref(call->sdes);
 	call->rtp = (struct rtp_sock *)mem_deref(call->rtp);
 	call->video = (struct video *)mem_deref(call->video);
 	call->am = nullptr;
@@ -220,6 +234,12 @@ void media_update(struct call *call)
 		rtcp_start(call->rtp, "sipua", &rtcp);
 		call->rtcp_started = true;
 	}
+}
+
+int media_secure(struct call *call, bool offer)
+{
+	const int err = sdes_update(call->sdes, offer);
+	return err ? err : video_secure(call->video, offer);
 }
 
 void media_start(struct call *call)

@@ -30,11 +30,13 @@ struct call {
 	struct sdp_session *sdp;
 	struct sdp_media *am;
 	struct rtp_sock *rtp;
+	struct sdes *sdes;        // SRTP of the audio line
 	struct video *video;      // m=video, when offered or answered
 	struct audio *audio;
 	struct tmr tmr_rtpto;
 	struct sa raddr;
 	bool codec_failed;        // the answer had no codec in common
+	bool menc_failed;         // the answer left required SRTP out
 	bool rtcp_started;
 	bool rtp_estab;
 	uint64_t last_rx;
@@ -47,6 +49,10 @@ void media_close(struct call *call);
 bool media_codec_ok(const struct call *call);
 // Applies the last SDP exchange: address, codec, direction.
 void media_update(struct call *call);
+// Keys of the peer's last SDP (offer or answer) for every line; EPROTO when
+// media would go unprotected though the account, the offer or the call so
+// far wants SRTP.
+int  media_secure(struct call *call, bool offer);
 // Audio both ways, from the establishment on.
 void media_start(struct call *call);
 

@@ -7,11 +7,13 @@
 
 #include "avformat.h"
 #include "media.h"
+#include "srtp.h"
 
 struct video {
 	struct call *call;        // the owner
 	struct sdp_media *sdp;
 	struct rtp_sock *rtp;
+	struct sdes *sdes;        // SRTP of the line
 	struct avsrc *src;        // the camera, while video is sent
 	struct sa raddr;
 	uint64_t t0;              // jiffies when the stream was made
@@ -32,6 +34,7 @@ void destructor(void *arg)
 {
 	auto *v = static_cast<struct video *>(arg);
 	avsrc_free(v->src);
+	mem_deref(v->sdes);
 	mem_deref(v->rtp);
 }
 
@@ -115,6 +118,18 @@ void apply(struct video *v)
 	}
 }
 
+// The video line in the transport the account's encryption asks for.
+int add_line(struct video *v, struct sdp_session *sdp)
+{
+	const enum menc_mode mode = srtp_mode(v->call->ua->acc);
+	int err = sdp_media_add(&v->sdp, sdp, "video",
+				sa_port(rtp_local(v->rtp)), srtp_proto(mode));
+	if (!err)
+		err = sdes_alloc(&v->sdes, v->call, "video", v->sdp, v->rtp,
+				 mode);
+	return err;
+}
+
 } // namespace
 
 int video_alloc(struct video **vp, struct call *call, struct sdp_session *sdp)
@@ -133,8 +148,7 @@ int video_alloc(struct video **vp, struct call *call, struct sdp_session *sdp)
 			     (uint16_t)cfg->avt.rtp_ports.max, true,
 			     rtp_handler, rtcp_handler, v);
 	if (!err)
-		err = sdp_media_add(&v->sdp, sdp, "video",
-				    sa_port(rtp_local(v->rtp)), "RTP/AVP");
+		err = add_line(v, sdp);
 	if (!err)
 		err = sdp_format_add(nullptr, v->sdp, false, "96", "H264",
 				     90000, 1, fmtp_enc, fmtp_cmp, nullptr,
@@ -181,6 +195,11 @@ void video_update(struct video *v)
 		v->rtcp_started = true;
 	}
 	apply(v);
+}
+
+int video_secure(struct video *v, bool offer)
+{
+	return v ? sdes_update(v->sdes, offer) : 0;
 }
 
 void video_start(struct video *v)

@@ -11,6 +11,8 @@ int  video_alloc(struct video **vp, struct call *call,
 		 struct sdp_session *sdp);
 // After each SDP exchange: peer address, payload type, direction.
 void video_update(struct video *v);
+// SRTP keys of the peer's last SDP on the video line (see media_secure).
+int  video_secure(struct video *v, bool offer);
 // The call is up: the camera is read while the SDP lets us send.
 void video_start(struct video *v);
 // The answer goes out without video (port 0).

@@ -10,9 +10,12 @@
 
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <ctime>
 #include <mutex>
 #include <thread>
+
+#include <rem/rem_g711.h>
 
 #include "audio.h"
 #include "sipp.h"
@@ -246,4 +249,214 @@ TEST(SipuaAudio, AlsaMicrophoneAndSpeakerThroughTheFilePlugin) {
   EXPECT_GT(ToneSeconds(speaker, 1000), 0.8);
   // Played in real time: about the length of the call, not a burst.
   EXPECT_LT(double(speaker.size()) / 8000, 10.0);
+}
+namespace {
+
+// Tones of `hz` one after another, `each` seconds apiece, in one file.
+bool MakeTones(const TempDir &dir, const std::string &name, const std::vector<int> &hz, double each, int rate) {
+  std::vector<std::string> args = {"sox"};
+  for (int f : hz)
+    if (args.push_back(dir.Path(name + std::to_string(f) + ".wav")); !MakeTone(args.back(), f, each, rate)) return false;
+  args.push_back(dir.Path(name));
+  Process sox;
+  return sox.Start(args) && sox.Wait(Millis(20000)) && sox.ExitCode() == 0;
+}
+
+sipua_counters Counters() {
+  sipua_counters c{};
+  sipua_counters_get(&c);
+  return c;
+}
+
+// A gate's media end of an RTP/SAVP call: PCMU and telephone events as SRTP
+// with its own key, from the port its SDP names, to where the panel's RTP
+// comes from.
+class SrtpGate {
+ public:
+  SrtpGate() : port_(FreeUdpPort()), fd_(socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0)) {
+    for (size_t i = 0; i < sizeof key_; ++i) key_[i] = uint8_t(i * 37 + 11);
+    const sockaddr_in sa = Loopback(port_);
+    ok = !bind(fd_, reinterpret_cast<const sockaddr *>(&sa), sizeof sa) &&
+         !srtp_alloc(&srtp_, SRTP_AES_CM_128_HMAC_SHA1_80, key_, sizeof key_, 0);
+  }
+  ~SrtpGate() {
+    mem_deref(srtp_);
+    close(fd_);
+  }
+  std::string Sdp() const {
+    char b64[64];
+    size_t n = sizeof b64;
+    base64_encode(key_, sizeof key_, b64, &n);
+    return std::string(kSdp).substr(0, std::string(kSdp).find("m=")) + "m=audio " + std::to_string(port_) +
+           " RTP/SAVP 0 101\r\na=rtpmap:101 telephone-event/8000\r\na=crypto:1 AES_CM_128_HMAC_SHA1_80 inline:" +
+           std::string(b64, n) + "\r\n";
+  }
+  bool Learn() {  // the first RTP packet (not RTCP) gives the panel's address
+    uint8_t b[2048];
+    socklen_t len = sizeof panel_;
+    for (int i = 0; i < 100; ++i) {
+      pollfd p = {fd_, POLLIN, 0};
+      if (poll(&p, 1, 5000) != 1) return false;
+      if (recvfrom(fd_, b, sizeof b, 0, (sockaddr *)&panel_, &len) >= 12 && (b[1] & 0x7f) < 64) return true;
+    }
+    return false;
+  }
+  // Encrypted, then with one payload bit flipped when `tamper`; without
+  // `encrypt` (a forgery) the gate's own counters stay put.
+  std::vector<uint8_t> Send(uint8_t pt, bool marker, const std::vector<uint8_t> &payload, bool tamper = false,
+                            bool encrypt = true) {
+    const uint8_t hdr[12] = {0x80, uint8_t(pt | (marker ? 0x80 : 0)), uint8_t(seq >> 8), uint8_t(seq), uint8_t(ts >> 24),
+                             uint8_t(ts >> 16), uint8_t(ts >> 8), uint8_t(ts), 0x5e, 0xc0, 0x1d, 0x0a};
+    mbuf *mb = mbuf_alloc(64 + payload.size());
+    mbuf_write_mem(mb, hdr, sizeof hdr);
+    mbuf_write_mem(mb, payload.data(), payload.size());
+    mb->pos = 0;
+    EXPECT_TRUE(!encrypt || !srtp_encrypt(srtp_, mb));
+    std::vector<uint8_t> pkt(mb->buf, mb->buf + mb->end);
+    mem_deref(mb);
+    pkt[12 + payload.size() / 2] ^= tamper ? 0x10 : 0;
+    Resend(pkt);
+    ++seq;
+    return pkt;
+  }
+  void Resend(const std::vector<uint8_t> &p) { sendto(fd_, p.data(), p.size(), 0, (sockaddr *)&panel_, sizeof panel_); }
+  void Tone(int hz, double seconds, bool tamper) {  // in real time
+    auto next = std::chrono::steady_clock::now();
+    for (int k = 0; k < int(seconds * 50); ++k, ts += 160) {
+      std::vector<uint8_t> pcmu(160);
+      for (int i = 0; i < 160; ++i) pcmu[i] = g711_pcm2ulaw(int16_t(12000 * sin(2 * M_PI * hz * (ts + i) / 8000.0)));
+      Send(0, false, pcmu, tamper);
+      std::this_thread::sleep_until(next += Millis(20));
+    }
+  }
+  std::vector<std::vector<uint8_t>> Key(uint8_t event, bool tamper) {  // start, update, end
+    std::vector<std::vector<uint8_t>> pkts;
+    for (uint8_t i = 0; i < 3; ++i) pkts.push_back(Send(101, !i, {event, uint8_t(i == 2 ? 0x8a : 10), 0, uint8_t(160 * i)}, tamper));
+    ts += 480;
+    return pkts;
+  }
+  bool ok = false;
+  uint16_t seq = 40000;  // far from a wrap, so a forged one stands out
+  uint32_t ts = 1000;
+
+ private:
+  const int port_, fd_;
+  uint8_t key_[30];
+  struct srtp *srtp_ = nullptr;
+  sockaddr_in panel_{};
+};
+
+}  // namespace
+
+// SRTP keyed in the SDP: the panel's RTP/SAVP-only call to Debian's baresip
+// and baresip's RTP/SAVP call to the panel carry several tones both ways and
+// keys; a gate's tampered, replayed and half-a-cycle-back packets are
+// dropped and counted, neither played nor taken as keys, and its stream
+// goes on; a plain offer to an account requiring SRTP gets 488; a callee
+// refusing required SRTP (488, or a plain answer) ends the call so.
+TEST(SipuaAudio, SrtpBothWaysWithBaresipTamperedPacketsAndRefusals) {
+  Panel panel;
+  ASSERT_TRUE(MakeTones(panel.dir, "tones.wav", {700, 1300}, 1.5, 48000));
+  // The door's account takes the config's default, as the daemon's accounts do.
+  ASSERT_TRUE(panel.Start("module srtp.so\nmediaenc_default srtp-mand\nmodule aufile.so\naudio_source aufile," +
+                          panel.dir.Path("tones.wav") +
+                          "\naudio_player aufile," + panel.dir.Path("heard.wav") + "\n"));
+  struct ua *door = nullptr, *gate = nullptr;
+  ASSERT_EQ(0, panel.loop.Locked([&] {
+    return ua_alloc(&door, "sip:door@127.0.0.1:5060;answermode=auto") ||
+           ua_alloc(&gate, "sip:gate@127.0.0.1:5060;answermode=auto;mediaenc=none");
+  }));
+  std::atomic<uint16_t> closedCode{0};
+  std::vector<std::string> keys, secure;  // on the loop thread
+  panel.loop.onEvent = [&](const UaEvent &e) {
+    if (e.ev == UA_EVENT_CALL_CLOSED) closedCode = call_scode(e.call);
+    if (e.ev == UA_EVENT_CALL_DTMF_START) keys.push_back(e.prm);
+    if (e.ev == UA_EVENT_CALL_MENC) secure.push_back(e.prm);
+  };
+  TempDir resident("resident");
+  ASSERT_TRUE(MakeTones(resident, "voice.wav", {440, 1700}, 4, 8000));
+  for (const bool outgoing : {true, false}) {
+    BaresipPeer peer;
+    peer.audioSource = "aufile," + resident.Path("voice.wav");
+    peer.record = true;
+    peer.extraConfig = "module srtp.so\n";
+    peer.accountParams = outgoing ? ";mediaenc=srtp" : ";mediaenc=srtp-mand";
+    ASSERT_TRUE(peer.Start("1201", outgoing));
+    const int closed = panel.loop.Count(UA_EVENT_CALL_CLOSED);
+    const std::string uri = "sip:1201@127.0.0.1:" + std::to_string(peer.sipPort());
+    if (outgoing)
+      ASSERT_EQ(0, panel.loop.Locked([&] { return ua_connect(door, nullptr, nullptr, uri.c_str(), VIDMODE_OFF); }));
+    else
+      ASSERT_TRUE(peer.Command("dial", "sip:gate@127.0.0.1:" + std::to_string(panel.loop.sipPort())));
+    ASSERT_TRUE(panel.loop.WaitEvent(UA_EVENT_CALL_MENC, outgoing ? 1 : 2)) << peer.Output();
+    ASSERT_TRUE(peer.WaitControl("CALL_ESTABLISHED", Millis(5000)));
+    if (outgoing) {
+      ASSERT_EQ(0, panel.loop.Locked([&] {
+        auto *call = static_cast<struct call *>(list_ledata(list_head(ua_calls(door))));
+        return call_send_digit(call, '5') || call_send_digit(call, KEYCODE_REL);
+      }));
+      ASSERT_TRUE(peer.WaitControl("CALL_DTMF_START", Millis(3000)));
+      ASSERT_TRUE(peer.Type("7"));
+      ASSERT_TRUE(panel.loop.WaitEvent(UA_EVENT_CALL_DTMF_START, 1, Millis(3000)));
+    }
+    std::this_thread::sleep_for(Millis(5000));  // the call: both tones of the panel, into baresip's second
+    panel.loop.Locked([&] { ua_hangup(outgoing ? door : gate, nullptr, 0, nullptr); });
+    ASSERT_TRUE(panel.WaitClosed(closed + 1));
+    ASSERT_TRUE(peer.WaitControl("CALL_CLOSED", Millis(3000)));
+    const std::vector<int16_t> atResident = Read8k(peer.Recording()), atPanel = panel.Heard();
+    EXPECT_GT(ToneSeconds(atResident, 700), 0.8) << peer.Recording();
+    EXPECT_GT(ToneSeconds(atResident, 1300), 0.8);
+    EXPECT_GT(ToneSeconds(atPanel, 440), 2.0);
+    EXPECT_GT(ToneSeconds(atPanel, 1700), 0.5);
+  }
+  EXPECT_EQ((std::vector<std::string>(2, "0,audio,AES_CM_128_HMAC_SHA1_80")), panel.loop.Locked([&] { return secure; }));
+
+  // A gate's own SRTP: a good tone and key; from the same port a tampered
+  // tone and key, the good key again and a forgery half a cycle back; then
+  // a good tone again.
+  {
+    SrtpGate media;
+    ASSERT_TRUE(media.ok);
+    const int closed = panel.loop.Count(UA_EVENT_CALL_CLOSED);
+    Exchange(panel.loop.sipPort(), Request("INVITE", {{"INVITE", "INVITE sip:gate@127.0.0.1 SIP/2.0"}}, media.Sdp()), 1);
+    ASSERT_TRUE(media.Learn());
+    const uint64_t dropped = Counters().media_dropped;
+    media.Tone(600, 1.0, false);
+    const auto good = media.Key(5, false);
+    media.Tone(1800, 1.0, true);
+    media.Key(9, true);
+    for (const auto &p : good) media.Resend(p);
+    media.seq -= 40000;
+    media.Send(0, false, std::vector<uint8_t>(170, 0xa5), false, false);
+    media.seq += 40000 - 1;
+    media.Tone(600, 1.0, false);
+    panel.loop.Locked([&] { ua_hangup(gate, nullptr, 0, nullptr); });
+    ASSERT_TRUE(panel.WaitClosed(closed + 1));
+    EXPECT_EQ(50u + 3 + 3 + 1, Counters().media_dropped - dropped);
+    EXPECT_GT(ToneSeconds(panel.Heard(), 600), 1.5);  // both good tones: the stream outlived the forgeries
+    EXPECT_LT(ToneSeconds(panel.Heard(), 1800), 0.1);
+    EXPECT_EQ((std::vector<std::string>{"7", "5"}), panel.loop.Locked([&] { return keys; }));
+  }
+
+  // A plain offer to the account that requires SRTP.
+  const uint64_t refused = Counters().offers_refused;
+  EXPECT_TRUE(Exchange(panel.loop.sipPort(), Request("INVITE", {{"INVITE", "INVITE sip:door@127.0.0.1 SIP/2.0"}}, kSdp),
+                       3000).starts_with("SIP/2.0 488 "));
+  EXPECT_EQ(refused + 1, Counters().offers_refused);
+
+  // Required SRTP refused: baresip without SRTP answers 488, a sipp callee
+  // answers plain RTP.
+  BaresipPeer plain;
+  ASSERT_TRUE(plain.Start("1203", true));
+  Sipp answersPlain;
+  ASSERT_TRUE(answersPlain.Start(SippRun("callee.xml", 0, {"-key", "codec", "0", "-key", "rtpmap", "a=rtpmap:0 PCMU/8000"})));
+  for (const int port : {plain.sipPort(), answersPlain.port()}) {
+    const int closed = panel.loop.Count(UA_EVENT_CALL_CLOSED);
+    const std::string uri = "sip:1203@127.0.0.1:" + std::to_string(port);
+    ASSERT_EQ(0, panel.loop.Locked([&] { return ua_connect(door, nullptr, nullptr, uri.c_str(), VIDMODE_OFF); }));
+    ASSERT_TRUE(panel.WaitClosed(closed + 1)) << plain.Output();
+    EXPECT_EQ("Media encryption required", panel.loop.Last(UA_EVENT_CALL_CLOSED).prm) << port;
+    EXPECT_EQ(488, closedCode.load()) << port;
+  }
+  EXPECT_EQ(0, answersPlain.Wait()) << answersPlain.Output();
 }

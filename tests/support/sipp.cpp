@@ -147,7 +147,8 @@ bool BaresipPeer::Start(const std::string &user, bool autoAnswer, bool tls, std:
     cfg += "sip_certificate " + dir_->Path("cert.pem") + "\n";
   }
   dir_->Write("config", cfg);
-  dir_->Write("accounts", "<sip:" + user + "@" + listen + ">;regint=0" + (autoAnswer ? ";answermode=auto" : "") + "\n");
+  dir_->Write("accounts", "<sip:" + user + "@" + listen + ">;regint=0" + (autoAnswer ? ";answermode=auto" : "") +
+                        accountParams + "\n");
   // Keys typed on stdin go out as DTMF during a call. Ready once the control port answers.
   return proc_.Start({"baresip", "-f", dir_->path()}, {.stdinPipe = true}) &&
          WaitFor([this] { return Command("reginfo"); }, Millis(8000), Millis(100)) && LoopbackSdp();

@@ -64,6 +64,7 @@ class BaresipPeer {
   // default it plays silence from a file), more config lines (e.g. modules;
   // they go first, so they win over the defaults), and whether it records the audio it receives (see Recording()).
   std::string audioSource, audioPlayer, extraConfig;
+  std::string accountParams;  // appended to its account line, e.g. ";mediaenc=srtp"
   bool record = false;
   // Account <sip:user@127.0.0.1:port>, answering every call by itself.
   // With `tls` it also takes TLS on port + 1 with a fresh self-signed
