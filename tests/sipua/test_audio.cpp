@@ -10,6 +10,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <ctime>
 #include <mutex>
 #include <thread>
@@ -160,6 +161,68 @@ void ExpectSentUntilHold(EchoSocket &media, const std::string &log, size_t packe
   EXPECT_NEAR(due(rtp.back().ts), hold, 100);
 }
 
+// A socket of the test on `ip` that speaks RTP (PCMU, telephone events) and
+// RTCP to the panel, and notes when the panel's RTP reaches it and from where.
+struct RtpPeer {
+  int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  sockaddr_in panel{};
+  uint16_t seq = 0;
+  uint32_t ts = 0, ssrc = 0x5eed;
+  std::vector<double> heard;  // arrival times of the panel's RTP
+
+  explicit RtpPeer(const char *ip, int port = 0) {
+    sockaddr_in sa = Loopback(port);
+    inet_pton(AF_INET, ip, &sa.sin_addr);
+    bind(fd, reinterpret_cast<sockaddr *>(&sa), sizeof sa);
+  }
+  ~RtpPeer() { close(fd); }
+  void Send(uint8_t pt, uint32_t t, const std::vector<uint8_t> &payload) {
+    std::vector<uint8_t> b = {0x80, pt, uint8_t(seq >> 8), uint8_t(seq), uint8_t(t >> 24), uint8_t(t >> 16),
+                              uint8_t(t >> 8), uint8_t(t), uint8_t(ssrc >> 24), uint8_t(ssrc >> 16),
+                              uint8_t(ssrc >> 8), uint8_t(ssrc)};
+    ++seq;
+    b.insert(b.end(), payload.begin(), payload.end());
+    sendto(fd, b.data(), b.size(), 0, reinterpret_cast<sockaddr *>(&panel), sizeof panel);
+  }
+  // 20 ms of a tone in PCMU.
+  void Tone(double hz) {
+    std::vector<uint8_t> pcmu;
+    for (uint32_t i = 0; i < 160; ++i) {
+      const int s = int(16000 * std::sin(2 * M_PI * hz * (ts + i) / 8000));
+      const int sign = s < 0 ? 0x80 : 0, v = std::min(std::abs(s), 32635) + 132;
+      int exp = 7;
+      while (exp > 0 && !(v & (0x80 << exp))) --exp;
+      pcmu.push_back(uint8_t(~(sign | exp << 4 | ((v >> (exp + 3)) & 0x0f))));
+    }
+    Send(0, ts, pcmu);
+    ts += 160;
+  }
+  // One press of `event` as RFC 4733 sends it: packets of one timestamp,
+  // each an end or not, in the order given.
+  void Press(uint8_t event, std::initializer_list<bool> ends) {
+    for (bool end : ends) Send(101, ts, {event, uint8_t(end ? 0x8a : 0x0a), 0x03, 0x20});
+  }
+  // A receiver report (one block: libre takes none without) to the panel's RTCP port.
+  void Rtcp() {
+    uint8_t rr[32] = {0x81, 201, 0, 7, uint8_t(ssrc >> 24), uint8_t(ssrc >> 16), uint8_t(ssrc >> 8), uint8_t(ssrc)};
+    sockaddr_in to = panel;
+    to.sin_port = htons(uint16_t(ntohs(panel.sin_port) + 1));
+    sendto(fd, rr, sizeof rr, 0, reinterpret_cast<sockaddr *>(&to), sizeof to);
+  }
+  // Waits up to `ms` for the panel's RTP; the first names the panel's port.
+  void Listen(int ms) {
+    for (const double end = WallMs() + ms; WallMs() < end;) {
+      pollfd p = {fd, POLLIN, 0};
+      sockaddr_in from{};
+      socklen_t len = sizeof from;
+      uint8_t buf[512];
+      if (poll(&p, 1, 5) != 1 || recvfrom(fd, buf, sizeof buf, 0, (sockaddr *)&from, &len) < 12) continue;
+      if (heard.empty()) panel = from;
+      heard.push_back(WallMs());
+    }
+  }
+};
+
 }  // namespace
 
 TEST(SipuaAudio, TonesBothWaysWithBaresipAndHoldingSippCallees) {
@@ -200,6 +263,13 @@ TEST(SipuaAudio, TonesBothWaysWithBaresipAndHoldingSippCallees) {
   EXPECT_EQ("No common audio codecs", panel.loop.Last(UA_EVENT_CALL_CLOSED).prm);
   EXPECT_EQ(488, closedCode.load());
   EXPECT_EQ(1, panel.loop.Count(UA_EVENT_CALL_ESTABLISHED));
+  // An answer whose audio is at a multicast group ends the call the same way.
+  Sipp multicast;
+  ASSERT_TRUE(multicast.Start(SippRun("callee.xml", 0, {"-key", "codec", "0", "-key", "rtpmap", "c=IN IP4 224.1.2.3"})));
+  ASSERT_TRUE(panel.Dial(multicast.port()));
+  ASSERT_TRUE(panel.WaitClosed(3)) << multicast.Output();
+  EXPECT_EQ(0, multicast.Wait()) << multicast.Output();
+  EXPECT_EQ("Unusable media address", panel.loop.Last(UA_EVENT_CALL_CLOSED).prm);
 
   // PCMA only, the file's thread sending: the tone comes back and the hold
   // stops the sending at once.
@@ -208,7 +278,7 @@ TEST(SipuaAudio, TonesBothWaysWithBaresipAndHoldingSippCallees) {
     Sipp pcma;
     ASSERT_TRUE(pcma.Start(HoldingCallee(8, "a=rtpmap:8 PCMA/8000", media.port(), false, 1500)));
     ASSERT_TRUE(panel.Call(pcma.port())) << pcma.Output();
-    ASSERT_TRUE(panel.WaitClosed(3)) << pcma.Output();
+    ASSERT_TRUE(panel.WaitClosed(4)) << pcma.Output();
     EXPECT_EQ(0, pcma.Wait()) << pcma.Output();
     EXPECT_GT(ToneSeconds(panel.Heard(), 1000), 0.8);
     ExpectSentUntilHold(media, pcma.Output(), 50, false);
@@ -220,10 +290,83 @@ TEST(SipuaAudio, TonesBothWaysWithBaresipAndHoldingSippCallees) {
   Sipp bare;
   ASSERT_TRUE(bare.Start(HoldingCallee(0, "a=ptime:20", media.port(), false, 5300)));
   ASSERT_TRUE(panel.Call(bare.port())) << bare.Output();
-  ASSERT_TRUE(panel.WaitClosed(4)) << bare.Output();
+  ASSERT_TRUE(panel.WaitClosed(5)) << bare.Output();
   EXPECT_EQ(0, bare.Wait()) << bare.Output();
   EXPECT_GT(ToneSeconds(panel.Heard(), 1000), 3.5);
   ExpectSentUntilHold(media, bare.Output(), 200, true);
+}
+
+// The resident's media socket is the test's, and so are two strangers' (another
+// port of 127.0.0.1, and 127.0.0.2) that send key 1, a 2 kHz tone with a new
+// SSRC in every packet, and RTCP. Only the resident is heard: its 440 Hz and
+// its key 2, raised once though its packets repeat and its start comes late; a
+// re-offer of a multicast group is refused and the call goes on. Then a silent
+// resident's call ends at the RTP timeout, the strangers' RTCP notwithstanding.
+// (The panel's RTCP port is its RTP port + 1.)
+TEST(SipuaAudio, OnlyTheCallsPeerIsHeard) {
+  Panel panel;
+  ASSERT_TRUE(panel.Start());
+  std::mutex mutex;
+  std::string keys;
+  panel.loop.onEvent = [&](const UaEvent &e) {
+    std::lock_guard<std::mutex> lock(mutex);
+    if (e.ev == UA_EVENT_CALL_DTMF_START) keys += e.prm;
+  };
+  RtpPeer resident("127.0.0.1"), strangers[] = {RtpPeer("127.0.0.1"), RtpPeer("127.0.0.2")};
+  strangers[1].ssrc = 0x10000;
+  sockaddr_in sa{};
+  socklen_t len = sizeof sa;
+  getsockname(resident.fd, reinterpret_cast<sockaddr *>(&sa), &len);
+  const std::string mport = std::to_string(ntohs(sa.sin_port));
+  auto callee = [&](std::vector<std::string> more) {
+    std::vector<std::string> args = {"-key", "codec", "0", "-key", "rtpmap", "a=rtcp:" + mport, "-key", "mport",
+                                     mport, "-mi", "127.0.0.1"};
+    args.insert(args.end(), more.begin(), more.end());
+    return SippRun("callee_media.xml", 0, args);
+  };
+  Sipp sipp;
+  ASSERT_TRUE(sipp.Start(callee({"-key", "hold", "c=IN IP4 224.1.2.3", "-set", "later", "1", "-d", "2500"})));
+  ASSERT_TRUE(panel.Call(sipp.port())) << sipp.Output();
+  ASSERT_TRUE(WaitFor([&] { return resident.Listen(20), !resident.heard.empty(); }, Millis(5000)));
+  for (auto &s : strangers) s.panel = resident.panel;
+  // For 1.2 s the second stranger sends with a new SSRC in every packet;
+  // then for 0.4 s the resident pauses and the first stranger plays.
+  for (int i = 0; i < 200 && panel.loop.Count(UA_EVENT_CALL_CLOSED) == 0; ++i) {
+    if (i < 60 || i >= 80) resident.Tone(440);
+    if (i < 60) strangers[1].ssrc++, strangers[1].Tone(2000);
+    if (i >= 60 && i < 80) strangers[0].Tone(2000);
+    if (i == 20)
+      for (auto &s : strangers) s.Press(1, {false, false, true, true, true});
+    if (i == 40) resident.Press(2, {false, false, true, true, true, false});
+    resident.Listen(20);
+  }
+  ASSERT_TRUE(panel.WaitClosed(1)) << sipp.Output();
+  EXPECT_EQ(0, sipp.Wait()) << sipp.Output();
+  EXPECT_NE(sipp.Output().find("SIP/2.0 488"), std::string::npos);
+  EXPECT_GT(resident.heard.back(), ReinviteSentMs(sipp.Output()) + 300);
+  EXPECT_EQ(keys, "2");
+  EXPECT_GT(ToneSeconds(panel.Heard(), 440), 1.8);
+  EXPECT_LT(ToneSeconds(panel.Heard(), 2000), 0.1);
+  sipua_counters c;
+  sipua_counters_get(&c);
+  EXPECT_GE(c.media_dropped, 90u);
+
+  // Silent resident, talkative strangers: RTCP to the panel's RTCP port.
+  Sipp silent;
+  ASSERT_TRUE(silent.Start(callee({"-key", "hold", "a=sendonly"})));
+  struct call *call = panel.Call(silent.port());
+  ASSERT_TRUE(call) << silent.Output();
+  panel.loop.Locked([&] { call_enable_rtp_timeout(call, 1000); });
+  resident.heard.clear();
+  ASSERT_TRUE(WaitFor([&] { return resident.Listen(20), !resident.heard.empty(); }, Millis(5000)));
+  for (auto &s : strangers) s.panel = resident.panel;
+  for (int i = 0; i < 300 && panel.loop.Count(UA_EVENT_CALL_CLOSED) < 2; ++i) {
+    for (auto &s : strangers) s.Rtcp();
+    resident.Listen(20);
+  }
+  ASSERT_EQ(2, panel.loop.Count(UA_EVENT_CALL_CLOSED));  // while the strangers still sent
+  EXPECT_EQ("rtp stream error", panel.loop.Last(UA_EVENT_CALL_CLOSED).prm);
+  EXPECT_EQ(0, silent.Wait()) << silent.Output();
 }
 
 TEST(SipuaAudio, AlsaMicrophoneAndSpeakerThroughTheFilePlugin) {

@@ -3,6 +3,8 @@
 // half-open), and a config value it must refuse.
 #include <gtest/gtest.h>
 
+#include <regex>
+
 #include "sipp.h"
 
 TEST(SipuaMalformed, BadRequestsAndHeaderValuesRefusedAgentStaysUp) {
@@ -25,6 +27,10 @@ TEST(SipuaMalformed, BadRequestsAndHeaderValuesRefusedAgentStaysUp) {
                           {"Max-Forwards:", "Max-Forwards: 70\r\nX-Big: " + std::string(6000, 'A')}}, kSdp),
        "SIP/2.0 486"},
       {Request("INVITE", {}, g729), "SIP/2.0 488"},
+      // Media at a host name, or IPv6 at an IPv4 panel: nowhere to send to.
+      {Request("INVITE", {}, std::regex_replace(kSdp, std::regex("c=IN IP4 127.0.0.1"), "c=IN IP4 gate.local")),
+       "SIP/2.0 488 Not Acceptable Here"},
+      {Request("INVITE", {}, std::string(kSdp) + "c=IN IP6 ::1\r\n"), "SIP/2.0 488 Not Acceptable Here"},
       {Request("INVITE", {{"Content-Type:", "Content-Type: text/plain"}}, "hello\r\n"), "SIP/2.0 415"},
       {Request("INFO", {{"To:", noDialog}, {"Content-Type:", "Content-Type: application/dtmf-relay"}}, "Signal=1\r\n"),
        "SIP/2.0 481"},
