@@ -305,6 +305,35 @@ TEST(SipuaAudio, OnlyTheCallsPeerIsHeard) {
   EXPECT_EQ(0, silent.Wait()) << silent.Output();
 }
 
+// rtp_latch: the callee's SDP names one socket, its media come from another
+// (a NAT). The first packet fixes the source, the panel's audio follows it and
+// stays there across a re-offer, and a stranger after it is not heard.
+TEST(SipuaAudio, LatchingFollowsACalleeBehindANat) {
+  Panel panel;
+  ASSERT_TRUE(panel.Start("rtp_latch yes\nmodule aufile.so\naudio_source aufile," + panel.dir.Path("tone.wav") +
+                          "\naudio_player aufile," + panel.dir.Path("heard.wav") + "\n"));
+  RtpPeer named("127.0.0.1"), natted("127.0.0.1"), stranger("127.0.0.2");
+  const std::string mport = std::to_string(LocalPort(named.fd));
+  Sipp sipp;
+  ASSERT_TRUE(sipp.Start(SippRun("callee_media.xml", 0, {"-key", "codec", "0", "-key", "rtpmap", "a=rtcp:" + mport,
+                                                         "-key", "mport", mport, "-key", "hold", "a=sendrecv", "-set",
+                                                         "later", "1", "-set", "hangup", "1", "-d", "2000", "-mi",
+                                                         "127.0.0.1"})));
+  ASSERT_TRUE(panel.Call(sipp.port())) << sipp.Output();
+  ASSERT_TRUE(WaitFor([&] { return named.Listen(20), !named.heard.empty(); }, Millis(5000)));
+  natted.panel = stranger.panel = named.panel;
+  for (int i = 0; i < 200 && panel.loop.Count(UA_EVENT_CALL_CLOSED) == 0; ++i) {
+    natted.Tone(440);
+    if (i >= 25) stranger.Tone(2000);
+    natted.Listen(20);
+  }
+  ASSERT_TRUE(panel.WaitClosed(1));
+  EXPECT_EQ(0, sipp.Wait()) << sipp.Output();
+  EXPECT_GT(natted.heard.size(), 50u);
+  EXPECT_GT(ToneSeconds(panel.Heard(), 440), 1.0);
+  EXPECT_LT(ToneSeconds(panel.Heard(), 2000), 0.1);
+}
+
 TEST(SipuaAudio, AlsaMicrophoneAndSpeakerThroughTheFilePlugin) {
   TempDir alsa("alsa");
   ASSERT_TRUE(MakeTone(alsa.Path("mic.raw"), 1000, 8, 8000));
