@@ -15,13 +15,13 @@ bool multicast(const struct sa *sa)
 	return sa_af(sa) == AF_INET6 && sa->u.in6.sin6_addr.s6_addr[0] == 0xff;
 }
 
-// 0 when the c= line's address is usable, else what is wrong with it.
+// Null when the c= line's address is usable, else what is wrong with it.
 const char *conn_fault(const struct pl *line, struct pl *addr)
 {
 	struct pl net, type;
 	if (re_regex(line->p, line->l, "c=[^ ]+ [^ ]+ [^ ]+", &net, &type,
 		     addr))
-		return "malformed";
+		return nullptr;  // not SDP: the decoder refuses it with 400
 	struct sa sa;
 	if (pl_strcmp(&net, "IN") || sa_set(&sa, addr, 0))
 		return "not an address";
