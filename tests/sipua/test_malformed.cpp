@@ -3,8 +3,6 @@
 // half-open), and a config value it must refuse.
 #include <gtest/gtest.h>
 
-#include <regex>
-
 #include "sipp.h"
 
 TEST(SipuaMalformed, BadRequestsAndHeaderValuesRefusedAgentStaysUp) {
@@ -28,7 +26,7 @@ TEST(SipuaMalformed, BadRequestsAndHeaderValuesRefusedAgentStaysUp) {
        "SIP/2.0 486"},
       {Request("INVITE", {}, g729), "SIP/2.0 488"},
       // Media at a host name, or IPv6 at an IPv4 panel: nowhere to send to.
-      {Request("INVITE", {}, std::regex_replace(kSdp, std::regex("c=IN IP4 127.0.0.1"), "c=IN IP4 gate.local")),
+      {Request("INVITE", {}, std::string(kSdp).replace(std::string(kSdp).find("127.0.0.1\r\nt="), 9, "gate.local")),
        "SIP/2.0 488 Not Acceptable Here"},
       {Request("INVITE", {}, std::string(kSdp) + "c=IN IP6 ::1\r\n"), "SIP/2.0 488 Not Acceptable Here"},
       {Request("INVITE", {{"Content-Type:", "Content-Type: text/plain"}}, "hello\r\n"), "SIP/2.0 415"},
