@@ -161,6 +161,7 @@ struct config_avt {
 	} audio, video;
 	bool rtp_stats;
 	uint32_t rtp_timeout;   /* RTP timeout in seconds (0=off) */
+	bool rtp_latch;         /* media from the first source, not the SDP's */
 };
 
 struct config_net {

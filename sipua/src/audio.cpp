@@ -67,6 +67,12 @@ struct audio {
 	uint32_t rx_ssrc;
 	uint16_t rx_seq;
 	uint32_t rx_ts_next;
+	// the key being pressed: one press is one RTP timestamp of one sender
+	bool key_set;
+	bool key_started;
+	bool key_ended;
+	uint32_t key_ssrc;
+	uint32_t key_ts;
 
 	int16_t srcv[MAX_SAMPC];
 	int16_t pcmv[MAX_SAMPC];
@@ -404,18 +410,39 @@ void decode(struct audio *a, const struct rtp_header *hdr, struct mbuf *mb)
 	play_samples(a, a->pcmv, n);
 }
 
-void recv_telev(struct audio *a, struct mbuf *mb)
+// RFC 4733: a press is sent as several packets with the timestamp of its
+// start, the last three marked as its end, and any may come late or twice.
+// A press is raised once, start before end, even when its start packets came
+// after its end or not at all.
+void recv_telev(struct audio *a, const struct rtp_header *hdr,
+		struct mbuf *mb)
 {
-	int event;
-	bool end;
-	if (telev_recv(a->telev, mb, &event, &end))
+	if (mbuf_get_left(mb) < 4)
 		return;
-	const int key = telev_code2digit(event);
+	const uint8_t *p = mbuf_buf(mb);
+	const int key = telev_code2digit(p[0]);
+	const bool end = p[1] & 0x80;
 	if (key < 0)
 		return;
+	const bool sender = a->key_set && hdr->ssrc == a->key_ssrc;
+	if (!sender || hdr->ts != a->key_ts) {
+		if (sender && (int32_t)(hdr->ts - a->key_ts) < 0)
+			return;  // a press before the current one
+		a->key_set = true;
+		a->key_ssrc = hdr->ssrc;
+		a->key_ts = hdr->ts;
+		a->key_started = a->key_ended = false;
+	}
 	const char prm[2] = {(char)key, '\0'};
-	(void)a->eventh(end ? UA_EVENT_CALL_DTMF_END : UA_EVENT_CALL_DTMF_START,
-			prm, a->arg);
+	if (!a->key_started) {
+		a->key_started = true;
+		if (!a->eventh(UA_EVENT_CALL_DTMF_START, prm, a->arg))
+			return;
+	}
+	if (end && !a->key_ended) {
+		a->key_ended = true;
+		(void)a->eventh(UA_EVENT_CALL_DTMF_END, prm, a->arg);
+	}
 }
 
 } // namespace
@@ -472,6 +499,15 @@ void audio_update(struct audio *a, const struct audio_prm *prm)
 		jbuf_flush(a->jbuf);
 }
 
+void audio_set_raddr(struct audio *a, const struct sa *raddr)
+{
+	if (!a || !raddr)
+		return;
+	pthread_mutex_lock(&a->tx_lock);
+	a->prm.raddr = *raddr;
+	pthread_mutex_unlock(&a->tx_lock);
+}
+
 void audio_start(struct audio *a)
 {
 	if (!a || a->started || a->stopped)
@@ -498,7 +534,7 @@ void audio_recv(struct audio *a, const struct rtp_header *hdr,
 	if (!a || !hdr || !mb)
 		return;
 	if ((int)hdr->pt == a->prm.pt_tel_rx) {
-		recv_telev(a, mb);
+		recv_telev(a, hdr, mb);
 		return;
 	}
 	if (!a->rxbuf || !(a->prm.dir & SDP_RECVONLY))

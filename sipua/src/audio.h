@@ -166,6 +166,8 @@ typedef bool (audio_event_h)(enum ua_event ev, const char *prm, void *arg);
 int  audio_alloc(struct audio **ap, uint32_t ptime, audio_send_h *sendh,
 		 audio_event_h *eventh, void *arg);
 void audio_update(struct audio *a, const struct audio_prm *prm);
+// Sends to `raddr` from now on, the rest as it was.
+void audio_set_raddr(struct audio *a, const struct sa *raddr);
 // Opens the devices and starts sending; later calls do nothing.
 void audio_start(struct audio *a);
 // Stops the devices and the sending for good, before what the send handler

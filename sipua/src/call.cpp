@@ -201,6 +201,14 @@ int answer_handler(const struct sip_msg *msg, void *arg)
 		return 0;
 	if (msg_ctype_cmp(&msg->ctyp, "multipart", "mixed"))
 		return EPROTO;
+	char why[128];
+	if (!sdp_addr_usable(msg->mb, why, sizeof(why))) {
+		call->addr_failed = true;
+		sipua_count(SIPUA_OFFER_REFUSED);
+		sipua_warn("call: %s answered with media address %s, ending "
+			   "the call\n", call->peer_uri, why);
+		return EPROTO;
+	}
 	int err = sdp_decode(call->sdp, msg->mb, false);
 	if (err)
 		return err;
@@ -296,6 +304,15 @@ void info_handler(struct sip *sip, const struct sip_msg *msg, void *arg)
 	char k[2] = {key, '\0'};
 	if (k[0] >= 'a' && k[0] <= 'd')
 		k[0] = (char)(k[0] - 'a' + 'A');
+	// Keys open doors: only in a call that is up, and a key sent again
+	// within 200 ms is the same press.
+	const uint64_t now = tmr_jiffies();
+	const bool repeat = k[0] == call->info_key &&
+			    now - call->info_time < 200;
+	call->info_key = k[0];
+	call->info_time = now;
+	if (call->state != CALL_STATE_ESTABLISHED || repeat)
+		return;
 	if (call_emit(call, UA_EVENT_CALL_DTMF_START, k))
 		(void)call_emit(call, UA_EVENT_CALL_DTMF_END, k);
 }
@@ -313,6 +330,10 @@ void close_handler(int err, const struct sip_msg *msg, void *arg)
 	else if (call->codec_failed) {
 		call->scode = 488;
 		(void)re_snprintf(prm, sizeof(prm), "No common audio codecs");
+	}
+	else if (call->addr_failed) {
+		call->scode = 488;
+		(void)re_snprintf(prm, sizeof(prm), "Unusable media address");
 	}
 	else if (err) {
 		(void)re_snprintf(prm, sizeof(prm), "%m", err);

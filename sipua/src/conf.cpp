@@ -191,6 +191,8 @@ void config_parse(struct config *cfg)
 			cfg->avt.rtp_bw = r;
 	}
 	(void)conf_get_u32(conf_obj, "rtp_timeout", &cfg->avt.rtp_timeout);
+	if (!conf_get_bool(conf_obj, "rtp_latch", &b))
+		cfg->avt.rtp_latch = b;
 	if (!conf_get_bool(conf_obj, "rtcp_mux", &b))
 		cfg->avt.rtcp_mux = b;
 	if (!conf_get_bool(conf_obj, "rtp_stats", &b))

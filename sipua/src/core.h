@@ -107,6 +107,11 @@ void flow_trace(bool tx, enum sip_transp tp, const struct sa *src,
 
 // Answers or drops a request the agent cannot take; true when it did.
 bool request_screen(const struct sip_msg *msg);
+// Whether an SDP body's connection addresses are ones the panel can send to
+// (no multicast, no host name, its own family; 0.0.0.0 holds); if not, why.
+bool sdp_addr_usable(const struct mbuf *mb, char *why, size_t size);
+// An INVITE offering an address that is not is answered 488; true then.
+bool offer_screen(const struct sip_msg *msg);
 
 // Configuration helpers.
 uint32_t sipua_rtp_timeout(void);

@@ -3,8 +3,8 @@
 // RTP-established and RTP-timeout detection. The audio itself is audio.cpp's.
 #include "media.h"
 #include "audio.h"
+#include "rxfilter.h"
 #include "srtp.h"
-
 #include "video.h"
 
 #include <cerrno>
@@ -32,7 +32,20 @@ int send_handler(const struct sa *dst, uint8_t pt, bool marker, uint32_t ts,
 
 bool event_handler(enum ua_event ev, const char *prm, void *arg)
 {
-	return call_media_event(static_cast<struct call *>(arg), ev, prm);
+	auto *call = static_cast<struct call *>(arg);
+	// Keys open doors: only once the call is up.
+	if ((ev == UA_EVENT_CALL_DTMF_START || ev == UA_EVENT_CALL_DTMF_END) &&
+	    call->state != CALL_STATE_ESTABLISHED)
+		return !call->closed;
+	return call_media_event(call, ev, prm);
+}
+
+// rtp_latch: the peer answers from behind a NAT; the audio follows it.
+void latch_handler(const struct sa *src, void *arg)
+{
+	auto *call = static_cast<struct call *>(arg);
+	call->raddr = *src;
+	audio_set_raddr(call->audio, src);
 }
 
 void rtp_handler(const struct sa *src, const struct rtp_header *hdr,
@@ -159,6 +172,9 @@ int media_alloc(struct call *call, bool video)
 		return err;
 	err = rtp_listen(&call->rtp, IPPROTO_UDP, &uag.laddr, pmin, pmax,
 			 true, rtp_handler, rtcp_handler, call);
+	if (!err)
+		err = rxfilter_alloc(&call->rxf, call->rtp, "audio",
+				     &call->media_warned, latch_handler, call);
 	if (err)
 		return err;
 	err = add_audio_line(call);
@@ -184,7 +200,9 @@ void media_close(struct call *call)
 	// packet's handler still holds the audio.
 	audio_stop(call->audio);
 	call->audio = (struct audio *)mem_deref(call->audio);
+	// The socket's helpers go before the socket.
 	call->sdes = (struct sdes *)mem_deref(call->sdes);
+	call->rxf = (struct rxfilter *)mem_deref(call->rxf);
 	call->rtp = (struct rtp_sock *)mem_deref(call->rtp);
 	call->video = (struct video *)mem_deref(call->video);
 	call->am = nullptr;
@@ -224,6 +242,9 @@ void media_update(struct call *call)
 	const struct sa *ra = sdp_media_raddr(call->am);
 	if (ra && sa_isset(ra, SA_ALL))
 		call->raddr = *ra;
+	rxfilter_set(call->rxf, call->am);
+	if (const struct sa *peer = rxfilter_peer(call->rxf))
+		call->raddr = *peer;
 	prm.raddr = call->raddr;
 	audio_update(call->audio, &prm);
 

@@ -31,12 +31,17 @@ struct call {
 	struct sdp_media *am;
 	struct rtp_sock *rtp;
 	struct sdes *sdes;        // SRTP of the audio line
+	struct rxfilter *rxf;     // the audio sockets take the peer only
+	bool media_warned;        // a stranger's datagram was logged
 	struct video *video;      // m=video, when offered or answered
 	struct audio *audio;
 	struct tmr tmr_rtpto;
 	struct sa raddr;
 	bool codec_failed;        // the answer had no codec in common
 	bool menc_failed;         // the answer left required SRTP out
+	bool addr_failed;         // the answer's media address was unusable
+	uint64_t info_time;       // the last key by INFO, and when
+	char info_key;
 	bool rtcp_started;
 	bool rtp_estab;
 	uint64_t last_rx;

@@ -141,7 +141,7 @@ void stop_timeout(void *arg)
 bool request_handler(const struct sip_msg *msg, void *arg)
 {
 	(void)arg;
-	if (request_screen(msg))
+	if (request_screen(msg) || offer_screen(msg))
 		return true;
 	if (!pl_strcmp(&msg->met, "OPTIONS")) {
 		(void)sip_treplyf(nullptr, nullptr, uag.sip, msg, false, 200,

@@ -7,6 +7,7 @@
 
 #include "avformat.h"
 #include "media.h"
+#include "rxfilter.h"
 #include "srtp.h"
 
 struct video {
@@ -14,6 +15,7 @@ struct video {
 	struct sdp_media *sdp;
 	struct rtp_sock *rtp;
 	struct sdes *sdes;        // SRTP of the line
+	struct rxfilter *rxf;
 	struct avsrc *src;        // the camera, while video is sent
 	struct sa raddr;
 	uint64_t t0;              // jiffies when the stream was made
@@ -34,7 +36,9 @@ void destructor(void *arg)
 {
 	auto *v = static_cast<struct video *>(arg);
 	avsrc_free(v->src);
+	// The socket's helpers go before the socket.
 	mem_deref(v->sdes);
+	mem_deref(v->rxf);
 	mem_deref(v->rtp);
 }
 
@@ -52,6 +56,11 @@ void rtcp_handler(const struct sa *src, struct rtcp_msg *msg, void *arg)
 	(void)src;
 	(void)msg;
 	static_cast<struct video *>(arg)->call->last_rx = tmr_jiffies();
+}
+
+void latch_handler(const struct sa *src, void *arg)
+{
+	static_cast<struct video *>(arg)->raddr = *src;
 }
 
 int fmtp_enc(struct mbuf *mb, const struct sdp_format *fmt, bool offer,
@@ -148,6 +157,9 @@ int video_alloc(struct video **vp, struct call *call, struct sdp_session *sdp)
 			     (uint16_t)cfg->avt.rtp_ports.max, true,
 			     rtp_handler, rtcp_handler, v);
 	if (!err)
+		err = rxfilter_alloc(&v->rxf, v->rtp, "video",
+				     &call->media_warned, latch_handler, v);
+	if (!err)
 		err = add_line(v, sdp);
 	if (!err)
 		err = sdp_format_add(nullptr, v->sdp, false, "96", "H264",
@@ -188,6 +200,9 @@ void video_update(struct video *v)
 	const struct sa *ra = sdp_media_raddr(v->sdp);
 	if (ra && sa_isset(ra, SA_ALL))
 		v->raddr = *ra;
+	rxfilter_set(v->rxf, v->sdp);
+	if (const struct sa *peer = rxfilter_peer(v->rxf))
+		v->raddr = *peer;
 	if (!v->rtcp_started && sa_isset(&v->raddr, SA_ALL)) {
 		struct sa rtcp;
 		sdp_media_raddr_rtcp(v->sdp, &rtcp);

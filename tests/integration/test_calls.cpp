@@ -20,6 +20,7 @@
 
 #include "../unit/test_wav_fixture.h"
 #include "daemon.h"
+#include "rtp_peer.h"
 #include "sipp.h"
 #include "video_peer.h"
 
@@ -175,7 +176,7 @@ TEST(Calls, OutgoingCallsEndEveryWay) {
   EXPECT_TRUE(status.starts_with("{\"state\":\"OUTGOING_SIP_ESTABLISHED\",\"callType\":\"COMMON\",\"flat\":13,"
                                  "\"peer\":\"sip:1301@127.0.0.1:" + std::to_string(handset.sipPort()) +
                                  "\",\"registration\":{\"registered\":true,\"state\":\"registered\","
-                                 "\"lastError\":null},\"uptime\":")) << status;
+                                 "\"lastError\":null},\"refused\":{\"mediaPackets\":")) << status;
   ASSERT_TRUE(handset.Type("2"));
   EXPECT_EQ(rig.Sent("UartSendCommandOpenByIDWithSource", 2), (Bytes{2, 10}));
   ASSERT_TRUE(rig.Ok("HangupActiveCall"));
@@ -232,9 +233,27 @@ TEST(Calls, OutgoingCallsEndEveryWay) {
   ASSERT_TRUE(rig.WaitIdle());
   EXPECT_EQ(rig.d.CountLog("Call HangupCallback"), 1);
 #endif
+  // Keys by RTP open doors only from the callee's own media address: a
+  // stranger's key 1 opens nothing, the callee's key 2, its packets repeated
+  // and its start late, opens the second door once.
+  RtpPeer resident("127.0.0.1"), stranger("127.0.0.2");
+  const std::string mport = std::to_string(LocalPort(resident.fd));
+  Sipp &media = rig.Peer("callee_media.xml", {"-key", "codec", "0", "-key", "rtpmap", "a=rtcp:" + mport, "-key",
+                                              "mport", mport, "-key", "hold", "a=sendrecv", "-mi", "127.0.0.1"});
+  ASSERT_TRUE(rig.Ok("SetSipAccounts", Flats(16, {{&media}})));
+  ASSERT_TRUE(rig.EventThen("UART_EV_TRYING_CALL", Trying(16), established)) << media.Output();
+  ASSERT_TRUE(WaitFor([&] { return resident.Listen(20), !resident.heard.empty(); }, Millis(5000)));
+  stranger.panel = resident.panel;
+  stranger.Press(1, {false, true, true, true});
+  resident.Press(2, {false, false, true, true, true, false});
+  EXPECT_EQ(rig.Sent("UartSendCommandOpenByIDWithSource", 4), (Bytes{2, 10}));
+  (void)rig.Ok("HangupActiveCall");  // unless the door's hang-up timer was first
+  EXPECT_EQ(media.Wait(), 0) << media.Output();
+  ASSERT_TRUE(rig.WaitIdle());
+  EXPECT_EQ(rig.d.Panel()->Count("UartSendCommandOpenByIDWithSource"), 4);
   // Event journal records: "J<level> <code> <file>:<line> <text>".
   for (auto [code, text, count] : {std::tuple{" 701 ", "SIP handset talk started for apartment 12", 1},
-                                   {" 106 ", "Open second door by DTMF", 1},
+                                   {" 106 ", "Open second door by DTMF", 2},
                                    {" 0 ", "All calls are done for apartment 12", 1}})
     EXPECT_EQ(std::ranges::count_if(rig.d.Logs(), [&](const std::string &l) {
                 return l.starts_with("J") && l.find(code) != std::string::npos && l.find(text) != std::string::npos;

@@ -18,6 +18,7 @@
 #include <rem/rem_g711.h>
 
 #include "audio.h"
+#include "rtp_peer.h"
 #include "sipp.h"
 
 namespace {
@@ -203,6 +204,13 @@ TEST(SipuaAudio, TonesBothWaysWithBaresipAndHoldingSippCallees) {
   EXPECT_EQ("No common audio codecs", panel.loop.Last(UA_EVENT_CALL_CLOSED).prm);
   EXPECT_EQ(488, closedCode.load());
   EXPECT_EQ(1, panel.loop.Count(UA_EVENT_CALL_ESTABLISHED));
+  // An answer whose audio is at a multicast group ends the call the same way.
+  Sipp multicast;
+  ASSERT_TRUE(multicast.Start(SippRun("callee.xml", 0, {"-key", "codec", "0", "-key", "rtpmap", "c=IN IP4 224.1.2.3"})));
+  ASSERT_TRUE(panel.Dial(multicast.port()));
+  ASSERT_TRUE(panel.WaitClosed(3)) << multicast.Output();
+  EXPECT_EQ(0, multicast.Wait()) << multicast.Output();
+  EXPECT_EQ("Unusable media address", panel.loop.Last(UA_EVENT_CALL_CLOSED).prm);
 
   // PCMA only, the file's thread sending: the tone comes back and the hold
   // stops the sending at once.
@@ -211,7 +219,7 @@ TEST(SipuaAudio, TonesBothWaysWithBaresipAndHoldingSippCallees) {
     Sipp pcma;
     ASSERT_TRUE(pcma.Start(HoldingCallee(8, "a=rtpmap:8 PCMA/8000", media.port(), false, 1500)));
     ASSERT_TRUE(panel.Call(pcma.port())) << pcma.Output();
-    ASSERT_TRUE(panel.WaitClosed(3)) << pcma.Output();
+    ASSERT_TRUE(panel.WaitClosed(4)) << pcma.Output();
     EXPECT_EQ(0, pcma.Wait()) << pcma.Output();
     EXPECT_GT(ToneSeconds(panel.Heard(), 1000), 0.8);
     ExpectSentUntilHold(media, pcma.Output(), 50, false);
@@ -223,10 +231,109 @@ TEST(SipuaAudio, TonesBothWaysWithBaresipAndHoldingSippCallees) {
   Sipp bare;
   ASSERT_TRUE(bare.Start(HoldingCallee(0, "a=ptime:20", media.port(), false, 5300)));
   ASSERT_TRUE(panel.Call(bare.port())) << bare.Output();
-  ASSERT_TRUE(panel.WaitClosed(4)) << bare.Output();
+  ASSERT_TRUE(panel.WaitClosed(5)) << bare.Output();
   EXPECT_EQ(0, bare.Wait()) << bare.Output();
   EXPECT_GT(ToneSeconds(panel.Heard(), 1000), 3.5);
   ExpectSentUntilHold(media, bare.Output(), 200, true);
+}
+
+// The resident's media socket is the test's, and so are two strangers' (another
+// port of 127.0.0.1, and 127.0.0.2) that send key 1, a 2 kHz tone with a new
+// SSRC in every packet, and RTCP. Only the resident is heard: its 440 Hz and
+// its key 2, raised once though its packets repeat and its start comes late; a
+// re-offer of a multicast group is refused and the call goes on. Then a silent
+// resident's call ends at the RTP timeout, the strangers' RTCP notwithstanding.
+// (The panel's RTCP port is its RTP port + 1.)
+TEST(SipuaAudio, OnlyTheCallsPeerIsHeard) {
+  Panel panel;
+  ASSERT_TRUE(panel.Start());
+  std::mutex mutex;
+  std::string keys;
+  panel.loop.onEvent = [&](const UaEvent &e) {
+    std::lock_guard<std::mutex> lock(mutex);
+    if (e.ev == UA_EVENT_CALL_DTMF_START) keys += e.prm;
+  };
+  RtpPeer resident("127.0.0.1"), strangers[] = {RtpPeer("127.0.0.1"), RtpPeer("127.0.0.2")};
+  strangers[1].ssrc = 0x10000;
+  const std::string mport = std::to_string(LocalPort(resident.fd));
+  auto callee = [&](std::vector<std::string> more) {
+    std::vector<std::string> args = {"-key", "codec", "0", "-key", "rtpmap", "a=rtcp:" + mport, "-key", "mport",
+                                     mport, "-mi", "127.0.0.1"};
+    args.insert(args.end(), more.begin(), more.end());
+    return SippRun("callee_media.xml", 0, args);
+  };
+  Sipp sipp;
+  ASSERT_TRUE(sipp.Start(callee({"-key", "hold", "c=IN IP4 224.1.2.3", "-set", "later", "1", "-d", "2500"})));
+  ASSERT_TRUE(panel.Call(sipp.port())) << sipp.Output();
+  ASSERT_TRUE(WaitFor([&] { return resident.Listen(20), !resident.heard.empty(); }, Millis(5000)));
+  for (auto &s : strangers) s.panel = resident.panel;
+  // For 1.2 s the second stranger sends with a new SSRC in every packet;
+  // then for 0.4 s the resident pauses and the first stranger plays.
+  for (int i = 0; i < 200 && panel.loop.Count(UA_EVENT_CALL_CLOSED) == 0; ++i) {
+    if (i < 60 || i >= 80) resident.Tone(440);
+    if (i < 60) strangers[1].ssrc++, strangers[1].Tone(2000);
+    if (i >= 60 && i < 80) strangers[0].Tone(2000);
+    if (i == 20)
+      for (auto &s : strangers) s.Press(1, {false, false, true, true, true});
+    if (i == 40) resident.Press(2, {false, false, true, true, true, false});
+    resident.Listen(20);
+  }
+  ASSERT_TRUE(panel.WaitClosed(1)) << sipp.Output();
+  EXPECT_EQ(0, sipp.Wait()) << sipp.Output();
+  EXPECT_NE(sipp.Output().find("SIP/2.0 488"), std::string::npos);
+  EXPECT_GT(resident.heard.back(), ReinviteSentMs(sipp.Output()) + 300);
+  EXPECT_EQ(keys, "2");
+  EXPECT_GT(ToneSeconds(panel.Heard(), 440), 1.8);
+  EXPECT_LT(ToneSeconds(panel.Heard(), 2000), 0.1);
+  sipua_counters c;
+  sipua_counters_get(&c);
+  EXPECT_GE(c.media_dropped, 90u);
+
+  // Silent resident, talkative strangers: RTCP to the panel's RTCP port.
+  Sipp silent;
+  ASSERT_TRUE(silent.Start(callee({"-key", "hold", "a=sendonly"})));
+  struct call *call = panel.Call(silent.port());
+  ASSERT_TRUE(call) << silent.Output();
+  panel.loop.Locked([&] { call_enable_rtp_timeout(call, 1000); });
+  resident.heard.clear();
+  ASSERT_TRUE(WaitFor([&] { return resident.Listen(20), !resident.heard.empty(); }, Millis(5000)));
+  for (auto &s : strangers) s.panel = resident.panel;
+  for (int i = 0; i < 300 && panel.loop.Count(UA_EVENT_CALL_CLOSED) < 2; ++i) {
+    for (auto &s : strangers) s.Rtcp();
+    resident.Listen(20);
+  }
+  ASSERT_EQ(2, panel.loop.Count(UA_EVENT_CALL_CLOSED));  // while the strangers still sent
+  EXPECT_EQ("rtp stream error", panel.loop.Last(UA_EVENT_CALL_CLOSED).prm);
+  EXPECT_EQ(0, silent.Wait()) << silent.Output();
+}
+
+// rtp_latch: the callee's SDP names one socket, its media come from another
+// (a NAT). The first packet fixes the source, the panel's audio follows it and
+// stays there across a re-offer, and a stranger after it is not heard.
+TEST(SipuaAudio, LatchingFollowsACalleeBehindANat) {
+  Panel panel;
+  ASSERT_TRUE(panel.Start("rtp_latch yes\nmodule aufile.so\naudio_source aufile," + panel.dir.Path("tone.wav") +
+                          "\naudio_player aufile," + panel.dir.Path("heard.wav") + "\n"));
+  RtpPeer named("127.0.0.1"), natted("127.0.0.1"), stranger("127.0.0.2");
+  const std::string mport = std::to_string(LocalPort(named.fd));
+  Sipp sipp;
+  ASSERT_TRUE(sipp.Start(SippRun("callee_media.xml", 0, {"-key", "codec", "0", "-key", "rtpmap", "a=rtcp:" + mport,
+                                                         "-key", "mport", mport, "-key", "hold", "a=sendrecv", "-set",
+                                                         "later", "1", "-set", "hangup", "1", "-d", "2000", "-mi",
+                                                         "127.0.0.1"})));
+  ASSERT_TRUE(panel.Call(sipp.port())) << sipp.Output();
+  ASSERT_TRUE(WaitFor([&] { return named.Listen(20), !named.heard.empty(); }, Millis(5000)));
+  natted.panel = stranger.panel = named.panel;
+  for (int i = 0; i < 200 && panel.loop.Count(UA_EVENT_CALL_CLOSED) == 0; ++i) {
+    natted.Tone(440);
+    if (i >= 25) stranger.Tone(2000);
+    natted.Listen(20);
+  }
+  ASSERT_TRUE(panel.WaitClosed(1));
+  EXPECT_EQ(0, sipp.Wait()) << sipp.Output();
+  EXPECT_GT(natted.heard.size(), 50u);
+  EXPECT_GT(ToneSeconds(panel.Heard(), 440), 1.0);
+  EXPECT_LT(ToneSeconds(panel.Heard(), 2000), 0.1);
 }
 
 TEST(SipuaAudio, AlsaMicrophoneAndSpeakerThroughTheFilePlugin) {

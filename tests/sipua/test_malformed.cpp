@@ -25,6 +25,10 @@ TEST(SipuaMalformed, BadRequestsAndHeaderValuesRefusedAgentStaysUp) {
                           {"Max-Forwards:", "Max-Forwards: 70\r\nX-Big: " + std::string(6000, 'A')}}, kSdp),
        "SIP/2.0 486"},
       {Request("INVITE", {}, g729), "SIP/2.0 488"},
+      // Media at a host name, or IPv6 at an IPv4 panel: nowhere to send to.
+      {Request("INVITE", {}, std::string(kSdp).replace(std::string(kSdp).find("127.0.0.1\r\nt="), 9, "gate.local")),
+       "SIP/2.0 488 Not Acceptable Here"},
+      {Request("INVITE", {}, std::string(kSdp) + "c=IN IP6 ::1\r\n"), "SIP/2.0 488 Not Acceptable Here"},
       {Request("INVITE", {{"Content-Type:", "Content-Type: text/plain"}}, "hello\r\n"), "SIP/2.0 415"},
       {Request("INFO", {{"To:", noDialog}, {"Content-Type:", "Content-Type: application/dtmf-relay"}}, "Signal=1\r\n"),
        "SIP/2.0 481"},
