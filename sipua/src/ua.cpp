@@ -68,7 +68,8 @@ void reg_resp_handler(int err, const struct sip_msg *msg, void *arg)
 	if (err || !msg) {
 		ua->registered = false;
 		char why[160];
-		if (err != ETIMEDOUT && uses_tls(ua->acc) &&
+		// A handshake that failed ends the connection with EPROTO.
+		if (err == EPROTO && uses_tls(ua->acc) &&
 		    tls_failure_recent(why, sizeof(why)))
 			ua_event(ua, UA_EVENT_REGISTER_FAIL, nullptr,
 				 "503 TLS %s", why);
