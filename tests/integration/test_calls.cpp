@@ -176,7 +176,8 @@ TEST(Calls, OutgoingCallsEndEveryWay) {
   EXPECT_TRUE(status.starts_with("{\"state\":\"OUTGOING_SIP_ESTABLISHED\",\"callType\":\"COMMON\",\"flat\":13,"
                                  "\"peer\":\"sip:1301@127.0.0.1:" + std::to_string(handset.sipPort()) +
                                  "\",\"registration\":{\"registered\":true,\"state\":\"registered\","
-                                 "\"lastError\":null},\"uptime\":")) << status;
+                                 "\"lastError\":null},\"refused\":{\"mediaPackets\":0,\"mediaOffers\":0,"
+                                 "\"connections\":0,\"tlsServers\":0},\"uptime\":")) << status;
   ASSERT_TRUE(handset.Type("2"));
   EXPECT_EQ(rig.Sent("UartSendCommandOpenByIDWithSource", 2), (Bytes{2, 10}));
   ASSERT_TRUE(rig.Ok("HangupActiveCall"));
