@@ -8,6 +8,8 @@ PACKAGES=(build-essential cmake pkg-config libre-dev libjansson-dev libdbus-1-de
           baresip-ffmpeg)
 # sd_notify for the service unit; systemd's tools check the install tree.
 PACKAGES+=(libsystemd-dev systemd)
+# Verifying TLS servers (OpenSSL); socat puts TLS in front of a sipp registrar in the tests.
+PACKAGES+=(libssl-dev socat)
 
 ensure_packages() {
   local missing=()

@@ -705,8 +705,11 @@ void call_terminate(struct call *call, uint16_t scode, const char *reason,
 					      code);
 		char *hdrs = nullptr;
 		(void)reply_hdrs(call, &hdrs);
+		// The end of the headers is ours to write: without it a
+		// stream transport never sees the reply end.
 		if (call->sess)
-			(void)sipsess_reject(call->sess, code, why, "%s",
+			(void)sipsess_reject(call->sess, code, why,
+					     "%sContent-Length: 0\r\n\r\n",
 					     hdrs ? hdrs : "");
 		else if (call->msg)
 			(void)sip_treplyf(nullptr, nullptr, uag.sip, call->msg,

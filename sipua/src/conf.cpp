@@ -19,6 +19,11 @@ char conf_dir[256] = "";
 struct conf *conf_obj = nullptr;
 struct config core_config;
 
+// Inbound TCP/TLS connections open at once; libre's loop polls descriptors
+// below 1024 only, and the rest of the daemon needs its share of them.
+constexpr uint32_t MAX_CONNS_DEFAULT = 64, MAX_CONNS_LIMIT = 512;
+uint32_t max_conns = MAX_CONNS_DEFAULT;
+
 void config_defaults(struct config *cfg)
 {
 	memset(cfg, 0, sizeof(*cfg));
@@ -175,8 +180,20 @@ void config_parse(struct config *cfg)
 	get_str("sip_certificate", cfg->sip.cert, sizeof(cfg->sip.cert));
 	get_str("sip_cafile", cfg->sip.cafile, sizeof(cfg->sip.cafile));
 	get_str("sip_capath", cfg->sip.capath, sizeof(cfg->sip.capath));
+	// As in baresip: naming a CA turns verification on unless told not to.
+	cfg->sip.verify_server = cfg->sip.cafile[0] || cfg->sip.capath[0];
 	if (!conf_get_bool(conf_obj, "sip_verify_server", &b))
 		cfg->sip.verify_server = b;
+	uint32_t n;
+	max_conns = MAX_CONNS_DEFAULT;
+	if (!conf_get_u32(conf_obj, "sip_max_connections", &n)) {
+		if (n >= 1 && n <= MAX_CONNS_LIMIT)
+			max_conns = n;
+		else
+			sipua_warn("config: sip_max_connections %u not in "
+				   "1-%u, kept %u\n", n, MAX_CONNS_LIMIT,
+				   max_conns);
+	}
 
 	(void)conf_get_u32(conf_obj, "call_local_timeout",
 			   &cfg->call.local_timeout);
@@ -297,6 +314,11 @@ void sipua_warn(const char *fmt, ...)
 	va_start(ap, fmt);
 	emit(fmt, ap);
 	va_end(ap);
+}
+
+uint32_t sipua_max_conns(void)
+{
+	return max_conns;
 }
 
 uint32_t sipua_rtp_timeout(void)

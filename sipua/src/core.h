@@ -101,6 +101,9 @@ typedef void (flow_ready_h)(struct call *call, const char *contact, int err);
 int  flow_open(struct flow **flowp, struct call *call, const char *req_uri,
 	       const char *outbound, const char *user, flow_ready_h *readyh);
 const char *flow_contact(const struct flow *f);
+// The next hop (outbound proxy or request URI) of a call whose TLS
+// connection to `peer` is opening, else null.
+const char *flow_next_hop(const struct sa *peer);
 void flow_trace(bool tx, enum sip_transp tp, const struct sa *src,
 		const struct sa *dst, const uint8_t *pkt, size_t len,
 		void *arg);
@@ -115,6 +118,18 @@ bool offer_screen(const struct sip_msg *msg);
 
 // Configuration helpers.
 uint32_t sipua_rtp_timeout(void);
+uint32_t sipua_max_conns(void);
+
+// TLS servers (tls.cpp): loads the CAs and, with cfg->verify_server, makes
+// the panel's client handshakes verify the server.
+int  tls_verify_setup(struct tls *tls, const struct config_sip *cfg);
+// The last verification failure ("peer: certificate verify failed: why")
+// when it is recent enough to be what ended a request over TLS.
+bool tls_failure_recent(char *buf, size_t sz);
+
+// Inbound TCP/TLS connections (conns.cpp): counts and caps what is accepted
+// on the SIP stack's listening sockets; null stops the watch.
+void conns_watch(struct sip *sip);
 // Debug trace (with SIPUA_LOG=1) and warnings (always, to stderr).
 void sipua_log(const char *fmt, ...);
 void sipua_warn(const char *fmt, ...);

@@ -21,6 +21,7 @@ struct flow {
 	struct sa dst;
 	enum sip_transp tp;
 	char *user;
+	char *hop;                 // the outbound proxy, else the request URI
 	char *contact;
 	flow_ready_h *readyh;
 	bool resolved;
@@ -43,6 +44,7 @@ void flow_destructor(void *arg)
 	tmr_cancel(&f->tmr);
 	mem_deref(f->probe);
 	mem_deref(f->user);
+	mem_deref(f->hop);
 	mem_deref(f->contact);
 }
 
@@ -154,6 +156,8 @@ int flow_open(struct flow **flowp, struct call *call, const char *req_uri,
 	f->sync = true;
 	int err = str_dup(&f->user, user);
 	if (!err)
+		err = str_dup(&f->hop, outbound ? outbound : req_uri);
+	if (!err)
 		err = sip_requestf(&f->probe, uag.sip, false, "OPTIONS",
 				   req_uri, outbound ? &route : nullptr,
 				   nullptr, probe_send, probe_resp, f, "");
@@ -175,6 +179,16 @@ int flow_open(struct flow **flowp, struct call *call, const char *req_uri,
 const char *flow_contact(const struct flow *f)
 {
 	return f ? f->contact : nullptr;
+}
+
+const char *flow_next_hop(const struct sa *peer)
+{
+	for (struct le *le = waiting.head; le; le = le->next) {
+		auto *f = static_cast<const struct flow *>(le->data);
+		if (sa_cmp(&f->dst, peer, SA_ALL))
+			return f->hop;
+	}
+	return nullptr;
 }
 
 void flow_trace(bool tx, enum sip_transp tp, const struct sa *src,

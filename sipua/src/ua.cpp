@@ -48,12 +48,32 @@ int reg_auth_handler(char **username, char **password, const char *realm,
 	return err;
 }
 
+// The registration's next hop is reached over TLS.
+bool uses_tls(const struct account *acc)
+{
+	const char *hop = acc->outbound ? acc->outbound : acc->reg_uri;
+	struct pl pl, val;
+	struct uri u;
+	pl_set_str(&pl, hop);
+	if (uri_decode(&u, &pl))
+		return false;
+	return !pl_strcasecmp(&u.scheme, "sips") ||
+	       (!msg_param_decode(&u.params, "transport", &val) &&
+		!pl_strcasecmp(&val, "tls"));
+}
+
 void reg_resp_handler(int err, const struct sip_msg *msg, void *arg)
 {
 	auto *ua = static_cast<struct ua *>(arg);
 	if (err || !msg) {
 		ua->registered = false;
-		if (err == ETIMEDOUT)
+		char why[160];
+		// A handshake that failed ends the connection with EPROTO.
+		if (err == EPROTO && uses_tls(ua->acc) &&
+		    tls_failure_recent(why, sizeof(why)))
+			ua_event(ua, UA_EVENT_REGISTER_FAIL, nullptr,
+				 "503 TLS %s", why);
+		else if (err == ETIMEDOUT)
 			ua_event(ua, UA_EVENT_REGISTER_FAIL, nullptr,
 				 "408 Request Timeout");
 		else
@@ -220,6 +240,8 @@ int add_tls(const struct sa *laddr)
 	const struct config *cfg = uag.cfg ? uag.cfg : conf_config();
 	const char *cert = cfg->sip.cert[0] ? cfg->sip.cert : nullptr;
 	int err = tls_alloc(&uag.tls, TLS_METHOD_SSLV23, cert, nullptr);
+	if (!err)
+		err = tls_verify_setup(uag.tls, &cfg->sip);
 	if (err)
 		return err;
 	struct sa tladdr = *laddr;
@@ -334,6 +356,8 @@ int ua_init(const char *software, bool udp, bool tcp, bool tls)
 	err = add_transports(udp, tcp, tls);
 	if (err)
 		goto out;
+	if (tcp || tls)
+		conns_watch(uag.sip);
 
 	// Listeners are asked in the order they were added: the screen first.
 	err = sip_listen(&uag.lsnr, uag.sip, true, request_handler, nullptr);
@@ -353,6 +377,7 @@ out:
 
 void ua_close(void)
 {
+	conns_watch(nullptr);
 	tmr_cancel(&uag.stop_tmr);
 	list_flush(&uag.ual);
 	uag.lsnr = (struct sip_lsnr *)mem_deref(uag.lsnr);

@@ -6,6 +6,8 @@
 
 #include <gtest/gtest.h>
 
+#include <poll.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -308,11 +310,13 @@ TEST(Calls, WallClockStepsLeaveTimersAlone) {
 // Gate panels calling in: unknown or malformed flats get 404; flat 105 (user
 // part "0105") rings with its accounts in the header and is answered from the
 // handset; a call nobody answers is turned away at the library's timeout, one
-// the MCU will not ring with 603.
+// the MCU will not ring with 603. With TCP on, 200 idle connections fill the
+// connection cap: the ones past it are closed at once and counted, and UDP
+// calls and the bus go on; once they are gone, TCP takes calls again.
 TEST(Calls, IncomingGateCalls) {
   Rig rig;
   rig.d.config.baresipExtra = "call_local_timeout\t4\n";
-  ASSERT_TRUE(rig.Start());
+  ASSERT_TRUE(rig.Start({{"transportTcp", "true"}}));
   ASSERT_TRUE(rig.Ok("SetSipAccounts", "{\"105\":[\"1051\",\"1052\"]}"));
   const int port = rig.d.SipPort();
   // The numbers a user part reads as: the decision tests (tests/unit); here
@@ -325,9 +329,32 @@ TEST(Calls, IncomingGateCalls) {
   }
   EXPECT_FALSE(rig.d.HasLog("INCOMING_DIALING"));
 
+  std::vector<pollfd> idle;
+  bool refusing = true;  // no more waits once one refusal did not come
+  for (int i = 0; i < 200; ++i) {
+    const sockaddr_in to = Loopback(port);
+    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    ASSERT_EQ(0, connect(fd, reinterpret_cast<const sockaddr *>(&to), sizeof to)) << i;
+    idle.push_back({fd, POLLIN, 0});
+    // Past the cap, each is closed before the next comes: the SIP stack
+    // listens with a backlog of 5, and a SYN dropped at a full queue is
+    // retried only a second or more later.
+    if (i >= 64 && refusing) refusing = poll(&idle.back(), 1, 5000) == 1;
+  }
+  auto hungUp = [&] {  // the connections the panel has closed
+    poll(idle.data(), idle.size(), 100);
+    return std::ranges::count_if(idle, [](const pollfd &p) { return p.revents != 0; });
+  };
+  EXPECT_TRUE(WaitFor([&] { return hungUp() >= 136; }, Millis(30000), Millis(0)));
+  const std::string status = rig.d.Call("GetStatus", std::nullopt, 5000, "is.ornix.doralin.Status").text.value_or("");
+  const size_t at = status.find("\"connections\":");
+  EXPECT_GE(at == status.npos ? 0 : atoi(status.c_str() + at + 14), 136) << status;
+
   // User part 0105, its first digit escaped: flat 105.
   Sipp &gate = rig.Peer("caller.xml", {"-s", "%30105", "-d", "500"}, port);
   EXPECT_EQ(rig.Sent("UartSendCommandCall"), (Bytes{105, 0}));
+  EXPECT_EQ(hungUp(), 136);  // the ones within the cap stay open
+  for (const pollfd &p : idle) close(p.fd);
   ASSERT_TRUE(rig.d.WaitLog("Set state: IDLE -> INCOMING_DIALING"));
   ASSERT_TRUE(rig.Event("UART_EV_ANSWER"));
   EXPECT_EQ(gate.Wait(), 0) << gate.Output();
@@ -338,7 +365,7 @@ TEST(Calls, IncomingGateCalls) {
   ASSERT_TRUE(rig.WaitIdle());
   EXPECT_EQ(rig.Sent("UartSendCommandByeWithState"), Bytes{1});
 
-  Sipp &unanswered = rig.Peer("caller.xml", {"-s", "16"}, port);
+  Sipp &unanswered = rig.Peer("caller.xml", {"-s", "16", "-t", "t1"}, port);
   EXPECT_EQ(unanswered.Wait(), 0) << unanswered.Output();
   EXPECT_NE(unanswered.Output().find("SIP/2.0 486"), std::string::npos);
   ASSERT_TRUE(rig.WaitIdle());

@@ -1,5 +1,6 @@
 // Registration against sipp registrars: digest challenge, refresh, outbound
-// proxy, an IPv6 literal, addresses that do not parse, names never looked up.
+// proxy, an IPv6 literal, addresses that do not parse, names never looked up;
+// over TLS, the server's certificate verified.
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -72,4 +73,64 @@ TEST(SipuaRegister, ChallengeRefreshDirectThroughTcpProxyIpv6LiteralAndBadAddres
   ASSERT_EQ(0, loop.Locked([&] { return ua_alloc(&named, "sip:panel@registrar.test;auth_pass=x") || ua_register(named); }));
   EXPECT_TRUE(queried(3000));
   close(dns);
+}
+
+// With sip_verify_server, a registrar whose certificate comes from another CA
+// and one whose certificate names another host are refused, each with the
+// reason in the failure's text and counted; the one with a certificate from
+// the configured CA for 127.0.0.1 takes the registration. A call's own TLS
+// connection to a server of the other CA is refused too. The registrar is
+// sipp over TCP behind socat, which holds the certificates.
+TEST(SipuaRegister, TlsServerCertificateVerifiedAgainstCaAndName) {
+  TempDir certs("certs");
+  ASSERT_TRUE(certs.Write("cnf", "[req]\ndistinguished_name = dn\n[dn]\n"
+                                 "[ca]\nbasicConstraints = critical,CA:true\nkeyUsage = keyCertSign\n"
+                                 "[ip]\nsubjectAltName = IP:127.0.0.1\n[name]\nsubjectAltName = DNS:elsewhere.test\n"));
+  auto make = [&](const std::string &name, const char *ext, const char *ca) {
+    std::vector<std::string> args = {"openssl", "req", "-x509", "-newkey", "ec", "-pkeyopt",
+                                     "ec_paramgen_curve:P-256", "-nodes", "-days", "2", "-config", certs.Path("cnf"),
+                                     "-extensions", ext, "-subj", "/CN=" + name, "-keyout", certs.Path(name + ".key"),
+                                     "-out", certs.Path(name + ".pem")};
+    if (ca) args.insert(args.end(), {"-CA", certs.Path(std::string(ca) + ".pem"), "-CAkey", certs.Path(std::string(ca) + ".key")});
+    Process p;
+    return p.Start(args) && p.Wait(Millis(20000)) && p.ExitCode() == 0;
+  };
+  ASSERT_TRUE(make("ca", "ca", nullptr) && make("other", "ca", nullptr) && make("good", "ip", "ca") &&
+              make("forged", "ip", "other") && make("named", "name", "ca"));
+
+  Sipp registrar;
+  ASSERT_TRUE(registrar.Start(SippRun("registrar.xml", 0, {"-t", "t1"})));
+  TlsFront good, forged, named;
+  for (auto [front, name] : {std::pair{&good, "good"}, {&forged, "forged"}, {&named, "named"}})
+    ASSERT_TRUE(front->Start(certs.Path(std::string(name) + ".pem"), certs.Path(std::string(name) + ".key"),
+                             registrar.port())) << name;
+  SipuaLoop loop;
+  ASSERT_TRUE(loop.Start("sip_cafile " + certs.Path("ca.pem") + "\nsip_verify_server yes\n", true));
+  sipua_counters before{}, after{};
+  sipua_counters_get(&before);
+  auto registerAt = [&](const TlsFront &front) {
+    struct ua *ua = nullptr;
+    const std::string aor = "sip:flat12@127.0.0.1:" + std::to_string(front.port()) + ";transport=tls";
+    EXPECT_EQ(0, loop.Locked([&] { return ua_alloc(&ua, aor.c_str()) || ua_register(ua); }));
+    return ua;
+  };
+  const std::string at = "503 TLS 127.0.0.1:";
+  registerAt(forged);
+  ASSERT_TRUE(loop.WaitEvent(UA_EVENT_REGISTER_FAIL, 1));
+  EXPECT_EQ(at + std::to_string(forged.port()) + ": certificate verify failed: unable to get local issuer certificate",
+            loop.Last(UA_EVENT_REGISTER_FAIL).prm);
+  registerAt(named);
+  ASSERT_TRUE(loop.WaitEvent(UA_EVENT_REGISTER_FAIL, 2));
+  EXPECT_EQ(at + std::to_string(named.port()) + ": certificate verify failed: hostname mismatch",
+            loop.Last(UA_EVENT_REGISTER_FAIL).prm);
+  struct ua *ua = registerAt(good);
+  ASSERT_TRUE(loop.WaitEvent(UA_EVENT_REGISTER_OK, 1)) << registrar.Output();
+  sipua_counters_get(&after);
+  EXPECT_EQ(after.tls_failed - before.tls_failed, 2u);
+
+  const std::string callee = "sip:1201@127.0.0.1:" + std::to_string(forged.port()) + ";transport=tls";
+  ASSERT_EQ(0, loop.Locked([&] { return ua_connect(ua, nullptr, nullptr, callee.c_str(), VIDMODE_OFF); }));
+  ASSERT_TRUE(loop.WaitEvent(UA_EVENT_CALL_CLOSED, 1, Millis(40000)));
+  sipua_counters_get(&after);
+  EXPECT_GE(after.tls_failed - before.tls_failed, 3u);
 }

@@ -73,6 +73,16 @@ std::string Sipp::Output() const {
 
 std::string Sipp::File(const std::string &suffix) const { return FilesEnding(dir_.get(), {suffix.c_str()}, false); }
 
+// ---- TLS in front of a TCP peer -------------------------------------------
+
+bool TlsFront::Start(const std::string &cert, const std::string &key, int target) {
+  port_ = FreeTcpPort();
+  return proc_.Start({"socat", "OPENSSL-LISTEN:" + std::to_string(port_) + ",bind=127.0.0.1,reuseaddr,fork,cert=" +
+                                   cert + ",key=" + key + ",verify=0",
+                      "TCP:127.0.0.1:" + std::to_string(target)}) &&
+         WaitFor([&] { return PortBound(port_, true) || !proc_.Running(); }, Millis(5000)) && proc_.Running();
+}
+
 // ---- raw datagrams -----------------------------------------------------------
 
 const char kSdp[] = "v=0\r\no=gate 1 1 IN IP4 127.0.0.1\r\ns=-\r\nc=IN IP4 127.0.0.1\r\nt=0 0\r\n"
@@ -217,7 +227,8 @@ bool BaresipPeer::WaitControl(const std::string &needle, Millis timeout, int cou
 
 // ---- sipua loop -------------------------------------------------------------
 
-bool SipuaLoop::Start(const std::string &extraConfig) {
+bool SipuaLoop::Start(const std::string &extraConfig, bool tls) {
+  tls_ = tls;
   dir_ = std::make_unique<TempDir>("sipua");
   sipPort_ = FreeUdpPort();
   dir_->Write("config", "sip_listen 127.0.0.1:" + std::to_string(sipPort_) + "\n" + extraConfig);
@@ -234,7 +245,7 @@ void SipuaLoop::Loop() {
     self->events_.push_back(e);
   };
   const bool ok = !libre_init() && (conf_path_set(dir_->path().c_str()), !conf_configure()) &&
-                  !baresip_init(conf_config()) && !ua_init("sipua-test", true, true, false) && !conf_modules() &&
+                  !baresip_init(conf_config()) && !ua_init("sipua-test", true, true, tls_) && !conf_modules() &&
                   !uag_event_register(handler, this) &&
                   !mqueue_alloc(
                       &mq_,

@@ -46,6 +46,19 @@ class Sipp {
   int port_ = 0;
 };
 
+// ---- TLS in front of a TCP peer -------------------------------------------
+// socat taking TLS on 127.0.0.1:port() with a certificate (PEM files) and
+// passing each connection on to 127.0.0.1:target over TCP.
+class TlsFront {
+ public:
+  bool Start(const std::string &cert, const std::string &key, int target);
+  int port() const { return port_; }
+
+ private:
+  Process proc_;
+  int port_ = 0;
+};
+
 // ---- raw datagrams -----------------------------------------------------------
 // A request from a gate at 127.0.0.1:5099 (rport) for 12@127.0.0.1, with header
 // lines edited: {prefix, line} replaces the line that starts with prefix ("" drops it).
@@ -108,9 +121,9 @@ struct UaEvent {
 class SipuaLoop {
  public:
   ~SipuaLoop() { Stop(); }
-  // Brings the library up (UDP and TCP) on a loop thread with a config file
-  // made of `extraConfig` plus sip_listen 127.0.0.1:<free port>.
-  bool Start(const std::string &extraConfig = "");
+  // Brings the library up (UDP and TCP, TLS too with `tls`) on a loop thread
+  // with a config file made of `extraConfig` plus sip_listen 127.0.0.1:<free port>.
+  bool Start(const std::string &extraConfig = "", bool tls = false);
   void Stop() {
     if (mq_) mqueue_push(mq_, kStop, nullptr);
     if (thread_.joinable()) thread_.join();
@@ -154,5 +167,6 @@ class SipuaLoop {
   mutable std::mutex mutex_;
   std::vector<UaEvent> events_;
   int sipPort_ = 0;
+  bool tls_ = false;
   std::atomic<int> state_{0};  // 0 starting, 1 running, -1 failed
 };
