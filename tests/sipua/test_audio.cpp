@@ -525,7 +525,10 @@ TEST(SipuaAudio, SrtpBothWaysWithBaresipTamperedPacketsAndRefusals) {
     SrtpGate media;
     ASSERT_TRUE(media.ok);
     const int closed = panel.loop.Count(UA_EVENT_CALL_CLOSED);
-    Exchange(panel.loop.sipPort(), Request("INVITE", {{"INVITE", "INVITE sip:gate@127.0.0.1 SIP/2.0"}}, media.Sdp()), 1);
+    const std::string invite = Request("INVITE", {{"INVITE", "INVITE sip:gate@127.0.0.1 SIP/2.0"}}, media.Sdp());
+    const std::string answer = Exchange(panel.loop.sipPort(), invite, 5000, "SIP/2.0 200");
+    ASSERT_TRUE(answer.starts_with("SIP/2.0 200")) << answer;
+    Exchange(panel.loop.sipPort(), Ack(invite, answer), 0);  // keys count only once the call is up
     ASSERT_TRUE(media.Learn());
     const uint64_t dropped = Counters().media_dropped;
     media.Tone(600, 1.0, false);

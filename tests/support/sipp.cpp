@@ -107,7 +107,18 @@ std::string Request(const std::string &method, const std::vector<std::pair<std::
   return text + "\r\n" + body;
 }
 
-std::string Exchange(int port, const std::string &text, int ms) {
+std::string Ack(const std::string &invite, const std::string &answer) {
+  auto line = [](const std::string &text, const std::string &prefix) {
+    const size_t at = text.find("\r\n" + prefix);
+    return at == std::string::npos ? "" : text.substr(at + 2, text.find("\r\n", at + 2) - at - 2);
+  };
+  const std::string start = invite.substr(0, invite.find("\r\n"));
+  std::string text = "ACK" + start.substr(start.find(' ')) + "\r\n";
+  for (const char *h : {"Via:", "From:", "Call-ID:", "Max-Forwards:"}) text += line(invite, h) + "\r\n";
+  return text + line(answer, "To:") + "\r\nCSeq: 1 ACK\r\nContent-Length: 0\r\n\r\n";
+}
+
+std::string Exchange(int port, const std::string &text, int ms, const std::string &want) {
   const int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
   const sockaddr_in to = Loopback(port);
   if (fd < 0 || sendto(fd, text.data(), text.size(), 0, reinterpret_cast<const sockaddr *>(&to), sizeof to) < 0)
@@ -117,7 +128,7 @@ std::string Exchange(int port, const std::string &text, int ms) {
   for (int i = 0; i < 4 && answer.empty() && poll(&p, 1, ms) == 1; ++i) {
     char buf[8192];
     std::string got(buf, size_t(std::max<ssize_t>(recv(fd, buf, sizeof buf, 0), 0)));
-    if (!got.starts_with("SIP/2.0 100")) answer = got;
+    if (want.empty() ? !got.starts_with("SIP/2.0 100") : got.starts_with(want)) answer = got;
   }
   close(fd);
   return answer;

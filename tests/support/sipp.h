@@ -65,9 +65,11 @@ class TlsFront {
 std::string Request(const std::string &method, const std::vector<std::pair<std::string, std::string>> &edits = {},
                     const std::string &body = "");
 extern const char kSdp[];  // PCMU at 127.0.0.1:40000
-// Sends `text` to 127.0.0.1:port; the first answer other than 100 within `ms`,
-// "" when none came.
-std::string Exchange(int port, const std::string &text, int ms);
+// The ACK of a raw INVITE's 2xx `answer` (its To tag), without a body.
+std::string Ack(const std::string &invite, const std::string &answer);
+// Sends `text` to 127.0.0.1:port; the first answer other than 100 (or the
+// first that starts with `want`) within `ms` of each other, "" when none came.
+std::string Exchange(int port, const std::string &text, int ms, const std::string &want = "");
 
 // ---- Debian baresip ---------------------------------------------------------
 class BaresipPeer {
