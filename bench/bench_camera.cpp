@@ -13,6 +13,7 @@
 
 #include "daemon.h"
 #include "figures.h"
+#include "video_daemon.h"
 #include "panel_sim.h"
 #include "video_peer.h"
 
@@ -55,12 +56,7 @@ int main() {
     return fprintf(stderr, "callee or registrar did not start\n"), 1;
   const std::string regPort = std::to_string(registrar.port());
   Daemon d;
-  d.config.store = {{"domain", "\"127.0.0.1\""}, {"port", regPort},          {"portRegister", regPort},
-                    {"username", "\"panel\""},   {"password", "\"secret\""}, {"videoEnable", "true"}};
-  d.config.files = {{"/oem/sip_accounts.conf", "{\"12\":[\"1201@127.0.0.1:" + std::to_string(calleePort) + "\"]}"}};
-  d.config.args = {"--debug"};  // for the state lines
-  d.config.rtspUrl = "rtsp://127.0.0.1:" + std::to_string(cameraPort) + "/ch1/trackID=0";
-  d.config.baresipExtra = "module avformat.so\navformat_pass_through yes\n";
+  VideoDaemonConfig(d, regPort, calleePort, "rtsp://127.0.0.1:" + std::to_string(cameraPort) + "/ch1/trackID=0");
   if (!d.Setup()) return 1;
   PanelSim panel(d.BusAddress());
   if (!panel.Start() || !d.Launch() || !d.WaitStarted() ||

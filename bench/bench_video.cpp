@@ -17,6 +17,7 @@
 #include "../tests/unit/test_wav_fixture.h"
 #include "daemon.h"
 #include "figures.h"
+#include "video_daemon.h"
 #include "panel_sim.h"
 #include "video_peer.h"
 
@@ -81,12 +82,7 @@ struct Rig {
     if (!registrar.Start(SippRun("registrar.xml"))) return false;
     const std::string regPort = std::to_string(registrar.port());
     Daemon d;
-    d.config.store = {{"domain", "\"127.0.0.1\""}, {"port", regPort},          {"portRegister", regPort},
-                      {"username", "\"panel\""},   {"password", "\"secret\""}, {"videoEnable", "true"}};
-    d.config.files = {{"/oem/sip_accounts.conf", "{\"12\":[\"1201@127.0.0.1:" + std::to_string(calleePort) + "\"]}"}};
-    d.config.args = {"--debug"};  // for the state lines
-    d.config.rtspUrl = url;
-    d.config.baresipExtra = "module avformat.so\navformat_pass_through yes\n";
+    VideoDaemonConfig(d, regPort, calleePort, url);
     if (!d.Setup()) return false;
     PanelSim panel(d.BusAddress());
     if (!panel.Start() || !d.Launch() || !d.WaitStarted() ||

@@ -1,0 +1,16 @@
+// The daemon of the video benchmarks: registered at `regPort`, flat 12's one
+// account at `calleePort`, the camera at `url` passed through.
+#pragma once
+
+#include <string>
+
+#include "daemon.h"
+
+inline void VideoDaemonConfig(Daemon &d, const std::string &regPort, int calleePort, const std::string &url) {
+  d.config.store = {{"domain", "\"127.0.0.1\""}, {"port", regPort},          {"portRegister", regPort},
+                    {"username", "\"panel\""},   {"password", "\"secret\""}, {"videoEnable", "true"}};
+  d.config.files = {{"/oem/sip_accounts.conf", "{\"12\":[\"1201@127.0.0.1:" + std::to_string(calleePort) + "\"]}"}};
+  d.config.args = {"--debug"};  // for the state lines
+  d.config.rtspUrl = url;
+  d.config.baresipExtra = "module avformat.so\navformat_pass_through yes\n";
+}
