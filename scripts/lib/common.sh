@@ -12,6 +12,8 @@ PACKAGES+=(libsystemd-dev systemd)
 PACKAGES+=(libssl-dev socat)
 # Steps the wall clock under the daemon in the calls test.
 PACKAGES+=(libfaketime)
+# Resampling between the sound card or WAV file and the codec.
+PACKAGES+=(libspeexdsp-dev)
 
 ensure_packages() {
   local missing=()

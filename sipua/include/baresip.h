@@ -130,6 +130,10 @@ struct config_audio {
 	char alert_mod[16];
 	char alert_dev[128];
 	struct range buffer;    /* Audio buffer [ms] (audio_buffer)  */
+	uint32_t srate_src;     /* Source rate asked for, 0: 8000    */
+	uint32_t srate_play;    /* Player rate asked for, 0: 8000    */
+	uint32_t channels_src;  /* Source channels, 0: mono          */
+	uint32_t channels_play; /* Player channels, 0: mono          */
 };
 
 struct config_video {

@@ -5,6 +5,7 @@
 // queued keys, RTP timestamp and marker) is under tx_lock. The player pulls
 // from an atomically published aubuf.
 #include "audio.h"
+#include "resamp.h"
 
 #include <cerrno>
 #include <cstring>
@@ -13,6 +14,7 @@ namespace {
 
 enum {
 	MAX_SAMPC = 48 * 60 * 2,  // 60 ms at 48 kHz stereo
+	RESAMP_SLACK = 64,        // a resampler's output may round up
 	MAX_PAYLOAD = 8 * 60,     // 60 ms of G.711
 	MAX_GAP_FRAMES = 5,       // lost frames filled with silence
 	MAX_BURST = 16,           // packets sent for one frame of the source
@@ -44,8 +46,8 @@ struct audio {
 	struct ausrc_st *ausrc;
 	struct ausrc_prm sprm;
 	struct mqueue *mq;       // tells the loop that the source ended
-	struct aubuf *txbuf;
-	struct auresamp txrs;
+	struct aubuf *txbuf;     // at the codec's 8 kHz mono
+	struct resamp *txrs;     // from the source's rate; null at 8 kHz mono
 	struct tmr tmr_tx;       // loop thread: sends while tx_dev is false
 	uint64_t tx_next;        // jiffies of the timer's next frame
 	uint32_t ts;
@@ -53,15 +55,15 @@ struct audio {
 	bool marker;             // the next audio packet starts a talkspurt
 	struct telev *telev;     // sending side under tx_lock
 	struct mbuf *txmb;
-	int16_t tx_srcv[MAX_SAMPC];
-	int16_t tx_pcmv[MAX_SAMPC];  // the resampler filters in place
+	int16_t tx_srcv[MAX_SAMPC];  // the source's thread, under tx_lock
+	int16_t tx_pcmv[MAX_SAMPC];
 
 	// receiving (loop thread)
 	struct jbuf *jbuf;
 	struct auplay_st *auplay;
 	struct auplay_prm pprm;
 	struct aubuf *rxbuf;     // published to the player thread
-	struct auresamp rxrs;
+	struct resamp *rxrs;     // to the player's rate; null at 8 kHz mono
 	bool rx_seen;            // decoded before: rx_ts_next holds
 	bool rx_sender;          // rx_ssrc and rx_seq hold
 	uint32_t rx_ssrc;
@@ -74,7 +76,7 @@ struct audio {
 	uint32_t key_ssrc;
 	uint32_t key_ts;
 
-	int16_t srcv[MAX_SAMPC];
+	int16_t srcv[MAX_SAMPC + RESAMP_SLACK];
 	int16_t pcmv[MAX_SAMPC];
 };
 
@@ -101,6 +103,8 @@ void destructor(void *arg)
 	stop_all(a);
 	mem_deref(a->txbuf);
 	mem_deref(a->rxbuf);
+	mem_deref(a->txrs);
+	mem_deref(a->rxrs);
 	mem_deref(a->jbuf);
 	mem_deref(a->telev);
 	mem_deref(a->txmb);
@@ -114,12 +118,6 @@ uint32_t tx_ptime(const struct audio *a)
 	return a->prm.ptime_tx ? a->prm.ptime_tx : a->ptime;
 }
 
-// Source samples that make `n8` samples at 8 kHz.
-size_t src_samples(const struct audio *a, size_t n8)
-{
-	return n8 * (a->sprm.srate / 8000) * a->sprm.ch;
-}
-
 // One frame of the source at 8 kHz mono into a->tx_pcmv; silence without one.
 void read_source(struct audio *a, size_t n8)
 {
@@ -128,16 +126,7 @@ void read_source(struct audio *a, size_t n8)
 		memset(a->tx_pcmv, 0, n8 * sizeof(int16_t));
 		return;
 	}
-	const size_t sampc = src_samples(a, n8);
-	if (!a->txrs.resample) {
-		aubuf_read_samp(ab, a->tx_pcmv, n8);
-		return;
-	}
-	aubuf_read_samp(ab, a->tx_srcv, sampc);
-	size_t outc = MAX_SAMPC;
-	if (auresamp(&a->txrs, a->tx_pcmv, &outc, a->tx_srcv, sampc) ||
-	    outc != n8)
-		memset(a->tx_pcmv, 0, n8 * sizeof(int16_t));
+	aubuf_read_samp(ab, a->tx_pcmv, n8);
 }
 
 // One packet: a key's event while one is being sent, else the audio.
@@ -217,15 +206,20 @@ void src_ended(int id, void *data, void *arg)
 // Device side (their own threads) -------------------------------------------
 
 // Each frame of the source goes out at once, in packets of the peer's ptime
-// (the aubuf keeps what does not fill one).
+// (the aubuf keeps what does not fill one). The source reads frames of that
+// ptime, so one frame is one packet and the packets leave evenly spaced.
 void src_read(struct auframe *af, void *arg)
 {
 	auto *a = static_cast<struct audio *>(arg);
 	pthread_mutex_lock(&a->tx_lock);
 	if (a->tx_dev) {
-		(void)aubuf_write_samp(a->txbuf, af->sampv, af->sampc);
-		const size_t bytes = src_samples(a, 8 * tx_ptime(a)) *
-				     sizeof(int16_t);
+		size_t n = MAX_SAMPC;
+		if (!a->txrs)
+			(void)aubuf_write_samp(a->txbuf, af->sampv, af->sampc);
+		else if (!resamp_run(a->txrs, a->tx_srcv, &n, af->sampv,
+				     af->sampc))
+			(void)aubuf_write_samp(a->txbuf, a->tx_srcv, n);
+		const size_t bytes = 8 * tx_ptime(a) * sizeof(int16_t);
 		for (int i = 0;
 		     i < MAX_BURST && aubuf_cur_size(a->txbuf) >= bytes; ++i)
 			send_frame(a);
@@ -284,11 +278,10 @@ size_t buf_bytes(uint32_t ms, uint32_t srate, uint8_t ch)
 	return n ? n : 1;
 }
 
-// Whole multiples of the codec's 8 kHz, as the resampler takes them.
+// Any rate from the codec's 8 kHz to 48 kHz, mono or stereo.
 bool rate_ok(uint32_t srate, uint8_t ch)
 {
-	return srate && !(srate % 8000) && ch &&
-	       (size_t)srate * ch * 60 / 1000 <= MAX_SAMPC;
+	return srate >= 8000 && srate <= 48000 && ch && ch <= 2;
 }
 
 // The player's buffer starts playing at the configured minimum; the
@@ -306,17 +299,22 @@ int buf_alloc(struct aubuf **abp, uint32_t srate, uint8_t ch, bool source)
 }
 
 // A device running at srate/ch gets its resampler from or to the codec's
-// 8 kHz mono, and its buffer.
-int device_setup(struct auresamp *rs, struct aubuf **abp, uint32_t srate,
+// 8 kHz mono, and its buffer: the source's holds 8 kHz mono, the player's
+// the device's own samples.
+int device_setup(struct resamp **rsp, struct aubuf **abp, uint32_t srate,
 		 uint8_t ch, bool source)
 {
 	if (!rate_ok(srate, ch))
 		return ENOTSUP;
 	int err = 0;
 	if (srate != 8000 || ch != 1)
-		err = source ? auresamp_setup(rs, srate, ch, 8000, 1)
-			     : auresamp_setup(rs, 8000, 1, srate, ch);
-	return err ? err : buf_alloc(abp, srate, ch, source);
+		err = source ? resamp_alloc(rsp, srate, ch, 8000, 1)
+			     : resamp_alloc(rsp, 8000, 1, srate, ch);
+	if (!err && source)
+		err = buf_alloc(abp, 8000, 1, true);
+	else if (!err)
+		err = buf_alloc(abp, srate, ch, false);
+	return err;
 }
 
 // False without a driver: none configured, or one named but not loaded
@@ -336,7 +334,9 @@ void start_source(struct audio *a)
 	if (!driver_ok(as, "source", c->src_mod, c->src_dev))
 		return;
 	a->src_drv = as->name;
-	a->sprm = {8000, 1, a->ptime};
+	a->sprm = {c->srate_src ? c->srate_src : 8000,
+		   (uint8_t)(c->channels_src ? c->channels_src : 1),
+		   tx_ptime(a)};
 	int err = mqueue_alloc(&a->mq, src_ended, a);
 	if (!err)
 		err = as->alloch(&a->ausrc, as, &a->sprm, c->src_dev,
@@ -363,7 +363,9 @@ void start_player(struct audio *a)
 	if (!driver_ok(ap, "player", c->play_mod, c->play_dev))
 		return;
 	a->play_drv = ap->name;
-	a->pprm = {8000, 1, a->ptime};
+	a->pprm = {c->srate_play ? c->srate_play : 8000,
+		   (uint8_t)(c->channels_play ? c->channels_play : 1),
+		   a->ptime};
 	int err = ap->alloch(&a->auplay, ap, &a->pprm, c->play_dev,
 			     play_write, play_error, a);
 	if (!err)
@@ -380,12 +382,10 @@ void start_player(struct audio *a)
 void play_samples(struct audio *a, const int16_t *v, size_t n)
 {
 	struct aubuf *ab = a->rxbuf;
-	if (!a->rxrs.resample) {
+	size_t outc = MAX_SAMPC + RESAMP_SLACK;
+	if (!a->rxrs)
 		(void)aubuf_write_samp(ab, v, n);
-		return;
-	}
-	size_t outc = MAX_SAMPC;
-	if (!auresamp(&a->rxrs, a->srcv, &outc, v, n))
+	else if (!resamp_run(a->rxrs, a->srcv, &outc, v, n))
 		(void)aubuf_write_samp(ab, a->srcv, outc);
 }
 

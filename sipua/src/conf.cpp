@@ -132,6 +132,12 @@ void config_parse_audio(struct config *cfg)
 	get_csv("audio_alert", a->alert_mod, sizeof(a->alert_mod),
 		a->alert_dev, sizeof(a->alert_dev));
 	get_range("audio_buffer", &a->buffer);
+	// What the devices are asked for; a device may give a rate of its
+	// own, which the resampler then takes.
+	(void)conf_get_u32(conf_obj, "ausrc_srate", &a->srate_src);
+	(void)conf_get_u32(conf_obj, "auplay_srate", &a->srate_play);
+	(void)conf_get_u32(conf_obj, "ausrc_channels", &a->channels_src);
+	(void)conf_get_u32(conf_obj, "auplay_channels", &a->channels_play);
 	if (!a->buffer.min || !a->buffer.max) {
 		sipua_warn("config: audio_buffer cannot be zero, using 20-160\n");
 		a->buffer = {20, 160};

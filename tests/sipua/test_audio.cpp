@@ -1,8 +1,10 @@
 // Calls whose audio is heard. The panel (sipua) plays a 1 kHz tone from a
 // 48 kHz file and records what it hears; the resident is Debian's baresip
 // (a 440 Hz tone back, keys both ways) or a sipp callee that answers with
-// PCMA or with a bare static payload type 0 and then holds the call; last,
-// ALSA's file plugin is the panel's microphone and speaker.
+// PCMA or with a bare static payload type 0 and then holds the call; the
+// telephone band goes out and comes back from WAV files and ALSA's file
+// plugin (the panel's microphone and speaker) at the rates a card or file
+// may have.
 #include <arpa/inet.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -139,17 +141,22 @@ SippRun HoldingCallee(int codec, const std::string &rtpmap, int mport, bool echo
 }
 
 // One call's RTP at `media`, held by the callee whose message log is `log`:
-// numbered as RFC 3550 says (a frame's worth of timestamp per packet, more if
-// a stalled loop skipped frames) and sent until the hold, no longer, by the
+// numbered as RFC 3550 says (a packet's worth of timestamp per packet, more if
+// a stalled loop skipped frames), sent evenly every `ptime` ms, not in bursts
+// (a few late wake-ups aside), and sent until the hold, no longer, by the
 // stream's own clock; with `report`, a sender report on that clock too.
-void ExpectSentUntilHold(EchoSocket &media, const std::string &log, size_t packets, bool report) {
+void ExpectSentUntilHold(EchoSocket &media, const std::string &log, size_t packets, bool report, int ptime) {
   std::vector<EchoSocket::Packet> rtp, sr;
   for (const auto &p : media.Packets()) (p.rtcp ? sr : rtp).push_back(p);
   ASSERT_GT(rtp.size(), packets);
+  const uint32_t step = 8 * uint32_t(ptime);
+  size_t uneven = 0;
   for (size_t i = 1; i < rtp.size(); ++i) {
     ASSERT_EQ(uint16_t(rtp[i - 1].seq + 1), rtp[i].seq) << i;
-    ASSERT_TRUE(rtp[i].ts - rtp[i - 1].ts >= 160 && (rtp[i].ts - rtp[i - 1].ts) % 160 == 0) << i;
+    ASSERT_TRUE(rtp[i].ts - rtp[i - 1].ts >= step && (rtp[i].ts - rtp[i - 1].ts) % step == 0) << i;
+    uneven += std::abs(rtp[i].ms - rtp[i - 1].ms - ptime) > ptime / 4.0;
   }
+  EXPECT_LT(uneven, rtp.size() / 5) << "of " << rtp.size() << " packets at ptime " << ptime;
   // The stream's clock: a packet's timestamp against its earliest possible
   // arrival (a late reader here only makes arrivals later).
   double start = rtp[0].ms;
@@ -162,6 +169,39 @@ void ExpectSentUntilHold(EchoSocket &media, const std::string &log, size_t packe
   const double hold = ReinviteSentMs(log);
   ASSERT_GT(hold, 0) << log;
   EXPECT_NEAR(due(rtp.back().ts), hold, 100);
+}
+
+// The telephone band as eight equal tones, and a probe above it that the
+// 8 kHz codec cannot carry (folded down, it would land at 2 kHz).
+const std::vector<int> kBand = {300, 740, 1190, 1630, 2070, 2510, 2960, 3400};
+constexpr int kProbe = 6000;
+
+bool MakeBand(const std::string &path, int rate, int ch = 1) {
+  std::vector<int> hz = kBand;
+  if (rate > 2 * kProbe) hz.push_back(kProbe);
+  return MakeSines(path, hz, 3.5, rate, ch);
+}
+
+// What a resampler on either side of the codec would spoil, in the audio
+// `heard` back at `rate` against the file `sent`: every tone within 1 dB of
+// its level in the file; images of the codec's rate and the probe's alias at
+// least 40 dB below it.
+void ExpectBand(const std::vector<int16_t> &sent, const std::vector<int16_t> &heard, int rate) {
+  const double from = 0.8, seconds = 1.5;  // well inside the echoed tones
+  ASSERT_GT(heard.size(), size_t((from + seconds) * rate));
+  double quietest = 0;
+  for (int f : kBand) {
+    const double level = LevelDb(sent, rate, f, from, seconds);
+    quietest = std::min(quietest, level);
+    EXPECT_NEAR(level, LevelDb(heard, rate, f, from, seconds), 1.0) << f << " Hz at " << rate << " Hz";
+    for (int image : {8000 - f, 8000 + f}) {
+      if (image >= rate / 2) continue;
+      EXPECT_LT(LevelDb(heard, rate, image, from, seconds), level - 40) << image << " Hz";
+    }
+  }
+  if (rate > 2 * kProbe) {
+    EXPECT_LT(LevelDb(heard, rate, 8000 - kProbe, from, seconds), quietest - 40) << rate;
+  }
 }
 
 }  // namespace
@@ -212,29 +252,30 @@ TEST(SipuaAudio, TonesBothWaysWithBaresipAndHoldingSippCallees) {
   EXPECT_EQ(0, multicast.Wait()) << multicast.Output();
   EXPECT_EQ("Unusable media address", panel.loop.Last(UA_EVENT_CALL_CLOSED).prm);
 
-  // PCMA only, the file's thread sending: the tone comes back and the hold
-  // stops the sending at once.
+  // PCMA only in packets of 10 ms, the file's thread sending: the tone comes
+  // back and the hold stops the sending at once.
   {
     EchoSocket media;
     Sipp pcma;
-    ASSERT_TRUE(pcma.Start(HoldingCallee(8, "a=rtpmap:8 PCMA/8000", media.port(), false, 1500)));
+    ASSERT_TRUE(pcma.Start(HoldingCallee(8, "a=rtpmap:8 PCMA/8000\r\na=ptime:10", media.port(), false, 1500)));
     ASSERT_TRUE(panel.Call(pcma.port())) << pcma.Output();
     ASSERT_TRUE(panel.WaitClosed(4)) << pcma.Output();
     EXPECT_EQ(0, pcma.Wait()) << pcma.Output();
     EXPECT_GT(ToneSeconds(panel.Heard(), 1000), 0.8);
-    ExpectSentUntilHold(media, pcma.Output(), 50, false);
+    ExpectSentUntilHold(media, pcma.Output(), 100, false, 10);
   }
 
-  // Payload type 0 without rtpmap: the file ends before the hold, so the
-  // loop's timer takes the sending over, numbered on; a sender report comes.
+  // Payload type 0 without rtpmap, packets of 30 ms: the file ends before
+  // the hold, so the loop's timer takes the sending over, numbered on; a
+  // sender report comes.
   EchoSocket media;
   Sipp bare;
-  ASSERT_TRUE(bare.Start(HoldingCallee(0, "a=ptime:20", media.port(), false, 5300)));
+  ASSERT_TRUE(bare.Start(HoldingCallee(0, "a=ptime:30", media.port(), false, 5300)));
   ASSERT_TRUE(panel.Call(bare.port())) << bare.Output();
   ASSERT_TRUE(panel.WaitClosed(5)) << bare.Output();
   EXPECT_EQ(0, bare.Wait()) << bare.Output();
   EXPECT_GT(ToneSeconds(panel.Heard(), 1000), 3.5);
-  ExpectSentUntilHold(media, bare.Output(), 200, true);
+  ExpectSentUntilHold(media, bare.Output(), 150, true, 30);
 }
 
 // The resident's media socket is the test's, and so are two strangers' (another
@@ -336,26 +377,46 @@ TEST(SipuaAudio, LatchingFollowsACalleeBehindANat) {
   EXPECT_LT(ToneSeconds(panel.Heard(), 2000), 0.1);
 }
 
+// A WAV source and player at each rate the band is resampled from and to
+// (stereo too), a callee echoing: the whole band comes back, nothing else.
+TEST(SipuaAudio, TelephoneBandFromAndToFilesOfEveryRate) {
+  for (const auto &[rate, ch] : std::vector<std::pair<int, int>>{{8000, 1}, {16000, 1}, {44100, 1}, {48000, 2}}) {
+    Panel panel;
+    ASSERT_TRUE(MakeBand(panel.dir.Path("band.wav"), rate, ch));
+    ASSERT_TRUE(panel.Start("module aufile.so\naudio_source aufile," + panel.dir.Path("band.wav") +
+                            "\naudio_player aufile," + panel.dir.Path("heard.wav") + "\nauplay_srate " +
+                            std::to_string(rate) + "\nauplay_channels " + std::to_string(ch) + "\n"));
+    Sipp callee;
+    ASSERT_TRUE(callee.Start(HoldingCallee(0, "a=rtpmap:0 PCMU/8000", FreeUdpPort(), true, 3000)));
+    ASSERT_TRUE(panel.Call(callee.port())) << callee.Output();
+    ASSERT_TRUE(panel.WaitClosed(1)) << callee.Output();
+    EXPECT_EQ(0, callee.Wait()) << callee.Output();
+    ExpectBand(ReadMono(panel.dir.Path("band.wav"), rate), ReadMono(panel.dir.Path("heard.wav"), rate), rate);
+  }
+}
+
+// A card whose rate is 44.1 kHz, both ways.
 TEST(SipuaAudio, AlsaMicrophoneAndSpeakerThroughTheFilePlugin) {
   TempDir alsa("alsa");
-  ASSERT_TRUE(MakeTone(alsa.Path("mic.raw"), 1000, 8, 8000));
+  ASSERT_TRUE(MakeBand(alsa.Path("mic.raw"), 44100));
   ASSERT_TRUE(alsa.Write("asound.conf", "pcm.mic {\n type file\n slave.pcm { type null }\n file \"/dev/null\"\n infile \"" +
                                             alsa.Path("mic.raw") + "\"\n format raw\n}\n"
                                             "pcm.speaker {\n type file\n slave.pcm { type null }\n file \"" +
                                             alsa.Path("speaker.raw") + "\"\n format raw\n}\n"));
   ScopedEnv config("ALSA_CONFIG_PATH", alsa.Path("asound.conf"));
   Panel panel;
-  ASSERT_TRUE(panel.Start("module alsa.so\naudio_source alsa,mic\naudio_player alsa,speaker\n"));
+  ASSERT_TRUE(panel.Start(
+      "module alsa.so\naudio_source alsa,mic\naudio_player alsa,speaker\nausrc_srate 44100\nauplay_srate 44100\n"));
   Sipp callee;
-  ASSERT_TRUE(callee.Start(HoldingCallee(0, "a=rtpmap:0 PCMU/8000", FreeUdpPort(), true, 1500)));
+  ASSERT_TRUE(callee.Start(HoldingCallee(0, "a=rtpmap:0 PCMU/8000", FreeUdpPort(), true, 3000)));
   ASSERT_TRUE(panel.Call(callee.port())) << callee.Output();
   ASSERT_TRUE(panel.WaitClosed(1)) << callee.Output();
   EXPECT_EQ(0, callee.Wait()) << callee.Output();
   EXPECT_NE(callee.Output().find("a=recvonly"), std::string::npos);  // the hold is answered as one
-  const std::vector<int16_t> speaker = Read8k(alsa.Path("speaker.raw"), 8000);
-  EXPECT_GT(ToneSeconds(speaker, 1000), 0.8);
+  const std::vector<int16_t> speaker = ReadMono(alsa.Path("speaker.raw"), 44100, 44100);
+  ExpectBand(ReadMono(alsa.Path("mic.raw"), 44100, 44100), speaker, 44100);
   // Played in real time: about the length of the call, not a burst.
-  EXPECT_LT(double(speaker.size()) / 8000, 10.0);
+  EXPECT_LT(double(speaker.size()) / 44100, 10.0);
 }
 namespace {
 

@@ -1,5 +1,7 @@
 #include "audio.h"
 
+#include <algorithm>
+#include <cmath>
 #include <cstring>
 
 #include <re.h>
@@ -48,8 +50,43 @@ bool MakeTone(const std::string &path, int hz, double seconds, int rate) {
   return RunSox(args);
 }
 
-std::vector<int16_t> Read8k(const std::string &path, int rawRate) {
-  std::vector<std::string> args = rawRate ? Raw(rawRate) : std::vector<std::string>{}, out = Raw(8000);
+bool MakeSines(const std::string &path, const std::vector<int> &hz, double seconds, int rate, int ch) {
+  const int n = int(hz.size());
+  std::vector<std::string> args = {"-r", std::to_string(rate), "-c", std::to_string(n), "-n", "-b", "16"};
+  if (path.ends_with(".raw")) args.insert(args.end(), {"-t", "raw", "-e", "signed"});
+  args.insert(args.end(), {path, "synth", std::to_string(seconds)});
+  for (int f : hz) args.insert(args.end(), {"sine", std::to_string(f)});
+  // remix averages the channels it mixes.
+  args.insert(args.end(), {"remix", "1-" + std::to_string(n)});
+  if (ch == 2) args.push_back("1-" + std::to_string(n));
+  args.insert(args.end(), {"vol", "0.5"});
+  return RunSox(args);
+}
+
+std::vector<int16_t> Read8k(const std::string &path, int rawRate) { return ReadMono(path, 8000, rawRate); }
+
+double LevelDb(const std::vector<int16_t> &s, int rate, double hz, double from, double seconds) {
+  // The median of 100 ms blocks: a late packet's gap or a dropped frame
+  // spoils a block or two, not the figure.
+  const size_t n = size_t(rate / 10), begin = size_t(from * rate), blocks = size_t(seconds * 10);
+  if (!blocks || begin + blocks * n > s.size()) return -200;
+  std::vector<double> db;
+  for (size_t b = 0; b < blocks; ++b) {
+    double re = 0, im = 0, w = 0;
+    for (size_t i = 0; i < n; ++i) {
+      const double hann = 0.5 - 0.5 * cos(2 * M_PI * double(i) / double(n)), ph = 2 * M_PI * hz * double(i) / rate;
+      w += hann;
+      re += hann * s[begin + b * n + i] * cos(ph);
+      im += hann * s[begin + b * n + i] * sin(ph);
+    }
+    db.push_back(20 * log10(2 * sqrt(re * re + im * im) / w / 32768 + 1e-10));
+  }
+  std::nth_element(db.begin(), db.begin() + long(blocks / 2), db.end());
+  return db[blocks / 2];
+}
+
+std::vector<int16_t> ReadMono(const std::string &path, int rate, int rawRate) {
+  std::vector<std::string> args = rawRate ? Raw(rawRate) : std::vector<std::string>{}, out = Raw(rate);
   args.push_back(path);
   args.insert(args.end(), out.begin(), out.end());
   args.push_back("-");

@@ -10,9 +10,18 @@
 // 16-bit mono), `rate` samples per second. False when sox failed.
 bool MakeTone(const std::string &path, int hz, double seconds, int rate = 8000);
 
+// Equal sines of `hz` (together at half scale) into `path`, `rate` samples
+// per second, `ch` channels alike (".raw": headerless, mono).
+bool MakeSines(const std::string &path, const std::vector<int> &hz, double seconds, int rate, int ch = 1);
+
 // A recording as 8 kHz mono 16-bit samples (sox converts); `rawRate` reads a
 // headerless 16-bit mono file of that rate. Empty when unreadable.
 std::vector<int16_t> Read8k(const std::string &path, int rawRate = 0);
+// The same at `rate`, channels mixed to one.
+std::vector<int16_t> ReadMono(const std::string &path, int rate, int rawRate = 0);
+// The level of `hz` (dB against full scale) in `seconds` of `samples` at
+// `rate` from `from` seconds on: the median of 100 ms Hann windows.
+double LevelDb(const std::vector<int16_t> &samples, int rate, double hz, double from, double seconds);
 
 // Whether the 20 ms block of `samples` (8 kHz) from index `i` is mostly a
 // tone of `hz` (louder than -40 dBFS, with most of its energy at that frequency).
