@@ -10,6 +10,8 @@ PACKAGES=(build-essential cmake pkg-config libre-dev libjansson-dev libdbus-1-de
 PACKAGES+=(libsystemd-dev systemd)
 # Verifying TLS servers (OpenSSL); socat puts TLS in front of a sipp registrar in the tests.
 PACKAGES+=(libssl-dev socat)
+# Concealment of lost audio.
+PACKAGES+=(libspandsp-dev)
 
 ensure_packages() {
   local missing=()

@@ -570,3 +570,117 @@ TEST(SipuaAudio, SrtpBothWaysWithBaresipTamperedPacketsAndRefusals) {
   }
   EXPECT_EQ(0, answersPlain.Wait()) << answersPlain.Output();
 }
+
+namespace {
+
+// What a listener notices in a recording of the impaired stream (8 kHz):
+// how much of the tones never came, how much silence sits between its first
+// and last tone, and hard edges no tone of these has.
+struct Listened {
+  double missingMs, silenceMs;
+  int clicks;
+};
+
+Listened Listen(const std::vector<int16_t> &s, const std::vector<int> &hz, double sentMs) {
+  const size_t slots = s.size() / 40;  // 5 ms
+  std::vector<bool> tone(slots + 4), quiet(slots);
+  for (size_t i = 0; i + 160 <= s.size(); i += 40)
+    for (int f : hz)
+      if (ToneBlock(s, i, f)) std::fill_n(tone.begin() + long(i / 40), 4, true);
+  for (size_t k = 0; k < slots; ++k) {
+    double e = 0;
+    for (size_t i = k * 40; i < k * 40 + 40; ++i) e += double(s[i]) * s[i];
+    quiet[k] = e / 40 < 30.0 * 30.0;
+  }
+  const auto first = std::find(tone.begin(), tone.end(), true) - tone.begin();
+  const auto last = tone.rend() - std::find(tone.rbegin(), tone.rend(), true);
+  Listened l{sentMs - 5.0 * double(std::count(tone.begin(), tone.end(), true)), 0, 0};
+  for (auto k = first; k < last && k < long(slots); ++k) l.silenceMs += quiet[size_t(k)] ? 5 : 0;
+  for (size_t i = 1; i < s.size(); ++i) l.clicks += std::abs(s[i] - s[i - 1]) > 7000;
+  return l;
+}
+
+// One impaired stream: what happens to packet i of a 3 s call, and what a
+// listener may notice at most.
+struct Impairment {
+  const char *name;
+  bool plc;
+  std::vector<int> drop, late;  // late: sent three packets after its time
+  int duplicate = -1, padEvery = 0, seqJumpAt = -1, pauseAt = -1, swapAtStart = 0;
+  double missingMs, silenceMs;
+  int clicks;
+};
+
+void PrintTo(const Impairment &im, std::ostream *os) { *os << im.name; }
+
+class ImpairedStream : public ::testing::TestWithParam<Impairment> {};
+
+// The tones are 200, 250 and 400 Hz, each a whole number of periods per
+// packet and starting at its crest, so a hole of silence is a hard edge.
+TEST_P(ImpairedStream, IsHeardAsSent) {
+  const Impairment &im = GetParam();
+  const std::vector<int> hz = {200, 250, 400};
+  Panel panel;
+  ASSERT_TRUE(panel.Start(std::string(im.plc ? "module plc.so\n" : "") + "module aufile.so\naudio_source aufile," +
+                          panel.dir.Path("tone.wav") + "\naudio_player aufile," + panel.dir.Path("heard.wav") + "\n"));
+  RtpPeer callee("127.0.0.1");
+  Sipp sipp;
+  ASSERT_TRUE(sipp.Start(HoldingCallee(0, "a=rtpmap:0 PCMU/8000", LocalPort(callee.fd), false, 5500)));
+  ASSERT_TRUE(panel.Call(sipp.port())) << sipp.Output();
+  ASSERT_TRUE(WaitFor([&] { return callee.Listen(20), !callee.heard.empty(); }, Millis(5000)));
+
+  const int count = 150;
+  auto packet = [&](int i, bool pad) {
+    std::vector<uint8_t> b = {uint8_t(pad ? 0xa0 : 0x80), 0, 0, 0, 0, 0, 0, 0, 0, 0, 0x5e, 0xed};
+    const uint16_t seq = uint16_t(i + (im.seqJumpAt >= 0 && i >= im.seqJumpAt ? 150 : 0));
+    const uint32_t ts = uint32_t(160 * i + (im.pauseAt >= 0 && i >= im.pauseAt ? 8000 : 0));
+    for (int k = 0; k < 2; ++k) b[2 + k] = uint8_t(seq >> (8 - 8 * k));
+    for (int k = 0; k < 4; ++k) b[4 + k] = uint8_t(ts >> (24 - 8 * k));
+    // The talk itself fades in and out: its own edges are no clicks.
+    const bool in = i == 0 || i == im.pauseAt, out = i == count - 1 || i + 1 == im.pauseAt;
+    for (int n = 0; n < 160; ++n) {
+      const double gain = in ? n / 160.0 : out ? (159 - n) / 160.0 : 1;
+      const int s = int(16000 * gain * std::cos(2 * M_PI * hz[size_t(i / 25) % 3] * n / 8000));
+      b.push_back(g711_pcm2ulaw(int16_t(s)));
+    }
+    if (pad) b.insert(b.end(), {0, 0, 0, 0, 0, 0, 0, 8});  // µ-law 0: a full-scale sample
+    sendto(callee.fd, b.data(), b.size(), 0, reinterpret_cast<sockaddr *>(&callee.panel), sizeof callee.panel);
+  };
+  auto has = [](const std::vector<int> &v, int i) { return std::find(v.begin(), v.end(), i) != v.end(); };
+  const double t0 = RtpPeer::NowMs();
+  for (int t = 0; t < count + 3 + (im.pauseAt >= 0 ? 50 : 0); ++t) {
+    // The pause: the sender is silent for a second; the timestamps say so.
+    const int i = im.pauseAt >= 0 && t >= im.pauseAt ? (t < im.pauseAt + 50 ? -1 : t - 50) : t;
+    const int swapped = i >= 0 && i < im.swapAtStart ? i ^ 1 : i;
+    if (swapped >= 0 && swapped < count && !has(im.drop, swapped) && !has(im.late, swapped))
+      packet(swapped, im.padEvery && swapped % im.padEvery == 0);
+    if (swapped >= 0 && swapped == im.duplicate) packet(swapped, false);
+    if (i >= 3 && has(im.late, i - 3)) packet(i - 3, false);
+    callee.Listen(int(std::max(0.0, t0 + 20.0 * (t + 1) - RtpPeer::NowMs())));  // by its own clock
+  }
+  ASSERT_TRUE(panel.WaitClosed(1)) << sipp.Output();
+  EXPECT_EQ(0, sipp.Wait()) << sipp.Output();
+  const Listened l = Listen(panel.Heard(), hz, count * 20.0);
+  EXPECT_LE(l.missingMs, im.missingMs);
+  EXPECT_LE(l.silenceMs, im.silenceMs + (im.pauseAt >= 0 ? 1000 : 0));
+  EXPECT_LE(l.clicks, im.clicks);
+}
+
+// Each case asserts what it alone guards.
+INSTANTIATE_TEST_SUITE_P(
+    SipuaAudio, ImpairedStream,
+    ::testing::Values(
+        // Five lost packets are concealed once, not again when the player ran dry.
+        Impairment{"burst", false, {60, 61, 62, 63, 64}, {}, -1, 0, -1, -1, 0, 140, 130, 4},
+        // With the concealment module the hole is filled, without edges.
+        Impairment{"burst_plc", true, {60, 61, 62, 63, 64}, {}, -1, 0, -1, -1, 0, 140, 70, 0},
+        // Padding is not audio.
+        Impairment{"padding", true, {}, {}, -1, 2, -1, -1, 0, 40, 10, 0},
+        // A jump in the numbering plays on; late, duplicated and at the start
+        // reordered packets are all kept.
+        Impairment{"jump_late_reordered", true, {}, {40, 90}, 100, 0, 80, -1, 6, 40, 10, 0},
+        // A pause: what was buffered plays before it, not after it.
+        Impairment{"pause", true, {}, {}, -1, 0, -1, 75, 0, 40, 60, 0}),
+    [](const ::testing::TestParamInfo<Impairment> &info) { return std::string(info.param.name); });
+
+}  // namespace
