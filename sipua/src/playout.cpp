@@ -26,8 +26,8 @@ enum : int32_t {
 	MAX_N = 960,
 	WINDOW = 8000,        // one second of output
 	SAFETY = 8 * 8,       // slack kept against the loop's own lateness
-	HYST = 8 * 6,
-	STEP_DIV = 40,        // at most 2.5 % faster or slower
+	HYST = 8 * 10,
+	STEP_DIV = 80,        // at most 1.25 % faster or slower: no pitch heard
 	HOLD_PLC = 8 * 60,    // concealment fades out after this
 	HOLD_MAX = 8 * 200,   // a pause: start afresh on the next packet
 };
