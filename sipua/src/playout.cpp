@@ -27,7 +27,9 @@ enum : int32_t {
 	WINDOW = 8000,        // one second of output
 	SAFETY = 8 * 8,       // slack kept against the loop's own lateness
 	HYST = 8 * 10,
-	STEP_DIV = 80,        // at most 1.25 % faster or slower: no pitch heard
+	STEP_DIV = 80,        // 1.25 % faster or slower: no pitch heard
+	FAST_DIV = 32,        // 3 %, while far off (jitter that has ended)
+	FAR = 8 * 30,
 	HOLD_PLC = 8 * 60,    // concealment fades out after this
 	HOLD_MAX = 8 * 200,   // a pause: start afresh on the next packet
 };
@@ -254,15 +256,14 @@ void playout_get(struct playout *p, int16_t *out, size_t nn)
 		return;
 	}
 	int32_t m = n;
+	const int32_t step = n / (p->budget < -FAR ? FAST_DIV : STEP_DIV);
 	if (p->budget < 0) {
-		const int32_t k = -p->budget < n / STEP_DIV ? -p->budget
-							    : n / STEP_DIV;
+		const int32_t k = -p->budget < step ? -p->budget : step;
 		m = n + k;
 		p->budget += k;
 	}
 	else if (p->budget > 0) {
-		const int32_t k = p->budget < n / STEP_DIV ? p->budget
-							   : n / STEP_DIV;
+		const int32_t k = p->budget < step ? p->budget : step;
 		m = n - k;
 		p->budget -= k;
 	}
