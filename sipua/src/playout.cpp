@@ -11,6 +11,7 @@
 #include <pthread.h>
 #include <re.h>
 
+#include <atomic>
 #include <cerrno>
 #include <climits>
 #include <cstring>
@@ -34,7 +35,8 @@ enum : int32_t {
 	HOLD_MAX = 8 * 200,   // a pause: start afresh on the next packet
 };
 
-bool plc_on;
+// Set by the module line, read by the players' threads.
+std::atomic<bool> plc_on;
 
 } // namespace
 
