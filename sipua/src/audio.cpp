@@ -15,7 +15,7 @@ namespace {
 enum {
 	MAX_SAMPC = 48 * 60 * 2,  // 60 ms at 48 kHz stereo
 	MAX_PAYLOAD = 8 * 60,     // 60 ms of G.711
-	MAX_GAP_FRAMES = 5,       // lost frames filled with silence
+	MAX_GAP_FRAMES = 5,       // a loop stalled longer skips the lost time
 	MAX_BURST = 16,           // packets sent for one frame of the source
 };
 
