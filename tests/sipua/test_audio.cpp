@@ -2,7 +2,7 @@
 // 48 kHz file and records what it hears; the resident is Debian's baresip
 // (a 440 Hz tone back, keys both ways) or a sipp callee that answers with
 // PCMA or with a bare static payload type 0 and then holds the call; last,
-// ALSA's file plugin is the panel's microphone and speaker; last, a stream of
+// ALSA's file plugin is the panel's microphone and speaker; then a stream of
 // tones impaired packet by packet (lost, late, reordered, doubled, padded,
 // renumbered, paused, jittered) as the panel hears it.
 #include <arpa/inet.h>
