@@ -187,7 +187,14 @@ void Ratio(const std::string &name, double sipua, double baresip) {
   Figure(name, {baresip > 0 ? sipua / baresip : 0}, "x");
 }
 
-const std::string kAudioLines = "audio_buffer 20-160\njitter_buffer_type fixed\njitter_buffer_delay 5-10\n";
+// BENCH_AUDIO_JBUF="adaptive 0-300" measures another jitter buffer, both panels alike.
+std::string AudioLines() {
+  const char *jb = getenv("BENCH_AUDIO_JBUF");
+  std::string type = "fixed", delay = "5-10";
+  if (jb && strchr(jb, ' ')) type = std::string(jb, strchr(jb, ' ')), delay = strchr(jb, ' ') + 1;
+  return "audio_buffer 20-160\njitter_buffer_type " + type + "\njitter_buffer_delay " + delay + "\n";
+}
+const std::string kAudioLines = AudioLines();
 
 }  // namespace
 

@@ -14,6 +14,8 @@ PACKAGES+=(libssl-dev socat)
 PACKAGES+=(libfaketime)
 # Resampling between the sound card or WAV file and the codec.
 PACKAGES+=(libspeexdsp-dev)
+# Concealment of lost audio.
+PACKAGES+=(libspandsp-dev)
 
 ensure_packages() {
   local missing=()

@@ -5,6 +5,7 @@
 // queued keys, RTP timestamp and marker) is under tx_lock. The player pulls
 // from an atomically published aubuf.
 #include "audio.h"
+#include "playout.h"
 #include "resamp.h"
 
 #include <cerrno>
@@ -14,9 +15,8 @@ namespace {
 
 enum {
 	MAX_SAMPC = 48 * 60 * 2,  // 60 ms at 48 kHz stereo
-	RESAMP_SLACK = 64,        // a resampler's output may round up
 	MAX_PAYLOAD = 8 * 60,     // 60 ms of G.711
-	MAX_GAP_FRAMES = 5,       // lost frames filled with silence
+	MAX_GAP_FRAMES = 5,       // a loop stalled longer skips the lost time
 	MAX_BURST = 16,           // packets sent for one frame of the source
 };
 
@@ -58,17 +58,12 @@ struct audio {
 	int16_t tx_srcv[MAX_SAMPC];  // the source's thread, under tx_lock
 	int16_t tx_pcmv[MAX_SAMPC];
 
-	// receiving (loop thread)
-	struct jbuf *jbuf;
+	// receiving (loop thread puts, the player's thread takes)
+	struct playout *pout;
 	struct auplay_st *auplay;
 	struct auplay_prm pprm;
-	struct aubuf *rxbuf;     // published to the player thread
+	struct aubuf *rxbuf;     // published once the player runs
 	struct resamp *rxrs;     // to the player's rate; null at 8 kHz mono
-	bool rx_seen;            // decoded before: rx_ts_next holds
-	bool rx_sender;          // rx_ssrc and rx_seq hold
-	uint32_t rx_ssrc;
-	uint16_t rx_seq;
-	uint32_t rx_ts_next;
 	// the key being pressed: one press is one RTP timestamp of one sender
 	bool key_set;
 	bool key_started;
@@ -76,8 +71,12 @@ struct audio {
 	uint32_t key_ssrc;
 	uint32_t key_ts;
 
-	int16_t srcv[MAX_SAMPC + RESAMP_SLACK];
 	int16_t pcmv[MAX_SAMPC];
+	// player thread: 8 kHz from the playout, and what the resampler made
+	// of it beyond the last frame
+	int16_t play8v[MAX_SAMPC];
+	int16_t playv[2 * MAX_SAMPC];
+	size_t play_n;
 };
 
 namespace {
@@ -105,7 +104,7 @@ void destructor(void *arg)
 	mem_deref(a->rxbuf);
 	mem_deref(a->txrs);
 	mem_deref(a->rxrs);
-	mem_deref(a->jbuf);
+	mem_deref(a->pout);
 	mem_deref(a->telev);
 	mem_deref(a->txmb);
 	pthread_mutex_destroy(&a->tx_lock);
@@ -227,14 +226,35 @@ void src_read(struct auframe *af, void *arg)
 	pthread_mutex_unlock(&a->tx_lock);
 }
 
+// The player takes what is due at 8 kHz mono, made into its own rate. The
+// resampler's output does not come in whole frames: what it made beyond the
+// frame waits for the next one.
 void play_write(struct auframe *af, void *arg)
 {
 	auto *a = static_cast<struct audio *>(arg);
-	struct aubuf *ab = buf_get(&a->rxbuf);
-	if (ab)
-		aubuf_read_samp(ab, af->sampv, af->sampc);
-	else
+	if (!buf_get(&a->rxbuf) || af->sampc > MAX_SAMPC) {
 		memset(af->sampv, 0, af->sampc * sizeof(int16_t));
+		return;
+	}
+	if (!a->rxrs) {
+		playout_get(a->pout, af->sampv, af->sampc);
+		return;
+	}
+	const size_t n8 = 80;  // 10 ms a step
+	while (a->play_n < af->sampc) {
+		playout_get(a->pout, a->play8v, n8);
+		size_t outc = sizeof(a->playv) / sizeof(int16_t) - a->play_n;
+		if (resamp_run(a->rxrs, a->playv + a->play_n, &outc,
+			       a->play8v, n8)) {
+			a->play_n = 0;
+			memset(af->sampv, 0, af->sampc * sizeof(int16_t));
+			return;
+		}
+		a->play_n += outc;
+	}
+	memcpy(af->sampv, a->playv, af->sampc * sizeof(int16_t));
+	a->play_n -= af->sampc;
+	memmove(a->playv, a->playv + af->sampc, a->play_n * sizeof(int16_t));
 }
 
 // One line per fault, naming the device; err 0 when there is no code.
@@ -379,16 +399,6 @@ void start_player(struct audio *a)
 
 // Receiving (loop thread) ----------------------------------------------------
 
-void play_samples(struct audio *a, const int16_t *v, size_t n)
-{
-	struct aubuf *ab = a->rxbuf;
-	size_t outc = MAX_SAMPC + RESAMP_SLACK;
-	if (!a->rxrs)
-		(void)aubuf_write_samp(ab, v, n);
-	else if (!resamp_run(a->rxrs, a->srcv, &outc, v, n))
-		(void)aubuf_write_samp(ab, a->srcv, outc);
-}
-
 void decode(struct audio *a, const struct rtp_header *hdr, struct mbuf *mb)
 {
 	const struct aucodec *ac = a->prm.rx[hdr->pt & 0x7f];
@@ -397,17 +407,24 @@ void decode(struct audio *a, const struct rtp_header *hdr, struct mbuf *mb)
 		return;
 	if (n > MAX_SAMPC / 12)  // 60 ms at 8 kHz
 		n = MAX_SAMPC / 12;
-	// A few lost frames become silence, so the player keeps its pace.
-	const int32_t gap = (int32_t)(hdr->ts - a->rx_ts_next);
-	if (a->rx_seen && gap > 0 &&
-	    gap <= (int32_t)(MAX_GAP_FRAMES * 8 * a->ptime)) {
-		memset(a->pcmv, 0, (size_t)gap * sizeof(int16_t));
-		play_samples(a, a->pcmv, (size_t)gap);
-	}
-	a->rx_seen = true;
-	a->rx_ts_next = hdr->ts + (uint32_t)n;
 	ac->dech(a->pcmv, mbuf_buf(mb), n);
-	play_samples(a, a->pcmv, n);
+	playout_put(a->pout, hdr->ssrc, hdr->ts, a->pcmv, n);
+}
+
+// RTP padding (RFC 3550 5.1): the last byte counts the bytes to drop,
+// itself included; a count beyond the payload makes the packet void.
+bool strip_padding(const struct rtp_header *hdr, struct mbuf *mb)
+{
+	if (!hdr->pad)
+		return true;
+	const size_t left = mbuf_get_left(mb);
+	if (!left)
+		return false;
+	const uint8_t count = mb->buf[mb->end - 1];
+	if (!count || count > left)
+		return false;
+	mb->end -= count;
+	return true;
 }
 
 // RFC 4733: a press is sent as several packets with the timestamp of its
@@ -470,13 +487,17 @@ int audio_alloc(struct audio **ap, uint32_t ptime, audio_send_h *sendh,
 	a->txmb = mbuf_alloc((size_t)RTP_HEADER_SIZE + MAX_PAYLOAD);
 	if (!a->txmb)
 		err = ENOMEM;
+	// Fixed counts frames of our ptime, as baresip does; adaptive is in
+	// milliseconds; off plays each packet as it comes.
 	const struct config_avt *avt = &cfg_now()->avt;
-	// Without a jitter buffer the audio still plays, in arrival order.
-	if (!err && avt->audio.jbtype != JBUF_OFF &&
-	    jbuf_alloc(&a->jbuf, avt->audio.jbuf_del.min,
-		       avt->audio.jbuf_del.max))
-		sipua_warn("audio: no jitter buffer of %u-%u frames\n",
-			   avt->audio.jbuf_del.min, avt->audio.jbuf_del.max);
+	struct playout_prm pp = {false, 0, 0};
+	if (avt->audio.jbtype == JBUF_ADAPTIVE)
+		pp = {true, avt->audio.jbuf_del.min, avt->audio.jbuf_del.max};
+	else if (avt->audio.jbtype == JBUF_FIXED)
+		pp = {false, avt->audio.jbuf_del.min * ptime,
+		      avt->audio.jbuf_del.max * ptime};
+	if (!err)
+		err = playout_alloc(&a->pout, &pp);
 	if (err) {
 		mem_deref(a);
 		return err;
@@ -495,8 +516,6 @@ void audio_update(struct audio *a, const struct audio_prm *prm)
 	if (ptime < 10 || ptime > 60 || ptime % 10)
 		a->prm.ptime_tx = a->ptime;
 	pthread_mutex_unlock(&a->tx_lock);
-	if (!(prm->dir & SDP_RECVONLY) && a->jbuf)
-		jbuf_flush(a->jbuf);
 }
 
 void audio_set_raddr(struct audio *a, const struct sa *raddr)
@@ -531,7 +550,7 @@ void audio_stop(struct audio *a)
 void audio_recv(struct audio *a, const struct rtp_header *hdr,
 		struct mbuf *mb)
 {
-	if (!a || !hdr || !mb)
+	if (!a || !hdr || !mb || !strip_padding(hdr, mb))
 		return;
 	if ((int)hdr->pt == a->prm.pt_tel_rx) {
 		recv_telev(a, hdr, mb);
@@ -539,26 +558,7 @@ void audio_recv(struct audio *a, const struct rtp_header *hdr,
 	}
 	if (!a->rxbuf || !(a->prm.dir & SDP_RECVONLY))
 		return;
-	if (!a->jbuf) {
-		decode(a, hdr, mb);
-		return;
-	}
-	// A new sender or a jump in the numbering starts the buffer afresh.
-	if (a->rx_sender && (hdr->ssrc != a->rx_ssrc ||
-			     (uint16_t)(hdr->seq - a->rx_seq + 100) > 200)) {
-		jbuf_flush(a->jbuf);
-		a->rx_seen = false;
-	}
-	a->rx_sender = true;
-	a->rx_ssrc = hdr->ssrc;
-	a->rx_seq = hdr->seq;
-	(void)jbuf_put(a->jbuf, hdr, mb);
-	struct rtp_header h;
-	void *mem = nullptr;
-	while (!jbuf_get(a->jbuf, &h, &mem)) {
-		decode(a, &h, static_cast<struct mbuf *>(mem));
-		mem = mem_deref(mem);
-	}
+	decode(a, hdr, mb);
 }
 
 int audio_send_digit(struct audio *a, char key)

@@ -2,6 +2,7 @@
 #include "audio.h"
 
 #include "avformat.h"
+#include "playout.h"
 #include "srtp.h"
 
 #include <cerrno>
@@ -242,6 +243,7 @@ const struct builtin_module builtin[] = {
 	{"cons", nullptr}, {"avformat", avformat_init},
 	{"avcodec", nullptr},  // H.264 passes through: nothing to encode
 	{"srtp", srtp_module_init},
+	{"plc", plc_module_init},  // spandsp's concealment of lost audio
 };
 
 int module_line(const struct pl *val, void *arg)
@@ -385,6 +387,7 @@ int conf_modules(void)
 		return ENOENT;
 	audev_modules_close();  // a second bring-up starts from scratch
 	srtp_module_close();
+	plc_module_close();
 	for (const char *key : {"module", "module_tmp", "module_app"})
 		(void)conf_apply(conf_obj, key, module_line, nullptr);
 	return 0;
@@ -412,6 +415,7 @@ void baresip_close(void)
 {
 	audev_modules_close();
 	srtp_module_close();
+	plc_module_close();
 	uag.cfg = nullptr;
 }
 

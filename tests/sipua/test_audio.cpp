@@ -4,7 +4,9 @@
 // PCMA or with a bare static payload type 0 and then holds the call; the
 // telephone band goes out and comes back from WAV files and ALSA's file
 // plugin (the panel's microphone and speaker) at the rates a card or file
-// may have.
+// may have; then a stream of tones impaired packet by packet (lost, late,
+// reordered, doubled, padded, renumbered, paused, jittered) as the panel
+// hears it.
 #include <arpa/inet.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -631,3 +633,146 @@ TEST(SipuaAudio, SrtpBothWaysWithBaresipTamperedPacketsAndRefusals) {
   }
   EXPECT_EQ(0, answersPlain.Wait()) << answersPlain.Output();
 }
+
+namespace {
+
+// What a listener notices in a recording of the impaired stream (8 kHz):
+// how much of the tones never came, how much silence sits between its first
+// and last tone, and hard edges no tone of these has.
+struct Listened {
+  double missingMs, silenceMs;
+  int clicks;
+  double firstMs, lastMs;  // of the recording's tone
+};
+
+Listened Listen(const std::vector<int16_t> &s, const std::vector<int> &hz, double sentMs) {
+  const size_t slots = s.size() / 40;  // 5 ms
+  std::vector<bool> tone(slots + 4), quiet(slots);
+  for (size_t i = 0; i + 160 <= s.size(); i += 40)
+    for (int f : hz)
+      if (ToneBlock(s, i, f)) std::fill_n(tone.begin() + long(i / 40), 4, true);
+  for (size_t k = 0; k < slots; ++k) {
+    double e = 0;
+    for (size_t i = k * 40; i < k * 40 + 40; ++i) e += double(s[i]) * s[i];
+    quiet[k] = e / 40 < 30.0 * 30.0;
+  }
+  const auto first = std::find(tone.begin(), tone.end(), true) - tone.begin();
+  const auto last = tone.rend() - std::find(tone.rbegin(), tone.rend(), true);
+  Listened l{sentMs - 5.0 * double(std::count(tone.begin(), tone.end(), true)), 0, 0, 5.0 * double(first),
+             5.0 * double(last)};
+  for (auto k = first; k < last && k < long(slots); ++k) l.silenceMs += quiet[size_t(k)] ? 5 : 0;
+  for (size_t i = 1; i < s.size(); ++i) l.clicks += std::abs(s[i] - s[i - 1]) > 7000;
+  return l;
+}
+
+// One impaired stream: what happens to packet i of a 3 s call, and what a
+// listener may notice at most.
+struct Impairment {
+  const char *name;
+  bool plc;
+  std::vector<int> drop, late;  // late: sent three packets after its time
+  int duplicate = -1, padEvery = 0, seqJumpAt = -1, pauseAt = -1, swapAtStart = 0;
+  double missingMs, silenceMs;
+  int clicks;
+  // Packets from jitterFrom on, 50 of them, come 0-80 ms late; the delay at
+  // the start and its growth by the end are bounded.
+  const char *jitterBuffer = "";
+  int jitterFrom = -1, count = 150;
+  double startDelayMs = 1e9, growthMs = 1e9;
+};
+
+void PrintTo(const Impairment &im, std::ostream *os) { *os << im.name; }
+
+class ImpairedStream : public ::testing::TestWithParam<Impairment> {};
+
+// The tones are 200, 250 and 400 Hz, each a whole number of periods per
+// packet and starting at its crest, so a hole of silence is a hard edge.
+TEST_P(ImpairedStream, IsHeardAsSent) {
+  const Impairment &im = GetParam();
+  const std::vector<int> hz = {200, 250, 400};
+  Panel panel;
+  ASSERT_TRUE(panel.Start(std::string(im.plc ? "module plc.so\n" : "") + im.jitterBuffer + "module aufile.so\naudio_source aufile," +
+                          panel.dir.Path("tone.wav") + "\naudio_player aufile," + panel.dir.Path("heard.wav") + "\n"));
+  RtpPeer callee("127.0.0.1");
+  Sipp sipp;
+  ASSERT_TRUE(sipp.Start(HoldingCallee(0, "a=rtpmap:0 PCMU/8000", LocalPort(callee.fd), false,
+                                         im.count * 20 + 2500)));
+  ASSERT_TRUE(panel.Call(sipp.port())) << sipp.Output();
+  const double answered = RtpPeer::NowMs();  // the panel's player starts
+  ASSERT_TRUE(WaitFor([&] { return callee.Listen(20), !callee.heard.empty(); }, Millis(5000)));
+
+  const int count = im.count;
+  auto packet = [&](int i, bool pad) {
+    std::vector<uint8_t> b = {uint8_t(pad ? 0xa0 : 0x80), 0, 0, 0, 0, 0, 0, 0, 0, 0, 0x5e, 0xed};
+    const uint16_t seq = uint16_t(i + (im.seqJumpAt >= 0 && i >= im.seqJumpAt ? 150 : 0));
+    const uint32_t ts = uint32_t(160 * i + (im.pauseAt >= 0 && i >= im.pauseAt ? 8000 : 0));
+    for (int k = 0; k < 2; ++k) b[2 + k] = uint8_t(seq >> (8 - 8 * k));
+    for (int k = 0; k < 4; ++k) b[4 + k] = uint8_t(ts >> (24 - 8 * k));
+    // The talk itself fades in and out: its own edges are no clicks.
+    const bool in = i == 0 || i == im.pauseAt, out = i == count - 1 || i + 1 == im.pauseAt;
+    for (int n = 0; n < 160; ++n) {
+      const double gain = in ? n / 160.0 : out ? (159 - n) / 160.0 : 1;
+      const int s = int(16000 * gain * std::cos(2 * M_PI * hz[size_t(i / 25) % 3] * n / 8000));
+      b.push_back(g711_pcm2ulaw(int16_t(s)));
+    }
+    if (pad) b.insert(b.end(), {0, 0, 0, 0, 0, 0, 0, 8});  // µ-law 0: a full-scale sample
+    sendto(callee.fd, b.data(), b.size(), 0, reinterpret_cast<sockaddr *>(&callee.panel), sizeof callee.panel);
+  };
+  auto has = [](const std::vector<int> &v, int i) { return std::find(v.begin(), v.end(), i) != v.end(); };
+  auto jitter = [&](int i) { return i >= im.jitterFrom && i < im.jitterFrom + 50 ? (i * 37) % 5 : 0; };
+  const double t0 = RtpPeer::NowMs();
+  for (int t = 0; t < count + 3 + (im.pauseAt >= 0 ? 50 : 0); ++t) {
+    // The pause: the sender is silent for a second; the timestamps say so.
+    const int i = im.pauseAt >= 0 && t >= im.pauseAt ? (t < im.pauseAt + 50 ? -1 : t - 50) : t;
+    const int swapped = i >= 0 && i < im.swapAtStart ? i ^ 1 : i;
+    if (swapped >= 0 && swapped < count && !has(im.drop, swapped) && !has(im.late, swapped) && !jitter(swapped))
+      packet(swapped, im.padEvery && swapped % im.padEvery == 0);
+    for (int j = i - 1; j >= i - 4 && j >= 0; --j)
+      if (jitter(j) && j + jitter(j) == i) packet(j, false);
+    if (swapped >= 0 && swapped == im.duplicate) packet(swapped, false);
+    if (i >= 3 && has(im.late, i - 3)) packet(i - 3, false);
+    callee.Listen(int(std::max(0.0, t0 + 20.0 * (t + 1) - RtpPeer::NowMs())));  // by its own clock
+  }
+  ASSERT_TRUE(panel.WaitClosed(1)) << sipp.Output();
+  EXPECT_EQ(0, sipp.Wait()) << sipp.Output();
+  const std::vector<int16_t> heard = panel.Heard();
+  const Listened l = Listen(heard, hz, count * 20.0);
+  EXPECT_LE(l.missingMs, im.missingMs);
+  EXPECT_LE(l.silenceMs, im.silenceMs + (im.pauseAt >= 0 ? 1000 : 0));
+  EXPECT_LE(l.clicks, im.clicks);
+  // The delay at the end: where the last tone starts (a concealed tail
+  // after the last packet would blur where it ends).
+  const int lastHz = hz[size_t(count / 25 - 1) % 3], beforeHz = hz[size_t(count / 25 - 2) % 3];
+  size_t at = heard.size() < 160 ? 0 : heard.size() - 160;
+  while (at >= 40 && !ToneBlock(heard, at, beforeHz)) at -= 40;
+  while (at + 160 < heard.size() && !ToneBlock(heard, at, lastHz)) at += 40;
+  const double startDelay = l.firstMs - (t0 - answered),
+               endDelay = double(at) / 8 - (t0 + (count - 25) * 20 - answered);
+  EXPECT_LE(startDelay, im.startDelayMs);
+  EXPECT_LE(endDelay - startDelay, im.growthMs);
+  printf("delay %.0f -> %.0f ms, missing %.0f ms, silence %.0f ms, clicks %d\n", startDelay, endDelay, l.missingMs,
+         l.silenceMs, l.clicks);
+}
+
+// Each case asserts what it alone guards.
+INSTANTIATE_TEST_SUITE_P(
+    SipuaAudio, ImpairedStream,
+    ::testing::Values(
+        // Five lost packets are concealed once, not again when the player ran dry.
+        Impairment{"burst", false, {60, 61, 62, 63, 64}, {}, -1, 0, -1, -1, 0, 140, 130, 4},
+        // With the concealment module the hole is filled, without edges.
+        Impairment{"burst_plc", true, {60, 61, 62, 63, 64}, {}, -1, 0, -1, -1, 0, 140, 70, 0},
+        // Padding is not audio.
+        Impairment{"padding", true, {}, {}, -1, 2, -1, -1, 0, 40, 10, 0},
+        // A jump in the numbering plays on; late, duplicated and at the start
+        // reordered packets are all kept.
+        Impairment{"jump_late_reordered", true, {}, {40, 90}, 100, 0, 80, -1, 6, 40, 10, 0},
+        // A pause: what was buffered plays before it, not after it.
+        Impairment{"pause", true, {}, {}, -1, 0, -1, 75, 0, 40, 60, 0},
+        // Adaptive: little delay on a clean network, grown under 0-80 ms of
+        // jitter, shrunk back after it.
+        Impairment{"jitter_adaptive", true, {}, {}, -1, 0, -1, -1, 0, 100, 20, 0,
+                   "jitter_buffer_type adaptive\njitter_buffer_delay 0-300\n", 25, 300, 50, 25}),
+    [](const ::testing::TestParamInfo<Impairment> &info) { return std::string(info.param.name); });
+
+}  // namespace

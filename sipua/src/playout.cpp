@@ -1,0 +1,319 @@
+// Decoded audio is written where its timestamp says and read at the player's
+// pace, so a loss is concealed once, where it happened, and the player never
+// waits on the network. When nothing is there to play the reader holds its
+// place ("held"): a late packet then plays (the delay grows by the wait), a
+// lost one is skipped over by what was concealed for it. Once a second the
+// least slack seen decides whether to shrink or stretch the delay, a few
+// samples per frame by interpolation, so neither jitter that has ended nor
+// clock drift costs a whole frame at once.
+#include "playout.h"
+
+#include <pthread.h>
+#include <re.h>
+
+#include <atomic>
+#include <cerrno>
+#include <climits>
+#include <cstring>
+
+#include <spandsp/telephony.h>
+#include <spandsp/plc.h>
+
+namespace {
+
+enum : int32_t {
+	RING = 1 << 14,       // 2 s at 8 kHz
+	MASK = RING - 1,
+	MAX_N = 960,
+	WINDOW = 8000,        // one second of output
+	SAFETY = 8 * 8,       // slack kept against the loop's own lateness
+	HYST = 8 * 10,
+	STEP_DIV = 80,        // 1.25 % faster or slower: no pitch heard
+	FAST_DIV = 32,        // 3 %, while far off (jitter that has ended)
+	FAR = 8 * 30,
+	HOLD_PLC = 8 * 60,    // concealment fades out after this
+	HOLD_MAX = 8 * 200,   // a pause: start afresh on the next packet
+};
+
+// Set by the module line, read by the players' threads.
+std::atomic<bool> plc_on;
+
+} // namespace
+
+struct playout {
+	pthread_mutex_t lock;
+	struct playout_prm prm;
+	plc_state_t plc;
+	bool running;        // else filling, silent
+	bool filled;         // filling: start and end hold
+	bool sender;         // ssrc and shift hold
+	bool have_ref;       // fixed: the slack to keep is known
+	uint32_t ssrc;
+	uint32_t shift;      // added to the sender's timestamps
+	uint32_t start;      // filling: earliest timestamp
+	uint32_t pos;        // running: next timestamp to play
+	uint32_t end;        // past the newest sample received
+	int32_t held;        // output already given for samples not yet come
+	int32_t budget;      // <0: samples to drop, >0: to add
+	int32_t minslack;
+	int32_t ref;
+	int32_t win;
+	int16_t pcm[RING];
+	uint8_t have[RING];
+	int16_t span[MAX_N * 2];
+};
+
+namespace {
+
+void destructor(void *arg)
+{
+	auto *p = static_cast<struct playout *>(arg);
+	pthread_mutex_destroy(&p->lock);
+}
+
+int32_t diff(uint32_t a, uint32_t b)
+{
+	return (int32_t)(a - b);
+}
+
+void restart(struct playout *p)
+{
+	p->running = p->filled = p->have_ref = false;
+	p->held = p->budget = 0;
+	p->minslack = INT32_MAX;
+	p->win = 0;
+	memset(p->have, 0, sizeof(p->have));
+	plc_init(&p->plc);
+}
+
+void store(struct playout *p, uint32_t t, const int16_t *v, size_t n)
+{
+	for (size_t i = 0; i < n; ++i) {
+		const uint32_t k = (t + (uint32_t)i) & MASK;
+		p->pcm[k] = v[i];
+		p->have[k] = 1;
+	}
+	if (diff(t + (uint32_t)n, p->end) > 0)
+		p->end = t + (uint32_t)n;
+}
+
+int32_t fill_target(const struct playout *p)
+{
+	return (int32_t)p->prm.min_ms * 8;
+}
+
+// Samples the reader missed or concealed: silence without the module.
+void conceal(struct playout *p, int16_t *v, int32_t n)
+{
+	if (plc_on)
+		plc_fillin(&p->plc, v, n);
+	else
+		memset(v, 0, (size_t)n * sizeof(int16_t));
+}
+
+// Once a window: the least slack above what is to be kept is dropped, a
+// shortfall added, both spread over the next window.
+void window_end(struct playout *p)
+{
+	p->win = 0;
+	const int32_t slack = p->minslack;
+	p->minslack = INT32_MAX;
+	if (slack == INT32_MAX)
+		return;
+	if (!p->prm.adaptive && !p->have_ref) {
+		p->have_ref = true;
+		p->ref = slack > SAFETY ? slack : SAFETY;
+		return;
+	}
+	const int32_t keep = p->prm.adaptive
+				     ? SAFETY + (int32_t)p->prm.min_ms * 8
+				     : p->ref;
+	if (slack > keep + HYST)
+		p->budget = -(slack - keep);
+	else if (slack < keep - HYST)
+		p->budget = keep - slack;
+	else
+		p->budget = 0;
+}
+
+// `m` input samples (with concealment) into `n` output samples.
+void scale(const int16_t *in, int32_t m, int16_t *out, int32_t n)
+{
+	if (m == n || n < 2 || m < 2) {
+		for (int32_t j = 0; j < n; ++j)
+			out[j] = in[j < m ? j : m - 1];
+		return;
+	}
+	for (int32_t j = 0; j < n; ++j) {
+		const int64_t x = (int64_t)j * (m - 1) * 65536 / (n - 1);
+		const int32_t i = (int32_t)(x >> 16);
+		const int32_t f = (int32_t)(x & 0xffff);
+		const int32_t b = i + 1 < m ? in[i + 1] : in[i];
+		out[j] = (int16_t)(in[i] + (((b - in[i]) * f) >> 16));
+	}
+}
+
+} // namespace
+
+int playout_alloc(struct playout **pp, const struct playout_prm *prm)
+{
+	if (!pp || !prm)
+		return EINVAL;
+	auto *p = static_cast<struct playout *>(
+		mem_zalloc(sizeof(struct playout), destructor));
+	if (!p)
+		return ENOMEM;
+	pthread_mutex_init(&p->lock, nullptr);
+	p->prm = *prm;
+	if (p->prm.max_ms < p->prm.min_ms)
+		p->prm.max_ms = p->prm.min_ms;
+	if (p->prm.min_ms > 1000)
+		p->prm.min_ms = 1000;
+	restart(p);
+	*pp = p;
+	return 0;
+}
+
+void playout_put(struct playout *p, uint32_t ssrc, uint32_t ts,
+		 const int16_t *pcm, size_t n)
+{
+	if (!p || !pcm || !n || n > MAX_N)
+		return;
+	pthread_mutex_lock(&p->lock);
+	const bool busy = p->running || p->filled;
+	if (!p->sender || ssrc != p->ssrc) {
+		p->shift = busy ? p->end - ts : 0;
+		p->sender = true;
+		p->ssrc = ssrc;
+	}
+	uint32_t t = ts + p->shift;
+	if (p->running) {
+		int32_t d = diff(t, p->pos);
+		if (d > RING / 2 || d < -RING / 2) {
+			// A jump in the numbering: it plays on after what is here.
+			p->shift += p->end - t;
+			t = p->end;
+			d = diff(t, p->pos);
+		}
+		if (d + (int32_t)n <= 0 || d >= RING - (int32_t)n) {
+			pthread_mutex_unlock(&p->lock);
+			return;  // too late, or beyond what the ring holds
+		}
+		const int32_t skip = d < 0 ? -d : 0;
+		store(p, t + (uint32_t)skip, pcm + skip, n - (size_t)skip);
+		pthread_mutex_unlock(&p->lock);
+		return;
+	}
+	if (!p->filled || diff(t, p->start) < -RING / 4 ||
+	    diff(t, p->end) > RING / 4) {
+		memset(p->have, 0, sizeof(p->have));
+		p->filled = true;
+		p->start = t;
+		p->end = t;
+	}
+	else if (diff(t, p->start) < 0) {
+		p->start = t;  // reordered: an earlier packet is kept
+	}
+	store(p, t, pcm, n);
+	if (diff(p->end, p->start) >= fill_target(p)) {
+		p->running = true;
+		p->pos = p->start;
+		p->held = 0;
+	}
+	pthread_mutex_unlock(&p->lock);
+}
+
+void playout_get(struct playout *p, int16_t *out, size_t nn)
+{
+	if (!p || !out || !nn || nn > MAX_N) {
+		if (out)
+			memset(out, 0, nn * sizeof(int16_t));
+		return;
+	}
+	const int32_t n = (int32_t)nn;
+	pthread_mutex_lock(&p->lock);
+	if (!p->running) {
+		memset(out, 0, nn * sizeof(int16_t));
+		pthread_mutex_unlock(&p->lock);
+		return;
+	}
+	// What was concealed while holding stands for the samples lost.
+	while (p->held > 0 && p->pos != p->end && !p->have[p->pos & MASK]) {
+		++p->pos;
+		--p->held;
+	}
+	int32_t avail = diff(p->end, p->pos);
+	if (avail > 0)
+		p->held = 0;
+	if (avail <= 0) {
+		if (p->held < HOLD_PLC)
+			conceal(p, out, n);
+		else
+			memset(out, 0, nn * sizeof(int16_t));
+		p->held += n;
+		p->minslack = -n;
+		if (p->held >= HOLD_MAX)
+			restart(p);  // everything received has been played
+		pthread_mutex_unlock(&p->lock);
+		return;
+	}
+	int32_t m = n;
+	const int32_t step = n / (p->budget < -FAR ? FAST_DIV : STEP_DIV);
+	if (p->budget < 0) {
+		const int32_t k = -p->budget < step ? -p->budget : step;
+		m = n + k;
+		p->budget += k;
+	}
+	else if (p->budget > 0) {
+		const int32_t k = p->budget < step ? p->budget : step;
+		m = n - k;
+		p->budget -= k;
+	}
+	if (avail - m < p->minslack)
+		p->minslack = avail - m;
+	const int32_t take = avail < m ? avail : m;
+	int32_t i = 0;
+	while (i < take) {
+		const bool good = p->have[(p->pos + (uint32_t)i) & MASK];
+		int32_t j = i;
+		while (j < take &&
+		       (bool)p->have[(p->pos + (uint32_t)j) & MASK] == good)
+			++j;
+		int16_t *v = p->span + i;
+		if (good) {
+			for (int32_t k = i; k < j; ++k) {
+				const uint32_t x = (p->pos + (uint32_t)k) & MASK;
+				v[k - i] = p->pcm[x];
+			}
+			plc_rx(&p->plc, v, j - i);
+		}
+		else {
+			conceal(p, v, j - i);
+		}
+		i = j;
+	}
+	for (int32_t k = 0; k < take; ++k)
+		p->have[(p->pos + (uint32_t)k) & MASK] = 0;
+	p->pos += (uint32_t)take;
+	if (take < m) {
+		// Ran out: the rest is concealed and its place held.
+		conceal(p, p->span + take, m - take);
+		p->held += m - take;
+	}
+	scale(p->span, m, out, n);
+	p->win += n;
+	if (p->win >= WINDOW)
+		window_end(p);
+	pthread_mutex_unlock(&p->lock);
+}
+
+int plc_module_init(void)
+{
+	plc_on = true;
+	return 0;
+}
+
+void plc_module_close(void)
+{
+	plc_on = false;
+}
