@@ -24,6 +24,14 @@ struct config core_config;
 constexpr uint32_t MAX_CONNS_DEFAULT = 64, MAX_CONNS_LIMIT = 512;
 uint32_t max_conns = MAX_CONNS_DEFAULT;
 
+// Keep-alives towards the registrar [s]: KEEPALIVE_AUTO leaves the choice to
+// where the registrar is (off on the panel's own subnets, else 25 s, inside
+// the 30 s a common router keeps an idle UDP binding).
+constexpr uint32_t KEEPALIVE_LIMIT = 3600, REGINT_MIN = 60,
+		   REGINT_LIMIT = 86400;
+uint32_t keepalive = SIPUA_KEEPALIVE_AUTO;
+uint32_t regint = 3600;
+
 void config_defaults(struct config *cfg)
 {
 	memset(cfg, 0, sizeof(*cfg));
@@ -177,6 +185,7 @@ void config_parse(struct config *cfg)
 	bool b;
 
 	get_str("sip_listen", cfg->sip.local, sizeof(cfg->sip.local));
+	get_str("sip_uuid", cfg->sip.uuid, sizeof(cfg->sip.uuid));
 	get_str("sip_certificate", cfg->sip.cert, sizeof(cfg->sip.cert));
 	get_str("sip_cafile", cfg->sip.cafile, sizeof(cfg->sip.cafile));
 	get_str("sip_capath", cfg->sip.capath, sizeof(cfg->sip.capath));
@@ -193,6 +202,23 @@ void config_parse(struct config *cfg)
 			sipua_warn("config: sip_max_connections %u not in "
 				   "1-%u, kept %u\n", n, MAX_CONNS_LIMIT,
 				   max_conns);
+	}
+
+	keepalive = SIPUA_KEEPALIVE_AUTO;
+	if (!conf_get_u32(conf_obj, "sip_keepalive", &n)) {
+		if (n <= KEEPALIVE_LIMIT)
+			keepalive = n;
+		else
+			sipua_warn("config: sip_keepalive %u not in 0-%u, "
+				   "kept the default\n", n, KEEPALIVE_LIMIT);
+	}
+	regint = 3600;
+	if (!conf_get_u32(conf_obj, "sip_regint", &n)) {
+		if (n >= REGINT_MIN && n <= REGINT_LIMIT)
+			regint = n;
+		else
+			sipua_warn("config: sip_regint %u not in %u-%u, kept "
+				   "%u\n", n, REGINT_MIN, REGINT_LIMIT, regint);
 	}
 
 	(void)conf_get_u32(conf_obj, "call_local_timeout",
@@ -319,6 +345,16 @@ void sipua_warn(const char *fmt, ...)
 uint32_t sipua_max_conns(void)
 {
 	return max_conns;
+}
+
+uint32_t sipua_keepalive(void)
+{
+	return keepalive;
+}
+
+uint32_t sipua_regint(void)
+{
+	return regint;
 }
 
 uint32_t sipua_rtp_timeout(void)
