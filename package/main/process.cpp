@@ -184,7 +184,15 @@ int DoralinMain(int argc, char **argv) {
   JsonPtr(AssistantMakeFilesList(nullptr)).reset();  // the table; its reply is not needed
 
   SipSetConfigPath(CallContext.configPath);
-  if (SipInit(BaresipEventHandler) > 0) LOG_BOTH(5, "[Baresip]: Ошибка инициализации");
+  const int sipErr = SipInit(BaresipEventHandler);
+  if (sipErr == EADDRNOTAVAIL || sipErr == EADDRINUSE || sipErr == EACCES || sipErr == ERANGE) {
+    // Running on without SIP would only look healthy: the supervisor is
+    // told through the exit status, the integrator through the log.
+    LOG_BOTH(5, "SIP cannot listen on sip_listen of %s/config: %s; stopping", CallContext.configPath,
+             strerror(sipErr));
+    ExitProcess(1);
+  }
+  if (sipErr > 0) LOG_BOTH(5, "[Baresip]: Ошибка инициализации");
   else RegisterMainAccount();
 
   LOG(1, "Сброс всех вызовов");

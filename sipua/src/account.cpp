@@ -246,6 +246,7 @@ int account_alloc(struct account **accp, const char *text)
 	if (!acc)
 		return ENOMEM;
 	acc->regint = sipua_regint();
+	acc->sipnat_outbound = sipua_outbound();
 	acc->ptime = 20;
 	acc->answermode = ANSWERMODE_MANUAL;
 	acc->port = uri->port;

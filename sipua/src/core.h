@@ -129,6 +129,8 @@ constexpr uint32_t SIPUA_KEEPALIVE_AUTO = UINT32_MAX;
 uint32_t sipua_keepalive(void);
 // Registration interval [s] (sip_regint) of accounts without their own.
 uint32_t sipua_regint(void);
+// Whether accounts ask for RFC 5626 flows unless they say (sip_outbound).
+bool sipua_outbound(void);
 
 // TLS servers (tls.cpp): loads the CAs and, with cfg->verify_server, makes
 // the panel's client handshakes verify the server.

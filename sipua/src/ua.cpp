@@ -4,6 +4,7 @@
 
 #include <cerrno>
 #include <cstdarg>
+#include <cstdlib>
 #include <cstring>
 #include <ifaddrs.h>
 #include <netinet/in.h>
@@ -291,6 +292,14 @@ int local_address(struct sa *laddr)
 {
 	const struct config *cfg = uag.cfg ? uag.cfg : conf_config();
 	if (cfg && cfg->sip.local[0]) {
+		// The decoder would cut a port above 65535 to 16 bits.
+		const char *colon = strrchr(cfg->sip.local, ':');
+		if (colon && !strchr(colon, ']') &&
+		    strtoul(colon + 1, nullptr, 10) > 65535) {
+			sipua_warn("config: sip_listen %s: port not in "
+				   "0-65535\n", cfg->sip.local);
+			return ERANGE;
+		}
 		int err = sa_decode(laddr, cfg->sip.local,
 				    strlen(cfg->sip.local));
 		if (err) {
@@ -374,12 +383,20 @@ int add_transports(bool udp, bool tcp, bool tls)
 	uag.laddr = laddr;
 	sa_set_port(&uag.laddr, 0);
 
+	const char *tp = "UDP";
 	if (udp)
 		err = sip_transp_add(uag.sip, SIP_TRANSP_UDP, &laddr);
-	if (!err && tcp)
+	if (!err && tcp) {
+		tp = "TCP";
 		err = sip_transp_add(uag.sip, SIP_TRANSP_TCP, &laddr);
-	if (!err && tls)
+	}
+	if (!err && tls) {
+		tp = "TLS";
 		err = add_tls(&laddr);
+	}
+	if (err)
+		sipua_warn("sip_listen: cannot listen on %J over %s (%m)\n",
+			   &laddr, tp, err);
 	return err;
 }
 

@@ -138,6 +138,19 @@ TEST(Startup, NoBusRefusedNameAndHelpEndWithZero) {
   EXPECT_TRUE(help.Wait(Millis(5000)) && help.ExitCode() == 0);
 }
 
+// A sip_listen address the host lacks, or a port out of range: start-up
+// stops with status 1 and the reason, before the daemon announces itself.
+TEST(Startup, SipListenThatCannotBeBoundStopsStartUp) {
+  for (const char *at : {"192.0.2.1:5060", "127.0.0.1:99999"}) {
+    Daemon d;
+    d.config.files.push_back({"/etc/baresip/config", std::string("sip_listen\t") + at + "\n"});
+    ASSERT_TRUE(d.Start());
+    EXPECT_EQ(d.WaitExit(15000), 1) << at;
+    EXPECT_TRUE(d.HasLog("SIP cannot listen on sip_listen")) << at;
+    EXPECT_FALSE(d.HasLog("SIP registration")) << at;
+  }
+}
+
 // SIGTERM before the SIP loop runs: an alarm to resume and a UART service that
 // never answers hold start-up for the MCU's answer, so the signal lands there.
 TEST(Startup, SigtermDuringStartupStopsWithSignalStatus) {
