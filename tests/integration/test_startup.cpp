@@ -176,8 +176,8 @@ TEST(Startup, SigtermDuringStartupStopsWithSignalStatus) {
   EXPECT_TRUE(d.SanitizerReports().empty()) << Dump(d);
 }
 
-// The registrar checks the digest and challenges a wrong one again: reported,
-// and the daemon goes on (a successful one: tests/reliability/test_bus_input.cpp).
+// The registrar checks the digest and challenges a wrong one again: reported
+// (journal, RegistrationChanged), and the daemon goes on (a successful one: tests/reliability/test_bus_input.cpp).
 // Then a TCP proxy nobody listens on, set over the bus: the restart it asks
 // for registers through it, fails, and the daemon goes on again.
 TEST(SipDaemon, RegistrarRejectionAndUnreachableProxyLeaveTheDaemonRunning) {
@@ -186,11 +186,19 @@ TEST(SipDaemon, RegistrarRejectionAndUnreachableProxyLeaveTheDaemonRunning) {
   Daemon d;
   d.UseServer(registrar.port(), 0, "flat12", "w7rong");
   d.config.args = {"--trace"};
-  ASSERT_TRUE(d.Start());
+  ASSERT_TRUE(d.Setup() && d.Bus()->Subscribe("is.ornix.doralin.Status") && d.Launch());
   ASSERT_TRUE(d.WaitStarted()) << Dump(d);
   EXPECT_TRUE(d.HasLog("[Baresip]: Успешная авторизация с 1 попытки"));  // a rejection is no failed attempt
   EXPECT_TRUE(d.WaitLog("J3 301 package/src/sip/sip")) << Dump(d);
   EXPECT_EQ(d.Call("GetSipRegisterStatus").bytes, std::vector<uint8_t>{0});
+  // Integrators see it as a signal with the registrar's status.
+  std::string failed;
+  for (int i = 0; i < 4 && failed.empty(); ++i) {
+    auto changed = d.Bus()->WaitForSignal("RegistrationChanged", Millis(5000));
+    if (!changed) break;
+    if (changed->text && changed->text->find(R"("state":"failed")") != std::string::npos) failed = *changed->text;
+  }
+  EXPECT_EQ(failed, R"({"state":"failed","code":401,"reason":"Unauthorized"})");
 
   const std::string proxy = std::to_string(FreeTcpPort());
   EXPECT_EQ(d.Call("SetSipSettings", R"({"remote":{"domain":"127.0.0.1","proxy":{"domain":"127.0.0.1","port":)" + proxy +

@@ -19,6 +19,7 @@ namespace {
 std::mutex registerLock;
 int lastEvent = -1;  // -1: no registration event yet
 char lastError[128] = "";
+char lastText[128] = "";  // status line of the last event, e.g. "200 OK"
 
 const char *RegisterStateName(int event) {
   switch (event) {
@@ -40,6 +41,15 @@ void SipNoteRegisterEvent(int event, const char *text) {
   lastEvent = event;
   if (event == UA_EVENT_REGISTER_FAIL && text != nullptr && *text != '\0')
     snprintf(lastError, sizeof lastError, "%s", text);
+  snprintf(lastText, sizeof lastText, "%s", text ? text : "");
+}
+
+SipRegistrationChange SipRegistrationLast() {
+  std::lock_guard<std::mutex> lock(registerLock);
+  SipRegistrationChange c{RegisterStateName(lastEvent), 0, ""};
+  int used = 0;
+  if (sscanf(lastText, "%d %n", &c.code, &used) == 1) c.reason = lastText + used;
+  return c;
 }
 
 SipRegistrationInfo SipRegistration() {

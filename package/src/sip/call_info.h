@@ -17,6 +17,18 @@ struct SipRegistrationInfo {
 
 SipRegistrationInfo SipRegistration();
 
+// The last registration event as the library reported it: its state name,
+// status code (0 when none came with it) and reason phrase.
+struct SipRegistrationChange {
+  const char *state;
+  int code;
+  std::string reason;
+  bool operator==(const SipRegistrationChange &o) const {
+    return std::string(state) == o.state && code == o.code && reason == o.reason;
+  }
+};
+SipRegistrationChange SipRegistrationLast();
+
 // The peer address of `currentCall`, empty when there is no call.
 std::string SipCurrentPeer();
 
