@@ -66,6 +66,7 @@ enum {
   MORVAT_SIP_REG_OK = 300,
   MORVAT_SIP_REG_FAIL = 301,
   MORVAT_TALK_STARTED = 701,
+  MORVAT_CALL_ENDED = 702,
 };
 
 // Journal records at or after `sinceMs` (ms since the epoch; 0 for all) with

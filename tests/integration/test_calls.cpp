@@ -261,6 +261,16 @@ TEST(Calls, OutgoingCallsEndEveryWay) {
     EXPECT_EQ(std::ranges::count_if(rig.d.Logs(), [&](const std::string &l) {
                 return l.starts_with("J") && l.find(code) != std::string::npos && l.find(text) != std::string::npos;
               }), count) << text;
+  // And one record at each call's end: the last one here opened one door.
+  const auto ends = std::ranges::count_if(rig.d.Logs(), [](const std::string &l) {
+    return l.starts_with("J") && l.find(" 702 ") != std::string::npos;
+  });
+  EXPECT_GE(ends, 4);
+  EXPECT_EQ(std::ranges::count_if(rig.d.Logs(), [&](const std::string &l) {
+              return l.find(" 702 ") != std::string::npos &&
+                     l.find("Call ended: flat=16 direction=outgoing peer=sip:") != std::string::npos &&
+                     l.find(" doors=1") != std::string::npos;
+            }), 1) << ends;
 }
 
 // The wall clock steps (as at a panel's first NTP sync) while the monotonic
