@@ -67,6 +67,7 @@ enum {
   MORVAT_SIP_REG_FAIL = 301,
   MORVAT_TALK_STARTED = 701,
   MORVAT_CALL_ENDED = 702,
+  MORVAT_CALL_REFUSED = 703,
 };
 
 // Journal records at or after `sinceMs` (ms since the epoch; 0 for all) with

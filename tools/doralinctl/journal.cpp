@@ -18,6 +18,7 @@ const char *CodeName(json_int_t code) {
     case MORVAT_SIP_REG_FAIL: return "SIP registration failed";
     case MORVAT_TALK_STARTED: return "talk started";
     case MORVAT_CALL_ENDED: return "call ended";
+    case MORVAT_CALL_REFUSED: return "incoming call could not ring";
     default: return nullptr;
   }
 }
