@@ -155,6 +155,10 @@ bool AnswerInfoOption(int argc, char **argv) {
   return false;
 }
 
+// A configuration the daemon cannot run with (sysexits' EX_CONFIG): not one
+// of the planned exits, so the supervisor counts it as a failure.
+constexpr int kExitConfig = 78;
+
 // The SIP config's text, checked before SIP comes up: unknown keys are
 // logged once each, a value out of range stops start-up naming its key. A
 // missing file is the SIP library's to report (it runs on its defaults).
@@ -200,14 +204,14 @@ int DoralinMain(int argc, char **argv) {
   JsonPtr(AssistantMakeFilesList(nullptr)).reset();  // the table; its reply is not needed
 
   SipSetConfigPath(CallContext.configPath);
-  if (!SipConfigAccepted()) ExitProcess(1);
+  if (!SipConfigAccepted()) ExitProcess(kExitConfig);
   const int sipErr = SipInit(BaresipEventHandler);
   if (sipErr == EADDRNOTAVAIL || sipErr == EADDRINUSE || sipErr == EACCES || sipErr == ERANGE) {
     // Running on without SIP would only look healthy: the supervisor is
     // told through the exit status, the integrator through the log.
     LOG_BOTH(5, "SIP cannot listen on sip_listen of %s/config: %s; stopping", CallContext.configPath,
              strerror(sipErr));
-    ExitProcess(1);
+    ExitProcess(kExitConfig);
   }
   if (sipErr > 0) LOG_BOTH(5, "[Baresip]: Ошибка инициализации");
   else RegisterMainAccount();

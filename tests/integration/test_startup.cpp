@@ -139,7 +139,7 @@ TEST(Startup, NoBusRefusedNameAndHelpEndWithZero) {
 }
 
 // A sip_listen address the host lacks, or a port out of range: start-up
-// stops with status 1 and the reason, before SIP registers. A misspelled
+// stops with status 78 (EX_CONFIG) and the reason, before SIP registers. A misspelled
 // key is one warning, however often it is used.
 TEST(Startup, SipListenThatCannotBeBoundStopsStartUp) {
   for (auto [at, why] : {std::pair{"192.0.2.1:5060", "SIP cannot listen on sip_listen"},
@@ -148,7 +148,7 @@ TEST(Startup, SipListenThatCannotBeBoundStopsStartUp) {
     d.config.files.push_back(
         {"/etc/baresip/config", std::string("sip_listen\t") + at + "\nrtp_timout 5\nrtp_timout 6\n"});
     ASSERT_TRUE(d.Start());
-    EXPECT_EQ(d.WaitExit(15000), 1) << at;
+    EXPECT_EQ(d.WaitExit(15000), 78) << at;
     EXPECT_TRUE(d.HasLog(why)) << at;
     EXPECT_EQ(1, d.CountLog("rtp_timout: unknown key")) << at;
     EXPECT_FALSE(d.HasLog("SIP registration")) << at;
