@@ -214,6 +214,30 @@ TEST(SipDaemon, RegistrarRejectionAndUnreachableProxyLeaveTheDaemonRunning) {
   EXPECT_NE(d.WaitExit(40000), -1) << Dump(d);
 }
 
+// A registrar that stops answering the keep-alives: the daemon reports the
+// registration lost (status, signal, journal 301) instead of registered.
+TEST(SipDaemon, UnansweredKeepAliveIsAFailedRegistration) {
+  Sipp registrar;
+  SippRun probed("registrar.xml", 0, {"-set", "probes", "1"});
+  probed.calls = 2;
+  ASSERT_TRUE(registrar.Start(probed));
+  Daemon d;
+  d.UseServer(registrar.port());
+  d.config.baresipExtra = "sip_keepalive\t1\n";
+  ASSERT_TRUE(d.Setup() && d.Bus()->Subscribe("is.ornix.doralin.Status") && d.Launch());
+  ASSERT_TRUE(d.WaitStarted() && d.WaitRegistered()) << Dump(d);
+  EXPECT_EQ(registrar.Wait(), 0) << registrar.Output();  // both probes came
+  std::string lost;
+  for (int i = 0; i < 6 && lost.empty(); ++i) {
+    auto changed = d.Bus()->WaitForSignal("RegistrationChanged", Millis(10000));
+    if (!changed) break;
+    if (changed->text && changed->text->find("Keep-alive unanswered") != std::string::npos) lost = *changed->text;
+  }
+  EXPECT_EQ(lost.rfind(R"({"state":"failed","code":408,"reason":"Keep-alive unanswered)", 0), 0u) << lost;
+  EXPECT_FALSE(d.Registered());
+  EXPECT_TRUE(d.HasLog("J3 301 package/src/sip/sip")) << Dump(d);
+}
+
 // An account the SIP library refuses: five attempts, each after a failed one
 // bringing the library up again, then the stop sequence with status 15.
 TEST(SipDaemon, RefusedAccountSettingsEndAfterFiveAttempts) {

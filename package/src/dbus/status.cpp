@@ -69,11 +69,10 @@ void SendStateSignal(CallState state) {
   free(text);
 }
 
-// "RegistrationChanged" {"state", "code", "reason"} when the registration's
-// state or status differs from the one last sent; a refresh that changes
-// nothing sends nothing.
-void SendRegistrationSignal() {
-  const SipRegistrationChange now = SipRegistrationLast();
+// "RegistrationChanged" {"state", "code", "reason"} for a registration event
+// whose state or status differs from the one last sent; a refresh that
+// changes nothing sends nothing.
+void SendRegistrationSignal(const SipRegistrationChange &now) {
   if (now == lastRegistration) return;
   lastRegistration = now;
   JsonPtr body(json_pack("{s:s, s:i, s:s}", "state", now.state, "code", now.code, "reason", now.reason.c_str()));
@@ -156,5 +155,5 @@ void SendStateSignals() {
     lastSignalled = state;
     SendStateSignal(state);
   }
-  SendRegistrationSignal();
+  for (const SipRegistrationChange &change : SipRegistrationChanges()) SendRegistrationSignal(change);
 }
