@@ -3,6 +3,7 @@
 
 #include <pthread.h>
 
+#include <chrono>
 #include <cstdio>
 
 #include "context/context.h"
@@ -11,6 +12,7 @@
 #include "ornix.h"
 #include "sip/calls.h"
 #include "sip/legs.h"
+#include "sip/re_headers.h"
 #include "talk.h"
 #include "video.h"
 
@@ -71,6 +73,25 @@ void CloseForeign(struct call *call, unsigned scode) {
       CallTypeName(CallContext.callType), scode);
 }
 
+// The clock the call's start stamp is taken on.
+long long NowMsWall() {
+  using namespace std::chrono;
+  return duration_cast<milliseconds>(system_clock::now().time_since_epoch()).count();
+}
+
+// One journal record per call, whatever its kind: who, which way, how long,
+// how it ended and whether a door opened.
+void JournalCallEnd(struct call *call, unsigned scode) {
+  const char *peer = call ? call_peeruri(call) : nullptr;
+  const long long start = (long long)GetStartCallTimestamp();
+  const long long seconds = start > 0 ? (NowMsWall() - start) / 1000 : 0;
+  LogWriteMorvat(3, LOG_MODULE, __LINE__, MORVAT_CALL_ENDED,
+                 "Call ended: flat=%u direction=%s peer=%s duration=%llds cause=%u%s%s doors=%d",
+                 unsigned(CallContext.flat), CallContext.fromGate ? "incoming" : "outgoing", peer ? peer : "-",
+                 seconds > 0 ? seconds : 0, scode, closeReason && closeReason[0] ? " " : "",
+                 closeReason ? closeReason : "", TalkTakeDoorsOpened());
+}
+
 // The call the context is about (or none) ended: the record, the gain and
 // video reset, the MCU bye and, by the state, back to IDLE.
 void CloseLastCall(struct call *call, unsigned scode) {
@@ -84,6 +105,7 @@ void CloseLastCall(struct call *call, unsigned scode) {
     LOG(2, "Call closed scode=%u flat=%u call=%p", scode, CallContext.flat, (void *)call);
   }
   LogUnsuccessful(scode);
+  JournalCallEnd(call, scode);
 
   const LastCallPlan plan = PlanLastCall(CallContext.state);
   if (plan.resetMicGain)

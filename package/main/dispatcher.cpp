@@ -90,6 +90,9 @@ void RejectBusy(struct call *call, IncomingBranch branch) {
     LOG(2, "Incoming call rejected (busy state) scode=486 call=%p", (void *)call);
   }
   LOG(2, "Call ended unsuccessfully scode=486 flat=%u", CallContext.flat);
+  const char *peer = SipPeerUri(call);
+  LogWriteMorvat(3, LOG_MODULE, __LINE__, MORVAT_CALL_REFUSED, "Incoming call from %s could not ring: 486 Busy Here",
+                 peer ? peer : "-");
   SipHangup(call, 486, "Busy Here");
 }
 
@@ -145,6 +148,11 @@ void RingHandset(struct call *call, long long ts) {
   const RingBranch branch = DecideRing(rings, call == CallContext.currentCall);
   if (branch == RingBranch::Ringing) return;
   LOG(3, "[%lld] Can't dial with flat %u. Hangup", ts, CallContext.flat);
+  // The residents never heard it ring: the journal keeps that it came.
+  const char *peer = SipPeerUri(call);
+  LogWriteMorvat(3, LOG_MODULE, __LINE__, MORVAT_CALL_REFUSED,
+                 "Gate call from %s to flat %u could not ring: 603 Decline (the MCU refused the handset)",
+                 peer ? peer : "-", unsigned(CallContext.flat));
   LOG(1, "IncomingCallHandler ua_hangup 3");
   LOG(2, "Incoming call line check failed scode=603 flat=%u call=%p",
       CallContext.flat, (void *)call);

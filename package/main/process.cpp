@@ -155,6 +155,26 @@ bool AnswerInfoOption(int argc, char **argv) {
   return false;
 }
 
+// A configuration the daemon cannot run with (sysexits' EX_CONFIG): not one
+// of the planned exits, so the supervisor counts it as a failure.
+constexpr int kExitConfig = 78;
+
+// The SIP config's text, checked before SIP comes up: unknown keys are
+// logged once each, a value out of range stops start-up naming its key. A
+// missing file is the SIP library's to report (it runs on its defaults).
+bool SipConfigAccepted() {
+  const std::string path = std::string(CallContext.configPath) + "/config";
+  if (access(path.c_str(), F_OK) != 0) return true;
+  const int errors = SipConfigCheck(
+      path.c_str(), [](void *, bool error, const std::string &line) {
+        if (error) LOG_BOTH(5, "SIP config: %s", line.c_str());
+        else LOG(4, "SIP config: %s", line.c_str());
+      }, nullptr);
+  if (errors == 0) return true;
+  LOG_BOTH(5, "SIP config %s refused; stopping", path.c_str());
+  return false;
+}
+
 }  // namespace
 
 void ExitProcess(int status) {
@@ -184,7 +204,16 @@ int DoralinMain(int argc, char **argv) {
   JsonPtr(AssistantMakeFilesList(nullptr)).reset();  // the table; its reply is not needed
 
   SipSetConfigPath(CallContext.configPath);
-  if (SipInit(BaresipEventHandler) > 0) LOG_BOTH(5, "[Baresip]: Ошибка инициализации");
+  if (!SipConfigAccepted()) ExitProcess(kExitConfig);
+  const int sipErr = SipInit(BaresipEventHandler);
+  if (sipErr == EADDRNOTAVAIL || sipErr == EADDRINUSE || sipErr == EACCES || sipErr == ERANGE) {
+    // Running on without SIP would only look healthy: the supervisor is
+    // told through the exit status, the integrator through the log.
+    LOG_BOTH(5, "SIP cannot listen on sip_listen of %s/config: %s; stopping", CallContext.configPath,
+             strerror(sipErr));
+    ExitProcess(kExitConfig);
+  }
+  if (sipErr > 0) LOG_BOTH(5, "[Baresip]: Ошибка инициализации");
   else RegisterMainAccount();
 
   LOG(1, "Сброс всех вызовов");

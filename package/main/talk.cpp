@@ -4,6 +4,7 @@
 #include <pthread.h>
 #include <time.h>
 
+#include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -231,6 +232,13 @@ void RtpEstablishedHandler(struct call *call) {
   if (CallContext.videoEnabled) VideoStart(call);
 }
 
+namespace {
+// Doors opened by DTMF during the call now talking (for its end record).
+std::atomic<int> doorsOpened{0};
+}  // namespace
+
+int TalkTakeDoorsOpened() { return doorsOpened.exchange(0); }
+
 void DtmfStartHandler(struct call *call, const char *key) {
   if (CallContext.currentCall && call != CallContext.currentCall) return;
   if (!key) key = "";
@@ -247,6 +255,7 @@ void DtmfStartHandler(struct call *call, const char *key) {
     } else {
       if (CallContext.doorHangupOn) ArmDoorHangup(call);
       LOG(3, "[%lld] Open main door by DTMF", ts);
+      ++doorsOpened;
       LogWriteMorvat2(3, LOG_MODULE, __LINE__, MORVAT_DOOR_DTMF,
                       "[%lld] Open main door by DTMF", ts, 0, "%s:%d", key,
                       (int)CallContext.flat);
@@ -255,6 +264,7 @@ void DtmfStartHandler(struct call *call, const char *key) {
   if (strcmp(key, secondKey) == 0) {
     if (UartSendCommandOpenByIDWithSource(CallContext.dbus, 2, 10) != 0) {
       LOG(3, "[%lld] Open second door by DTMF", ts);
+      ++doorsOpened;
       LogWriteMorvat2(3, LOG_MODULE, __LINE__, MORVAT_DOOR_DTMF,
                       "[%lld] Open second door by DTMF", ts, 0, "%s:%d", key,
                       (int)CallContext.flat);

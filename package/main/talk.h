@@ -12,6 +12,8 @@ void EstablishCallHandler(struct call *call);
 void RtpEstablishedHandler(struct call *call);
 // UA_EVENT_CALL_DTMF_START with the key text.
 void DtmfStartHandler(struct call *call, const char *key);
+// Doors opened by DTMF since the last call, and starts counting anew.
+int TalkTakeDoorsOpened();
 
 // Door hang-up timer notification (runs on the timer's own thread). The
 // value carries the timer's record, not a bare call handle.

@@ -66,6 +66,8 @@ enum {
   MORVAT_SIP_REG_OK = 300,
   MORVAT_SIP_REG_FAIL = 301,
   MORVAT_TALK_STARTED = 701,
+  MORVAT_CALL_ENDED = 702,
+  MORVAT_CALL_REFUSED = 703,
 };
 
 // Journal records at or after `sinceMs` (ms since the epoch; 0 for all) with
@@ -196,3 +198,11 @@ int UtilsCheckMatches(const char *const *patterns, int count, const char *text,
 // are skipped) is written NUL-terminated into `buffer` and also over the start
 // of `text`. Returns its length in bytes, 0 on failure or empty text.
 int UtilsConvertUtf8StrIn1251(char *text, char *buffer, int size);
+
+// ---- SIP library config -----------------------------------------------------
+// Checks the text of a SIP library config file (etc/baresip/config): unknown
+// keys are warnings (error false, once per key), values out of range or of the
+// wrong form errors naming the key. Each problem is one line to `report`.
+// Returns the number of errors, -1 when the file cannot be read.
+typedef void (*SipConfigReport)(void *arg, bool error, const std::string &line);
+int SipConfigCheck(const char *path, SipConfigReport report, void *arg);

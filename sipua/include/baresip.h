@@ -257,6 +257,7 @@ void ua_hangup(struct ua *ua, struct call *call,
 int  ua_answer(struct ua *ua, struct call *call, enum vidmode vmode);
 int  ua_register(struct ua *ua);
 void ua_unregister(struct ua *ua);
+bool ua_isregistered(const struct ua *ua);
 struct account *ua_account(const struct ua *ua);
 struct list    *ua_calls(const struct ua *ua);
 

@@ -1,6 +1,6 @@
 // Account from its address text:
 //   sip:user@host[:port][;auth_pass=x][;auth_user=y][;outbound=sip:p:port]
-//   [;transport=udp|tcp|tls][;regint=n][;answermode=auto]
+//   [;transport=udp|tcp|tls][;regint=n][;answermode=auto][;sipnat=outbound]
 //   [;mediaenc=srtp|srtp-mand]
 // or the same inside "<...>" followed by the parameters.
 #include "core.h"
@@ -102,6 +102,12 @@ int set_regint(struct acc_params *ap, const struct pl *val)
 	return 0;
 }
 
+int set_sipnat(struct acc_params *ap, const struct pl *val)
+{
+	ap->acc->sipnat_outbound = !pl_strcasecmp(val, "outbound");
+	return 0;
+}
+
 int set_ptime(struct acc_params *ap, const struct pl *val)
 {
 	const uint32_t ptime = pl_u32(val);
@@ -136,7 +142,7 @@ const struct {
 	{"outbound", set_outbound},   {"outbound1", set_outbound},
 	{"transport", set_transport}, {"regint", set_regint},
 	{"ptime", set_ptime},         {"answermode", set_answermode},
-	{"mediaenc", set_mediaenc},
+	{"mediaenc", set_mediaenc},   {"sipnat", set_sipnat},
 };
 
 // One "key[=value]"; unknown keys are ignored. Only a transport keeps an
@@ -239,7 +245,8 @@ int account_alloc(struct account **accp, const char *text)
 		mem_zalloc(sizeof(struct account), destructor));
 	if (!acc)
 		return ENOMEM;
-	acc->regint = 3600;
+	acc->regint = sipua_regint();
+	acc->sipnat_outbound = sipua_outbound();
 	acc->ptime = 20;
 	acc->answermode = ANSWERMODE_MANUAL;
 	acc->port = uri->port;

@@ -417,29 +417,42 @@ int send_answer(struct call *call, enum vidmode vmode)
 	return 0;
 }
 
-// A refusal with the usual phrase of its status.
-int refuse(const struct sip_msg *msg, uint16_t scode)
+// A refusal with the usual phrase of its status, and one line saying why:
+// a call that never rang leaves no other trace.
+int refuse(const struct sip_msg *msg, uint16_t scode, const char *why)
 {
+	sipua_warn("ua: %r from %r refused: %u %s (%s)\n", &msg->met,
+		   &msg->from.auri, scode, reason_phrase(scode), why);
 	return sip_treply(nullptr, uag.sip, msg, scode, reason_phrase(scode));
 }
 
 // The call of an incoming INVITE, its offer taken; else the status to
 // refuse the INVITE with.
 uint16_t incoming_alloc(struct call **callp, struct ua *ua,
-			const struct sip_msg *msg)
+			const struct sip_msg *msg, const char **why)
 {
 	const bool has_body = mbuf_get_left(msg->mb) > 0;
 	struct call *call = nullptr;
+	*why = "out of memory";
 	if (call_alloc(&call, ua, false, has_body && offer_has_video(msg)))
 		return 500;
 
 	uint16_t scode = 0;
 	if (has_body) {
 		const int err = sdp_decode(call->sdp, msg->mb, true);
-		if (err == EBADMSG || err == EINVAL)
+		scode = 488;
+		if (err == EBADMSG || err == EINVAL) {
 			scode = 400;
-		else if (err || !media_codec_ok(call) || offer_insecure(call))
-			scode = 488;
+			*why = "offer does not parse";
+		}
+		else if (err)
+			*why = "offer not taken";
+		else if (!media_codec_ok(call))
+			*why = "no audio codec in common";
+		else if (offer_insecure(call))
+			*why = "media encryption not as required";
+		else
+			scode = 0;
 	}
 	if (scode) {
 		mem_deref(call);
@@ -509,6 +522,9 @@ int call_accept_incoming(struct ua *ua, const struct sip_msg *msg)
 {
 	if (mbuf_get_left(msg->mb) &&
 	    !msg_ctype_cmp(&msg->ctyp, "application", "sdp")) {
+		sipua_warn("ua: INVITE from %r refused: 415 Unsupported "
+			   "Media Type (%r)\n", &msg->from.auri,
+			   &msg->ctyp.type);
 		return sip_treplyf(nullptr, nullptr, uag.sip, msg, false, 415,
 				   "Unsupported Media Type",
 				   "Accept: application/sdp\r\n"
@@ -516,12 +532,13 @@ int call_accept_incoming(struct ua *ua, const struct sip_msg *msg)
 	}
 	if (uag.cfg && uag.cfg->call.max_calls &&
 	    list_count(&ua->calls) >= uag.cfg->call.max_calls)
-		return refuse(msg, 486);
+		return refuse(msg, 486, "at the call limit");
 
 	struct call *call = nullptr;
-	const uint16_t scode = incoming_alloc(&call, ua, msg);
+	const char *why = "";
+	const uint16_t scode = incoming_alloc(&call, ua, msg, &why);
 	if (scode)
-		return refuse(msg, scode);
+		return refuse(msg, scode, why);
 	call->msg = static_cast<const struct sip_msg *>(mem_ref((void *)msg));
 	call->state = CALL_STATE_INCOMING;
 	list_append(&ua->calls, &call->le, call);
@@ -536,7 +553,7 @@ int call_accept_incoming(struct ua *ua, const struct sip_msg *msg)
 	const int err = ring(call, msg);
 	if (err) {
 		call->peer_closed = true;
-		(void)refuse(msg, 500);
+		(void)refuse(msg, 500, "cannot ring");
 		call_terminate(call, 0, nullptr, true, "500 Server Internal Error");
 		return err;
 	}
@@ -718,6 +735,8 @@ void call_terminate(struct call *call, uint16_t scode, const char *reason,
 					  hdrs ? hdrs : "");
 		mem_deref(hdrs);
 		call->scode = code;
+		sipua_warn("ua: INVITE from %s refused: %u %s\n",
+			   call->peer_uri ? call->peer_uri : "peer", code, why);
 	}
 	// Releasing the session sends BYE or CANCEL as its state needs.
 	call->sess = (struct sipsess *)mem_deref(call->sess);

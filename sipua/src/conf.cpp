@@ -25,6 +25,15 @@ struct config core_config;
 constexpr uint32_t MAX_CONNS_DEFAULT = 64, MAX_CONNS_LIMIT = 512;
 uint32_t max_conns = MAX_CONNS_DEFAULT;
 
+// Keep-alives towards the registrar [s]: KEEPALIVE_AUTO leaves the choice to
+// where the registrar is (off on the panel's own subnets, else 25 s, inside
+// the 30 s a common router keeps an idle UDP binding).
+constexpr uint32_t KEEPALIVE_LIMIT = 3600, REGINT_MIN = 60,
+		   REGINT_LIMIT = 86400;
+uint32_t keepalive = SIPUA_KEEPALIVE_AUTO;
+uint32_t regint = 3600;
+bool outbound = false;
+
 void config_defaults(struct config *cfg)
 {
 	memset(cfg, 0, sizeof(*cfg));
@@ -184,6 +193,7 @@ void config_parse(struct config *cfg)
 	bool b;
 
 	get_str("sip_listen", cfg->sip.local, sizeof(cfg->sip.local));
+	get_str("sip_uuid", cfg->sip.uuid, sizeof(cfg->sip.uuid));
 	get_str("sip_certificate", cfg->sip.cert, sizeof(cfg->sip.cert));
 	get_str("sip_cafile", cfg->sip.cafile, sizeof(cfg->sip.cafile));
 	get_str("sip_capath", cfg->sip.capath, sizeof(cfg->sip.capath));
@@ -200,6 +210,26 @@ void config_parse(struct config *cfg)
 			sipua_warn("config: sip_max_connections %u not in "
 				   "1-%u, kept %u\n", n, MAX_CONNS_LIMIT,
 				   max_conns);
+	}
+
+	keepalive = SIPUA_KEEPALIVE_AUTO;
+	if (!conf_get_u32(conf_obj, "sip_keepalive", &n)) {
+		if (n <= KEEPALIVE_LIMIT)
+			keepalive = n;
+		else
+			sipua_warn("config: sip_keepalive %u not in 0-%u, "
+				   "kept the default\n", n, KEEPALIVE_LIMIT);
+	}
+	outbound = false;
+	if (!conf_get_bool(conf_obj, "sip_outbound", &b))
+		outbound = b;
+	regint = 3600;
+	if (!conf_get_u32(conf_obj, "sip_regint", &n)) {
+		if (n >= REGINT_MIN && n <= REGINT_LIMIT)
+			regint = n;
+		else
+			sipua_warn("config: sip_regint %u not in %u-%u, kept "
+				   "%u\n", n, REGINT_MIN, REGINT_LIMIT, regint);
 	}
 
 	(void)conf_get_u32(conf_obj, "call_local_timeout",
@@ -239,7 +269,7 @@ const struct builtin_module builtin[] = {
 	{"g711", nullptr}, {"aufile", aufile_module_init},
 	{"alsa", alsa_module_init}, {"account", nullptr},
 	{"contact", nullptr}, {"menu", nullptr}, {"uuid", nullptr},
-	{"stun", nullptr}, {"syslog", nullptr}, {"stdio", nullptr},
+	{"syslog", nullptr}, {"stdio", nullptr},
 	{"cons", nullptr}, {"avformat", avformat_init},
 	{"avcodec", nullptr},  // H.264 passes through: nothing to encode
 	{"srtp", srtp_module_init},
@@ -259,6 +289,15 @@ int module_line(const struct pl *val, void *arg)
 		int err = m.init ? m.init() : 0;
 		if (err)
 			sipua_warn("module: %r failed (%m)\n", val, err);
+		return 0;
+	}
+	if (!pl_strcmp(&base, "stun") || !pl_strcmp(&base, "ice") ||
+	    !pl_strcmp(&base, "turn")) {
+		// Said aloud: the SDP keeps the panel's own address, so behind
+		// a router the audio needs a relay on the server's side.
+		sipua_warn("module: %r not available: media offers carry the "
+			   "local address; behind NAT use a media relay at "
+			   "the server (e.g. rtpengine)\n", val);
 		return 0;
 	}
 	sipua_warn("module: %r not available, skipped\n", val);
@@ -329,6 +368,21 @@ uint32_t sipua_max_conns(void)
 	return max_conns;
 }
 
+uint32_t sipua_keepalive(void)
+{
+	return keepalive;
+}
+
+bool sipua_outbound(void)
+{
+	return outbound;
+}
+
+uint32_t sipua_regint(void)
+{
+	return regint;
+}
+
 uint32_t sipua_rtp_timeout(void)
 {
 	return uag.cfg ? uag.cfg->avt.rtp_timeout : core_config.avt.rtp_timeout;
@@ -361,7 +415,9 @@ int conf_configure(void)
 	struct stat st;
 	if (stat(file, &st) != 0) {
 		// Like the original: run with defaults when there is no file.
-		sipua_log("config: %s missing, using defaults\n", file);
+		sipua_warn("config: %s missing, using the defaults: SIP on "
+			   "the default route's address, port 5060; RTP "
+			   "ports 10000-20000\n", file);
 		return conf_alloc_buf(&conf_obj, (const uint8_t *)"", 0);
 	}
 	err = conf_alloc(&conf_obj, file);

@@ -26,6 +26,7 @@ struct account {
 	uint32_t regint;
 	uint32_t ptime;   // audio packet time [ms]
 	enum answermode answermode;
+	bool sipnat_outbound;  // RFC 5626 flow: reg-id and the server's keep-alives
 	enum menc_mode menc;
 };
 
@@ -39,6 +40,10 @@ struct ua {
 	bool registered;
 	unsigned auth_tries;
 	struct tmr fail_tmr;    // reports a registration that cannot be sent
+	struct sip_dialog *ka_dlg;   // keep-alive OPTIONS towards the registrar
+	struct sip_request *ka_req;  // the one in flight, null when answered
+	struct tmr ka_tmr;
+	uint32_t ka_interval;        // [s], 0 while none run
 };
 
 enum call_state {
@@ -119,6 +124,13 @@ bool offer_screen(const struct sip_msg *msg);
 // Configuration helpers.
 uint32_t sipua_rtp_timeout(void);
 uint32_t sipua_max_conns(void);
+// Keep-alive interval [s] from sip_keepalive (0: none), or AUTO when unset.
+constexpr uint32_t SIPUA_KEEPALIVE_AUTO = UINT32_MAX;
+uint32_t sipua_keepalive(void);
+// Registration interval [s] (sip_regint) of accounts without their own.
+uint32_t sipua_regint(void);
+// Whether accounts ask for RFC 5626 flows unless they say (sip_outbound).
+bool sipua_outbound(void);
 
 // TLS servers (tls.cpp): loads the CAs and, with cfg->verify_server, makes
 // the panel's client handshakes verify the server.

@@ -70,8 +70,8 @@ bool offer_screen(const struct sip_msg *msg)
 	if (sdp_addr_usable(msg->mb, why, sizeof(why)))
 		return false;
 	sipua_count(SIPUA_OFFER_REFUSED);
-	sipua_warn("ua: INVITE from %r refused: media address %s\n",
-		   &msg->from.auri, why);
+	sipua_warn("ua: INVITE from %r refused: 488 Not Acceptable Here "
+		   "(media address %s)\n", &msg->from.auri, why);
 	(void)sip_treply(nullptr, uag.sip, msg, 488, "Not Acceptable Here");
 	return true;
 }

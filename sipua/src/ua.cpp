@@ -4,7 +4,9 @@
 
 #include <cerrno>
 #include <cstdarg>
+#include <cstdlib>
 #include <cstring>
+#include <ifaddrs.h>
 #include <netinet/in.h>
 
 struct uag uag;
@@ -16,6 +18,115 @@ struct ehe {
 	ua_event_h *h;
 	void *arg;
 };
+
+void keepalive_stop(struct ua *ua)
+{
+	tmr_cancel(&ua->ka_tmr);
+	ua->ka_req = (struct sip_request *)mem_deref(ua->ka_req);
+	ua->ka_dlg = (struct sip_dialog *)mem_deref(ua->ka_dlg);
+	ua->ka_interval = 0;
+}
+
+// Whether `peer` is on one of the host's own subnets: no router, hence no
+// binding that could expire, stands between them.
+bool on_own_subnet(const struct sa *peer)
+{
+	struct ifaddrs *ifa = nullptr;
+	if (getifaddrs(&ifa))
+		return false;
+	bool own = false;
+	for (struct ifaddrs *i = ifa; i && !own; i = i->ifa_next) {
+		if (!i->ifa_addr || !i->ifa_netmask ||
+		    i->ifa_addr->sa_family != sa_af(peer))
+			continue;
+		const uint8_t *a, *m, *p;
+		size_t n;
+		if (sa_af(peer) == AF_INET) {
+			a = (const uint8_t *)&((struct sockaddr_in *)i->ifa_addr)->sin_addr;
+			m = (const uint8_t *)&((struct sockaddr_in *)i->ifa_netmask)->sin_addr;
+			p = (const uint8_t *)&peer->u.in.sin_addr;
+			n = 4;
+		}
+		else {
+			a = ((struct sockaddr_in6 *)i->ifa_addr)->sin6_addr.s6_addr;
+			m = ((struct sockaddr_in6 *)i->ifa_netmask)->sin6_addr.s6_addr;
+			p = peer->u.in6.sin6_addr.s6_addr;
+			n = 16;
+		}
+		own = true;
+		for (size_t k = 0; k < n; k++)
+			own = own && ((a[k] ^ p[k]) & m[k]) == 0;
+	}
+	freeifaddrs(ifa);
+	return own;
+}
+
+void reg_resp_handler(int err, const struct sip_msg *msg, void *arg);
+
+// A probe left unanswered for a whole interval means the registrar can no
+// longer reach the panel either: the registration is reported failed and
+// sent again (the stack retries it until the registrar answers).
+void keepalive_failed(struct ua *ua, int err)
+{
+	keepalive_stop(ua);
+	if (!ua->registered)
+		return;
+	sipua_warn("ua: %s: keep-alive to the registrar failed (%m)\n",
+		   ua->acc->aor, err);
+	ua->registered = false;
+	ua_event(ua, UA_EVENT_REGISTER_FAIL, nullptr,
+		 "408 Keep-alive unanswered (%m)", err);
+	(void)ua_register(ua);
+}
+
+void keepalive_resp(int err, const struct sip_msg *msg, void *arg)
+{
+	(void)msg;
+	// Any answer, even a refusal of OPTIONS, shows the path works.
+	if (err)
+		keepalive_failed(static_cast<struct ua *>(arg), err);
+}
+
+void keepalive_tick(void *arg)
+{
+	auto *ua = static_cast<struct ua *>(arg);
+	if (ua->ka_req) {
+		keepalive_failed(ua, ETIMEDOUT);
+		return;
+	}
+	const int err = sip_drequestf(&ua->ka_req, uag.sip, true, "OPTIONS",
+				      ua->ka_dlg, 0, nullptr, nullptr,
+				      keepalive_resp, ua,
+				      "Accept: application/sdp\r\n"
+				      "Content-Length: 0\r\n\r\n");
+	if (err) {
+		keepalive_failed(ua, err);
+		return;
+	}
+	tmr_start(&ua->ka_tmr, ua->ka_interval * 1000, keepalive_tick, ua);
+}
+
+// After a registration: OPTIONS to the registrar (through the outbound
+// proxy) every interval keep the router's binding open and show whether
+// the registrar still hears the panel.
+void keepalive_start(struct ua *ua, const struct sip_msg *msg)
+{
+	if (ua->ka_interval)
+		return;
+	uint32_t interval = sipua_keepalive();
+	if (interval == SIPUA_KEEPALIVE_AUTO)
+		interval = on_own_subnet(&msg->src) ? 0 : 25;
+	if (!interval)
+		return;
+	struct account *acc = ua->acc;
+	const char *routev[1] = {acc->outbound};
+	if (sip_dialog_alloc(&ua->ka_dlg, acc->reg_uri, acc->aor, nullptr,
+			     acc->aor, acc->outbound ? routev : nullptr,
+			     acc->outbound ? 1 : 0))
+		return;
+	ua->ka_interval = interval;
+	tmr_start(&ua->ka_tmr, interval * 1000, keepalive_tick, ua);
+}
 
 void ua_destructor(void *arg)
 {
@@ -29,6 +140,7 @@ void ua_destructor(void *arg)
 		call_close_silent(call);
 	}
 	tmr_cancel(&ua->fail_tmr);
+	keepalive_stop(ua);
 	ua->reg = (struct sipreg *)mem_deref(ua->reg);
 	mem_deref(ua->acc);
 }
@@ -67,6 +179,7 @@ void reg_resp_handler(int err, const struct sip_msg *msg, void *arg)
 	auto *ua = static_cast<struct ua *>(arg);
 	if (err || !msg) {
 		ua->registered = false;
+		keepalive_stop(ua);
 		char why[160];
 		// A handshake that failed ends the connection with EPROTO.
 		if (err == EPROTO && uses_tls(ua->acc) &&
@@ -86,11 +199,13 @@ void reg_resp_handler(int err, const struct sip_msg *msg, void *arg)
 	if (msg->scode < 300) {
 		ua->auth_tries = 0;
 		ua->registered = true;
+		keepalive_start(ua, msg);
 		ua_event(ua, UA_EVENT_REGISTER_OK, nullptr, "%u %r",
 			 msg->scode, &msg->reason);
 	}
 	else {
 		ua->registered = false;
+		keepalive_stop(ua);
 		ua_event(ua, UA_EVENT_REGISTER_FAIL, nullptr, "%u %r",
 			 msg->scode, &msg->reason);
 	}
@@ -121,6 +236,9 @@ void conn_handler(const struct sip_msg *msg, void *arg)
 	(void)arg;
 	struct ua *ua = find_ua_for(msg);
 	if (!ua || uag.stopping) {
+		sipua_warn("ua: INVITE from %r refused: 480 Temporarily "
+			   "Unavailable (%s)\n", &msg->from.auri,
+			   ua ? "stopping" : "no account");
 		(void)sip_treply(nullptr, uag.sip, msg, 480,
 				 "Temporarily Unavailable");
 		return;
@@ -177,6 +295,14 @@ int local_address(struct sa *laddr)
 {
 	const struct config *cfg = uag.cfg ? uag.cfg : conf_config();
 	if (cfg && cfg->sip.local[0]) {
+		// The decoder would cut a port above 65535 to 16 bits.
+		const char *colon = strrchr(cfg->sip.local, ':');
+		if (colon && !strchr(colon, ']') &&
+		    strtoul(colon + 1, nullptr, 10) > 65535) {
+			sipua_warn("config: sip_listen %s: port not in "
+				   "0-65535\n", cfg->sip.local);
+			return ERANGE;
+		}
 		int err = sa_decode(laddr, cfg->sip.local,
 				    strlen(cfg->sip.local));
 		if (err) {
@@ -260,12 +386,20 @@ int add_transports(bool udp, bool tcp, bool tls)
 	uag.laddr = laddr;
 	sa_set_port(&uag.laddr, 0);
 
+	const char *tp = "UDP";
 	if (udp)
 		err = sip_transp_add(uag.sip, SIP_TRANSP_UDP, &laddr);
-	if (!err && tcp)
+	if (!err && tcp) {
+		tp = "TCP";
 		err = sip_transp_add(uag.sip, SIP_TRANSP_TCP, &laddr);
-	if (!err && tls)
+	}
+	if (!err && tls) {
+		tp = "TLS";
 		err = add_tls(&laddr);
+	}
+	if (err)
+		sipua_warn("sip_listen: cannot listen on %J over %s (%m)\n",
+			   &laddr, tp, err);
 	return err;
 }
 
@@ -484,8 +618,15 @@ int ua_register(struct ua *ua)
 	ua->reg = (struct sipreg *)mem_deref(ua->reg);
 	ua->registered = false;
 	ua->auth_tries = 0;
+	keepalive_stop(ua);
 
 	const char *routev[1] = {acc->outbound};
+	// An RFC 5626 flow names the instance it belongs to.
+	char instance[96] = "";
+	if (acc->sipnat_outbound && uag.cfg && uag.cfg->sip.uuid[0])
+		(void)re_snprintf(instance, sizeof(instance),
+				  "+sip.instance=\"<urn:uuid:%s>\"",
+				  uag.cfg->sip.uuid);
 	ua_event(ua, UA_EVENT_REGISTERING, nullptr, nullptr);
 	if (next_hop_reserved("REGISTER", acc->reg_uri, acc->outbound)) {
 		tmr_start(&ua->fail_tmr, 0, reg_unsent, ua);
@@ -495,11 +636,18 @@ int ua_register(struct ua *ua)
 				  nullptr, acc->aor, acc->regint ? acc->regint
 								 : 3600,
 				  acc->user, acc->outbound ? routev : nullptr,
-				  acc->outbound ? 1 : 0, 0, reg_auth_handler, ua,
-				  false, reg_resp_handler, ua, nullptr,
+				  acc->outbound ? 1 : 0,
+				  acc->sipnat_outbound ? 1 : 0,
+				  reg_auth_handler, ua, false, reg_resp_handler,
+				  ua, instance[0] ? instance : nullptr,
 				  "Allow: INVITE, ACK, BYE, CANCEL, INFO, "
 				  "OPTIONS\r\n");
 	return err;
+}
+
+bool ua_isregistered(const struct ua *ua)
+{
+	return ua && ua->registered;
 }
 
 void ua_unregister(struct ua *ua)
@@ -509,6 +657,7 @@ void ua_unregister(struct ua *ua)
 	if (ua->reg)
 		ua_event(ua, UA_EVENT_UNREGISTERING, nullptr, nullptr);
 	ua->registered = false;
+	keepalive_stop(ua);
 	// Releasing the registration sends REGISTER with Expires: 0.
 	ua->reg = (struct sipreg *)mem_deref(ua->reg);
 }

@@ -261,6 +261,16 @@ TEST(Calls, OutgoingCallsEndEveryWay) {
     EXPECT_EQ(std::ranges::count_if(rig.d.Logs(), [&](const std::string &l) {
                 return l.starts_with("J") && l.find(code) != std::string::npos && l.find(text) != std::string::npos;
               }), count) << text;
+  // And one record at each call's end: the last one here opened one door.
+  const auto ends = std::ranges::count_if(rig.d.Logs(), [](const std::string &l) {
+    return l.starts_with("J") && l.find(" 702 ") != std::string::npos;
+  });
+  EXPECT_GE(ends, 4);
+  EXPECT_EQ(std::ranges::count_if(rig.d.Logs(), [&](const std::string &l) {
+              return l.find(" 702 ") != std::string::npos &&
+                     l.find("Call ended: flat=16 direction=outgoing peer=sip:") != std::string::npos &&
+                     l.find(" doors=1") != std::string::npos;
+            }), 1) << ends;
 }
 
 // The wall clock steps (as at a panel's first NTP sync) while the monotonic
@@ -311,9 +321,10 @@ TEST(Calls, WallClockStepsLeaveTimersAlone) {
 // Gate panels calling in: unknown or malformed flats get 404; flat 105 (user
 // part "0105") rings with its accounts in the header and is answered from the
 // handset; a call nobody answers is turned away at the library's timeout, one
-// the MCU will not ring with 603. With TCP on, 200 idle connections fill the
-// connection cap: the ones past it are closed at once and counted, and UDP
-// calls and the bus go on; once they are gone, TCP takes calls again.
+// the MCU will not ring with 603 and a journal record. With TCP on, 200 idle
+// connections fill the connection cap: the ones past it are closed at once
+// and counted, and UDP calls and the bus go on; once they are gone, TCP takes
+// calls again.
 TEST(Calls, IncomingGateCalls) {
   Rig rig;
   rig.d.config.baresipExtra = "call_local_timeout\t4\n";
@@ -377,6 +388,10 @@ TEST(Calls, IncomingGateCalls) {
   EXPECT_EQ(refused.Wait(), 0) << refused.Output();
   EXPECT_NE(refused.Output().find("SIP/2.0 603"), std::string::npos);
   ASSERT_TRUE(rig.WaitIdle());
+  EXPECT_EQ(std::ranges::count_if(rig.d.Logs(), [](const std::string &l) {
+              return l.starts_with("J") && l.find(" 703 ") != std::string::npos &&
+                     l.find("to flat 14 could not ring: 603") != std::string::npos;
+            }), 1);
 }
 
 // With video on, an answered call sends the camera's stream to the callee,

@@ -1,6 +1,6 @@
 // doralinctl against the real daemon on a private bus: what each command
 // changes, read back with another command, the exit status of each outcome,
-// the offline store commands, watch, the journal and a settings dump restored.
+// the offline store commands, the SIP config check, watch, the journal and a settings dump restored.
 #include "sip/re_headers.h"  // before jansson: both name JSON_STRING
 
 #include <gtest/gtest.h>
@@ -73,6 +73,22 @@ TEST(Doralinctl, CommandsExitStatusStoreWatchJournalAndSettingsDump) {
   EXPECT_EQ(Ctl("", {"store", "get", "sos", "-c"}, "", root).out, "\"1001\"\n");
   EXPECT_EQ(Ctl("", {"store", "get", "noSuchKey"}, "", root).status, 1);
   EXPECT_EQ(Ctl("", {"store", "set", "port"}, "", root).status, 2);
+  // The SIP config checked as the daemon checks it at start: its own passes;
+  // values out of range fail naming their keys, a misspelled key is warned
+  // about once.
+  r = Ctl("", {"config", "check"}, "", root);
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.out, root + "/etc/baresip/config: ok\n");
+  ASSERT_TRUE(WriteFile(root + "/bad", "# a panel\nsip_listen 127.0.0.1:99999\nsip_regint 10\nsip_lisen x\n"
+                                       "sip_lisen y\nrtp_latch maybe\nrtp_ports 20000-10000\nsip_keepalive 20\n"));
+  r = Ctl("", {"config", "check", root + "/bad"}, "", root);
+  EXPECT_EQ(r.status, 1);
+  for (const char *text : {":2: sip_listen: port '99999' not in 0-65535", ":3: sip_regint: '10' not in 60-86400",
+                           "warning: " , ":6: rtp_latch: 'maybe' is not yes or no", ":7: rtp_ports: '20000-10000'"})
+    EXPECT_NE(r.err.find(text), std::string::npos) << text << r.err;
+  EXPECT_EQ(r.err.find("sip_lisen"), r.err.rfind("sip_lisen")) << r.err;
+  EXPECT_EQ(r.err.find("sip_keepalive"), std::string::npos) << r.err;
+  EXPECT_EQ(Ctl("", {"config", "check", root + "/none"}, "", root).status, 1);
   ASSERT_TRUE(d.Launch());
   ASSERT_TRUE(d.WaitStarted());
   EXPECT_EQ(Ctl(bus, {"-c", "get", "sos"}).out, "{\"sosRoom\":\"1001\"}\n");

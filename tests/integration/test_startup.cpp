@@ -138,6 +138,23 @@ TEST(Startup, NoBusRefusedNameAndHelpEndWithZero) {
   EXPECT_TRUE(help.Wait(Millis(5000)) && help.ExitCode() == 0);
 }
 
+// A sip_listen address the host lacks, or a port out of range: start-up
+// stops with status 78 (EX_CONFIG) and the reason, before SIP registers. A misspelled
+// key is one warning, however often it is used.
+TEST(Startup, SipListenThatCannotBeBoundStopsStartUp) {
+  for (auto [at, why] : {std::pair{"192.0.2.1:5060", "SIP cannot listen on sip_listen"},
+                         {"127.0.0.1:99999", "sip_listen: port '99999' not in 0-65535"}}) {
+    Daemon d;
+    d.config.files.push_back(
+        {"/etc/baresip/config", std::string("sip_listen\t") + at + "\nrtp_timout 5\nrtp_timout 6\n"});
+    ASSERT_TRUE(d.Start());
+    EXPECT_EQ(d.WaitExit(15000), 78) << at;
+    EXPECT_TRUE(d.HasLog(why)) << at;
+    EXPECT_EQ(1, d.CountLog("rtp_timout: unknown key")) << at;
+    EXPECT_FALSE(d.HasLog("SIP registration")) << at;
+  }
+}
+
 // SIGTERM before the SIP loop runs: an alarm to resume and a UART service that
 // never answers hold start-up for the MCU's answer, so the signal lands there.
 TEST(Startup, SigtermDuringStartupStopsWithSignalStatus) {
@@ -159,8 +176,8 @@ TEST(Startup, SigtermDuringStartupStopsWithSignalStatus) {
   EXPECT_TRUE(d.SanitizerReports().empty()) << Dump(d);
 }
 
-// The registrar checks the digest and challenges a wrong one again: reported,
-// and the daemon goes on (a successful one: tests/reliability/test_bus_input.cpp).
+// The registrar checks the digest and challenges a wrong one again: reported
+// (journal, RegistrationChanged), and the daemon goes on (a successful one: tests/reliability/test_bus_input.cpp).
 // Then a TCP proxy nobody listens on, set over the bus: the restart it asks
 // for registers through it, fails, and the daemon goes on again.
 TEST(SipDaemon, RegistrarRejectionAndUnreachableProxyLeaveTheDaemonRunning) {
@@ -169,11 +186,19 @@ TEST(SipDaemon, RegistrarRejectionAndUnreachableProxyLeaveTheDaemonRunning) {
   Daemon d;
   d.UseServer(registrar.port(), 0, "flat12", "w7rong");
   d.config.args = {"--trace"};
-  ASSERT_TRUE(d.Start());
+  ASSERT_TRUE(d.Setup() && d.Bus()->Subscribe("is.ornix.doralin.Status") && d.Launch());
   ASSERT_TRUE(d.WaitStarted()) << Dump(d);
   EXPECT_TRUE(d.HasLog("[Baresip]: Успешная авторизация с 1 попытки"));  // a rejection is no failed attempt
   EXPECT_TRUE(d.WaitLog("J3 301 package/src/sip/sip")) << Dump(d);
   EXPECT_EQ(d.Call("GetSipRegisterStatus").bytes, std::vector<uint8_t>{0});
+  // Integrators see it as a signal with the registrar's status.
+  std::string failed;
+  for (int i = 0; i < 4 && failed.empty(); ++i) {
+    auto changed = d.Bus()->WaitForSignal("RegistrationChanged", Millis(5000));
+    if (!changed) break;
+    if (changed->text && changed->text->find(R"("state":"failed")") != std::string::npos) failed = *changed->text;
+  }
+  EXPECT_EQ(failed, R"({"state":"failed","code":401,"reason":"Unauthorized"})");
 
   const std::string proxy = std::to_string(FreeTcpPort());
   EXPECT_EQ(d.Call("SetSipSettings", R"({"remote":{"domain":"127.0.0.1","proxy":{"domain":"127.0.0.1","port":)" + proxy +
@@ -187,6 +212,30 @@ TEST(SipDaemon, RegistrarRejectionAndUnreachableProxyLeaveTheDaemonRunning) {
   EXPECT_FALSE(d.HasLog("w7rong"));  // the password never reaches the log
   d.Terminate();
   EXPECT_NE(d.WaitExit(40000), -1) << Dump(d);
+}
+
+// A registrar that stops answering the keep-alives: the daemon reports the
+// registration lost (status, signal, journal 301) instead of registered.
+TEST(SipDaemon, UnansweredKeepAliveIsAFailedRegistration) {
+  Sipp registrar;
+  SippRun probed("registrar.xml", 0, {"-set", "probes", "1"});
+  probed.calls = 2;
+  ASSERT_TRUE(registrar.Start(probed));
+  Daemon d;
+  d.UseServer(registrar.port());
+  d.config.baresipExtra = "sip_keepalive\t1\n";
+  ASSERT_TRUE(d.Setup() && d.Bus()->Subscribe("is.ornix.doralin.Status") && d.Launch());
+  ASSERT_TRUE(d.WaitStarted() && d.WaitRegistered()) << Dump(d);
+  EXPECT_EQ(registrar.Wait(), 0) << registrar.Output();  // both probes came
+  std::string lost;
+  for (int i = 0; i < 6 && lost.empty(); ++i) {
+    auto changed = d.Bus()->WaitForSignal("RegistrationChanged", Millis(10000));
+    if (!changed) break;
+    if (changed->text && changed->text->find("Keep-alive unanswered") != std::string::npos) lost = *changed->text;
+  }
+  EXPECT_EQ(lost.rfind(R"({"state":"failed","code":408,"reason":"Keep-alive unanswered)", 0), 0u) << lost;
+  EXPECT_FALSE(d.Registered());
+  EXPECT_TRUE(d.HasLog("J3 301 package/src/sip/sip")) << Dump(d);
 }
 
 // An account the SIP library refuses: five attempts, each after a failed one

@@ -1,6 +1,7 @@
 // Input the agent must read right or refuse: bad input from the network
 // (answered per RFC 3261 or dropped, never a crash, a leak or a call left
-// half-open), and a config value it must refuse.
+// half-open, each refused call logged once), and a config value it must
+// refuse.
 #include <gtest/gtest.h>
 
 #include "sipp.h"
@@ -33,10 +34,20 @@ TEST(SipuaMalformed, BadRequestsAndHeaderValuesRefusedAgentStaysUp) {
       {Request("INFO", {{"To:", noDialog}, {"Content-Type:", "Content-Type: application/dtmf-relay"}}, "Signal=1\r\n"),
        "SIP/2.0 481"},
       {Request("OPTIONS"), "SIP/2.0 200"}};
+  testing::internal::CaptureStderr();
   for (const auto &[request, answer] : cases) {
     const std::string got = Exchange(loop.sipPort(), request, 3000);
     EXPECT_TRUE(got.starts_with(answer) && got.find("X-Injected") == std::string::npos) << request << got;
   }
+  // Each refused INVITE is one line with its caller, status and reason.
+  const std::string err = testing::internal::GetCapturedStderr();
+  size_t lines = 0;
+  for (size_t at = err.find("ua: INVITE from sip:"); at != std::string::npos; at = err.find("ua: INVITE from sip:", at + 1))
+    ++lines;
+  EXPECT_EQ(5u, lines) << err;
+  for (const char *text : {" refused: 486 Busy", " refused: 488 Not Acceptable Here (no audio codec in common)",
+                           " refused: 488 Not Acceptable Here (media address", " refused: 415 Unsupported Media Type"})
+    EXPECT_NE(std::string::npos, err.find(text)) << text << err;
   EXPECT_EQ(1, loop.Count(UA_EVENT_CALL_INCOMING));
   EXPECT_EQ(1, loop.Count(UA_EVENT_CALL_CLOSED));
   EXPECT_EQ(0u, loop.Locked([&] { return list_count(ua_calls(ua)); }));

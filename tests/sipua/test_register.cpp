@@ -75,6 +75,37 @@ TEST(SipuaRegister, ChallengeRefreshDirectThroughTcpProxyIpv6LiteralAndBadAddres
   close(dns);
 }
 
+// With sip_keepalive the agent probes its registrar with OPTIONS (a refusal
+// of OPTIONS still shows the path works); once the registrar is gone the
+// registration is reported failed, never kept as registered, and sent
+// again. sip_regint sets the interval
+// asked for; sipnat=outbound asks for an RFC 5626 flow. Loopback gets no
+// probes by default: every other registrar here would refuse an OPTIONS.
+TEST(SipuaRegister, KeepAliveProbesTheRegistrarAndItsSilenceFailsTheRegistration) {
+  Sipp registrar;
+  SippRun probed("registrar.xml", 0, {"-set", "probes", "1"});
+  probed.calls = 2;
+  ASSERT_TRUE(registrar.Start(probed));
+  SipuaLoop loop;
+  ASSERT_TRUE(loop.Start("sip_keepalive 1\nsip_regint 120\nsip_uuid 5f0c1d2e-0000-4000-8000-00000000a001\n"));
+  const std::string aor = "sip:flat12@127.0.0.1:" + std::to_string(registrar.port()) + ";sipnat=outbound";
+  struct ua *ua = nullptr;
+  ASSERT_EQ(0, loop.Locked([&] { return ua_alloc(&ua, aor.c_str()) || ua_register(ua); }));
+  ASSERT_TRUE(loop.WaitEvent(UA_EVENT_REGISTER_OK, 1)) << registrar.Output();
+  // Its exit status says both probes came.
+  ASSERT_EQ(0, registrar.Wait()) << registrar.Output();
+  const std::string log = registrar.Output();
+  for (const char *text : {";expires=120", ";reg-id=1", "+sip.instance=\"<urn:uuid:5f0c1d2e-", "Supported: gruu, outbound",
+                           "OPTIONS sip:127.0.0.1:"})
+    EXPECT_NE(std::string::npos, log.find(text)) << text << log;
+  ASSERT_TRUE(loop.WaitEvent(UA_EVENT_REGISTER_FAIL, 1));
+  EXPECT_EQ(0u, loop.Last(UA_EVENT_REGISTER_FAIL).prm.rfind("408 Keep-alive unanswered", 0))
+      << loop.Last(UA_EVENT_REGISTER_FAIL).prm;
+  EXPECT_FALSE(loop.Locked([&] { return ua_isregistered(ua); }));
+  // And sent again: the registrar's stack retries it from there.
+  EXPECT_EQ(2, loop.Count(UA_EVENT_REGISTERING));
+}
+
 // With sip_verify_server, a registrar whose certificate comes from another CA
 // and one whose certificate names another host are refused, each with the
 // reason in the failure's text and counted; the one with a certificate from

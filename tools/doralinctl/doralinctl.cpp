@@ -72,6 +72,8 @@ const char kUsageText[] =
     "  store get KEY             print a stored setting (exit 1 when missing)\n"
     "  store set KEY VALUE       store a setting of section doralin; the daemon\n"
     "                            reads it at its next start\n"
+    "  config check [FILE]       check the SIP library's config (default\n"
+    "                            etc/baresip/config): exit 1 on a refused value\n"
     "\n"
     "Exit status: 0 done, 1 refused by the daemon, 2 usage error, 3 bus error.\n";
 
@@ -135,6 +137,20 @@ bool CommandOptionsFit(const std::vector<std::string> &w, const Options &o, int 
     return false;
   }
   return true;
+}
+
+// The same check the daemon makes at start-up: warnings and errors on
+// stderr, one line each; exit 1 when a value would be refused.
+int RunConfigCheck(const std::vector<std::string> &w) {
+  if (w.size() < 2 || w[1] != "check" || w.size() > 3) return UsageError("usage: config check [FILE]");
+  const std::string path = w.size() == 3 ? w[2] : RootPath("/etc/baresip/config");
+  const int errors = SipConfigCheck(
+      path.c_str(), [](void *, bool error, const std::string &line) {
+        std::cerr << (error ? "error: " : "warning: ") << line << "\n";
+      }, nullptr);
+  if (errors != 0) return kRefused;
+  std::cout << path << ": ok\n";
+  return kOk;
 }
 
 }  // namespace
@@ -203,6 +219,7 @@ int main(int argc, char **argv) {
   const std::string &cmd = words[0];
   if (cmd == "store") return RunStore(words, o);
   if (cmd == "journal") return RunJournal(words, o);
+  if (cmd == "config") return RunConfigCheck(words);
   if (cmd == "status") return RunStatus(words, o);
   if (cmd == "watch") return RunWatch(words, o);
   if (cmd == "settings") return RunSettings(words, o);

@@ -17,6 +17,8 @@ const char *CodeName(json_int_t code) {
     case MORVAT_SIP_REG_OK: return "SIP registration success";
     case MORVAT_SIP_REG_FAIL: return "SIP registration failed";
     case MORVAT_TALK_STARTED: return "talk started";
+    case MORVAT_CALL_ENDED: return "call ended";
+    case MORVAT_CALL_REFUSED: return "incoming call could not ring";
     default: return nullptr;
   }
 }

@@ -28,6 +28,8 @@ std::mutex pendingLock;
 CallState pendingStates[kMaxPendingStates];
 size_t pendingCount = 0;
 CallState lastSignalled = IDLE;  // bus loop thread only
+// The registration as last signalled (bus loop thread only).
+SipRegistrationChange lastRegistration{"none", 0, ""};
 
 // New JSON value: {"state", "callType", "flat", "peer", "registration":
 // {"registered", "state", "lastError"}, "refused": {"mediaPackets",
@@ -61,6 +63,21 @@ void SendStateSignal(CallState state) {
   json_object_set_new(status.get(), "state", json_string(StateName(state)));
   char *text = json_dumps(status.get(), JSON_COMPACT);
   DBusMessagePtr signal(dbus_message_new_signal(ORNIX_OBJECT_PATH, DORALIN_STATUS_IFACE, "StateChanged"));
+  const char *arg = text;
+  if (signal && text && dbus_message_append_args(signal.get(), DBUS_TYPE_STRING, &arg, DBUS_TYPE_INVALID))
+    dbus_connection_send(CallContext.dbus, signal.get(), nullptr);
+  free(text);
+}
+
+// "RegistrationChanged" {"state", "code", "reason"} for a registration event
+// whose state or status differs from the one last sent; a refresh that
+// changes nothing sends nothing.
+void SendRegistrationSignal(const SipRegistrationChange &now) {
+  if (now == lastRegistration) return;
+  lastRegistration = now;
+  JsonPtr body(json_pack("{s:s, s:i, s:s}", "state", now.state, "code", now.code, "reason", now.reason.c_str()));
+  char *text = body ? json_dumps(body.get(), JSON_COMPACT) : nullptr;
+  DBusMessagePtr signal(dbus_message_new_signal(ORNIX_OBJECT_PATH, DORALIN_STATUS_IFACE, "RegistrationChanged"));
   const char *arg = text;
   if (signal && text && dbus_message_append_args(signal.get(), DBUS_TYPE_STRING, &arg, DBUS_TYPE_INVALID))
     dbus_connection_send(CallContext.dbus, signal.get(), nullptr);
@@ -138,4 +155,5 @@ void SendStateSignals() {
     lastSignalled = state;
     SendStateSignal(state);
   }
+  for (const SipRegistrationChange &change : SipRegistrationChanges()) SendRegistrationSignal(change);
 }

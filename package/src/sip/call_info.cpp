@@ -5,6 +5,7 @@
 #include <atomic>
 #include <cstdio>
 #include <mutex>
+#include <vector>
 
 #include "context/context.h"
 #include "sip/bracket.h"
@@ -19,6 +20,14 @@ namespace {
 std::mutex registerLock;
 int lastEvent = -1;  // -1: no registration event yet
 char lastError[128] = "";
+char lastText[128] = "";  // status line of the last event, e.g. "200 OK"
+// Events not yet signalled, in order (plain storage, as above).
+constexpr size_t kMaxPendingChanges = 32;
+struct PendingChange {
+  int event;
+  char text[128];
+} pendingChanges[kMaxPendingChanges];
+size_t pendingCount = 0;
 
 const char *RegisterStateName(int event) {
   switch (event) {
@@ -40,6 +49,27 @@ void SipNoteRegisterEvent(int event, const char *text) {
   lastEvent = event;
   if (event == UA_EVENT_REGISTER_FAIL && text != nullptr && *text != '\0')
     snprintf(lastError, sizeof lastError, "%s", text);
+  snprintf(lastText, sizeof lastText, "%s", text ? text : "");
+  // Kept in order until the bus loop takes them: a failure followed at once
+  // by the next attempt must be seen as both.
+  if (pendingCount < kMaxPendingChanges) {
+    PendingChange &p = pendingChanges[pendingCount++];
+    p.event = event;
+    snprintf(p.text, sizeof p.text, "%s", lastText);
+  }
+}
+
+std::vector<SipRegistrationChange> SipRegistrationChanges() {
+  std::lock_guard<std::mutex> lock(registerLock);
+  std::vector<SipRegistrationChange> taken;
+  for (size_t i = 0; i < pendingCount; ++i) {
+    SipRegistrationChange c{RegisterStateName(pendingChanges[i].event), 0, ""};
+    int used = 0;
+    if (sscanf(pendingChanges[i].text, "%d %n", &c.code, &used) == 1) c.reason = pendingChanges[i].text + used;
+    taken.push_back(std::move(c));
+  }
+  pendingCount = 0;
+  return taken;
 }
 
 SipRegistrationInfo SipRegistration() {

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 // Fed by the registration tracker with every library event (code, text).
 void SipNoteRegisterEvent(int event, const char *text);
@@ -16,6 +17,19 @@ struct SipRegistrationInfo {
 };
 
 SipRegistrationInfo SipRegistration();
+
+// The registration events since the last call, in order, as the library
+// reported them: state name, status code (0 when none came with it) and
+// reason phrase.
+struct SipRegistrationChange {
+  const char *state;
+  int code;
+  std::string reason;
+  bool operator==(const SipRegistrationChange &o) const {
+    return std::string(state) == o.state && code == o.code && reason == o.reason;
+  }
+};
+std::vector<SipRegistrationChange> SipRegistrationChanges();
 
 // The peer address of `currentCall`, empty when there is no call.
 std::string SipCurrentPeer();
