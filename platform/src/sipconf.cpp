@@ -34,6 +34,8 @@ const Key kKeys[] = {
     {"rtp_stats", kBool, 0, 0},             {"audio_path", kText, 0, 0},
     {"audio_player", kText, 0, 0},          {"audio_source", kText, 0, 0},
     {"audio_alert", kText, 0, 0},           {"audio_buffer", kRange, 1, 2000},
+    {"ausrc_srate", kNumber, 8000, 48000},  {"auplay_srate", kNumber, 8000, 48000},
+    {"ausrc_channels", kNumber, 1, 2},      {"auplay_channels", kNumber, 1, 2},
     {"jitter_buffer_type", kText, 0, 0},    {"jitter_buffer_delay", kRange, 0, 1000},
     {"audio_jitter_buffer_type", kText, 0, 0}, {"audio_jitter_buffer_delay", kRange, 0, 1000},
     {"video_jitter_buffer_type", kText, 0, 0}, {"video_jitter_buffer_delay", kRange, 0, 1000},
