@@ -154,6 +154,7 @@ int h264_send_au(struct h264_tx *tx, uint32_t ts, const uint8_t *au,
 			break;
 		}
 	}
+	tx->idr = idr;
 	if (!idr && !tx->synced)
 		return 0;
 	tx->synced = true;

@@ -22,6 +22,7 @@ struct h264_tx {
 	uint8_t pps[H264_PARAM_MAX];
 	size_t pps_len;
 	bool synced;  // an IDR has gone out; later frames can be decoded
+	bool idr;     // the last unit sent held an IDR (decodable by itself)
 	char profile[7];  // "profile-level-id" of the last sane SPS, or ""
 };
 
