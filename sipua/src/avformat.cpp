@@ -63,6 +63,12 @@ enum {
 	GOP_BYTES = 6 << 20,
 	// A peer asking again and again gets the group once per this.
 	REFRESH_MIN_MS = 250,
+	// The group goes out again this many times faster than the call's
+	// bitrate, at least REPLAY_MIN_BPS (a whole group at once would overrun
+	// the peer's socket), a pacing step every REPLAY_STEP_MS.
+	REPLAY_SPEEDUP = 8,
+	REPLAY_MIN_BPS = 4000000,
+	REPLAY_STEP_MS = 5,
 	WHY_SIZE = 128,
 };
 
@@ -184,8 +190,13 @@ struct avsrc {
 	// the live stream then goes on after the last copy.
 	bool replay_due;
 	struct unit *replay;              // next copy to send
+	bool replaying;                   // until the copies reach the present
 	uint32_t replay_ts;
 	uint64_t replayed_at;
+	struct tmr pace;
+	uint64_t paced_at;
+	int64_t credit;                   // bytes the replay may send now
+	uint32_t replay_bps;
 	uint32_t newest;                  // RTP time of the last live unit
 	uint32_t shift;                   // added to the camera's time
 	bool guard;                       // the next live unit follows replay_ts
@@ -393,35 +404,79 @@ bool gop_keep(struct avsrc *src, struct unit *u)
 	return true;
 }
 
+// Loop thread: the next unit of the camera, or null.
+struct unit *take(struct avsrc *src)
+{
+	pthread_mutex_lock(&src->lock);
+	struct unit *u = src->head;
+	if (u) {
+		src->head = u->next;
+		if (!src->head)
+			src->tail = nullptr;
+		--src->queued;
+		src->queued_bytes -= u->len;
+	}
+	pthread_mutex_unlock(&src->lock);
+	return u;
+}
+
+void end_replay(struct avsrc *src)
+{
+	src->replay = nullptr;
+	src->replaying = false;
+	tmr_cancel(&src->pace);
+}
+
+// Loop thread: while the group goes out again, the camera's new units join
+// it, so that the copies run on into the live stream; an IDR, or a group
+// grown past its bounds, ends the replay and goes out live.
+struct unit *merge(struct avsrc *src)
+{
+	while (struct unit *u = take(src)) {
+		const bool fits = !u->idr && src->gop_units < GOP_UNITS &&
+				  src->gop_bytes + u->len <= GOP_BYTES;
+		if (!fits) {
+			end_replay(src);
+			return u;
+		}
+		if (!src->replay)
+			src->replay = u;
+		(void)gop_keep(src, u);
+	}
+	return nullptr;
+}
+
 // Loop thread: the next unit to send, a copy of the group first when one is
-// due; false when there is none.
+// due; false when there is none, or the replay waits for its pace.
 bool next_unit(struct avsrc *src)
 {
+	struct unit *live = nullptr;
 	if (src->replay_due && src->on && src->gop_head) {
 		src->replay = src->gop_head;
+		src->replaying = true;
 		src->replay_ts = src->newest;
 		src->replayed_at = now_ms();
+		src->paced_at = src->replayed_at;
+		src->credit = 1;  // the IDR goes out at once
 	}
 	src->replay_due = false;
-	if (src->replay) {
+	if (src->replaying)
+		live = merge(src);
+	if (src->replaying && !src->replay)
+		end_replay(src);  // caught up
+	if (src->replaying) {
+		if (src->credit <= 0)
+			return false;
 		struct unit *u = src->replay;
 		src->replay = u->next;
 		src->sending = u;
 		src->sending_owned = false;
 		src->sending_ts = ++src->replay_ts;
+		src->newest = src->sending_ts;
 		src->guard = true;
 	}
 	else {
-		pthread_mutex_lock(&src->lock);
-		struct unit *u = src->head;
-		if (u) {
-			src->head = u->next;
-			if (!src->head)
-				src->tail = nullptr;
-			--src->queued;
-			src->queued_bytes -= u->len;
-		}
-		pthread_mutex_unlock(&src->lock);
+		struct unit *u = live ? live : take(src);
 		if (!u)
 			return false;
 		uint32_t ts = u->ts + src->shift;
@@ -440,13 +495,29 @@ bool next_unit(struct avsrc *src)
 	return true;
 }
 
+void mq_handler(int id, void *data, void *arg);
+
+void pace_handler(void *arg)
+{
+	mq_handler(0, nullptr, arg);
+}
+
 // Loop thread: sends at most a burst, so that a large unit is spread over
-// the loop's turns and SIP and audio go on in between.
+// the loop's turns and SIP and audio go on in between; a replay goes at its
+// pace.
 void mq_handler(int id, void *data, void *arg)
 {
 	(void)id;
 	(void)data;
 	auto *src = static_cast<struct avsrc *>(arg);
+	if (src->replaying) {
+		const uint64_t now = now_ms();
+		const int64_t per_ms = src->replay_bps / 8000;
+		src->credit += (int64_t)(now - src->paced_at) * per_ms;
+		if (src->credit > per_ms * REPLAY_STEP_MS * 2)
+			src->credit = per_ms * REPLAY_STEP_MS * 2;
+		src->paced_at = now;
+	}
 	unsigned budget = BURST;
 	while (budget) {
 		if (!src->sending && !next_unit(src))
@@ -459,6 +530,8 @@ void mq_handler(int id, void *data, void *arg)
 			if (!src->sending_on)
 				continue;
 			--budget;
+			if (!src->sending_owned)
+				src->credit -= (int64_t)n;
 			src->rtph(p[2], src->sending_ts, p + RECORD_HDR, n,
 				  src->arg);
 		}
@@ -468,8 +541,12 @@ void mq_handler(int id, void *data, void *arg)
 				free(u);
 		}
 	}
+	const bool paced = src->replaying && src->credit <= 0;
+	if (paced && !tmr_isrunning(&src->pace))
+		tmr_start(&src->pace, REPLAY_STEP_MS, pace_handler, src);
 	pthread_mutex_lock(&src->lock);
-	const bool more = src->sending || src->head || src->replay;
+	const bool more = !paced && (src->sending || src->head ||
+				     src->replaying);
 	if (more && src->mq)
 		(void)mqueue_push(src->mq, 0, nullptr);
 	pthread_mutex_unlock(&src->lock);
@@ -478,7 +555,7 @@ void mq_handler(int id, void *data, void *arg)
 // Loop thread: the group goes out after the unit being sent.
 void refresh(struct avsrc *src)
 {
-	if (!src->on || !src->gop_head || src->replay || src->replay_due)
+	if (!src->on || !src->gop_head || src->replaying || src->replay_due)
 		return;
 	src->replay_due = true;
 	pthread_mutex_lock(&src->lock);
@@ -754,6 +831,11 @@ int avsrc_alloc(struct avsrc **srcp, const char *url,
 	src->rtph = rtph;
 	src->arg = arg;
 	src->clock.t0 = now_ms();
+	tmr_init(&src->pace);
+	const struct config *cfg = uag.cfg ? uag.cfg : conf_config();
+	src->replay_bps = cfg->video.bitrate * REPLAY_SPEEDUP;
+	if (src->replay_bps < REPLAY_MIN_BPS)
+		src->replay_bps = REPLAY_MIN_BPS;
 	int err = src->url && src->shown ? mqueue_alloc(&src->mq, mq_handler, src) : ENOMEM;
 	pthread_t thread;
 	if (!err) {
@@ -788,7 +870,7 @@ void avsrc_free(struct avsrc *src)
 	if (src->sending_owned)
 		free(src->sending);
 	src->sending = nullptr;
-	src->replay = nullptr;
+	end_replay(src);
 	gop_clear(src);
 	pthread_cond_broadcast(&src->wake);
 	pthread_mutex_unlock(&src->lock);
