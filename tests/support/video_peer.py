@@ -8,7 +8,8 @@ prints "describe PATH", "teardown PATH", "closed" as clients come and go and
 "idr=MS" as it sends an IDR.
 callee VPORT APORT: decodes the H.264 RTP at VPORT, counts the datagrams at
 APORT, prints "frames=N audio=M keys=K" on change (K: pictures decodable by
-themselves) and "first=MS" at a frame after a pause of the video; stdin
+themselves), "key=MS" at each of these, and "first=MS" at a frame after a
+pause of the video; stdin
 "dtmf K" sends key K (RFC 4733, PT 101) to the audio's sender, "pli" a
 picture loss indication from VPORT+1 to the video sender's RTCP port.
 hostile PORT: a camera that is not to be trusted, on any path. Its first
@@ -178,6 +179,7 @@ def callee(vport, aport):
     def access_unit(_pad, info):
         if not info.get_buffer().has_flags(Gst.BufferFlags.DELTA_UNIT):
             got["keys"] += 1
+            say("key=%.3f" % (time.time() * 1000))
         return Gst.PadProbeReturn.OK
 
     def frame(*_):  # on the streaming thread
