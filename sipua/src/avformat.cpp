@@ -64,10 +64,12 @@ enum {
 	// A peer asking again and again gets the group once per this.
 	REFRESH_MIN_MS = 250,
 	// The group goes out again this many times faster than the call's
-	// bitrate, at least REPLAY_MIN_BPS (a whole group at once would overrun
-	// the peer's socket), a pacing step every REPLAY_STEP_MS.
+	// bitrate or the group's own, whichever is higher, and at least
+	// REPLAY_MIN_BPS (a whole group at once would overrun the peer's
+	// socket), a pacing step every REPLAY_STEP_MS.
 	REPLAY_SPEEDUP = 8,
 	REPLAY_MIN_BPS = 4000000,
+	REPLAY_MAX_BPS = 100000000,
 	REPLAY_STEP_MS = 5,
 	WHY_SIZE = 128,
 };
@@ -196,7 +198,8 @@ struct avsrc {
 	struct tmr pace;
 	uint64_t paced_at;
 	int64_t credit;                   // bytes the replay may send now
-	uint32_t replay_bps;
+	uint32_t call_bps;                // the call's bitrate
+	uint64_t replay_bps;
 	uint32_t newest;                  // RTP time of the last live unit
 	uint32_t shift;                   // added to the camera's time
 	bool guard;                       // the next live unit follows replay_ts
@@ -458,6 +461,14 @@ bool next_unit(struct avsrc *src)
 		src->replayed_at = now_ms();
 		src->paced_at = src->replayed_at;
 		src->credit = 1;  // the IDR goes out at once
+		// The group's own rate, from its bytes and time span.
+		const uint32_t span = (src->gop_tail->ts - src->gop_head->ts) / 90;
+		const uint64_t own = (uint64_t)src->gop_bytes * 8000 /
+				     (span > 40 ? span : 40);
+		uint64_t bps = (own > src->call_bps ? own : src->call_bps) *
+			       REPLAY_SPEEDUP;
+		bps = bps < REPLAY_MIN_BPS ? (uint64_t)REPLAY_MIN_BPS : bps;
+		src->replay_bps = bps > REPLAY_MAX_BPS ? (uint64_t)REPLAY_MAX_BPS : bps;
 	}
 	src->replay_due = false;
 	if (src->replaying)
@@ -512,7 +523,7 @@ void mq_handler(int id, void *data, void *arg)
 	auto *src = static_cast<struct avsrc *>(arg);
 	if (src->replaying) {
 		const uint64_t now = now_ms();
-		const int64_t per_ms = src->replay_bps / 8000;
+		const int64_t per_ms = (int64_t)(src->replay_bps / 8000);
 		src->credit += (int64_t)(now - src->paced_at) * per_ms;
 		if (src->credit > per_ms * REPLAY_STEP_MS * 2)
 			src->credit = per_ms * REPLAY_STEP_MS * 2;
@@ -660,8 +671,9 @@ int first_h264(AVFormatContext *ic, char *why)
 	return idx;
 }
 
-// One session with the camera, from connecting to its end.
-void session(struct avsrc *src, bool *delivered, char *why)
+// One session with the camera, from connecting to its end; `refused` when
+// the camera has no stream we can send, which a retry soon would not change.
+void session(struct avsrc *src, bool *delivered, bool *refused, char *why)
 {
 	AVFormatContext *ic = av.avformat_alloc_context();
 	if (!ic) {
@@ -694,6 +706,7 @@ void session(struct avsrc *src, bool *delivered, char *why)
 		return;
 	}
 	const int idx = first_h264(ic, why);
+	*refused = idx < 0;
 	if (idx >= 0) {
 		sipua_log("avformat: %s: reading H.264\n", src->shown);
 		read_units(src, ic, idx, delivered, why);
@@ -728,14 +741,17 @@ void *read_thread(void *arg)
 	unsigned backoff = BACKOFF_MIN_MS;
 	while (!src->stop) {
 		char why[WHY_SIZE] = "";
-		bool delivered = false;
-		session(src, &delivered, why);
+		bool delivered = false, refused = false;
+		session(src, &delivered, &refused, why);
 		if (src->stop)
 			break;
 		if (delivered) {
 			backoff = BACKOFF_MIN_MS;
 			logged[0] = '\0';
 		}
+		// Not H.264: the camera is asked again only at the slow pace.
+		if (refused)
+			backoff = BACKOFF_MAX_MS;
 		if (strcmp(logged, why))
 			sipua_warn("avformat: %s: %s, retrying in %u ms\n",
 				   src->shown, why, backoff);
@@ -833,9 +849,7 @@ int avsrc_alloc(struct avsrc **srcp, const char *url,
 	src->clock.t0 = now_ms();
 	tmr_init(&src->pace);
 	const struct config *cfg = uag.cfg ? uag.cfg : conf_config();
-	src->replay_bps = cfg->video.bitrate * REPLAY_SPEEDUP;
-	if (src->replay_bps < REPLAY_MIN_BPS)
-		src->replay_bps = REPLAY_MIN_BPS;
+	src->call_bps = cfg->video.bitrate;
 	int err = src->url && src->shown ? mqueue_alloc(&src->mq, mq_handler, src) : ENOMEM;
 	pthread_t thread;
 	if (!err) {
