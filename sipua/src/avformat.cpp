@@ -76,6 +76,19 @@ enum {
 
 bool loaded = false;
 
+// The last sane profile any source saw.
+pthread_mutex_t profile_lock = PTHREAD_MUTEX_INITIALIZER;
+char last_profile[7] = "";
+
+void learn_profile(const char *profile)
+{
+	if (!profile[0])
+		return;
+	pthread_mutex_lock(&profile_lock);
+	memcpy(last_profile, profile, sizeof(last_profile));
+	pthread_mutex_unlock(&profile_lock);
+}
+
 // libavformat brings libavcodec and every codec library that links (over a
 // hundred shared objects, some 20 MB resident): it is loaded when the config
 // names the module, as the library's modules are, not with the program.
@@ -342,10 +355,12 @@ void push(struct avsrc *src, const uint8_t *extra, size_t elen,
 	}
 	u->idr = src->tx.idr;
 	char profile[7] = "";
-	(void)h264_profile_level_id(&src->tx, profile);
+	if (h264_profile_level_id(&src->tx, profile))
+		learn_profile(profile);
 
 	pthread_mutex_lock(&src->lock);
-	str_ncpy(src->profile, profile, sizeof(src->profile));
+	if (profile[0])
+		str_ncpy(src->profile, profile, sizeof(src->profile));
 	if (!src->mq) {
 		pthread_mutex_unlock(&src->lock);
 		free(u);
@@ -608,6 +623,14 @@ void read_units(struct avsrc *src, AVFormatContext *ic, int idx,
 	const bool has_extra = annex_b(par->extradata, par->extradata_size) &&
 			       par->extradata_size <= 2 * H264_PARAM_MAX;
 	size_t elen = has_extra ? (size_t)par->extradata_size : 0;
+	char profile[7] = "";
+	if (has_extra &&
+	    h264_params_profile(par->extradata, elen, profile)) {
+		learn_profile(profile);
+		pthread_mutex_lock(&src->lock);
+		memcpy(src->profile, profile, sizeof(profile));
+		pthread_mutex_unlock(&src->lock);
+	}
 	src->tx.synced = false;
 	wait_next(src, FIRST_PACKET_MS);
 	AVPacket *pkt = av.av_packet_alloc();
@@ -940,4 +963,14 @@ char *avformat_shown_url(const char *url)
 	memcpy(out + head, "***", 3);
 	strcpy(out + head + 3, at);
 	return out;
+}
+
+bool avformat_profile(char out[7])
+{
+	pthread_mutex_lock(&profile_lock);
+	const bool known = last_profile[0] != '\0';
+	if (known)
+		memcpy(out, last_profile, sizeof(last_profile));
+	pthread_mutex_unlock(&profile_lock);
+	return known;
 }

@@ -35,6 +35,10 @@ int h264_send_au(struct h264_tx *tx, uint32_t ts, const uint8_t *au,
 // profile, a real level), as 6 hex digits; false before one.
 bool h264_profile_level_id(const struct h264_tx *tx, char out[7]);
 
+// "profile-level-id" of the first sane SPS among Annex B parameter sets (as
+// a session description carries them); false when there is none.
+bool h264_params_profile(const uint8_t *params, size_t len, char out[7]);
+
 // Whether `sps` (a NAL unit without start code) is a sequence parameter set
 // with a known profile and level and sane fields up to the picture order type.
 bool h264_sps_sane(const uint8_t *sps, size_t len);

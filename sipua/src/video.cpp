@@ -80,6 +80,7 @@ int fmtp_enc(struct mbuf *mb, const struct sdp_format *fmt, bool offer,
 {
 	(void)offer;
 	(void)data;
+	(void)avformat_profile(profile_level_id);
 	return mbuf_printf(mb, "a=fmtp:%s packetization-mode=1;"
 			   "profile-level-id=%s\r\n", fmt->id,
 			   profile_level_id);
