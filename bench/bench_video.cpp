@@ -3,15 +3,18 @@
 // avformat module (which decodes the stream and encodes it again with
 // avcodec's libx264; 1.0.0 has no pass-through):
 //   - 200 OK sent by the callee -> first frame decoded at the callee;
-//   - the camera's IDR -> that frame decoded at the callee;
+//   - the camera's IDR -> that frame decoded at the callee (about 0 when the
+//     first frame is the panel's copy of the camera's last picture group:
+//     then the figure is the age of that group);
+//   - a PLI sent by the callee half a second into the call -> the next
+//     picture decodable by itself at the callee;
 //   - CPU time of the panel's process per minute of a call with video (and,
 //     for doralin, of a call without).
 // The camera (GStreamer's RTSP server) sends 320x240 at 25 frames a second,
-// an IDR every 25 (1 s). It takes the Range of each PLAY as a seek and starts
-// a new GOP, so the next IDR follows the PLAY at once; with a camera that does
-// not, the wait for its next IDR (up to the interval) comes on top of the
-// first figure. The callee is a sipp UAS whose media go to a GStreamer decoder.
-//   bench_video [calls=5]
+// an IDR every `gop` frames (25: 1 s). The callee is a sipp UAS that rings for
+// `ring` ms, whose media go to a GStreamer decoder.
+//   bench_video [calls=5] [gop=25] [ring=1500]
+#include <chrono>
 #include <filesystem>
 
 #include "../tests/unit/test_wav_fixture.h"
@@ -40,11 +43,11 @@ double CpuPerMinute(pid_t pid, int ms) {
 }
 
 struct Results {
-  std::vector<double> toFrame, fromIdr, cpu;
+  std::vector<double> toFrame, fromIdr, pliToKey, cpu;
 };
 
 struct Rig {
-  int calls = 5;
+  int calls = 5, gop = 25, ring = 1500;
   int cameraPort = FreeTcpPort(), videoPort = FreeUdpPort(), audioPort = FreeUdpPort(), calleePort = FreeUdpPort();
   std::string url = "rtsp://127.0.0.1:" + std::to_string(cameraPort) + "/ch1/trackID=0";
   VideoPeer camera, media;
@@ -53,13 +56,15 @@ struct Rig {
   // first one is held for a CPU window of the panel `pid`.
   bool Measure(pid_t pid, const std::function<bool(int)> &dial, const std::function<bool(int)> &hangUp, Results *r) {
     for (int i = 0; i < calls; ++i) {
-      SippRun run("callee_media.xml", 0, media.SippArgs());
+      std::vector<std::string> args = media.SippArgs();
+      args.insert(args.end(), {"-d", std::to_string(ring)});
+      SippRun run("callee_media.xml", 0, args);
       run.localPort = calleePort;
       run.timeout = Millis(40000);
       Sipp callee;
       const size_t shown = media.Times("first=").size();
       if (!callee.Start(run) || !dial(i) ||
-          !WaitFor([&] { return media.Times("first=").size() > shown; }, Millis(10000)))
+          !WaitFor([&] { return media.Times("first=").size() > shown; }, Millis(ring + 12000)))
         return fprintf(stderr, "no video at the callee (call %d)\n", i), false;
       const double frame = media.Times("first=").back();
       double ok = 0, idr = 0;
@@ -69,6 +74,13 @@ struct Rig {
         if (t <= frame) idr = t;
       r->toFrame.push_back(frame - ok);
       r->fromIdr.push_back(frame - idr);
+      const int heard = media.Audio();
+      WaitFor([&] { return media.Audio() >= heard + 25; }, Millis(3000));
+      const size_t keys = media.Times("key=").size();
+      const double pli = double(std::chrono::duration_cast<std::chrono::microseconds>(
+                                    std::chrono::system_clock::now().time_since_epoch()).count()) / 1000;
+      if (media.Pli() && WaitFor([&] { return media.Times("key=").size() > keys; }, Millis(12000)))
+        r->pliToKey.push_back(media.Times("key=").back() - pli);
       if (i == 0) r->cpu.push_back(CpuPerMinute(pid, 8000));
       if (!hangUp(i) || callee.Wait() != 0) return fprintf(stderr, "call %d did not end\n", i), false;
       WaitFor([] { return false; }, Millis(700));  // a pause the decoder reports as one
@@ -125,6 +137,7 @@ struct Rig {
 void Print(const std::string &who, const Results &r) {
   Figure(who + "_200ok_to_first_frame", r.toFrame, "ms");
   Figure(who + "_idr_to_frame_at_callee", r.fromIdr, "ms");
+  Figure(who + "_pli_to_next_key_picture", r.pliToKey, "ms");
   Figure(who + "_cpu_per_minute_of_video_call", r.cpu, "ms");
 }
 
@@ -133,10 +146,12 @@ void Print(const std::string &who, const Results &r) {
 int main(int argc, char **argv) {
   Rig rig;
   if (argc > 1) rig.calls = atoi(argv[1]);
-  if (!rig.camera.StartCamera(rig.cameraPort, {"/ch1/trackID=0"}) ||
+  if (argc > 2) rig.gop = atoi(argv[2]);
+  if (argc > 3) rig.ring = atoi(argv[3]);
+  if (!rig.camera.StartCamera(rig.cameraPort, {"/ch1/trackID=0"}, false, rig.gop) ||
       !rig.media.StartCallee(rig.videoPort, rig.audioPort))
     return fprintf(stderr, "camera or callee did not start\n"), 1;
-  printf("# camera: 320x240, 25 fps, an IDR every 25 frames (1 s) and at each PLAY\n");
+  printf("# camera: 320x240, 25 fps, an IDR every %d frames; the callee rings %d ms\n", rig.gop, rig.ring);
   Results doralin, baresip;
   double withoutVideo = 0;
   if (!rig.Doralin(&doralin, &withoutVideo)) return fprintf(stderr, "doralin: failed\n"), 1;

@@ -55,10 +55,39 @@ enum {
 	ALLOC_MAX = 16 << 20,
 	DROP_LOG_MS = 10000,    // one line per this while units are dropped
 	BURST = 32,             // RTP packets sent per turn of the loop
+	// The picture group kept for a late joiner or a lost picture: from the
+	// last IDR on, at most this many units and bytes (ten seconds at 30
+	// frames a second, or at 4 Mbit/s). A longer group is not kept at all
+	// until the next IDR: without its IDR, the rest decodes to nothing.
+	GOP_UNITS = 300,
+	GOP_BYTES = 6 << 20,
+	// A peer asking again and again gets the group once per this.
+	REFRESH_MIN_MS = 250,
+	// The group goes out again this many times faster than the call's
+	// bitrate or the group's own, whichever is higher, and at least
+	// REPLAY_MIN_BPS (a whole group at once would overrun the peer's
+	// socket), a pacing step every REPLAY_STEP_MS.
+	REPLAY_SPEEDUP = 8,
+	REPLAY_MIN_BPS = 4000000,
+	REPLAY_MAX_BPS = 100000000,
+	REPLAY_STEP_MS = 5,
 	WHY_SIZE = 128,
 };
 
 bool loaded = false;
+
+// The last sane profile any source saw.
+pthread_mutex_t profile_lock = PTHREAD_MUTEX_INITIALIZER;
+char last_profile[7] = "";
+
+void learn_profile(const char *profile)
+{
+	if (!profile[0])
+		return;
+	pthread_mutex_lock(&profile_lock);
+	memcpy(last_profile, profile, sizeof(last_profile));
+	pthread_mutex_unlock(&profile_lock);
+}
 
 // libavformat brings libavcodec and every codec library that links (over a
 // hundred shared objects, some 20 MB resident): it is loaded when the config
@@ -116,6 +145,7 @@ uint64_t now_ms(void)
 struct unit {
 	struct unit *next;
 	uint32_t ts;
+	bool idr;       // decodable by itself: the group starts here
 	size_t len, cap;
 	uint8_t data[];
 };
@@ -144,6 +174,7 @@ struct stamp {
 
 struct avsrc {
 	char *url;
+	char *shown;                      // the URL for the log: no password
 	char transport[16];
 	avsrc_rtp_h *rtph;
 	void *arg;
@@ -156,9 +187,35 @@ struct avsrc {
 	unsigned queued;                  // under lock
 	size_t queued_bytes;              // under lock
 	char profile[7];                  // under lock
-	// Loop thread only: the unit being sent, and how far.
+	// Loop thread only: the unit being sent, and how far; whether it is
+	// ours to free (not in the group) and goes out at all.
 	struct unit *sending;
 	size_t sent;
+	bool sending_owned;
+	bool sending_on;
+	uint32_t sending_ts;
+	bool on;                          // the peer takes the stream
+	// Loop thread only: the picture group since the last IDR.
+	struct unit *gop_head, *gop_tail;
+	unsigned gop_units;
+	size_t gop_bytes;
+	// Loop thread only: the group sent again, and the time stamps around
+	// it. The copies go out a tick apart just after the newest unit, so a
+	// decoder shows them as a catch-up to the present, not as a replay;
+	// the live stream then goes on after the last copy.
+	bool replay_due;
+	struct unit *replay;              // next copy to send
+	bool replaying;                   // until the copies reach the present
+	uint32_t replay_ts;
+	uint64_t replayed_at;
+	struct tmr pace;
+	uint64_t paced_at;
+	int64_t credit;                   // bytes the replay may send now
+	uint32_t call_bps;                // the call's bitrate
+	uint64_t replay_bps;
+	uint32_t newest;                  // RTP time of the last live unit
+	uint32_t shift;                   // added to the camera's time
+	bool guard;                       // the next live unit follows replay_ts
 	// Source thread only.
 	struct h264_tx tx;
 	struct unit *building;
@@ -180,11 +237,11 @@ void release(struct avsrc *src)
 	if (--src->refs)
 		return;
 	units_free(src->head);
-	units_free(src->sending);
 	units_free(src->building);
 	pthread_cond_destroy(&src->wake);
 	pthread_mutex_destroy(&src->lock);
 	free(src->url);
+	free(src->shown);
 	src->~avsrc();
 	free(src);
 }
@@ -281,6 +338,7 @@ void push(struct avsrc *src, const uint8_t *extra, size_t elen,
 	struct unit *u = src->building;
 	u->next = nullptr;
 	u->ts = ts;
+	u->idr = false;
 	u->len = 0;
 	u->cap = cap;
 	const int err = h264_send_au(&src->tx, ts, joined ? joined : p,
@@ -295,11 +353,14 @@ void push(struct avsrc *src, const uint8_t *extra, size_t elen,
 		free(u);
 		return;
 	}
+	u->idr = src->tx.idr;
 	char profile[7] = "";
-	(void)h264_profile_level_id(&src->tx, profile);
+	if (h264_profile_level_id(&src->tx, profile))
+		learn_profile(profile);
 
 	pthread_mutex_lock(&src->lock);
-	str_ncpy(src->profile, profile, sizeof(src->profile));
+	if (profile[0])
+		str_ncpy(src->profile, profile, sizeof(src->profile));
 	if (!src->mq) {
 		pthread_mutex_unlock(&src->lock);
 		free(u);
@@ -329,47 +390,202 @@ void push(struct avsrc *src, const uint8_t *extra, size_t elen,
 	pthread_mutex_unlock(&src->lock);
 }
 
+void gop_clear(struct avsrc *src)
+{
+	units_free(src->gop_head);
+	src->gop_head = src->gop_tail = nullptr;
+	src->gop_units = 0;
+	src->gop_bytes = 0;
+}
+
+// Loop thread: keeps a live unit in the group if it belongs there; false
+// when it is the caller's to free.
+bool gop_keep(struct avsrc *src, struct unit *u)
+{
+	if (u->idr)
+		gop_clear(src);
+	else if (!src->gop_head)
+		return false;
+	if (src->gop_units >= GOP_UNITS ||
+	    src->gop_bytes + u->len > GOP_BYTES) {
+		gop_clear(src);
+		return false;
+	}
+	u->next = nullptr;
+	if (src->gop_tail)
+		src->gop_tail->next = u;
+	else
+		src->gop_head = u;
+	src->gop_tail = u;
+	++src->gop_units;
+	src->gop_bytes += u->len;
+	return true;
+}
+
+// Loop thread: the next unit of the camera, or null.
+struct unit *take(struct avsrc *src)
+{
+	pthread_mutex_lock(&src->lock);
+	struct unit *u = src->head;
+	if (u) {
+		src->head = u->next;
+		if (!src->head)
+			src->tail = nullptr;
+		--src->queued;
+		src->queued_bytes -= u->len;
+	}
+	pthread_mutex_unlock(&src->lock);
+	return u;
+}
+
+void end_replay(struct avsrc *src)
+{
+	src->replay = nullptr;
+	src->replaying = false;
+	tmr_cancel(&src->pace);
+}
+
+// Loop thread: while the group goes out again, the camera's new units join
+// it, so that the copies run on into the live stream; an IDR, or a group
+// grown past its bounds, ends the replay and goes out live.
+struct unit *merge(struct avsrc *src)
+{
+	while (struct unit *u = take(src)) {
+		const bool fits = !u->idr && src->gop_units < GOP_UNITS &&
+				  src->gop_bytes + u->len <= GOP_BYTES;
+		if (!fits) {
+			end_replay(src);
+			return u;
+		}
+		if (!src->replay)
+			src->replay = u;
+		(void)gop_keep(src, u);
+	}
+	return nullptr;
+}
+
+// Loop thread: the next unit to send, a copy of the group first when one is
+// due; false when there is none, or the replay waits for its pace.
+bool next_unit(struct avsrc *src)
+{
+	struct unit *live = nullptr;
+	if (src->replay_due && src->on && src->gop_head) {
+		src->replay = src->gop_head;
+		src->replaying = true;
+		src->replay_ts = src->newest;
+		src->replayed_at = now_ms();
+		src->paced_at = src->replayed_at;
+		src->credit = 1;  // the IDR goes out at once
+		// The group's own rate, from its bytes and time span.
+		const uint32_t span = (src->gop_tail->ts - src->gop_head->ts) / 90;
+		const uint64_t own = (uint64_t)src->gop_bytes * 8000 /
+				     (span > 40 ? span : 40);
+		uint64_t bps = (own > src->call_bps ? own : src->call_bps) *
+			       REPLAY_SPEEDUP;
+		bps = bps < REPLAY_MIN_BPS ? (uint64_t)REPLAY_MIN_BPS : bps;
+		src->replay_bps = bps > REPLAY_MAX_BPS ? (uint64_t)REPLAY_MAX_BPS : bps;
+	}
+	src->replay_due = false;
+	if (src->replaying)
+		live = merge(src);
+	if (src->replaying && !src->replay)
+		end_replay(src);  // caught up
+	if (src->replaying) {
+		if (src->credit <= 0)
+			return false;
+		struct unit *u = src->replay;
+		src->replay = u->next;
+		src->sending = u;
+		src->sending_owned = false;
+		src->sending_ts = ++src->replay_ts;
+		src->newest = src->sending_ts;
+		src->guard = true;
+	}
+	else {
+		struct unit *u = live ? live : take(src);
+		if (!u)
+			return false;
+		uint32_t ts = u->ts + src->shift;
+		if (src->guard && (int32_t)(ts - src->replay_ts) <= 0) {
+			src->shift += src->replay_ts + 1 - ts;
+			ts = src->replay_ts + 1;
+		}
+		src->guard = false;
+		src->newest = ts;
+		src->sending = u;
+		src->sending_owned = !gop_keep(src, u);
+		src->sending_ts = ts;
+	}
+	src->sending_on = src->on;
+	src->sent = 0;
+	return true;
+}
+
+void mq_handler(int id, void *data, void *arg);
+
+void pace_handler(void *arg)
+{
+	mq_handler(0, nullptr, arg);
+}
+
 // Loop thread: sends at most a burst, so that a large unit is spread over
-// the loop's turns and SIP and audio go on in between.
+// the loop's turns and SIP and audio go on in between; a replay goes at its
+// pace.
 void mq_handler(int id, void *data, void *arg)
 {
 	(void)id;
 	(void)data;
 	auto *src = static_cast<struct avsrc *>(arg);
+	if (src->replaying) {
+		const uint64_t now = now_ms();
+		const int64_t per_ms = (int64_t)(src->replay_bps / 8000);
+		src->credit += (int64_t)(now - src->paced_at) * per_ms;
+		if (src->credit > per_ms * REPLAY_STEP_MS * 2)
+			src->credit = per_ms * REPLAY_STEP_MS * 2;
+		src->paced_at = now;
+	}
 	unsigned budget = BURST;
 	while (budget) {
-		if (!src->sending) {
-			pthread_mutex_lock(&src->lock);
-			struct unit *u = src->head;
-			if (u) {
-				src->head = u->next;
-				if (!src->head)
-					src->tail = nullptr;
-				--src->queued;
-				src->queued_bytes -= u->len;
-			}
-			pthread_mutex_unlock(&src->lock);
-			if (!u)
-				break;
-			src->sending = u;
-			src->sent = 0;
-		}
+		if (!src->sending && !next_unit(src))
+			break;
 		struct unit *u = src->sending;
 		while (budget && src->sent < u->len) {
 			const uint8_t *p = u->data + src->sent;
 			const size_t n = (size_t)p[0] << 8 | p[1];
 			src->sent += RECORD_HDR + n;
+			if (!src->sending_on)
+				continue;
 			--budget;
-			src->rtph(p[2], u->ts, p + RECORD_HDR, n, src->arg);
+			if (!src->sending_owned)
+				src->credit -= (int64_t)n;
+			src->rtph(p[2], src->sending_ts, p + RECORD_HDR, n,
+				  src->arg);
 		}
 		if (src->sent >= u->len) {
 			src->sending = nullptr;
-			free(u);
+			if (src->sending_owned)
+				free(u);
 		}
 	}
+	const bool paced = src->replaying && src->credit <= 0;
+	if (paced && !tmr_isrunning(&src->pace))
+		tmr_start(&src->pace, REPLAY_STEP_MS, pace_handler, src);
 	pthread_mutex_lock(&src->lock);
-	const bool more = src->sending || src->head;
+	const bool more = !paced && (src->sending || src->head ||
+				     src->replaying);
 	if (more && src->mq)
+		(void)mqueue_push(src->mq, 0, nullptr);
+	pthread_mutex_unlock(&src->lock);
+}
+
+// Loop thread: the group goes out after the unit being sent.
+void refresh(struct avsrc *src)
+{
+	if (!src->on || !src->gop_head || src->replaying || src->replay_due)
+		return;
+	src->replay_due = true;
+	pthread_mutex_lock(&src->lock);
+	if (src->mq)
 		(void)mqueue_push(src->mq, 0, nullptr);
 	pthread_mutex_unlock(&src->lock);
 }
@@ -390,7 +606,7 @@ void drop_large(struct avsrc *src, size_t len)
 	if (src->drop_logged && now - src->drop_logged < DROP_LOG_MS)
 		return;
 	sipua_warn("avformat: %s: access unit of %zu bytes dropped (over %d; "
-		   "%u dropped)\n", src->url, len, (int)UNIT_MAX, src->dropped);
+		   "%u dropped)\n", src->shown, len, (int)UNIT_MAX, src->dropped);
 	src->dropped = 0;
 	src->drop_logged = now;
 }
@@ -407,6 +623,14 @@ void read_units(struct avsrc *src, AVFormatContext *ic, int idx,
 	const bool has_extra = annex_b(par->extradata, par->extradata_size) &&
 			       par->extradata_size <= 2 * H264_PARAM_MAX;
 	size_t elen = has_extra ? (size_t)par->extradata_size : 0;
+	char profile[7] = "";
+	if (has_extra &&
+	    h264_params_profile(par->extradata, elen, profile)) {
+		learn_profile(profile);
+		pthread_mutex_lock(&src->lock);
+		memcpy(src->profile, profile, sizeof(profile));
+		pthread_mutex_unlock(&src->lock);
+	}
 	src->tx.synced = false;
 	wait_next(src, FIRST_PACKET_MS);
 	AVPacket *pkt = av.av_packet_alloc();
@@ -470,8 +694,9 @@ int first_h264(AVFormatContext *ic, char *why)
 	return idx;
 }
 
-// One session with the camera, from connecting to its end.
-void session(struct avsrc *src, bool *delivered, char *why)
+// One session with the camera, from connecting to its end; `refused` when
+// the camera has no stream we can send, which a retry soon would not change.
+void session(struct avsrc *src, bool *delivered, bool *refused, char *why)
 {
 	AVFormatContext *ic = av.avformat_alloc_context();
 	if (!ic) {
@@ -504,8 +729,9 @@ void session(struct avsrc *src, bool *delivered, char *why)
 		return;
 	}
 	const int idx = first_h264(ic, why);
+	*refused = idx < 0;
 	if (idx >= 0) {
-		sipua_log("avformat: %s: reading H.264\n", src->url);
+		sipua_log("avformat: %s: reading H.264\n", src->shown);
 		read_units(src, ic, idx, delivered, why);
 	}
 	src->closing = true;
@@ -538,17 +764,20 @@ void *read_thread(void *arg)
 	unsigned backoff = BACKOFF_MIN_MS;
 	while (!src->stop) {
 		char why[WHY_SIZE] = "";
-		bool delivered = false;
-		session(src, &delivered, why);
+		bool delivered = false, refused = false;
+		session(src, &delivered, &refused, why);
 		if (src->stop)
 			break;
 		if (delivered) {
 			backoff = BACKOFF_MIN_MS;
 			logged[0] = '\0';
 		}
+		// Not H.264: the camera is asked again only at the slow pace.
+		if (refused)
+			backoff = BACKOFF_MAX_MS;
 		if (strcmp(logged, why))
 			sipua_warn("avformat: %s: %s, retrying in %u ms\n",
-				   src->url, why, backoff);
+				   src->shown, why, backoff);
 		str_ncpy(logged, why, sizeof(logged));
 		backoff_wait(src, backoff);
 		backoff = backoff * 2 < BACKOFF_MAX_MS ? backoff * 2
@@ -626,6 +855,7 @@ int avsrc_alloc(struct avsrc **srcp, const char *url,
 		return ENOMEM;
 	auto *src = new (mem) avsrc();
 	src->url = strdup(url);
+	src->shown = avformat_shown_url(url);
 	src->refs = 2;
 	pthread_mutex_init(&src->lock, nullptr);
 	pthread_condattr_t ca;
@@ -640,7 +870,10 @@ int avsrc_alloc(struct avsrc **srcp, const char *url,
 	src->rtph = rtph;
 	src->arg = arg;
 	src->clock.t0 = now_ms();
-	int err = src->url ? mqueue_alloc(&src->mq, mq_handler, src) : ENOMEM;
+	tmr_init(&src->pace);
+	const struct config *cfg = uag.cfg ? uag.cfg : conf_config();
+	src->call_bps = cfg->video.bitrate;
+	int err = src->url && src->shown ? mqueue_alloc(&src->mq, mq_handler, src) : ENOMEM;
 	pthread_t thread;
 	if (!err) {
 		pthread_mutex_lock(&live_lock);
@@ -671,8 +904,11 @@ void avsrc_free(struct avsrc *src)
 	src->head = src->tail = nullptr;
 	src->queued = 0;
 	src->queued_bytes = 0;
-	units_free(src->sending);
+	if (src->sending_owned)
+		free(src->sending);
 	src->sending = nullptr;
+	end_replay(src);
+	gop_clear(src);
 	pthread_cond_broadcast(&src->wake);
 	pthread_mutex_unlock(&src->lock);
 	mem_deref(mq);
@@ -688,5 +924,53 @@ bool avsrc_profile(struct avsrc *src, char out[7])
 	if (known)
 		memcpy(out, src->profile, sizeof(src->profile));
 	pthread_mutex_unlock(&src->lock);
+	return known;
+}
+
+void avsrc_send(struct avsrc *src, bool on)
+{
+	if (!src || src->on == on)
+		return;
+	src->on = on;
+	refresh(src);
+}
+
+bool avsrc_refresh(struct avsrc *src)
+{
+	if (!src || now_ms() - src->replayed_at < REFRESH_MIN_MS)
+		return false;
+	refresh(src);
+	return src->replay_due;
+}
+
+char *avformat_shown_url(const char *url)
+{
+	if (!url)
+		return nullptr;
+	const char *scheme = strstr(url, "://");
+	const char *auth = scheme ? scheme + 3 : url;
+	const char *end = auth + strcspn(auth, "/?#");
+	const char *at = nullptr;
+	for (const char *p = auth; p < end; ++p)
+		at = *p == '@' ? p : at;
+	if (!at)
+		return strdup(url);
+	const size_t head = (size_t)(auth - url);
+	char *out = static_cast<char *>(malloc(strlen(url) + 4));
+	if (!out)
+		return nullptr;
+	memcpy(out, url, head);
+	memcpy(out + head, "***", 3);
+	strcpy(out + head + 3, at);
+	return out;
+}
+
+bool avformat_profile(char out[7])
+{
+	pthread_mutex_lock(&profile_lock);
+	const bool known = last_profile[0] != '\0';
+	if (known)
+		memcpy(out, last_profile, sizeof(last_profile));
+	pthread_mutex_unlock(&profile_lock);
 	return known;
 }

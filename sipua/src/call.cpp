@@ -238,6 +238,8 @@ void progress_handler(const struct sip_msg *msg, void *arg)
 	store_response_hdrs(call, msg);
 	call->state = CALL_STATE_EARLY;
 	if (msg->scode == 180)
+		video_ringing(call->video);
+	if (msg->scode == 180)
 		(void)call_emit(call, UA_EVENT_CALL_RINGING, call->peer_uri);
 	else
 		(void)call_emit(call, UA_EVENT_CALL_PROGRESS, call->peer_uri);
@@ -285,6 +287,18 @@ char info_key(const struct sip_msg *msg)
 void info_handler(struct sip *sip, const struct sip_msg *msg, void *arg)
 {
 	auto *call = static_cast<struct call *>(arg);
+	// A handset asking for a full picture (RFC 5168).
+	if (msg_ctype_cmp(&msg->ctyp, "application", "media_control+xml")) {
+		const struct pl body = {(const char *)mbuf_buf(msg->mb),
+					mbuf_get_left(msg->mb)};
+		const bool asks = !re_regex(body.p, body.l,
+					    "picture_fast_update");
+		(void)sip_treply(nullptr, sip, msg, asks ? 200 : 400,
+				 asks ? "OK" : "Bad Request");
+		if (asks)
+			(void)video_refresh(call->video);
+		return;
+	}
 	const bool dtmf_type =
 		msg_ctype_cmp(&msg->ctyp, "application", "dtmf-relay") ||
 		msg_ctype_cmp(&msg->ctyp, "application", "dtmf");
@@ -557,6 +571,7 @@ int call_accept_incoming(struct ua *ua, const struct sip_msg *msg)
 		call_terminate(call, 0, nullptr, true, "500 Server Internal Error");
 		return err;
 	}
+	video_ringing(call->video);
 	after_ringing(call);
 	return 0;
 }

@@ -154,6 +154,7 @@ int h264_send_au(struct h264_tx *tx, uint32_t ts, const uint8_t *au,
 			break;
 		}
 	}
+	tx->idr = idr;
 	if (!idr && !tx->synced)
 		return 0;
 	tx->synced = true;
@@ -184,6 +185,21 @@ bool h264_profile_level_id(const struct h264_tx *tx, char out[7])
 		return false;
 	memcpy(out, tx->profile, 7);
 	return true;
+}
+
+bool h264_params_profile(const uint8_t *params, size_t len, char out[7])
+{
+	if (!params)
+		return false;
+	struct nal n;
+	for (const uint8_t *cur = params; next_nal(&cur, params + len, &n);) {
+		if ((n.p[0] & 0x1f) == NAL_SPS && h264_sps_sane(n.p, n.len)) {
+			(void)snprintf(out, 7, "%02x%02x%02x", n.p[1], n.p[2],
+				       n.p[3]);
+			return true;
+		}
+	}
+	return false;
 }
 
 bool h264_sps_sane(const uint8_t *sps, size_t len)

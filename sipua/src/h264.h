@@ -22,6 +22,7 @@ struct h264_tx {
 	uint8_t pps[H264_PARAM_MAX];
 	size_t pps_len;
 	bool synced;  // an IDR has gone out; later frames can be decoded
+	bool idr;     // the last unit sent held an IDR (decodable by itself)
 	char profile[7];  // "profile-level-id" of the last sane SPS, or ""
 };
 
@@ -33,6 +34,10 @@ int h264_send_au(struct h264_tx *tx, uint32_t ts, const uint8_t *au,
 // "profile-level-id" of the last SPS seen that parses as a sane one (a known
 // profile, a real level), as 6 hex digits; false before one.
 bool h264_profile_level_id(const struct h264_tx *tx, char out[7]);
+
+// "profile-level-id" of the first sane SPS among Annex B parameter sets (as
+// a session description carries them); false when there is none.
+bool h264_params_profile(const uint8_t *params, size_t len, char out[7]);
 
 // Whether `sps` (a NAL unit without start code) is a sequence parameter set
 // with a known profile and level and sane fields up to the picture order type.

@@ -1,7 +1,8 @@
 // Video towards the peer. The panel has no display, so the line is offered
 // send-only and whatever video the peer sends is received and dropped; it
-// still shows that the peer is there. The camera's session is open only
-// while video flows: the camera's stream is shared with the panel's other
+// still shows that the peer is there. The camera's session is open from the
+// ringing (so that its last picture group is at hand at the answer) and while
+// video flows: the camera's stream is shared with the panel's other
 // services.
 #include "video.h"
 
@@ -18,11 +19,13 @@ struct video {
 	struct rxfilter *rxf;
 	struct avsrc *src;        // the camera, while video is sent
 	struct sa raddr;
+	struct sa rtcp;           // where RTCP goes
 	uint64_t t0;              // jiffies when the stream was made
 	uint32_t ts0;             // RTP time at t0
 	uint32_t ts_base;         // RTP time at the camera session's start
 	uint8_t pt;
 	bool started;             // the call is up
+	bool ringing;             // the camera is read ahead of the answer
 	bool rtcp_started;
 };
 
@@ -54,8 +57,17 @@ void rtp_handler(const struct sa *src, const struct rtp_header *hdr,
 void rtcp_handler(const struct sa *src, struct rtcp_msg *msg, void *arg)
 {
 	(void)src;
-	(void)msg;
-	static_cast<struct video *>(arg)->call->last_rx = tmr_jiffies();
+	auto *v = static_cast<struct video *>(arg);
+	v->call->last_rx = tmr_jiffies();
+	// A picture lost at the peer (PLI), or a full picture asked for (FIR,
+	// old and new style): the last picture group goes out again.
+	enum { PSFB_FIR = 4 };
+	const bool asks = msg->hdr.pt == RTCP_FIR ||
+			  (msg->hdr.pt == RTCP_PSFB &&
+			   (msg->hdr.count == RTCP_PSFB_PLI ||
+			    msg->hdr.count == PSFB_FIR));
+	if (asks)
+		(void)avsrc_refresh(v->src);
 }
 
 void latch_handler(const struct sa *src, void *arg)
@@ -68,6 +80,7 @@ int fmtp_enc(struct mbuf *mb, const struct sdp_format *fmt, bool offer,
 {
 	(void)offer;
 	(void)data;
+	(void)avformat_profile(profile_level_id);
 	return mbuf_printf(mb, "a=fmtp:%s packetization-mode=1;"
 			   "profile-level-id=%s\r\n", fmt->id,
 			   profile_level_id);
@@ -98,7 +111,7 @@ void rtp_out(bool marker, uint32_t ts, const uint8_t *pld, size_t len,
 		(void)rtp_send(v->rtp, &v->raddr, false, marker, v->pt,
 			       v->ts_base + ts, mb);
 	mem_deref(mb);
-	if (marker)
+	if (marker && v->src)
 		(void)avsrc_profile(v->src, profile_level_id);
 }
 
@@ -114,17 +127,20 @@ bool may_send(const struct video *v)
 void apply(struct video *v)
 {
 	const char *url = avformat_url();
-	if (may_send(v) && url && !v->src) {
+	const bool send = may_send(v);
+	const bool read = send || (v->ringing && !v->started);
+	if (read && url && !v->src) {
 		// RTP time runs on across sessions (hold and resume).
 		v->ts_base = v->ts0 + (uint32_t)((tmr_jiffies() - v->t0) * 90);
 		const int err = avsrc_alloc(&v->src, url, rtp_out, v);
 		if (err)
 			sipua_warn("video: camera source failed (%m)\n", err);
 	}
-	else if (!may_send(v) && v->src) {
+	else if (!read && v->src) {
 		avsrc_free(v->src);
 		v->src = nullptr;
 	}
+	avsrc_send(v->src, send);
 }
 
 // The video line in the transport the account's encryption asks for.
@@ -203,10 +219,13 @@ void video_update(struct video *v)
 	rxfilter_set(v->rxf, v->sdp);
 	if (const struct sa *peer = rxfilter_peer(v->rxf))
 		v->raddr = *peer;
-	if (!v->rtcp_started && sa_isset(&v->raddr, SA_ALL)) {
-		struct sa rtcp;
-		sdp_media_raddr_rtcp(v->sdp, &rtcp);
+	// RTCP follows the video where a new offer or answer moves it.
+	struct sa rtcp;
+	sdp_media_raddr_rtcp(v->sdp, &rtcp);
+	if (sa_isset(&v->raddr, SA_ALL) && sa_isset(&rtcp, SA_ALL) &&
+	    (!v->rtcp_started || !sa_cmp(&rtcp, &v->rtcp, SA_ALL))) {
 		rtcp_start(v->rtp, "sipua", &rtcp);
+		v->rtcp = rtcp;
 		v->rtcp_started = true;
 	}
 	apply(v);
@@ -229,4 +248,17 @@ void video_refuse(struct video *v)
 {
 	if (v)
 		sdp_media_set_disabled(v->sdp, true);
+}
+
+void video_ringing(struct video *v)
+{
+	if (!v || v->ringing)
+		return;
+	v->ringing = true;
+	apply(v);
+}
+
+bool video_refresh(struct video *v)
+{
+	return v && avsrc_refresh(v->src);
 }

@@ -17,3 +17,8 @@ int  video_secure(struct video *v, bool offer);
 void video_start(struct video *v);
 // The answer goes out without video (port 0).
 void video_refuse(struct video *v);
+// The call rings: the camera is read from now on, so that its last
+// picture group is at hand when the call is answered.
+void video_ringing(struct video *v);
+// The peer asked for a full picture: false when there is none to send.
+bool video_refresh(struct video *v);

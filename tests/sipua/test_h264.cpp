@@ -1,5 +1,6 @@
 // The RFC 6184 packetizer: nothing before the first IDR, markers at the ends of
-// frames, parameter sets ahead of an IDR that comes without them.
+// frames, parameter sets ahead of an IDR that comes without them; the profile
+// of a session description's parameter sets.
 #include <gtest/gtest.h>
 
 #include <vector>
@@ -47,4 +48,12 @@ TEST(H264, DropsUntilIdrFragmentsAndSendsParameterSetsAheadOfEveryIdr) {
   EXPECT_EQ(out, (Out{{false, sps}, {false, pps}, {true, small}}));
   ASSERT_EQ(send({p}), 0);
   EXPECT_EQ(out, (Out{{true, p}}));
+
+  // A session description's parameter sets: the sane SPS after one of no
+  // real level (42e0ff) names the profile.
+  const Bytes params = {0, 0, 0, 1, 0x67, 0x42, 0xe0, 0xff, 0xda, 0, 0, 1, 0x67, 0x42, 0xc0, 0x15, 0xda,
+                        0, 0, 1, 0x68, 0xce, 0x3c, 0x80};
+  ASSERT_TRUE(h264_params_profile(params.data(), params.size(), profile));
+  EXPECT_STREQ(profile, "42c015");
+  EXPECT_FALSE(h264_params_profile(params.data(), 9, profile));
 }

@@ -10,10 +10,11 @@
 class VideoPeer {
  public:
   // Serves the test picture at each mount path (e.g. "/ch1/trackID=0").
-  // `hd`: 1920x1080 at 4 Mbit/s.
-  bool StartCamera(int port, const std::vector<std::string> &paths, bool hd = false) {
+  // `hd`: 1920x1080 at 4 Mbit/s; `gop`: frames from an IDR to the next.
+  bool StartCamera(int port, const std::vector<std::string> &paths, bool hd = false, int gop = 0) {
     std::vector<std::string> args = {"camera", std::to_string(port)};
     if (hd) args.push_back("--1080p");
+    if (gop) args.insert(args.end(), {"--gop", std::to_string(gop)});
     args.insert(args.end(), paths.begin(), paths.end());
     return Start(args);
   }
@@ -39,6 +40,8 @@ class VideoPeer {
   }
   bool Stop() { return proc_.Stop(Millis(3000)); }
   bool Dtmf(char key) { return proc_.WriteStdin(std::string("dtmf ") + key + "\n"); }
+  // A picture loss indication to the panel, from the callee's RTCP port.
+  bool Pli() { return proc_.WriteStdin("pli\n"); }
   std::string Output() const { return proc_.Stdout() + proc_.Stderr(); }
 
   // Output lines that start with `prefix` ("describe /ch2", "closed").
@@ -53,6 +56,7 @@ class VideoPeer {
   // From the callee's last "frames=N audio=M" line.
   int Frames() const { return Last("frames="); }
   int Audio() const { return Last("audio="); }
+  int Keys() const { return Last("keys="); }
 
  private:
   bool Start(std::vector<std::string> args) {

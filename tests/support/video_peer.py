@@ -1,14 +1,17 @@
 #!/usr/bin/python3
 """Media peers of the video tests, on 127.0.0.1.
 
-camera PORT [--1080p] PATH...: an RTSP camera serving H.264 (320x240, or
-1920x1080 at 4 Mbit/s) at each mount PATH, one stream shared by its clients;
+camera PORT [--1080p] [--gop N] PATH...: an RTSP camera serving H.264
+(320x240, or 1920x1080 at 4 Mbit/s; an IDR every 25 frames, or every N) at
+each mount PATH, one stream shared by its clients;
 prints "describe PATH", "teardown PATH", "closed" as clients come and go and
 "idr=MS" as it sends an IDR.
 callee VPORT APORT: decodes the H.264 RTP at VPORT, counts the datagrams at
-APORT, prints "frames=N audio=M" on change and "first=MS" at a frame after a
-pause of the video; stdin "dtmf K" sends key K (RFC 4733, PT 101) to the
-audio's sender.
+APORT, prints "frames=N audio=M keys=K" on change (K: pictures decodable by
+themselves), "key=MS" at each of these, and "first=MS" at a frame after a
+pause of the video; stdin
+"dtmf K" sends key K (RFC 4733, PT 101) to the audio's sender, "pli" a
+picture loss indication from VPORT+1 to the video sender's RTCP port.
 hostile PORT: a camera that is not to be trusted, on any path. Its first
 connection answers DESCRIBE with a 2 GB Content-Length and sends 400 MB of
 body; the next offers two H.264 streams and, after PLAY, sends frames with an
@@ -27,11 +30,12 @@ import time
 import gi
 
 gi.require_version("Gst", "1.0")
+gi.require_version("GstNet", "1.0")
 gi.require_version("GstRtspServer", "1.0")
-from gi.repository import GLib, Gst, GstRtspServer  # noqa: E402
+from gi.repository import GLib, Gst, GstNet, GstRtspServer  # noqa: E402
 
 CAMERA = ("( videotestsrc is-live=true pattern=ball ! video/x-raw,width=%d,height=%d,framerate=25/1 ! "
-          "x264enc threads=1 tune=zerolatency speed-preset=ultrafast key-int-max=25 %s ! "  # an IDR a second
+          "x264enc threads=1 tune=zerolatency speed-preset=ultrafast %s ! "
           "rtph264pay name=pay0 pt=96 config-interval=-1 )")
 
 
@@ -40,9 +44,12 @@ def say(text):
 
 
 def camera(port, paths):
-    launch = CAMERA % (320, 240, "")
+    size, extra = (320, 240), "key-int-max=25"  # an IDR a second
     if paths and paths[0] == "--1080p":
-        launch, paths = CAMERA % (1920, 1080, "bitrate=4000"), paths[1:]
+        size, extra, paths = (1920, 1080), extra + " bitrate=4000", paths[1:]
+    if paths and paths[0] == "--gop":
+        extra, paths = "key-int-max=%d" % int(paths[1]), paths[2:]
+    launch = CAMERA % (size + (extra,))
     server = GstRtspServer.RTSPServer(address="127.0.0.1", service=str(port))
 
     def keyframe(_pad, info):
@@ -154,11 +161,26 @@ def hostile(port, headers):
 
 def callee(vport, aport):
     pipeline = Gst.parse_launch(
-        'udpsrc address=127.0.0.1 port=%d caps="application/x-rtp,media=video,clock-rate=90000,encoding-name=H264" '
-        '! rtph264depay ! avdec_h264 ! fakesink name=sink signal-handoffs=true sync=false' % vport)
+        'udpsrc name=rx address=127.0.0.1 port=%d caps="application/x-rtp,media=video,clock-rate=90000,encoding-name=H264" '
+        '! rtph264depay wait-for-keyframe=true ! avdec_h264 name=dec ! fakesink name=sink signal-handoffs=true '
+        'sync=false' % vport)
     audio = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
     audio.bind(("127.0.0.1", aport))
-    got = {"frames": 0, "audio": 0, "peer": None, "shown": "", "last": 0}
+    rtcp = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+    rtcp.bind(("127.0.0.1", vport + 1))
+    got = {"frames": 0, "audio": 0, "keys": 0, "peer": None, "sender": None, "shown": "", "last": 0}
+
+    def received(_pad, info):  # the last call's sender, from its RTP
+        meta = GstNet.buffer_get_net_address_meta(info.get_buffer())
+        if meta:
+            got["sender"] = (meta.addr.get_address().to_string(), meta.addr.get_port())
+        return Gst.PadProbeReturn.OK
+
+    def access_unit(_pad, info):
+        if not info.get_buffer().has_flags(Gst.BufferFlags.DELTA_UNIT):
+            got["keys"] += 1
+            say("key=%.3f" % (time.time() * 1000))
+        return Gst.PadProbeReturn.OK
 
     def frame(*_):  # on the streaming thread
         now = time.time()
@@ -173,7 +195,7 @@ def callee(vport, aport):
         return True
 
     def show():
-        now = "frames=%d audio=%d" % (got["frames"], got["audio"])
+        now = "frames=%d audio=%d keys=%d" % (got["frames"], got["audio"], got["keys"])
         if now != got["shown"]:
             say(now)
             got["shown"] = now
@@ -189,9 +211,16 @@ def callee(vport, aport):
                 rtp = struct.pack("!BBHII", 0x80, 101 | (0x80 if i == 0 else 0), 4000 + i, 160000, 0x1234)
                 event = struct.pack("!BBH", "0123456789*#".index(words[1]), (0x80 if i >= 3 else 0) | 10, 160 * (i + 1))
                 audio.sendto(rtp + event, got["peer"])
+        elif words[0] == "pli":  # RFC 4585: PSFB, FMT 1, no FCI
+            if got["sender"]:
+                host, port = got["sender"]
+                rtcp.sendto(struct.pack("!BBHII", 0x81, 206, 2, 0x1234, 0), (host, port + 1))
         return True
 
     pipeline.get_by_name("sink").connect("handoff", frame)
+
+    pipeline.get_by_name("rx").get_static_pad("src").add_probe(Gst.PadProbeType.BUFFER, received)
+    pipeline.get_by_name("dec").get_static_pad("sink").add_probe(Gst.PadProbeType.BUFFER, access_unit)
     GLib.io_add_watch(audio.fileno(), GLib.IO_IN, datagram)
     GLib.io_add_watch(sys.stdin.fileno(), GLib.IO_IN | GLib.IO_HUP, command)
     GLib.timeout_add(50, show)
