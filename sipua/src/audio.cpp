@@ -2,8 +2,8 @@
 // its thread encodes and sends each frame it reads, as baresip's "poll" mode
 // does; the loop's timer sends instead when there is no source or it has
 // ended. Everything the sending reads or the loop changes for it (parameters,
-// queued keys, RTP timestamp and marker) is under tx_lock. The player pulls
-// from an atomically published aubuf.
+// queued keys, RTP timestamp and marker) is under tx_lock. The player's
+// thread pulls from the playout buffer once play_on says it is set up.
 #include "audio.h"
 #include "playout.h"
 #include "resamp.h"
@@ -62,7 +62,7 @@ struct audio {
 	struct playout *pout;
 	struct auplay_st *auplay;
 	struct auplay_prm pprm;
-	struct aubuf *rxbuf;     // published once the player runs
+	bool play_on;            // stored (release) once the player is set up
 	struct resamp *rxrs;     // to the player's rate; null at 8 kHz mono
 	// the key being pressed: one press is one RTP timestamp of one sender
 	bool key_set;
@@ -81,9 +81,9 @@ struct audio {
 
 namespace {
 
-struct aubuf *buf_get(struct aubuf *const *p)
+bool play_on(const struct audio *a)
 {
-	return __atomic_load_n(p, __ATOMIC_ACQUIRE);
+	return __atomic_load_n(&a->play_on, __ATOMIC_ACQUIRE);
 }
 
 // Devices first: once their threads have ended, nothing sends any more.
@@ -101,7 +101,6 @@ void destructor(void *arg)
 	auto *a = static_cast<struct audio *>(arg);
 	stop_all(a);
 	mem_deref(a->txbuf);
-	mem_deref(a->rxbuf);
 	mem_deref(a->txrs);
 	mem_deref(a->rxrs);
 	mem_deref(a->pout);
@@ -232,7 +231,7 @@ void src_read(struct auframe *af, void *arg)
 void play_write(struct auframe *af, void *arg)
 {
 	auto *a = static_cast<struct audio *>(arg);
-	if (!buf_get(&a->rxbuf) || af->sampc > MAX_SAMPC) {
+	if (!play_on(a) || af->sampc > MAX_SAMPC) {
 		memset(af->sampv, 0, af->sampc * sizeof(int16_t));
 		return;
 	}
@@ -304,36 +303,25 @@ bool rate_ok(uint32_t srate, uint8_t ch)
 	return srate >= 8000 && srate <= 48000 && ch && ch <= 2;
 }
 
-// The player's buffer starts playing at the configured minimum; the
-// source's is read as soon as it holds a packet.
-int buf_alloc(struct aubuf **abp, uint32_t srate, uint8_t ch, bool source)
-{
-	const struct range *r = &cfg_now()->audio.buffer;
-	struct aubuf *ab = nullptr;
-	int err = aubuf_alloc(&ab, source ? sizeof(int16_t) * ch
-					 : buf_bytes(r->min, srate, ch),
-			      buf_bytes(r->max, srate, ch));
-	if (!err)
-		__atomic_store_n(abp, ab, __ATOMIC_RELEASE);
-	return err;
-}
-
 // A device running at srate/ch gets its resampler from or to the codec's
-// 8 kHz mono, and its buffer: the source's holds 8 kHz mono, the player's
-// the device's own samples.
-int device_setup(struct resamp **rsp, struct aubuf **abp, uint32_t srate,
-		 uint8_t ch, bool source)
+// 8 kHz mono; the source also its buffer, at 8 kHz mono, read as soon as it
+// holds a packet (the player takes from the playout buffer).
+int device_setup(struct resamp **rsp, struct aubuf **txbufp, uint32_t srate,
+		 uint8_t ch)
 {
 	if (!rate_ok(srate, ch))
 		return ENOTSUP;
 	int err = 0;
 	if (srate != 8000 || ch != 1)
-		err = source ? resamp_alloc(rsp, srate, ch, 8000, 1)
+		err = txbufp ? resamp_alloc(rsp, srate, ch, 8000, 1)
 			     : resamp_alloc(rsp, 8000, 1, srate, ch);
-	if (!err && source)
-		err = buf_alloc(abp, 8000, 1, true);
-	else if (!err)
-		err = buf_alloc(abp, srate, ch, false);
+	if (err || !txbufp)
+		return err;
+	struct aubuf *ab = nullptr;
+	err = aubuf_alloc(&ab, sizeof(int16_t),
+			  buf_bytes(cfg_now()->audio.buffer.max, 8000, 1));
+	if (!err)
+		__atomic_store_n(txbufp, ab, __ATOMIC_RELEASE);
 	return err;
 }
 
@@ -363,7 +351,7 @@ void start_source(struct audio *a)
 				 src_read, src_error, a);
 	if (!err)
 		err = device_setup(&a->txrs, &a->txbuf, a->sprm.srate,
-				   a->sprm.ch, true);
+				   a->sprm.ch);
 	if (err) {
 		dev_error("source", as->name, c->src_dev, err, nullptr);
 		a->ausrc = (struct ausrc_st *)mem_deref(a->ausrc);
@@ -389,8 +377,10 @@ void start_player(struct audio *a)
 	int err = ap->alloch(&a->auplay, ap, &a->pprm, c->play_dev,
 			     play_write, play_error, a);
 	if (!err)
-		err = device_setup(&a->rxrs, &a->rxbuf, a->pprm.srate,
-				   a->pprm.ch, false);
+		err = device_setup(&a->rxrs, nullptr, a->pprm.srate,
+				   a->pprm.ch);
+	if (!err)
+		__atomic_store_n(&a->play_on, true, __ATOMIC_RELEASE);
 	if (err) {
 		dev_error("player", ap->name, c->play_dev, err, nullptr);
 		a->auplay = (struct auplay_st *)mem_deref(a->auplay);
@@ -556,7 +546,7 @@ void audio_recv(struct audio *a, const struct rtp_header *hdr,
 		recv_telev(a, hdr, mb);
 		return;
 	}
-	if (!a->rxbuf || !(a->prm.dir & SDP_RECVONLY))
+	if (!play_on(a) || !(a->prm.dir & SDP_RECVONLY))
 		return;
 	decode(a, hdr, mb);
 }
