@@ -103,10 +103,14 @@ bool Delay(const char *name, const std::string &config) {
   return true;
 }
 
+// The filter lines of packaging/baresip/config.
+const char *const kShipped =
+    "module webrtc_aec.so\nmodule speex_pp.so\nwebrtc_aec_extended_filter yes\nwebrtc_aec_delay 20\nspeex_agc no\n";
+
 int EchoDown(const char *played) {
   const std::vector<int16_t> far = ReadMono(played, kRate), echo = Room(far, kRate, 50);
   TempDir dir("demo-aufilt");
-  struct aufilt_chain *chain = Load(dir, "module webrtc_aec.so\nmodule speex_pp.so\nwebrtc_aec_extended_filter yes\n");
+  struct aufilt_chain *chain = Load(dir, kShipped);
   if (far.size() < size_t(3 * kRate) || !chain) return 1;
   std::vector<int16_t> sent = echo;
   Run(chain, far, sent);
@@ -126,6 +130,7 @@ int main(int argc, char **argv) {
   const bool ok = Measure("aec", "module webrtc_aec.so\nwebrtc_aec_extended_filter yes\n") &&
                   Measure("speex_pp", "module speex_pp.so\n") &&
                   Measure("aec_speex_pp", "module webrtc_aec.so\nmodule speex_pp.so\nwebrtc_aec_extended_filter yes\n") &&
+                  Measure("shipped", kShipped) &&
                   Delay("aec", "module webrtc_aec.so\n") && Delay("speex_pp", "module speex_pp.so\n");
   return ok ? 0 : 1;
 }
