@@ -48,6 +48,7 @@ std::vector<int16_t> Filter(const std::string &config, const std::vector<int16_t
     aufilt_chain_encode(chain, &cap);
   }
   mem_deref(chain);
+  conf_close();
   return mic;
 }
 
