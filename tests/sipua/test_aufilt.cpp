@@ -2,9 +2,11 @@
 // every 20 ms the player's frame goes to the decode side, then the
 // microphone's frame to the encode side. The resident and the visitor are
 // espeak-ng voices, the room is the test support's, the street pink noise.
+// Then a real call shows the chain those frames as the devices have them.
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <mutex>
 
 #include "../support/audio.h"
 #include "aufilt.h"
@@ -52,7 +54,74 @@ std::vector<int16_t> Filter(const std::string &config, const std::vector<int16_t
   return mic;
 }
 
+// What each side of a call's chain was given.
+struct Seen {
+  std::mutex lock;
+  std::vector<int16_t> v;
+  uint32_t srate = 0;
+  uint8_t ch = 0;
+} seenEnc, seenDec;
+
+template <class St>
+int ProbeUpdate(St **stp, void **, const aufilt *, const aufilt_prm *) {
+  *stp = static_cast<St *>(mem_zalloc(sizeof(St), nullptr));
+  return 0;
+}
+int Note(Seen &seen, const auframe *af) {
+  std::lock_guard<std::mutex> hold(seen.lock);
+  seen.v.insert(seen.v.end(), af->sampv, af->sampv + af->sampc);
+  seen.srate = af->srate, seen.ch = af->ch;
+  return 0;
+}
+aufilt probe = {LE_INIT, "probe", ProbeUpdate<aufilt_enc_st>, [](aufilt_enc_st *, auframe *af) { return Note(seenEnc, af); },
+                ProbeUpdate<aufilt_dec_st>, [](aufilt_dec_st *, auframe *af) { return Note(seenDec, af); }};
+
 }  // namespace
+
+// In a call to a callee echoing the panel's RTP, the encode side gets the
+// microphone's frames before the resampler (the 16 kHz file's own samples),
+// the decode side exactly what the 48 kHz stereo speaker plays.
+TEST(SipuaAufilt, ACallsFiltersSeeTheMicrophoneAndTheSpeakerAsTheyAre) {
+  TempDir dir("aufilt-call");
+  ASSERT_TRUE(MakeSines(dir.Path("mic.wav"), {440, 1300, 2900}, 3, kRate));
+  SipuaLoop loop;
+  ASSERT_TRUE(loop.Start("rtp_ports 20000-29999\nmodule aufile.so\naudio_source aufile," + dir.Path("mic.wav") +
+                         "\naudio_player aufile," + dir.Path("heard.wav") + "\nauplay_srate 48000\nauplay_channels 2\n"));
+  aufilt_register(baresip_aufiltl(), &probe);
+  Sipp callee;
+  ASSERT_TRUE(callee.Start(SippRun("callee.xml", 0, {"-mi", "127.0.0.1", "-mp", std::to_string(FreeUdpPort()), "-rtp_echo",
+                                                     "-key", "codec", "0", "-key", "rtpmap", "a=rtpmap:0 PCMU/8000"})));
+  struct ua *ua = nullptr;
+  struct call *call = nullptr;
+  const std::string uri = "sip:1201@127.0.0.1:" + std::to_string(callee.port());
+  ASSERT_EQ(0, loop.Locked([&] {
+    return ua_alloc(&ua, "sip:panel@127.0.0.1:5060") || ua_connect(ua, &call, nullptr, uri.c_str(), VIDMODE_OFF);
+  }));
+  ASSERT_TRUE(loop.WaitEvent(UA_EVENT_CALL_ESTABLISHED)) << callee.Output();
+  // Some of the echo played.
+  EXPECT_TRUE(WaitFor([&] {
+    std::lock_guard<std::mutex> hold(seenDec.lock);
+    return std::count_if(seenDec.v.begin(), seenDec.v.end(), [](int16_t x) { return x > 1000; }) > 48000;
+  }, Millis(10000)));
+  loop.Locked([&] { ua_hangup(ua, call, 0, nullptr); });
+  ASSERT_TRUE(loop.WaitEvent(UA_EVENT_CALL_CLOSED));
+  aufilt_unregister(&probe);
+  const std::vector<int16_t> mic = ReadMono(dir.Path("mic.wav"), kRate), heard = ReadMono(dir.Path("heard.wav"), 48000);
+  EXPECT_EQ(kRate, int(seenEnc.srate));
+  EXPECT_EQ(1, seenEnc.ch);
+  ASSERT_GE(seenEnc.v.size(), size_t(kRate));
+  EXPECT_NE(mic.end(), std::search(mic.begin(), mic.end(), seenEnc.v.begin(), seenEnc.v.begin() + kRate));
+  EXPECT_EQ(48000, int(seenDec.srate));
+  ASSERT_EQ(2, seenDec.ch);
+  // Each device's first frames may come before the chain is there.
+  ASSERT_LE(seenDec.v.size() / 2, heard.size());
+  ASSERT_GE(seenDec.v.size() / 2 + 4800, heard.size());
+  const size_t skip = heard.size() - seenDec.v.size() / 2;
+  size_t differ = 0;
+  for (size_t i = 0; i < seenDec.v.size() / 2; ++i)
+    differ += std::abs(heard[skip + i] - (seenDec.v[2 * i] + seenDec.v[2 * i + 1]) / 2) > 1;
+  EXPECT_EQ(0u, differ);
+}
 
 // The resident speaks throughout; the microphone hears the room's echo of it,
 // and from 6 s to 8 s the visitor too, as loud. After 2 s of convergence the
