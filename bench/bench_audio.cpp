@@ -195,6 +195,10 @@ std::string AudioLines() {
   return "audio_buffer 20-160\njitter_buffer_type " + type + "\njitter_buffer_delay " + delay + "\n";
 }
 const std::string kAudioLines = AudioLines();
+// BENCH_AUDIO_FILTERS=1 loads the microphone's filters: sipua the echo
+// canceller and the preprocessor, baresip the preprocessor (Debian's 1.0.0
+// has no webrtc_aec).
+const bool kFilters = getenv("BENCH_AUDIO_FILTERS");
 
 }  // namespace
 
@@ -212,7 +216,8 @@ int main() {
   // sipua as the panel, in a process of its own; it hangs up by itself.
   cfg.Write("config", "sip_listen 127.0.0.1:" + std::to_string(FreeUdpPort()) +
                           "\nrtp_ports 40000-49999\nrtp_timeout 0\nmodule alsa.so\n"
-                          "audio_source alsa,mic\naudio_player alsa,speaker\n" + kAudioLines);
+                          "audio_source alsa,mic\naudio_player alsa,speaker\n" + kAudioLines +
+                          (kFilters ? "module webrtc_aec.so\nmodule speex_pp.so\nwebrtc_aec_extended_filter yes\n" : ""));
   Process sipua;
   const int seconds = 3 + int(kBursts * kEveryMs / 1000);
   bool ok = sipua.Start({SIPUA_PANEL_BIN, cfg.path(), uri, std::to_string(seconds)},
@@ -221,7 +226,7 @@ int main() {
   BaresipPeer baresip;
   baresip.audioSource = "alsa,mic";
   baresip.audioPlayer = "alsa,speaker";
-  baresip.extraConfig = "module alsa.so\n" + kAudioLines;
+  baresip.extraConfig = "module alsa.so\n" + kAudioLines + (kFilters ? "module speex_pp.so\n" : "");
   {
     ScopedEnv alsa("ALSA_CONFIG_PATH", baresipDev.dir.Path("asound.conf"));
     ok = ok && baresip.Start("panel", false);

@@ -46,6 +46,9 @@ const Key kKeys[] = {
     {"module_tmp", kText, 0, 0},            {"module_app", kText, 0, 0},
     {"mediaenc_default", kText, 0, 0},      {"avformat_pass_through", kBool, 0, 0},
     {"avformat_rtsp_transport", kText, 0, 0},
+    {"webrtc_aec_extended_filter", kBool, 0, 0}, {"webrtc_aec_delay", kNumber, 0, 500},
+    {"speex_agc_level", kNumber, 1, 32768}, {"speex_denoise", kBool, 0, 0},
+    {"speex_agc", kBool, 0, 0},             {"speex_vad", kBool, 0, 0},
 };
 
 bool Number(const std::string &text, unsigned long *value) {

@@ -16,6 +16,8 @@ PACKAGES+=(libfaketime)
 PACKAGES+=(libspeexdsp-dev)
 # Concealment of lost audio.
 PACKAGES+=(libspandsp-dev)
+# Echo cancellation.
+PACKAGES+=(libwebrtc-audio-processing-dev)
 
 ensure_packages() {
   local missing=()

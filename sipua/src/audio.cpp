@@ -5,6 +5,7 @@
 // queued keys, RTP timestamp and marker) is under tx_lock. The player's
 // thread pulls from the playout buffer once play_on says it is set up.
 #include "audio.h"
+#include "aufilt.h"
 #include "playout.h"
 #include "resamp.h"
 
@@ -77,6 +78,10 @@ struct audio {
 	int16_t play8v[MAX_SAMPC];
 	int16_t playv[2 * MAX_SAMPC];
 	size_t play_n;
+
+	// echo, noise and gain at the devices' rates; stored (release) once
+	// both devices are open, read by their threads
+	struct aufilt_chain *filt;
 };
 
 namespace {
@@ -86,6 +91,11 @@ bool play_on(const struct audio *a)
 	return __atomic_load_n(&a->play_on, __ATOMIC_ACQUIRE);
 }
 
+struct aufilt_chain *filters(const struct audio *a)
+{
+	return __atomic_load_n(&a->filt, __ATOMIC_ACQUIRE);
+}
+
 // Devices first: once their threads have ended, nothing sends any more.
 void stop_all(struct audio *a)
 {
@@ -93,6 +103,7 @@ void stop_all(struct audio *a)
 	tmr_cancel(&a->tmr_tx);
 	a->ausrc = (struct ausrc_st *)mem_deref(a->ausrc);
 	a->auplay = (struct auplay_st *)mem_deref(a->auplay);
+	a->filt = (struct aufilt_chain *)mem_deref(a->filt);
 	a->mq = (struct mqueue *)mem_deref(a->mq);
 }
 
@@ -211,6 +222,7 @@ void src_read(struct auframe *af, void *arg)
 	auto *a = static_cast<struct audio *>(arg);
 	pthread_mutex_lock(&a->tx_lock);
 	if (a->tx_dev) {
+		aufilt_chain_encode(filters(a), af);
 		size_t n = MAX_SAMPC;
 		if (!a->txrs)
 			(void)aubuf_write_samp(a->txbuf, af->sampv, af->sampc);
@@ -228,9 +240,8 @@ void src_read(struct auframe *af, void *arg)
 // The player takes what is due at 8 kHz mono, made into its own rate. The
 // resampler's output does not come in whole frames: what it made beyond the
 // frame waits for the next one.
-void play_write(struct auframe *af, void *arg)
+void play_fill(struct audio *a, struct auframe *af)
 {
-	auto *a = static_cast<struct audio *>(arg);
 	if (!play_on(a) || af->sampc > MAX_SAMPC) {
 		memset(af->sampv, 0, af->sampc * sizeof(int16_t));
 		return;
@@ -254,6 +265,14 @@ void play_write(struct auframe *af, void *arg)
 	memcpy(af->sampv, a->playv, af->sampc * sizeof(int16_t));
 	a->play_n -= af->sampc;
 	memmove(a->playv, a->playv + af->sampc, a->play_n * sizeof(int16_t));
+}
+
+// What is played, silence too, is the echo canceller's reference.
+void play_write(struct auframe *af, void *arg)
+{
+	auto *a = static_cast<struct audio *>(arg);
+	play_fill(a, af);
+	aufilt_chain_decode(filters(a), af);
 }
 
 // One line per fault, naming the device; err 0 when there is no code.
@@ -524,6 +543,13 @@ void audio_start(struct audio *a)
 	a->started = true;
 	start_player(a);
 	start_source(a);
+	const struct aufilt_prm enc = {a->ausrc ? a->sprm.srate : 0,
+				       a->sprm.ch},
+			      dec = {a->auplay ? a->pprm.srate : 0,
+				     a->pprm.ch};
+	struct aufilt_chain *ch = nullptr;
+	if (!aufilt_chain_alloc(&ch, &enc, &dec))
+		__atomic_store_n(&a->filt, ch, __ATOMIC_RELEASE);
 	pthread_mutex_lock(&a->tx_lock);
 	const bool dev = a->tx_dev;
 	pthread_mutex_unlock(&a->tx_lock);

@@ -1,7 +1,8 @@
 // Call audio: G.711 codecs, audio sources and players behind one small driver
 // interface (registered by their module lines), and the per-call pipeline
-//   source -> resampler -> aubuf -> encoder -> RTP
-//   RTP -> jitter buffer -> decoder -> resampler -> aubuf -> player.
+//   source -> filters -> resampler -> aubuf -> encoder -> RTP
+//   RTP -> jitter buffer -> decoder -> resampler -> filters -> player
+// (the filters at the devices' rates: aufilt.h).
 // While a source runs, its own thread encodes and sends, so no timer wakes the
 // loop every frame; without one, the loop's timer sends silence. The sending
 // state is under one lock; the player meets the loop only at its aubuf.

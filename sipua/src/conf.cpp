@@ -1,5 +1,6 @@
 // Configuration directory, the "config" file and module lines.
 #include "audio.h"
+#include "aufilt.h"
 
 #include "avformat.h"
 #include "playout.h"
@@ -274,7 +275,16 @@ const struct builtin_module builtin[] = {
 	{"avcodec", nullptr},  // H.264 passes through: nothing to encode
 	{"srtp", srtp_module_init},
 	{"plc", plc_module_init},  // spandsp's concealment of lost audio
+	// Filters, in the order of their lines: echo before noise and gain.
+	{"webrtc_aec", webrtc_aec_module_init},
+	{"speex_pp", speex_pp_module_init},
 };
+
+void filters_close(void)
+{
+	webrtc_aec_module_close();
+	speex_pp_module_close();
+}
 
 int module_line(const struct pl *val, void *arg)
 {
@@ -444,6 +454,7 @@ int conf_modules(void)
 	audev_modules_close();  // a second bring-up starts from scratch
 	srtp_module_close();
 	plc_module_close();
+	filters_close();
 	for (const char *key : {"module", "module_tmp", "module_app"})
 		(void)conf_apply(conf_obj, key, module_line, nullptr);
 	return 0;
@@ -472,6 +483,7 @@ void baresip_close(void)
 	audev_modules_close();
 	srtp_module_close();
 	plc_module_close();
+	filters_close();
 	uag.cfg = nullptr;
 }
 

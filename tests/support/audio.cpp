@@ -102,3 +102,31 @@ double ToneSeconds(const std::vector<int16_t> &samples, double hz) {
   for (size_t i = 0; i + kBlock <= samples.size(); i += kBlock) blocks += ToneBlock(samples, i, hz);
   return double(blocks * kBlock) / 8000;
 }
+
+std::vector<int16_t> Room(const std::vector<int16_t> &played, int rate, double delayMs) {
+  // Reflections: random signs, decaying by 60 dB in 60 ms; scaled to 1/4 of
+  // the energy (-6 dB).
+  const size_t delay = size_t(delayMs * rate / 1000), len = size_t(rate * 6 / 100);
+  std::vector<double> h(len);
+  uint32_t seed = 12345;
+  double sum = 0;
+  for (size_t i = 0; i < len; ++i) {
+    seed = seed * 1664525 + 1013904223;
+    h[i] = (i ? ((seed >> 16) & 1 ? 0.5 : -0.5) : 1.0) * pow(10, -3.0 * double(i) / double(len));
+    sum += h[i] * h[i];
+  }
+  std::vector<int16_t> mic(played.size());
+  for (size_t n = delay; n < mic.size(); ++n) {
+    double y = 0;
+    for (size_t i = 0; i < len && i + delay <= n; ++i) y += h[i] * played[n - delay - i];
+    mic[n] = int16_t(std::clamp(y * 0.5 / sqrt(sum), -32768.0, 32767.0));
+  }
+  return mic;
+}
+
+double EnergyDb(const std::vector<int16_t> &s, int rate, double from, double to) {
+  double e = 0;
+  const size_t a = size_t(from * rate), b = std::min(s.size(), size_t(to * rate));
+  for (size_t i = a; i < b; ++i) e += double(s[i]) * s[i];
+  return 10 * log10(e / double(std::max<size_t>(b - a, 1)) / (32768.0 * 32768.0) + 1e-20);
+}

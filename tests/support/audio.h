@@ -28,3 +28,10 @@ double LevelDb(const std::vector<int16_t> &samples, int rate, double hz, double 
 bool ToneBlock(const std::vector<int16_t> &samples, size_t i, double hz);
 // Seconds of `samples` in such blocks.
 double ToneSeconds(const std::vector<int16_t> &samples, double hz);
+
+// What a microphone beside the loudspeaker hears of `played` (mono, `rate`):
+// the direct sound after `delayMs`, then reflections decaying over about
+// 60 ms, -6 dB in all.
+std::vector<int16_t> Room(const std::vector<int16_t> &played, int rate, double delayMs);
+// Energy in dB (against full scale) of `s` from `from` to `to` seconds.
+double EnergyDb(const std::vector<int16_t> &s, int rate, double from, double to);
