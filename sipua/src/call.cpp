@@ -1,6 +1,7 @@
 // Calls: SIP session, SDP offer/answer, call events and teardown.
 #include "core.h"
 #include "media.h"
+#include "mnat.h"
 #include "srtp.h"
 #include "video.h"
 
@@ -407,6 +408,12 @@ bool offer_has_video(const struct sip_msg *msg)
 
 int send_answer(struct call *call, enum vidmode vmode)
 {
+	if (!mnat_ready(call->mnat)) {
+		// The answer names the public addresses: it goes once known.
+		call->answer_pending = true;
+		call->pending_vmode = vmode;
+		return 0;
+	}
 	if (vmode == VIDMODE_OFF)
 		video_refuse(call->video);
 	struct mbuf *desc = nullptr;
@@ -657,6 +664,23 @@ void flow_ready(struct call *call, const char *contact, int err)
 	}
 }
 
+// The INVITE goes now, or once its TLS connection is up.
+int invite_start(struct call *call)
+{
+	struct ua *ua = call->ua;
+	if (!uag.tls_on)
+		return invite_send(call, nullptr);
+	int err = flow_open(&call->flow, call, call->peer_uri,
+			    ua->acc->outbound, ua->acc->user, flow_ready);
+	if (err == EINPROGRESS)
+		return 0;  // the INVITE follows once the connection is up
+	if (!err) {
+		err = invite_send(call, flow_contact(call->flow));
+		call->flow = (struct flow *)mem_deref(call->flow);
+	}
+	return err;
+}
+
 int connect_uri(struct call **callp, struct ua *ua, const char *from_uri,
 		const char *req_uri, enum vidmode vmode)
 {
@@ -676,20 +700,10 @@ int connect_uri(struct call **callp, struct ua *ua, const char *from_uri,
 	call->vmode = vmode;
 	err  = str_dup(&call->peer_uri, req_uri);
 	err |= str_dup(&call->local_uri, from_uri ? from_uri : ua->acc->aor);
-	if (!err && uag.tls_on) {
-		err = flow_open(&call->flow, call, req_uri, ua->acc->outbound,
-				ua->acc->user, flow_ready);
-		if (err == EINPROGRESS) {
-			err = 0;  // the INVITE follows once the connection is up
-		}
-		else if (!err) {
-			err = invite_send(call, flow_contact(call->flow));
-			call->flow = (struct flow *)mem_deref(call->flow);
-		}
-	}
-	else if (!err) {
-		err = invite_send(call, nullptr);
-	}
+	if (!err && !mnat_ready(call->mnat))
+		call->invite_pending = true;  // the offer names the public addresses
+	else if (!err)
+		err = invite_start(call);
 	if (err) {
 		mem_deref(call);
 		return err;
@@ -869,6 +883,25 @@ int custom_hdrs_add(struct list *hdrs, const char *name, const char *fmt, ...)
 }
 
 } // extern "C"
+
+void call_media_ready(struct call *call)
+{
+	int err = 0;
+	if (call->invite_pending) {
+		call->invite_pending = false;
+		err = invite_start(call);
+	}
+	else if (call->answer_pending && call->sess &&
+		 call->state == CALL_STATE_INCOMING) {
+		call->answer_pending = false;
+		err = send_answer(call, call->pending_vmode);
+	}
+	if (err) {
+		char prm[64];
+		(void)re_snprintf(prm, sizeof(prm), "%m", err);
+		call_terminate(call, 500, nullptr, true, prm);
+	}
+}
 
 // Used by the media part for events raised from RTP.
 bool call_media_event(struct call *call, enum ua_event ev, const char *prm)
