@@ -442,8 +442,9 @@ int send_answer(struct call *call, enum vidmode vmode)
 // a call that never rang leaves no other trace.
 int refuse(const struct sip_msg *msg, uint16_t scode, const char *why)
 {
-	sipua_warn("ua: %r from %r refused: %u %s (%s)\n", &msg->met,
-		   &msg->from.auri, scode, reason_phrase(scode), why);
+	refusal_log(&msg->src, scode, why, "ua: %r from %r refused: %u %s (%s)",
+		    &msg->met, &msg->from.auri, scode, reason_phrase(scode),
+		    why);
 	return sip_treply(nullptr, uag.sip, msg, scode, reason_phrase(scode));
 }
 
@@ -484,6 +485,7 @@ uint16_t incoming_alloc(struct call **callp, struct ua *ua,
 		media_update(call);
 	}
 
+	call->src = msg->src;
 	int err = pl_strdup(&call->peer_uri, &msg->from.auri);
 	err |= pl_strdup(&call->local_uri, &msg->to.auri);
 	err |= pl_strdup(&call->id, &msg->callid);
@@ -543,9 +545,10 @@ int call_accept_incoming(struct ua *ua, const struct sip_msg *msg)
 {
 	if (mbuf_get_left(msg->mb) &&
 	    !msg_ctype_cmp(&msg->ctyp, "application", "sdp")) {
-		sipua_warn("ua: INVITE from %r refused: 415 Unsupported "
-			   "Media Type (%r)\n", &msg->from.auri,
-			   &msg->ctyp.type);
+		refusal_log(&msg->src, 415, "content type",
+			    "ua: INVITE from %r refused: 415 Unsupported "
+			    "Media Type (%r)", &msg->from.auri,
+			    &msg->ctyp.type);
 		return sip_treplyf(nullptr, nullptr, uag.sip, msg, false, 415,
 				   "Unsupported Media Type",
 				   "Accept: application/sdp\r\n"
@@ -764,8 +767,10 @@ void call_terminate(struct call *call, uint16_t scode, const char *reason,
 					  hdrs ? hdrs : "");
 		mem_deref(hdrs);
 		call->scode = code;
-		sipua_warn("ua: INVITE from %s refused: %u %s\n",
-			   call->peer_uri ? call->peer_uri : "peer", code, why);
+		refusal_log(&call->src, code, why,
+			    "ua: INVITE from %s refused: %u %s",
+			    call->peer_uri ? call->peer_uri : "peer", code,
+			    why);
 	}
 	// Releasing the session sends BYE or CANCEL as its state needs.
 	call->sess = (struct sipsess *)mem_deref(call->sess);

@@ -158,9 +158,15 @@ enum sipua_counter {
 	SIPUA_OFFER_REFUSED,
 	SIPUA_CONN_REFUSED,
 	SIPUA_TLS_FAILED,
+	SIPUA_REFUSAL_UNLOGGED,
 	SIPUA_COUNTER_MAX,
 };
 void sipua_count(enum sipua_counter c);
+
+// A refused call's log line (no final newline), at most one a minute for
+// each source address, status and reason; the rest are counted.
+void refusal_log(const struct sa *src, uint16_t scode, const char *why,
+		 const char *fmt, ...);
 
 // Layers of the UDP helpers on a call's media sockets: lower layers see a
 // received packet first, so the source filter runs before SRTP decryption.

@@ -12,6 +12,7 @@ struct call {
 	char *local_uri;
 	char *peer_uri;
 	char *id;
+	struct sa src;            // where an incoming INVITE came from
 	enum call_state state;
 	enum vidmode vmode;
 	enum vidmode pending_vmode;

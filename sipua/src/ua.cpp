@@ -236,9 +236,10 @@ void conn_handler(const struct sip_msg *msg, void *arg)
 	(void)arg;
 	struct ua *ua = find_ua_for(msg);
 	if (!ua || uag.stopping) {
-		sipua_warn("ua: INVITE from %r refused: 480 Temporarily "
-			   "Unavailable (%s)\n", &msg->from.auri,
-			   ua ? "stopping" : "no account");
+		refusal_log(&msg->src, 480, ua ? "stopping" : "no account",
+			    "ua: INVITE from %r refused: 480 Temporarily "
+			    "Unavailable (%s)", &msg->from.auri,
+			    ua ? "stopping" : "no account");
 		(void)sip_treply(nullptr, uag.sip, msg, 480,
 				 "Temporarily Unavailable");
 		return;
