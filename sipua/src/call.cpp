@@ -1,5 +1,6 @@
 // Calls: SIP session, SDP offer/answer, call events and teardown.
 #include "core.h"
+#include "cancel.h"
 #include "media.h"
 #include "mnat.h"
 #include "srtp.h"
@@ -182,6 +183,8 @@ bool menc_refused(const struct call *call, const struct sip_msg *msg)
 int offer_handler(struct mbuf **descp, const struct sip_msg *msg, void *arg)
 {
 	auto *call = static_cast<struct call *>(arg);
+	if (call->closed)
+		return EPROTO;
 	if (mbuf_get_left(msg->mb)) {
 		int err = sdp_decode(call->sdp, msg->mb, true);
 		if (err)
@@ -197,6 +200,8 @@ int offer_handler(struct mbuf **descp, const struct sip_msg *msg, void *arg)
 int answer_handler(const struct sip_msg *msg, void *arg)
 {
 	auto *call = static_cast<struct call *>(arg);
+	if (call->closed)
+		return 0;  // cancelled: the answer only leads to a BYE
 	store_response_hdrs(call, msg);
 	if (!mbuf_get_left(msg->mb))
 		return 0;
@@ -234,7 +239,7 @@ int answer_handler(const struct sip_msg *msg, void *arg)
 void progress_handler(const struct sip_msg *msg, void *arg)
 {
 	auto *call = static_cast<struct call *>(arg);
-	if (msg->scode <= 100)
+	if (msg->scode <= 100 || call->closed)
 		return;
 	store_response_hdrs(call, msg);
 	call->state = CALL_STATE_EARLY;
@@ -249,6 +254,10 @@ void progress_handler(const struct sip_msg *msg, void *arg)
 void estab_handler(const struct sip_msg *msg, void *arg)
 {
 	auto *call = static_cast<struct call *>(arg);
+	if (call->closed) {
+		cancel_done(call);  // answered across our CANCEL: BYE
+		return;
+	}
 	if (call->state == CALL_STATE_ESTABLISHED)
 		return;
 	if (call->outgoing && msg && !msg->req) {
@@ -335,6 +344,10 @@ void info_handler(struct sip *sip, const struct sip_msg *msg, void *arg)
 void close_handler(int err, const struct sip_msg *msg, void *arg)
 {
 	auto *call = static_cast<struct call *>(arg);
+	if (call->closed) {
+		cancel_done(call);  // the INVITE our CANCEL ended
+		return;
+	}
 	char prm[128] = "";
 	call->peer_closed = true;
 	if (menc_refused(call, msg)) {
@@ -772,7 +785,10 @@ void call_terminate(struct call *call, uint16_t scode, const char *reason,
 			    call->peer_uri ? call->peer_uri : "peer", code,
 			    why);
 	}
-	// Releasing the session sends BYE or CANCEL as its state needs.
+	// Releasing the session sends BYE or CANCEL as its state needs; a
+	// ringing call ended with a status and text gets our CANCEL instead.
+	if (call->outgoing && prev == CALL_STATE_EARLY && !call->peer_closed)
+		(void)cancel_with_reason(call, scode, reason);
 	call->sess = (struct sipsess *)mem_deref(call->sess);
 	call->msg = static_cast<const struct sip_msg *>(
 		mem_deref((void *)call->msg));

@@ -27,6 +27,7 @@ struct call {
 	struct tmr tmr_inv;       // rings out an incoming call nobody answers
 	struct flow *flow;        // an INVITE waiting for its connection
 	struct mnat *mnat;        // the media's public addresses, with STUN
+	struct canceller *canceller;  // our CANCEL holds the session
 	bool invite_pending;      // the offer waits for them
 
 	// media
