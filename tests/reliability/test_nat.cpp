@@ -85,8 +85,8 @@ TEST(Nat, BehindAMasqueradingRouterReachableHeardAndLossReported) {
     return kamailio.Start({"kamailio", "-f", dir.Path("kamailio.cfg"), "-DD", "-E", "-Y", dir.path()});
   }));
   StunServer stun;
-  ASSERT_TRUE(stun.Start({.ip = "203.0.113.2", .port = 3478, .mapTo = "", .forge = false,
-                          .netns = "/run/netns/" + net.outside}));
+  ASSERT_TRUE(stun.Start({.ip = "203.0.113.2", .port = 3478, .mapTo = "", .netns = "/run/netns/" + net.outside,
+                          .forge = false}));
 
   ASSERT_TRUE(MakeSines(dir.Path("mic.raw"), {500, 1300}, 60, 8000));
   ASSERT_TRUE(dir.Write("asound.conf", "pcm.mic {\n type file\n slave.pcm { type null }\n file \"/dev/null\"\n infile \"" +

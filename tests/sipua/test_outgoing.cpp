@@ -22,7 +22,7 @@ TEST(SipuaOutgoing, AnsweredBusyCancelledAndWithBaresipBothWays) {
   SipuaLoop loop;
   ASSERT_TRUE(loop.Start("rtp_ports 20000-29999\nmodule stun.so\n"));
   StunServer stun;  // the router shows 192.0.2.1; a stranger races it
-  ASSERT_TRUE(stun.Start({.mapTo = "192.0.2.1", .forge = true, .netns = ""}));
+  ASSERT_TRUE(stun.Start({.mapTo = "192.0.2.1", .netns = "", .forge = true}));
   struct ua *ua = nullptr, *natUa = nullptr;
   const std::string aor = "sip:panel@127.0.0.1:" + std::to_string(busy.port()) + ";auth_pass=x";
   const std::string natAor = "sip:nat@127.0.0.1;medianat=stun;stunserver=stun:127.0.0.1:" + std::to_string(stun.port());
