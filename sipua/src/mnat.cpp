@@ -199,10 +199,12 @@ int mnat_alloc(struct mnat **mp, const struct account *acc,
 	}
 	else if (!err) {
 		// A literal address resolves at once, inside this call.
-		err = stun_server_discover(&mn->dnsq, uag.dnsc,
-					   stun_usage_binding, stun_proto_udp,
-					   sa_af(&uag.laddr), host, port,
-					   dns_handler, mn);
+		const int derr = stun_server_discover(
+			&mn->dnsq, uag.dnsc, stun_usage_binding,
+			stun_proto_udp, sa_af(&uag.laddr), host, port,
+			dns_handler, mn);
+		if (derr)  // the call goes on, as with no answer
+			dns_handler(derr, nullptr, mn);
 	}
 	if (err) {
 		mem_deref(mn);
