@@ -31,7 +31,7 @@ const size_t kMaxListedAccounts = 5;
 void AnsweredHandler(struct call *call) {
   LOG(2, "Call answered, hangup other legs call=%p", (void *)call);
   if (call) CallContext.currentCall = call;
-  HangupAnotherCalls(call);
+  HangupAnotherCalls(call, true);
 }
 
 void PanelDecline(struct call *call) {

@@ -220,7 +220,7 @@ void EstablishCallHandler(struct call *call) {
       !CallContext.fromGate && !videoStarted)
     VideoStart(call);
   LOG(1, "HangupAnotherCalls from EstablishCallHandler");
-  HangupAnotherCalls(call);
+  HangupAnotherCalls(call, true);
   LOG_BOTH(3, "SIP call is established");
 }
 

@@ -25,7 +25,9 @@ struct DBusMessageDeleter {
 using DBusMessagePtr = std::unique_ptr<DBusMessage, DBusMessageDeleter>;
 
 // ---- Root directory ---------------------------------------------------------
-// Every fixed path resolves under $DORALIN_ROOT (default "/").
+// Every fixed path resolves under $DORALIN_ROOT; without it, paths under
+// /etc and /var resolve under the prefix of a program installed with one of
+// its own (P/bin, P/sbin and P/etc/baresip/config), else under "/".
 // RootPath("/tmp/offline.sock") -> "<root>/tmp/offline.sock".
 std::string RootPath(const char *path);
 

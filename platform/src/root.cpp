@@ -1,16 +1,45 @@
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <vector>
 
 #include "internal.h"
 #include "ornix.h"
 
+namespace {
+
+// A program installed under a prefix of its own (cmake --install --prefix P:
+// P/bin or P/sbin, with P/etc/baresip/config) keeps its configuration and
+// state there; /usr and the build tree use the system's.
+std::string PrefixRoot() {
+  char exe[4096];
+  const ssize_t n = readlink("/proc/self/exe", exe, sizeof exe - 1);
+  if (n <= 0) return "";
+  std::string dir(exe, static_cast<size_t>(n));
+  dir.erase(dir.find_last_of('/'));
+  const size_t slash = dir.find_last_of('/');
+  if (slash == std::string::npos) return "";
+  const std::string bin = dir.substr(slash + 1), prefix = dir.substr(0, slash);
+  struct stat st;
+  if ((bin != "bin" && bin != "sbin") || prefix.empty() || prefix == "/usr" ||
+      stat((prefix + "/etc/baresip/config").c_str(), &st) != 0)
+    return "";
+  return prefix;
+}
+
+}  // namespace
+
 std::string RootPath(const char *path) {
+  static const std::string prefixRoot = PrefixRoot();
   const char *root = getenv("DORALIN_ROOT");
-  std::string result = root && *root ? root : "";
+  // Sockets and devices belong to the services the program talks to, not to
+  // its prefix: only etc and var move with it.
+  const bool owned = path && (!strncmp(path, "/etc/", 5) || !strncmp(path, "/var/", 5));
+  std::string result = root && *root ? root : owned ? prefixRoot : "";
   while (!result.empty() && result.back() == '/') result.pop_back();
   if (!path) return result.empty() ? "/" : result;
   if (path[0] != '/') result += '/';

@@ -27,6 +27,7 @@ const Key kKeys[] = {
     {"sip_capath", kText, 0, 0},            {"sip_verify_server", kBool, 0, 0},
     {"sip_max_connections", kNumber, 1, 512}, {"sip_keepalive", kNumber, 0, 3600},
     {"sip_outbound", kBool, 0, 0},          {"sip_regint", kNumber, 60, 86400},
+    {"sip_medianat", kText, 0, 0},          {"sip_stunserver", kText, 0, 0},
     {"call_local_timeout", kNumber, 0, 86400}, {"call_max_calls", kNumber, 0, 64},
     {"call_accept", kBool, 0, 0},           {"rtp_ports", kRange, 1, 65535},
     {"rtp_bandwidth", kRange, 0, 100000000}, {"rtp_timeout", kNumber, 0, 86400},

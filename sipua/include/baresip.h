@@ -283,6 +283,9 @@ struct sipua_counters {
 				      media address or encryption */
 	uint64_t conns_refused;    /* TCP/TLS connections refused at the cap */
 	uint64_t tls_failed;       /* TLS servers failing verification */
+	uint64_t refusals_unlogged; /* refused calls whose log line was left
+				       out: the same refusal from the same
+				       host within a minute */
 };
 
 void sipua_counters_get(struct sipua_counters *c);

@@ -1,9 +1,10 @@
 // Account from its address text:
 //   sip:user@host[:port][;auth_pass=x][;auth_user=y][;outbound=sip:p:port]
 //   [;transport=udp|tcp|tls][;regint=n][;answermode=auto][;sipnat=outbound]
-//   [;mediaenc=srtp|srtp-mand]
+//   [;mediaenc=srtp|srtp-mand][;medianat=stun][;stunserver=stun:host[:port]]
 // or the same inside "<...>" followed by the parameters.
 #include "core.h"
+#include "mnat.h"
 #include "srtp.h"
 
 #include <cerrno>
@@ -31,6 +32,7 @@ void destructor(void *arg)
 	mem_deref(acc->auth_pass);
 	mem_deref(acc->outbound);
 	mem_deref(acc->reg_uri);
+	mem_deref(acc->stunserver);
 }
 
 // Characters that would let a value break out of a header line.
@@ -134,6 +136,20 @@ int set_mediaenc(struct acc_params *ap, const struct pl *val)
 	return 0;
 }
 
+int set_medianat(struct acc_params *ap, const struct pl *val)
+{
+	ap->acc->medianat_stun = !pl_strcasecmp(val, "stun");
+	if (pl_isset(val) && !ap->acc->medianat_stun)
+		sipua_warn("account: medianat=%r not available, the SDP "
+			   "names the local addresses\n", val);
+	return 0;
+}
+
+int set_stunserver(struct acc_params *ap, const struct pl *val)
+{
+	return replace_str(&ap->acc->stunserver, val);
+}
+
 const struct {
 	const char *name;
 	param_h *h;
@@ -143,6 +159,7 @@ const struct {
 	{"transport", set_transport}, {"regint", set_regint},
 	{"ptime", set_ptime},         {"answermode", set_answermode},
 	{"mediaenc", set_mediaenc},   {"sipnat", set_sipnat},
+	{"medianat", set_medianat},   {"stunserver", set_stunserver},
 };
 
 // One "key[=value]"; unknown keys are ignored. Only a transport keeps an
@@ -247,6 +264,7 @@ int account_alloc(struct account **accp, const char *text)
 		return ENOMEM;
 	acc->regint = sipua_regint();
 	acc->sipnat_outbound = sipua_outbound();
+	acc->medianat_stun = sipua_medianat_stun();
 	acc->ptime = 20;
 	acc->answermode = ANSWERMODE_MANUAL;
 	acc->port = uri->port;
@@ -259,10 +277,15 @@ int account_alloc(struct account **accp, const char *text)
 		       ? re_sdprintf(&acc->host, "[%r]", &uri->host)
 		       : pl_strdup(&acc->host, &uri->host);
 	err |= pl_strdup(&acc->auth_user, &uri->user);
+	if (sipua_stunserver())
+		err |= str_dup(&acc->stunserver, sipua_stunserver());
 	if (!err)
 		err = decode_params(&ap, &addr.params);
 	if (!err)
 		err = compose(acc, uri, &ap);
+	if (!err && acc->medianat_stun && !mnat_stun_enabled())
+		sipua_warn("account: medianat=stun needs module stun.so, the "
+			   "SDP names the local addresses\n");
 
 	if (err)
 		mem_deref(acc);

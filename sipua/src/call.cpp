@@ -1,6 +1,8 @@
 // Calls: SIP session, SDP offer/answer, call events and teardown.
 #include "core.h"
+#include "cancel.h"
 #include "media.h"
+#include "mnat.h"
 #include "srtp.h"
 #include "video.h"
 
@@ -181,6 +183,8 @@ bool menc_refused(const struct call *call, const struct sip_msg *msg)
 int offer_handler(struct mbuf **descp, const struct sip_msg *msg, void *arg)
 {
 	auto *call = static_cast<struct call *>(arg);
+	if (call->closed)
+		return EPROTO;
 	if (mbuf_get_left(msg->mb)) {
 		int err = sdp_decode(call->sdp, msg->mb, true);
 		if (err)
@@ -196,6 +200,8 @@ int offer_handler(struct mbuf **descp, const struct sip_msg *msg, void *arg)
 int answer_handler(const struct sip_msg *msg, void *arg)
 {
 	auto *call = static_cast<struct call *>(arg);
+	if (call->closed)
+		return 0;  // cancelled: the answer only leads to a BYE
 	store_response_hdrs(call, msg);
 	if (!mbuf_get_left(msg->mb))
 		return 0;
@@ -233,7 +239,7 @@ int answer_handler(const struct sip_msg *msg, void *arg)
 void progress_handler(const struct sip_msg *msg, void *arg)
 {
 	auto *call = static_cast<struct call *>(arg);
-	if (msg->scode <= 100)
+	if (msg->scode <= 100 || call->closed)
 		return;
 	store_response_hdrs(call, msg);
 	call->state = CALL_STATE_EARLY;
@@ -248,6 +254,10 @@ void progress_handler(const struct sip_msg *msg, void *arg)
 void estab_handler(const struct sip_msg *msg, void *arg)
 {
 	auto *call = static_cast<struct call *>(arg);
+	if (call->closed) {
+		cancel_done(call);  // answered across our CANCEL: BYE
+		return;
+	}
 	if (call->state == CALL_STATE_ESTABLISHED)
 		return;
 	if (call->outgoing && msg && !msg->req) {
@@ -334,6 +344,10 @@ void info_handler(struct sip *sip, const struct sip_msg *msg, void *arg)
 void close_handler(int err, const struct sip_msg *msg, void *arg)
 {
 	auto *call = static_cast<struct call *>(arg);
+	if (call->closed) {
+		cancel_done(call);  // the INVITE our CANCEL ended
+		return;
+	}
 	char prm[128] = "";
 	call->peer_closed = true;
 	if (menc_refused(call, msg)) {
@@ -407,6 +421,12 @@ bool offer_has_video(const struct sip_msg *msg)
 
 int send_answer(struct call *call, enum vidmode vmode)
 {
+	if (!mnat_ready(call->mnat)) {
+		// The answer names the public addresses: it goes once known.
+		call->answer_pending = true;
+		call->pending_vmode = vmode;
+		return 0;
+	}
 	if (vmode == VIDMODE_OFF)
 		video_refuse(call->video);
 	struct mbuf *desc = nullptr;
@@ -435,8 +455,9 @@ int send_answer(struct call *call, enum vidmode vmode)
 // a call that never rang leaves no other trace.
 int refuse(const struct sip_msg *msg, uint16_t scode, const char *why)
 {
-	sipua_warn("ua: %r from %r refused: %u %s (%s)\n", &msg->met,
-		   &msg->from.auri, scode, reason_phrase(scode), why);
+	refusal_log(&msg->src, scode, why, "ua: %r from %r refused: %u %s (%s)",
+		    &msg->met, &msg->from.auri, scode, reason_phrase(scode),
+		    why);
 	return sip_treply(nullptr, uag.sip, msg, scode, reason_phrase(scode));
 }
 
@@ -477,6 +498,7 @@ uint16_t incoming_alloc(struct call **callp, struct ua *ua,
 		media_update(call);
 	}
 
+	call->src = msg->src;
 	int err = pl_strdup(&call->peer_uri, &msg->from.auri);
 	err |= pl_strdup(&call->local_uri, &msg->to.auri);
 	err |= pl_strdup(&call->id, &msg->callid);
@@ -536,9 +558,10 @@ int call_accept_incoming(struct ua *ua, const struct sip_msg *msg)
 {
 	if (mbuf_get_left(msg->mb) &&
 	    !msg_ctype_cmp(&msg->ctyp, "application", "sdp")) {
-		sipua_warn("ua: INVITE from %r refused: 415 Unsupported "
-			   "Media Type (%r)\n", &msg->from.auri,
-			   &msg->ctyp.type);
+		refusal_log(&msg->src, 415, "content type",
+			    "ua: INVITE from %r refused: 415 Unsupported "
+			    "Media Type (%r)", &msg->from.auri,
+			    &msg->ctyp.type);
 		return sip_treplyf(nullptr, nullptr, uag.sip, msg, false, 415,
 				   "Unsupported Media Type",
 				   "Accept: application/sdp\r\n"
@@ -657,6 +680,23 @@ void flow_ready(struct call *call, const char *contact, int err)
 	}
 }
 
+// The INVITE goes now, or once its TLS connection is up.
+int invite_start(struct call *call)
+{
+	struct ua *ua = call->ua;
+	if (!uag.tls_on)
+		return invite_send(call, nullptr);
+	int err = flow_open(&call->flow, call, call->peer_uri,
+			    ua->acc->outbound, ua->acc->user, flow_ready);
+	if (err == EINPROGRESS)
+		return 0;  // the INVITE follows once the connection is up
+	if (!err) {
+		err = invite_send(call, flow_contact(call->flow));
+		call->flow = (struct flow *)mem_deref(call->flow);
+	}
+	return err;
+}
+
 int connect_uri(struct call **callp, struct ua *ua, const char *from_uri,
 		const char *req_uri, enum vidmode vmode)
 {
@@ -676,20 +716,10 @@ int connect_uri(struct call **callp, struct ua *ua, const char *from_uri,
 	call->vmode = vmode;
 	err  = str_dup(&call->peer_uri, req_uri);
 	err |= str_dup(&call->local_uri, from_uri ? from_uri : ua->acc->aor);
-	if (!err && uag.tls_on) {
-		err = flow_open(&call->flow, call, req_uri, ua->acc->outbound,
-				ua->acc->user, flow_ready);
-		if (err == EINPROGRESS) {
-			err = 0;  // the INVITE follows once the connection is up
-		}
-		else if (!err) {
-			err = invite_send(call, flow_contact(call->flow));
-			call->flow = (struct flow *)mem_deref(call->flow);
-		}
-	}
-	else if (!err) {
-		err = invite_send(call, nullptr);
-	}
+	if (!err && !mnat_ready(call->mnat))
+		call->invite_pending = true;  // the offer names the public addresses
+	else if (!err)
+		err = invite_start(call);
 	if (err) {
 		mem_deref(call);
 		return err;
@@ -750,10 +780,15 @@ void call_terminate(struct call *call, uint16_t scode, const char *reason,
 					  hdrs ? hdrs : "");
 		mem_deref(hdrs);
 		call->scode = code;
-		sipua_warn("ua: INVITE from %s refused: %u %s\n",
-			   call->peer_uri ? call->peer_uri : "peer", code, why);
+		refusal_log(&call->src, code, why,
+			    "ua: INVITE from %s refused: %u %s",
+			    call->peer_uri ? call->peer_uri : "peer", code,
+			    why);
 	}
-	// Releasing the session sends BYE or CANCEL as its state needs.
+	// Releasing the session sends BYE or CANCEL as its state needs; a
+	// ringing call ended with a status and text gets our CANCEL instead.
+	if (call->outgoing && prev == CALL_STATE_EARLY && !call->peer_closed)
+		(void)cancel_with_reason(call, scode, reason);
 	call->sess = (struct sipsess *)mem_deref(call->sess);
 	call->msg = static_cast<const struct sip_msg *>(
 		mem_deref((void *)call->msg));
@@ -869,6 +904,25 @@ int custom_hdrs_add(struct list *hdrs, const char *name, const char *fmt, ...)
 }
 
 } // extern "C"
+
+void call_media_ready(struct call *call)
+{
+	int err = 0;
+	if (call->invite_pending) {
+		call->invite_pending = false;
+		err = invite_start(call);
+	}
+	else if (call->answer_pending && call->sess &&
+		 call->state == CALL_STATE_INCOMING) {
+		call->answer_pending = false;
+		err = send_answer(call, call->pending_vmode);
+	}
+	if (err) {
+		char prm[64];
+		(void)re_snprintf(prm, sizeof(prm), "%m", err);
+		call_terminate(call, 500, nullptr, true, prm);
+	}
+}
 
 // Used by the media part for events raised from RTP.
 bool call_media_event(struct call *call, enum ua_event ev, const char *prm)

@@ -3,6 +3,7 @@
 #include "aufilt.h"
 
 #include "avformat.h"
+#include "mnat.h"
 #include "playout.h"
 #include "srtp.h"
 
@@ -34,6 +35,8 @@ constexpr uint32_t KEEPALIVE_LIMIT = 3600, REGINT_MIN = 60,
 uint32_t keepalive = SIPUA_KEEPALIVE_AUTO;
 uint32_t regint = 3600;
 bool outbound = false;
+bool medianat_stun = false;
+char stunserver[256] = "";
 
 void config_defaults(struct config *cfg)
 {
@@ -224,6 +227,17 @@ void config_parse(struct config *cfg)
 	outbound = false;
 	if (!conf_get_bool(conf_obj, "sip_outbound", &b))
 		outbound = b;
+	medianat_stun = false;
+	struct pl v;
+	if (!conf_get(conf_obj, "sip_medianat", &v)) {
+		medianat_stun = !pl_strcasecmp(&v, "stun");
+		if (!medianat_stun)
+			sipua_warn("config: sip_medianat %r not available, "
+				   "the SDP names the local addresses\n", &v);
+	}
+	stunserver[0] = '\0';
+	(void)conf_get_str(conf_obj, "sip_stunserver", stunserver,
+			   sizeof(stunserver));
 	regint = 3600;
 	if (!conf_get_u32(conf_obj, "sip_regint", &n)) {
 		if (n >= REGINT_MIN && n <= REGINT_LIMIT)
@@ -278,6 +292,7 @@ const struct builtin_module builtin[] = {
 	// Filters, in the order of their lines: echo before noise and gain.
 	{"webrtc_aec", webrtc_aec_module_init},
 	{"speex_pp", speex_pp_module_init},
+	{"stun", [] { mnat_stun_enable(true); return 0; }},
 };
 
 void filters_close(void)
@@ -301,13 +316,12 @@ int module_line(const struct pl *val, void *arg)
 			sipua_warn("module: %r failed (%m)\n", val, err);
 		return 0;
 	}
-	if (!pl_strcmp(&base, "stun") || !pl_strcmp(&base, "ice") ||
-	    !pl_strcmp(&base, "turn")) {
-		// Said aloud: the SDP keeps the panel's own address, so behind
-		// a router the audio needs a relay on the server's side.
-		sipua_warn("module: %r not available: media offers carry the "
-			   "local address; behind NAT use a media relay at "
-			   "the server (e.g. rtpengine)\n", val);
+	if (!pl_strcmp(&base, "ice") || !pl_strcmp(&base, "turn")) {
+		// Said aloud: without a relay the SDP names at most what
+		// STUN shows, which a symmetric NAT does not keep.
+		sipua_warn("module: %r not available: behind NAT use stun.so "
+			   "(medianat stun) or a media relay at the server "
+			   "(e.g. rtpengine)\n", val);
 		return 0;
 	}
 	sipua_warn("module: %r not available, skipped\n", val);
@@ -388,6 +402,16 @@ bool sipua_outbound(void)
 	return outbound;
 }
 
+bool sipua_medianat_stun(void)
+{
+	return medianat_stun;
+}
+
+const char *sipua_stunserver(void)
+{
+	return stunserver[0] ? stunserver : nullptr;
+}
+
 uint32_t sipua_regint(void)
 {
 	return regint;
@@ -455,6 +479,7 @@ int conf_modules(void)
 	srtp_module_close();
 	plc_module_close();
 	filters_close();
+	mnat_stun_enable(false);
 	for (const char *key : {"module", "module_tmp", "module_app"})
 		(void)conf_apply(conf_obj, key, module_line, nullptr);
 	return 0;

@@ -28,6 +28,8 @@ struct account {
 	enum answermode answermode;
 	bool sipnat_outbound;  // RFC 5626 flow: reg-id and the server's keep-alives
 	enum menc_mode menc;
+	bool medianat_stun;    // the SDP names what a STUN server sees
+	char *stunserver;      // "stun:host[:port]"
 };
 
 int account_alloc(struct account **accp, const char *text);
@@ -131,6 +133,10 @@ uint32_t sipua_keepalive(void);
 uint32_t sipua_regint(void);
 // Whether accounts ask for RFC 5626 flows unless they say (sip_outbound).
 bool sipua_outbound(void);
+// Media NAT and STUN server of accounts that name none (sip_medianat,
+// sip_stunserver); the server null when unset.
+bool sipua_medianat_stun(void);
+const char *sipua_stunserver(void);
 
 // TLS servers (tls.cpp): loads the CAs and, with cfg->verify_server, makes
 // the panel's client handshakes verify the server.
@@ -152,9 +158,15 @@ enum sipua_counter {
 	SIPUA_OFFER_REFUSED,
 	SIPUA_CONN_REFUSED,
 	SIPUA_TLS_FAILED,
+	SIPUA_REFUSAL_UNLOGGED,
 	SIPUA_COUNTER_MAX,
 };
 void sipua_count(enum sipua_counter c);
+
+// A refused call's log line (no final newline), at most one a minute for
+// each source address, status and reason; the rest are counted.
+void refusal_log(const struct sa *src, uint16_t scode, const char *why,
+		 const char *fmt, ...);
 
 // Layers of the UDP helpers on a call's media sockets: lower layers see a
 // received packet first, so the source filter runs before SRTP decryption.

@@ -25,4 +25,5 @@ extern "C" void sipua_counters_get(struct sipua_counters *c)
 	c->offers_refused = get(SIPUA_OFFER_REFUSED);
 	c->conns_refused = get(SIPUA_CONN_REFUSED);
 	c->tls_failed = get(SIPUA_TLS_FAILED);
+	c->refusals_unlogged = get(SIPUA_REFUSAL_UNLOGGED);
 }

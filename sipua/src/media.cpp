@@ -3,6 +3,7 @@
 // RTP-established and RTP-timeout detection. The audio itself is audio.cpp's.
 #include "media.h"
 #include "audio.h"
+#include "mnat.h"
 #include "rxfilter.h"
 #include "srtp.h"
 #include "video.h"
@@ -158,6 +159,13 @@ int add_audio_line(struct call *call)
 	return err;
 }
 
+void mnat_ready(void *arg)
+{
+	auto *call = static_cast<struct call *>(arg);
+	if (!call->closed)
+		call_media_ready(call);
+}
+
 } // namespace
 
 int media_alloc(struct call *call, bool video)
@@ -178,6 +186,10 @@ int media_alloc(struct call *call, bool video)
 	if (err)
 		return err;
 	err = add_audio_line(call);
+	if (!err)
+		err = mnat_alloc(&call->mnat, call->ua->acc, mnat_ready, call);
+	if (!err)
+		err = mnat_media_add(call->mnat, call->rtp, call->am);
 	if (err)
 		return err;
 	err = add_audio_formats(call->am, ptime);
@@ -201,6 +213,7 @@ void media_close(struct call *call)
 	audio_stop(call->audio);
 	call->audio = (struct audio *)mem_deref(call->audio);
 	// The socket's helpers go before the socket.
+	call->mnat = (struct mnat *)mem_deref(call->mnat);
 	call->sdes = (struct sdes *)mem_deref(call->sdes);
 	call->rxf = (struct rxfilter *)mem_deref(call->rxf);
 	call->rtp = (struct rtp_sock *)mem_deref(call->rtp);

@@ -12,6 +12,7 @@ struct call {
 	char *local_uri;
 	char *peer_uri;
 	char *id;
+	struct sa src;            // where an incoming INVITE came from
 	enum call_state state;
 	enum vidmode vmode;
 	enum vidmode pending_vmode;
@@ -25,6 +26,9 @@ struct call {
 	uint64_t estab_time;
 	struct tmr tmr_inv;       // rings out an incoming call nobody answers
 	struct flow *flow;        // an INVITE waiting for its connection
+	struct mnat *mnat;        // the media's public addresses, with STUN
+	struct canceller *canceller;  // our CANCEL holds the session
+	bool invite_pending;      // the offer waits for them
 
 	// media
 	struct sdp_session *sdp;
@@ -60,5 +64,9 @@ void media_update(struct call *call);
 int  media_secure(struct call *call, bool offer);
 // Audio both ways, from the establishment on.
 void media_start(struct call *call);
+
+// The media's public addresses are known (or given up on): a held offer or
+// answer may go.
+void call_media_ready(struct call *call);
 
 bool call_media_event(struct call *call, enum ua_event ev, const char *prm);

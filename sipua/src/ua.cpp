@@ -1,6 +1,7 @@
 // User agents: SIP stack bring-up, accounts, registration, event handlers and
 // the routing of incoming calls.
 #include "core.h"
+#include "cancel.h"
 
 #include <cerrno>
 #include <cstdarg>
@@ -12,6 +13,16 @@
 struct uag uag;
 
 namespace {
+
+// What the stack sends: a TLS flow's own address, and INVITEs to cancel.
+void sip_trace(bool tx, enum sip_transp tp, const struct sa *src,
+	       const struct sa *dst, const uint8_t *pkt, size_t len,
+	       void *arg)
+{
+	flow_trace(tx, tp, src, dst, pkt, len, arg);
+	if (tx)
+		cancel_trace(tp, dst, pkt, len);
+}
 
 struct ehe {
 	struct le le;
@@ -236,9 +247,10 @@ void conn_handler(const struct sip_msg *msg, void *arg)
 	(void)arg;
 	struct ua *ua = find_ua_for(msg);
 	if (!ua || uag.stopping) {
-		sipua_warn("ua: INVITE from %r refused: 480 Temporarily "
-			   "Unavailable (%s)\n", &msg->from.auri,
-			   ua ? "stopping" : "no account");
+		refusal_log(&msg->src, 480, ua ? "stopping" : "no account",
+			    "ua: INVITE from %r refused: 480 Temporarily "
+			    "Unavailable (%s)", &msg->from.auri,
+			    ua ? "stopping" : "no account");
 		(void)sip_treply(nullptr, uag.sip, msg, 480,
 				 "Temporarily Unavailable");
 		return;
@@ -484,8 +496,7 @@ int ua_init(const char *software, bool udp, bool tcp, bool tls)
 			nullptr);
 	if (err)
 		goto out;
-	if (tls)
-		sip_set_trace_handler(uag.sip, flow_trace);
+	sip_set_trace_handler(uag.sip, sip_trace);
 
 	err = add_transports(udp, tcp, tls);
 	if (err)
@@ -513,6 +524,7 @@ void ua_close(void)
 {
 	conns_watch(nullptr);
 	tmr_cancel(&uag.stop_tmr);
+	cancel_close();
 	list_flush(&uag.ual);
 	uag.lsnr = (struct sip_lsnr *)mem_deref(uag.lsnr);
 	uag.sock = (struct sipsess_sock *)mem_deref(uag.sock);

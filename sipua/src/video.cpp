@@ -8,6 +8,7 @@
 
 #include "avformat.h"
 #include "media.h"
+#include "mnat.h"
 #include "rxfilter.h"
 #include "srtp.h"
 
@@ -177,6 +178,8 @@ int video_alloc(struct video **vp, struct call *call, struct sdp_session *sdp)
 				     &call->media_warned, latch_handler, v);
 	if (!err)
 		err = add_line(v, sdp);
+	if (!err)
+		err = mnat_media_add(call->mnat, v->rtp, v->sdp);
 	if (!err)
 		err = sdp_format_add(nullptr, v->sdp, false, "96", "H264",
 				     90000, 1, fmtp_enc, fmtp_cmp, nullptr,

@@ -154,6 +154,10 @@ TEST(Calls, OutgoingCallsEndEveryWay) {
   ASSERT_TRUE(rig.Event("UART_EV_TRYING_CALL", Trying(12)));
   for (Sipp *peer : {&second, &first, &third}) EXPECT_EQ(peer->Wait(), 0) << peer->Output();
   EXPECT_NE(second.Output().find("INVITE sip:1202@127.0.0.1"), std::string::npos);
+  // The other phones are told the call was taken: no missed call on them.
+  for (Sipp *peer : {&first, &third})
+    EXPECT_NE(peer->Output().find("\nReason: SIP;cause=200;text=\"Call completed elsewhere\"\r"), std::string::npos)
+        << peer->Output();
   EXPECT_EQ(rig.Sent("UartSendCommandReply"), (Bytes{0x06, 0x00, 0x21}));
   auto gain = rig.d.Panel()->WaitForCommand("SetMicGain", Millis(5000));
   EXPECT_EQ(gain ? gain->json : "", "{\"gainMicFactor\":7}");

@@ -1,5 +1,5 @@
 // `cmake --install` of the build tree. A prefix tree keeps every file under
-// its prefix. A package tree (prefix /usr under DESTDIR) puts each file where
+// its prefix, and its programs read their config there. A package tree (prefix /usr under DESTDIR) puts each file where
 // the system reads it; systemd's own tools apply its users, directories and
 // unit to the staged root; then, on Debian's stock system bus configuration
 // with the staged policy, the staged daemon runs as its own user: a panel
@@ -68,6 +68,17 @@ TEST(Install, PackageTreeOnTheStockSystemBus) {
   std::string out;
   ASSERT_EQ(RunTool({"cmake", "--install", kBuild, "--prefix", dir.Path("opt")}, {}, &out), 0) << out;
   for (const std::string &path : Installed()) EXPECT_TRUE(path.starts_with(dir.Path("opt/"))) << path;
+  {
+    ScopedEnv noRoot("DORALIN_ROOT", std::nullopt);
+    ASSERT_EQ(RunTool({dir.Path("opt/bin/doralinctl"), "config", "check"}, {}, &out), 0) << out;
+    EXPECT_EQ(dir.Path("opt/etc/baresip/config") + ": ok\n", out);
+    // A value the daemon refuses (exit 78) shows which file it read.
+    ASSERT_TRUE(dir.Write("opt/etc/baresip/config", "sip_regint 5\n"));
+    PrivateBus bus(false);
+    ASSERT_TRUE(bus.ok());
+    EXPECT_EQ(RunTool({dir.Path("opt/sbin/doralin")}, {bus.EnvEntry(), "DORALIN_LOG_STDERR=1"}, &out), 78) << out;
+    EXPECT_NE(out.find(dir.Path("opt/etc/baresip/config") + ":1: sip_regint"), std::string::npos) << out;
+  }
 
   const std::string stage = dir.Path("stage");
   ASSERT_EQ(RunTool({"cmake", "--install", kBuild, "--prefix", "/usr"}, {"DESTDIR=" + stage}, &out), 0) << out;

@@ -39,6 +39,11 @@ TEST(SipuaMalformed, BadRequestsAndHeaderValuesRefusedAgentStaysUp) {
     const std::string got = Exchange(loop.sipPort(), request, 3000);
     EXPECT_TRUE(got.starts_with(answer) && got.find("X-Injected") == std::string::npos) << request << got;
   }
+  // A host repeating a refusal gets no more lines within the minute, only counts.
+  for (int i = 0; i < 10; ++i) EXPECT_TRUE(Exchange(loop.sipPort(), Request("INVITE", {}, g729), 3000).starts_with("SIP/2.0 488"));
+  struct sipua_counters counts;
+  sipua_counters_get(&counts);
+  EXPECT_EQ(10u, counts.refusals_unlogged);
   // Each refused INVITE is one line with its caller, status and reason.
   const std::string err = testing::internal::GetCapturedStderr();
   size_t lines = 0;

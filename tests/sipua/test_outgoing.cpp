@@ -1,12 +1,13 @@
 // Outgoing calls from one agent: to sipp callees (answered, busy, cancelled)
 // and to Debian's baresip client (keys both ways); last, that client calling
-// the agent.
+// the agent. The cancelled call's account maps its media through STUN.
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 
 #include <atomic>
 
 #include "sipp.h"
+#include "stun.h"
 
 // Over TLS: Calls.TlsOnlyCalleeHangsUpFirst.
 TEST(SipuaOutgoing, AnsweredBusyCancelledAndWithBaresipBothWays) {
@@ -19,10 +20,13 @@ TEST(SipuaOutgoing, AnsweredBusyCancelledAndWithBaresipBothWays) {
   BaresipPeer peer;
   ASSERT_TRUE(peer.Start("1201", true));
   SipuaLoop loop;
-  ASSERT_TRUE(loop.Start("rtp_ports 20000-29999\n"));
-  struct ua *ua = nullptr;
+  ASSERT_TRUE(loop.Start("rtp_ports 20000-29999\nmodule stun.so\n"));
+  StunServer stun;  // the router shows 192.0.2.1; a stranger races it
+  ASSERT_TRUE(stun.Start({.mapTo = "192.0.2.1", .netns = "", .forge = true}));
+  struct ua *ua = nullptr, *natUa = nullptr;
   const std::string aor = "sip:panel@127.0.0.1:" + std::to_string(busy.port()) + ";auth_pass=x";
-  ASSERT_EQ(0, loop.Locked([&] { return ua_alloc(&ua, aor.c_str()); }));
+  const std::string natAor = "sip:nat@127.0.0.1;medianat=stun;stunserver=stun:127.0.0.1:" + std::to_string(stun.port());
+  ASSERT_EQ(0, loop.Locked([&] { return ua_alloc(&ua, aor.c_str()) || ua_alloc(&natUa, natAor.c_str()); }));
   std::atomic<uint16_t> closedCode{0};
   std::atomic<bool> hangUpWhenRinging{false};
   loop.onEvent = [&](const UaEvent &e) {
@@ -30,9 +34,10 @@ TEST(SipuaOutgoing, AnsweredBusyCancelledAndWithBaresipBothWays) {
     if (e.ev == UA_EVENT_CALL_RINGING && hangUpWhenRinging) ua_hangup(e.ua, e.call, 0, nullptr);
     if (e.ev == UA_EVENT_CALL_INCOMING) ua_answer(e.ua, e.call, VIDMODE_OFF);
   };
+  struct ua *dialUa = ua;
   auto dial = [&](int port, enum vidmode vm, struct call **call) {
     const std::string uri = "sip:1201@127.0.0.1:" + std::to_string(port);
-    return loop.Locked([&] { return ua_connect(ua, call, nullptr, uri.c_str(), vm); });
+    return loop.Locked([&] { return ua_connect(dialUa, call, nullptr, uri.c_str(), vm); });
   };
 
   struct call *call = nullptr;
@@ -67,6 +72,7 @@ TEST(SipuaOutgoing, AnsweredBusyCancelledAndWithBaresipBothWays) {
 
   // Hung up from inside the ringing event of the same call.
   hangUpWhenRinging = true;
+  dialUa = natUa;
   ASSERT_EQ(0, dial(cancel.port(), VIDMODE_ON, nullptr));
   ASSERT_TRUE(loop.WaitEvent(UA_EVENT_CALL_CLOSED, 3)) << cancel.Output();
   EXPECT_EQ(0, cancel.Wait()) << cancel.Output();
@@ -75,14 +81,22 @@ TEST(SipuaOutgoing, AnsweredBusyCancelledAndWithBaresipBothWays) {
   EXPECT_EQ(3, loop.Count(UA_EVENT_CALL_CLOSED));
   EXPECT_EQ(1, loop.Count(UA_EVENT_CALL_ESTABLISHED));
   EXPECT_EQ(0u, loop.Locked([&] { return list_count(ua_calls(ua)); }));
-  // The offer carried both codecs, telephone events and a video line.
+  // The offer carried both codecs, telephone events and a video line, each
+  // line with the server's mapping of its RTP and RTCP ports.
   const std::string log = cancel.Output();
-  for (const char *line : {"a=rtpmap:0 PCMU/8000", "a=rtpmap:8 PCMA/8000", "telephone-event/8000", "m=video "})
-    EXPECT_NE(std::string::npos, log.find(line)) << line;
-  const size_t m = log.find("m=audio ");
-  ASSERT_NE(std::string::npos, m);
-  const int port = std::stoi(log.substr(m + 8));
-  EXPECT_TRUE(port >= 20000 && port <= 29999) << port;
+  for (const char *line : {"a=rtpmap:0 PCMU/8000", "a=rtpmap:8 PCMA/8000", "telephone-event/8000", "m=video ",
+                           "c=IN IP4 192.0.2.1\r\n", "a=rtcp:"})
+    EXPECT_NE(std::string::npos, log.find(line)) << line << log;
+  EXPECT_EQ(std::string::npos, log.find("198.51.100.9")) << log;
+  EXPECT_EQ(4, stun.answered());
+  for (const char *line : {"m=audio ", "m=video "}) {
+    const size_t m = log.find(line);
+    ASSERT_NE(std::string::npos, m) << line;
+    const int port = std::stoi(log.substr(m + 8)), rtcp = std::stoi(log.substr(log.find("a=rtcp:", m) + 7));
+    EXPECT_TRUE(port >= 21000 && port <= 30999) << port;
+    EXPECT_EQ(port + 1, rtcp);
+  }
+  dialUa = ua;
 
   // Debian's baresip answers by itself: keys both ways over UDP.
   hangUpWhenRinging = false;

@@ -46,13 +46,13 @@ bool Sipp::Start(const SippRun &run) {
   run_ = run;
   dir_ = std::make_unique<TempDir>("sipp");
   port_ = run.localPort ? run.localPort : FreeUdpPort();
-  std::vector<std::string> args = {"sipp", "-sf", DORALIN_SOURCE_DIR "/tests/scenarios/" + run.scenario, "-i", "127.0.0.1", "-p", std::to_string(port_),
+  std::vector<std::string> args = {"sipp", "-sf", DORALIN_SOURCE_DIR "/tests/scenarios/" + run.scenario, "-i", run.host, "-p", std::to_string(port_),
                                    "-m", std::to_string(run.calls), "-nostdin", "-trace_err", "-trace_msg",
                                    "-timeout", std::to_string(run.timeout.count() / 1000) + "s", "-timeout_error"};
   args.insert(args.end(), run.args.begin(), run.args.end());
   // The scenarios' keys that a run leaves out (sipp refuses a missing one; the first given wins).
   args.insert(args.end(), {"-key", "accounts", "", "-key", "codec", "0", "-key", "rtpmap", "a=rtpmap:0 PCMU/8000"});
-  if (run.remotePort) args.push_back("127.0.0.1:" + std::to_string(run.remotePort));
+  if (run.remotePort) args.push_back(run.host + ":" + std::to_string(run.remotePort));
   if (!proc_.Start(args, {.cwd = dir_->path()})) return false;
   if (run.remotePort) return true;  // a client starts sending by itself
   bool tcp = false;

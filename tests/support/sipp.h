@@ -17,7 +17,8 @@ struct SippRun {
   SippRun(std::string name = "", int remote = 0, std::vector<std::string> more = {})
       : scenario(std::move(name)), remotePort(remote), args(std::move(more)) {}
   std::string scenario;           // file name under tests/scenarios
-  int remotePort = 0;             // target 127.0.0.1:remotePort; 0 for a server
+  int remotePort = 0;             // target host:remotePort; 0 for a server
+  std::string host = "127.0.0.1";  // its own address, and the target's
   std::vector<std::string> args;  // more options: "-s" user, "-set" flag value, "-key" name value, "-d" ms...
   int localPort = 0;              // -p; 0 picks a free one
   int calls = 1;                  // -m

@@ -21,7 +21,7 @@ void *Tid() { return reinterpret_cast<void *>(pthread_self()); }
 
 }  // namespace
 
-int HangupCallsOnUa(struct ua *ua, struct call *keep) {
+int HangupCallsOnUa(struct ua *ua, struct call *keep, bool elsewhere) {
   if (ua == nullptr) return 0;
   // A hang-up closes the call at once, and the close handlers may end other
   // legs of the list too, so the walk starts again from the head after each
@@ -34,13 +34,16 @@ int HangupCallsOnUa(struct ua *ua, struct call *keep) {
     LOG(1, "[direct] HangupCallsOnUa ua=%p hangup call=%p keep=%p",
         static_cast<void *>(ua), static_cast<void *>(call),
         static_cast<void *>(keep));
-    ua_hangup(ua, call, 0, nullptr);
+    if (elsewhere)
+      ua_hangup(ua, call, 200, "Call completed elsewhere");
+    else
+      ua_hangup(ua, call, 0, nullptr);
     result = 1;
   }
   return result;
 }
 
-int HangupAnotherCalls(struct call *keep) {
+int HangupAnotherCalls(struct call *keep, bool elsewhere) {
   LOG(1, "[direct] HangupAnotherCalls enter keep=%p fromGate=%d state=%d tid=%p",
       static_cast<void *>(keep), CallContext.fromGate ? 1 : 0,
       static_cast<int>(CallContext.state), Tid());
@@ -52,11 +55,11 @@ int HangupAnotherCalls(struct call *keep) {
     LOG(1, "[direct] HangupAnotherCalls main ua=%p", static_cast<void *>(mainUa));
     if (mainUa != nullptr) {
       anyUa = true;
-      result = HangupCallsOnUa(mainUa, keep);
+      result = HangupCallsOnUa(mainUa, keep, elsewhere);
     }
     if (DirectGateCallOn()) {
       anyUa = true;
-      result |= HangupCallsOnUa(CallContext.secondUa, keep);
+      result |= HangupCallsOnUa(CallContext.secondUa, keep, elsewhere);
     }
   }
   if (!anyUa) LOG(1, "[direct] HangupAnotherCalls skip: no UA");
