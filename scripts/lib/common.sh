@@ -16,6 +16,8 @@ PACKAGES+=(libfaketime)
 PACKAGES+=(libspeexdsp-dev)
 # Concealment of lost audio.
 PACKAGES+=(libspandsp-dev)
+# Opus ("module opus.so").
+PACKAGES+=(libopus-dev)
 
 ensure_packages() {
   local missing=()

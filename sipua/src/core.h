@@ -28,6 +28,9 @@ struct account {
 	enum answermode answermode;
 	bool sipnat_outbound;  // RFC 5626 flow: reg-id and the server's keep-alives
 	enum menc_mode menc;
+	// ;audio_codecs=a,b: these in this order; none named: all registered
+	const struct aucodec *aucodecv[8];
+	size_t aucodecc;
 };
 
 int account_alloc(struct account **accp, const char *text);

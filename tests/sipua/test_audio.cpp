@@ -59,6 +59,7 @@ struct Panel {
   // The callee ends the call; then the recording is complete.
   bool WaitClosed(int closed) { return loop.WaitEvent(UA_EVENT_CALL_CLOSED, closed, Millis(15000)); }
   std::vector<int16_t> Heard() { return Read8k(dir.Path("heard.wav")); }
+  std::vector<int16_t> Heard16k() { return ReadMono(dir.Path("heard.wav"), 16000); }
 };
 
 // A callee's media port on 127.0.0.1 (its SDP names it for RTCP too): every
@@ -420,6 +421,56 @@ TEST(SipuaAudio, AlsaMicrophoneAndSpeakerThroughTheFilePlugin) {
   // Played in real time: about the length of the call, not a burst.
   EXPECT_LT(double(speaker.size()) / 44100, 10.0);
 }
+// Wideband with Debian's baresip taking only G.722 (the panel dials it) or
+// only Opus (it dials the panel): seven tones up to 6.9 kHz both ways, each
+// within 2 dB of its level in the file (the four above 3.4 kHz never pass
+// G.711), and a key each way at the codec's clock.
+TEST(SipuaAudio, WidebandBandAndKeysWithG722AndOpus) {
+  const std::vector<int> band = {400, 1200, 2300, 3500, 4700, 5900, 6900};
+  for (const auto &[codec, rate] : std::vector<std::pair<std::string, int>>{{"G722/16000/1", 16000},
+                                                                            {"opus/48000/2", 48000}}) {
+    SCOPED_TRACE(codec);
+    Panel panel;
+    const bool dialsIn = rate == 48000;
+    ASSERT_TRUE(MakeSines(panel.dir.Path("band.wav"), band, 4.5, 16000));
+    ASSERT_TRUE(panel.Start("module g722.so\nmodule opus.so\nopus_samplerate 16000\nmodule aufile.so\n"
+                            "audio_source aufile," + panel.dir.Path("band.wav") + "\naudio_player aufile," +
+                            panel.dir.Path("heard.wav") + "\nauplay_srate 16000\n"));
+    struct call *call = nullptr;
+    panel.loop.onEvent = [&](const UaEvent &e) {
+      if (e.ev == UA_EVENT_CALL_INCOMING) ua_answer(e.ua, e.call, VIDMODE_OFF);
+      if (e.ev == UA_EVENT_CALL_ESTABLISHED) call = e.call;
+    };
+    TempDir resident("resident");
+    ASSERT_TRUE(MakeSines(resident.Path("band.wav"), band, 8, rate, rate == 48000 ? 2 : 1));
+    BaresipPeer peer;
+    peer.extraConfig = "module g722.so\nmodule opus.so\n";
+    peer.accountParams = ";audio_codecs=" + codec;
+    peer.audioSource = "aufile," + resident.Path("band.wav");
+    peer.record = true;
+    ASSERT_TRUE(peer.Start("1201", true));
+    if (dialsIn)
+      ASSERT_TRUE(peer.Command("dial", "sip:panel@127.0.0.1:" + std::to_string(panel.loop.sipPort())));
+    else
+      ASSERT_TRUE(panel.Dial(peer.sipPort()));
+    ASSERT_TRUE(panel.loop.WaitEvent(UA_EVENT_CALL_ESTABLISHED)) << peer.Output();
+    std::this_thread::sleep_for(Millis(2500));
+    ASSERT_EQ(0, panel.loop.Locked([&] { return call_send_digit(call, '5') || call_send_digit(call, KEYCODE_REL); }));
+    EXPECT_TRUE(peer.WaitControl("\"param\":\"5\"", Millis(3000)));
+    ASSERT_TRUE(peer.Type("7"));
+    ASSERT_TRUE(panel.loop.WaitEvent(UA_EVENT_CALL_DTMF_START, 1, Millis(3000)));
+    EXPECT_EQ("7", panel.loop.Last(UA_EVENT_CALL_DTMF_START).prm);
+    panel.loop.Locked([&] { ua_hangup(panel.ua, call, 0, nullptr); });
+    ASSERT_TRUE(peer.WaitControl("CALL_CLOSED", Millis(3000)));
+    const std::vector<int16_t> sent = ReadMono(panel.dir.Path("band.wav"), 16000),
+                               atResident = ReadMono(peer.Recording(), 16000), atPanel = panel.Heard16k();
+    for (int f : band) {
+      EXPECT_NEAR(LevelDb(sent, 16000, f, 0.8, 1.5), LevelDb(atResident, 16000, f, 0.8, 1.5), 2.0) << f;
+      EXPECT_NEAR(LevelDb(sent, 16000, f, 0.8, 1.5), LevelDb(atPanel, 16000, f, 0.8, 1.5), 2.0) << f;
+    }
+  }
+}
+
 namespace {
 
 // Tones of `hz` one after another, `each` seconds apiece, in one file.
