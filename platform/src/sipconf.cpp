@@ -46,6 +46,11 @@ const Key kKeys[] = {
     {"module_tmp", kText, 0, 0},            {"module_app", kText, 0, 0},
     {"mediaenc_default", kText, 0, 0},      {"avformat_pass_through", kBool, 0, 0},
     {"avformat_rtsp_transport", kText, 0, 0},
+    {"opus_bitrate", kNumber, 6000, 510000}, {"opus_samplerate", kNumber, 8000, 48000},
+    {"opus_stereo", kBool, 0, 0},           {"opus_sprop_stereo", kBool, 0, 0},
+    {"opus_cbr", kBool, 0, 0},              {"opus_inbandfec", kBool, 0, 0},
+    {"opus_dtx", kBool, 0, 0},              {"opus_complexity", kNumber, 0, 10},
+    {"opus_application", kText, 0, 0},      {"opus_packet_loss", kNumber, 0, 100},
 };
 
 bool Number(const std::string &text, unsigned long *value) {

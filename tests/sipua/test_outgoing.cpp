@@ -19,9 +19,10 @@ TEST(SipuaOutgoing, AnsweredBusyCancelledAndWithBaresipBothWays) {
   BaresipPeer peer;
   ASSERT_TRUE(peer.Start("1201", true));
   SipuaLoop loop;
-  ASSERT_TRUE(loop.Start("rtp_ports 20000-29999\n"));
+  ASSERT_TRUE(loop.Start("rtp_ports 20000-29999\nmodule g722.so\nmodule opus.so\n"));
   struct ua *ua = nullptr;
-  const std::string aor = "sip:panel@127.0.0.1:" + std::to_string(busy.port()) + ";auth_pass=x";
+  const std::string aor =
+      "sip:panel@127.0.0.1:" + std::to_string(busy.port()) + ";auth_pass=x;audio_codecs=opus/48000/2,PCMU,PCMA";
   ASSERT_EQ(0, loop.Locked([&] { return ua_alloc(&ua, aor.c_str()); }));
   std::atomic<uint16_t> closedCode{0};
   std::atomic<bool> hangUpWhenRinging{false};
@@ -75,9 +76,12 @@ TEST(SipuaOutgoing, AnsweredBusyCancelledAndWithBaresipBothWays) {
   EXPECT_EQ(3, loop.Count(UA_EVENT_CALL_CLOSED));
   EXPECT_EQ(1, loop.Count(UA_EVENT_CALL_ESTABLISHED));
   EXPECT_EQ(0u, loop.Locked([&] { return list_count(ua_calls(ua)); }));
-  // The offer carried both codecs, telephone events and a video line.
+  // The offer carried the account's codecs in its order, telephone events at
+  // each codec clock and a video line.
   const std::string log = cancel.Output();
-  for (const char *line : {"a=rtpmap:0 PCMU/8000", "a=rtpmap:8 PCMA/8000", "telephone-event/8000", "m=video "})
+  for (const char *line : {" RTP/AVP 96 0 8 101 97\r\n", "a=rtpmap:96 opus/48000/2", "a=rtpmap:0 PCMU/8000",
+                           "a=rtpmap:8 PCMA/8000", "a=rtpmap:101 telephone-event/8000",
+                           "a=rtpmap:97 telephone-event/48000", "m=video "})
     EXPECT_NE(std::string::npos, log.find(line)) << line;
   const size_t m = log.find("m=audio ");
   ASSERT_NE(std::string::npos, m);
