@@ -265,13 +265,11 @@ void play_write(struct auframe *af, void *arg)
 		memset(af->sampv, 0, af->sampc * sizeof(int16_t));
 		return;
 	}
-	const size_t n8 = a->srate / 100;  // 10 ms a step
 	if (!a->rxrs) {
-		for (size_t i = 0; i < af->sampc; i += n8)
-			playout_get(a->pout, af->sampv + i,
-				    af->sampc - i < n8 ? af->sampc - i : n8);
+		playout_get(a->pout, af->sampv, af->sampc);
 		return;
 	}
+	const size_t n8 = a->srate / 100;  // 10 ms a step
 	while (a->play_n < af->sampc) {
 		playout_get(a->pout, a->play8v, n8);
 		size_t outc = sizeof(a->playv) / sizeof(int16_t) - a->play_n;
