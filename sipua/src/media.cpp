@@ -152,8 +152,9 @@ const struct sdp_format *remote_codec(const struct sdp_media *m)
 	return nullptr;
 }
 
-// Payload types the peer may send with: our formats as the exchange
-// numbered them, and the static ones of our codecs.
+// Payload types the peer may send with: our formats that the exchange
+// matched, as it numbered them (one left out may carry a number the peer
+// gave to another), and the static ones of our codecs.
 void receive_codecs(const struct call *call, struct audio_prm *prm)
 {
 	const struct aucodec *ac;
@@ -163,7 +164,7 @@ void receive_codecs(const struct call *call, struct audio_prm *prm)
 	const struct list *l = sdp_media_format_lst(call->am, true);
 	for (struct le *le = l ? l->head : nullptr; le; le = le->next) {
 		auto *f = static_cast<const struct sdp_format *>(le->data);
-		if (f->pt < 0 || f->pt >= 128)
+		if (!f->sup || f->pt < 0 || f->pt >= 128)
 			continue;
 		if (is_telev(f))
 			prm->tel_rx[f->pt] = true;
