@@ -192,7 +192,9 @@ std::string AudioLines() {
   const char *jb = getenv("BENCH_AUDIO_JBUF");
   std::string type = "fixed", delay = "5-10";
   if (jb && strchr(jb, ' ')) type = std::string(jb, strchr(jb, ' ')), delay = strchr(jb, ' ') + 1;
-  return "audio_buffer 20-160\njitter_buffer_type " + type + "\njitter_buffer_delay " + delay + "\n";
+  // The microphone's FIFO carries 8 kHz mono, whatever the codec's rate.
+  return "audio_buffer 20-160\njitter_buffer_type " + type + "\njitter_buffer_delay " + delay +
+         "\nausrc_srate 8000\nauplay_srate 8000\n";
 }
 const std::string kAudioLines = AudioLines();
 // BENCH_AUDIO_FILTERS=1 loads the microphone's filters: sipua the echo
@@ -200,11 +202,28 @@ const std::string kAudioLines = AudioLines();
 // has no webrtc_aec).
 const bool kFilters = getenv("BENCH_AUDIO_FILTERS");
 
+// BENCH_AUDIO_CODEC=opus: both panels offer Opus first (mono at 48 kHz) and
+// the callee answers with it; opus16 runs sipua's Opus at 16 kHz, as the
+// shipped config does; g722: G.722. Otherwise PCMA.
+struct Codec {
+  std::string name = "PCMA", answer = "8", rtpmap = "a=rtpmap:8 PCMA/8000", both, sipua;
+};
+Codec ChosenCodec() {
+  Codec c;
+  const std::string env = getenv("BENCH_AUDIO_CODEC") ? getenv("BENCH_AUDIO_CODEC") : "";
+  if (env == "g722") return {env, "9", "a=rtpmap:9 G722/8000", "module g722.so\n", ""};
+  if (env != "opus" && env != "opus16") return c;
+  c = {env, "96", "a=rtpmap:96 opus/48000/2", "module opus.so\nopus_stereo no\nopus_sprop_stereo no\n", ""};
+  if (env == "opus16") c.sipua = "opus_samplerate 16000\n";
+  return c;
+}
+const Codec kCodec = ChosenCodec();
+
 }  // namespace
 
 int main() {
   SippRun echo("callee.xml", 0, {"-mi", "127.0.0.1", "-mp", std::to_string(FreeUdpPort()), "-rtp_echo", "-key", "codec",
-                                  "8", "-key", "rtpmap", "a=rtpmap:8 PCMA/8000"});
+                                  kCodec.answer, "-key", "rtpmap", kCodec.rtpmap});
   echo.calls = 2;
   echo.timeout = Millis(60000);
   Sipp callee;
@@ -216,7 +235,8 @@ int main() {
   // sipua as the panel, in a process of its own; it hangs up by itself.
   cfg.Write("config", "sip_listen 127.0.0.1:" + std::to_string(FreeUdpPort()) +
                           "\nrtp_ports 40000-49999\nrtp_timeout 0\nmodule alsa.so\n"
-                          "audio_source alsa,mic\naudio_player alsa,speaker\n" + kAudioLines +
+                          "audio_source alsa,mic\naudio_player alsa,speaker\n" + kAudioLines + kCodec.both +
+                          kCodec.sipua + "module g711.so\n" +
                           (kFilters ? "module webrtc_aec.so\nmodule speex_pp.so\nwebrtc_aec_extended_filter yes\n" : ""));
   Process sipua;
   const int seconds = 3 + int(kBursts * kEveryMs / 1000);
@@ -226,7 +246,7 @@ int main() {
   BaresipPeer baresip;
   baresip.audioSource = "alsa,mic";
   baresip.audioPlayer = "alsa,speaker";
-  baresip.extraConfig = "module alsa.so\n" + kAudioLines + (kFilters ? "module speex_pp.so\n" : "");
+  baresip.extraConfig = kCodec.both + "module alsa.so\n" + kAudioLines + (kFilters ? "module speex_pp.so\n" : "");
   {
     ScopedEnv alsa("ALSA_CONFIG_PATH", baresipDev.dir.Path("asound.conf"));
     ok = ok && baresip.Start("panel", false);
@@ -249,7 +269,8 @@ int main() {
     return 1;
   }
   const Result &s = r[0], &b = r[1];
-  printf("# %d bursts of 1 kHz at each panel, both calls at once, PCMA to one sipp -rtp_echo callee\n", kBursts);
+  printf("# %d bursts of 1 kHz at each panel, both calls at once, %s to one sipp -rtp_echo callee\n", kBursts,
+         kCodec.name.c_str());
   Figure("audio_round_trip_sipua", s.roundTripMs, "ms");
   Figure("audio_round_trip_baresip", b.roundTripMs, "ms");
   Ratio("audio_round_trip_ratio", Median(s.roundTripMs), Median(b.roundTripMs));

@@ -50,6 +50,11 @@ const Key kKeys[] = {
     {"webrtc_aec_extended_filter", kBool, 0, 0}, {"webrtc_aec_delay", kNumber, 0, 500},
     {"speex_agc_level", kNumber, 1, 32768}, {"speex_denoise", kBool, 0, 0},
     {"speex_agc", kBool, 0, 0},             {"speex_vad", kBool, 0, 0},
+    {"opus_bitrate", kNumber, 6000, 510000}, {"opus_samplerate", kNumber, 8000, 48000},
+    {"opus_stereo", kBool, 0, 0},           {"opus_sprop_stereo", kBool, 0, 0},
+    {"opus_cbr", kBool, 0, 0},              {"opus_inbandfec", kBool, 0, 0},
+    {"opus_dtx", kBool, 0, 0},              {"opus_complexity", kNumber, 0, 10},
+    {"opus_application", kText, 0, 0},      {"opus_packet_loss", kNumber, 0, 100},
 };
 
 bool Number(const std::string &text, unsigned long *value) {

@@ -18,6 +18,8 @@ PACKAGES+=(libspeexdsp-dev)
 PACKAGES+=(libspandsp-dev)
 # Echo cancellation.
 PACKAGES+=(libwebrtc-audio-processing-dev)
+# Opus ("module opus.so").
+PACKAGES+=(libopus-dev)
 
 ensure_packages() {
   local missing=()

@@ -2,7 +2,9 @@
 //   sip:user@host[:port][;auth_pass=x][;auth_user=y][;outbound=sip:p:port]
 //   [;transport=udp|tcp|tls][;regint=n][;answermode=auto][;sipnat=outbound]
 //   [;mediaenc=srtp|srtp-mand][;medianat=stun][;stunserver=stun:host[:port]]
+//   [;audio_codecs=opus/48000/2,G722,PCMU]
 // or the same inside "<...>" followed by the parameters.
+#include "audio.h"
 #include "core.h"
 #include "mnat.h"
 #include "srtp.h"
@@ -150,6 +152,28 @@ int set_stunserver(struct acc_params *ap, const struct pl *val)
 	return replace_str(&ap->acc->stunserver, val);
 }
 
+// Comma-separated codec names; one not registered is skipped, said once.
+int set_audio_codecs(struct acc_params *ap, const struct pl *val)
+{
+	struct account *acc = ap->acc;
+	const size_t max = sizeof(acc->aucodecv) / sizeof(acc->aucodecv[0]);
+	struct pl rest = *val, name;
+	acc->aucodecc = 0;
+	while (acc->aucodecc < max &&
+	       !re_regex(rest.p, rest.l, "[^,]+", &name)) {
+		pl_advance(&rest, (size_t)(name.p + name.l - rest.p));
+		if (pl_isset(&rest))
+			pl_advance(&rest, 1);  // the comma
+		const struct aucodec *ac = aucodec_find(&name);
+		if (ac)
+			acc->aucodecv[acc->aucodecc++] = ac;
+		else
+			sipua_warn("account: audio codec %r not found\n",
+				   &name);
+	}
+	return 0;
+}
+
 const struct {
 	const char *name;
 	param_h *h;
@@ -160,6 +184,7 @@ const struct {
 	{"ptime", set_ptime},         {"answermode", set_answermode},
 	{"mediaenc", set_mediaenc},   {"sipnat", set_sipnat},
 	{"medianat", set_medianat},   {"stunserver", set_stunserver},
+	{"audio_codecs", set_audio_codecs},
 };
 
 // One "key[=value]"; unknown keys are ignored. Only a transport keeps an

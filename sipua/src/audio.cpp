@@ -4,6 +4,8 @@
 // ended. Everything the sending reads or the loop changes for it (parameters,
 // queued keys, RTP timestamp and marker) is under tx_lock. The player's
 // thread pulls from the playout buffer once play_on says it is set up.
+// Between the devices and the codec the audio is mono at the codec's rate;
+// a codec of another rate (a re-offer) restarts the devices.
 #include "audio.h"
 #include "aufilt.h"
 #include "playout.h"
@@ -16,7 +18,8 @@ namespace {
 
 enum {
 	MAX_SAMPC = 48 * 60 * 2,  // 60 ms at 48 kHz stereo
-	MAX_PAYLOAD = 8 * 60,     // 60 ms of G.711
+	MAX_PAYLOAD = 1500,       // 60 ms of any codec, within a datagram
+	MAX_LOST = 5,             // packets concealed by the codec at most
 	MAX_GAP_FRAMES = 5,       // a loop stalled longer skips the lost time
 	MAX_BURST = 16,           // packets sent for one frame of the source
 };
@@ -31,6 +34,7 @@ const struct config *cfg_now(void)
 struct audio {
 	struct audio_prm prm;    // written under tx_lock, by the loop only
 	uint32_t ptime;
+	uint32_t srate;          // the codec's, between devices and codec
 	bool started;
 	bool stopped;
 	audio_send_h *sendh;
@@ -47,8 +51,9 @@ struct audio {
 	struct ausrc_st *ausrc;
 	struct ausrc_prm sprm;
 	struct mqueue *mq;       // tells the loop that the source ended
-	struct aubuf *txbuf;     // at the codec's 8 kHz mono
-	struct resamp *txrs;     // from the source's rate; null at 8 kHz mono
+	struct aubuf *txbuf;     // at srate, mono
+	struct resamp *txrs;     // from the source's rate; null at srate mono
+	struct auenc_state *enc; // of prm.tx
 	struct tmr tmr_tx;       // loop thread: sends while tx_dev is false
 	uint64_t tx_next;        // jiffies of the timer's next frame
 	uint32_t ts;
@@ -64,7 +69,15 @@ struct audio {
 	struct auplay_st *auplay;
 	struct auplay_prm pprm;
 	bool play_on;            // stored (release) once the player is set up
-	struct resamp *rxrs;     // to the player's rate; null at 8 kHz mono
+	struct resamp *rxrs;     // to the player's rate; null at srate mono
+	// decoding (loop thread): the state of the codec last heard, and the
+	// last packet, for the codec's own concealment of a loss
+	struct audec_state *dec;
+	const struct aucodec *dec_ac;
+	bool rx_set;
+	uint32_t rx_ssrc;
+	uint16_t rx_seq;
+	uint32_t rx_ts;
 	// the key being pressed: one press is one RTP timestamp of one sender
 	bool key_set;
 	bool key_started;
@@ -73,7 +86,7 @@ struct audio {
 	uint32_t key_ts;
 
 	int16_t pcmv[MAX_SAMPC];
-	// player thread: 8 kHz from the playout, and what the resampler made
+	// player thread: srate from the playout, and what the resampler made
 	// of it beyond the last frame
 	int16_t play8v[MAX_SAMPC];
 	int16_t playv[2 * MAX_SAMPC];
@@ -117,6 +130,8 @@ void destructor(void *arg)
 	mem_deref(a->pout);
 	mem_deref(a->telev);
 	mem_deref(a->txmb);
+	mem_deref(a->enc);
+	mem_deref(a->dec);
 	pthread_mutex_destroy(&a->tx_lock);
 }
 
@@ -127,26 +142,39 @@ uint32_t tx_ptime(const struct audio *a)
 	return a->prm.ptime_tx ? a->prm.ptime_tx : a->ptime;
 }
 
-// One frame of the source at 8 kHz mono into a->tx_pcmv; silence without one.
-void read_source(struct audio *a, size_t n8)
+// Samples of one frame at srate, and its timestamp step at the codec's
+// clock (8000 before a codec is chosen).
+size_t frame_samples(const struct audio *a)
+{
+	return a->srate / 1000 * tx_ptime(a);
+}
+
+uint32_t frame_ts(const struct audio *a)
+{
+	const uint32_t clock = a->prm.tx ? a->prm.tx->crate : 8000;
+	return clock / 1000 * tx_ptime(a);
+}
+
+// One frame of the source into a->tx_pcmv; silence without one.
+void read_source(struct audio *a, size_t n)
 {
 	struct aubuf *ab = a->txbuf;
 	if (!ab) {
-		memset(a->tx_pcmv, 0, n8 * sizeof(int16_t));
+		memset(a->tx_pcmv, 0, n * sizeof(int16_t));
 		return;
 	}
-	aubuf_read_samp(ab, a->tx_pcmv, n8);
+	aubuf_read_samp(ab, a->tx_pcmv, n);
 }
 
 // One packet: a key's event while one is being sent, else the audio.
 void send_frame(struct audio *a)
 {
-	const size_t n8 = 8 * tx_ptime(a);
-	read_source(a, n8);
+	const size_t n = frame_samples(a);
+	read_source(a, n);
 	const struct aucodec *ac = a->prm.tx;
-	if (!ac || !(a->prm.dir & SDP_SENDONLY)) {
+	if (!ac || !(a->prm.dir & SDP_SENDONLY) || ac->srate != a->srate) {
 		a->marker = true;
-		a->ts += (uint32_t)n8;
+		a->ts += frame_ts(a);
 		return;
 	}
 	struct mbuf *mb = a->txmb;
@@ -161,13 +189,15 @@ void send_frame(struct audio *a)
 	}
 	else {
 		mb->pos = mb->end = RTP_HEADER_SIZE;
-		ac->ench(mbuf_buf(mb), a->tx_pcmv, n8);
-		mb->end += n8;
-		(void)a->sendh(&a->prm.raddr, (uint8_t)a->prm.pt_tx,
-			       a->marker, a->ts, mb, a->arg);
-		a->marker = false;
+		size_t len = mbuf_get_space(mb);
+		if (!ac->ench(a->enc, mbuf_buf(mb), &len, a->tx_pcmv, n)) {
+			mb->end += len;
+			(void)a->sendh(&a->prm.raddr, (uint8_t)a->prm.pt_tx,
+				       a->marker, a->ts, mb, a->arg);
+			a->marker = false;
+		}
 	}
-	a->ts += (uint32_t)n8;
+	a->ts += frame_ts(a);
 }
 
 // Paced by absolute time: each frame has its own due time, so the timer's
@@ -181,7 +211,7 @@ void tx_handler(void *arg)
 	if (now > a->tx_next + (uint64_t)MAX_GAP_FRAMES * ptime) {
 		// A stalled loop: skip the lost time, as the clock did.
 		const uint64_t missed = (now - a->tx_next) / ptime;
-		a->ts += (uint32_t)(missed * 8 * ptime);
+		a->ts += (uint32_t)missed * frame_ts(a);
 		a->tx_next += missed * ptime;
 		a->marker = true;
 	}
@@ -229,7 +259,7 @@ void src_read(struct auframe *af, void *arg)
 		else if (!resamp_run(a->txrs, a->tx_srcv, &n, af->sampv,
 				     af->sampc))
 			(void)aubuf_write_samp(a->txbuf, a->tx_srcv, n);
-		const size_t bytes = 8 * tx_ptime(a) * sizeof(int16_t);
+		const size_t bytes = frame_samples(a) * sizeof(int16_t);
 		for (int i = 0;
 		     i < MAX_BURST && aubuf_cur_size(a->txbuf) >= bytes; ++i)
 			send_frame(a);
@@ -237,7 +267,7 @@ void src_read(struct auframe *af, void *arg)
 	pthread_mutex_unlock(&a->tx_lock);
 }
 
-// The player takes what is due at 8 kHz mono, made into its own rate. The
+// The player takes what is due at srate mono, made into its own rate. The
 // resampler's output does not come in whole frames: what it made beyond the
 // frame waits for the next one.
 void play_fill(struct audio *a, struct auframe *af)
@@ -250,7 +280,7 @@ void play_fill(struct audio *a, struct auframe *af)
 		playout_get(a->pout, af->sampv, af->sampc);
 		return;
 	}
-	const size_t n8 = 80;  // 10 ms a step
+	const size_t n8 = a->srate / 100;  // 10 ms a step
 	while (a->play_n < af->sampc) {
 		playout_get(a->pout, a->play8v, n8);
 		size_t outc = sizeof(a->playv) / sizeof(int16_t) - a->play_n;
@@ -316,29 +346,29 @@ size_t buf_bytes(uint32_t ms, uint32_t srate, uint8_t ch)
 	return n ? n : 1;
 }
 
-// Any rate from the codec's 8 kHz to 48 kHz, mono or stereo.
+// Any rate from 8 kHz to 48 kHz, mono or stereo.
 bool rate_ok(uint32_t srate, uint8_t ch)
 {
 	return srate >= 8000 && srate <= 48000 && ch && ch <= 2;
 }
 
 // A device running at srate/ch gets its resampler from or to the codec's
-// 8 kHz mono; the source also its buffer, at 8 kHz mono, read as soon as it
+// rate, mono; the source also its buffer, at that rate, read as soon as it
 // holds a packet (the player takes from the playout buffer).
-int device_setup(struct resamp **rsp, struct aubuf **txbufp, uint32_t srate,
-		 uint8_t ch)
+int device_setup(const struct audio *a, struct resamp **rsp,
+		 struct aubuf **txbufp, uint32_t srate, uint8_t ch)
 {
 	if (!rate_ok(srate, ch))
 		return ENOTSUP;
 	int err = 0;
-	if (srate != 8000 || ch != 1)
-		err = txbufp ? resamp_alloc(rsp, srate, ch, 8000, 1)
-			     : resamp_alloc(rsp, 8000, 1, srate, ch);
+	if (srate != a->srate || ch != 1)
+		err = txbufp ? resamp_alloc(rsp, srate, ch, a->srate, 1)
+			     : resamp_alloc(rsp, a->srate, 1, srate, ch);
 	if (err || !txbufp)
 		return err;
 	struct aubuf *ab = nullptr;
 	err = aubuf_alloc(&ab, sizeof(int16_t),
-			  buf_bytes(cfg_now()->audio.buffer.max, 8000, 1));
+			  buf_bytes(cfg_now()->audio.buffer.max, a->srate, 1));
 	if (!err)
 		__atomic_store_n(txbufp, ab, __ATOMIC_RELEASE);
 	return err;
@@ -361,7 +391,7 @@ void start_source(struct audio *a)
 	if (!driver_ok(as, "source", c->src_mod, c->src_dev))
 		return;
 	a->src_drv = as->name;
-	a->sprm = {c->srate_src ? c->srate_src : 8000,
+	a->sprm = {c->srate_src ? c->srate_src : a->srate,
 		   (uint8_t)(c->channels_src ? c->channels_src : 1),
 		   tx_ptime(a)};
 	int err = mqueue_alloc(&a->mq, src_ended, a);
@@ -369,7 +399,7 @@ void start_source(struct audio *a)
 		err = as->alloch(&a->ausrc, as, &a->sprm, c->src_dev,
 				 src_read, src_error, a);
 	if (!err)
-		err = device_setup(&a->txrs, &a->txbuf, a->sprm.srate,
+		err = device_setup(a, &a->txrs, &a->txbuf, a->sprm.srate,
 				   a->sprm.ch);
 	if (err) {
 		dev_error("source", as->name, c->src_dev, err, nullptr);
@@ -390,13 +420,13 @@ void start_player(struct audio *a)
 	if (!driver_ok(ap, "player", c->play_mod, c->play_dev))
 		return;
 	a->play_drv = ap->name;
-	a->pprm = {c->srate_play ? c->srate_play : 8000,
+	a->pprm = {c->srate_play ? c->srate_play : a->srate,
 		   (uint8_t)(c->channels_play ? c->channels_play : 1),
 		   a->ptime};
 	int err = ap->alloch(&a->auplay, ap, &a->pprm, c->play_dev,
 			     play_write, play_error, a);
 	if (!err)
-		err = device_setup(&a->rxrs, nullptr, a->pprm.srate,
+		err = device_setup(a, &a->rxrs, nullptr, a->pprm.srate,
 				   a->pprm.ch);
 	if (!err)
 		__atomic_store_n(&a->play_on, true, __ATOMIC_RELEASE);
@@ -408,16 +438,61 @@ void start_player(struct audio *a)
 
 // Receiving (loop thread) ----------------------------------------------------
 
+// A timestamp of the codec's clock as a place in samples at srate.
+uint32_t ts_samples(const struct aucodec *ac, uint32_t ts)
+{
+	if (ac->srate == ac->crate)
+		return ts;
+	return (uint32_t)((uint64_t)ts * ac->srate / ac->crate);
+}
+
+// Packets lost just before this one from the same sender are made up by the
+// codec itself where it can (Opus); the playout conceals the rest.
+void conceal_lost(struct audio *a, const struct aucodec *ac,
+		  const struct rtp_header *hdr)
+{
+	const uint16_t lost = (uint16_t)(hdr->seq - a->rx_seq - 1);
+	if (!ac->plch || !a->rx_set || hdr->ssrc != a->rx_ssrc || !lost ||
+	    lost > MAX_LOST)
+		return;
+	const uint32_t step = (hdr->ts - a->rx_ts) / (lost + 1u);
+	for (uint16_t i = 1; i <= lost; ++i) {
+		size_t n = MAX_SAMPC / 2;
+		if (ac->plch(a->dec, a->pcmv, &n))
+			return;
+		playout_put(a->pout, hdr->ssrc,
+			    ts_samples(ac, a->rx_ts + i * step), a->pcmv, n);
+	}
+}
+
+// A codec of another rate than the devices' is not heard (a peer that
+// switches codecs against its answer).
 void decode(struct audio *a, const struct rtp_header *hdr, struct mbuf *mb)
 {
 	const struct aucodec *ac = a->prm.rx[hdr->pt & 0x7f];
-	size_t n = mbuf_get_left(mb);
-	if (!ac || !n)
+	if (!ac || !mbuf_get_left(mb) || ac->srate != a->srate)
 		return;
-	if (n > MAX_SAMPC / 12)  // 60 ms at 8 kHz
-		n = MAX_SAMPC / 12;
-	ac->dech(a->pcmv, mbuf_buf(mb), n);
-	playout_put(a->pout, hdr->ssrc, hdr->ts, a->pcmv, n);
+	if (ac != a->dec_ac) {
+		a->dec = (struct audec_state *)mem_deref(a->dec);
+		a->dec_ac = ac;
+		a->rx_set = false;
+		if (ac->decupdh && ac->decupdh(&a->dec, ac, nullptr))
+			a->dec_ac = nullptr;
+	}
+	if (!a->dec_ac)
+		return;
+	conceal_lost(a, ac, hdr);
+	if ((int16_t)(hdr->seq - a->rx_seq) > 0 || !a->rx_set ||
+	    hdr->ssrc != a->rx_ssrc) {
+		a->rx_set = true;
+		a->rx_ssrc = hdr->ssrc;
+		a->rx_seq = hdr->seq;
+		a->rx_ts = hdr->ts;
+	}
+	size_t n = MAX_SAMPC / 2;  // 60 ms at 48 kHz
+	if (ac->dech(a->dec, a->pcmv, &n, mbuf_buf(mb), mbuf_get_left(mb)))
+		return;
+	playout_put(a->pout, hdr->ssrc, ts_samples(ac, hdr->ts), a->pcmv, n);
 }
 
 // RTP padding (RFC 3550 5.1): the last byte counts the bytes to drop,
@@ -471,6 +546,54 @@ void recv_telev(struct audio *a, const struct rtp_header *hdr,
 	}
 }
 
+// Fixed counts frames of our ptime, as baresip does; adaptive is in
+// milliseconds; off plays each packet as it comes.
+int playout_setup(struct audio *a)
+{
+	const struct config_avt *avt = &cfg_now()->avt;
+	struct playout_prm pp = {false, 0, 0, a->srate};
+	if (avt->audio.jbtype == JBUF_ADAPTIVE)
+		pp = {true, avt->audio.jbuf_del.min, avt->audio.jbuf_del.max,
+		      a->srate};
+	else if (avt->audio.jbtype == JBUF_FIXED)
+		pp = {false, avt->audio.jbuf_del.min * a->ptime,
+		      avt->audio.jbuf_del.max * a->ptime, a->srate};
+	a->pout = (struct playout *)mem_deref(a->pout);
+	return playout_alloc(&a->pout, &pp);
+}
+
+// Loop thread, outside tx_lock: the devices stop (their threads end), what
+// runs at the old rate is made anew, and they start again.
+void set_rate(struct audio *a, uint32_t srate)
+{
+	tmr_cancel(&a->tmr_tx);
+	a->ausrc = (struct ausrc_st *)mem_deref(a->ausrc);
+	a->auplay = (struct auplay_st *)mem_deref(a->auplay);
+	a->mq = (struct mqueue *)mem_deref(a->mq);
+	__atomic_store_n(&a->play_on, false, __ATOMIC_RELEASE);
+	pthread_mutex_lock(&a->tx_lock);
+	a->tx_dev = a->src_ended = false;
+	a->txbuf = (struct aubuf *)mem_deref(a->txbuf);
+	a->txrs = (struct resamp *)mem_deref(a->txrs);
+	a->srate = srate;
+	pthread_mutex_unlock(&a->tx_lock);
+	a->rxrs = (struct resamp *)mem_deref(a->rxrs);
+	a->play_n = 0;
+	a->dec = (struct audec_state *)mem_deref(a->dec);
+	a->dec_ac = nullptr;
+	if (playout_setup(a))
+		sipua_warn("audio: no playout buffer at %u Hz\n", srate);
+	if (!a->started || a->stopped)
+		return;
+	start_player(a);
+	start_source(a);
+	pthread_mutex_lock(&a->tx_lock);
+	const bool dev = a->tx_dev;
+	pthread_mutex_unlock(&a->tx_lock);
+	if (!dev)
+		timer_start(a);
+}
+
 } // namespace
 
 int audio_alloc(struct audio **ap, uint32_t ptime, audio_send_h *sendh,
@@ -490,23 +613,15 @@ int audio_alloc(struct audio **ap, uint32_t ptime, audio_send_h *sendh,
 	a->arg = arg;
 	a->ts = rand_u32();
 	a->marker = true;
-	a->prm.pt_tx = a->prm.pt_tel_tx = a->prm.pt_tel_rx = -1;
+	a->srate = 8000;
+	a->prm.pt_tx = a->prm.pt_tel_tx = -1;
 	a->prm.dir = SDP_SENDRECV;
 	int err = telev_alloc(&a->telev, ptime);
 	a->txmb = mbuf_alloc((size_t)RTP_HEADER_SIZE + MAX_PAYLOAD);
 	if (!a->txmb)
 		err = ENOMEM;
-	// Fixed counts frames of our ptime, as baresip does; adaptive is in
-	// milliseconds; off plays each packet as it comes.
-	const struct config_avt *avt = &cfg_now()->avt;
-	struct playout_prm pp = {false, 0, 0};
-	if (avt->audio.jbtype == JBUF_ADAPTIVE)
-		pp = {true, avt->audio.jbuf_del.min, avt->audio.jbuf_del.max};
-	else if (avt->audio.jbtype == JBUF_FIXED)
-		pp = {false, avt->audio.jbuf_del.min * ptime,
-		      avt->audio.jbuf_del.max * ptime};
 	if (!err)
-		err = playout_alloc(&a->pout, &pp);
+		err = playout_setup(a);
 	if (err) {
 		mem_deref(a);
 		return err;
@@ -519,11 +634,24 @@ void audio_update(struct audio *a, const struct audio_prm *prm)
 {
 	if (!a || !prm)
 		return;
+	const struct aucodec *tx = prm->tx;
+	if (tx && tx->srate != a->srate)
+		set_rate(a, tx->srate);
 	const uint32_t ptime = prm->ptime_tx;
 	pthread_mutex_lock(&a->tx_lock);
+	const bool same = tx == a->prm.tx;
 	a->prm = *prm;
+	a->prm.tx_fmtp = nullptr;  // the SDP's, gone after this
 	if (ptime < 10 || ptime > 60 || ptime % 10)
 		a->prm.ptime_tx = a->ptime;
+	if (!same)
+		a->enc = (struct auenc_state *)mem_deref(a->enc);
+	if (tx && tx->encupdh && tx->encupdh(&a->enc, tx, prm->tx_fmtp)) {
+		sipua_warn("audio: %s encoder failed\n", tx->name);
+		a->prm.tx = nullptr;
+	}
+	if (tx)
+		(void)telev_set_srate(a->telev, tx->crate);
 	pthread_mutex_unlock(&a->tx_lock);
 }
 
@@ -568,7 +696,7 @@ void audio_recv(struct audio *a, const struct rtp_header *hdr,
 {
 	if (!a || !hdr || !mb || !strip_padding(hdr, mb))
 		return;
-	if ((int)hdr->pt == a->prm.pt_tel_rx) {
+	if (a->prm.tel_rx[hdr->pt & 0x7f]) {
 		recv_telev(a, hdr, mb);
 		return;
 	}

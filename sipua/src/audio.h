@@ -1,5 +1,6 @@
-// Call audio: G.711 codecs, audio sources and players behind one small driver
-// interface (registered by their module lines), and the per-call pipeline
+// Call audio: codecs (G.711, G.722, Opus), audio sources and players behind
+// one small driver interface (registered by their module lines), and the
+// per-call pipeline
 //   source -> filters -> resampler -> aubuf -> encoder -> RTP
 //   RTP -> jitter buffer -> decoder -> resampler -> filters -> player
 // (the filters at the devices' rates: aufilt.h).
@@ -23,23 +24,58 @@ struct auframe {
 
 // ---- codecs -----------------------------------------------------------------
 
-typedef void (aucodec_enc_h)(uint8_t *dst, const int16_t *src, size_t n);
-typedef void (aucodec_dec_h)(int16_t *dst, const uint8_t *src, size_t n);
+// Codecs carry state (an encoder per call, a decoder per call and codec), as
+// baresip's do. Samples are mono at the codec's `srate`; the RTP clock runs
+// at `crate` (G.722: 16 kHz sampled, 8 kHz clock).
+struct auenc_state;
+struct audec_state;
+struct aucodec;
+
+// `fmtp`: the peer's format parameters (may be null). A codec without state
+// has no update handlers and gets null states.
+typedef int (auenc_update_h)(struct auenc_state **aesp,
+			     const struct aucodec *ac, const char *fmtp);
+// *len: room in `buf`, then the bytes written.
+typedef int (auenc_encode_h)(struct auenc_state *aes, uint8_t *buf,
+			     size_t *len, const int16_t *sampv, size_t sampc);
+typedef int (audec_update_h)(struct audec_state **adsp,
+			     const struct aucodec *ac, const char *fmtp);
+// *sampc: room in `sampv`, then the samples written.
+typedef int (audec_decode_h)(struct audec_state *ads, int16_t *sampv,
+			     size_t *sampc, const uint8_t *buf, size_t len);
+// One packet's worth of audio for a packet that never came.
+typedef int (audec_plc_h)(struct audec_state *ads, int16_t *sampv,
+			  size_t *sampc);
 
 struct aucodec {
+	struct le le;
+	int pt;                   // static payload type (RFC 3551), -1: dynamic
 	const char *name;
-	int pt;                   // static payload type (RFC 3551)
 	uint32_t srate;
-	uint8_t ch;
-	aucodec_enc_h *ench;
-	aucodec_dec_h *dech;
+	uint32_t crate;
+	uint8_t ch;               // channels named in the SDP
+	const char *fmtp;         // ours, for the SDP; may be null
+	auenc_update_h *encupdh;
+	auenc_encode_h *ench;
+	audec_update_h *decupdh;
+	audec_decode_h *dech;
+	audec_plc_h *plch;
 };
 
-// The codecs, in the order they are offered; null after the last.
+// Registered codecs in module order; G.711 is there even without its module
+// line (last, then). Null after the last.
 const struct aucodec *aucodec_at(size_t i);
-// By name (case-insensitive); a format without rtpmap goes by its static
-// payload type (name null).
-const struct aucodec *aucodec_find(const char *name, int pt);
+// "name[/rate[/channels]]" as an account's audio_codecs names it (the rate
+// is the sampling or the clock rate); null when none is registered.
+const struct aucodec *aucodec_find(const struct pl *name);
+void aucodec_register(struct aucodec *ac);
+void aucodec_unregister(struct aucodec *ac);
+
+// Codec modules; closing unregisters.
+int  g711_module_init(void);
+int  g722_module_init(void);
+int  opus_module_init(void);
+void aucodec_modules_close(void);
 
 // ---- sources and players ----------------------------------------------------
 
@@ -149,8 +185,9 @@ struct audio_prm {
 	struct sa raddr;           // where the RTP goes; unset: nowhere yet
 	const struct aucodec *tx;  // null: nothing to send with
 	int pt_tx;
+	const char *tx_fmtp;       // the peer's parameters for tx, valid here
 	int pt_tel_tx;             // -1: the peer takes no telephone events
-	int pt_tel_rx;
+	bool tel_rx[128];          // payload types of our telephone events
 	uint32_t ptime_tx;
 	enum sdp_dir dir;
 	const struct aucodec *rx[128];  // by payload type

@@ -281,7 +281,8 @@ struct builtin_module {
 };
 
 const struct builtin_module builtin[] = {
-	{"g711", nullptr}, {"aufile", aufile_module_init},
+	{"g711", g711_module_init}, {"g722", g722_module_init},
+	{"opus", opus_module_init}, {"aufile", aufile_module_init},
 	{"alsa", alsa_module_init}, {"account", nullptr},
 	{"contact", nullptr}, {"menu", nullptr}, {"uuid", nullptr},
 	{"syslog", nullptr}, {"stdio", nullptr},
@@ -476,6 +477,7 @@ int conf_modules(void)
 	if (!conf_obj)
 		return ENOENT;
 	audev_modules_close();  // a second bring-up starts from scratch
+	aucodec_modules_close();
 	srtp_module_close();
 	plc_module_close();
 	filters_close();
@@ -506,6 +508,7 @@ int baresip_init(struct config *cfg)
 void baresip_close(void)
 {
 	audev_modules_close();
+	aucodec_modules_close();
 	srtp_module_close();
 	plc_module_close();
 	filters_close();

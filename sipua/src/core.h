@@ -30,6 +30,9 @@ struct account {
 	enum menc_mode menc;
 	bool medianat_stun;    // the SDP names what a STUN server sees
 	char *stunserver;      // "stun:host[:port]"
+	// ;audio_codecs=a,b: these in this order; none named: all registered
+	const struct aucodec *aucodecv[8];
+	size_t aucodecc;
 };
 
 int account_alloc(struct account **accp, const char *text);

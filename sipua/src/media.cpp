@@ -15,10 +15,6 @@
 
 namespace {
 
-enum {
-	PT_TEL = 101,
-};
-
 // On the audio source's thread too: libre's rtp_send runs on any thread as
 // long as one sends at a time (its RTCP session locks the counts it shares
 // with the loop), and the audio serialises its sends.
@@ -96,54 +92,102 @@ void rtpto_handler(void *arg)
 	tmr_start(&call->tmr_rtpto, 500, rtpto_handler, call);
 }
 
-int add_audio_formats(struct sdp_media *m, uint32_t ptime)
+// The account's codecs, else all in module order.
+const struct aucodec *codec_at(const struct account *acc, size_t i)
+{
+	if (acc->aucodecc)
+		return i < acc->aucodecc ? acc->aucodecv[i] : nullptr;
+	return aucodec_at(i);
+}
+
+// Each codec keeps its record in the format's data, so what the exchange
+// matched names its codec. Telephone events go at 8000 (payload type 101,
+// what every peer takes) and at each other clock a codec runs at, since
+// their timestamps are the audio's.
+int add_audio_formats(struct sdp_media *m, const struct account *acc)
 {
 	int err = 0;
 	const struct aucodec *ac;
-	for (size_t i = 0; (ac = aucodec_at(i)) != nullptr; ++i) {
+	uint32_t clocks[8] = {8000};
+	size_t nclocks = 1;
+	for (size_t i = 0; (ac = codec_at(acc, i)) != nullptr; ++i) {
 		char id[8];
 		(void)re_snprintf(id, sizeof(id), "%d", ac->pt);
-		err |= sdp_format_add(nullptr, m, false, id, ac->name,
-				      ac->srate, ac->ch, nullptr, nullptr,
-				      nullptr, false, nullptr);
+		err |= sdp_format_add(nullptr, m, false,
+				      ac->pt >= 0 ? id : nullptr, ac->name,
+				      ac->crate, ac->ch, nullptr, nullptr,
+				      (void *)ac, false,
+				      str_isset(ac->fmtp) ? "%s" : nullptr,
+				      ac->fmtp);
+		size_t k = 0;
+		while (k < nclocks && clocks[k] != ac->crate)
+			++k;
+		if (k == nclocks && nclocks < 8)
+			clocks[nclocks++] = ac->crate;
 	}
-	err |= sdp_format_add(nullptr, m, false, "101", telev_rtpfmt, 8000, 1,
-			      nullptr, nullptr, nullptr, false, "0-15");
-	err |= sdp_media_set_lattr(m, true, "ptime", "%u", ptime);
+	for (size_t k = 0; k < nclocks; ++k)
+		err |= sdp_format_add(nullptr, m, false, k ? nullptr : "101",
+				      telev_rtpfmt, clocks[k], 1, nullptr,
+				      nullptr, nullptr, false, "0-15");
+	err |= sdp_media_set_lattr(m, true, "ptime", "%u", acc->ptime);
 	return err;
 }
 
-// The first of the peer's formats that we have too, in the peer's order.
-// A static payload type needs no rtpmap (RFC 3551).
-const struct aucodec *remote_codec(const struct sdp_media *m, int *pt)
+bool is_telev(const struct sdp_format *f)
+{
+	return f->name && !str_casecmp(f->name, telev_rtpfmt);
+}
+
+// The first of the peer's formats that matched one of our codecs, in the
+// peer's order. A static payload type needs no rtpmap (RFC 3551).
+const struct sdp_format *remote_codec(const struct sdp_media *m)
 {
 	if (!m || !sdp_media_rport(m))
 		return nullptr;
 	const struct list *l = sdp_media_format_lst(m, false);
 	for (struct le *le = l ? l->head : nullptr; le; le = le->next) {
 		auto *f = static_cast<const struct sdp_format *>(le->data);
-		const struct aucodec *ac = aucodec_find(f->name, f->pt);
-		if (f->sup && ac && (!f->name || f->srate == ac->srate)) {
-			*pt = f->pt;
-			return ac;
-		}
+		if (f->sup && f->data && !is_telev(f))
+			return f;
 	}
 	return nullptr;
 }
 
-// Payload types the peer may send with: ours, static ones as numbered.
-void receive_codecs(const struct sdp_media *m, struct audio_prm *prm)
+// Payload types the peer may send with: our formats that the exchange
+// matched, as it numbered them (one left out may carry a number the peer
+// gave to another), and the static ones of our codecs.
+void receive_codecs(const struct call *call, struct audio_prm *prm)
 {
 	const struct aucodec *ac;
-	for (size_t i = 0; (ac = aucodec_at(i)) != nullptr; ++i)
-		prm->rx[ac->pt] = ac;
-	const struct list *l = sdp_media_format_lst(m, true);
+	for (size_t i = 0; (ac = codec_at(call->ua->acc, i)) != nullptr; ++i)
+		if (ac->pt >= 0)
+			prm->rx[ac->pt] = ac;
+	const struct list *l = sdp_media_format_lst(call->am, true);
 	for (struct le *le = l ? l->head : nullptr; le; le = le->next) {
 		auto *f = static_cast<const struct sdp_format *>(le->data);
-		ac = aucodec_find(f->name, f->pt);
-		if (ac && f->pt >= 0 && f->pt < 128)
-			prm->rx[f->pt] = ac;
+		if (!f->sup || f->pt < 0 || f->pt >= 128)
+			continue;
+		if (is_telev(f))
+			prm->tel_rx[f->pt] = true;
+		else if (f->data)
+			prm->rx[f->pt] =
+				static_cast<const struct aucodec *>(f->data);
 	}
+}
+
+// The peer's telephone events at the clock of the audio we send, else any.
+int telev_pt(const struct sdp_media *m, const struct aucodec *tx)
+{
+	int pt = -1;
+	const struct list *l = sdp_media_format_lst(m, false);
+	for (struct le *le = l ? l->head : nullptr; le; le = le->next) {
+		auto *f = static_cast<const struct sdp_format *>(le->data);
+		if (!f->sup || !is_telev(f))
+			continue;
+		if (pt < 0 || (tx && f->srate == tx->crate))
+			pt = f->pt;
+	}
+	return pt;
 }
 
 // The audio line in the transport the account's encryption asks for.
@@ -192,7 +236,7 @@ int media_alloc(struct call *call, bool video)
 		err = mnat_media_add(call->mnat, call->rtp, call->am);
 	if (err)
 		return err;
-	err = add_audio_formats(call->am, ptime);
+	err = add_audio_formats(call->am, call->ua->acc);
 	if (err)
 		return err;
 	err = audio_alloc(&call->audio, ptime, send_handler, event_handler,
@@ -224,8 +268,7 @@ void media_close(struct call *call)
 
 bool media_codec_ok(const struct call *call)
 {
-	int pt;
-	return remote_codec(call->am, &pt) != nullptr;
+	return remote_codec(call->am) != nullptr;
 }
 
 void media_update(struct call *call)
@@ -235,23 +278,17 @@ void media_update(struct call *call)
 		return;
 	struct audio_prm prm;
 	memset(&prm, 0, sizeof(prm));
-	prm.tx = remote_codec(call->am, &prm.pt_tx);
-	const struct sdp_format *tel =
-		sdp_media_rformat(call->am, telev_rtpfmt);
-	prm.pt_tel_tx = tel ? tel->pt : -1;
-	// The peer sends keys with the number our side of the SDP gave.
-	const struct list *l = sdp_media_format_lst(call->am, true);
-	prm.pt_tel_rx = PT_TEL;
-	for (struct le *le = l ? l->head : nullptr; le; le = le->next) {
-		auto *f = static_cast<const struct sdp_format *>(le->data);
-		if (f->name && !str_casecmp(f->name, telev_rtpfmt))
-			prm.pt_tel_rx = f->pt;
+	if (const struct sdp_format *f = remote_codec(call->am)) {
+		prm.tx = static_cast<const struct aucodec *>(f->data);
+		prm.pt_tx = f->pt;
+		prm.tx_fmtp = f->params;
 	}
+	prm.pt_tel_tx = telev_pt(call->am, prm.tx);
 	const char *ptime = sdp_media_rattr(call->am, "ptime");
 	prm.ptime_tx = ptime ? (uint32_t)atoi(ptime) : 0;
 	prm.dir = sdp_media_rport(call->am) ? sdp_media_dir(call->am)
 					    : SDP_INACTIVE;
-	receive_codecs(call->am, &prm);
+	receive_codecs(call, &prm);
 	const struct sa *ra = sdp_media_raddr(call->am);
 	if (ra && sa_isset(ra, SA_ALL))
 		call->raddr = *ra;
@@ -264,7 +301,8 @@ void media_update(struct call *call)
 	if (!call->rtcp_started && sa_isset(&call->raddr, SA_ALL)) {
 		struct sa rtcp;
 		sdp_media_raddr_rtcp(call->am, &rtcp);
-		rtcp_set_srate(call->rtp, 8000, 8000);
+		const uint32_t clock = prm.tx ? prm.tx->crate : 8000;
+		rtcp_set_srate(call->rtp, clock, clock);
 		rtcp_start(call->rtp, "sipua", &rtcp);
 		call->rtcp_started = true;
 	}

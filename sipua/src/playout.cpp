@@ -21,18 +21,16 @@
 
 namespace {
 
+// Durations in ms; p->ms samples each.
 enum : int32_t {
-	RING = 1 << 14,       // 2 s at 8 kHz
-	MASK = RING - 1,
-	MAX_N = 960,
-	WINDOW = 8000,        // one second of output
-	SAFETY = 8 * 8,       // slack kept against the loop's own lateness
-	HYST = 8 * 10,
+	MAX_N = 48 * 60,
+	SAFETY = 8,           // slack kept against the loop's own lateness
+	HYST = 10,
 	STEP_DIV = 80,        // 1.25 % faster or slower: no pitch heard
 	FAST_DIV = 32,        // 3 %, while far off (jitter that has ended)
-	FAR = 8 * 30,
-	HOLD_PLC = 8 * 60,    // concealment fades out after this
-	HOLD_MAX = 8 * 200,   // a pause: start afresh on the next packet
+	FAR = 30,
+	HOLD_PLC = 60,        // concealment fades out after this
+	HOLD_MAX = 200,       // a pause: start afresh on the next packet
 };
 
 // Set by the module line, read by the players' threads.
@@ -43,6 +41,9 @@ std::atomic<bool> plc_on;
 struct playout {
 	pthread_mutex_t lock;
 	struct playout_prm prm;
+	int32_t ms;          // samples per ms
+	int32_t ring;        // at least 2 s, a power of two
+	uint32_t mask;
 	plc_state_t plc;
 	bool running;        // else filling, silent
 	bool filled;         // filling: start and end hold
@@ -58,8 +59,8 @@ struct playout {
 	int32_t minslack;
 	int32_t ref;
 	int32_t win;
-	int16_t pcm[RING];
-	uint8_t have[RING];
+	int16_t *pcm;
+	uint8_t *have;
 	int16_t span[MAX_N * 2];
 };
 
@@ -69,6 +70,8 @@ void destructor(void *arg)
 {
 	auto *p = static_cast<struct playout *>(arg);
 	pthread_mutex_destroy(&p->lock);
+	mem_deref(p->pcm);
+	mem_deref(p->have);
 }
 
 int32_t diff(uint32_t a, uint32_t b)
@@ -82,14 +85,14 @@ void restart(struct playout *p)
 	p->held = p->budget = 0;
 	p->minslack = INT32_MAX;
 	p->win = 0;
-	memset(p->have, 0, sizeof(p->have));
+	memset(p->have, 0, (size_t)p->ring);
 	plc_init(&p->plc);
 }
 
 void store(struct playout *p, uint32_t t, const int16_t *v, size_t n)
 {
 	for (size_t i = 0; i < n; ++i) {
-		const uint32_t k = (t + (uint32_t)i) & MASK;
+		const uint32_t k = (t + (uint32_t)i) & p->mask;
 		p->pcm[k] = v[i];
 		p->have[k] = 1;
 	}
@@ -99,7 +102,7 @@ void store(struct playout *p, uint32_t t, const int16_t *v, size_t n)
 
 int32_t fill_target(const struct playout *p)
 {
-	return (int32_t)p->prm.min_ms * 8;
+	return (int32_t)p->prm.min_ms * p->ms;
 }
 
 // Samples the reader missed or concealed: silence without the module.
@@ -122,15 +125,15 @@ void window_end(struct playout *p)
 		return;
 	if (!p->prm.adaptive && !p->have_ref) {
 		p->have_ref = true;
-		p->ref = slack > SAFETY ? slack : SAFETY;
+		p->ref = slack > SAFETY * p->ms ? slack : SAFETY * p->ms;
 		return;
 	}
 	const int32_t keep = p->prm.adaptive
-				     ? SAFETY + (int32_t)p->prm.min_ms * 8
+				     ? (SAFETY + (int32_t)p->prm.min_ms) * p->ms
 				     : p->ref;
-	if (slack > keep + HYST)
+	if (slack > keep + HYST * p->ms)
 		p->budget = -(slack - keep);
-	else if (slack < keep - HYST)
+	else if (slack < keep - HYST * p->ms)
 		p->budget = keep - slack;
 	else
 		p->budget = 0;
@@ -165,6 +168,23 @@ int playout_alloc(struct playout **pp, const struct playout_prm *prm)
 		return ENOMEM;
 	pthread_mutex_init(&p->lock, nullptr);
 	p->prm = *prm;
+	const uint32_t srate = prm->srate ? prm->srate : 8000;
+	p->ms = (int32_t)(srate / 1000);
+	if (srate % 1000 || p->ms < 8 || p->ms > 48) {
+		mem_deref(p);
+		return EINVAL;
+	}
+	p->ring = 1;
+	while (p->ring < 2 * (int32_t)srate)
+		p->ring <<= 1;
+	p->mask = (uint32_t)p->ring - 1;
+	p->pcm = static_cast<int16_t *>(
+		mem_alloc((size_t)p->ring * sizeof(int16_t), nullptr));
+	p->have = static_cast<uint8_t *>(mem_zalloc((size_t)p->ring, nullptr));
+	if (!p->pcm || !p->have) {
+		mem_deref(p);
+		return ENOMEM;
+	}
 	if (p->prm.max_ms < p->prm.min_ms)
 		p->prm.max_ms = p->prm.min_ms;
 	if (p->prm.min_ms > 1000)
@@ -189,13 +209,13 @@ void playout_put(struct playout *p, uint32_t ssrc, uint32_t ts,
 	uint32_t t = ts + p->shift;
 	if (p->running) {
 		int32_t d = diff(t, p->pos);
-		if (d > RING / 2 || d < -RING / 2) {
+		if (d > p->ring / 2 || d < -p->ring / 2) {
 			// A jump in the numbering: it plays on after what is here.
 			p->shift += p->end - t;
 			t = p->end;
 			d = diff(t, p->pos);
 		}
-		if (d + (int32_t)n <= 0 || d >= RING - (int32_t)n) {
+		if (d + (int32_t)n <= 0 || d >= p->ring - (int32_t)n) {
 			pthread_mutex_unlock(&p->lock);
 			return;  // too late, or beyond what the ring holds
 		}
@@ -204,9 +224,9 @@ void playout_put(struct playout *p, uint32_t ssrc, uint32_t ts,
 		pthread_mutex_unlock(&p->lock);
 		return;
 	}
-	if (!p->filled || diff(t, p->start) < -RING / 4 ||
-	    diff(t, p->end) > RING / 4) {
-		memset(p->have, 0, sizeof(p->have));
+	if (!p->filled || diff(t, p->start) < -p->ring / 4 ||
+	    diff(t, p->end) > p->ring / 4) {
+		memset(p->have, 0, (size_t)p->ring);
 		p->filled = true;
 		p->start = t;
 		p->end = t;
@@ -238,7 +258,8 @@ void playout_get(struct playout *p, int16_t *out, size_t nn)
 		return;
 	}
 	// What was concealed while holding stands for the samples lost.
-	while (p->held > 0 && p->pos != p->end && !p->have[p->pos & MASK]) {
+	while (p->held > 0 && p->pos != p->end &&
+	       !p->have[p->pos & p->mask]) {
 		++p->pos;
 		--p->held;
 	}
@@ -246,19 +267,20 @@ void playout_get(struct playout *p, int16_t *out, size_t nn)
 	if (avail > 0)
 		p->held = 0;
 	if (avail <= 0) {
-		if (p->held < HOLD_PLC)
+		if (p->held < HOLD_PLC * p->ms)
 			conceal(p, out, n);
 		else
 			memset(out, 0, nn * sizeof(int16_t));
 		p->held += n;
 		p->minslack = -n;
-		if (p->held >= HOLD_MAX)
+		if (p->held >= HOLD_MAX * p->ms)
 			restart(p);  // everything received has been played
 		pthread_mutex_unlock(&p->lock);
 		return;
 	}
 	int32_t m = n;
-	const int32_t step = n / (p->budget < -FAR ? FAST_DIV : STEP_DIV);
+	const int32_t step =
+		n / (p->budget < -FAR * p->ms ? FAST_DIV : STEP_DIV);
 	if (p->budget < 0) {
 		const int32_t k = -p->budget < step ? -p->budget : step;
 		m = n + k;
@@ -274,15 +296,16 @@ void playout_get(struct playout *p, int16_t *out, size_t nn)
 	const int32_t take = avail < m ? avail : m;
 	int32_t i = 0;
 	while (i < take) {
-		const bool good = p->have[(p->pos + (uint32_t)i) & MASK];
+		const bool good = p->have[(p->pos + (uint32_t)i) & p->mask];
 		int32_t j = i;
 		while (j < take &&
-		       (bool)p->have[(p->pos + (uint32_t)j) & MASK] == good)
+		       (bool)p->have[(p->pos + (uint32_t)j) & p->mask] == good)
 			++j;
 		int16_t *v = p->span + i;
 		if (good) {
 			for (int32_t k = i; k < j; ++k) {
-				const uint32_t x = (p->pos + (uint32_t)k) & MASK;
+				const uint32_t x =
+					(p->pos + (uint32_t)k) & p->mask;
 				v[k - i] = p->pcm[x];
 			}
 			plc_rx(&p->plc, v, j - i);
@@ -293,7 +316,7 @@ void playout_get(struct playout *p, int16_t *out, size_t nn)
 		i = j;
 	}
 	for (int32_t k = 0; k < take; ++k)
-		p->have[(p->pos + (uint32_t)k) & MASK] = 0;
+		p->have[(p->pos + (uint32_t)k) & p->mask] = 0;
 	p->pos += (uint32_t)take;
 	if (take < m) {
 		// Ran out: the rest is concealed and its place held.
@@ -302,7 +325,7 @@ void playout_get(struct playout *p, int16_t *out, size_t nn)
 	}
 	scale(p->span, m, out, n);
 	p->win += n;
-	if (p->win >= WINDOW)
+	if (p->win >= 1000 * p->ms)  // once a second
 		window_end(p);
 	pthread_mutex_unlock(&p->lock);
 }

@@ -1,5 +1,5 @@
 // Sample-rate and channel conversion between a device or file and the
-// codec's 8 kHz mono, on speexdsp's resampler: any pair of rates, the
+// codec's rate, mono, on speexdsp's resampler: any pair of rates, the
 // filter made for the ratio at hand.
 #pragma once
 

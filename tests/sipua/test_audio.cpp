@@ -4,9 +4,9 @@
 // PCMA or with a bare static payload type 0 and then holds the call; the
 // telephone band goes out and comes back from WAV files and ALSA's file
 // plugin (the panel's microphone and speaker) at the rates a card or file
-// may have; then a stream of tones impaired packet by packet (lost, late,
-// reordered, doubled, padded, renumbered, paused, jittered) as the panel
-// hears it.
+// may have; wideband (G.722, Opus) both ways with baresip; then a stream of
+// tones impaired packet by packet (lost, late, reordered, doubled, padded,
+// renumbered, paused, jittered; lost Opus) as the panel hears it.
 #include <arpa/inet.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -19,6 +19,7 @@
 #include <mutex>
 #include <thread>
 
+#include <opus/opus.h>
 #include <rem/rem_g711.h>
 
 #include "audio.h"
@@ -59,6 +60,7 @@ struct Panel {
   // The callee ends the call; then the recording is complete.
   bool WaitClosed(int closed) { return loop.WaitEvent(UA_EVENT_CALL_CLOSED, closed, Millis(15000)); }
   std::vector<int16_t> Heard() { return Read8k(dir.Path("heard.wav")); }
+  std::vector<int16_t> Heard16k() { return ReadMono(dir.Path("heard.wav"), 16000); }
 };
 
 // A callee's media port on 127.0.0.1 (its SDP names it for RTCP too): every
@@ -420,6 +422,56 @@ TEST(SipuaAudio, AlsaMicrophoneAndSpeakerThroughTheFilePlugin) {
   // Played in real time: about the length of the call, not a burst.
   EXPECT_LT(double(speaker.size()) / 44100, 10.0);
 }
+// Wideband with Debian's baresip taking only G.722 (the panel dials it) or
+// only Opus (it dials the panel): seven tones up to 6.9 kHz both ways, each
+// within 2 dB of its level in the file (the four above 3.4 kHz never pass
+// G.711), and a key each way at the codec's clock.
+TEST(SipuaAudio, WidebandBandAndKeysWithG722AndOpus) {
+  const std::vector<int> band = {400, 1200, 2300, 3500, 4700, 5900, 6900};
+  for (const auto &[codec, rate] : std::vector<std::pair<std::string, int>>{{"G722/16000/1", 16000},
+                                                                            {"opus/48000/2", 48000}}) {
+    SCOPED_TRACE(codec);
+    Panel panel;
+    const bool dialsIn = rate == 48000;
+    ASSERT_TRUE(MakeSines(panel.dir.Path("band.wav"), band, 4.5, 16000));
+    ASSERT_TRUE(panel.Start("module g722.so\nmodule opus.so\nopus_samplerate 16000\nmodule aufile.so\n"
+                            "audio_source aufile," + panel.dir.Path("band.wav") + "\naudio_player aufile," +
+                            panel.dir.Path("heard.wav") + "\nauplay_srate 16000\n"));
+    struct call *call = nullptr;
+    panel.loop.onEvent = [&](const UaEvent &e) {
+      if (e.ev == UA_EVENT_CALL_INCOMING) ua_answer(e.ua, e.call, VIDMODE_OFF);
+      if (e.ev == UA_EVENT_CALL_ESTABLISHED) call = e.call;
+    };
+    TempDir resident("resident");
+    ASSERT_TRUE(MakeSines(resident.Path("band.wav"), band, 8, rate, rate == 48000 ? 2 : 1));
+    BaresipPeer peer;
+    peer.extraConfig = "module g722.so\nmodule opus.so\n";
+    peer.accountParams = ";audio_codecs=" + codec;
+    peer.audioSource = "aufile," + resident.Path("band.wav");
+    peer.record = true;
+    ASSERT_TRUE(peer.Start("1201", true));
+    if (dialsIn)
+      ASSERT_TRUE(peer.Command("dial", "sip:panel@127.0.0.1:" + std::to_string(panel.loop.sipPort())));
+    else
+      ASSERT_TRUE(panel.Dial(peer.sipPort()));
+    ASSERT_TRUE(panel.loop.WaitEvent(UA_EVENT_CALL_ESTABLISHED)) << peer.Output();
+    std::this_thread::sleep_for(Millis(2500));
+    ASSERT_EQ(0, panel.loop.Locked([&] { return call_send_digit(call, '5') || call_send_digit(call, KEYCODE_REL); }));
+    EXPECT_TRUE(peer.WaitControl("\"param\":\"5\"", Millis(3000)));
+    ASSERT_TRUE(peer.Type("7"));
+    ASSERT_TRUE(panel.loop.WaitEvent(UA_EVENT_CALL_DTMF_START, 1, Millis(3000)));
+    EXPECT_EQ("7", panel.loop.Last(UA_EVENT_CALL_DTMF_START).prm);
+    panel.loop.Locked([&] { ua_hangup(panel.ua, call, 0, nullptr); });
+    ASSERT_TRUE(peer.WaitControl("CALL_CLOSED", Millis(3000)));
+    const std::vector<int16_t> sent = ReadMono(panel.dir.Path("band.wav"), 16000),
+                               atResident = ReadMono(peer.Recording(), 16000), atPanel = panel.Heard16k();
+    for (int f : band) {
+      EXPECT_NEAR(LevelDb(sent, 16000, f, 0.8, 1.5), LevelDb(atResident, 16000, f, 0.8, 1.5), 2.0) << f;
+      EXPECT_NEAR(LevelDb(sent, 16000, f, 0.8, 1.5), LevelDb(atPanel, 16000, f, 0.8, 1.5), 2.0) << f;
+    }
+  }
+}
+
 namespace {
 
 // Tones of `hz` one after another, `each` seconds apiece, in one file.
@@ -679,6 +731,7 @@ struct Impairment {
   const char *jitterBuffer = "";
   int jitterFrom = -1, count = 150;
   double startDelayMs = 1e9, growthMs = 1e9;
+  bool opus = false;  // Opus at 8 kHz (clock 48000) instead of PCMU
 };
 
 void PrintTo(const Impairment &im, std::ostream *os) { *os << im.name; }
@@ -691,30 +744,37 @@ TEST_P(ImpairedStream, IsHeardAsSent) {
   const Impairment &im = GetParam();
   const std::vector<int> hz = {200, 250, 400};
   Panel panel;
-  ASSERT_TRUE(panel.Start(std::string(im.plc ? "module plc.so\n" : "") + im.jitterBuffer + "module aufile.so\naudio_source aufile," +
+  ASSERT_TRUE(panel.Start(std::string(im.plc ? "module plc.so\n" : "") + im.jitterBuffer +
+                          (im.opus ? "module opus.so\nopus_samplerate 8000\n" : "") + "module aufile.so\naudio_source aufile," +
                           panel.dir.Path("tone.wav") + "\naudio_player aufile," + panel.dir.Path("heard.wav") + "\n"));
   RtpPeer callee("127.0.0.1");
   Sipp sipp;
-  ASSERT_TRUE(sipp.Start(HoldingCallee(0, "a=rtpmap:0 PCMU/8000", LocalPort(callee.fd), false,
-                                         im.count * 20 + 2500)));
+  ASSERT_TRUE(sipp.Start(HoldingCallee(im.opus ? 96 : 0, im.opus ? "a=rtpmap:96 opus/48000/2" : "a=rtpmap:0 PCMU/8000",
+                                         LocalPort(callee.fd), false, im.count * 20 + 2500)));
+  int opusErr = 0;
+  std::unique_ptr<OpusEncoder, void (*)(OpusEncoder *)> enc(
+      opus_encoder_create(8000, 1, OPUS_APPLICATION_VOIP, &opusErr), opus_encoder_destroy);
   ASSERT_TRUE(panel.Call(sipp.port())) << sipp.Output();
   const double answered = RtpPeer::NowMs();  // the panel's player starts
   ASSERT_TRUE(WaitFor([&] { return callee.Listen(20), !callee.heard.empty(); }, Millis(5000)));
 
   const int count = im.count;
   auto packet = [&](int i, bool pad) {
-    std::vector<uint8_t> b = {uint8_t(pad ? 0xa0 : 0x80), 0, 0, 0, 0, 0, 0, 0, 0, 0, 0x5e, 0xed};
+    std::vector<uint8_t> b = {uint8_t(pad ? 0xa0 : 0x80), uint8_t(im.opus ? 96 : 0), 0, 0, 0, 0, 0, 0, 0, 0, 0x5e, 0xed};
     const uint16_t seq = uint16_t(i + (im.seqJumpAt >= 0 && i >= im.seqJumpAt ? 150 : 0));
-    const uint32_t ts = uint32_t(160 * i + (im.pauseAt >= 0 && i >= im.pauseAt ? 8000 : 0));
+    const uint32_t ts = uint32_t(160 * i + (im.pauseAt >= 0 && i >= im.pauseAt ? 8000 : 0)) * (im.opus ? 6 : 1);
     for (int k = 0; k < 2; ++k) b[2 + k] = uint8_t(seq >> (8 - 8 * k));
     for (int k = 0; k < 4; ++k) b[4 + k] = uint8_t(ts >> (24 - 8 * k));
     // The talk itself fades in and out: its own edges are no clicks.
     const bool in = i == 0 || i == im.pauseAt, out = i == count - 1 || i + 1 == im.pauseAt;
+    int16_t pcm[160];
     for (int n = 0; n < 160; ++n) {
       const double gain = in ? n / 160.0 : out ? (159 - n) / 160.0 : 1;
-      const int s = int(16000 * gain * std::cos(2 * M_PI * hz[size_t(i / 25) % 3] * n / 8000));
-      b.push_back(g711_pcm2ulaw(int16_t(s)));
+      pcm[n] = int16_t(16000 * gain * std::cos(2 * M_PI * hz[size_t(i / 25) % 3] * n / 8000));
+      if (!im.opus) b.push_back(g711_pcm2ulaw(pcm[n]));
     }
+    uint8_t coded[400];
+    if (im.opus) b.insert(b.end(), coded, coded + std::max(0, opus_encode(enc.get(), pcm, 160, coded, sizeof coded)));
     if (pad) b.insert(b.end(), {0, 0, 0, 0, 0, 0, 0, 8});  // µ-law 0: a full-scale sample
     sendto(callee.fd, b.data(), b.size(), 0, reinterpret_cast<sockaddr *>(&callee.panel), sizeof callee.panel);
   };
@@ -762,6 +822,8 @@ INSTANTIATE_TEST_SUITE_P(
         Impairment{"burst", false, {60, 61, 62, 63, 64}, {}, -1, 0, -1, -1, 0, 140, 130, 4},
         // With the concealment module the hole is filled, without edges.
         Impairment{"burst_plc", true, {60, 61, 62, 63, 64}, {}, -1, 0, -1, -1, 0, 140, 70, 0},
+        // Opus fills it by itself (its coding of these tones has edges).
+        Impairment{"burst_opus", false, {60, 61, 62, 63, 64}, {}, -1, 0, -1, -1, 0, 140, 60, 100, "", -1, 150, 1e9, 1e9, true},
         // Padding is not audio.
         Impairment{"padding", true, {}, {}, -1, 2, -1, -1, 0, 40, 10, 0},
         // A jump in the numbering plays on; late, duplicated and at the start

@@ -20,12 +20,13 @@ TEST(SipuaOutgoing, AnsweredBusyCancelledAndWithBaresipBothWays) {
   BaresipPeer peer;
   ASSERT_TRUE(peer.Start("1201", true));
   SipuaLoop loop;
-  ASSERT_TRUE(loop.Start("rtp_ports 20000-29999\nmodule stun.so\n"));
+  ASSERT_TRUE(loop.Start("rtp_ports 20000-29999\nmodule stun.so\nmodule g722.so\nmodule opus.so\n"));
   StunServer stun;  // the router shows 192.0.2.1; a stranger races it
   ASSERT_TRUE(stun.Start({.mapTo = "192.0.2.1", .netns = "", .forge = true}));
   struct ua *ua = nullptr, *natUa = nullptr;
   const std::string aor = "sip:panel@127.0.0.1:" + std::to_string(busy.port()) + ";auth_pass=x";
-  const std::string natAor = "sip:nat@127.0.0.1;medianat=stun;stunserver=stun:127.0.0.1:" + std::to_string(stun.port());
+  const std::string natAor = "sip:nat@127.0.0.1;medianat=stun;stunserver=stun:127.0.0.1:" +
+                             std::to_string(stun.port()) + ";audio_codecs=opus/48000/2,PCMU,PCMA";
   ASSERT_EQ(0, loop.Locked([&] { return ua_alloc(&ua, aor.c_str()) || ua_alloc(&natUa, natAor.c_str()); }));
   std::atomic<uint16_t> closedCode{0};
   std::atomic<bool> hangUpWhenRinging{false};
@@ -81,11 +82,13 @@ TEST(SipuaOutgoing, AnsweredBusyCancelledAndWithBaresipBothWays) {
   EXPECT_EQ(3, loop.Count(UA_EVENT_CALL_CLOSED));
   EXPECT_EQ(1, loop.Count(UA_EVENT_CALL_ESTABLISHED));
   EXPECT_EQ(0u, loop.Locked([&] { return list_count(ua_calls(ua)); }));
-  // The offer carried both codecs, telephone events and a video line, each
-  // line with the server's mapping of its RTP and RTCP ports.
+  // The offer carried the account's codecs in its order, telephone events at
+  // each codec clock and a video line, each line with the server's mapping of
+  // its RTP and RTCP ports.
   const std::string log = cancel.Output();
-  for (const char *line : {"a=rtpmap:0 PCMU/8000", "a=rtpmap:8 PCMA/8000", "telephone-event/8000", "m=video ",
-                           "c=IN IP4 192.0.2.1\r\n", "a=rtcp:"})
+  for (const char *line : {" RTP/AVP 96 0 8 101 97\r\n", "a=rtpmap:96 opus/48000/2", "a=rtpmap:0 PCMU/8000",
+                           "a=rtpmap:8 PCMA/8000", "a=rtpmap:101 telephone-event/8000",
+                           "a=rtpmap:97 telephone-event/48000", "m=video ", "c=IN IP4 192.0.2.1\r\n", "a=rtcp:"})
     EXPECT_NE(std::string::npos, log.find(line)) << line << log;
   EXPECT_EQ(std::string::npos, log.find("198.51.100.9")) << log;
   EXPECT_EQ(4, stun.answered());
