@@ -212,7 +212,8 @@ void ExpectBand(const std::vector<int16_t> &sent, const std::vector<int16_t> &he
 
 TEST(SipuaAudio, TonesBothWaysWithBaresipAndHoldingSippCallees) {
   Panel panel;
-  ASSERT_TRUE(panel.Start());
+  ASSERT_TRUE(panel.Start("module opus.so\nmodule g711.so\nmodule aufile.so\naudio_source aufile," +
+                          panel.dir.Path("tone.wav") + "\naudio_player aufile," + panel.dir.Path("heard.wav") + "\n"));
   std::atomic<uint16_t> closedCode{0};
   panel.loop.onEvent = [&](const UaEvent &e) {
     if (e.ev == UA_EVENT_CALL_CLOSED) closedCode = call_scode(e.call);
@@ -269,6 +270,22 @@ TEST(SipuaAudio, TonesBothWaysWithBaresipAndHoldingSippCallees) {
     ExpectSentUntilHold(media, pcma.Output(), 100, false, 10);
   }
 
+  // Opus asked for in packets of 30 ms, a length it has no frame for: the
+  // panel sends 20 ms packets rather than none.
+  {
+    EchoSocket media;
+    Sipp opus;
+    ASSERT_TRUE(opus.Start(HoldingCallee(96, "a=rtpmap:96 opus/48000/2\r\na=ptime:30", media.port(), false, 1500)));
+    ASSERT_TRUE(panel.Call(opus.port())) << opus.Output();
+    ASSERT_TRUE(panel.WaitClosed(5)) << opus.Output();
+    EXPECT_EQ(0, opus.Wait()) << opus.Output();
+    size_t frames20 = 0;
+    const auto packets = media.Packets();
+    for (size_t i = 1; i < packets.size(); ++i)
+      frames20 += !packets[i].rtcp && !packets[i - 1].rtcp && packets[i].ts - packets[i - 1].ts == 960;
+    EXPECT_GT(frames20, 50u);
+  }
+
   // Payload type 0 without rtpmap, packets of 30 ms: the file ends before
   // the hold, so the loop's timer takes the sending over, numbered on; a
   // sender report comes.
@@ -276,7 +293,7 @@ TEST(SipuaAudio, TonesBothWaysWithBaresipAndHoldingSippCallees) {
   Sipp bare;
   ASSERT_TRUE(bare.Start(HoldingCallee(0, "a=ptime:30", media.port(), false, 5300)));
   ASSERT_TRUE(panel.Call(bare.port())) << bare.Output();
-  ASSERT_TRUE(panel.WaitClosed(5)) << bare.Output();
+  ASSERT_TRUE(panel.WaitClosed(6)) << bare.Output();
   EXPECT_EQ(0, bare.Wait()) << bare.Output();
   EXPECT_GT(ToneSeconds(panel.Heard(), 1000), 3.5);
   ExpectSentUntilHold(media, bare.Output(), 150, true, 30);
