@@ -9,13 +9,16 @@
 //   - a PLI sent by the callee half a second into the call -> the next
 //     picture decodable by itself at the callee;
 //   - CPU time of the panel's process per minute of a call with video (and,
-//     for doralin, of a call without).
-// The camera (GStreamer's RTSP server) sends 320x240 at 25 frames a second,
-// an IDR every `gop` frames (25: 1 s). The callee is a sipp UAS that rings for
-// `ring` ms, whose media go to a GStreamer decoder.
-//   bench_video [calls=5] [gop=25] [ring=1500]
+//     for doralin, of a call without);
+//   - doralin's resident size and shared objects idle, before the first
+//     call with video and after it (libavformat is loaded by that call).
+// The camera (GStreamer's RTSP server) sends 320x240 at `fps` frames a
+// second, an IDR every `gop` frames (25: 1 s at 25 fps). The callee is a sipp
+// UAS that rings for `ring` ms, whose media go to a GStreamer decoder.
+//   bench_video [calls=5] [gop=25] [ring=1500] [fps=25]
 #include <chrono>
 #include <filesystem>
+#include <set>
 
 #include "../tests/unit/test_wav_fixture.h"
 #include "daemon.h"
@@ -42,12 +45,22 @@ double CpuPerMinute(pid_t pid, int ms) {
   return (CpuMs(pid) - cpu) * 60000 / (MonotonicMs() - t0);
 }
 
+// Shared objects mapped into `pid`.
+double Objects(pid_t pid) {
+  std::set<std::string> objects;
+  for (const std::string &line : SplitLines(ReadFile("/proc/" + std::to_string(pid) + "/maps"))) {
+    const size_t path = line.find('/');
+    if (path != std::string::npos && line.find(".so", path) != std::string::npos) objects.insert(line.substr(path));
+  }
+  return double(objects.size());
+}
+
 struct Results {
   std::vector<double> toFrame, fromIdr, pliToKey, cpu;
 };
 
 struct Rig {
-  int calls = 5, gop = 25, ring = 1500;
+  int calls = 5, gop = 25, ring = 1500, fps = 25;
   int cameraPort = FreeTcpPort(), videoPort = FreeUdpPort(), audioPort = FreeUdpPort(), calleePort = FreeUdpPort();
   std::string url = "rtsp://127.0.0.1:" + std::to_string(cameraPort) + "/ch1/trackID=0";
   VideoPeer camera, media;
@@ -89,7 +102,7 @@ struct Rig {
   }
 
   // The daemon, and the same call without video for what the pass-through adds.
-  bool Doralin(Results *r, double *withoutVideo) {
+  bool Doralin(Results *r, double *withoutVideo, std::vector<double> *idle) {
     Sipp registrar;
     if (!registrar.Start(SippRun("registrar.xml"))) return false;
     const std::string regPort = std::to_string(registrar.port());
@@ -100,11 +113,16 @@ struct Rig {
     if (!panel.Start() || !d.Launch() || !d.WaitStarted() ||
         !WaitFor([&] { return d.Call("GetSipRegisterStatus").bytes == std::vector<uint8_t>{1}; }, Millis(10000)))
       return false;
+    // Idle: resident MB and shared objects, before the first video call.
+    WaitFor([] { return false; }, Millis(3000));  // the camera's profile asked for
+    *idle = {double(StatusKb(d.Pid(), "VmRSS:")) / 1024, Objects(d.Pid())};
     auto call = [&](int) { return d.Signal("UART_EV_TRYING_CALL", std::vector<uint8_t>{12, 0, 2}); };
     auto bye = [&](int i) {
       return d.Signal("UART_EV_BYE", std::vector<uint8_t>{}) && d.WaitLog("-> IDLE", 10000, i + 1);
     };
     if (!Measure(d.Pid(), call, bye, r)) return false;
+    WaitFor([] { return false; }, Millis(3000));  // the camera's session ends
+    idle->insert(idle->end(), {double(StatusKb(d.Pid(), "VmRSS:")) / 1024, Objects(d.Pid())});
     Sipp plain;
     SippRun run("callee.xml");
     run.localPort = calleePort;
@@ -148,16 +166,23 @@ int main(int argc, char **argv) {
   if (argc > 1) rig.calls = atoi(argv[1]);
   if (argc > 2) rig.gop = atoi(argv[2]);
   if (argc > 3) rig.ring = atoi(argv[3]);
-  if (!rig.camera.StartCamera(rig.cameraPort, {"/ch1/trackID=0"}, false, rig.gop) ||
+  if (argc > 4) rig.fps = atoi(argv[4]);
+  if (!rig.camera.StartCamera(rig.cameraPort, {"/ch1/trackID=0"}, false, rig.gop, false, rig.fps) ||
       !rig.media.StartCallee(rig.videoPort, rig.audioPort))
     return fprintf(stderr, "camera or callee did not start\n"), 1;
-  printf("# camera: 320x240, 25 fps, an IDR every %d frames; the callee rings %d ms\n", rig.gop, rig.ring);
+  printf("# camera: 320x240, %d fps, an IDR every %d frames; the callee rings %d ms\n", rig.fps, rig.gop,
+         rig.ring);
   Results doralin, baresip;
   double withoutVideo = 0;
-  if (!rig.Doralin(&doralin, &withoutVideo)) return fprintf(stderr, "doralin: failed\n"), 1;
+  std::vector<double> idle;
+  if (!rig.Doralin(&doralin, &withoutVideo, &idle)) return fprintf(stderr, "doralin: failed\n"), 1;
   if (!rig.Baresip(&baresip)) return fprintf(stderr, "baresip: failed\n"), 1;
   Print("doralin", doralin);
   Figure("doralin_cpu_per_minute_of_call_without_video", {withoutVideo}, "ms");
+  Figure("doralin_rss_idle_before_video", {idle[0]}, "MB");
+  Figure("doralin_shared_objects_idle_before_video", {idle[1]}, "");
+  Figure("doralin_rss_idle_after_video", {idle[2]}, "MB");
+  Figure("doralin_shared_objects_idle_after_video", {idle[3]}, "");
   Print("baresip_1.0.0", baresip);
   return 0;
 }

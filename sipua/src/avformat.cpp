@@ -12,6 +12,7 @@
 // dropped, and the handshake has a deadline and a budget of reads.
 #include "avformat.h"
 
+#include "camera_probe.h"
 #include "core.h"
 #include "h264.h"
 
@@ -76,28 +77,56 @@ enum {
 
 bool loaded = false;
 
-// The last sane profile any source saw.
+// The last sane profile any source saw, and the parameter sets of the
+// camera's session description when they are of that profile; kept in
+// `state_path` ("PROFILE SPROP"), so that a restart does not forget them.
 pthread_mutex_t profile_lock = PTHREAD_MUTEX_INITIALIZER;
 char last_profile[7] = "";
+char last_sprop[1025] = "";
+char state_path[512] = "";
 
-void learn_profile(const char *profile)
+// Under profile_lock.
+void save_profile(void)
+{
+	if (!state_path[0])
+		return;
+	char tmp[sizeof(state_path) + 4];
+	(void)snprintf(tmp, sizeof(tmp), "%s.new", state_path);
+	FILE *f = fopen(tmp, "w");
+	if (!f)
+		return;
+	const bool ok = fprintf(f, "%s %s\n", last_profile, last_sprop) > 0;
+	if (fclose(f) || !ok || rename(tmp, state_path))
+		(void)remove(tmp);
+}
+
+void learn_profile(const char *profile, const char *sprop = nullptr)
 {
 	if (!profile[0])
 		return;
 	pthread_mutex_lock(&profile_lock);
-	memcpy(last_profile, profile, sizeof(last_profile));
+	const bool same = !strcmp(last_profile, profile) &&
+			  (!sprop || !strcmp(last_sprop, sprop));
+	if (!same) {
+		// Parameter sets of another profile would contradict it.
+		if (sprop || strcmp(last_profile, profile))
+			str_ncpy(last_sprop, sprop ? sprop : "",
+				 sizeof(last_sprop));
+		memcpy(last_profile, profile, sizeof(last_profile));
+		save_profile();
+	}
 	pthread_mutex_unlock(&profile_lock);
 }
 
 // libavformat brings libavcodec and every codec library that links (over a
-// hundred shared objects, some 20 MB resident): it is loaded when the config
-// names the module, as the library's modules are, not with the program.
+// hundred shared objects, some 20 MB resident): it is loaded by the first
+// camera session, on its thread, not with the program or the config.
 #define AV_FUNCTIONS(X)                                                      \
 	X(av_dict_free) X(av_dict_set) X(av_find_best_stream)                \
 	X(av_log_set_level) X(av_packet_alloc) X(av_packet_free)             \
 	X(av_packet_unref) X(av_read_frame) X(av_rescale_q) X(av_strerror)   \
 	X(avcodec_get_name) X(avformat_alloc_context)                        \
-	X(avformat_close_input) X(avformat_network_deinit)                   \
+	X(avformat_close_input)                                              \
 	X(avformat_network_init) X(avformat_open_input) X(av_max_alloc)
 struct av_api {
 #define AV_POINTER(name) decltype(&::name) name;
@@ -127,7 +156,29 @@ int load_api(void)
 	return 0;
 }
 
-// Source threads still running.
+// Opens libavformat once per process; 0 when it is usable.
+int use_api(void)
+{
+	static pthread_mutex_t lock = PTHREAD_MUTEX_INITIALIZER;
+	static int api = -1;
+	pthread_mutex_lock(&lock);
+	if (api < 0) {
+		api = load_api();
+		if (!api) {
+			// Our own line says what went wrong; libavformat's
+			// would repeat it.
+			av.av_log_set_level(AV_LOG_FATAL);
+			// Process-wide, but libavformat is libavutil's only
+			// user here.
+			av.av_max_alloc(ALLOC_MAX);
+			api = av.avformat_network_init() < 0 ? EINVAL : 0;
+		}
+	}
+	pthread_mutex_unlock(&lock);
+	return api;
+}
+
+// Source and probe threads still running.
 pthread_mutex_t live_lock = PTHREAD_MUTEX_INITIALIZER;
 pthread_cond_t live_changed = PTHREAD_COND_INITIALIZER;
 int live = 0;
@@ -762,7 +813,10 @@ void *read_thread(void *arg)
 	auto *src = static_cast<struct avsrc *>(arg);
 	char logged[WHY_SIZE] = "";  // a lasting fault is logged once
 	unsigned backoff = BACKOFF_MIN_MS;
-	while (!src->stop) {
+	const int api = use_api();
+	if (api)
+		sipua_warn("avformat: no camera source (%m)\n", api);
+	while (!src->stop && !api) {
 		char why[WHY_SIZE] = "";
 		bool delivered = false, refused = false;
 		session(src, &delivered, &refused, why);
@@ -791,6 +845,45 @@ void *read_thread(void *arg)
 	return nullptr;
 }
 
+std::atomic<bool> probe_stop;
+
+// The camera's profile from its session description, ahead of any call.
+void *probe_thread(void *arg)
+{
+	char *url = static_cast<char *>(arg);
+	char sprop[sizeof(last_sprop)];
+	uint8_t params[2 * H264_PARAM_MAX + 8];
+	char profile[7] = "";
+	size_t len = 0;
+	if (camera_describe(url, HANDSHAKE_MS, probe_stop, sprop, sizeof(sprop)))
+		len = sprop_annex_b(sprop, params, sizeof(params));
+	if (len && h264_params_profile(params, len, profile))
+		learn_profile(profile, sprop);
+	free(url);
+	pthread_mutex_lock(&live_lock);
+	--live;
+	pthread_cond_broadcast(&live_changed);
+	pthread_mutex_unlock(&live_lock);
+	return nullptr;
+}
+
+void probe(const char *url)
+{
+	char *copy = url ? strdup(url) : nullptr;
+	if (!copy)
+		return;
+	probe_stop = false;
+	pthread_t thread;
+	pthread_mutex_lock(&live_lock);
+	const int err = pthread_create(&thread, nullptr, probe_thread, copy);
+	live += !err;
+	pthread_mutex_unlock(&live_lock);
+	if (err)
+		free(copy);
+	else
+		(void)pthread_detach(thread);
+}
+
 } // namespace
 
 int avformat_init(void)
@@ -803,18 +896,10 @@ int avformat_init(void)
 	if (strcmp(pass, "yes"))
 		sipua_warn("avformat: avformat_pass_through is not yes; the "
 			   "camera's H.264 is passed through all the same\n");
-	static int api = -1;  // the library is opened once per process
-	if (api < 0)
-		api = load_api();
-	if (api)
-		return api;
-	// Our own line says what went wrong; libavformat's would repeat it.
-	av.av_log_set_level(AV_LOG_FATAL);
-	// Process-wide, but libavformat is libavutil's only user here.
-	av.av_max_alloc(ALLOC_MAX);
-	if (av.avformat_network_init() < 0)
-		return EINVAL;
 	loaded = true;
+	// At each start and each change of the camera's URL (which starts the
+	// library again).
+	probe(avformat_url());
 	return 0;
 }
 
@@ -826,13 +911,13 @@ void avformat_close(void)
 	clock_gettime(CLOCK_MONOTONIC, &until);  // steps of the wall clock aside
 	until.tv_sec += 2;
 	pthread_mutex_lock(&live_lock);
+	probe_stop = true;
 	while (live && pthread_cond_clockwait(&live_changed, &live_lock,
 					      CLOCK_MONOTONIC, &until) == 0)
 		;
 	if (live)
 		sipua_warn("avformat: %d source threads did not end\n", live);
 	pthread_mutex_unlock(&live_lock);
-	av.avformat_network_deinit();
 	loaded = false;
 }
 
@@ -965,12 +1050,34 @@ char *avformat_shown_url(const char *url)
 	return out;
 }
 
-bool avformat_profile(char out[7])
+bool avformat_profile(char out[7], char *sprop, size_t size)
 {
 	pthread_mutex_lock(&profile_lock);
 	const bool known = last_profile[0] != '\0';
 	if (known)
 		memcpy(out, last_profile, sizeof(last_profile));
+	if (sprop && size)
+		str_ncpy(sprop, known ? last_sprop : "", size);
 	pthread_mutex_unlock(&profile_lock);
 	return known;
+}
+
+void sipua_camera_state(const char *path)
+{
+	pthread_mutex_lock(&profile_lock);
+	str_ncpy(state_path, path ? path : "", sizeof(state_path));
+	FILE *f = state_path[0] ? fopen(state_path, "r") : nullptr;
+	char line[sizeof(last_sprop) + 16] = "";
+	if (f && fgets(line, sizeof(line), f)) {
+		char profile[7] = "", sprop[sizeof(last_sprop)] = "";
+		// What the file says is taken only when it reads as a profile.
+		if (sscanf(line, "%6[0-9a-f] %1024[A-Za-z0-9+/=,]", profile,
+			   sprop) >= 1 && strlen(profile) == 6) {
+			memcpy(last_profile, profile, sizeof(profile));
+			memcpy(last_sprop, sprop, sizeof(sprop));
+		}
+	}
+	if (f)
+		(void)fclose(f);
+	pthread_mutex_unlock(&profile_lock);
 }

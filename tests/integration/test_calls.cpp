@@ -72,6 +72,7 @@ struct Rig {
   bool Start(const std::vector<std::pair<std::string, std::string>> &store = {}) {
     SippRun reg("registrar.xml");
     reg.timeout = Millis(600000);
+    reg.calls = 3;  // a restarted daemon registers with a call of its own
     if (!registrar.Start(reg)) return false;
     d.UseServer(registrar.port());
     d.config.args = {"--trace"};
@@ -397,8 +398,10 @@ TEST(Calls, IncomingGateCalls) {
 // With video on, an answered call sends the camera's stream to the callee,
 // who decodes it; the session is opened only for a call and ends with its
 // hold and its close; camera faults leave the audio and the doors alone, and
-// the camera's password is in no log line. A camera with a 10 s picture group
-// is seen at once: at the answer, and on a PLI or a picture_fast_update INFO. In
+// the camera's password is in no log line. The first call after a start
+// offers the camera's profile, asked for at the start or else kept from
+// before it; a callee that declines the video gets no video log line. A camera with a 10 s picture group
+// is seen at once: at the answer, and on a PLI, a FIR or a picture_fast_update INFO. In
 // direct mode the gate panel dials the entrance panel named by the rules,
 // reads the accounts from its 180 and calls them; the one that answers stays.
 TEST(Calls, VideoCallsAndDirectGateCall) {
@@ -495,6 +498,10 @@ TEST(Calls, VideoCallsAndDirectGateCall) {
   ASSERT_TRUE(media.Pli());
   EXPECT_TRUE(WaitFor([&] { return extra() >= 2; }, Millis(3000))) << media.Output() << slow.Output();
   EXPECT_TRUE(WaitFor([&] { return extra() >= 3; }, Millis(8000))) << media.Output() << slow.Output();
+  // A full intra request, half a second later, is answered like the PLI.
+  const int later = media.Audio();
+  ASSERT_TRUE(WaitFor([&] { return media.Audio() >= later + 25; }, Millis(5000)) && media.Fir());
+  EXPECT_TRUE(WaitFor([&] { return extra() >= 4; }, Millis(3000))) << media.Output() << slow.Output();
   hangUp(asking);
   slow.Stop();
 
@@ -526,9 +533,27 @@ TEST(Calls, VideoCallsAndDirectGateCall) {
   EXPECT_EQ(rig.d.CountLog("bytes dropped (over 2097152;"), 1);
   hangUp(flooded);
   hostile.Stop();
-  Sipp &next = call();
+
+  // After a restart with the camera down, the first call still offers the
+  // last sane profile; its callee declines the video, of which nothing is
+  // logged then.
+  ASSERT_TRUE(rig.Relaunch() && rig.d.WaitRegistered());
+  auto videoLines = [&] { return rig.d.CountLog("Video st") + rig.d.CountLog("VideoSt"); };
+  const int videoSaid = videoLines();
+  Sipp &next = rig.Peer("callee.xml");
+  ASSERT_TRUE(rig.Ok("SetSipAccounts", Flats(12, {{&next}})));
+  ASSERT_TRUE(rig.EventThen("UART_EV_TRYING_CALL", Trying(12), "-> OUTGOING_SIP_ESTABLISHED", 20000));
   hangUp(next);
   EXPECT_NE(next.Output().find("profile-level-id=42c015"), std::string::npos);
+  EXPECT_EQ(videoLines(), videoSaid);
+  // A High-profile camera up at the start: the first call offers its profile.
+  VideoPeer high;
+  ASSERT_TRUE(high.StartCamera(std::stoi(cameraPort), {"/ch2/trackID=0"}, false, 0, true));
+  ASSERT_TRUE(rig.Relaunch() && high.WaitOutput("closed", 15000) && rig.d.WaitRegistered());
+  Sipp &highCall = call();
+  hangUp(highCall);
+  EXPECT_NE(highCall.Output().find("profile-level-id=6400"), std::string::npos) << highCall.Output();
+  high.Stop();
 
   // Without video: no video line, no session.
   ASSERT_TRUE(rig.Ok("SetSipSettings", "{\"videoEnable\":false}"));

@@ -10,11 +10,15 @@
 class VideoPeer {
  public:
   // Serves the test picture at each mount path (e.g. "/ch1/trackID=0").
-  // `hd`: 1920x1080 at 4 Mbit/s; `gop`: frames from an IDR to the next.
-  bool StartCamera(int port, const std::vector<std::string> &paths, bool hd = false, int gop = 0) {
+  // `hd`: 1920x1080 at 4 Mbit/s; `gop`: frames from an IDR to the next;
+  // `high`: High profile; `fps`: frames a second.
+  bool StartCamera(int port, const std::vector<std::string> &paths, bool hd = false, int gop = 0, bool high = false,
+                   int fps = 25) {
     std::vector<std::string> args = {"camera", std::to_string(port)};
     if (hd) args.push_back("--1080p");
     if (gop) args.insert(args.end(), {"--gop", std::to_string(gop)});
+    if (high) args.push_back("--high");
+    if (fps != 25) args.insert(args.end(), {"--fps", std::to_string(fps)});
     args.insert(args.end(), paths.begin(), paths.end());
     return Start(args);
   }
@@ -42,6 +46,8 @@ class VideoPeer {
   bool Dtmf(char key) { return proc_.WriteStdin(std::string("dtmf ") + key + "\n"); }
   // A picture loss indication to the panel, from the callee's RTCP port.
   bool Pli() { return proc_.WriteStdin("pli\n"); }
+  // A full intra request (RFC 5104), likewise.
+  bool Fir() { return proc_.WriteStdin("fir\n"); }
   std::string Output() const { return proc_.Stdout() + proc_.Stderr(); }
 
   // Output lines that start with `prefix` ("describe /ch2", "closed").

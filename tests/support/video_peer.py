@@ -1,8 +1,9 @@
 #!/usr/bin/python3
 """Media peers of the video tests, on 127.0.0.1.
 
-camera PORT [--1080p] [--gop N] PATH...: an RTSP camera serving H.264
-(320x240, or 1920x1080 at 4 Mbit/s; an IDR every 25 frames, or every N) at
+camera PORT [--1080p] [--gop N] [--high] [--fps F] PATH...: an RTSP camera serving H.264
+(320x240, or 1920x1080 at 4 Mbit/s; an IDR every 25 frames, or every N;
+Constrained Baseline, or High; 25 frames a second, or F) at
 each mount PATH, one stream shared by its clients;
 prints "describe PATH", "teardown PATH", "closed" as clients come and go and
 "idr=MS" as it sends an IDR.
@@ -11,7 +12,8 @@ APORT, prints "frames=N audio=M keys=K" on change (K: pictures decodable by
 themselves), "key=MS" at each of these, and "first=MS" at a frame after a
 pause of the video; stdin
 "dtmf K" sends key K (RFC 4733, PT 101) to the audio's sender, "pli" a
-picture loss indication from VPORT+1 to the video sender's RTCP port.
+picture loss indication, "fir" a full intra request, from VPORT+1 to the
+video sender's RTCP port.
 hostile PORT: a camera that is not to be trusted, on any path. Its first
 connection answers DESCRIBE with a 2 GB Content-Length and sends 400 MB of
 body; the next offers two H.264 streams and, after PLAY, sends frames with an
@@ -34,7 +36,7 @@ gi.require_version("GstNet", "1.0")
 gi.require_version("GstRtspServer", "1.0")
 from gi.repository import GLib, Gst, GstNet, GstRtspServer  # noqa: E402
 
-CAMERA = ("( videotestsrc is-live=true pattern=ball ! video/x-raw,width=%d,height=%d,framerate=25/1 ! "
+CAMERA = ("( videotestsrc is-live=true pattern=ball ! video/x-raw,width=%d,height=%d,framerate=%d/1 ! "
           "x264enc threads=1 tune=zerolatency speed-preset=ultrafast %s ! "
           "rtph264pay name=pay0 pt=96 config-interval=-1 )")
 
@@ -49,7 +51,12 @@ def camera(port, paths):
         size, extra, paths = (1920, 1080), extra + " bitrate=4000", paths[1:]
     if paths and paths[0] == "--gop":
         extra, paths = "key-int-max=%d" % int(paths[1]), paths[2:]
-    launch = CAMERA % (size + (extra,))
+    if paths and paths[0] == "--high":
+        extra, paths = extra + " dct8x8=true ! video/x-h264,profile=high", paths[1:]
+    fps = 25
+    if paths and paths[0] == "--fps":
+        fps, paths = int(paths[1]), paths[2:]
+    launch = CAMERA % (size + (fps, extra))
     server = GstRtspServer.RTSPServer(address="127.0.0.1", service=str(port))
 
     def keyframe(_pad, info):
@@ -211,10 +218,12 @@ def callee(vport, aport):
                 rtp = struct.pack("!BBHII", 0x80, 101 | (0x80 if i == 0 else 0), 4000 + i, 160000, 0x1234)
                 event = struct.pack("!BBH", "0123456789*#".index(words[1]), (0x80 if i >= 3 else 0) | 10, 160 * (i + 1))
                 audio.sendto(rtp + event, got["peer"])
-        elif words[0] == "pli":  # RFC 4585: PSFB, FMT 1, no FCI
-            if got["sender"]:
-                host, port = got["sender"]
+        elif words[0] in ("pli", "fir") and got["sender"]:
+            host, port = got["sender"]
+            if words[0] == "pli":  # RFC 4585: PSFB, FMT 1, no FCI
                 rtcp.sendto(struct.pack("!BBHII", 0x81, 206, 2, 0x1234, 0), (host, port + 1))
+            else:  # RFC 5104: PSFB, FMT 4, one FCI entry (SSRC, sequence number)
+                rtcp.sendto(struct.pack("!BBHIIII", 0x84, 206, 4, 0x1234, 0, 0, 1 << 24), (host, port + 1))
         return True
 
     pipeline.get_by_name("sink").connect("handoff", frame)
