@@ -8,6 +8,8 @@
 //     then the figure is the age of that group);
 //   - a PLI sent by the callee half a second into the call -> the next
 //     picture decodable by itself at the callee;
+//   - the camera's later IDRs -> each decoded at the callee (the live
+//     stream's delay);
 //   - CPU time of the panel's process per minute of a call with video (and,
 //     for doralin, of a call without);
 //   - doralin's resident size and shared objects idle, before the first
@@ -56,7 +58,7 @@ double Objects(pid_t pid) {
 }
 
 struct Results {
-  std::vector<double> toFrame, fromIdr, pliToKey, cpu;
+  std::vector<double> toFrame, fromIdr, pliToKey, live, cpu;
 };
 
 struct Rig {
@@ -95,6 +97,16 @@ struct Rig {
       if (media.Pli() && WaitFor([&] { return media.Times("key=").size() > keys; }, Millis(12000)))
         r->pliToKey.push_back(media.Times("key=").back() - pli);
       if (i == 0) r->cpu.push_back(CpuPerMinute(pid, 8000));
+      // Live IDRs a second after the PLI's replay: the camera's frame to
+      // its picture at the callee.
+      const std::vector<double> decoded = media.Times("key=");
+      for (double t : camera.Times("idr="))
+        if (t > pli + 1000)
+          for (double k : decoded)
+            if (k >= t && k - t < 1000) {
+              r->live.push_back(k - t);
+              break;
+            }
       if (!hangUp(i) || callee.Wait() != 0) return fprintf(stderr, "call %d did not end\n", i), false;
       WaitFor([] { return false; }, Millis(700));  // a pause the decoder reports as one
     }
@@ -156,6 +168,7 @@ void Print(const std::string &who, const Results &r) {
   Figure(who + "_200ok_to_first_frame", r.toFrame, "ms");
   Figure(who + "_idr_to_frame_at_callee", r.fromIdr, "ms");
   Figure(who + "_pli_to_next_key_picture", r.pliToKey, "ms");
+  Figure(who + "_camera_idr_to_picture_live", r.live, "ms");
   Figure(who + "_cpu_per_minute_of_video_call", r.cpu, "ms");
 }
 

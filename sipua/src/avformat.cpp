@@ -321,10 +321,9 @@ void wait_next(struct avsrc *src, int ms)
 	src->deadline = now_ms() + (uint64_t)ms;
 }
 
-uint32_t stamp_of(struct stamp *s, const AVPacket *pkt, AVRational tb)
+uint32_t stamp_of(struct stamp *s, int64_t t, AVRational tb)
 {
 	const int64_t wall = (int64_t)(now_ms() - s->t0) * 90;
-	const int64_t t = pkt->pts != AV_NOPTS_VALUE ? pkt->pts : pkt->dts;
 	if (t == AV_NOPTS_VALUE)
 		return s->last = s->mapped ? s->last : (uint32_t)wall;
 	const int64_t t90 = av.av_rescale_q(t, tb, AVRational{1, 90000});
@@ -662,6 +661,111 @@ void drop_large(struct avsrc *src, size_t len)
 	src->drop_logged = now;
 }
 
+// The unit being gathered. With the demuxer's parser off, a packet is one
+// RTP packet's share of a unit (whole NAL units, or a fragment's bytes), and
+// libavformat keeps no RTP marker: a unit is whole when a packet of another
+// time comes, or when the camera has sent nothing for SPLIT_IDLE_MS (it sends
+// a frame's packets back to back), which spares the wait for the next frame.
+// Should a packet of a unit come after that wait (a camera that paces its
+// packets), the stream goes on from the next IDR and the wait is off for the
+// session.
+struct splitter {
+	struct avsrc *src;
+	pthread_mutex_t lock;
+	pthread_cond_t wake;
+	const uint8_t *extra;             // parameter sets for the first unit
+	size_t elen;
+	AVRational tb;
+	uint8_t *au;
+	size_t len, cap;
+	int64_t t;                        // the unit's time stamp
+	int64_t sent_t;                   // the last unit sent
+	uint64_t at;                      // when its last packet came
+	bool over;                        // dropped: too large, or late part
+	bool idle_ok;                     // the idle wait ends units
+	bool done;
+};
+
+enum { SPLIT_IDLE_MS = 15 };
+
+// Under sp->lock.
+void split_send(struct splitter *sp)
+{
+	if (sp->len && !sp->over) {
+		push(sp->src, sp->extra, sp->elen, sp->au, sp->len,
+		     stamp_of(&sp->src->clock, sp->t, sp->tb));
+		sp->elen = 0;
+		sp->sent_t = sp->t;
+	}
+	sp->len = 0;
+}
+
+void *split_idle(void *arg)
+{
+	auto *sp = static_cast<struct splitter *>(arg);
+	pthread_mutex_lock(&sp->lock);
+	while (!sp->done) {
+		struct timespec until;
+		clock_gettime(CLOCK_MONOTONIC, &until);
+		const uint64_t now = now_ms();
+		const bool pending = sp->len && !sp->over && sp->idle_ok;
+		if (pending && now - sp->at >= SPLIT_IDLE_MS) {
+			split_send(sp);
+			continue;
+		}
+		const uint64_t ms = pending ? sp->at + SPLIT_IDLE_MS - now : 1000;
+		until.tv_sec += (time_t)(ms / 1000);
+		until.tv_nsec += (long)(ms % 1000) * 1000000;
+		if (until.tv_nsec >= 1000000000) {
+			++until.tv_sec;
+			until.tv_nsec -= 1000000000;
+		}
+		(void)pthread_cond_timedwait(&sp->wake, &sp->lock, &until);
+	}
+	pthread_mutex_unlock(&sp->lock);
+	return nullptr;
+}
+
+// Source thread: one packet of the stream.
+void split_add(struct splitter *sp, const AVPacket *pkt)
+{
+	const int64_t t = pkt->pts != AV_NOPTS_VALUE ? pkt->pts : pkt->dts;
+	const size_t n = (size_t)pkt->size;
+	pthread_mutex_lock(&sp->lock);
+	const bool was_empty = !sp->len;
+	if (t != sp->t && t != AV_NOPTS_VALUE) {
+		split_send(sp);
+		sp->over = false;
+		sp->t = t;
+		if (t == sp->sent_t) {
+			// The rest of a unit already sent: the camera paces.
+			sp->idle_ok = false;
+			sp->over = true;
+			sp->src->tx.synced = false;
+		}
+	}
+	if (!sp->over && sp->len + n > UNIT_MAX) {
+		drop_large(sp->src, sp->len + n);
+		sp->over = true;
+	}
+	if (!sp->over && sp->len + n > sp->cap) {
+		const size_t grown = (sp->len + n) * 2;
+		auto *p = static_cast<uint8_t *>(realloc(sp->au, grown));
+		sp->over = !p;
+		sp->au = p ? p : sp->au;
+		sp->cap = p ? grown : sp->cap;
+	}
+	if (!sp->over) {
+		memcpy(sp->au + sp->len, pkt->data, n);
+		sp->len += n;
+	}
+	sp->at = now_ms();
+	// A unit begins: the idle wait starts. Later packets only move it on.
+	if (was_empty && sp->len)
+		pthread_cond_signal(&sp->wake);
+	pthread_mutex_unlock(&sp->lock);
+}
+
 // Reads access units until the stream fails; `why` then tells how.
 void read_units(struct avsrc *src, AVFormatContext *ic, int idx,
 		bool *delivered, char *why)
@@ -673,7 +777,7 @@ void read_units(struct avsrc *src, AVFormatContext *ic, int idx,
 	const AVCodecParameters *par = st->codecpar;
 	const bool has_extra = annex_b(par->extradata, par->extradata_size) &&
 			       par->extradata_size <= 2 * H264_PARAM_MAX;
-	size_t elen = has_extra ? (size_t)par->extradata_size : 0;
+	const size_t elen = has_extra ? (size_t)par->extradata_size : 0;
 	char profile[7] = "";
 	if (has_extra &&
 	    h264_params_profile(par->extradata, elen, profile)) {
@@ -684,22 +788,42 @@ void read_units(struct avsrc *src, AVFormatContext *ic, int idx,
 	}
 	src->tx.synced = false;
 	wait_next(src, FIRST_PACKET_MS);
+	struct splitter sp = {};
+	sp.src = src;
+	sp.extra = par->extradata;
+	sp.elen = elen;
+	sp.tb = st->time_base;
+	sp.t = sp.sent_t = AV_NOPTS_VALUE;
+	sp.idle_ok = true;
+	pthread_mutex_init(&sp.lock, nullptr);
+	pthread_condattr_t ca;
+	pthread_condattr_init(&ca);
+	pthread_condattr_setclock(&ca, CLOCK_MONOTONIC);
+	pthread_cond_init(&sp.wake, &ca);
+	pthread_condattr_destroy(&ca);
+	pthread_t idle;
+	const bool idling = !pthread_create(&idle, nullptr, split_idle, &sp);
+	sp.idle_ok = idling;
 	AVPacket *pkt = av.av_packet_alloc();
 	int r = pkt ? 0 : AVERROR(ENOMEM);
 	while (r >= 0 && (r = av.av_read_frame(ic, pkt)) >= 0) {
-		if (pkt->stream_index == idx && pkt->size > UNIT_MAX) {
-			drop_large(src, (size_t)pkt->size);
-		}
-		else if (pkt->stream_index == idx && pkt->size > 0) {
-			push(src, par->extradata, elen, pkt->data,
-			     (size_t)pkt->size,
-			     stamp_of(&src->clock, pkt, st->time_base));
-			elen = 0;
+		if (pkt->stream_index == idx && pkt->size > 0) {
+			split_add(&sp, pkt);
 			*delivered = true;
 			wait_next(src, SILENCE_MS);
 		}
 		av.av_packet_unref(pkt);
 	}
+	pthread_mutex_lock(&sp.lock);
+	sp.done = true;
+	pthread_cond_signal(&sp.wake);
+	pthread_mutex_unlock(&sp.lock);
+	if (idling)
+		(void)pthread_join(idle, nullptr);
+	// A unit cut short by the end is no use to a decoder.
+	free(sp.au);
+	pthread_cond_destroy(&sp.wake);
+	pthread_mutex_destroy(&sp.lock);
 	av.av_packet_free(&pkt);
 	char err[64];
 	av.av_strerror(r, err, sizeof(err));
@@ -756,6 +880,8 @@ void session(struct avsrc *src, bool *delivered, bool *refused, char *why)
 	}
 	ic->interrupt_callback.callback = interrupted;
 	ic->interrupt_callback.opaque = src;
+	// Units are cut by their time stamps (read_units), not by the parser.
+	ic->flags |= AVFMT_FLAG_NOPARSE | AVFMT_FLAG_NOFILLIN;
 	AVDictionary *opts = nullptr;
 	av.av_dict_set(&opts, "rtsp_transport", src->transport, 0);
 	// Audio and data streams are not even set up.
