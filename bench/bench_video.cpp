@@ -180,7 +180,7 @@ int main(int argc, char **argv) {
   if (argc > 2) rig.gop = atoi(argv[2]);
   if (argc > 3) rig.ring = atoi(argv[3]);
   if (argc > 4) rig.fps = atoi(argv[4]);
-  if (!rig.camera.StartCamera(rig.cameraPort, {"/ch1/trackID=0"}, false, rig.gop, false, rig.fps) ||
+  if (!rig.camera.StartCamera(rig.cameraPort, {"/ch1/trackID=0"}, false, rig.gop, "", rig.fps) ||
       !rig.media.StartCallee(rig.videoPort, rig.audioPort))
     return fprintf(stderr, "camera or callee did not start\n"), 1;
   printf("# camera: 320x240, %d fps, an IDR every %d frames; the callee rings %d ms\n", rig.fps, rig.gop,

@@ -505,6 +505,19 @@ TEST(Calls, VideoCallsAndDirectGateCall) {
   hangUp(asking);
   slow.Stop();
 
+  // A camera that is not H.264: said once, and asked again only at the slow
+  // pace (not within five seconds of the callee's audio).
+  VideoPeer mjpeg;
+  ASSERT_TRUE(mjpeg.StartCamera(std::stoi(cameraPort), {"/ch2/trackID=0"}, false, 0, "mjpeg"));
+  Sipp &refused = call();
+  ASSERT_TRUE(mjpeg.WaitOutput("closed", 10000)) << mjpeg.Output();
+  const int before = media.Audio();
+  EXPECT_TRUE(WaitFor([&] { return media.Audio() >= before + 250; }, Millis(10000)));
+  EXPECT_EQ(mjpeg.Count("describe"), 1) << mjpeg.Output();
+  EXPECT_EQ(rig.d.CountLog(url + "not H.264 but mjpeg"), 1);
+  hangUp(refused);
+  mjpeg.Stop();
+
   // A hostile camera: a 2 GB reply body, then an endless fragment on a
   // second stream, ten 10 MB units and an SPS of no real level on the first.
   // The daemon's peak memory stays bounded (the 10 MB units are dropped,
@@ -548,7 +561,7 @@ TEST(Calls, VideoCallsAndDirectGateCall) {
   EXPECT_EQ(videoLines(), videoSaid);
   // A High-profile camera up at the start: the first call offers its profile.
   VideoPeer high;
-  ASSERT_TRUE(high.StartCamera(std::stoi(cameraPort), {"/ch2/trackID=0"}, false, 0, true));
+  ASSERT_TRUE(high.StartCamera(std::stoi(cameraPort), {"/ch2/trackID=0"}, false, 0, "high"));
   ASSERT_TRUE(rig.Relaunch() && high.WaitOutput("closed", 15000) && rig.d.WaitRegistered());
   Sipp &highCall = call();
   hangUp(highCall);

@@ -11,13 +11,13 @@ class VideoPeer {
  public:
   // Serves the test picture at each mount path (e.g. "/ch1/trackID=0").
   // `hd`: 1920x1080 at 4 Mbit/s; `gop`: frames from an IDR to the next;
-  // `high`: High profile; `fps`: frames a second.
-  bool StartCamera(int port, const std::vector<std::string> &paths, bool hd = false, int gop = 0, bool high = false,
-                   int fps = 25) {
+  // `kind`: "high" (High profile) or "mjpeg" (not H.264); `fps`: frames a second.
+  bool StartCamera(int port, const std::vector<std::string> &paths, bool hd = false, int gop = 0,
+                   const std::string &kind = "", int fps = 25) {
     std::vector<std::string> args = {"camera", std::to_string(port)};
     if (hd) args.push_back("--1080p");
     if (gop) args.insert(args.end(), {"--gop", std::to_string(gop)});
-    if (high) args.push_back("--high");
+    if (!kind.empty()) args.push_back("--" + kind);
     if (fps != 25) args.insert(args.end(), {"--fps", std::to_string(fps)});
     args.insert(args.end(), paths.begin(), paths.end());
     return Start(args);

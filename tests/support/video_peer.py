@@ -1,9 +1,10 @@
 #!/usr/bin/python3
 """Media peers of the video tests, on 127.0.0.1.
 
-camera PORT [--1080p] [--gop N] [--high] [--fps F] PATH...: an RTSP camera serving H.264
-(320x240, or 1920x1080 at 4 Mbit/s; an IDR every 25 frames, or every N;
-Constrained Baseline, or High; 25 frames a second, or F) at
+camera PORT [--1080p] [--gop N] [--high|--mjpeg] [--fps F] PATH...: an RTSP camera
+serving H.264 (320x240, or 1920x1080 at 4 Mbit/s; an IDR every 25 frames, or
+every N; Constrained Baseline, or High), or Motion JPEG; 25 frames a second,
+or F; at
 each mount PATH, one stream shared by its clients;
 prints "describe PATH", "teardown PATH", "closed" as clients come and go and
 "idr=MS" as it sends an IDR.
@@ -39,6 +40,8 @@ from gi.repository import GLib, Gst, GstNet, GstRtspServer  # noqa: E402
 CAMERA = ("( videotestsrc is-live=true pattern=ball ! video/x-raw,width=%d,height=%d,framerate=%d/1 ! "
           "x264enc threads=1 tune=zerolatency speed-preset=ultrafast %s ! "
           "rtph264pay name=pay0 pt=96 config-interval=-1 )")
+MJPEG = ("( videotestsrc is-live=true pattern=ball ! video/x-raw,format=I420,width=%d,height=%d,framerate=%d/1 ! "
+         "jpegenc ! rtpjpegpay name=pay0 pt=26 )%s")
 
 
 def say(text):
@@ -53,10 +56,13 @@ def camera(port, paths):
         extra, paths = "key-int-max=%d" % int(paths[1]), paths[2:]
     if paths and paths[0] == "--high":
         extra, paths = extra + " dct8x8=true ! video/x-h264,profile=high", paths[1:]
+    codec = CAMERA
+    if paths and paths[0] == "--mjpeg":
+        codec, paths = MJPEG, paths[1:]
     fps = 25
     if paths and paths[0] == "--fps":
         fps, paths = int(paths[1]), paths[2:]
-    launch = CAMERA % (size + (fps, extra))
+    launch = codec % (size + (fps, extra if codec == CAMERA else ""))
     server = GstRtspServer.RTSPServer(address="127.0.0.1", service=str(port))
 
     def keyframe(_pad, info):
