@@ -559,9 +559,10 @@ TEST(Calls, VideoCallsAndDirectGateCall) {
   hangUp(next);
   EXPECT_NE(next.Output().find("profile-level-id=42c015"), std::string::npos);
   EXPECT_EQ(videoLines(), videoSaid);
-  // A High-profile camera up at the start: the first call offers its profile.
+  // A High-profile camera that asks for credentials, up at the start: the
+  // first call offers its profile.
   VideoPeer high;
-  ASSERT_TRUE(high.StartCamera(std::stoi(cameraPort), {"/ch2/trackID=0"}, false, 0, "high"));
+  ASSERT_TRUE(high.StartCamera(std::stoi(cameraPort), {"/ch2/trackID=0"}, false, 0, "high digest=admin:S3cr3t-Cam"));
   ASSERT_TRUE(rig.Relaunch() && high.WaitOutput("closed", 15000) && rig.d.WaitRegistered());
   Sipp &highCall = call();
   hangUp(highCall);

@@ -3,6 +3,7 @@
 // media (H.264 decoded, audio counted, DTMF sent back to the panel).
 #pragma once
 
+#include <algorithm>
 #include <cstdlib>
 
 #include "process.h"
@@ -11,14 +12,18 @@ class VideoPeer {
  public:
   // Serves the test picture at each mount path (e.g. "/ch1/trackID=0").
   // `hd`: 1920x1080 at 4 Mbit/s; `gop`: frames from an IDR to the next;
-  // `kind`: "high" (High profile) or "mjpeg" (not H.264); `fps`: frames a second.
+  // `kind`: words among "high" (High profile), "mjpeg" (not H.264),
+  // "digest=USER:PASS" (credentials asked for); `fps`: frames a second.
   bool StartCamera(int port, const std::vector<std::string> &paths, bool hd = false, int gop = 0,
                    const std::string &kind = "", int fps = 25) {
-    std::vector<std::string> args = {"camera", std::to_string(port)};
+    std::vector<std::string> args = {"camera", std::to_string(port), "--gop=" + std::to_string(gop ? gop : 25),
+                                     "--fps=" + std::to_string(fps)};
     if (hd) args.push_back("--1080p");
-    if (gop) args.insert(args.end(), {"--gop", std::to_string(gop)});
-    if (!kind.empty()) args.push_back("--" + kind);
-    if (fps != 25) args.insert(args.end(), {"--fps", std::to_string(fps)});
+    for (size_t at = 0; at < kind.size();) {
+      const size_t end = std::min(kind.find(' ', at), kind.size());
+      args.push_back("--" + kind.substr(at, end - at));
+      at = end + 1;
+    }
     args.insert(args.end(), paths.begin(), paths.end());
     return Start(args);
   }

@@ -1,10 +1,10 @@
 #!/usr/bin/python3
 """Media peers of the video tests, on 127.0.0.1.
 
-camera PORT [--1080p] [--gop N] [--high|--mjpeg] [--fps F] PATH...: an RTSP camera
-serving H.264 (320x240, or 1920x1080 at 4 Mbit/s; an IDR every 25 frames, or
-every N; Constrained Baseline, or High), or Motion JPEG; 25 frames a second,
-or F; at
+camera PORT [--1080p] [--gop=N] [--high|--mjpeg] [--fps=F] [--digest=USER:PASS]
+PATH...: an RTSP camera serving H.264 (320x240, or 1920x1080 at 4 Mbit/s; an
+IDR every 25 frames, or every N; Constrained Baseline, or High), or Motion
+JPEG; 25 frames a second, or F; asking for Digest credentials, or none; at
 each mount PATH, one stream shared by its clients;
 prints "describe PATH", "teardown PATH", "closed" as clients come and go and
 "idr=MS" as it sends an IDR.
@@ -34,8 +34,9 @@ import gi
 
 gi.require_version("Gst", "1.0")
 gi.require_version("GstNet", "1.0")
+gi.require_version("GstRtsp", "1.0")
 gi.require_version("GstRtspServer", "1.0")
-from gi.repository import GLib, Gst, GstNet, GstRtspServer  # noqa: E402
+from gi.repository import GLib, Gst, GstNet, GstRtsp, GstRtspServer  # noqa: E402
 
 CAMERA = ("( videotestsrc is-live=true pattern=ball ! video/x-raw,width=%d,height=%d,framerate=%d/1 ! "
           "x264enc threads=1 tune=zerolatency speed-preset=ultrafast %s ! "
@@ -49,21 +50,23 @@ def say(text):
 
 
 def camera(port, paths):
-    size, extra = (320, 240), "key-int-max=25"  # an IDR a second
-    if paths and paths[0] == "--1080p":
-        size, extra, paths = (1920, 1080), extra + " bitrate=4000", paths[1:]
-    if paths and paths[0] == "--gop":
-        extra, paths = "key-int-max=%d" % int(paths[1]), paths[2:]
-    if paths and paths[0] == "--high":
-        extra, paths = extra + " dct8x8=true ! video/x-h264,profile=high", paths[1:]
-    codec = CAMERA
-    if paths and paths[0] == "--mjpeg":
-        codec, paths = MJPEG, paths[1:]
-    fps = 25
-    if paths and paths[0] == "--fps":
-        fps, paths = int(paths[1]), paths[2:]
-    launch = codec % (size + (fps, extra if codec == CAMERA else ""))
+    opts = {}
+    while paths and paths[0].startswith("--"):
+        key, _, value = paths.pop(0)[2:].partition("=")
+        opts[key] = value
+    size = (1920, 1080) if "1080p" in opts else (320, 240)
+    extra = "key-int-max=%s" % opts.get("gop", "25") + (" bitrate=4000" if "1080p" in opts else "")
+    if "high" in opts:
+        extra += " dct8x8=true ! video/x-h264,profile=high"
+    codec = MJPEG if "mjpeg" in opts else CAMERA
+    launch = codec % (size + (int(opts.get("fps", "25")), extra if codec == CAMERA else ""))
     server = GstRtspServer.RTSPServer(address="127.0.0.1", service=str(port))
+    if "digest" in opts:
+        auth, token = GstRtspServer.RTSPAuth(), GstRtspServer.RTSPToken()
+        token.set_string("media.factory.role", "user")
+        auth.add_digest(*opts["digest"].split(":", 1), token)
+        auth.set_supported_methods(GstRtsp.RTSPAuthMethod.DIGEST)
+        server.set_auth(auth)
 
     def keyframe(_pad, info):
         if not info.get_buffer().has_flags(Gst.BufferFlags.DELTA_UNIT):
@@ -77,6 +80,9 @@ def camera(port, paths):
     for path in paths:
         factory = GstRtspServer.RTSPMediaFactory(shared=True)
         factory.set_launch(launch)
+        factory.add_role_from_structure(
+            Gst.Structure.new_from_string("user, media.factory.access=(boolean)true, "
+                                          "media.factory.construct=(boolean)true"))
         factory.connect("media-configure", configured)
         server.get_mount_points().add_factory(path, factory)
 
