@@ -284,22 +284,23 @@ bool camera_describe(const char *url, int ms, const std::atomic<bool> &stop,
 	if (!url || !parse_url(url, &u))
 		return false;
 	const int64_t deadline = now_ms() + ms;
-	const int fd = connect_to(u, deadline, stop);
-	if (fd < 0)
-		return false;
 	std::string head, body, auth;
 	int status = 0;
-	for (int cseq = 1; cseq <= 2; ++cseq) {
+	// The request with credentials goes on a connection of its own: some
+	// cameras close theirs after a 401.
+	for (int round = 0; round < 2; ++round) {
+		const int fd = connect_to(u, deadline, stop);
+		if (fd < 0)
+			return false;
 		const std::string req = "DESCRIBE " + u.uri + " RTSP/1.0\r\n"
-			"CSeq: " + std::to_string(cseq) + "\r\n"
-			"Accept: application/sdp\r\n" + auth + "\r\n";
+			"CSeq: 1\r\nAccept: application/sdp\r\n" + auth + "\r\n";
 		status = send_all(fd, req, deadline, stop)
 			 ? read_reply(fd, deadline, stop, &head, &body) : 0;
+		close(fd);
 		if (status != 401 || !auth.empty() || u.user.empty())
 			break;
 		auth = authorization(u, header(head, "WWW-Authenticate"));
 	}
-	close(fd);
 	return status == 200 && sprop_of(body, sprop, size);
 }
 

@@ -563,7 +563,9 @@ TEST(Calls, VideoCallsAndDirectGateCall) {
   // first call offers its profile.
   VideoPeer high;
   ASSERT_TRUE(high.StartCamera(std::stoi(cameraPort), {"/ch2/trackID=0"}, false, 0, "high digest=admin:S3cr3t-Cam"));
-  ASSERT_TRUE(rig.Relaunch() && high.WaitOutput("closed", 15000) && rig.d.WaitRegistered());
+  // Asked twice, the second time with the credentials: the second close ends the asking.
+  ASSERT_TRUE(rig.Relaunch() && WaitFor([&] { return high.Count("closed") == 2; }, Millis(15000)) &&
+              rig.d.WaitRegistered()) << high.Output();
   Sipp &highCall = call();
   hangUp(highCall);
   EXPECT_NE(highCall.Output().find("profile-level-id=6400"), std::string::npos) << highCall.Output();
