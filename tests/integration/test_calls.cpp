@@ -471,9 +471,12 @@ TEST(Calls, VideoCallsAndDirectGateCall) {
   // Offered with the profile of the test camera's stream (Constrained Baseline 2.1).
   EXPECT_NE(second.Output().find("profile-level-id=42c015"), std::string::npos);
 
-  // Video put on hold ends the session; the call goes on.
-  Sipp &held = call("inactive");
+  // Video put on hold ends the session; the call goes on. The re-offer moves
+  // the video's RTCP, and the panel's reports follow it.
+  RtpPeer rtcp("127.0.0.1");
+  Sipp &held = call(("inactive\r\na=rtcp:" + std::to_string(LocalPort(rtcp.fd))).c_str());
   EXPECT_TRUE(WaitFor([&] { return cameraAgain.Count("closed") == 2; }, Millis(10000))) << cameraAgain.Output();
+  EXPECT_TRUE(WaitFor([&] { return rtcp.Listen(20), !rtcp.heard.empty(); }, Millis(12000)));
   EXPECT_TRUE(audioGoesOn());
   hangUp(held);
   EXPECT_EQ(cameraAgain.Count("describe"), 2);
