@@ -737,12 +737,12 @@ void split_add(struct splitter *sp, const AVPacket *pkt)
 		split_send(sp);
 		sp->over = false;
 		sp->t = t;
-		if (t == sp->sent_t) {
-			// The rest of a unit already sent: the camera paces.
-			sp->idle_ok = false;
-			sp->over = true;
-			sp->src->tx.synced = false;
-		}
+	}
+	if (t == sp->sent_t && t != AV_NOPTS_VALUE && !sp->len && !sp->over) {
+		// The rest of a unit already sent: the camera paces its packets.
+		sp->idle_ok = false;
+		sp->over = true;
+		sp->src->tx.synced = false;
 	}
 	if (!sp->over && sp->len + n > UNIT_MAX) {
 		drop_large(sp->src, sp->len + n);
