@@ -738,8 +738,11 @@ void split_add(struct splitter *sp, const AVPacket *pkt)
 		sp->over = false;
 		sp->t = t;
 	}
-	if (t == sp->sent_t && t != AV_NOPTS_VALUE && !sp->len && !sp->over) {
-		// The rest of a unit already sent: the camera paces its packets.
+	// A fragment's continuation (no start code) of a unit already sent: the
+	// camera paces its packets. (A whole NAL unit of the same time begins a
+	// unit: cameras repeat a time stamp at the start of a session.)
+	if (t == sp->sent_t && t != AV_NOPTS_VALUE && !sp->len && !sp->over &&
+	    !annex_b(pkt->data, pkt->size)) {
 		sp->idle_ok = false;
 		sp->over = true;
 		sp->src->tx.synced = false;
