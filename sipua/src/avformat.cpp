@@ -806,7 +806,8 @@ void read_units(struct avsrc *src, AVFormatContext *ic, int idx,
 	pthread_condattr_destroy(&ca);
 	pthread_t idle;
 	const bool idling = !pthread_create(&idle, nullptr, split_idle, &sp);
-	sp.idle_ok = idling;
+	if (!idling)
+		sp.idle_ok = false;  // units then end at the next time stamp only
 	AVPacket *pkt = av.av_packet_alloc();
 	int r = pkt ? 0 : AVERROR(ENOMEM);
 	while (r >= 0 && (r = av.av_read_frame(ic, pkt)) >= 0) {
