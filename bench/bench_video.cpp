@@ -8,14 +8,19 @@
 //     then the figure is the age of that group);
 //   - a PLI sent by the callee half a second into the call -> the next
 //     picture decodable by itself at the callee;
+//   - the camera's later IDRs -> each decoded at the callee (the live
+//     stream's delay);
 //   - CPU time of the panel's process per minute of a call with video (and,
-//     for doralin, of a call without).
-// The camera (GStreamer's RTSP server) sends 320x240 at 25 frames a second,
-// an IDR every `gop` frames (25: 1 s). The callee is a sipp UAS that rings for
-// `ring` ms, whose media go to a GStreamer decoder.
-//   bench_video [calls=5] [gop=25] [ring=1500]
+//     for doralin, of a call without);
+//   - doralin's resident size and shared objects idle, before the first
+//     call with video and after it (libavformat is loaded by that call).
+// The camera (GStreamer's RTSP server) sends 320x240 at `fps` frames a
+// second, an IDR every `gop` frames (25: 1 s at 25 fps). The callee is a sipp
+// UAS that rings for `ring` ms, whose media go to a GStreamer decoder.
+//   bench_video [calls=5] [gop=25] [ring=1500] [fps=25]
 #include <chrono>
 #include <filesystem>
+#include <set>
 
 #include "../tests/unit/test_wav_fixture.h"
 #include "daemon.h"
@@ -42,12 +47,22 @@ double CpuPerMinute(pid_t pid, int ms) {
   return (CpuMs(pid) - cpu) * 60000 / (MonotonicMs() - t0);
 }
 
+// Shared objects mapped into `pid`.
+double Objects(pid_t pid) {
+  std::set<std::string> objects;
+  for (const std::string &line : SplitLines(ReadFile("/proc/" + std::to_string(pid) + "/maps"))) {
+    const size_t path = line.find('/');
+    if (path != std::string::npos && line.find(".so", path) != std::string::npos) objects.insert(line.substr(path));
+  }
+  return double(objects.size());
+}
+
 struct Results {
-  std::vector<double> toFrame, fromIdr, pliToKey, cpu;
+  std::vector<double> toFrame, fromIdr, pliToKey, live, cpu;
 };
 
 struct Rig {
-  int calls = 5, gop = 25, ring = 1500;
+  int calls = 5, gop = 25, ring = 1500, fps = 25;
   int cameraPort = FreeTcpPort(), videoPort = FreeUdpPort(), audioPort = FreeUdpPort(), calleePort = FreeUdpPort();
   std::string url = "rtsp://127.0.0.1:" + std::to_string(cameraPort) + "/ch1/trackID=0";
   VideoPeer camera, media;
@@ -82,6 +97,16 @@ struct Rig {
       if (media.Pli() && WaitFor([&] { return media.Times("key=").size() > keys; }, Millis(12000)))
         r->pliToKey.push_back(media.Times("key=").back() - pli);
       if (i == 0) r->cpu.push_back(CpuPerMinute(pid, 8000));
+      // Live IDRs a second after the PLI's replay: the camera's frame to
+      // its picture at the callee.
+      const std::vector<double> decoded = media.Times("key=");
+      for (double t : camera.Times("idr="))
+        if (t > pli + 1000)
+          for (double k : decoded)
+            if (k >= t && k - t < 1000) {
+              r->live.push_back(k - t);
+              break;
+            }
       if (!hangUp(i) || callee.Wait() != 0) return fprintf(stderr, "call %d did not end\n", i), false;
       WaitFor([] { return false; }, Millis(700));  // a pause the decoder reports as one
     }
@@ -89,7 +114,7 @@ struct Rig {
   }
 
   // The daemon, and the same call without video for what the pass-through adds.
-  bool Doralin(Results *r, double *withoutVideo) {
+  bool Doralin(Results *r, double *withoutVideo, std::vector<double> *idle) {
     Sipp registrar;
     if (!registrar.Start(SippRun("registrar.xml"))) return false;
     const std::string regPort = std::to_string(registrar.port());
@@ -100,11 +125,16 @@ struct Rig {
     if (!panel.Start() || !d.Launch() || !d.WaitStarted() ||
         !WaitFor([&] { return d.Call("GetSipRegisterStatus").bytes == std::vector<uint8_t>{1}; }, Millis(10000)))
       return false;
+    // Idle: resident MB and shared objects, before the first video call.
+    WaitFor([] { return false; }, Millis(3000));  // the camera's profile asked for
+    *idle = {double(StatusKb(d.Pid(), "VmRSS:")) / 1024, Objects(d.Pid())};
     auto call = [&](int) { return d.Signal("UART_EV_TRYING_CALL", std::vector<uint8_t>{12, 0, 2}); };
     auto bye = [&](int i) {
       return d.Signal("UART_EV_BYE", std::vector<uint8_t>{}) && d.WaitLog("-> IDLE", 10000, i + 1);
     };
     if (!Measure(d.Pid(), call, bye, r)) return false;
+    WaitFor([] { return false; }, Millis(3000));  // the camera's session ends
+    idle->insert(idle->end(), {double(StatusKb(d.Pid(), "VmRSS:")) / 1024, Objects(d.Pid())});
     Sipp plain;
     SippRun run("callee.xml");
     run.localPort = calleePort;
@@ -138,6 +168,7 @@ void Print(const std::string &who, const Results &r) {
   Figure(who + "_200ok_to_first_frame", r.toFrame, "ms");
   Figure(who + "_idr_to_frame_at_callee", r.fromIdr, "ms");
   Figure(who + "_pli_to_next_key_picture", r.pliToKey, "ms");
+  Figure(who + "_camera_idr_to_picture_live", r.live, "ms");
   Figure(who + "_cpu_per_minute_of_video_call", r.cpu, "ms");
 }
 
@@ -148,16 +179,23 @@ int main(int argc, char **argv) {
   if (argc > 1) rig.calls = atoi(argv[1]);
   if (argc > 2) rig.gop = atoi(argv[2]);
   if (argc > 3) rig.ring = atoi(argv[3]);
-  if (!rig.camera.StartCamera(rig.cameraPort, {"/ch1/trackID=0"}, false, rig.gop) ||
+  if (argc > 4) rig.fps = atoi(argv[4]);
+  if (!rig.camera.StartCamera(rig.cameraPort, {"/ch1/trackID=0"}, false, rig.gop, "", rig.fps) ||
       !rig.media.StartCallee(rig.videoPort, rig.audioPort))
     return fprintf(stderr, "camera or callee did not start\n"), 1;
-  printf("# camera: 320x240, 25 fps, an IDR every %d frames; the callee rings %d ms\n", rig.gop, rig.ring);
+  printf("# camera: 320x240, %d fps, an IDR every %d frames; the callee rings %d ms\n", rig.fps, rig.gop,
+         rig.ring);
   Results doralin, baresip;
   double withoutVideo = 0;
-  if (!rig.Doralin(&doralin, &withoutVideo)) return fprintf(stderr, "doralin: failed\n"), 1;
+  std::vector<double> idle;
+  if (!rig.Doralin(&doralin, &withoutVideo, &idle)) return fprintf(stderr, "doralin: failed\n"), 1;
   if (!rig.Baresip(&baresip)) return fprintf(stderr, "baresip: failed\n"), 1;
   Print("doralin", doralin);
   Figure("doralin_cpu_per_minute_of_call_without_video", {withoutVideo}, "ms");
+  Figure("doralin_rss_idle_before_video", {idle[0]}, "MB");
+  Figure("doralin_shared_objects_idle_before_video", {idle[1]}, "");
+  Figure("doralin_rss_idle_after_video", {idle[2]}, "MB");
+  Figure("doralin_shared_objects_idle_after_video", {idle[3]}, "");
   Print("baresip_1.0.0", baresip);
   return 0;
 }

@@ -204,6 +204,7 @@ int DoralinMain(int argc, char **argv) {
   JsonPtr(AssistantMakeFilesList(nullptr)).reset();  // the table; its reply is not needed
 
   SipSetConfigPath(CallContext.configPath);
+  SipSetCameraState(RootPath("/var/lib/ornix/camera-profile").c_str());
   if (!SipConfigAccepted()) ExitProcess(kExitConfig);
   const int sipErr = SipInit(BaresipEventHandler);
   if (sipErr == EADDRNOTAVAIL || sipErr == EADDRINUSE || sipErr == EACCES || sipErr == ERANGE) {

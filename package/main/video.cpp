@@ -45,6 +45,7 @@ void VideoStart(struct call *call) {
     LogWriteMorvat(3, LOG_MODULE, __LINE__, 0, "VideoStart: call not found");
     return;
   }
+  if (!SipCallHasVideo(call)) return;  // declined by the peer: no video to speak of
   const char *transport = GetVideoTransport(call);
   snprintf(videoUrl, sizeof(videoUrl), "rtsp://127.0.0.1:554/ch%u/trackID=0",
            (unsigned)CallContext.videoStreamId);

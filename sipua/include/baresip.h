@@ -291,6 +291,16 @@ struct sipua_counters {
 void sipua_counters_get(struct sipua_counters *c);
 
 /*
+ * The file that keeps the camera's last known H.264 profile and parameter
+ * sets across restarts, read now (this library's own addition). Before the
+ * modules are loaded.
+ */
+void sipua_camera_state(const char *path);
+
+/* Whether the peer takes the call's video (baresip 3.x's call_has_video). */
+bool call_has_video(const struct call *call);
+
+/*
  * Baresip instance
  */
 

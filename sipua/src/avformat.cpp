@@ -12,6 +12,7 @@
 // dropped, and the handshake has a deadline and a budget of reads.
 #include "avformat.h"
 
+#include "camera_probe.h"
 #include "core.h"
 #include "h264.h"
 
@@ -76,28 +77,56 @@ enum {
 
 bool loaded = false;
 
-// The last sane profile any source saw.
+// The last sane profile any source saw, and the parameter sets of the
+// camera's session description when they are of that profile; kept in
+// `state_path` ("PROFILE SPROP"), so that a restart does not forget them.
 pthread_mutex_t profile_lock = PTHREAD_MUTEX_INITIALIZER;
 char last_profile[7] = "";
+char last_sprop[1025] = "";
+char state_path[512] = "";
 
-void learn_profile(const char *profile)
+// Under profile_lock.
+void save_profile(void)
+{
+	if (!state_path[0])
+		return;
+	char tmp[sizeof(state_path) + 4];
+	(void)snprintf(tmp, sizeof(tmp), "%s.new", state_path);
+	FILE *f = fopen(tmp, "w");
+	if (!f)
+		return;
+	const bool ok = fprintf(f, "%s %s\n", last_profile, last_sprop) > 0;
+	if (fclose(f) || !ok || rename(tmp, state_path))
+		(void)remove(tmp);
+}
+
+void learn_profile(const char *profile, const char *sprop = nullptr)
 {
 	if (!profile[0])
 		return;
 	pthread_mutex_lock(&profile_lock);
-	memcpy(last_profile, profile, sizeof(last_profile));
+	const bool same = !strcmp(last_profile, profile) &&
+			  (!sprop || !strcmp(last_sprop, sprop));
+	if (!same) {
+		// Parameter sets of another profile would contradict it.
+		if (sprop || strcmp(last_profile, profile))
+			str_ncpy(last_sprop, sprop ? sprop : "",
+				 sizeof(last_sprop));
+		memcpy(last_profile, profile, sizeof(last_profile));
+		save_profile();
+	}
 	pthread_mutex_unlock(&profile_lock);
 }
 
 // libavformat brings libavcodec and every codec library that links (over a
-// hundred shared objects, some 20 MB resident): it is loaded when the config
-// names the module, as the library's modules are, not with the program.
+// hundred shared objects, some 20 MB resident): it is loaded by the first
+// camera session, on its thread, not with the program or the config.
 #define AV_FUNCTIONS(X)                                                      \
 	X(av_dict_free) X(av_dict_set) X(av_find_best_stream)                \
 	X(av_log_set_level) X(av_packet_alloc) X(av_packet_free)             \
 	X(av_packet_unref) X(av_read_frame) X(av_rescale_q) X(av_strerror)   \
 	X(avcodec_get_name) X(avformat_alloc_context)                        \
-	X(avformat_close_input) X(avformat_network_deinit)                   \
+	X(avformat_close_input)                                              \
 	X(avformat_network_init) X(avformat_open_input) X(av_max_alloc)
 struct av_api {
 #define AV_POINTER(name) decltype(&::name) name;
@@ -127,7 +156,29 @@ int load_api(void)
 	return 0;
 }
 
-// Source threads still running.
+// Opens libavformat once per process; 0 when it is usable.
+int use_api(void)
+{
+	static pthread_mutex_t lock = PTHREAD_MUTEX_INITIALIZER;
+	static int api = -1;
+	pthread_mutex_lock(&lock);
+	if (api < 0) {
+		api = load_api();
+		if (!api) {
+			// Our own line says what went wrong; libavformat's
+			// would repeat it.
+			av.av_log_set_level(AV_LOG_FATAL);
+			// Process-wide, but libavformat is libavutil's only
+			// user here.
+			av.av_max_alloc(ALLOC_MAX);
+			api = av.avformat_network_init() < 0 ? EINVAL : 0;
+		}
+	}
+	pthread_mutex_unlock(&lock);
+	return api;
+}
+
+// Source and probe threads still running.
 pthread_mutex_t live_lock = PTHREAD_MUTEX_INITIALIZER;
 pthread_cond_t live_changed = PTHREAD_COND_INITIALIZER;
 int live = 0;
@@ -270,10 +321,9 @@ void wait_next(struct avsrc *src, int ms)
 	src->deadline = now_ms() + (uint64_t)ms;
 }
 
-uint32_t stamp_of(struct stamp *s, const AVPacket *pkt, AVRational tb)
+uint32_t stamp_of(struct stamp *s, int64_t t, AVRational tb)
 {
 	const int64_t wall = (int64_t)(now_ms() - s->t0) * 90;
-	const int64_t t = pkt->pts != AV_NOPTS_VALUE ? pkt->pts : pkt->dts;
 	if (t == AV_NOPTS_VALUE)
 		return s->last = s->mapped ? s->last : (uint32_t)wall;
 	const int64_t t90 = av.av_rescale_q(t, tb, AVRational{1, 90000});
@@ -611,6 +661,114 @@ void drop_large(struct avsrc *src, size_t len)
 	src->drop_logged = now;
 }
 
+// The unit being gathered. With the demuxer's parser off, a packet is one
+// RTP packet's share of a unit (whole NAL units, or a fragment's bytes), and
+// libavformat keeps no RTP marker: a unit is whole when a packet of another
+// time comes, or when the camera has sent nothing for SPLIT_IDLE_MS (it sends
+// a frame's packets back to back), which spares the wait for the next frame.
+// Should a packet of a unit come after that wait (a camera that paces its
+// packets), the stream goes on from the next IDR and the wait is off for the
+// session.
+struct splitter {
+	struct avsrc *src;
+	pthread_mutex_t lock;
+	pthread_cond_t wake;
+	const uint8_t *extra;             // parameter sets for the first unit
+	size_t elen;
+	AVRational tb;
+	uint8_t *au;
+	size_t len, cap;
+	int64_t t;                        // the unit's time stamp
+	int64_t sent_t;                   // the last unit sent
+	uint64_t at;                      // when its last packet came
+	bool over;                        // dropped: too large, or late part
+	bool idle_ok;                     // the idle wait ends units
+	bool done;
+};
+
+enum { SPLIT_IDLE_MS = 15 };
+
+// Under sp->lock.
+void split_send(struct splitter *sp)
+{
+	if (sp->len && !sp->over) {
+		push(sp->src, sp->extra, sp->elen, sp->au, sp->len,
+		     stamp_of(&sp->src->clock, sp->t, sp->tb));
+		sp->elen = 0;
+		sp->sent_t = sp->t;
+	}
+	sp->len = 0;
+}
+
+void *split_idle(void *arg)
+{
+	auto *sp = static_cast<struct splitter *>(arg);
+	pthread_mutex_lock(&sp->lock);
+	while (!sp->done) {
+		struct timespec until;
+		clock_gettime(CLOCK_MONOTONIC, &until);
+		const uint64_t now = now_ms();
+		const bool pending = sp->len && !sp->over && sp->idle_ok;
+		if (pending && now - sp->at >= SPLIT_IDLE_MS) {
+			split_send(sp);
+			continue;
+		}
+		const uint64_t ms = pending ? sp->at + SPLIT_IDLE_MS - now : 1000;
+		until.tv_sec += (time_t)(ms / 1000);
+		until.tv_nsec += (long)(ms % 1000) * 1000000;
+		if (until.tv_nsec >= 1000000000) {
+			++until.tv_sec;
+			until.tv_nsec -= 1000000000;
+		}
+		(void)pthread_cond_timedwait(&sp->wake, &sp->lock, &until);
+	}
+	pthread_mutex_unlock(&sp->lock);
+	return nullptr;
+}
+
+// Source thread: one packet of the stream.
+void split_add(struct splitter *sp, const AVPacket *pkt)
+{
+	const int64_t t = pkt->pts != AV_NOPTS_VALUE ? pkt->pts : pkt->dts;
+	const size_t n = (size_t)pkt->size;
+	pthread_mutex_lock(&sp->lock);
+	const bool was_empty = !sp->len;
+	if (t != sp->t && t != AV_NOPTS_VALUE) {
+		split_send(sp);
+		sp->over = false;
+		sp->t = t;
+	}
+	// A fragment's continuation (no start code) of a unit already sent: the
+	// camera paces its packets. (A whole NAL unit of the same time begins a
+	// unit: cameras repeat a time stamp at the start of a session.)
+	if (t == sp->sent_t && t != AV_NOPTS_VALUE && !sp->len && !sp->over &&
+	    !annex_b(pkt->data, pkt->size)) {
+		sp->idle_ok = false;
+		sp->over = true;
+		sp->src->tx.synced = false;
+	}
+	if (!sp->over && sp->len + n > UNIT_MAX) {
+		drop_large(sp->src, sp->len + n);
+		sp->over = true;
+	}
+	if (!sp->over && sp->len + n > sp->cap) {
+		const size_t grown = (sp->len + n) * 2;
+		auto *p = static_cast<uint8_t *>(realloc(sp->au, grown));
+		sp->over = !p;
+		sp->au = p ? p : sp->au;
+		sp->cap = p ? grown : sp->cap;
+	}
+	if (!sp->over) {
+		memcpy(sp->au + sp->len, pkt->data, n);
+		sp->len += n;
+	}
+	sp->at = now_ms();
+	// A unit begins: the idle wait starts. Later packets only move it on.
+	if (was_empty && sp->len)
+		pthread_cond_signal(&sp->wake);
+	pthread_mutex_unlock(&sp->lock);
+}
+
 // Reads access units until the stream fails; `why` then tells how.
 void read_units(struct avsrc *src, AVFormatContext *ic, int idx,
 		bool *delivered, char *why)
@@ -622,7 +780,7 @@ void read_units(struct avsrc *src, AVFormatContext *ic, int idx,
 	const AVCodecParameters *par = st->codecpar;
 	const bool has_extra = annex_b(par->extradata, par->extradata_size) &&
 			       par->extradata_size <= 2 * H264_PARAM_MAX;
-	size_t elen = has_extra ? (size_t)par->extradata_size : 0;
+	const size_t elen = has_extra ? (size_t)par->extradata_size : 0;
 	char profile[7] = "";
 	if (has_extra &&
 	    h264_params_profile(par->extradata, elen, profile)) {
@@ -633,22 +791,43 @@ void read_units(struct avsrc *src, AVFormatContext *ic, int idx,
 	}
 	src->tx.synced = false;
 	wait_next(src, FIRST_PACKET_MS);
+	struct splitter sp = {};
+	sp.src = src;
+	sp.extra = par->extradata;
+	sp.elen = elen;
+	sp.tb = st->time_base;
+	sp.t = sp.sent_t = AV_NOPTS_VALUE;
+	sp.idle_ok = true;
+	pthread_mutex_init(&sp.lock, nullptr);
+	pthread_condattr_t ca;
+	pthread_condattr_init(&ca);
+	pthread_condattr_setclock(&ca, CLOCK_MONOTONIC);
+	pthread_cond_init(&sp.wake, &ca);
+	pthread_condattr_destroy(&ca);
+	pthread_t idle;
+	const bool idling = !pthread_create(&idle, nullptr, split_idle, &sp);
+	if (!idling)
+		sp.idle_ok = false;  // units then end at the next time stamp only
 	AVPacket *pkt = av.av_packet_alloc();
 	int r = pkt ? 0 : AVERROR(ENOMEM);
 	while (r >= 0 && (r = av.av_read_frame(ic, pkt)) >= 0) {
-		if (pkt->stream_index == idx && pkt->size > UNIT_MAX) {
-			drop_large(src, (size_t)pkt->size);
-		}
-		else if (pkt->stream_index == idx && pkt->size > 0) {
-			push(src, par->extradata, elen, pkt->data,
-			     (size_t)pkt->size,
-			     stamp_of(&src->clock, pkt, st->time_base));
-			elen = 0;
+		if (pkt->stream_index == idx && pkt->size > 0) {
+			split_add(&sp, pkt);
 			*delivered = true;
 			wait_next(src, SILENCE_MS);
 		}
 		av.av_packet_unref(pkt);
 	}
+	pthread_mutex_lock(&sp.lock);
+	sp.done = true;
+	pthread_cond_signal(&sp.wake);
+	pthread_mutex_unlock(&sp.lock);
+	if (idling)
+		(void)pthread_join(idle, nullptr);
+	// A unit cut short by the end is no use to a decoder.
+	free(sp.au);
+	pthread_cond_destroy(&sp.wake);
+	pthread_mutex_destroy(&sp.lock);
 	av.av_packet_free(&pkt);
 	char err[64];
 	av.av_strerror(r, err, sizeof(err));
@@ -705,6 +884,8 @@ void session(struct avsrc *src, bool *delivered, bool *refused, char *why)
 	}
 	ic->interrupt_callback.callback = interrupted;
 	ic->interrupt_callback.opaque = src;
+	// Units are cut by their time stamps (read_units), not by the parser.
+	ic->flags |= AVFMT_FLAG_NOPARSE | AVFMT_FLAG_NOFILLIN;
 	AVDictionary *opts = nullptr;
 	av.av_dict_set(&opts, "rtsp_transport", src->transport, 0);
 	// Audio and data streams are not even set up.
@@ -762,7 +943,10 @@ void *read_thread(void *arg)
 	auto *src = static_cast<struct avsrc *>(arg);
 	char logged[WHY_SIZE] = "";  // a lasting fault is logged once
 	unsigned backoff = BACKOFF_MIN_MS;
-	while (!src->stop) {
+	const int api = use_api();
+	if (api)
+		sipua_warn("avformat: no camera source (%m)\n", api);
+	while (!src->stop && !api) {
 		char why[WHY_SIZE] = "";
 		bool delivered = false, refused = false;
 		session(src, &delivered, &refused, why);
@@ -791,6 +975,45 @@ void *read_thread(void *arg)
 	return nullptr;
 }
 
+std::atomic<bool> probe_stop;
+
+// The camera's profile from its session description, ahead of any call.
+void *probe_thread(void *arg)
+{
+	char *url = static_cast<char *>(arg);
+	char sprop[sizeof(last_sprop)];
+	uint8_t params[2 * H264_PARAM_MAX + 8];
+	char profile[7] = "";
+	size_t len = 0;
+	if (camera_describe(url, HANDSHAKE_MS, probe_stop, sprop, sizeof(sprop)))
+		len = sprop_annex_b(sprop, params, sizeof(params));
+	if (len && h264_params_profile(params, len, profile))
+		learn_profile(profile, sprop);
+	free(url);
+	pthread_mutex_lock(&live_lock);
+	--live;
+	pthread_cond_broadcast(&live_changed);
+	pthread_mutex_unlock(&live_lock);
+	return nullptr;
+}
+
+void probe(const char *url)
+{
+	char *copy = url ? strdup(url) : nullptr;
+	if (!copy)
+		return;
+	probe_stop = false;
+	pthread_t thread;
+	pthread_mutex_lock(&live_lock);
+	const int err = pthread_create(&thread, nullptr, probe_thread, copy);
+	live += !err;
+	pthread_mutex_unlock(&live_lock);
+	if (err)
+		free(copy);
+	else
+		(void)pthread_detach(thread);
+}
+
 } // namespace
 
 int avformat_init(void)
@@ -803,18 +1026,10 @@ int avformat_init(void)
 	if (strcmp(pass, "yes"))
 		sipua_warn("avformat: avformat_pass_through is not yes; the "
 			   "camera's H.264 is passed through all the same\n");
-	static int api = -1;  // the library is opened once per process
-	if (api < 0)
-		api = load_api();
-	if (api)
-		return api;
-	// Our own line says what went wrong; libavformat's would repeat it.
-	av.av_log_set_level(AV_LOG_FATAL);
-	// Process-wide, but libavformat is libavutil's only user here.
-	av.av_max_alloc(ALLOC_MAX);
-	if (av.avformat_network_init() < 0)
-		return EINVAL;
 	loaded = true;
+	// At each start and each change of the camera's URL (which starts the
+	// library again).
+	probe(avformat_url());
 	return 0;
 }
 
@@ -826,13 +1041,13 @@ void avformat_close(void)
 	clock_gettime(CLOCK_MONOTONIC, &until);  // steps of the wall clock aside
 	until.tv_sec += 2;
 	pthread_mutex_lock(&live_lock);
+	probe_stop = true;
 	while (live && pthread_cond_clockwait(&live_changed, &live_lock,
 					      CLOCK_MONOTONIC, &until) == 0)
 		;
 	if (live)
 		sipua_warn("avformat: %d source threads did not end\n", live);
 	pthread_mutex_unlock(&live_lock);
-	av.avformat_network_deinit();
 	loaded = false;
 }
 
@@ -965,12 +1180,34 @@ char *avformat_shown_url(const char *url)
 	return out;
 }
 
-bool avformat_profile(char out[7])
+bool avformat_profile(char out[7], char *sprop, size_t size)
 {
 	pthread_mutex_lock(&profile_lock);
 	const bool known = last_profile[0] != '\0';
 	if (known)
 		memcpy(out, last_profile, sizeof(last_profile));
+	if (sprop && size)
+		str_ncpy(sprop, known ? last_sprop : "", size);
 	pthread_mutex_unlock(&profile_lock);
 	return known;
+}
+
+void sipua_camera_state(const char *path)
+{
+	pthread_mutex_lock(&profile_lock);
+	str_ncpy(state_path, path ? path : "", sizeof(state_path));
+	FILE *f = state_path[0] ? fopen(state_path, "r") : nullptr;
+	char line[sizeof(last_sprop) + 16] = "";
+	if (f && fgets(line, sizeof(line), f)) {
+		char profile[7] = "", sprop[sizeof(last_sprop)] = "";
+		// What the file says is taken only when it reads as a profile.
+		if (sscanf(line, "%6[0-9a-f] %1024[A-Za-z0-9+/=,]", profile,
+			   sprop) >= 1 && strlen(profile) == 6) {
+			memcpy(last_profile, profile, sizeof(profile));
+			memcpy(last_sprop, sprop, sizeof(sprop));
+		}
+	}
+	if (f)
+		(void)fclose(f);
+	pthread_mutex_unlock(&profile_lock);
 }

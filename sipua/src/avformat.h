@@ -31,9 +31,11 @@ int  avsrc_alloc(struct avsrc **srcp, const char *url,
 void avsrc_free(struct avsrc *src);
 // "profile-level-id" of the camera's last sane SPS; false before one.
 bool avsrc_profile(struct avsrc *src, char out[7]);
-// The same for the last camera session of the process, from its session
-// description's parameter sets or its stream: known before the first IDR.
-bool avformat_profile(char out[7]);
+// The same for the camera, from its session description (asked for at
+// start-up and whenever the URL changes) or its stream, else as kept from
+// before the restart; with the description's parameter sets ("" when they
+// are not known) into `sprop`.
+bool avformat_profile(char out[7], char *sprop, size_t size);
 // Whether the units go out; turned on, the group since the last IDR goes
 // out first.
 void avsrc_send(struct avsrc *src, bool on);

@@ -360,6 +360,11 @@ bool call_has_audio(const struct call *call)
 	return call && !call->closed && call->am && call->rtp;
 }
 
+bool call_has_video(const struct call *call)
+{
+	return call && !call->closed && video_taken(call->video);
+}
+
 struct audio *call_audio(const struct call *call)
 {
 	return call_has_audio(call) ? call->audio : nullptr;

@@ -81,10 +81,12 @@ int fmtp_enc(struct mbuf *mb, const struct sdp_format *fmt, bool offer,
 {
 	(void)offer;
 	(void)data;
-	(void)avformat_profile(profile_level_id);
+	char sprop[1025];
+	(void)avformat_profile(profile_level_id, sprop, sizeof(sprop));
 	return mbuf_printf(mb, "a=fmtp:%s packetization-mode=1;"
-			   "profile-level-id=%s\r\n", fmt->id,
-			   profile_level_id);
+			   "profile-level-id=%s%s%s\r\n", fmt->id,
+			   profile_level_id, sprop[0] ? ";sprop-parameter-sets="
+			   : "", sprop);
 }
 
 // Frames larger than a packet need FU-A, which mode 0 does not allow.
@@ -264,4 +266,9 @@ void video_ringing(struct video *v)
 bool video_refresh(struct video *v)
 {
 	return v && avsrc_refresh(v->src);
+}
+
+bool video_taken(const struct video *v)
+{
+	return v && sdp_media_rport(v->sdp) && sdp_media_rformat(v->sdp, "H264");
 }

@@ -22,3 +22,5 @@ void video_refuse(struct video *v);
 void video_ringing(struct video *v);
 // The peer asked for a full picture: false when there is none to send.
 bool video_refresh(struct video *v);
+// Whether the peer's SDP takes the video (a port and H.264).
+bool video_taken(const struct video *v);

@@ -72,6 +72,7 @@ struct Rig {
   bool Start(const std::vector<std::pair<std::string, std::string>> &store = {}) {
     SippRun reg("registrar.xml");
     reg.timeout = Millis(600000);
+    reg.calls = 3;  // a restarted daemon registers with a call of its own
     if (!registrar.Start(reg)) return false;
     d.UseServer(registrar.port());
     d.config.args = {"--trace"};
@@ -401,8 +402,10 @@ TEST(Calls, IncomingGateCalls) {
 // With video on, an answered call sends the camera's stream to the callee,
 // who decodes it; the session is opened only for a call and ends with its
 // hold and its close; camera faults leave the audio and the doors alone, and
-// the camera's password is in no log line. A camera with a 10 s picture group
-// is seen at once: at the answer, and on a PLI or a picture_fast_update INFO. In
+// the camera's password is in no log line. The first call after a start
+// offers the camera's profile, asked for at the start or else kept from
+// before it; a callee that declines the video gets no video log line. A camera with a 10 s picture group
+// is seen at once: at the answer, and on a PLI, a FIR or a picture_fast_update INFO. In
 // direct mode the gate panel dials the entrance panel named by the rules,
 // reads the accounts from its 180 and calls them; the one that answers stays.
 TEST(Calls, VideoCallsAndDirectGateCall) {
@@ -472,9 +475,12 @@ TEST(Calls, VideoCallsAndDirectGateCall) {
   // Offered with the profile of the test camera's stream (Constrained Baseline 2.1).
   EXPECT_NE(second.Output().find("profile-level-id=42c015"), std::string::npos);
 
-  // Video put on hold ends the session; the call goes on.
-  Sipp &held = call("inactive");
+  // Video put on hold ends the session; the call goes on. The re-offer moves
+  // the video's RTCP, and the panel's reports follow it.
+  RtpPeer rtcp("127.0.0.1");
+  Sipp &held = call(("inactive\r\na=rtcp:" + std::to_string(LocalPort(rtcp.fd))).c_str());
   EXPECT_TRUE(WaitFor([&] { return cameraAgain.Count("closed") == 2; }, Millis(10000))) << cameraAgain.Output();
+  EXPECT_TRUE(WaitFor([&] { return rtcp.Listen(20), !rtcp.heard.empty(); }, Millis(12000)));
   EXPECT_TRUE(audioGoesOn());
   hangUp(held);
   EXPECT_EQ(cameraAgain.Count("describe"), 2);
@@ -499,8 +505,25 @@ TEST(Calls, VideoCallsAndDirectGateCall) {
   ASSERT_TRUE(media.Pli());
   EXPECT_TRUE(WaitFor([&] { return extra() >= 2; }, Millis(3000))) << media.Output() << slow.Output();
   EXPECT_TRUE(WaitFor([&] { return extra() >= 3; }, Millis(8000))) << media.Output() << slow.Output();
+  // A full intra request, half a second later, is answered like the PLI.
+  const int later = media.Audio();
+  ASSERT_TRUE(WaitFor([&] { return media.Audio() >= later + 25; }, Millis(5000)) && media.Fir());
+  EXPECT_TRUE(WaitFor([&] { return extra() >= 4; }, Millis(3000))) << media.Output() << slow.Output();
   hangUp(asking);
   slow.Stop();
+
+  // A camera that is not H.264: said once, and asked again only at the slow
+  // pace (not within five seconds of the callee's audio).
+  VideoPeer mjpeg;
+  ASSERT_TRUE(mjpeg.StartCamera(std::stoi(cameraPort), {"/ch2/trackID=0"}, false, 0, "mjpeg"));
+  Sipp &refused = call();
+  ASSERT_TRUE(mjpeg.WaitOutput("closed", 10000)) << mjpeg.Output();
+  const int before = media.Audio();
+  EXPECT_TRUE(WaitFor([&] { return media.Audio() >= before + 250; }, Millis(10000)));
+  EXPECT_EQ(mjpeg.Count("describe"), 1) << mjpeg.Output();
+  EXPECT_EQ(rig.d.CountLog(url + "not H.264 but mjpeg"), 1);
+  hangUp(refused);
+  mjpeg.Stop();
 
   // A hostile camera: a 2 GB reply body, then an endless fragment on a
   // second stream, ten 10 MB units and an SPS of no real level on the first.
@@ -530,9 +553,30 @@ TEST(Calls, VideoCallsAndDirectGateCall) {
   EXPECT_EQ(rig.d.CountLog("bytes dropped (over 2097152;"), 1);
   hangUp(flooded);
   hostile.Stop();
-  Sipp &next = call();
+
+  // After a restart with the camera down, the first call still offers the
+  // last sane profile; its callee declines the video, of which nothing is
+  // logged then.
+  ASSERT_TRUE(rig.Relaunch() && rig.d.WaitRegistered());
+  auto videoLines = [&] { return rig.d.CountLog("Video st") + rig.d.CountLog("VideoSt"); };
+  const int videoSaid = videoLines();
+  Sipp &next = rig.Peer("callee.xml");
+  ASSERT_TRUE(rig.Ok("SetSipAccounts", Flats(12, {{&next}})));
+  ASSERT_TRUE(rig.EventThen("UART_EV_TRYING_CALL", Trying(12), "-> OUTGOING_SIP_ESTABLISHED", 20000));
   hangUp(next);
   EXPECT_NE(next.Output().find("profile-level-id=42c015"), std::string::npos);
+  EXPECT_EQ(videoLines(), videoSaid);
+  // A High-profile camera that asks for credentials, up at the start: the
+  // first call offers its profile.
+  VideoPeer high;
+  ASSERT_TRUE(high.StartCamera(std::stoi(cameraPort), {"/ch2/trackID=0"}, false, 0, "high digest=admin:S3cr3t-Cam"));
+  // Asked twice, the second time with the credentials: the second close ends the asking.
+  ASSERT_TRUE(rig.Relaunch() && WaitFor([&] { return high.Count("closed") == 2; }, Millis(15000)) &&
+              rig.d.WaitRegistered()) << high.Output();
+  Sipp &highCall = call();
+  hangUp(highCall);
+  EXPECT_NE(highCall.Output().find("profile-level-id=6400"), std::string::npos) << highCall.Output();
+  high.Stop();
 
   // Without video: no video line, no session.
   ASSERT_TRUE(rig.Ok("SetSipSettings", "{\"videoEnable\":false}"));

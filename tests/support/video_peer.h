@@ -3,6 +3,7 @@
 // media (H.264 decoded, audio counted, DTMF sent back to the panel).
 #pragma once
 
+#include <algorithm>
 #include <cstdlib>
 
 #include "process.h"
@@ -10,11 +11,19 @@
 class VideoPeer {
  public:
   // Serves the test picture at each mount path (e.g. "/ch1/trackID=0").
-  // `hd`: 1920x1080 at 4 Mbit/s; `gop`: frames from an IDR to the next.
-  bool StartCamera(int port, const std::vector<std::string> &paths, bool hd = false, int gop = 0) {
-    std::vector<std::string> args = {"camera", std::to_string(port)};
+  // `hd`: 1920x1080 at 4 Mbit/s; `gop`: frames from an IDR to the next;
+  // `kind`: words among "high" (High profile), "mjpeg" (not H.264),
+  // "digest=USER:PASS" (credentials asked for); `fps`: frames a second.
+  bool StartCamera(int port, const std::vector<std::string> &paths, bool hd = false, int gop = 0,
+                   const std::string &kind = "", int fps = 25) {
+    std::vector<std::string> args = {"camera", std::to_string(port), "--gop=" + std::to_string(gop ? gop : 25),
+                                     "--fps=" + std::to_string(fps)};
     if (hd) args.push_back("--1080p");
-    if (gop) args.insert(args.end(), {"--gop", std::to_string(gop)});
+    for (size_t at = 0; at < kind.size();) {
+      const size_t end = std::min(kind.find(' ', at), kind.size());
+      args.push_back("--" + kind.substr(at, end - at));
+      at = end + 1;
+    }
     args.insert(args.end(), paths.begin(), paths.end());
     return Start(args);
   }
@@ -42,6 +51,8 @@ class VideoPeer {
   bool Dtmf(char key) { return proc_.WriteStdin(std::string("dtmf ") + key + "\n"); }
   // A picture loss indication to the panel, from the callee's RTCP port.
   bool Pli() { return proc_.WriteStdin("pli\n"); }
+  // A full intra request (RFC 5104), likewise.
+  bool Fir() { return proc_.WriteStdin("fir\n"); }
   std::string Output() const { return proc_.Stdout() + proc_.Stderr(); }
 
   // Output lines that start with `prefix` ("describe /ch2", "closed").

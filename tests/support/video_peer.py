@@ -1,8 +1,10 @@
 #!/usr/bin/python3
 """Media peers of the video tests, on 127.0.0.1.
 
-camera PORT [--1080p] [--gop N] PATH...: an RTSP camera serving H.264
-(320x240, or 1920x1080 at 4 Mbit/s; an IDR every 25 frames, or every N) at
+camera PORT [--1080p] [--gop=N] [--high|--mjpeg] [--fps=F] [--digest=USER:PASS]
+PATH...: an RTSP camera serving H.264 (320x240, or 1920x1080 at 4 Mbit/s; an
+IDR every 25 frames, or every N; Constrained Baseline, or High), or Motion
+JPEG; 25 frames a second, or F; asking for Digest credentials, or none; at
 each mount PATH, one stream shared by its clients;
 prints "describe PATH", "teardown PATH", "closed" as clients come and go and
 "idr=MS" as it sends an IDR.
@@ -11,7 +13,8 @@ APORT, prints "frames=N audio=M keys=K" on change (K: pictures decodable by
 themselves), "key=MS" at each of these, and "first=MS" at a frame after a
 pause of the video; stdin
 "dtmf K" sends key K (RFC 4733, PT 101) to the audio's sender, "pli" a
-picture loss indication from VPORT+1 to the video sender's RTCP port.
+picture loss indication, "fir" a full intra request, from VPORT+1 to the
+video sender's RTCP port.
 hostile PORT: a camera that is not to be trusted, on any path. Its first
 connection answers DESCRIBE with a 2 GB Content-Length and sends 400 MB of
 body; the next offers two H.264 streams and, after PLAY, sends frames with an
@@ -31,12 +34,15 @@ import gi
 
 gi.require_version("Gst", "1.0")
 gi.require_version("GstNet", "1.0")
+gi.require_version("GstRtsp", "1.0")
 gi.require_version("GstRtspServer", "1.0")
-from gi.repository import GLib, Gst, GstNet, GstRtspServer  # noqa: E402
+from gi.repository import GLib, Gst, GstNet, GstRtsp, GstRtspServer  # noqa: E402
 
-CAMERA = ("( videotestsrc is-live=true pattern=ball ! video/x-raw,width=%d,height=%d,framerate=25/1 ! "
+CAMERA = ("( videotestsrc is-live=true pattern=ball ! video/x-raw,width=%d,height=%d,framerate=%d/1 ! "
           "x264enc threads=1 tune=zerolatency speed-preset=ultrafast %s ! "
           "rtph264pay name=pay0 pt=96 config-interval=-1 )")
+MJPEG = ("( videotestsrc is-live=true pattern=ball ! video/x-raw,format=I420,width=%d,height=%d,framerate=%d/1 ! "
+         "jpegenc ! rtpjpegpay name=pay0 pt=26 )%s")
 
 
 def say(text):
@@ -44,13 +50,23 @@ def say(text):
 
 
 def camera(port, paths):
-    size, extra = (320, 240), "key-int-max=25"  # an IDR a second
-    if paths and paths[0] == "--1080p":
-        size, extra, paths = (1920, 1080), extra + " bitrate=4000", paths[1:]
-    if paths and paths[0] == "--gop":
-        extra, paths = "key-int-max=%d" % int(paths[1]), paths[2:]
-    launch = CAMERA % (size + (extra,))
+    opts = {}
+    while paths and paths[0].startswith("--"):
+        key, _, value = paths.pop(0)[2:].partition("=")
+        opts[key] = value
+    size = (1920, 1080) if "1080p" in opts else (320, 240)
+    extra = "key-int-max=%s" % opts.get("gop", "25") + (" bitrate=4000" if "1080p" in opts else "")
+    if "high" in opts:
+        extra += " dct8x8=true ! video/x-h264,profile=high"
+    codec = MJPEG if "mjpeg" in opts else CAMERA
+    launch = codec % (size + (int(opts.get("fps", "25")), extra if codec == CAMERA else ""))
     server = GstRtspServer.RTSPServer(address="127.0.0.1", service=str(port))
+    if "digest" in opts:
+        auth, token = GstRtspServer.RTSPAuth(), GstRtspServer.RTSPToken()
+        token.set_string("media.factory.role", "user")
+        auth.add_digest(*opts["digest"].split(":", 1), token)
+        auth.set_supported_methods(GstRtsp.RTSPAuthMethod.DIGEST)
+        server.set_auth(auth)
 
     def keyframe(_pad, info):
         if not info.get_buffer().has_flags(Gst.BufferFlags.DELTA_UNIT):
@@ -64,6 +80,9 @@ def camera(port, paths):
     for path in paths:
         factory = GstRtspServer.RTSPMediaFactory(shared=True)
         factory.set_launch(launch)
+        factory.add_role_from_structure(
+            Gst.Structure.new_from_string("user, media.factory.access=(boolean)true, "
+                                          "media.factory.construct=(boolean)true"))
         factory.connect("media-configure", configured)
         server.get_mount_points().add_factory(path, factory)
 
@@ -211,10 +230,12 @@ def callee(vport, aport):
                 rtp = struct.pack("!BBHII", 0x80, 101 | (0x80 if i == 0 else 0), 4000 + i, 160000, 0x1234)
                 event = struct.pack("!BBH", "0123456789*#".index(words[1]), (0x80 if i >= 3 else 0) | 10, 160 * (i + 1))
                 audio.sendto(rtp + event, got["peer"])
-        elif words[0] == "pli":  # RFC 4585: PSFB, FMT 1, no FCI
-            if got["sender"]:
-                host, port = got["sender"]
+        elif words[0] in ("pli", "fir") and got["sender"]:
+            host, port = got["sender"]
+            if words[0] == "pli":  # RFC 4585: PSFB, FMT 1, no FCI
                 rtcp.sendto(struct.pack("!BBHII", 0x81, 206, 2, 0x1234, 0), (host, port + 1))
+            else:  # RFC 5104: PSFB, FMT 4, one FCI entry (SSRC, sequence number)
+                rtcp.sendto(struct.pack("!BBHIIII", 0x84, 206, 4, 0x1234, 0, 0, 1 << 24), (host, port + 1))
         return True
 
     pipeline.get_by_name("sink").connect("handoff", frame)

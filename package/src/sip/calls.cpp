@@ -35,6 +35,8 @@ void SipRemoteAddress(const struct call *call, struct sockaddr_in *out) {
 
 bool SipCallHasMedia(const struct call *call) { return call && call_has_audio(call); }
 
+bool SipCallHasVideo(const struct call *call) { return call && call_has_video(call); }
+
 uint16_t SipStatusCode(const struct call *call) { return call ? call_scode(call) : 0; }
 
 const char *SipLocalUri(const struct call *call) { return call ? call_localuri(call) : nullptr; }

@@ -20,6 +20,8 @@ bool SipCallExists(const struct call *call);
 void SipRemoteAddress(const struct call *call, struct sockaddr_in *out);
 // Whether the call's media streams exist yet.
 bool SipCallHasMedia(const struct call *call);
+// Whether the peer took the call's video (its answer has a video port).
+bool SipCallHasVideo(const struct call *call);
 // The library's status code of the call, 0 without a call.
 uint16_t SipStatusCode(const struct call *call);
 // The call's local and peer addresses; null without a call or address.

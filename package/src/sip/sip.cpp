@@ -130,6 +130,8 @@ void StopOnLoop(void *arg) {
 
 void SipSetConfigPath(const char *path) { conf_path_set(path); }
 
+void SipSetCameraState(const char *path) { sipua_camera_state(path); }
+
 bool SipLibraryUp(void) { return libraryUp.load(); }
 
 int SipInit(ua_event_h *handler) {

@@ -8,6 +8,8 @@
 
 // Points the SIP library at its configuration directory.
 void SipSetConfigPath(const char *path);
+// The file keeping the camera's last known profile across restarts.
+void SipSetCameraState(const char *path);
 
 // Brings the library up and registers `eventHandler` for every SIP event.
 // 0 on success, else the library's (positive) error number; on failure the
