@@ -40,3 +40,29 @@ build() {
   cmake -S . -B "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo "$@" >/dev/null
   cmake --build "$dir" -j"$(nproc)"
 }
+
+# The armhf build (scripts/cross): the cross compiler, qemu-user, and the
+# :armhf builds of every library the product and its tests link.
+CROSS_PACKAGES=(crossbuild-essential-armhf qemu-user)
+CROSS_ARMHF_PACKAGES=(libre-dev librem-dev libasound2-dev libavformat-dev libavcodec-dev
+                      libavutil-dev libjansson-dev libdbus-1-dev libsqlite3-dev libspeexdsp-dev
+                      libspandsp-dev libssl-dev libsystemd-dev libgtest-dev libgmock-dev
+                      libopus-dev libwebrtc-audio-processing-dev)
+
+ensure_cross_packages() {
+  local sudo="" missing=() p
+  [ "$(id -u)" -eq 0 ] || sudo="sudo"
+  local wanted=("${CROSS_PACKAGES[@]}")
+  for p in "${CROSS_ARMHF_PACKAGES[@]}"; do wanted+=("$p:armhf"); done
+  for p in "${wanted[@]}"; do
+    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
+  done
+  [ ${#missing[@]} -eq 0 ] && return 0
+  echo "Installing: ${missing[*]}"
+  dpkg --print-foreign-architectures | grep -qx armhf || $sudo dpkg --add-architecture armhf
+  $sudo apt-get update -qq
+  # The armhf libraries' maintainer scripts cannot run their own armhf helpers
+  # without binfmt; dpkg reports that and carries on.
+  DEBIAN_FRONTEND=noninteractive $sudo apt-get -o DPkg::Lock::Timeout=900 install -y -qq \
+    --no-install-recommends "${missing[@]}" >/dev/null
+}

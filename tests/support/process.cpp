@@ -104,8 +104,31 @@ Process::~Process() {
     if (fd >= 0) close(fd);
 }
 
-bool Process::Start(const std::vector<std::string> &args, const ProcessOptions &options) {
-  if (args.empty() || outFd_ >= 0) return false;
+#ifdef DORALIN_TEST_EMULATOR
+namespace {
+// Programs built here for another processor run under the tests' emulator; the
+// emulator shows /proc/self/exe as the emulated program's own path.
+std::vector<std::string> Emulated(const std::vector<std::string> &args) {
+  std::string program = args[0];
+  if (program == "/proc/self/exe") program = std::filesystem::read_symlink(program).string();
+  else if (program.rfind(DORALIN_BUILD_DIR "/", 0) != 0) return args;
+  std::vector<std::string> out;
+  std::istringstream words(DORALIN_TEST_EMULATOR);
+  for (std::string w; words >> w;) out.push_back(w);
+  out.push_back(program);
+  out.insert(out.end(), args.begin() + 1, args.end());
+  return out;
+}
+}  // namespace
+#endif
+
+bool Process::Start(const std::vector<std::string> &programArgs, const ProcessOptions &options) {
+  if (programArgs.empty() || outFd_ >= 0) return false;
+#ifdef DORALIN_TEST_EMULATOR
+  const std::vector<std::string> args = Emulated(programArgs);
+#else
+  const std::vector<std::string> &args = programArgs;
+#endif
   // Everything is built before fork: only async-signal-safe calls after it.
   // One entry per name: the last of options.env, else ours.
   std::vector<char *> argv, envp;

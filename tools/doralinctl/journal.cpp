@@ -1,8 +1,11 @@
 // "journal": the device's event journal, read from the store.
 #include <time.h>
 
+#include <cerrno>
 #include <climits>
+#include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <iostream>
 
 #include "doralinctl.h"
@@ -25,19 +28,32 @@ const char *CodeName(json_int_t code) {
 
 // --since: "YYYY-MM-DD[ HH:MM[:SS]]" (or with a T) in local time, "@SECONDS",
 // or "-N" with s, m, h or d: that long ago. Milliseconds since the epoch.
+// Counts of seconds are 64-bit: the panel's long is 32 bits, too few for
+// seconds since the epoch once they become milliseconds.
+bool ParseSeconds(const std::string &text, int64_t max, int64_t *out) {
+  if (text.empty()) return false;
+  errno = 0;
+  char *end = nullptr;
+  const long long v = strtoll(text.c_str(), &end, 10);
+  if (errno != 0 || *end != '\0' || v < 0 || v > max) return false;
+  *out = v;
+  return true;
+}
+
 bool ParseSince(const std::string &text, int64_t *ms) {
-  long n;
+  int64_t n;
   if (text.size() > 1 && text[0] == '-') {
     const std::string unit = "smhd";
-    const long scale[] = {1, 60, 3600, 86400};
+    const int64_t scale[] = {1, 60, 3600, 86400};
     const size_t u = unit.find(text.back());
-    if (u == std::string::npos || !ParseInt(text.substr(1, text.size() - 2), 0, LONG_MAX / 86400, &n)) return false;
+    if (u == std::string::npos || !ParseSeconds(text.substr(1, text.size() - 2), INT64_MAX / 1000 / 86400, &n))
+      return false;
     *ms = (int64_t(time(nullptr)) - n * scale[u]) * 1000;
     return true;
   }
   if (text[0] == '@') {
-    if (!ParseInt(text.substr(1), 0, LONG_MAX / 1000, &n)) return false;
-    *ms = int64_t(n) * 1000;
+    if (!ParseSeconds(text.substr(1), INT64_MAX / 1000, &n)) return false;
+    *ms = n * 1000;
     return true;
   }
   for (const char *format :
