@@ -31,7 +31,6 @@ enum : int32_t {
 	STEP_DIV = 80,        // 1.25 % faster or slower: no pitch heard
 	FAST_DIV = 32,        // 3 %, while far off (jitter that has ended)
 	FAR = 8 * 30,
-	HOLD_PLC = 8 * 60,    // concealment fades out after this
 	HOLD_MAX = 8 * 200,   // a pause: start afresh on the next packet
 };
 
@@ -111,8 +110,9 @@ void conceal(struct playout *p, int16_t *v, int32_t n)
 		memset(v, 0, (size_t)n * sizeof(int16_t));
 }
 
-// Once a window: the least slack above what is to be kept is dropped, a
-// shortfall added, both spread over the next window.
+// Once a window: the least slack seen (how early the packets that came
+// were) above what is to be kept is dropped, a shortfall added, both spread
+// over the next window. A lost packet is no sign of jitter and adds nothing.
 void window_end(struct playout *p)
 {
 	p->win = 0;
@@ -125,13 +125,16 @@ void window_end(struct playout *p)
 		p->ref = slack > SAFETY ? slack : SAFETY;
 		return;
 	}
-	const int32_t keep = p->prm.adaptive
-				     ? SAFETY + (int32_t)p->prm.min_ms * 8
-				     : p->ref;
-	if (slack > keep + HYST)
-		p->budget = -(slack - keep);
-	else if (slack < keep - HYST)
-		p->budget = keep - slack;
+	// Fixed keeps the slack it started with as long as that holds the
+	// jitter; both grow when packets come later than they can wait.
+	const int32_t least = p->prm.adaptive
+				      ? SAFETY + (int32_t)p->prm.min_ms * 8
+				      : SAFETY;
+	const int32_t most = p->prm.adaptive ? least : p->ref;
+	if (slack > most + HYST)
+		p->budget = -(slack - most);
+	else if (slack < least - HYST)
+		p->budget = least - slack;
 	else
 		p->budget = 0;
 }
@@ -199,6 +202,8 @@ void playout_put(struct playout *p, uint32_t ssrc, uint32_t ts,
 			pthread_mutex_unlock(&p->lock);
 			return;  // too late, or beyond what the ring holds
 		}
+		if (d < p->minslack)
+			p->minslack = d;
 		const int32_t skip = d < 0 ? -d : 0;
 		store(p, t + (uint32_t)skip, pcm + skip, n - (size_t)skip);
 		pthread_mutex_unlock(&p->lock);
@@ -246,12 +251,10 @@ void playout_get(struct playout *p, int16_t *out, size_t nn)
 	if (avail > 0)
 		p->held = 0;
 	if (avail <= 0) {
-		if (p->held < HOLD_PLC)
-			conceal(p, out, n);
-		else
-			memset(out, 0, nn * sizeof(int16_t));
+		// The concealment fades out by itself and, counting what it
+		// made, fades the next packet in: no edge when it comes.
+		conceal(p, out, n);
 		p->held += n;
-		p->minslack = -n;
 		if (p->held >= HOLD_MAX)
 			restart(p);  // everything received has been played
 		pthread_mutex_unlock(&p->lock);
@@ -269,8 +272,6 @@ void playout_get(struct playout *p, int16_t *out, size_t nn)
 		m = n - k;
 		p->budget -= k;
 	}
-	if (avail - m < p->minslack)
-		p->minslack = avail - m;
 	const int32_t take = avail < m ? avail : m;
 	int32_t i = 0;
 	while (i < take) {

@@ -770,8 +770,10 @@ INSTANTIATE_TEST_SUITE_P(
         // A pause: what was buffered plays before it, not after it.
         Impairment{"pause", true, {}, {}, -1, 0, -1, 75, 0, 40, 60, 0},
         // Adaptive: little delay on a clean network, grown under 0-80 ms of
-        // jitter (to 80 ms and more), shrunk back after it.
-        Impairment{"jitter_adaptive", true, {}, {}, -1, 0, -1, -1, 0, 100, 20, 0,
+        // jitter (to 80 ms and more), shrunk back after it; bursts lost
+        // later are no jitter and do not grow it.
+        Impairment{"jitter_adaptive", true, {150, 151, 152, 153, 154, 200, 201, 202, 203, 204, 240, 241, 242, 243, 244},
+                   {}, -1, 0, -1, -1, 0, 100, 180, 0,
                    "jitter_buffer_type adaptive\njitter_buffer_delay 0-300\n", 25, 300, 50, 60}),
     [](const ::testing::TestParamInfo<Impairment> &info) { return std::string(info.param.name); });
 
