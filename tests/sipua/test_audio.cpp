@@ -278,6 +278,27 @@ TEST(SipuaAudio, TonesBothWaysWithBaresipAndHoldingSippCallees) {
   EXPECT_EQ(0, bare.Wait()) << bare.Output();
   EXPECT_GT(ToneSeconds(panel.Heard(), 1000), 3.5);
   ExpectSentUntilHold(media, bare.Output(), 150, true, 30);
+
+  // A re-offer asks for packets of 10 ms instead of 20 while the file plays:
+  // from then on one leaves every 10 ms, not two every 20.
+  EchoSocket resized;
+  const std::string port = std::to_string(resized.port());
+  Sipp reoffer;
+  ASSERT_TRUE(reoffer.Start(SippRun("callee_media.xml", 0, {"-key", "codec", "8", "-key", "rtpmap", "a=rtpmap:8 PCMA/8000\r\na=rtcp:" + port,
+                                                           "-key", "mport", port, "-key", "hold", "a=ptime:10", "-set",
+                                                           "later", "1", "-d", "300", "-mi", "127.0.0.1"})));
+  ASSERT_TRUE(panel.Call(reoffer.port())) << reoffer.Output();
+  ASSERT_TRUE(WaitFor([&] { return resized.Packets().size() > 150; }, Millis(10000)));
+  panel.loop.Locked([&] { return ua_hangup(panel.ua, nullptr, 0, nullptr), 0; });
+  ASSERT_TRUE(panel.WaitClosed(6));
+  EXPECT_EQ(0, reoffer.Wait()) << reoffer.Output();
+  std::vector<double> sent;
+  for (const auto &p : resized.Packets())
+    if (!p.rtcp && p.ms > ReinviteSentMs(reoffer.Output()) + 100) sent.push_back(p.ms);
+  ASSERT_GT(sent.size(), 50u);
+  size_t uneven = 0;
+  for (size_t i = 1; i < sent.size(); ++i) uneven += std::abs(sent[i] - sent[i - 1] - 10) > 2.5;
+  EXPECT_LT(uneven, sent.size() / 5);
 }
 
 // The resident's media socket is the test's, and so are two strangers' (another
