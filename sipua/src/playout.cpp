@@ -54,7 +54,9 @@ struct playout {
 	uint32_t end;        // past the newest sample received
 	int32_t held;        // output already given for samples not yet come
 	int32_t budget;      // <0: samples to drop, >0: to add
-	int32_t minslack;
+	int32_t minslack;    // how early the packets came
+	int32_t minspare;    // the same less any wait for them
+	int32_t lastspare;   // the window before's
 	int32_t ref;
 	int32_t win;
 	int16_t pcm[RING];
@@ -79,7 +81,7 @@ void restart(struct playout *p)
 {
 	p->running = p->filled = p->have_ref = false;
 	p->held = p->budget = 0;
-	p->minslack = INT32_MAX;
+	p->minslack = p->minspare = p->lastspare = INT32_MAX;
 	p->win = 0;
 	memset(p->have, 0, sizeof(p->have));
 	plc_init(&p->plc);
@@ -117,7 +119,8 @@ void window_end(struct playout *p)
 {
 	p->win = 0;
 	const int32_t slack = p->minslack;
-	p->minslack = INT32_MAX;
+	const int32_t now = p->minspare;
+	p->minslack = p->minspare = INT32_MAX;
 	if (slack == INT32_MAX)
 		return;
 	if (!p->prm.adaptive && !p->have_ref) {
@@ -131,8 +134,13 @@ void window_end(struct playout *p)
 				      ? SAFETY + (int32_t)p->prm.min_ms * 8
 				      : SAFETY;
 	const int32_t most = p->prm.adaptive ? least : p->ref;
-	if (slack > most + HYST)
-		p->budget = -(slack - most);
+	// A wait has grown the delay already; it only keeps it from
+	// shrinking. It shrinks by what two windows running could spare: a
+	// stall every other second is not waited for anew each time.
+	const int32_t spare = now < p->lastspare ? now : p->lastspare;
+	p->lastspare = now;
+	if (spare > most + HYST)
+		p->budget = -(spare - most);
 	else if (slack < least - HYST)
 		p->budget = least - slack;
 	else
@@ -204,6 +212,8 @@ void playout_put(struct playout *p, uint32_t ssrc, uint32_t ts,
 		}
 		if (d < p->minslack)
 			p->minslack = d;
+		if (d - p->held < p->minspare)
+			p->minspare = d - p->held;
 		const int32_t skip = d < 0 ? -d : 0;
 		store(p, t + (uint32_t)skip, pcm + skip, n - (size_t)skip);
 		pthread_mutex_unlock(&p->lock);

@@ -697,7 +697,7 @@ struct Impairment {
   int clicks;
   // Packets from jitterFrom on, 50 of them, come 0-80 ms late; the delay at
   // the start and its growth by the end are bounded.
-  const char *jitterBuffer = "";
+  const char *jitterBuffer = "jitter_buffer_type fixed\njitter_buffer_delay 5-10\n";
   int jitterFrom = -1, count = 150;
   double startDelayMs = 1e9, growthMs = 1e9;
 };
