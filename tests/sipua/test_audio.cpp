@@ -129,14 +129,15 @@ double ReinviteSentMs(const std::string &log) {
   return 0;
 }
 
-// A sipp callee with payload type `codec` that holds the call (a=sendonly)
-// `holdAfterMs` after the answer and then hangs up; its RTP (and, when the
+// A sipp callee with payload type `codec` that re-offers with `hold` added
+// (a=sendonly: holds the call) `holdAfterMs` after the answer and then hangs up; its RTP (and, when the
 // test's socket takes it, its RTCP) goes to `mport`, echoed by sipp itself
 // when `echo`.
-SippRun HoldingCallee(int codec, const std::string &rtpmap, int mport, bool echo, int holdAfterMs) {
+SippRun HoldingCallee(int codec, const std::string &rtpmap, int mport, bool echo, int holdAfterMs,
+                      const char *hold = "a=sendonly") {
   SippRun run("callee_media.xml", 0, {"-key", "codec", std::to_string(codec), "-key", "rtpmap",
                                       rtpmap + (echo ? "" : "\r\na=rtcp:" + std::to_string(mport)), "-key", "mport",
-                                      std::to_string(mport), "-key", "hold", "a=sendonly", "-set", "hangup", "1",
+                                      std::to_string(mport), "-key", "hold", hold, "-set", "hangup", "1",
                                       "-set", "later", "1", "-d", std::to_string(holdAfterMs), "-mi", "127.0.0.1"});
   if (echo) run.args.insert(run.args.end(), {"-mp", std::to_string(mport), "-rtp_echo"});
   return run;
@@ -282,20 +283,15 @@ TEST(SipuaAudio, TonesBothWaysWithBaresipAndHoldingSippCallees) {
   // A re-offer asks for packets of 10 ms instead of 20 while the file plays:
   // from then on one leaves every 10 ms, not two every 20.
   EchoSocket resized;
-  const std::string port = std::to_string(resized.port());
   Sipp reoffer;
-  ASSERT_TRUE(reoffer.Start(SippRun("callee_media.xml", 0, {"-key", "codec", "8", "-key", "rtpmap", "a=rtpmap:8 PCMA/8000\r\na=rtcp:" + port,
-                                                           "-key", "mport", port, "-key", "hold", "a=ptime:10", "-set",
-                                                           "later", "1", "-d", "300", "-mi", "127.0.0.1"})));
+  ASSERT_TRUE(reoffer.Start(HoldingCallee(8, "a=rtpmap:8 PCMA/8000", resized.port(), false, 300, "a=ptime:10")));
   ASSERT_TRUE(panel.Call(reoffer.port())) << reoffer.Output();
-  ASSERT_TRUE(WaitFor([&] { return resized.Packets().size() > 150; }, Millis(10000)));
-  panel.loop.Locked([&] { return ua_hangup(panel.ua, nullptr, 0, nullptr), 0; });
-  ASSERT_TRUE(panel.WaitClosed(6));
+  ASSERT_TRUE(panel.WaitClosed(6)) << reoffer.Output();
   EXPECT_EQ(0, reoffer.Wait()) << reoffer.Output();
   std::vector<double> sent;
   for (const auto &p : resized.Packets())
     if (!p.rtcp && p.ms > ReinviteSentMs(reoffer.Output()) + 100) sent.push_back(p.ms);
-  ASSERT_GT(sent.size(), 50u);
+  ASSERT_GT(sent.size(), 20u);
   size_t uneven = 0;
   for (size_t i = 1; i < sent.size(); ++i) uneven += std::abs(sent[i] - sent[i - 1] - 10) > 2.5;
   EXPECT_LT(uneven, sent.size() / 5);
