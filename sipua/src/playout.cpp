@@ -137,14 +137,29 @@ void window_end(struct playout *p)
 	// A wait has grown the delay already; it only keeps it from
 	// shrinking. It shrinks by what two windows running could spare: a
 	// stall every other second is not waited for anew each time.
-	const int32_t spare = now < p->lastspare ? now : p->lastspare;
+	int32_t spare = now < p->lastspare ? now : p->lastspare;
 	p->lastspare = now;
+	// Stalls that keep coming grow it no further than the most it keeps.
+	const int32_t over = slack - (int32_t)p->prm.max_ms * 8;
+	if (over > spare - most)
+		spare = most + over;
 	if (spare > most + HYST)
 		p->budget = -(spare - most);
 	else if (slack < least - HYST)
 		p->budget = least - slack;
 	else
 		p->budget = 0;
+}
+
+// Whether the next `n` samples have all come and are near silence.
+bool quiet(const struct playout *p, int32_t n)
+{
+	for (int32_t k = 0; k < n; ++k) {
+		const uint32_t x = (p->pos + (uint32_t)k) & MASK;
+		if (!p->have[x] || p->pcm[x] > 64 || p->pcm[x] < -64)
+			return false;
+	}
+	return true;
 }
 
 // `m` input samples (with concealment) into `n` output samples.
@@ -206,14 +221,18 @@ void playout_put(struct playout *p, uint32_t ssrc, uint32_t ts,
 			t = p->end;
 			d = diff(t, p->pos);
 		}
+		// One too late to play still says how late they come, up to
+		// the most the buffer may keep.
+		if (d < RING - (int32_t)n && d > -(int32_t)p->prm.max_ms * 8) {
+			if (d < p->minslack)
+				p->minslack = d;
+			if (d - p->held < p->minspare)
+				p->minspare = d - p->held;
+		}
 		if (d + (int32_t)n <= 0 || d >= RING - (int32_t)n) {
 			pthread_mutex_unlock(&p->lock);
 			return;  // too late, or beyond what the ring holds
 		}
-		if (d < p->minslack)
-			p->minslack = d;
-		if (d - p->held < p->minspare)
-			p->minspare = d - p->held;
 		const int32_t skip = d < 0 ? -d : 0;
 		store(p, t + (uint32_t)skip, pcm + skip, n - (size_t)skip);
 		pthread_mutex_unlock(&p->lock);
@@ -269,6 +288,15 @@ void playout_get(struct playout *p, int16_t *out, size_t nn)
 			restart(p);  // everything received has been played
 		pthread_mutex_unlock(&p->lock);
 		return;
+	}
+	// Far above its aim: a frame of silence goes at once, unheard.
+	if (p->budget < -FAR && -p->budget >= n && avail >= 2 * n &&
+	    quiet(p, n)) {
+		for (int32_t k = 0; k < n; ++k)
+			p->have[(p->pos + (uint32_t)k) & MASK] = 0;
+		p->pos += (uint32_t)n;
+		p->budget += n;
+		avail -= n;
 	}
 	int32_t m = n;
 	const int32_t step = n / (p->budget < -FAR ? FAST_DIV : STEP_DIV);
