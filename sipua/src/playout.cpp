@@ -2,10 +2,11 @@
 // pace, so a loss is concealed once, where it happened, and the player never
 // waits on the network. When nothing is there to play the reader holds its
 // place ("held"): a late packet then plays (the delay grows by the wait), a
-// lost one is skipped over by what was concealed for it. Once a second the
-// least slack seen decides whether to shrink or stretch the delay, a few
-// samples per frame by interpolation, so neither jitter that has ended nor
-// clock drift costs a whole frame at once.
+// lost one is skipped over by what was concealed for it. Twice a second the
+// least slack of the packets that came decides whether to shrink or stretch
+// the delay, a few samples per frame by interpolation (or, far above its
+// aim, a frame of silence at once), so neither jitter that has ended nor
+// clock drift costs an audible step.
 #include "playout.h"
 
 #include <pthread.h>
@@ -25,7 +26,7 @@ enum : int32_t {
 	RING = 1 << 14,       // 2 s at 8 kHz
 	MASK = RING - 1,
 	MAX_N = 960,
-	WINDOW = 8000,        // one second of output
+	WINDOW = 4000,        // half a second of output
 	SAFETY = 8 * 8,       // slack kept against the loop's own lateness
 	HYST = 8 * 10,
 	STEP_DIV = 80,        // 1.25 % faster or slower: no pitch heard
@@ -53,6 +54,7 @@ struct playout {
 	uint32_t pos;        // running: next timestamp to play
 	uint32_t end;        // past the newest sample received
 	int32_t held;        // output already given for samples not yet come
+	int32_t readn;       // the player's last read
 	int32_t budget;      // <0: samples to drop, >0: to add
 	int32_t minslack;    // how early the packets came
 	int32_t minspare;    // the same less any wait for them
@@ -226,8 +228,12 @@ void playout_put(struct playout *p, uint32_t ssrc, uint32_t ts,
 		if (d < RING - (int32_t)n && d > -(int32_t)p->prm.max_ms * 8) {
 			if (d < p->minslack)
 				p->minslack = d;
-			if (d - p->held < p->minspare)
-				p->minspare = d - p->held;
+			// What the reader waited beyond a gap, unless no more
+			// than the rounding of its reads.
+			const int32_t wait = p->held - (d > 0 ? d : 0);
+			const int32_t spare = wait > p->readn ? d - p->held : d;
+			if (spare < p->minspare)
+				p->minspare = spare;
 		}
 		if (d + (int32_t)n <= 0 || d >= RING - (int32_t)n) {
 			pthread_mutex_unlock(&p->lock);
@@ -266,6 +272,7 @@ void playout_get(struct playout *p, int16_t *out, size_t nn)
 	}
 	const int32_t n = (int32_t)nn;
 	pthread_mutex_lock(&p->lock);
+	p->readn = n;
 	if (!p->running) {
 		memset(out, 0, nn * sizeof(int16_t));
 		pthread_mutex_unlock(&p->lock);

@@ -791,7 +791,7 @@ INSTANTIATE_TEST_SUITE_P(
         // later are no jitter and do not grow it.
         Impairment{"jitter_adaptive", true, {150, 151, 152, 153, 154, 200, 201, 202, 203, 204, 240, 241, 242, 243, 244},
                    {}, -1, 0, -1, -1, 0, 100, 180, 0,
-                   "jitter_buffer_type adaptive\njitter_buffer_delay 0-300\n", 25, 300, 50, 60}),
+                   "jitter_buffer_type adaptive\njitter_buffer_delay 0-300\n", 25, 300, 50, 75}),
     [](const ::testing::TestParamInfo<Impairment> &info) { return std::string(info.param.name); });
 
 }  // namespace
