@@ -326,11 +326,11 @@ std::string Pair(const std::string &name, const std::vector<double> &s, const st
 
 const std::string kAudioLines = "module plc.so\naudio_buffer 20-160\n";
 
-// The jitter buffer each panel has by default, unless BENCH_AUDIO_JBUF
-// ("adaptive 0-300") gives sipua another.
+// sipua's jitter buffer: adaptive, unless BENCH_AUDIO_JBUF ("fixed 5-10")
+// names another; baresip 1.0.0 has its fixed one.
 std::string SipuaJitterLines() {
   const char *jb = getenv("BENCH_AUDIO_JBUF");
-  if (!jb || !strchr(jb, ' ')) return "";
+  if (!jb || !strchr(jb, ' ')) jb = "adaptive 0-300";
   return "jitter_buffer_type " + std::string(jb, strchr(jb, ' ')) + "\njitter_buffer_delay " + (strchr(jb, ' ') + 1) +
          "\n";
 }

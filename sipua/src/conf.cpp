@@ -47,9 +47,7 @@ void config_defaults(struct config *cfg)
 	// A peer that vanishes without BYE must not keep the panel busy.
 	cfg->avt.rtp_timeout = 60;
 	cfg->audio.buffer = {20, 160};
-	// Adaptive: little delay on a clean network, as much as the jitter
-	// needs on a bad one, without the fixed wait that costs every call.
-	cfg->avt.audio = {JBUF_ADAPTIVE, {0, 300}};
+	cfg->avt.audio = {JBUF_FIXED, {5, 10}};
 	cfg->avt.video = {JBUF_FIXED, {5, 50}};
 	cfg->video.width = 352;
 	cfg->video.height = 288;
