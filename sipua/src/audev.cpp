@@ -83,6 +83,25 @@ bool running(const struct audev *d)
 	return __atomic_load_n(&d->thr.run, __ATOMIC_ACQUIRE);
 }
 
+// A new frame length asked for: the frame is made anew on this thread,
+// the only one that uses it; on failure the old one stays.
+void follow_ptime(struct audev *d, struct pacer *p)
+{
+	const uint32_t want = __atomic_load_n(&d->next_ptime, __ATOMIC_ACQUIRE);
+	if (!want || want == d->ptime)
+		return;
+	const struct auframe old = d->frame;
+	const uint32_t old_ptime = d->ptime;
+	if (audev_frame_alloc(d, old.srate, old.ch, want)) {
+		d->frame = old;
+		d->ptime = old_ptime;
+		__atomic_store_n(&d->next_ptime, 0u, __ATOMIC_RELEASE);
+		return;
+	}
+	mem_deref(old.sampv);
+	p->period_us = (uint64_t)want * 1000u;
+}
+
 void *device_main(void *arg)
 {
 	auto *d = static_cast<struct audev *>(arg);
@@ -90,6 +109,7 @@ void *device_main(void *arg)
 	uint64_t t0 = now_us();
 	pacer_resync(&pacer, t0);
 	while (running(d)) {
+		follow_ptime(d, &pacer);
 		if (!d->step(d))
 			break;
 		const uint64_t t1 = now_us();
@@ -191,6 +211,13 @@ int audev_launch(struct audev *d, void **stp, audev_step_h *step,
 	d->thr.started = true;
 	*stp = d;
 	return 0;
+}
+
+void audev_set_ptime(void *st, uint32_t ptime)
+{
+	if (st)
+		__atomic_store_n(&static_cast<struct audev *>(st)->next_ptime,
+				 ptime, __ATOMIC_RELEASE);
 }
 
 void audev_close(struct audev *d)

@@ -659,6 +659,9 @@ void audio_update(struct audio *a, const struct audio_prm *prm)
 	if (tx)
 		(void)telev_set_srate(a->telev, tx->crate);
 	pthread_mutex_unlock(&a->tx_lock);
+	// The source reads frames of the packets' length, so that they
+	// leave evenly spaced, also after a re-offer changed it.
+	audev_set_ptime(a->ausrc, tx_ptime(a));
 }
 
 void audio_set_raddr(struct audio *a, const struct sa *raddr)

@@ -160,6 +160,7 @@ struct audev {
 	unsigned lead;
 	struct auframe frame;
 	uint32_t ptime;
+	uint32_t next_ptime;  // atomic: the owner's new frame length, or 0
 	ausrc_read_h *rh;
 	auplay_write_h *wh;
 	audev_error_h *errh;
@@ -177,6 +178,9 @@ int  audev_launch(struct audev *d, void **stp, audev_step_h *step,
 		  audev_error_h *errh, void *arg);
 // Stops the thread and frees the frame; for the record's destructor.
 void audev_close(struct audev *d);
+// The device's thread takes frames of `ptime` ms from its next step on
+// (`st` is a record headed by a struct audev, as every driver's is).
+void audev_set_ptime(void *st, uint32_t ptime);
 
 // ---- one call's audio -------------------------------------------------------
 

@@ -130,7 +130,7 @@ void get_jbuf_type(const char *name, enum jbuf_type *type)
 	else if (!pl_strcasecmp(&pl, "fixed"))
 		*type = JBUF_FIXED;
 	else if (!pl_strcasecmp(&pl, "adaptive"))
-		*type = JBUF_ADAPTIVE;  // runs as fixed on this libre
+		*type = JBUF_ADAPTIVE;
 	else
 		sipua_warn("config: unknown %s '%r'\n", name, &pl);
 }

@@ -2,10 +2,11 @@
 // pace, so a loss is concealed once, where it happened, and the player never
 // waits on the network. When nothing is there to play the reader holds its
 // place ("held"): a late packet then plays (the delay grows by the wait), a
-// lost one is skipped over by what was concealed for it. Once a second the
-// least slack seen decides whether to shrink or stretch the delay, a few
-// samples per frame by interpolation, so neither jitter that has ended nor
-// clock drift costs a whole frame at once.
+// lost one is skipped over by what was concealed for it. Twice a second the
+// least slack of the packets that came decides whether to shrink or stretch
+// the delay, a few samples per frame by interpolation (or, far above its
+// aim, a frame of silence at once), so neither jitter that has ended nor
+// clock drift costs an audible step.
 #include "playout.h"
 
 #include <pthread.h>
@@ -24,12 +25,12 @@ namespace {
 // Durations in ms; p->ms samples each.
 enum : int32_t {
 	MAX_N = 48 * 60,
+	WINDOW = 500,         // of output
 	SAFETY = 8,           // slack kept against the loop's own lateness
 	HYST = 10,
 	STEP_DIV = 80,        // 1.25 % faster or slower: no pitch heard
 	FAST_DIV = 32,        // 3 %, while far off (jitter that has ended)
 	FAR = 30,
-	HOLD_PLC = 60,        // concealment fades out after this
 	HOLD_MAX = 200,       // a pause: start afresh on the next packet
 };
 
@@ -55,8 +56,11 @@ struct playout {
 	uint32_t pos;        // running: next timestamp to play
 	uint32_t end;        // past the newest sample received
 	int32_t held;        // output already given for samples not yet come
+	int32_t readn;       // the player's last read
 	int32_t budget;      // <0: samples to drop, >0: to add
-	int32_t minslack;
+	int32_t minslack;    // how early the packets came
+	int32_t minspare;    // the same less any wait for them
+	int32_t lastspare;   // the window before's
 	int32_t ref;
 	int32_t win;
 	int16_t *pcm;
@@ -83,7 +87,7 @@ void restart(struct playout *p)
 {
 	p->running = p->filled = p->have_ref = false;
 	p->held = p->budget = 0;
-	p->minslack = INT32_MAX;
+	p->minslack = p->minspare = p->lastspare = INT32_MAX;
 	p->win = 0;
 	memset(p->have, 0, (size_t)p->ring);
 	plc_init(&p->plc);
@@ -114,13 +118,15 @@ void conceal(struct playout *p, int16_t *v, int32_t n)
 		memset(v, 0, (size_t)n * sizeof(int16_t));
 }
 
-// Once a window: the least slack above what is to be kept is dropped, a
-// shortfall added, both spread over the next window.
+// Once a window: the least slack seen (how early the packets that came
+// were) above what is to be kept is dropped, a shortfall added, both spread
+// over the next window. A lost packet is no sign of jitter and adds nothing.
 void window_end(struct playout *p)
 {
 	p->win = 0;
 	const int32_t slack = p->minslack;
-	p->minslack = INT32_MAX;
+	const int32_t now = p->minspare;
+	p->minslack = p->minspare = INT32_MAX;
 	if (slack == INT32_MAX)
 		return;
 	if (!p->prm.adaptive && !p->have_ref) {
@@ -128,15 +134,38 @@ void window_end(struct playout *p)
 		p->ref = slack > SAFETY * p->ms ? slack : SAFETY * p->ms;
 		return;
 	}
-	const int32_t keep = p->prm.adaptive
-				     ? (SAFETY + (int32_t)p->prm.min_ms) * p->ms
-				     : p->ref;
-	if (slack > keep + HYST * p->ms)
-		p->budget = -(slack - keep);
-	else if (slack < keep - HYST * p->ms)
-		p->budget = keep - slack;
+	// Fixed keeps the slack it started with as long as that holds the
+	// jitter; both grow when packets come later than they can wait.
+	const int32_t least = p->prm.adaptive
+				      ? (SAFETY + (int32_t)p->prm.min_ms) * p->ms
+				      : SAFETY * p->ms;
+	const int32_t most = p->prm.adaptive ? least : p->ref;
+	// A wait has grown the delay already; it only keeps it from
+	// shrinking. It shrinks by what two windows running could spare: a
+	// stall every other second is not waited for anew each time.
+	int32_t spare = now < p->lastspare ? now : p->lastspare;
+	p->lastspare = now;
+	// Stalls that keep coming grow it no further than the most it keeps.
+	const int32_t over = slack - (int32_t)p->prm.max_ms * p->ms;
+	if (over > spare - most)
+		spare = most + over;
+	if (spare > most + HYST * p->ms)
+		p->budget = -(spare - most);
+	else if (slack < least - HYST * p->ms)
+		p->budget = least - slack;
 	else
 		p->budget = 0;
+}
+
+// Whether the next `n` samples have all come and are near silence.
+bool quiet(const struct playout *p, int32_t n)
+{
+	for (int32_t k = 0; k < n; ++k) {
+		const uint32_t x = (p->pos + (uint32_t)k) & p->mask;
+		if (!p->have[x] || p->pcm[x] > 64 || p->pcm[x] < -64)
+			return false;
+	}
+	return true;
 }
 
 // `m` input samples (with concealment) into `n` output samples.
@@ -215,6 +244,18 @@ void playout_put(struct playout *p, uint32_t ssrc, uint32_t ts,
 			t = p->end;
 			d = diff(t, p->pos);
 		}
+		// One too late to play still says how late they come, up to
+		// the most the buffer may keep.
+		if (d < p->ring - (int32_t)n && d > -(int32_t)p->prm.max_ms * p->ms) {
+			if (d < p->minslack)
+				p->minslack = d;
+			// What the reader waited beyond a gap, unless no more
+			// than the rounding of its reads.
+			const int32_t wait = p->held - (d > 0 ? d : 0);
+			const int32_t spare = wait > p->readn ? d - p->held : d;
+			if (spare < p->minspare)
+				p->minspare = spare;
+		}
 		if (d + (int32_t)n <= 0 || d >= p->ring - (int32_t)n) {
 			pthread_mutex_unlock(&p->lock);
 			return;  // too late, or beyond what the ring holds
@@ -252,14 +293,14 @@ void playout_get(struct playout *p, int16_t *out, size_t nn)
 	}
 	const int32_t n = (int32_t)nn;
 	pthread_mutex_lock(&p->lock);
+	p->readn = n;
 	if (!p->running) {
 		memset(out, 0, nn * sizeof(int16_t));
 		pthread_mutex_unlock(&p->lock);
 		return;
 	}
 	// What was concealed while holding stands for the samples lost.
-	while (p->held > 0 && p->pos != p->end &&
-	       !p->have[p->pos & p->mask]) {
+	while (p->held > 0 && p->pos != p->end && !p->have[p->pos & p->mask]) {
 		++p->pos;
 		--p->held;
 	}
@@ -267,16 +308,23 @@ void playout_get(struct playout *p, int16_t *out, size_t nn)
 	if (avail > 0)
 		p->held = 0;
 	if (avail <= 0) {
-		if (p->held < HOLD_PLC * p->ms)
-			conceal(p, out, n);
-		else
-			memset(out, 0, nn * sizeof(int16_t));
+		// The concealment fades out by itself and, counting what it
+		// made, fades the next packet in: no edge when it comes.
+		conceal(p, out, n);
 		p->held += n;
-		p->minslack = -n;
 		if (p->held >= HOLD_MAX * p->ms)
 			restart(p);  // everything received has been played
 		pthread_mutex_unlock(&p->lock);
 		return;
+	}
+	// Far above its aim: a frame of silence goes at once, unheard.
+	if (p->budget < -FAR * p->ms && -p->budget >= n && avail >= 2 * n &&
+	    quiet(p, n)) {
+		for (int32_t k = 0; k < n; ++k)
+			p->have[(p->pos + (uint32_t)k) & p->mask] = 0;
+		p->pos += (uint32_t)n;
+		p->budget += n;
+		avail -= n;
 	}
 	int32_t m = n;
 	const int32_t step =
@@ -291,8 +339,6 @@ void playout_get(struct playout *p, int16_t *out, size_t nn)
 		m = n - k;
 		p->budget -= k;
 	}
-	if (avail - m < p->minslack)
-		p->minslack = avail - m;
 	const int32_t take = avail < m ? avail : m;
 	int32_t i = 0;
 	while (i < take) {
@@ -304,8 +350,7 @@ void playout_get(struct playout *p, int16_t *out, size_t nn)
 		int16_t *v = p->span + i;
 		if (good) {
 			for (int32_t k = i; k < j; ++k) {
-				const uint32_t x =
-					(p->pos + (uint32_t)k) & p->mask;
+				const uint32_t x = (p->pos + (uint32_t)k) & p->mask;
 				v[k - i] = p->pcm[x];
 			}
 			plc_rx(&p->plc, v, j - i);
@@ -325,7 +370,7 @@ void playout_get(struct playout *p, int16_t *out, size_t nn)
 	}
 	scale(p->span, m, out, n);
 	p->win += n;
-	if (p->win >= 1000 * p->ms)  // once a second
+	if (p->win >= WINDOW * p->ms)
 		window_end(p);
 	pthread_mutex_unlock(&p->lock);
 }

@@ -131,14 +131,15 @@ double ReinviteSentMs(const std::string &log) {
   return 0;
 }
 
-// A sipp callee with payload type `codec` that holds the call (a=sendonly)
-// `holdAfterMs` after the answer and then hangs up; its RTP (and, when the
+// A sipp callee with payload type `codec` that re-offers with `hold` added
+// (a=sendonly: holds the call) `holdAfterMs` after the answer and then hangs up; its RTP (and, when the
 // test's socket takes it, its RTCP) goes to `mport`, echoed by sipp itself
 // when `echo`.
-SippRun HoldingCallee(int codec, const std::string &rtpmap, int mport, bool echo, int holdAfterMs) {
+SippRun HoldingCallee(int codec, const std::string &rtpmap, int mport, bool echo, int holdAfterMs,
+                      const char *hold = "a=sendonly") {
   SippRun run("callee_media.xml", 0, {"-key", "codec", std::to_string(codec), "-key", "rtpmap",
                                       rtpmap + (echo ? "" : "\r\na=rtcp:" + std::to_string(mport)), "-key", "mport",
-                                      std::to_string(mport), "-key", "hold", "a=sendonly", "-set", "hangup", "1",
+                                      std::to_string(mport), "-key", "hold", hold, "-set", "hangup", "1",
                                       "-set", "later", "1", "-d", std::to_string(holdAfterMs), "-mi", "127.0.0.1"});
   if (echo) run.args.insert(run.args.end(), {"-mp", std::to_string(mport), "-rtp_echo"});
   return run;
@@ -297,6 +298,22 @@ TEST(SipuaAudio, TonesBothWaysWithBaresipAndHoldingSippCallees) {
   EXPECT_EQ(0, bare.Wait()) << bare.Output();
   EXPECT_GT(ToneSeconds(panel.Heard(), 1000), 3.5);
   ExpectSentUntilHold(media, bare.Output(), 150, true, 30);
+
+  // A re-offer asks for packets of 10 ms instead of 20 while the file plays:
+  // from then on one leaves every 10 ms, not two every 20.
+  EchoSocket resized;
+  Sipp reoffer;
+  ASSERT_TRUE(reoffer.Start(HoldingCallee(8, "a=rtpmap:8 PCMA/8000", resized.port(), false, 300, "a=ptime:10")));
+  ASSERT_TRUE(panel.Call(reoffer.port())) << reoffer.Output();
+  ASSERT_TRUE(panel.WaitClosed(6)) << reoffer.Output();
+  EXPECT_EQ(0, reoffer.Wait()) << reoffer.Output();
+  std::vector<double> sent;
+  for (const auto &p : resized.Packets())
+    if (!p.rtcp && p.ms > ReinviteSentMs(reoffer.Output()) + 100) sent.push_back(p.ms);
+  ASSERT_GT(sent.size(), 20u);
+  size_t uneven = 0;
+  for (size_t i = 1; i < sent.size(); ++i) uneven += std::abs(sent[i] - sent[i - 1] - 10) > 2.5;
+  EXPECT_LT(uneven, sent.size() / 5);
 }
 
 // The resident's media socket is the test's, and so are two strangers' (another
@@ -745,7 +762,7 @@ struct Impairment {
   int clicks;
   // Packets from jitterFrom on, 50 of them, come 0-80 ms late; the delay at
   // the start and its growth by the end are bounded.
-  const char *jitterBuffer = "";
+  const char *jitterBuffer = "jitter_buffer_type fixed\njitter_buffer_delay 5-10\n";
   int jitterFrom = -1, count = 150;
   double startDelayMs = 1e9, growthMs = 1e9;
   bool opus = false;  // Opus at 8 kHz (clock 48000) instead of PCMU
@@ -849,9 +866,11 @@ INSTANTIATE_TEST_SUITE_P(
         // A pause: what was buffered plays before it, not after it.
         Impairment{"pause", true, {}, {}, -1, 0, -1, 75, 0, 40, 60, 0},
         // Adaptive: little delay on a clean network, grown under 0-80 ms of
-        // jitter (to 80 ms and more), shrunk back after it.
-        Impairment{"jitter_adaptive", true, {}, {}, -1, 0, -1, -1, 0, 100, 20, 0,
-                   "jitter_buffer_type adaptive\njitter_buffer_delay 0-300\n", 25, 300, 50, 60}),
+        // jitter (to 80 ms and more), shrunk back after it; bursts lost
+        // later are no jitter and do not grow it.
+        Impairment{"jitter_adaptive", true, {150, 151, 152, 153, 154, 200, 201, 202, 203, 204, 240, 241, 242, 243, 244},
+                   {}, -1, 0, -1, -1, 0, 100, 180, 0,
+                   "jitter_buffer_type adaptive\njitter_buffer_delay 0-300\n", 25, 300, 50, 75}),
     [](const ::testing::TestParamInfo<Impairment> &info) { return std::string(info.param.name); });
 
 }  // namespace
