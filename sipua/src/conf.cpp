@@ -51,7 +51,7 @@ void config_defaults(struct config *cfg)
 	// A peer that vanishes without BYE must not keep the panel busy.
 	cfg->avt.rtp_timeout = 60;
 	cfg->audio.buffer = {20, 160};
-	cfg->avt.audio = {JBUF_FIXED, {5, 10}};
+	cfg->avt.audio = {JBUF_ADAPTIVE, {5, 10}};
 	cfg->avt.video = {JBUF_FIXED, {5, 50}};
 	cfg->video.width = 352;
 	cfg->video.height = 288;
@@ -165,6 +165,12 @@ void config_parse_audio(struct config *cfg)
 	get_range("audio_jitter_buffer_delay", &cfg->avt.audio.jbuf_del);
 	get_jbuf_type("video_jitter_buffer_type", &cfg->avt.video.jbtype);
 	get_range("video_jitter_buffer_delay", &cfg->avt.video.jbuf_del);
+	// The default range counts fixed's frames; adaptive's is in ms.
+	struct pl pl;
+	if (cfg->avt.audio.jbtype == JBUF_ADAPTIVE &&
+	    conf_get(conf_obj, "jitter_buffer_delay", &pl) &&
+	    conf_get(conf_obj, "audio_jitter_buffer_delay", &pl))
+		cfg->avt.audio.jbuf_del = {0, 300};
 	if (!cfg->avt.audio.jbuf_del.max)
 		cfg->avt.audio.jbtype = JBUF_OFF;
 }

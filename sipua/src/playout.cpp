@@ -4,9 +4,9 @@
 // place ("held"): a late packet then plays (the delay grows by the wait), a
 // lost one is skipped over by what was concealed for it. Twice a second the
 // least slack of the packets that came decides whether to shrink or stretch
-// the delay, a few samples per frame by interpolation (or, far above its
-// aim, a frame of silence at once), so neither jitter that has ended nor
-// clock drift costs an audible step.
+// the delay. It shrinks by cutting near-silence, or a whole pitch period
+// where the sound repeats itself (crossfaded), so tones keep their pitch;
+// only clock drift is taken by interpolation, too slow a rate to be heard.
 #include "playout.h"
 
 #include <pthread.h>
@@ -28,9 +28,13 @@ enum : int32_t {
 	WINDOW = 500,         // of output
 	SAFETY = 8,           // slack kept against the loop's own lateness
 	HYST = 10,
-	STEP_DIV = 80,        // 1.25 % faster or slower: no pitch heard
-	FAST_DIV = 32,        // 3 %, while far off (jitter that has ended)
-	FAR = 30,
+	DRIFT_DIV = 400,      // 0.25 % faster or slower: no pitch heard
+	QUIET_MIN = 2,        // a stretch shorter than this is a zero crossing
+	LAG_MIN = 3,          // pitch periods tried for a cut
+	LAG_MAX = 15,
+	XFADE = 3,
+	DRIFT_FAR = 30,       // only an error this large is interpolated away
+	CUT_DIV = 32,         // periods cut: at most 3 % of the sound played
 	HOLD_MAX = 200,       // a pause: start afresh on the next packet
 };
 
@@ -58,6 +62,10 @@ struct playout {
 	int32_t held;        // output already given for samples not yet come
 	int32_t readn;       // the player's last read
 	int32_t budget;      // <0: samples to drop, >0: to add
+	int32_t drift;       // output counted towards the next drift step
+	bool far;            // the budget is large enough to interpolate
+	int32_t credit;      // samples of sound that may be cut
+	int16_t last;        // the last sample played
 	int32_t minslack;    // how early the packets came
 	int32_t minspare;    // the same less any wait for them
 	int32_t lastspare;   // the window before's
@@ -86,7 +94,9 @@ int32_t diff(uint32_t a, uint32_t b)
 void restart(struct playout *p)
 {
 	p->running = p->filled = p->have_ref = false;
-	p->held = p->budget = 0;
+	p->held = p->budget = p->drift = p->credit = 0;
+	p->last = 0;
+	p->far = false;
 	p->minslack = p->minspare = p->lastspare = INT32_MAX;
 	p->win = 0;
 	memset(p->have, 0, (size_t)p->ring);
@@ -155,17 +165,101 @@ void window_end(struct playout *p)
 		p->budget = least - slack;
 	else
 		p->budget = 0;
+	p->far = p->budget > DRIFT_FAR * p->ms || p->budget < -DRIFT_FAR * p->ms;
 }
 
-// Whether the next `n` samples have all come and are near silence.
-bool quiet(const struct playout *p, int32_t n)
+bool silent(int16_t v)
 {
-	for (int32_t k = 0; k < n; ++k) {
+	return v >= -64 && v <= 64;
+}
+
+// How many of the next samples, up to `n`, have come and are near silence.
+int32_t quiet(const struct playout *p, int32_t n)
+{
+	int32_t k = 0;
+	for (; k < n; ++k) {
 		const uint32_t x = (p->pos + (uint32_t)k) & p->mask;
-		if (!p->have[x] || p->pcm[x] > 64 || p->pcm[x] < -64)
-			return false;
+		if (!p->have[x] || !silent(p->pcm[x]))
+			break;
 	}
+	return k;
+}
+
+bool present(const struct playout *p, int32_t n)
+{
+	for (int32_t k = 0; k < n; ++k)
+		if (!p->have[(p->pos + (uint32_t)k) & p->mask])
+			return false;
 	return true;
+}
+
+// The longest whole number of periods, at most `most` samples, after which
+// the sound from the read position repeats itself; 0 when none does.
+int32_t period(const struct playout *p, int32_t most)
+{
+	const int32_t w = XFADE * p->ms, d = p->ms / 8;  // compared at 8 kHz
+	int32_t best = 0;
+	for (int32_t lag = LAG_MIN * p->ms; lag <= most; lag += d) {
+		int64_t e = 0, s = 0;
+		for (int32_t i = 0; i < w; i += d) {
+			const int32_t a = p->pcm[(p->pos + (uint32_t)i) & p->mask];
+			const int32_t b =
+				p->pcm[(p->pos + (uint32_t)(lag + i)) & p->mask];
+			e += (int64_t)(a - b) * (a - b);
+			s += (int64_t)a * a + (int64_t)b * b;
+		}
+		if (e * 1000 <= s)  // the difference 27 dB below the sound
+			best = lag;
+	}
+	return best;
+}
+
+// Drops `k` samples at the read position, the `w` after them faded in from
+// what they replace.
+void cut(struct playout *p, int32_t k, int32_t w)
+{
+	for (int32_t i = 0; i < w; ++i) {
+		const uint32_t a = (p->pos + (uint32_t)i) & p->mask;
+		const uint32_t b = (p->pos + (uint32_t)(k + i)) & p->mask;
+		p->pcm[b] = (int16_t)((p->pcm[a] * (w - i) + p->pcm[b] * i) / w);
+	}
+	for (int32_t i = 0; i < k; ++i)
+		p->have[(p->pos + (uint32_t)i) & p->mask] = 0;
+	p->pos += (uint32_t)k;
+	p->budget += k;
+}
+
+// Above its aim: a stretch of near-silence between quiet samples goes, or
+// else a whole number of periods of a sound that repeats; neither is heard.
+int32_t shrink(struct playout *p, int32_t n, int32_t avail)
+{
+	const int32_t most = avail - n < -p->budget ? avail - n : -p->budget;
+	if (most <= 0)
+		return 0;
+	if (silent(p->last)) {
+		const int32_t q = quiet(p, most > QUIET_MIN * p->ms
+						   ? most
+						   : QUIET_MIN * p->ms);
+		if (q >= QUIET_MIN * p->ms) {
+			const int32_t k = q < most ? q : most;
+			cut(p, k, 0);
+			return k;
+		}
+	}
+	// Fixed keeps what it has heard it needs; only near-silence goes.
+	if (!p->prm.adaptive)
+		return 0;
+	const int32_t w = XFADE * p->ms;
+	int32_t lmax = most - w < LAG_MAX * p->ms ? most - w : LAG_MAX * p->ms;
+	if (lmax > p->credit)
+		lmax = p->credit;
+	if (lmax < LAG_MIN * p->ms || !present(p, lmax + w))
+		return 0;
+	const int32_t k = period(p, lmax);
+	if (k)
+		cut(p, k, w);
+	p->credit -= k;
+	return k;
 }
 
 // `m` input samples (with concealment) into `n` output samples.
@@ -311,24 +405,22 @@ void playout_get(struct playout *p, int16_t *out, size_t nn)
 		// The concealment fades out by itself and, counting what it
 		// made, fades the next packet in: no edge when it comes.
 		conceal(p, out, n);
+		p->last = out[n - 1];
 		p->held += n;
 		if (p->held >= HOLD_MAX * p->ms)
 			restart(p);  // everything received has been played
 		pthread_mutex_unlock(&p->lock);
 		return;
 	}
-	// Far above its aim: a frame of silence goes at once, unheard.
-	if (p->budget < -FAR * p->ms && -p->budget >= n && avail >= 2 * n &&
-	    quiet(p, n)) {
-		for (int32_t k = 0; k < n; ++k)
-			p->have[(p->pos + (uint32_t)k) & p->mask] = 0;
-		p->pos += (uint32_t)n;
-		p->budget += n;
-		avail -= n;
-	}
+	if (p->credit < (LAG_MAX + XFADE) * p->ms)
+		p->credit += n / CUT_DIV;
+	if (p->budget < 0)
+		avail -= shrink(p, n, avail);
+	// What is left to shrink or stretch goes at the rate of clock drift.
 	int32_t m = n;
-	const int32_t step =
-		n / (p->budget < -FAR * p->ms ? FAST_DIV : STEP_DIV);
+	p->drift += n;
+	const int32_t step = p->far ? p->drift / DRIFT_DIV : 0;
+	p->drift %= DRIFT_DIV;
 	if (p->budget < 0) {
 		const int32_t k = -p->budget < step ? -p->budget : step;
 		m = n + k;
@@ -369,6 +461,7 @@ void playout_get(struct playout *p, int16_t *out, size_t nn)
 		p->held += m - take;
 	}
 	scale(p->span, m, out, n);
+	p->last = out[n - 1];
 	p->win += n;
 	if (p->win >= WINDOW * p->ms)
 		window_end(p);
