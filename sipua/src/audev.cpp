@@ -45,6 +45,7 @@ struct pacer {
 	uint64_t next_us;
 	uint64_t period_us;
 	unsigned lead;
+	uint64_t early_us;  // how much sooner than the clock since the resync
 };
 
 uint64_t now_us(void)
@@ -57,6 +58,21 @@ uint64_t now_us(void)
 void pacer_resync(struct pacer *p, uint64_t now)
 {
 	p->next_us = now + p->period_us - (uint64_t)p->lead * p->period_us;
+	p->early_us = 0;
+}
+
+// A source's frame was there when the clock said to read it: it may have
+// waited up to a frame. The clock moves a little sooner each frame, so the
+// packets stay evenly spaced, until a read waits for its frame again (a
+// device that fills in real time); no more than the lead in all (one that
+// never waits, as a file, is then held to the clock).
+void pacer_sooner(struct pacer *p)
+{
+	const uint64_t step = p->period_us / 8;
+	if (p->early_us + step > (uint64_t)p->lead * p->period_us)
+		return;
+	p->next_us -= step;
+	p->early_us += step;
 }
 
 void pacer_wait(struct pacer *p, uint64_t now)
@@ -105,7 +121,7 @@ void follow_ptime(struct audev *d, struct pacer *p)
 void *device_main(void *arg)
 {
 	auto *d = static_cast<struct audev *>(arg);
-	struct pacer pacer = {0, (uint64_t)d->ptime * 1000u, d->lead};
+	struct pacer pacer = {0, (uint64_t)d->ptime * 1000u, d->lead, 0};
 	uint64_t t0 = now_us();
 	pacer_resync(&pacer, t0);
 	while (running(d)) {
@@ -113,10 +129,14 @@ void *device_main(void *arg)
 		if (!d->step(d))
 			break;
 		const uint64_t t1 = now_us();
-		if (t1 - t0 >= pacer.period_us / 2)
+		if (t1 - t0 >= pacer.period_us / 2) {
 			pacer_resync(&pacer, t1);
-		else
+		}
+		else {
+			if (d->rh && pacer.next_us > t1)
+				pacer_sooner(&pacer);
 			pacer_wait(&pacer, t1);
+		}
 		t0 = now_us();
 	}
 	return nullptr;
