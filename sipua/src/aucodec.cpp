@@ -34,9 +34,9 @@ int decode(struct audec_state *, int16_t *sampv, size_t *sampc,
 
 struct aucodec g711[] = {
 	{LE_INIT, 0, "PCMU", 8000, 8000, 1, nullptr, nullptr,
-	 encode<g711_pcm2ulaw>, nullptr, decode<g711_ulaw2pcm>, nullptr},
+	 encode<g711_pcm2ulaw>, nullptr, decode<g711_ulaw2pcm>, nullptr, 0},
 	{LE_INIT, 8, "PCMA", 8000, 8000, 1, nullptr, nullptr,
-	 encode<g711_pcm2alaw>, nullptr, decode<g711_alaw2pcm>, nullptr},
+	 encode<g711_pcm2alaw>, nullptr, decode<g711_alaw2pcm>, nullptr, 0},
 };
 
 bool registered(const struct aucodec *ac)

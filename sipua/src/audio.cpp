@@ -8,7 +8,6 @@
 // a codec of another rate (a re-offer) restarts the devices.
 #include "audio.h"
 
-#include <strings.h>
 #include "aufilt.h"
 #include "playout.h"
 #include "resamp.h"
@@ -644,11 +643,10 @@ void audio_update(struct audio *a, const struct audio_prm *prm)
 	const bool same = tx == a->prm.tx;
 	a->prm = *prm;
 	a->prm.tx_fmtp = nullptr;  // the SDP's, gone after this
-	// A peer's ptime is a wish: one our encoder cannot meet (Opus has no
-	// 30 or 50 ms frame) gets our own packet time rather than no audio.
-	const bool opus = tx && !strcasecmp(tx->name, "opus");
+	// A peer's ptime is a wish: one our encoder cannot meet gets our own
+	// packet time rather than no audio.
 	if (ptime < 10 || ptime > 60 || ptime % 10 ||
-	    (opus && (ptime == 30 || ptime == 50)))
+	    (tx && tx->ptimes && !(tx->ptimes & (1u << (ptime / 10 - 1)))))
 		a->prm.ptime_tx = a->ptime;
 	if (!same)
 		a->enc = (struct auenc_state *)mem_deref(a->enc);

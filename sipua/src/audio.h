@@ -60,6 +60,9 @@ struct aucodec {
 	audec_update_h *decupdh;
 	audec_decode_h *dech;
 	audec_plc_h *plch;
+	// Packet times it can encode, 10 ms a bit (bit 0: 10 ms ... bit 5:
+	// 60 ms); 0: every multiple of 10 ms up to 60.
+	uint8_t ptimes;
 };
 
 // Registered codecs in module order; G.711 is there even without its module

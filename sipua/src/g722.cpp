@@ -85,7 +85,7 @@ int decode(struct audec_state *ads, int16_t *sampv, size_t *sampc,
 }
 
 struct aucodec g722 = {LE_INIT, 9, "G722", 16000, 8000, 1, nullptr,
-		       enc_update, encode, dec_update, decode, nullptr};
+		       enc_update, encode, dec_update, decode, nullptr, 0};
 
 } // namespace
 

@@ -26,8 +26,10 @@ int complexity = 10;
 int application = OPUS_APPLICATION_AUDIO;
 int packet_loss = 0;
 
+// Opus frames are 10, 20, 40 or 60 ms: no 30 or 50.
 struct aucodec opus = {LE_INIT, -1, "opus", 48000, 48000, 2, fmtp,
-		       nullptr, nullptr, nullptr, nullptr, nullptr};
+		       nullptr, nullptr, nullptr, nullptr, nullptr,
+		       0x01 | 0x02 | 0x08 | 0x20};
 
 // One "key=value" of a fmtp line as a number; `dflt` without it.
 int fmtp_int(const char *params, const char *key, int dflt)
