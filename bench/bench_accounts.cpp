@@ -3,7 +3,7 @@
 // rewritten flat by flat, the list changed in place).
 #include <jansson.h>
 
-#include "config/accounts.h"
+#include "settings/accounts.h"
 #include "context/context.h"
 #include "figures.h"
 #include "ornix.h"

@@ -4,7 +4,7 @@
 //   bench_sip_parallel [rounds=30]
 #include <thread>
 
-#include "config/accounts.h"
+#include "settings/accounts.h"
 #include "context/context.h"
 #include "figures.h"
 #include "ornix.h"

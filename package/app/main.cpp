@@ -1,4 +1,5 @@
 // Entry point; the start-up sequence lives in process.cpp.
-#include "process.h"
+#include "app/process.h"
+#include "context/context.h"
 
 int main(int argc, char **argv) { ExitProcess(DoralinMain(argc, argv)); }

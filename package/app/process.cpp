@@ -1,5 +1,5 @@
 #define LOG_MODULE "package/main/process"
-#include "process.h"
+#include "app/process.h"
 
 #include <atomic>
 #include <pthread.h>
@@ -12,15 +12,15 @@
 #include <cstring>
 #include <ctime>
 
-#include "config/settings.h"
+#include "bus/bus_loop.h"
+#include "bus/status.h"
+#include "bus/supervisor.h"
+#include "call/dispatcher.h"
 #include "context/context.h"
 #include "context/threads.h"
-#include "dbus/bus_loop.h"
-#include "dbus/status.h"
-#include "dbus/supervisor.h"
-#include "dispatcher.h"
-#include "media/assistant/assistant.h"
+#include "media/assistant.h"
 #include "ornix.h"
+#include "settings/settings.h"
 #include "sip/bracket.h"
 #include "sip/sip.h"
 
@@ -176,15 +176,6 @@ bool SipConfigAccepted() {
 }
 
 }  // namespace
-
-void ExitProcess(int status) {
-  // exit() must run once: a second stop racing the first waits for it.
-  static std::atomic<bool> exiting{false};
-  if (exiting.exchange(true)) {
-    for (;;) pause();
-  }
-  exit(status);
-}
 
 int DoralinMain(int argc, char **argv) {
   if (AnswerInfoOption(argc, argv)) return 0;

@@ -6,6 +6,3 @@
 // SIP loop has ended and the stop sequence has run.
 int DoralinMain(int argc, char **argv);
 
-// exit(status) for whichever thread comes first; a later caller waits for
-// the process to end.
-[[noreturn]] void ExitProcess(int status);

@@ -1,5 +1,5 @@
 #define LOG_MODULE "package/src/dbus/bus_loop"
-#include "dbus/bus_loop.h"
+#include "bus/bus_loop.h"
 
 #include <atomic>
 #include <poll.h>
@@ -10,16 +10,16 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "config/accounts.h"
-#include "config/settings_methods.h"
+#include "bus/status.h"
+#include "bus/supervisor.h"
 #include "context/context.h"
 #include "context/threads.h"
-#include "dbus/call_events.h"
-#include "dbus/door_events.h"
-#include "dbus/status.h"
-#include "dbus/supervisor.h"
-#include "media/assistant/assistant.h"
+#include "media/assistant.h"
 #include "ornix.h"
+#include "panel/call_events.h"
+#include "panel/door_events.h"
+#include "settings/accounts.h"
+#include "settings/settings_methods.h"
 
 BusStopOperations busStop;
 
@@ -139,20 +139,6 @@ void HangupActiveCallMethod(DBusMessage *message) {
   SendBoolean(message, ok);
 }
 
-#ifdef DORALIN_TEST_HOOKS
-// The test variant's own method: holds the loop for {"seconds": N}, so that
-// tests can exercise the watchdog.
-bool StallLoop(json_t *arg) {
-  json_t *seconds = json_object_get(arg, "seconds");
-  if (!json_is_integer(seconds) || json_integer_value(seconds) < 0 ||
-      json_integer_value(seconds) > 600)
-    return false;
-  LOG(2, "Test hook: holding the bus loop for %d s", int(json_integer_value(seconds)));
-  sleep(unsigned(json_integer_value(seconds)));
-  return true;
-}
-#endif
-
 struct MethodEntry {
   const char *member;
   json_t *(*getter)(DBusMessage *) = nullptr;
@@ -254,12 +240,11 @@ void ServeMethod(DBusMessage *message) {
     else e.own(message);
     return;
   }
-#ifdef DORALIN_TEST_HOOKS
-  if (dbus_message_is_method_call(message, ORNIX_METHOD_IFACE, "DoralinTestStall")) {
-    ReplyJsonSetter(message, StallLoop);
+  if (testHooks.stallLoop &&
+      dbus_message_is_method_call(message, ORNIX_METHOD_IFACE, testHooks.stallMethod)) {
+    ReplyJsonSetter(message, testHooks.stallLoop);
     return;
   }
-#endif
   ReplyNotFound(message);
 }
 
@@ -328,7 +313,7 @@ void *BusLoop(void *) {
     // serve; a fresh process reconnects.
     if (!ReadIncoming(conn) || !dbus_connection_get_is_connected(conn)) {
       LOG_BOTH(5, "Bus connection lost, exiting for a restart");
-      exit(kLostBusExit);
+      ExitProcess(kLostBusExit);
     }
     if (!ServeNextMessage(conn)) continue;
     if (CallContext.restartRequested && forcedRestartStarted == 0)
@@ -350,7 +335,7 @@ void *BusWatchdog(void *) {
     lag = long(watchdogNow - busHeartbeat);
     if (lag <= kWatchdogLimit) continue;
     LOG_BOTH(4, "Detect dbus loop hanging by %d secs. Exit!", int(lag));
-    exit(0);
+    ExitProcess(0);
   }
   return nullptr;
 }

@@ -1,5 +1,5 @@
 #define LOG_MODULE "package/src/dbus/status"
-#include "dbus/status.h"
+#include "bus/status.h"
 
 #include <algorithm>
 #include <chrono>
@@ -8,8 +8,8 @@
 #include <optional>
 #include <string>
 
+#include "bus/introspection_xml.h"
 #include "context/context.h"
-#include "dbus/introspection_xml.h"
 #include "ornix.h"
 #include "sip/bracket.h"
 #include "sip/call_info.h"

@@ -1,5 +1,5 @@
 #define LOG_MODULE "package/src/dbus/supervisor"
-#include "dbus/supervisor.h"
+#include "bus/supervisor.h"
 
 #include <systemd/sd-daemon.h>
 #include <time.h>

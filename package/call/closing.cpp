@@ -1,20 +1,19 @@
 #define LOG_MODULE "package/main/closing"
-#include "closing.h"
+#include "call/closing.h"
 
 #include <pthread.h>
 
 #include <chrono>
 #include <cstdio>
 
+#include "call/decisions.h"
+#include "call/dispatcher.h"
+#include "call/talk.h"
+#include "call/video.h"
 #include "context/context.h"
-#include "dispatcher.h"
-#include "decisions.h"
 #include "ornix.h"
 #include "sip/calls.h"
 #include "sip/legs.h"
-#include "sip/re_headers.h"
-#include "talk.h"
-#include "video.h"
 
 struct call *rejectedCall = nullptr;
 const char *closeReason = nullptr;
@@ -82,7 +81,7 @@ long long NowMsWall() {
 // One journal record per call, whatever its kind: who, which way, how long,
 // how it ended and whether a door opened.
 void JournalCallEnd(struct call *call, unsigned scode) {
-  const char *peer = call ? call_peeruri(call) : nullptr;
+  const char *peer = SipPeerUri(call);
   const long long start = (long long)GetStartCallTimestamp();
   const long long seconds = start > 0 ? (NowMsWall() - start) / 1000 : 0;
   LogWriteMorvat(3, LOG_MODULE, __LINE__, MORVAT_CALL_ENDED,

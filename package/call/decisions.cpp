@@ -1,4 +1,4 @@
-#include "decisions.h"
+#include "call/decisions.h"
 
 #include <cstdio>
 
@@ -10,8 +10,8 @@ TryingPlan Skip(TryingBranch branch) { return {branch, false, TryingRoute::Keep,
 
 TryingRoute RouteOf(const TryingFacts &f) {
   if (f.callType == SOS || f.callType == CONCIERGE) return TryingRoute::Service;
-  if (f.route & 2) return TryingRoute::Sip;
-  if (f.route & 1) return TryingRoute::Uart;
+  if (f.route & ROUTE_SIP) return TryingRoute::Sip;
+  if (f.route & ROUTE_UART) return TryingRoute::Uart;
   return TryingRoute::Keep;
 }
 
@@ -23,7 +23,7 @@ long ApartmentNumber(const char *user) {
   for (const char *p = user; *p; ++p) {
     if (*p < '0' || *p > '9') return -1;
     // Growing no further once above the range keeps long digit runs from overflowing.
-    if (value <= 9999) value = value * 10 + (*p - '0');
+    if (value <= LAST_APARTMENT) value = value * 10 + (*p - '0');
   }
   return value;
 }
@@ -31,7 +31,7 @@ long ApartmentNumber(const char *user) {
 bool FlatInRange(uint16_t flat, CallType callType) {
   if (flat == CUSTOM_NUMBER_FLAT) return true;
   if (flat == 0) return callType != COMMON;
-  return flat <= 9999;
+  return flat <= LAST_APARTMENT;
 }
 
 IncomingPlan DecideIncoming(const IncomingFacts &f) {
@@ -43,7 +43,7 @@ IncomingPlan DecideIncoming(const IncomingFacts &f) {
     clearStale = true;
     state = IDLE;
   }
-  if (!f.service && (f.number < 1 || f.number > 9999)) return {IncomingBranch::NotFound, clearStale, false};
+  if (!f.service && (f.number < 1 || f.number > LAST_APARTMENT)) return {IncomingBranch::NotFound, clearStale, false};
   const bool assistantOn = f.assistantOnline && f.assistantEnable;
   if (f.service) {
     if (state == IDLE && assistantOn) return {IncomingBranch::Assistant, clearStale, false};
@@ -90,7 +90,7 @@ EndRecord DecideEndRecord(CallType callType, uint16_t flat) {
   if (callType == SOS) return EndRecord::Sos;
   if (callType == CONCIERGE) return EndRecord::Concierge;
   if (callType == NONE && flat == 0) return EndRecord::AssistDone;
-  if (flat >= 1 && flat <= 9999) return EndRecord::Apartment;
+  if (flat >= 1 && flat <= LAST_APARTMENT) return EndRecord::Apartment;
   return EndRecord::Plain;
 }
 
@@ -111,7 +111,7 @@ TryingPlan DecideTrying(const TryingFacts &f) {
       s == OUTGOING_UART_ESTABLISHED)
     return Skip(TryingBranch::IgnoreDuplicate);
   const bool endAssistant = s == ASSISTANT_DIALING || s == ASSISTANT_ESTABLISHED;
-  const bool sipBlocked = !(f.route & 2) && f.flat != CUSTOM_NUMBER_FLAT;
+  const bool sipBlocked = !(f.route & ROUTE_SIP) && f.flat != CUSTOM_NUMBER_FLAT;
   return {TryingBranch::Place, endAssistant, RouteOf(f), sipBlocked};
 }
 

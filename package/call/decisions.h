@@ -7,8 +7,12 @@
 
 #include "context/context.h"
 
+// Route bits of the MCU's trying event: where the flat's call may go.
+constexpr uint8_t ROUTE_UART = 1;  // the flat's handset line
+constexpr uint8_t ROUTE_SIP = 2;   // the flat's SIP accounts
+
 // The called user part read as an apartment number: digits only, else -1;
-// values above 9999 stay above 9999.
+// values above LAST_APARTMENT stay above it.
 long ApartmentNumber(const char *user);
 
 // Flat numbers the MCU may name: apartments, the custom number, and flat 0

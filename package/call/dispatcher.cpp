@@ -1,5 +1,5 @@
 #define LOG_MODULE "package/main/dispatcher"
-#include "dispatcher.h"
+#include "call/dispatcher.h"
 
 #include <pthread.h>
 #include <time.h>
@@ -9,18 +9,18 @@
 #include <cstring>
 #include <string>
 
-#include "closing.h"
-#include "config/accounts.h"
+#include "call/closing.h"
+#include "call/decisions.h"
+#include "call/talk.h"
 #include "context/context.h"
-#include "config/settings.h"
-#include "decisions.h"
 #include "ornix.h"
-#include "service_call/service_call.h"
+#include "settings/accounts.h"
+#include "settings/settings.h"
 #include "sip/calls.h"
 #include "sip/legs.h"
 #include "sip/placement.h"
+#include "sip/service_call.h"
 #include "sip/sip.h"
-#include "talk.h"
 
 namespace {
 
@@ -57,7 +57,7 @@ uint16_t GetCallFlat(struct call *call) {
   if (local) LOG(1, "Call to %s", local);
   char user[64];
   const long number = SipCalledUser(call, user, sizeof(user)) ? ApartmentNumber(user) : -1;
-  return number >= 1 && number <= 9999 ? (uint16_t)number : 0;
+  return number >= 1 && number <= LAST_APARTMENT ? (uint16_t)number : 0;
 }
 
 IncomingFacts IncomingFactsOf(struct call *call) {

@@ -1,5 +1,5 @@
 #define LOG_MODULE "package/main/talk"
-#include "talk.h"
+#include "call/talk.h"
 
 #include <pthread.h>
 #include <time.h>
@@ -11,18 +11,32 @@
 #include <list>
 #include <vector>
 
-#include "closing.h"
+#include "call/closing.h"
+#include "call/dispatcher.h"
+#include "call/video.h"
 #include "context/context.h"
-#include "dispatcher.h"
-#include "config/settings.h"
 #include "ornix.h"
+#include "settings/settings.h"
 #include "sip/bracket.h"
 #include "sip/calls.h"
 #include "sip/legs.h"
 #include "sip/sip.h"
-#include "video.h"
 
 namespace {
+
+// The talk-started reply to the MCU; its answer leaves the microphone gain
+// the MCU chose in byte `kMicGainByte`.
+constexpr uint8_t kTalkStartedReply[3] = {0x06, 0x00, 0x21};
+constexpr int kMicGainByte = 1;
+
+// A door the resident opens by key, and the source the MCU records the
+// opening under (a DTMF key of a SIP call).
+struct DoorBySource {
+  int door;
+  int source;
+};
+constexpr DoorBySource kMainDoorByDtmf{1, 9};
+constexpr DoorBySource kSecondDoorByDtmf{2, 10};
 
 // One armed door hang-up. The timer's notification carries only `id`; the
 // record is looked up again when it fires, so a timer whose call has ended
@@ -71,7 +85,7 @@ void ArmDoorHangup(struct call *call) {
   pthread_mutex_unlock(&doorMutex);
   if (!ok) {
     LOG(1, "Not create timer for hangup done");
-    exit(1);
+    ExitProcess(1);
   }
 }
 
@@ -200,9 +214,10 @@ void EstablishCallHandler(struct call *call) {
                        CallContext.flat);
         break;
     }
-    uint8_t reply[3] = {0x06, 0x00, 0x21};
-    if (UartSendCommandReply(CallContext.dbus, reply, 3) != 0) {
-      unsigned gain = reply[1];
+    uint8_t reply[sizeof kTalkStartedReply];
+    memcpy(reply, kTalkStartedReply, sizeof reply);
+    if (UartSendCommandReply(CallContext.dbus, reply, sizeof reply) != 0) {
+      unsigned gain = reply[kMicGainByte];
       LOG(1, "Set microphone gain to %u", gain);
       JsonPtr argument(json_pack("{s:i}", "gainMicFactor", (int)gain));
       DbusJsonMethodCall(CallContext.dbus, ORNIX_CAMERA_SERVICE, "SetMicGain",
@@ -250,7 +265,8 @@ void DtmfStartHandler(struct call *call, const char *key) {
   KeySetting(CallContext.dtmf_2, secondKey);
 
   if (strcmp(key, mainKey) == 0) {
-    if (UartSendCommandOpenByIDWithSource(CallContext.dbus, 1, 9) == 0) {
+    if (UartSendCommandOpenByIDWithSource(CallContext.dbus, kMainDoorByDtmf.door,
+                                        kMainDoorByDtmf.source) == 0) {
       LOG_BOTH(5, "[%lld] Failed main door by DTMF", ts);
     } else {
       if (CallContext.doorHangupOn) ArmDoorHangup(call);
@@ -262,7 +278,8 @@ void DtmfStartHandler(struct call *call, const char *key) {
     }
   }
   if (strcmp(key, secondKey) == 0) {
-    if (UartSendCommandOpenByIDWithSource(CallContext.dbus, 2, 10) != 0) {
+    if (UartSendCommandOpenByIDWithSource(CallContext.dbus, kSecondDoorByDtmf.door,
+                                        kSecondDoorByDtmf.source) != 0) {
       LOG(3, "[%lld] Open second door by DTMF", ts);
       ++doorsOpened;
       LogWriteMorvat2(3, LOG_MODULE, __LINE__, MORVAT_DOOR_DTMF,

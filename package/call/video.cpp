@@ -1,5 +1,5 @@
 #define LOG_MODULE "package/main/video"
-#include "video.h"
+#include "call/video.h"
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -7,8 +7,8 @@
 #include <cstdio>
 #include <cstring>
 
+#include "call/dispatcher.h"
 #include "context/context.h"
-#include "dispatcher.h"
 #include "ornix.h"
 #include "sip/calls.h"
 

@@ -1,11 +1,15 @@
 #define LOG_MODULE "package/src/context/context"
 #include "context/context.h"
 
+#include <unistd.h>
+
 #include <atomic>
+#include <cstdlib>
 
 #include "ornix.h"
 
 CallContextRecord CallContext;
+TestHooks testHooks;
 void (*callStateObserver)(CallState newState) = nullptr;
 // Returns to IDLE so far: a call placed before the last one was given up.
 static std::atomic<uint32_t> idleReturns{0};
@@ -40,18 +44,32 @@ const char *CallTypeName(uint32_t type) {
   return type < sizeof kCallTypeNames / sizeof *kCallTypeNames ? kCallTypeNames[type] : "UNKNOWN";
 }
 
-void SetState(CallState newState) {
+void SetState(CallState newState, StateLog log) {
+  if (log == StateLog::Unlogged) {
+    CallContext.state.value = newState;
+    return;
+  }
   LOG(2, "Set state: %s -> %s", StateName(CallContext.state), StateName(newState));
   if (newState == IDLE && CallContext.state != IDLE) ++idleReturns;
-  CallContext.state = newState;
+  CallContext.state.value = newState;
   if (callStateObserver) callStateObserver(newState);
 }
 
 uint32_t IdleReturns() { return idleReturns; }
 
-void SetCallType(CallType newType) {
-  LOG(2, "Set callType: %s -> %s", CallTypeName(CallContext.callType), CallTypeName(newType));
-  CallContext.callType = newType;
+void SetCallType(CallType newType, StateLog log) {
+  if (log == StateLog::Logged)
+    LOG(2, "Set callType: %s -> %s", CallTypeName(CallContext.callType), CallTypeName(newType));
+  CallContext.callType.value = newType;
+}
+
+void ExitProcess(int status) {
+  // exit() must run once: a second stop racing the first waits for it.
+  static std::atomic<bool> exiting{false};
+  if (exiting.exchange(true)) {
+    for (;;) pause();
+  }
+  exit(status);
 }
 
 void SetFlat(uint16_t newFlat) {

@@ -36,6 +36,8 @@ enum CallType : uint32_t {
 };
 
 constexpr uint16_t CUSTOM_NUMBER_FLAT = 65534;
+// Apartments are numbered 1..LAST_APARTMENT (four keypad digits).
+constexpr uint16_t LAST_APARTMENT = 9999;
 constexpr int PHRASE_TYPES = 13;  // slots 0..12, slot 0 unused
 // The running line is kept in UTF-8; the MCU takes at most 99 bytes of it in
 // Windows-1251, each of which is at most 3 bytes in UTF-8.
@@ -99,17 +101,51 @@ struct Shared {
   void store(T v) { value.store(v); }
 };
 
+// How a change of the state or the call type is recorded: `Logged` writes
+// "Set state: …" / "Set callType: …" (a new state also goes to
+// `callStateObserver` and counts toward `IdleReturns`); the
+// phrase claim and its end, a failed dial and the alarm's stops store
+// `Unlogged`, as the panel has always done on those paths.
+enum class StateLog { Logged, Unlogged };
+
+void SetState(CallState newState, StateLog log = StateLog::Logged);
+void SetCallType(CallType newType, StateLog log = StateLog::Logged);
+
+// A context field that only its setters above write; it reads like the plain
+// value. Assigning a value outside them does not compile.
+template <class T>
+class SetterOnly {
+ public:
+  operator T() const { return value.load(); }
+  T load() const { return value.load(); }
+
+ private:
+  friend void SetState(CallState, StateLog);
+  friend void SetCallType(CallType, StateLog);
+  Shared<T> value;
+};
+
+// Behaviour only the test variant of the daemon has (app/test_hooks.cpp
+// fills this before main; the installed daemon leaves it empty).
+struct json_t;
+struct TestHooks {
+  void (*holdPhraseEnd)();     // at the end of each offline phrase
+  const char *stallMethod;      // a bus method of its own (the name too stays
+  bool (*stallLoop)(json_t *);  // out of the installed daemon) and its handler
+};
+extern TestHooks testHooks;
+
 struct CallContextRecord {
   Shared<bool> restartRequested;  // set by the bus handlers and the stop sequence
   bool serverSettingsChanged;
   DBusConnection *dbus;
-  Shared<CallState> state;
+  SetterOnly<CallState> state;
   const char *configPath;
   ServerSettings server;  // registerAttempts .. transportTls
   struct call *currentCall;
   struct ua *secondUa;
   uint16_t flat;
-  Shared<CallType> callType;
+  SetterOnly<CallType> callType;
   int assistantSocket;
   bool fromGate;
   bool hadPanelDecline;
@@ -138,15 +174,17 @@ extern CallContextRecord CallContext;
 const char *StateName(uint32_t state);
 const char *CallTypeName(uint32_t type);
 
-void SetState(CallState newState);
 // How often the state went back to IDLE from another state.
 uint32_t IdleReturns();
 // Told of the new state after every SetState (the bus status signal). Set
 // once at start-up, before the threads that change the state run; it must
 // neither block nor take the SIP library's lock.
 extern void (*callStateObserver)(CallState newState);
-void SetCallType(CallType newType);
 void SetFlat(uint16_t newFlat);
+
+// The process's one way out: exit(status) for whichever thread comes first;
+// a later caller waits for the process to end.
+[[noreturn]] void ExitProcess(int status);
 
 void SendUartBye(const char *reason);
 void SendUartByeWithState(unsigned callState, const char *reason);

@@ -1,5 +1,5 @@
 #define LOG_MODULE "package/src/media/assistant/assistant"
-#include "media/assistant/assistant.h"
+#include "media/assistant.h"
 
 #include <dirent.h>
 #include <unistd.h>
@@ -10,10 +10,10 @@
 #include <cstring>
 #include <ctime>
 
-#include "config/settings.h"
-#include "media/assistant/playback_threads.h"
-#include "media/play/play.h"
+#include "media/play.h"
+#include "media/playback_threads.h"
 #include "ornix.h"
+#include "settings/settings.h"
 #include "sip/bracket.h"
 
 pthread_t notificationThread;
@@ -41,19 +41,6 @@ PhraseSet *SetOf(int type) {
   if (type < 1 || type >= PHRASE_TYPES) return nullptr;
   return &CallContext.assistant.phrases[type];
 }
-
-#ifdef DORALIN_TEST_HOOKS
-// The test variant holds the end of a phrase while <root>/tmp/hold-phrase-end
-// exists (5 s at most), so that tests can land a call in it.
-void HoldPhraseEnd() {
-  const std::string flag = RootPath("/tmp/hold-phrase-end");
-  if (access(flag.c_str(), F_OK) != 0) return;
-  LOG(2, "Test hook: holding the end of the phrase");
-  for (int i = 0; i < 250 && access(flag.c_str(), F_OK) == 0; ++i) usleep(20000);
-}
-#else
-void HoldPhraseEnd() {}
-#endif
 
 // Picks a random file of the active phrase set into playPath.
 void PickRandomPhrase() {
@@ -162,7 +149,7 @@ json_t *AssistantMakeFilesList(DBusMessage *) {
   int n = GetMediaInfoDirs(&entries);
   bool ok = true;
   for (int i = 0; i < n && entries; ++i) {
-    if (entries[i].type < 1 || entries[i].type > 12) continue;
+    if (entries[i].type < 1 || entries[i].type >= PHRASE_TYPES) continue;
     if (!LoadPhraseSet(entries[i].type, entries[i].dir)) ok = false;
   }
   return DbusJsonMessageBoolean(ok ? json_true() : json_false());
@@ -181,7 +168,7 @@ bool ClaimPhrasePlayback(PhraseType type) {
                  (type == AT_KEY_REQUEST_FLAT && set->count > 0);
   if (!allowed) return false;
   CallContext.assistant.activePhraseType = type;
-  CallContext.state = target;
+  SetState(target, StateLog::Unlogged);
   return true;
 }
 
@@ -202,16 +189,16 @@ void *PhrasePlaybackThread(void *) {
   memcpy(path, a.playPath, sizeof path);
   path[sizeof path - 1] = '\0';
   PlayWavFile(path, alarm ? NOTIFICATION_ESTABLISHED : ASSISTANT_ESTABLISHED);
-  if (!alarm) UartSetOfflineAssistantDelimiter(CallContext.dbus, 70);
+  if (!alarm) UartSetOfflineAssistantDelimiter(CallContext.dbus, UART_PHRASE_ENDED);
   {
     // Decided with the SIP loop held off, so that an incoming call accepted
     // meanwhile keeps its INCOMING_DIALING.
     SipThreadBracket bracket;
     const CallState s = CallContext.state;
     if (s == ASSISTANT_ESTABLISHED || s == NOTIFICATION_ESTABLISHED) {
-      HoldPhraseEnd();
-      CallContext.state = IDLE;
-      CallContext.callType = NONE;
+      if (testHooks.holdPhraseEnd) testHooks.holdPhraseEnd();
+      SetState(IDLE, StateLog::Unlogged);
+      SetCallType(NONE, StateLog::Unlogged);
     }
   }
   LOG(2, "Phrase playback ended: %s, state %s", path, StateName(CallContext.state));

@@ -5,11 +5,11 @@
 #include <cstring>
 #include <string>
 
-#include "config/settings.h"
-#include "media/assistant/assistant.h"
-#include "media/assistant/playback_threads.h"
-#include "media/play/play.h"
+#include "media/assistant.h"
+#include "media/play.h"
+#include "media/playback_threads.h"
 #include "ornix.h"
+#include "settings/settings.h"
 #include "sip/bracket.h"
 #include "sip/legs.h"
 
@@ -76,7 +76,7 @@ bool PlayAlarmNotifications(const char *fileName, int onlyPanel, const uint8_t *
     if (CallContext.state != IDLE) {
       HangupAnotherCalls(nullptr);
       SendUartBye("PlayAlarmNotifications: force stop active state before alarm");
-      CallContext.state = IDLE;
+      SetState(IDLE, StateLog::Unlogged);
     }
   }
   return UartSendCommandPlayAlarmNotification(CallContext.dbus, onlyPanel, text, length) != 0;
@@ -133,7 +133,7 @@ bool PlayAlarmNotification(json_t *argument) {
 json_t *StopAlarmNotification(DBusMessage *) {
   {
     SipThreadBracket bracket;  // no call handler between the test and the change
-    if (CallContext.state == NOTIFICATION_ESTABLISHED) CallContext.state = IDLE;
+    if (CallContext.state == NOTIFICATION_ESTABLISHED) SetState(IDLE, StateLog::Unlogged);
   }
   bool ok = UartSendCommandStopAlarmNotification(CallContext.dbus) != 0;
   if (ok) SaveIsPlayAlarm(false);
@@ -195,7 +195,7 @@ void StartForcedNotification(const uint8_t *data, int length) {
 }
 
 void NotificationStop() {
-  UartSetOfflineAssistantDelimiter(CallContext.dbus, 70);
+  UartSetOfflineAssistantDelimiter(CallContext.dbus, UART_PHRASE_ENDED);
   SendUartBye("NotificationStop: stop notification established");
   SetState(IDLE);
   SetCallType(NONE);
@@ -221,9 +221,9 @@ void *NotificationPlaybackThread(void *) {
   bool ours = true;
   if (repeat != 0 && CallContext.state == hold) {
     for (unsigned played = 0; played < repeat;) {
-      int result = PlayWavFile(path.c_str(), hold);
+      const bool played_ = PlayWavFile(path.c_str(), hold);
       ++played;
-      if (!PlaybackPause(result == 0 ? 1000 : 5000, &hold)) break;
+      if (!PlaybackPause(played_ ? 1000 : 5000, &hold)) break;
       ours = CurrentGeneration() == generation;
       if (!ours || CallContext.state != hold) break;
     }

@@ -1,5 +1,5 @@
 #define LOG_MODULE "package/src/media/play/play"
-#include "media/play/play.h"
+#include "media/play.h"
 
 #include <sys/socket.h>
 #include <unistd.h>
@@ -9,7 +9,7 @@
 #include <cstdio>
 #include <vector>
 
-#include "media/wav/wav.h"
+#include "media/wav.h"
 #include "ornix.h"
 
 namespace {
@@ -46,22 +46,22 @@ struct FileCloser {
 
 }  // namespace
 
-int PlayWavFile(const char *path, CallState holdState) {
+bool PlayWavFile(const char *path, CallState holdState) {
   playStopRequested = false;
   if (CallContext.assistantSocket <= 0) {
     LOG_BOTH(5, "Ошибка проигрывание сообщения (сокет закрыт)");
-    return 1;
+    return false;
   }
   FileCloser holder{path ? fopen(path, "rb") : nullptr};
-  if (!holder.file) return 1;
+  if (!holder.file) return false;
 
   WavHeader header{};
   uint16_t bytesPerRead = 0, bufferSize = 0;
   uint32_t dataSize = 0;
-  if (!WavPrepare(&header, holder.file, &bytesPerRead, &bufferSize, &dataSize)) return 1;
+  if (!WavPrepare(&header, holder.file, &bytesPerRead, &bufferSize, &dataSize)) return false;
 
   int32_t bytesLeft = static_cast<int32_t>(dataSize);
-  if (CallContext.state != holdState || bytesLeft <= 0) return 0;
+  if (CallContext.state != holdState || bytesLeft <= 0) return true;
 
   std::vector<uint8_t> buffer(bufferSize);
   for (;;) {
@@ -79,7 +79,7 @@ int PlayWavFile(const char *path, CallState holdState) {
     // A stop that came during the pause must not let one more piece out.
     if (playStopRequested || CallContext.state != holdState || bytesLeft <= 0) break;
   }
-  return 0;
+  return true;
 }
 
 void StopPlayback() { playStopRequested = true; }

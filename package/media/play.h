@@ -8,10 +8,10 @@
 constexpr const char *STREAMER_SOCKET_PATH = "/tmp/streamer.sock";
 
 // Plays `path` through CallContext.assistantSocket while CallContext.state
-// equals `holdState`. 1 when nothing was played because of the socket, the
-// file or its header; 0 otherwise (played, stopped, failed on the way, or the
-// state was not `holdState` to begin with).
-int PlayWavFile(const char *path, CallState holdState);
+// equals `holdState`. False when nothing was played because of the socket,
+// the file or its header; true otherwise (played, stopped, failed on the way,
+// or the state was not `holdState` to begin with).
+bool PlayWavFile(const char *path, CallState holdState);
 
 // Ends the running playback after the datagram in flight. Any thread.
 void StopPlayback();

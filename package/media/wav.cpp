@@ -1,5 +1,5 @@
 #define LOG_MODULE "package/src/media/wav/wav"
-#include "media/wav/wav.h"
+#include "media/wav.h"
 
 #include <cstring>
 
@@ -43,90 +43,90 @@ bool ReadField(FILE *file, T *value, const char *name) {
   return read;
 }
 
-// A field that makes the file unplayable: 1, with the reason logged.
-int Refuse(const char *reason) {
+// A field that makes the file unplayable: false, with the reason logged.
+bool Refuse(const char *reason) {
   LOG_BOTH(5, "%s", reason);
-  return 1;
+  return false;
 }
 
-// `file` is positioned just after the "fmt " identifier. 0 when the format is
-// supported, 1 otherwise (the reason is logged).
-int WavReadFormat(FILE *file, WavHeader *header) {
+// `file` is positioned just after the "fmt " identifier. True when the format
+// is supported, else false (the reason is logged).
+bool WavReadFormat(FILE *file, WavHeader *header) {
   uint32_t subchunk1Size = 0;
-  if (!ReadField(file, &subchunk1Size, "subchunk1Size")) return 1;
+  if (!ReadField(file, &subchunk1Size, "subchunk1Size")) return false;
   if (subchunk1Size != 16) return Refuse("Длина заголовка не соответствует PCM формату");
-  if (!ReadField(file, &header->audioFormat, "audioFormat")) return 1;
+  if (!ReadField(file, &header->audioFormat, "audioFormat")) return false;
   if (header->audioFormat != 1) return Refuse("Аудио формат заголовка не соответствует PCM");
-  if (!ReadField(file, &header->numChannels, "numChannels")) return 1;
+  if (!ReadField(file, &header->numChannels, "numChannels")) return false;
   if (header->numChannels != 1) {
     LOG_BOTH(5, "Неподдерживаемое количество каналов: %d", header->numChannels);
-    return 1;
+    return false;
   }
-  if (!ReadField(file, &header->sampleRate, "sampleRate")) return 1;
+  if (!ReadField(file, &header->sampleRate, "sampleRate")) return false;
   if (header->sampleRate != 8000) {
     LOG_BOTH(5, "Неподдерживаемая частота дискретизации: %d", static_cast<int>(header->sampleRate));
-    return 1;
+    return false;
   }
-  if (!ReadField(file, &header->byteRate, "byteRate")) return 1;
-  if (!ReadField(file, &header->blockAlign, "blockAlign")) return 1;
+  if (!ReadField(file, &header->byteRate, "byteRate")) return false;
+  if (!ReadField(file, &header->blockAlign, "blockAlign")) return false;
   // A zero block would make every piece empty, and a huge one would wrap the
   // 16-bit piece size: neither is a playable mono PCM file.
   if (header->blockAlign == 0 || header->blockAlign > MAX_BLOCK_ALIGN)
     return Refuse("Ошибка чтения поля blockAlign");
-  return ReadField(file, &header->bitsPerSample, "bitsPerSample") ? 0 : 1;
+  return ReadField(file, &header->bitsPerSample, "bitsPerSample");
 }
 
 }  // namespace
 
-int WavReadHeader(FILE *file, WavHeader *header) {
+bool WavReadHeader(FILE *file, WavHeader *header) {
   char id[5];
   if (!ReadId(file, id) || strcmp(id, "RIFF") != 0) {
     LOG_BOTH(5, "Ошибка чтения поля chunkId или поле задано неверно: %s", id);
-    return 1;
+    return false;
   }
   uint32_t chunkSize = 0;
-  if (!ReadField(file, &chunkSize, "chunkSize")) return 1;
+  if (!ReadField(file, &chunkSize, "chunkSize")) return false;
   if (!ReadId(file, id) || strcmp(id, "WAVE") != 0) {
     LOG_BOTH(5, "Ошибка чтения поля chunkId или поле задано неверно: %s", id);
-    return 1;
+    return false;
   }
   if (!ReadId(file, id)) {
     LOG_BOTH(5, "Ошибка чтения поля subchunk1Id");
-    return 1;
+    return false;
   }
   // Without a leading "fmt " chunk the format is unknown: such a file would
   // stream nothing, so it is refused here rather than "played" silently.
-  if (strcmp(id, "fmt ") != 0 || WavReadFormat(file, header) != 0) {
+  if (strcmp(id, "fmt ") != 0 || !WavReadFormat(file, header)) {
     LOG_BOTH(5, "Ошибка проверки заголовка аудиофайла");
-    return 1;
+    return false;
   }
   // Each pass consumes at least the 8-byte chunk header, and a skip past the
   // end makes the next header read short, so the walk always ends.
   for (;;) {
     if (!ReadId(file, id)) {
       LOG_BOTH(5, "Ошибка чтения id чанка");
-      return 1;
+      return false;
     }
     uint32_t size = 0;
     if (!ReadLe(file, &size)) {
       LOG_BOTH(5, "Ошибка чтения размера чанка: %s", id);
-      return 1;
+      return false;
     }
     header->dataSize = size;
-    if (strcmp(id, "data") == 0) return 0;
+    if (strcmp(id, "data") == 0) return true;
     if (fseeko(file, static_cast<off_t>(size), SEEK_CUR) != 0) {
       LOG_BOTH(5, "Ошибка чтения id чанка");
-      return 1;
+      return false;
     }
   }
 }
 
-int WavPrepare(WavHeader *header, FILE *file, uint16_t *bytesPerRead,
-               uint16_t *bufferSize, uint32_t *dataSize) {
-  if (WavReadHeader(file, header) != 0) return 0;
+bool WavPrepare(WavHeader *header, FILE *file, uint16_t *bytesPerRead,
+                uint16_t *bufferSize, uint32_t *dataSize) {
+  if (!WavReadHeader(file, header)) return false;
   uint16_t piece = static_cast<uint16_t>(512u * header->blockAlign);
   *bytesPerRead = piece;
   *bufferSize = piece;
   *dataSize = header->dataSize;
-  return 1;
+  return true;
 }

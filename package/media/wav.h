@@ -14,12 +14,12 @@ struct WavHeader {
   uint32_t dataSize;  // size of the last chunk header read ("data" on success)
 };
 
-// Reads the RIFF/WAVE header and walks the chunks up to "data". 0 when valid,
-// with `file` positioned at the first sample byte; 1 otherwise.
-int WavReadHeader(FILE *file, WavHeader *header);
+// Reads the RIFF/WAVE header and walks the chunks up to "data". True when
+// valid, with `file` positioned at the first sample byte.
+bool WavReadHeader(FILE *file, WavHeader *header);
 
-// 1 when the file is valid and positioned at its sample data; then
+// True when the file is valid and positioned at its sample data; then
 // *bytesPerRead and *bufferSize are 512 x blockAlign and *dataSize the size of
-// the data chunk. 0 otherwise.
-int WavPrepare(WavHeader *header, FILE *file, uint16_t *bytesPerRead,
-               uint16_t *bufferSize, uint32_t *dataSize);
+// the data chunk.
+bool WavPrepare(WavHeader *header, FILE *file, uint16_t *bytesPerRead,
+                uint16_t *bufferSize, uint32_t *dataSize);

@@ -1,5 +1,5 @@
 #define LOG_MODULE "package/src/dbus/call_events"
-#include "dbus/call_events.h"
+#include "panel/call_events.h"
 
 #include <atomic>
 #include <pthread.h>
@@ -7,14 +7,14 @@
 #include <cstdio>
 #include <cstring>
 
-#include "closing.h"
+#include "call/closing.h"
+#include "call/decisions.h"
+#include "call/dispatcher.h"
 #include "context/threads.h"
-#include "dispatcher.h"
-#include "config/settings.h"
-#include "decisions.h"
-#include "direct/direct.h"
-#include "media/assistant/assistant.h"
+#include "media/assistant.h"
 #include "ornix.h"
+#include "settings/direct.h"
+#include "settings/settings.h"
 #include "sip/bracket.h"
 #include "sip/calls.h"
 #include "sip/legs.h"
@@ -262,7 +262,7 @@ void UartEvAnswer() {
     case AnswerBranch::Notification:
       LOG(1, "ctx.state == NOTIFICATION_DIALING");
       SetState(NOTIFICATION_ESTABLISHED);
-      UartSetOfflineAssistantDelimiter(CallContext.dbus, 0x45);
+      UartSetOfflineAssistantDelimiter(CallContext.dbus, UART_PHRASE_STARTS);
       StartDetached(NotificationPlaybackThread, &notificationThread);
       return;
     case AnswerBranch::AssistantSip:

@@ -1,13 +1,12 @@
 #define LOG_MODULE "package/src/dbus/door_events"
-#include "dbus/door_events.h"
+#include "panel/door_events.h"
 
 #include <pthread.h>
 
-#include "sip/re_headers.h"
 #include "context/context.h"
 #include "context/threads.h"
-#include "dbus/call_events.h"
 #include "ornix.h"
+#include "panel/call_events.h"
 #include "sip/bracket.h"
 #include "sip/calls.h"
 
@@ -79,7 +78,7 @@ void PlayPanelEventPhrase(const uint8_t *data, int length, PhraseType type, cons
   if (IsPhrasePlaying()) {
     // The running phrase is not interrupted; the claim is taken back so that
     // no dialing state is left behind without a call once that phrase ends.
-    CallContext.state.store(before);
+    SetState(before, StateLog::Unlogged);
     CallContext.assistant.activePhraseType = activeBefore;
     return;
   }
@@ -87,7 +86,7 @@ void PlayPanelEventPhrase(const uint8_t *data, int length, PhraseType type, cons
     SetState(NOTIFICATION_ESTABLISHED);
   } else {
     SetState(ASSISTANT_ESTABLISHED);
-    UartSetOfflineAssistantDelimiter(CallContext.dbus, 0x45);
+    UartSetOfflineAssistantDelimiter(CallContext.dbus, UART_PHRASE_STARTS);
   }
   StartDetached(PhrasePlaybackThread, &notificationThread);
 }

@@ -3,7 +3,7 @@
 
 #include <cstdint>
 
-#include "media/assistant/assistant.h"
+#include "media/assistant.h"
 
 // "UART_EV_BYE": the user hung up at the panel or the handset.
 void UartEvBye();

@@ -1,5 +1,5 @@
 #define LOG_MODULE "package/src/config/accounts"
-#include "config/accounts.h"
+#include "settings/accounts.h"
 
 #include <fcntl.h>
 #include <malloc.h>
@@ -14,9 +14,9 @@
 #include <string>
 #include <vector>
 
-#include "config/settings.h"
 #include "context/context.h"
 #include "ornix.h"
+#include "settings/settings.h"
 
 namespace {
 

@@ -1,12 +1,12 @@
 #define LOG_MODULE "package/src/direct/direct"
-#include "direct/direct.h"
+#include "settings/direct.h"
 
 #include <cstdio>
 #include <cstring>
 
-#include "config/settings.h"
 #include "context/context.h"
 #include "ornix.h"
+#include "settings/settings.h"
 
 namespace {
 

@@ -1,5 +1,5 @@
 #define LOG_MODULE "package/src/config/settings"
-#include "config/settings.h"
+#include "settings/settings.h"
 
 #include <climits>
 #include <cstddef>
@@ -8,8 +8,8 @@
 #include <cstring>
 #include <string>
 
-#include "config/accounts.h"
 #include "ornix.h"
+#include "settings/accounts.h"
 
 namespace {
 

@@ -1,13 +1,13 @@
 #define LOG_MODULE "package/src/config/settings_methods"
-#include "config/settings_methods.h"
+#include "settings/settings_methods.h"
 
 #include <climits>
 #include <cstdlib>
 #include <cstring>
 
-#include "config/settings.h"
 #include "context/context.h"
 #include "ornix.h"
+#include "settings/settings.h"
 
 namespace {
 

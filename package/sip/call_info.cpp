@@ -7,9 +7,9 @@
 #include <mutex>
 #include <vector>
 
+#include "sip/re_headers.h"
 #include "context/context.h"
 #include "sip/bracket.h"
-#include "sip/re_headers.h"
 #include "sip/sip.h"
 
 namespace {

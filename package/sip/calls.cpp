@@ -2,8 +2,8 @@
 
 #include <cstring>
 
-#include "sip/bracket.h"
 #include "sip/re_headers.h"
+#include "sip/bracket.h"
 #include "sip/sip.h"
 
 void SipHangup(struct call *call, uint16_t scode, const char *reason) {

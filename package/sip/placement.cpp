@@ -6,12 +6,12 @@
 #include <stdio.h>
 #include <string.h>
 
-#include "config/accounts.h"
 #include "context/context.h"
 #include "ornix.h"
-#include "service_call/service_call.h"
+#include "settings/accounts.h"
 #include "sip/bracket.h"
 #include "sip/cut_printf.h"
+#include "sip/service_call.h"
 #include "sip/sip.h"
 
 namespace {
@@ -139,8 +139,8 @@ int MakeCallByAddress(const char *address) {
     LOG(2, "SIP connect failed %s", description);
     LOG(2, "Call ended unsuccessfully scode=0 flat=%u", CallContext.flat);
     if (!(DirectGate() && CallContext.currentCall != nullptr)) {
-      CallContext.state = IDLE;
-      CallContext.callType = NONE;
+      SetState(IDLE, StateLog::Unlogged);
+      SetCallType(NONE, StateLog::Unlogged);
     }
   }
   return result;

@@ -1,6 +1,6 @@
 #define LOG_MODULE "package/src/service_call/service_call"
 
-#include "service_call/service_call.h"
+#include "sip/service_call.h"
 
 #include <ctype.h>
 #include <stdio.h>
@@ -11,6 +11,11 @@
 #include "ornix.h"
 
 namespace {
+
+// Panels and the building's server call each other by device id: the
+// 12 hex digits of a MAC address (001122334455), so any user part of that
+// length is taken as a service peer.
+constexpr size_t kDeviceIdLength = 12;
 
 const char *const kAddressPatterns[] = {
     ".*@[a-zA-Z0-9.-]*:[0-9]{1,}",  // number@host:port
@@ -91,5 +96,5 @@ bool IsServiceAddress(const char *user) {
       if (*a == '\0' && *b == '\0') return true;
     }
   }
-  return strlen(user) == 12;
+  return strlen(user) == kDeviceIdLength;
 }

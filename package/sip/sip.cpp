@@ -27,7 +27,7 @@
 #include "sip/call_info.h"
 #include "sip/cut_printf.h"
 #include "sip/legs.h"
-#include "service_call/service_call.h"
+#include "sip/service_call.h"
 
 namespace {
 
@@ -420,7 +420,7 @@ void SipSignalHandler(int sig) {
     return;
   }
   mod_close();
-  exit(0);
+  ExitProcess(0);
 }
 
 void UaExitHandler(void *) {

@@ -53,7 +53,9 @@ void LogWriteMorvat(int level, const char *file, int line, int eventCode,
 void LogWriteMorvat2(int level, const char *file, int line, int eventCode,
                      const char *fmt, ...);
 
-// Each source file defines LOG_MODULE (e.g. "package/src/sip/sip") first.
+// Each source file defines LOG_MODULE (e.g. "package/src/sip/sip") first: the
+// module's name in the records, kept when a file moves (journal readers
+// filter on it).
 #define LOG(level, ...) LogWrite((level), LOG_MODULE, __LINE__, __VA_ARGS__)
 #define LOG_BOTH(level, ...)                                          \
   do {                                                                \
@@ -161,6 +163,9 @@ int UartSendCommandPlayAlarmNotification(DBusConnection *conn, int onlyPanel,
 int UartSendCommandReplayAlarmNotification(DBusConnection *conn);
 int UartSendCommandStopAlarmNotification(DBusConnection *conn);
 int UartSetOfflineAssistantDelimiter(DBusConnection *conn, uint8_t mark);
+// Its marks: an offline phrase starts, the phrase has ended.
+constexpr uint8_t UART_PHRASE_STARTS = 0x45;
+constexpr uint8_t UART_PHRASE_ENDED = 70;
 
 // ---- Other ------------------------------------------------------------------
 // Paths are resolved under the root directory (parent directories are

@@ -6,7 +6,7 @@
 
 #include "bus.h"  // brings the test support process.h (not the core one)
 #include "context/context.h"
-#include "media/assistant/assistant.h"
+#include "media/assistant.h"
 
 namespace {
 
@@ -66,7 +66,7 @@ TEST(MediaPhrases, ClaimFollowsAssistantModeFilesAndState) {
   EXPECT_TRUE(ClaimPhrasePlayback(AT_KEY_REQUEST_FLAT));  // even with the assistant off
   EXPECT_TRUE(ClaimPhrasePlayback(AT_ALARM_NOTIFICATION));  // with no files, up to its own state
   EXPECT_EQ(CallContext.state, NOTIFICATION_DIALING);
-  CallContext.state = NOTIFICATION_ESTABLISHED;
+  SetState(NOTIFICATION_ESTABLISHED, StateLog::Unlogged);
   EXPECT_FALSE(ClaimPhrasePlayback(AT_ALARM_NOTIFICATION));
   EXPECT_EQ(CallContext.state, NOTIFICATION_ESTABLISHED);
 }

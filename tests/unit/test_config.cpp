@@ -9,11 +9,11 @@
 #include <string>
 #include <thread>
 
-#include "config/accounts.h"
-#include "config/settings.h"
-#include "config/settings_methods.h"
+#include "settings/accounts.h"
+#include "settings/settings.h"
+#include "settings/settings_methods.h"
 #include "context/context.h"
-#include "direct/direct.h"
+#include "settings/direct.h"
 #include "ornix.h"
 #include "process.h"
 

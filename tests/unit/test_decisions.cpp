@@ -3,7 +3,7 @@
 
 #include <algorithm>
 
-#include "decisions.h"
+#include "call/decisions.h"
 
 namespace {
 

@@ -5,7 +5,7 @@
 #include <cctype>
 #include <string>
 
-#include "service_call/service_call.h"
+#include "sip/service_call.h"
 
 TEST(ServiceCall, AddressFormsUserPartsAndServiceNames) {
   struct Case {

@@ -11,21 +11,21 @@
 
 #include "bus.h"  // brings the test support process.h (not the core one)
 #include "context/context.h"
-#include "media/play/play.h"
-#include "media/wav/wav.h"
+#include "media/play.h"
+#include "media/wav.h"
 #include "ornix.h"
 #include "test_wav_fixture.h"
 
 namespace {
 
 // WavReadHeader's result on a file holding `content`.
-int Check(const std::string &content) {
+bool Check(const std::string &content) {
   TempDir dir("wav");
   ScopedEnv root("DORALIN_ROOT", dir.path());  // the journal copies of its log lines
   EXPECT_TRUE(dir.Write("f.wav", content));
   FILE *f = fopen(dir.Path("f.wav").c_str(), "rb");
   WavHeader header{};
-  int result = WavReadHeader(f, &header);
+  const bool result = WavReadHeader(f, &header);
   fclose(f);
   return result;
 }
@@ -36,7 +36,7 @@ int Check(const std::string &content) {
 TEST(WavCheck, FilesWithALyingFieldOrCutShortAreRefused) {
   WavSpec w;
   w.data = Samples(3200);
-  EXPECT_EQ(Check(MakeWav(w)), 0);
+  EXPECT_TRUE(Check(MakeWav(w)));
   // Each a valid file with one field changed (two channels are refused in the phrases test).
   void (*const refused[])(WavSpec &) = {
       [](WavSpec &c) { c.rate = 16000; },
@@ -51,10 +51,10 @@ TEST(WavCheck, FilesWithALyingFieldOrCutShortAreRefused) {
   for (size_t i = 0; i < std::size(refused); ++i) {
     WavSpec c = w;
     refused[i](c);
-    EXPECT_EQ(Check(MakeWav(c)), 1) << i;
+    EXPECT_FALSE(Check(MakeWav(c))) << i;
   }
   const std::string whole = MakeWav(w);
-  for (size_t len = 0; len < 44; ++len) EXPECT_EQ(Check(whole.substr(0, len)), 1) << len;
+  for (size_t len = 0; len < 44; ++len) EXPECT_FALSE(Check(whole.substr(0, len))) << len;
 }
 
 TEST(WavPlay, SendsTheSampleDataInPiecesOrNothingAndStops) {
@@ -73,24 +73,24 @@ TEST(WavPlay, SendsTheSampleDataInPiecesOrNothingAndStops) {
     return out;
   };
   sink.emplace(root.Path(STREAMER_SOCKET_PATH));
-  CallContext.state = ASSISTANT_ESTABLISHED;
+  SetState(ASSISTANT_ESTABLISHED, StateLog::Unlogged);
   WavSpec good;
   good.data = Samples(3200);
   good.before = Chunk("LIST", std::string(26, 'x')) + Chunk("fact", "abcde");  // odd size, no pad byte
   // Nothing is sent without a socket, data, a file or the state held.
-  EXPECT_EQ(play(good), 1);
+  EXPECT_FALSE(play(good));
   CallContext.assistantSocket = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
   WavSpec w = good;
   w.dataSize = 0;
-  EXPECT_EQ(play(w), 0);
+  EXPECT_TRUE(play(w));
   w.dataSize = 0x80000000LL;  // counted as a negative number of bytes
-  EXPECT_EQ(play(w), 0);
-  EXPECT_EQ(PlayWavFile(root.Path("missing.wav").c_str(), ASSISTANT_ESTABLISHED), 1);
-  EXPECT_EQ(play(good, NOTIFICATION_ESTABLISHED), 0);
+  EXPECT_TRUE(play(w));
+  EXPECT_FALSE(PlayWavFile(root.Path("missing.wav").c_str(), ASSISTANT_ESTABLISHED));
+  EXPECT_TRUE(play(good, NOTIFICATION_ESTABLISHED));
   usleep(100000);
   EXPECT_EQ(sink->Count(), 0u);
 
-  EXPECT_EQ(play(good), 0);
+  EXPECT_TRUE(play(good));
   EXPECT_EQ(sizes(4), (std::vector<size_t>{1024, 1024, 1024, 128}));
   EXPECT_EQ(sink->Joined(), good.data);
   // 8-bit samples go 512 to a datagram; a data chunk claiming more than the
@@ -99,7 +99,7 @@ TEST(WavPlay, SendsTheSampleDataInPiecesOrNothingAndStops) {
   w.blockAlign = 1;
   w.data = Samples(1100, 3);
   w.dataSize = 100000;
-  EXPECT_EQ(play(w), 0);
+  EXPECT_TRUE(play(w));
   EXPECT_EQ(sizes(3), (std::vector<size_t>{512, 512, 76}));
   EXPECT_EQ(sink->Joined(), w.data);
 
@@ -110,8 +110,8 @@ TEST(WavPlay, SendsTheSampleDataInPiecesOrNothingAndStops) {
   auto result = std::async(std::launch::async, [&] { return play(w); });
   const bool started = WaitFor([&] { return sink->Count() >= 2; }, Millis(3000));
   const size_t before = sink->Count();
-  CallContext.state = IDLE;
-  EXPECT_EQ(result.get(), 0);
+  SetState(IDLE, StateLog::Unlogged);
+  EXPECT_TRUE(result.get());
   ASSERT_TRUE(started);
   usleep(100000);
   // At most the datagram in flight (and one the sink had not taken yet).
@@ -120,7 +120,7 @@ TEST(WavPlay, SendsTheSampleDataInPiecesOrNothingAndStops) {
   EXPECT_TRUE(std::equal(sent.begin(), sent.end(), w.data.begin()));
 
   sink.reset();  // no streamer: the first send fails and playback ends
-  CallContext.state = ASSISTANT_ESTABLISHED;
-  EXPECT_EQ(play(good), 0);
+  SetState(ASSISTANT_ESTABLISHED, StateLog::Unlogged);
+  EXPECT_TRUE(play(good));
   close(CallContext.assistantSocket);
 }
