@@ -126,7 +126,9 @@ bool sdp_addr_usable(const struct mbuf *mb, char *why, size_t size);
 // An INVITE offering an address that is not is answered 488; true then.
 bool offer_screen(const struct sip_msg *msg);
 
-// Configuration helpers.
+// Configuration helpers. The config in force: the application's (baresip_init)
+// else the one read from the config file (or the defaults).
+const struct config *sipua_config(void);
 uint32_t sipua_rtp_timeout(void);
 uint32_t sipua_max_conns(void);
 // Keep-alive interval [s] from sip_keepalive (0: none), or AUTO when unset.

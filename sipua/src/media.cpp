@@ -214,7 +214,7 @@ void mnat_ready(void *arg)
 
 int media_alloc(struct call *call, bool video)
 {
-	const struct config *cfg = uag.cfg ? uag.cfg : conf_config();
+	const struct config *cfg = sipua_config();
 	const uint16_t pmin = (uint16_t)cfg->avt.rtp_ports.min;
 	const uint16_t pmax = (uint16_t)cfg->avt.rtp_ports.max;
 	const uint32_t ptime = call->ua->acc->ptime;

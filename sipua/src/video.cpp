@@ -162,7 +162,7 @@ int add_line(struct video *v, struct sdp_session *sdp)
 
 int video_alloc(struct video **vp, struct call *call, struct sdp_session *sdp)
 {
-	const struct config *cfg = uag.cfg ? uag.cfg : conf_config();
+	const struct config *cfg = sipua_config();
 	auto *v = static_cast<struct video *>(
 		mem_zalloc(sizeof(struct video), destructor));
 	if (!v)
