@@ -1,13 +1,13 @@
 // Calls: SIP session, SDP offer/answer, call events and teardown.
 #include "core.h"
 #include "cancel.h"
+#include "custom_hdrs.h"
 #include "media.h"
 #include "mnat.h"
 #include "srtp.h"
 #include "video.h"
 
 #include <cerrno>
-#include <cstdarg>
 #include <cstring>
 #include <strings.h>
 #include <netinet/in.h>
@@ -77,71 +77,12 @@ bool call_emit(struct call *call, enum ua_event ev, const char *prm)
 	return alive;
 }
 
-int hdrs_print(char **strp, const struct list *hdrs)
-{
-	*strp = nullptr;
-	struct mbuf *mb = mbuf_alloc(128);
-	if (!mb)
-		return ENOMEM;
-	int err = 0;
-	for (struct le *le = hdrs ? hdrs->head : nullptr; le; le = le->next) {
-		auto *h = static_cast<struct sip_hdr *>(le->data);
-		err |= mbuf_printf(mb, "%r: %r\r\n", &h->name, &h->val);
-	}
-	if (!err) {
-		mb->pos = 0;
-		err = mbuf_strdup(mb, strp, mb->end);
-	}
-	mem_deref(mb);
-	return err;
-}
-
-void hdr_destructor(void *arg)
-{
-	auto *h = static_cast<struct sip_hdr *>(arg);
-	list_unlink(&h->le);
-	mem_deref((void *)h->name.p);
-	mem_deref((void *)h->val.p);
-}
-
-int hdr_add_pl(struct list *hdrs, const struct pl *name, const struct pl *val)
-{
-	auto *h = static_cast<struct sip_hdr *>(
-		mem_zalloc(sizeof(struct sip_hdr), hdr_destructor));
-	if (!h)
-		return ENOMEM;
-	int err = pl_dup(&h->name, name);
-	if (!err)
-		err = pl_dup(&h->val, val);
-	if (err) {
-		mem_deref(h);
-		return err;
-	}
-	h->id = SIP_HDR_NONE;
-	list_append(hdrs, &h->le, h);
-	return 0;
-}
-
-bool xhdr_handler(const struct sip_hdr *hdr, const struct sip_msg *msg,
-		  void *arg)
-{
-	(void)msg;
-	if (hdr->name.l > 2 && (hdr->name.p[0] == 'X' || hdr->name.p[0] == 'x')
-	    && hdr->name.p[1] == '-')
-		(void)hdr_add_pl(static_cast<struct list *>(arg), &hdr->name,
-				 &hdr->val);
-	return false;
-}
-
 // The caller reads the X- headers of the last response of an outgoing call.
 void store_response_hdrs(struct call *call, const struct sip_msg *msg)
 {
 	if (!call->outgoing || !msg || msg->req)
 		return;
-	list_flush(&call->hdrs);
-	for (struct le *le = msg->hdrl.head; le; le = le->next)
-		(void)xhdr_handler(static_cast<struct sip_hdr *>(le->data),
-				   msg, &call->hdrs);
+	custom_hdrs_take_x(&call->hdrs, msg);
 }
 
 int auth_handler(char **username, char **password, const char *realm,
@@ -399,12 +340,6 @@ int call_alloc(struct call **callp, struct ua *ua, bool outgoing,
 	return 0;
 }
 
-// Sends the headers set with call_set_custom_hdrs, as "%s".
-int reply_hdrs(const struct call *call, char **strp)
-{
-	return hdrs_print(strp, &call->hdrs);
-}
-
 bool offer_has_video(const struct sip_msg *msg)
 {
 	const char *p = (const char *)mbuf_buf(msg->mb);
@@ -434,7 +369,7 @@ int send_answer(struct call *call, enum vidmode vmode)
 	if (err)
 		return err;
 	char *hdrs = nullptr;
-	err = reply_hdrs(call, &hdrs);
+	err = custom_hdrs_print(&hdrs, &call->hdrs);
 	if (!err)
 		err = sipsess_answer(call->sess, 200, "OK", desc, "%s",
 				     hdrs ? hdrs : "");
@@ -514,7 +449,7 @@ uint16_t incoming_alloc(struct call **callp, struct ua *ua,
 int ring(struct call *call, const struct sip_msg *msg)
 {
 	char *hdrs = nullptr;
-	int err = reply_hdrs(call, &hdrs);
+	int err = custom_hdrs_print(&hdrs, &call->hdrs);
 	if (!err)
 		err = sipsess_accept(&call->sess, uag.sock, msg, 180, "Ringing",
 				     call->ua->acc->user, "application/sdp",
@@ -766,7 +701,7 @@ void call_terminate(struct call *call, uint16_t scode, const char *reason,
 		const char *why = safe_reason(scode >= 300 ? reason : nullptr,
 					      code);
 		char *hdrs = nullptr;
-		(void)reply_hdrs(call, &hdrs);
+		(void)custom_hdrs_print(&hdrs, &call->hdrs);
 		// The end of the headers is ours to write: without it a
 		// stream transport never sees the reply end.
 		if (call->sess)
@@ -857,50 +792,12 @@ int call_set_custom_hdrs(struct call *call, const struct list *hdrs)
 {
 	if (!call)
 		return EINVAL;
-	list_flush(&call->hdrs);
-	for (struct le *le = hdrs ? hdrs->head : nullptr; le; le = le->next) {
-		auto *h = static_cast<const struct sip_hdr *>(le->data);
-		int err = hdr_add_pl(&call->hdrs, &h->name, &h->val);
-		if (err)
-			return err;
-	}
-	return 0;
+	return custom_hdrs_copy(&call->hdrs, hdrs);
 }
 
 const struct list *call_get_custom_hdrs(const struct call *call)
 {
 	return call ? &call->hdrs : nullptr;
-}
-
-int custom_hdrs_add(struct list *hdrs, const char *name, const char *fmt, ...)
-{
-	if (!hdrs || !name || !*name || !fmt)
-		return EINVAL;
-	// A header name is a token; a value never ends its line early.
-	for (const char *p = name; *p; ++p) {
-		const unsigned char c = (unsigned char)*p;
-		if (c <= 0x20 || c >= 0x7f || c == ':')
-			return EINVAL;
-	}
-	char *value = nullptr;
-	va_list ap;
-	va_start(ap, fmt);
-	int err = re_vsdprintf(&value, fmt, ap);
-	va_end(ap);
-	if (err)
-		return err;
-	for (const char *p = value; *p; ++p) {
-		if (*p == '\r' || *p == '\n' || *p == '\0') {
-			mem_deref(value);
-			return EINVAL;
-		}
-	}
-	struct pl n, v;
-	pl_set_str(&n, name);
-	pl_set_str(&v, value);
-	err = hdr_add_pl(hdrs, &n, &v);
-	mem_deref(value);
-	return err;
 }
 
 } // extern "C"
