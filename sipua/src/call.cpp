@@ -1,5 +1,6 @@
-// Calls: SIP session, SDP offer/answer, call events and teardown.
-#include "core.h"
+// Calls: SIP session, SDP offer/answer, call events and teardown. The record
+// is this file's own; the rest of the agent goes through call.h.
+#include "call.h"
 #include "cancel.h"
 #include "custom_hdrs.h"
 #include "media.h"
@@ -10,6 +11,48 @@
 #include <cstring>
 #include <strings.h>
 #include <netinet/in.h>
+
+enum call_state {
+	CALL_STATE_IDLE = 0,
+	CALL_STATE_INCOMING,    // offered, not yet answered
+	CALL_STATE_OUTGOING,    // INVITE sent, no final answer
+	CALL_STATE_EARLY,       // 1xx received
+	CALL_STATE_ANSWERED,    // 200 sent, waiting for the ACK
+	CALL_STATE_ESTABLISHED,
+	CALL_STATE_TERMINATED,
+};
+
+struct call {
+	struct le le;             // in the agent's call list
+	struct ua *ua;
+	struct sipsess *sess;
+	const struct sip_msg *msg;  // incoming INVITE until it is accepted
+	struct list hdrs;         // struct sip_hdr
+	char *local_uri;
+	char *peer_uri;
+	char *id;
+	struct sa src;            // where an incoming INVITE came from
+	enum call_state state;
+	enum vidmode vmode;
+	enum vidmode pending_vmode;
+	uint16_t scode;
+	bool outgoing;
+	bool got_offer;
+	bool answer_pending;
+	bool peer_closed;
+	bool closed;
+	unsigned auth_tries;
+	struct tmr tmr_inv;       // rings out an incoming call nobody answers
+	struct flow *flow;        // an INVITE waiting for its connection
+	bool invite_pending;      // the offer waits for the public addresses
+
+	struct media *media;
+	bool codec_failed;        // the answer had no codec in common
+	bool menc_failed;         // the answer left required SRTP out
+	bool addr_failed;         // the answer's media address was unusable
+	uint64_t info_time;       // the last key by INFO, and when
+	char info_key;
+};
 
 namespace {
 
@@ -736,7 +779,7 @@ void call_terminate(struct call *call, uint16_t scode, const char *reason,
 	// Releasing the session sends BYE or CANCEL as its state needs; a
 	// ringing call ended with a status and text gets our CANCEL instead.
 	if (call->outgoing && prev == CALL_STATE_EARLY && !call->peer_closed)
-		(void)cancel_with_reason(call, scode, reason);
+		(void)cancel_with_reason(call, call->sess, scode, reason);
 	call->sess = (struct sipsess *)mem_deref(call->sess);
 	call->msg = static_cast<const struct sip_msg *>(
 		mem_deref((void *)call->msg));

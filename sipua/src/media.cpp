@@ -4,6 +4,7 @@
 // the video video.cpp's; this record owns both.
 #include "media.h"
 #include "audio.h"
+#include "call.h"
 #include "mnat.h"
 #include "rxfilter.h"
 #include "srtp.h"

@@ -1,6 +1,6 @@
 // User agents: SIP stack bring-up, accounts, registration, event handlers and
 // the routing of incoming calls.
-#include "core.h"
+#include "call.h"
 #include "cancel.h"
 
 #include <cerrno>

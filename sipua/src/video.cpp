@@ -7,7 +7,7 @@
 #include "video.h"
 
 #include "avformat.h"
-#include "media.h"
+#include "call.h"
 #include "mnat.h"
 #include "rxfilter.h"
 #include "srtp.h"
