@@ -25,11 +25,6 @@ enum {
 	MAX_BURST = 16,           // packets sent for one frame of the source
 };
 
-const struct config *cfg_now(void)
-{
-	return uag.cfg ? uag.cfg : conf_config();
-}
-
 } // namespace
 
 struct audio {
@@ -324,8 +319,8 @@ void src_error(int err, const char *str, void *arg)
 {
 	auto *a = static_cast<struct audio *>(arg);
 	if (err || str)
-		dev_error("source", a->src_drv, cfg_now()->audio.src_dev, err,
-			  str);
+		dev_error("source", a->src_drv, sipua_config()->audio.src_dev,
+			  err, str);
 	pthread_mutex_lock(&a->tx_lock);
 	a->tx_dev = false;
 	a->src_ended = true;
@@ -337,7 +332,8 @@ void src_error(int err, const char *str, void *arg)
 void play_error(int err, const char *str, void *arg)
 {
 	auto *a = static_cast<struct audio *>(arg);
-	dev_error("player", a->play_drv, cfg_now()->audio.play_dev, err, str);
+	dev_error("player", a->play_drv, sipua_config()->audio.play_dev, err,
+		  str);
 }
 
 // Bytes of `ms` milliseconds of audio, at least one byte.
@@ -369,7 +365,7 @@ int device_setup(const struct audio *a, struct resamp **rsp,
 		return err;
 	struct aubuf *ab = nullptr;
 	err = aubuf_alloc(&ab, sizeof(int16_t),
-			  buf_bytes(cfg_now()->audio.buffer.max, a->srate, 1));
+			  buf_bytes(sipua_config()->audio.buffer.max, a->srate, 1));
 	if (!err)
 		__atomic_store_n(txbufp, ab, __ATOMIC_RELEASE);
 	return err;
@@ -387,7 +383,7 @@ bool driver_ok(const void *drv, const char *kind, const char *mod,
 
 void start_source(struct audio *a)
 {
-	const struct config_audio *c = &cfg_now()->audio;
+	const struct config_audio *c = &sipua_config()->audio;
 	const struct ausrc *as = ausrc_find(baresip_ausrcl(), c->src_mod);
 	if (!driver_ok(as, "source", c->src_mod, c->src_dev))
 		return;
@@ -416,7 +412,7 @@ void start_source(struct audio *a)
 
 void start_player(struct audio *a)
 {
-	const struct config_audio *c = &cfg_now()->audio;
+	const struct config_audio *c = &sipua_config()->audio;
 	const struct auplay *ap = auplay_find(baresip_auplayl(), c->play_mod);
 	if (!driver_ok(ap, "player", c->play_mod, c->play_dev))
 		return;
@@ -551,7 +547,7 @@ void recv_telev(struct audio *a, const struct rtp_header *hdr,
 // milliseconds; off plays each packet as it comes.
 int playout_setup(struct audio *a)
 {
-	const struct config_avt *avt = &cfg_now()->avt;
+	const struct config_avt *avt = &sipua_config()->avt;
 	struct playout_prm pp = {false, 0, 0, a->srate};
 	if (avt->audio.jbtype == JBUF_ADAPTIVE)
 		pp = {true, avt->audio.jbuf_del.min, avt->audio.jbuf_del.max,

@@ -1053,7 +1053,7 @@ void avformat_close(void)
 
 const char *avformat_url(void)
 {
-	const struct config *cfg = uag.cfg ? uag.cfg : conf_config();
+	const struct config *cfg = sipua_config();
 	if (!loaded || strcmp(cfg->video.src_mod, "avformat") ||
 	    !cfg->video.src_dev[0])
 		return nullptr;
@@ -1086,7 +1086,7 @@ int avsrc_alloc(struct avsrc **srcp, const char *url,
 	src->arg = arg;
 	src->clock.t0 = now_ms();
 	tmr_init(&src->pace);
-	const struct config *cfg = uag.cfg ? uag.cfg : conf_config();
+	const struct config *cfg = sipua_config();
 	src->call_bps = cfg->video.bitrate;
 	int err = src->url && src->shown ? mqueue_alloc(&src->mq, mq_handler, src) : ENOMEM;
 	pthread_t thread;

@@ -1,16 +1,58 @@
-// Calls: SIP session, SDP offer/answer, call events and teardown.
-#include "core.h"
+// Calls: SIP session, SDP offer/answer, call events and teardown. The record
+// is this file's own; the rest of the agent goes through call.h.
+#include "call.h"
 #include "cancel.h"
+#include "custom_hdrs.h"
 #include "media.h"
-#include "mnat.h"
 #include "srtp.h"
 #include "video.h"
 
 #include <cerrno>
-#include <cstdarg>
 #include <cstring>
 #include <strings.h>
 #include <netinet/in.h>
+
+enum call_state {
+	CALL_STATE_IDLE = 0,
+	CALL_STATE_INCOMING,    // offered, not yet answered
+	CALL_STATE_OUTGOING,    // INVITE sent, no final answer
+	CALL_STATE_EARLY,       // 1xx received
+	CALL_STATE_ANSWERED,    // 200 sent, waiting for the ACK
+	CALL_STATE_ESTABLISHED,
+	CALL_STATE_TERMINATED,
+};
+
+struct call {
+	struct le le;             // in the agent's call list
+	struct ua *ua;
+	struct sipsess *sess;
+	const struct sip_msg *msg;  // incoming INVITE until it is accepted
+	struct list hdrs;         // struct sip_hdr
+	char *local_uri;
+	char *peer_uri;
+	char *id;
+	struct sa src;            // where an incoming INVITE came from
+	enum call_state state;
+	enum vidmode vmode;
+	enum vidmode pending_vmode;
+	uint16_t scode;
+	bool outgoing;
+	bool got_offer;
+	bool answer_pending;
+	bool peer_closed;
+	bool closed;
+	unsigned auth_tries;
+	struct tmr tmr_inv;       // rings out an incoming call nobody answers
+	struct flow *flow;        // an INVITE waiting for its connection
+	bool invite_pending;      // the offer waits for the public addresses
+
+	struct media *media;
+	bool codec_failed;        // the answer had no codec in common
+	bool menc_failed;         // the answer left required SRTP out
+	bool addr_failed;         // the answer's media address was unusable
+	uint64_t info_time;       // the last key by INFO, and when
+	char info_key;
+};
 
 namespace {
 
@@ -56,7 +98,7 @@ void call_destructor(void *arg)
 	auto *call = static_cast<struct call *>(arg);
 	list_unlink(&call->le);
 	tmr_cancel(&call->tmr_inv);
-	media_close(call);
+	call->media = (struct media *)mem_deref(call->media);
 	call->flow = (struct flow *)mem_deref(call->flow);
 	call->sess = (struct sipsess *)mem_deref(call->sess);
 	mem_deref((void *)call->msg);
@@ -77,71 +119,12 @@ bool call_emit(struct call *call, enum ua_event ev, const char *prm)
 	return alive;
 }
 
-int hdrs_print(char **strp, const struct list *hdrs)
-{
-	*strp = nullptr;
-	struct mbuf *mb = mbuf_alloc(128);
-	if (!mb)
-		return ENOMEM;
-	int err = 0;
-	for (struct le *le = hdrs ? hdrs->head : nullptr; le; le = le->next) {
-		auto *h = static_cast<struct sip_hdr *>(le->data);
-		err |= mbuf_printf(mb, "%r: %r\r\n", &h->name, &h->val);
-	}
-	if (!err) {
-		mb->pos = 0;
-		err = mbuf_strdup(mb, strp, mb->end);
-	}
-	mem_deref(mb);
-	return err;
-}
-
-void hdr_destructor(void *arg)
-{
-	auto *h = static_cast<struct sip_hdr *>(arg);
-	list_unlink(&h->le);
-	mem_deref((void *)h->name.p);
-	mem_deref((void *)h->val.p);
-}
-
-int hdr_add_pl(struct list *hdrs, const struct pl *name, const struct pl *val)
-{
-	auto *h = static_cast<struct sip_hdr *>(
-		mem_zalloc(sizeof(struct sip_hdr), hdr_destructor));
-	if (!h)
-		return ENOMEM;
-	int err = pl_dup(&h->name, name);
-	if (!err)
-		err = pl_dup(&h->val, val);
-	if (err) {
-		mem_deref(h);
-		return err;
-	}
-	h->id = SIP_HDR_NONE;
-	list_append(hdrs, &h->le, h);
-	return 0;
-}
-
-bool xhdr_handler(const struct sip_hdr *hdr, const struct sip_msg *msg,
-		  void *arg)
-{
-	(void)msg;
-	if (hdr->name.l > 2 && (hdr->name.p[0] == 'X' || hdr->name.p[0] == 'x')
-	    && hdr->name.p[1] == '-')
-		(void)hdr_add_pl(static_cast<struct list *>(arg), &hdr->name,
-				 &hdr->val);
-	return false;
-}
-
 // The caller reads the X- headers of the last response of an outgoing call.
 void store_response_hdrs(struct call *call, const struct sip_msg *msg)
 {
 	if (!call->outgoing || !msg || msg->req)
 		return;
-	list_flush(&call->hdrs);
-	for (struct le *le = msg->hdrl.head; le; le = le->next)
-		(void)xhdr_handler(static_cast<struct sip_hdr *>(le->data),
-				   msg, &call->hdrs);
+	custom_hdrs_take_x(&call->hdrs, msg);
 }
 
 int auth_handler(char **username, char **password, const char *realm,
@@ -161,7 +144,7 @@ int auth_handler(char **username, char **password, const char *realm,
 // refused (488), and counted.
 bool offer_insecure(struct call *call)
 {
-	if (!media_secure(call, true))
+	if (!media_secure(call->media, true))
 		return false;
 	sipua_count(SIPUA_OFFER_REFUSED);
 	sipua_warn("call: %s offered no usable SRTP key, refused\n",
@@ -186,15 +169,16 @@ int offer_handler(struct mbuf **descp, const struct sip_msg *msg, void *arg)
 	if (call->closed)
 		return EPROTO;
 	if (mbuf_get_left(msg->mb)) {
-		int err = sdp_decode(call->sdp, msg->mb, true);
+		int err = sdp_decode(media_sdp(call->media), msg->mb, true);
 		if (err)
 			return err;
-		if (!media_codec_ok(call) || offer_insecure(call))
+		if (!media_codec_ok(call->media) || offer_insecure(call))
 			return EPROTO;  // a re-offer gets 488, the call goes on
 		call->got_offer = true;
-		media_update(call);
+		media_update(call->media);
 	}
-	return sdp_encode(descp, call->sdp, !mbuf_get_left(msg->mb));
+	return sdp_encode(descp, media_sdp(call->media),
+			  !mbuf_get_left(msg->mb));
 }
 
 int answer_handler(const struct sip_msg *msg, void *arg)
@@ -215,24 +199,24 @@ int answer_handler(const struct sip_msg *msg, void *arg)
 			   "the call\n", call->peer_uri, why);
 		return EPROTO;
 	}
-	int err = sdp_decode(call->sdp, msg->mb, false);
+	int err = sdp_decode(media_sdp(call->media), msg->mb, false);
 	if (err)
 		return err;
-	if (media_secure(call, false)) {
+	if (media_secure(call->media, false)) {
 		// As with a codec: ACKed, then BYE; the close says why.
 		call->menc_failed = true;
 		sipua_warn("call: %s answered without SRTP, which is "
 			   "required; ending the call\n", call->peer_uri);
 		return EPROTO;
 	}
-	if (!media_codec_ok(call)) {
+	if (!media_codec_ok(call->media)) {
 		// The stack ACKs and sends BYE; the close says why.
 		call->codec_failed = true;
 		sipua_warn("call: %s answered with no audio codec in common, "
 			   "ending the call\n", call->peer_uri);
 		return EPROTO;
 	}
-	media_update(call);
+	media_update(call->media);
 	return 0;
 }
 
@@ -244,7 +228,7 @@ void progress_handler(const struct sip_msg *msg, void *arg)
 	store_response_hdrs(call, msg);
 	call->state = CALL_STATE_EARLY;
 	if (msg->scode == 180)
-		video_ringing(call->video);
+		video_ringing(media_video(call->media));
 	if (msg->scode == 180)
 		(void)call_emit(call, UA_EVENT_CALL_RINGING, call->peer_uri);
 	else
@@ -269,8 +253,7 @@ void estab_handler(const struct sip_msg *msg, void *arg)
 			return;
 	}
 	call->state = CALL_STATE_ESTABLISHED;
-	call->estab_time = tmr_jiffies();
-	media_start(call);
+	media_start(call->media, call->vmode, true);
 	(void)call_emit(call, UA_EVENT_CALL_ESTABLISHED, call->peer_uri);
 }
 
@@ -306,7 +289,7 @@ void info_handler(struct sip *sip, const struct sip_msg *msg, void *arg)
 		(void)sip_treply(nullptr, sip, msg, asks ? 200 : 400,
 				 asks ? "OK" : "Bad Request");
 		if (asks)
-			(void)video_refresh(call->video);
+			(void)video_refresh(media_video(call->media));
 		return;
 	}
 	const bool dtmf_type =
@@ -339,6 +322,21 @@ void info_handler(struct sip *sip, const struct sip_msg *msg, void *arg)
 		return;
 	if (call_emit(call, UA_EVENT_CALL_DTMF_START, k))
 		(void)call_emit(call, UA_EVENT_CALL_DTMF_END, k);
+}
+
+// A key to a peer without telephone events.
+int send_dtmf_info(struct call *call, char key)
+{
+	struct mbuf *mb = mbuf_alloc(32);
+	if (!mb)
+		return ENOMEM;
+	int err = mbuf_printf(mb, "Signal=%c\r\nDuration=250\r\n", key);
+	mb->pos = 0;
+	if (!err)
+		err = sipsess_info(call->sess, "application/dtmf-relay", mb,
+				   nullptr, nullptr);
+	mem_deref(mb);
+	return err;
 }
 
 void close_handler(int err, const struct sip_msg *msg, void *arg)
@@ -388,21 +386,14 @@ int call_alloc(struct call **callp, struct ua *ua, bool outgoing,
 	call->ua = ua;
 	call->outgoing = outgoing;
 	tmr_init(&call->tmr_inv);
-	tmr_init(&call->tmr_rtpto);
 	list_init(&call->hdrs);
-	int err = media_alloc(call, video);
+	int err = media_alloc(&call->media, call, video);
 	if (err) {
 		mem_deref(call);
 		return err;
 	}
 	*callp = call;
 	return 0;
-}
-
-// Sends the headers set with call_set_custom_hdrs, as "%s".
-int reply_hdrs(const struct call *call, char **strp)
-{
-	return hdrs_print(strp, &call->hdrs);
 }
 
 bool offer_has_video(const struct sip_msg *msg)
@@ -421,20 +412,20 @@ bool offer_has_video(const struct sip_msg *msg)
 
 int send_answer(struct call *call, enum vidmode vmode)
 {
-	if (!mnat_ready(call->mnat)) {
+	if (!media_ready(call->media)) {
 		// The answer names the public addresses: it goes once known.
 		call->answer_pending = true;
 		call->pending_vmode = vmode;
 		return 0;
 	}
 	if (vmode == VIDMODE_OFF)
-		video_refuse(call->video);
+		video_refuse(media_video(call->media));
 	struct mbuf *desc = nullptr;
-	int err = sdp_encode(&desc, call->sdp, !call->got_offer);
+	int err = sdp_encode(&desc, media_sdp(call->media), !call->got_offer);
 	if (err)
 		return err;
 	char *hdrs = nullptr;
-	err = reply_hdrs(call, &hdrs);
+	err = custom_hdrs_print(&hdrs, &call->hdrs);
 	if (!err)
 		err = sipsess_answer(call->sess, 200, "OK", desc, "%s",
 				     hdrs ? hdrs : "");
@@ -447,7 +438,7 @@ int send_answer(struct call *call, enum vidmode vmode)
 	call->state = CALL_STATE_ANSWERED;
 	call->vmode = vmode;
 	if (call->got_offer)
-		media_start(call);
+		media_start(call->media, call->vmode, false);
 	return 0;
 }
 
@@ -474,7 +465,7 @@ uint16_t incoming_alloc(struct call **callp, struct ua *ua,
 
 	uint16_t scode = 0;
 	if (has_body) {
-		const int err = sdp_decode(call->sdp, msg->mb, true);
+		const int err = sdp_decode(media_sdp(call->media), msg->mb, true);
 		scode = 488;
 		if (err == EBADMSG || err == EINVAL) {
 			scode = 400;
@@ -482,7 +473,7 @@ uint16_t incoming_alloc(struct call **callp, struct ua *ua,
 		}
 		else if (err)
 			*why = "offer not taken";
-		else if (!media_codec_ok(call))
+		else if (!media_codec_ok(call->media))
 			*why = "no audio codec in common";
 		else if (offer_insecure(call))
 			*why = "media encryption not as required";
@@ -495,7 +486,7 @@ uint16_t incoming_alloc(struct call **callp, struct ua *ua,
 	}
 	if (has_body) {
 		call->got_offer = true;
-		media_update(call);
+		media_update(call->media);
 	}
 
 	call->src = msg->src;
@@ -514,7 +505,7 @@ uint16_t incoming_alloc(struct call **callp, struct ua *ua,
 int ring(struct call *call, const struct sip_msg *msg)
 {
 	char *hdrs = nullptr;
-	int err = reply_hdrs(call, &hdrs);
+	int err = custom_hdrs_print(&hdrs, &call->hdrs);
 	if (!err)
 		err = sipsess_accept(&call->sess, uag.sock, msg, 180, "Ringing",
 				     call->ua->acc->user, "application/sdp",
@@ -594,7 +585,7 @@ int call_accept_incoming(struct ua *ua, const struct sip_msg *msg)
 		call_terminate(call, 0, nullptr, true, "500 Server Internal Error");
 		return err;
 	}
-	video_ringing(call->video);
+	video_ringing(media_video(call->media));
 	after_ringing(call);
 	return 0;
 }
@@ -646,7 +637,7 @@ int invite_send(struct call *call, const char *contact)
 {
 	struct ua *ua = call->ua;
 	struct mbuf *desc = nullptr;
-	int err = sdp_encode(&desc, call->sdp, true);
+	int err = sdp_encode(&desc, media_sdp(call->media), true);
 	if (err)
 		return err;
 	const char *routev[1] = {ua->acc->outbound};
@@ -716,7 +707,7 @@ int connect_uri(struct call **callp, struct ua *ua, const char *from_uri,
 	call->vmode = vmode;
 	err  = str_dup(&call->peer_uri, req_uri);
 	err |= str_dup(&call->local_uri, from_uri ? from_uri : ua->acc->aor);
-	if (!err && !mnat_ready(call->mnat))
+	if (!err && !media_ready(call->media))
 		call->invite_pending = true;  // the offer names the public addresses
 	else if (!err)
 		err = invite_start(call);
@@ -758,7 +749,7 @@ void call_terminate(struct call *call, uint16_t scode, const char *reason,
 	call->state = CALL_STATE_TERMINATED;
 	tmr_cancel(&call->tmr_inv);
 	call->flow = (struct flow *)mem_deref(call->flow);
-	media_close(call);
+	media_close(call->media);
 
 	if (!call->peer_closed && !call->outgoing &&
 	    prev == CALL_STATE_INCOMING) {
@@ -766,7 +757,7 @@ void call_terminate(struct call *call, uint16_t scode, const char *reason,
 		const char *why = safe_reason(scode >= 300 ? reason : nullptr,
 					      code);
 		char *hdrs = nullptr;
-		(void)reply_hdrs(call, &hdrs);
+		(void)custom_hdrs_print(&hdrs, &call->hdrs);
 		// The end of the headers is ours to write: without it a
 		// stream transport never sees the reply end.
 		if (call->sess)
@@ -788,7 +779,7 @@ void call_terminate(struct call *call, uint16_t scode, const char *reason,
 	// Releasing the session sends BYE or CANCEL as its state needs; a
 	// ringing call ended with a status and text gets our CANCEL instead.
 	if (call->outgoing && prev == CALL_STATE_EARLY && !call->peer_closed)
-		(void)cancel_with_reason(call, scode, reason);
+		(void)cancel_with_reason(call, call->sess, scode, reason);
 	call->sess = (struct sipsess *)mem_deref(call->sess);
 	call->msg = static_cast<const struct sip_msg *>(
 		mem_deref((void *)call->msg));
@@ -857,14 +848,7 @@ int call_set_custom_hdrs(struct call *call, const struct list *hdrs)
 {
 	if (!call)
 		return EINVAL;
-	list_flush(&call->hdrs);
-	for (struct le *le = hdrs ? hdrs->head : nullptr; le; le = le->next) {
-		auto *h = static_cast<const struct sip_hdr *>(le->data);
-		int err = hdr_add_pl(&call->hdrs, &h->name, &h->val);
-		if (err)
-			return err;
-	}
-	return 0;
+	return custom_hdrs_copy(&call->hdrs, hdrs);
 }
 
 const struct list *call_get_custom_hdrs(const struct call *call)
@@ -872,41 +856,68 @@ const struct list *call_get_custom_hdrs(const struct call *call)
 	return call ? &call->hdrs : nullptr;
 }
 
-int custom_hdrs_add(struct list *hdrs, const char *name, const char *fmt, ...)
+int call_send_digit(struct call *call, char key)
 {
-	if (!hdrs || !name || !*name || !fmt)
+	if (!call || call->closed || !media_audio(call->media))
 		return EINVAL;
-	// A header name is a token; a value never ends its line early.
-	for (const char *p = name; *p; ++p) {
-		const unsigned char c = (unsigned char)*p;
-		if (c <= 0x20 || c >= 0x7f || c == ':')
-			return EINVAL;
+	const bool release = key == KEYCODE_REL || key == KEYCODE_NONE;
+	if (!release && telev_digit2code((unsigned char)key) < 0)
+		return EINVAL;
+	if (!release && call->sess && media_telev_missing(call->media))
+		return send_dtmf_info(call, key);
+	return media_send_digit(call->media, key);
+}
+
+bool call_has_audio(const struct call *call)
+{
+	return call && !call->closed && media_has_audio(call->media);
+}
+
+bool call_has_video(const struct call *call)
+{
+	return call && !call->closed &&
+	       video_taken(media_video(call->media));
+}
+
+struct audio *call_audio(const struct call *call)
+{
+	return call_has_audio(call) ? media_audio(call->media) : nullptr;
+}
+
+void call_enable_rtp_timeout(struct call *call, uint32_t timeout_ms)
+{
+	if (!call || call->closed)
+		return;
+	media_set_rtp_timeout(call->media, timeout_ms,
+			      call->state == CALL_STATE_ESTABLISHED);
+}
+
+int call_get_raddress(void *buf, size_t size, const struct call *call)
+{
+	if (!buf || size < sizeof(struct sockaddr_in) || !call)
+		return EINVAL;
+	struct sockaddr_in sin;
+	memset(&sin, 0, sizeof(sin));
+	sin.sin_family = AF_INET;
+	const struct sdp_media *am = media_audio_line(call->media);
+	const struct sa *ra = am ? sdp_media_raddr(am) : nullptr;
+	if (ra && sa_af(ra) == AF_INET) {
+		sin.sin_port = htons(sa_port(ra));
+		sin.sin_addr.s_addr = htonl(sa_in(ra));
 	}
-	char *value = nullptr;
-	va_list ap;
-	va_start(ap, fmt);
-	int err = re_vsdprintf(&value, fmt, ap);
-	va_end(ap);
-	if (err)
-		return err;
-	for (const char *p = value; *p; ++p) {
-		if (*p == '\r' || *p == '\n' || *p == '\0') {
-			mem_deref(value);
-			return EINVAL;
-		}
+	else if (ra && sa_af(ra) != AF_UNSPEC && sa_isset(ra, SA_ADDR)) {
+		return EAFNOSUPPORT;
 	}
-	struct pl n, v;
-	pl_set_str(&n, name);
-	pl_set_str(&v, value);
-	err = hdr_add_pl(hdrs, &n, &v);
-	mem_deref(value);
-	return err;
+	memcpy(buf, &sin, sizeof(sin));
+	return 0;
 }
 
 } // extern "C"
 
 void call_media_ready(struct call *call)
 {
+	if (call->closed)
+		return;
 	int err = 0;
 	if (call->invite_pending) {
 		call->invite_pending = false;
@@ -924,8 +935,22 @@ void call_media_ready(struct call *call)
 	}
 }
 
-// Used by the media part for events raised from RTP.
 bool call_media_event(struct call *call, enum ua_event ev, const char *prm)
 {
+	// Keys open doors: only once the call is up.
+	if ((ev == UA_EVENT_CALL_DTMF_START || ev == UA_EVENT_CALL_DTMF_END) &&
+	    call->state != CALL_STATE_ESTABLISHED)
+		return !call->closed;
 	return call_emit(call, ev, prm ? prm : "");
+}
+
+void call_stream_error(struct call *call)
+{
+	call->scode = 701;  // the library's code for a failed stream
+	call_terminate(call, 0, nullptr, true, "rtp stream error");
+}
+
+struct account *call_account(const struct call *call)
+{
+	return call ? call->ua->acc : nullptr;
 }

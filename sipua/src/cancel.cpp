@@ -9,7 +9,6 @@
 // of its own; it goes once the INVITE has its final response (or, should
 // the callee answer across the CANCEL, after its BYE).
 #include "cancel.h"
-#include "media.h"
 
 #include <cerrno>
 #include <cstring>
@@ -24,6 +23,7 @@ struct canceller {
 	struct tmr tmr;
 	uint32_t wait;
 	uint64_t t0;
+	bool done;                // the INVITE has ended: released soon
 };
 
 namespace {
@@ -56,8 +56,6 @@ void canceller_destructor(void *arg)
 	auto *c = static_cast<struct canceller *>(arg);
 	list_unlink(&c->le);
 	tmr_cancel(&c->tmr);
-	if (c->call)
-		c->call->canceller = nullptr;
 	// Ended, the session sends nothing more; answered, it sends BYE.
 	mem_deref(c->sess);
 	mem_deref(c->mb);
@@ -122,7 +120,7 @@ void retransmit(void *arg)
 	auto *c = static_cast<struct canceller *>(arg);
 	if (tmr_jiffies() - c->t0 >= GIVE_UP) {
 		sipua_warn("call: %s never ended after its CANCEL\n",
-			   c->call->peer_uri);
+			   call_peeruri(c->call));
 		mem_deref(c);
 		return;
 	}
@@ -192,10 +190,13 @@ void cancel_trace(enum sip_transp tp, const struct sa *dst,
 		mem_deref(list_ledata(sent.head));
 }
 
-bool cancel_with_reason(struct call *call, uint16_t scode, const char *text)
+bool cancel_with_reason(struct call *call, struct sipsess *sess,
+			uint16_t scode, const char *text)
 {
-	struct sent_invite *s = call->id ? sent_find(call->id) : nullptr;
-	if (!s || !call->sess || scode < 200 || scode > 699 || !text || !*text || !text_ok(text))
+	const char *id = call_id(call);
+	struct sent_invite *s = id ? sent_find(id) : nullptr;
+	if (!s || !sess || scode < 200 || scode > 699 || !text || !*text ||
+	    !text_ok(text))
 		return false;
 	auto *c = static_cast<struct canceller *>(
 		mem_zalloc(sizeof(struct canceller), canceller_destructor));
@@ -212,9 +213,7 @@ bool cancel_with_reason(struct call *call, uint16_t scode, const char *text)
 	c->t0 = tmr_jiffies();
 	c->wait = T1;
 	c->call = static_cast<struct call *>(mem_ref(call));
-	c->sess = call->sess;
-	call->sess = nullptr;
-	call->canceller = c;
+	c->sess = static_cast<struct sipsess *>(mem_ref(sess));
 	list_append(&cancellers, &c->le, c);
 	// Over a stream the transport carries it; the INVITE's end still ends
 	// the wait.
@@ -226,13 +225,17 @@ bool cancel_with_reason(struct call *call, uint16_t scode, const char *text)
 
 void cancel_done(struct call *call)
 {
-	struct canceller *c = call ? call->canceller : nullptr;
-	if (!c)
+	for (struct le *le = call ? cancellers.head : nullptr; le;
+	     le = le->next) {
+		auto *c = static_cast<struct canceller *>(le->data);
+		if (c->call != call || c->done)
+			continue;
+		// From inside the session's own handler: released from the
+		// loop.
+		c->done = true;
+		tmr_start(&c->tmr, 0, release_handler, c);
 		return;
-	// From inside the session's own handler: released from the loop.
-	call->canceller = nullptr;
-	c->call->canceller = nullptr;
-	tmr_start(&c->tmr, 0, release_handler, c);
+	}
 }
 
 void cancel_close(void)

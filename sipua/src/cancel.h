@@ -8,10 +8,12 @@
 // newest) so that its CANCEL can be built.
 void cancel_trace(enum sip_transp tp, const struct sa *dst,
 		  const uint8_t *pkt, size_t len);
-// For a call that had a provisional response: sends the CANCEL and takes
-// over the call's session until the INVITE ends; false (nothing done) when
-// nothing is known of its INVITE or the status or text cannot be sent.
-bool cancel_with_reason(struct call *call, uint16_t scode, const char *text);
+// For a call that had a provisional response: sends the CANCEL and holds
+// the call and its session `sess` until the INVITE ends; false (nothing
+// done) when nothing is known of its INVITE or the status or text cannot be
+// sent.
+bool cancel_with_reason(struct call *call, struct sipsess *sess,
+			uint16_t scode, const char *text);
 // The session the CANCEL waits on has ended (or was answered): released.
 void cancel_done(struct call *call);
 // Drops every pending CANCEL and what is remembered (the agent closes).

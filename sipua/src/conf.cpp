@@ -424,9 +424,14 @@ uint32_t sipua_regint(void)
 	return regint;
 }
 
+const struct config *sipua_config(void)
+{
+	return uag.cfg ? uag.cfg : &core_config;
+}
+
 uint32_t sipua_rtp_timeout(void)
 {
-	return uag.cfg ? uag.cfg->avt.rtp_timeout : core_config.avt.rtp_timeout;
+	return sipua_config()->avt.rtp_timeout;
 }
 
 extern "C" {

@@ -51,16 +51,6 @@ struct ua {
 	uint32_t ka_interval;        // [s], 0 while none run
 };
 
-enum call_state {
-	CALL_STATE_IDLE = 0,
-	CALL_STATE_INCOMING,    // offered, not yet answered
-	CALL_STATE_OUTGOING,    // INVITE sent, no final answer
-	CALL_STATE_EARLY,       // 1xx received
-	CALL_STATE_ANSWERED,    // 200 sent, waiting for the ACK
-	CALL_STATE_ESTABLISHED,
-	CALL_STATE_TERMINATED,
-};
-
 struct call;
 
 // Agent-wide state (one per process, like the library it stands in for).
@@ -88,16 +78,6 @@ extern struct uag uag;
 void ua_event(struct ua *ua, enum ua_event ev, struct call *call,
 	      const char *fmt, ...);
 
-// Call internals used by the agent.
-int  call_accept_incoming(struct ua *ua, const struct sip_msg *msg);
-int  call_connect_out(struct call **callp, struct ua *ua,
-		      const char *from_uri, const char *req_uri,
-		      enum vidmode vmode);
-void call_close_silent(struct call *call);
-bool call_is_pending_incoming(const struct call *call);
-int  call_answer_local(struct call *call, enum vidmode vmode);
-void call_terminate(struct call *call, uint16_t scode, const char *reason,
-		    bool emit, const char *prm);
 struct ua *uag_find_call_owner(const struct call *call);
 
 // Outgoing requests (route.cpp). EDESTADDRREQ, logged, when the next hop is
@@ -126,7 +106,9 @@ bool sdp_addr_usable(const struct mbuf *mb, char *why, size_t size);
 // An INVITE offering an address that is not is answered 488; true then.
 bool offer_screen(const struct sip_msg *msg);
 
-// Configuration helpers.
+// Configuration helpers. The config in force: the application's (baresip_init)
+// else the one read from the config file (or the defaults).
+const struct config *sipua_config(void);
 uint32_t sipua_rtp_timeout(void);
 uint32_t sipua_max_conns(void);
 // Keep-alive interval [s] from sip_keepalive (0: none), or AUTO when unset.

@@ -1,8 +1,10 @@
 // Call media: the RTP/RTCP sockets and SDP of a call, what the offer/answer
 // exchange gives its audio (codec, telephone events, direction),
-// RTP-established and RTP-timeout detection. The audio itself is audio.cpp's.
+// RTP-established and RTP-timeout detection. The audio itself is audio.cpp's,
+// the video video.cpp's; this record owns both.
 #include "media.h"
 #include "audio.h"
+#include "call.h"
 #include "mnat.h"
 #include "rxfilter.h"
 #include "srtp.h"
@@ -13,6 +15,27 @@
 #include <cstring>
 #include <netinet/in.h>
 
+struct media {
+	struct call *call;        // the owner
+	struct sdp_session *sdp;
+	struct sdp_media *am;     // the audio line
+	struct rtp_sock *rtp;
+	struct sdes *sdes;        // SRTP of the audio line
+	struct rxfilter *rxf;     // the audio sockets take the peer only
+	struct mnat *mnat;        // the public addresses, with STUN
+	struct audio *audio;
+	struct video *video;      // m=video, when offered or answered
+	struct tmr tmr_rtpto;
+	struct sa raddr;
+	uint64_t estab_time;      // the RTP timeout counts from here
+	uint64_t last_rx;         // the peer's last RTP or RTCP, any stream
+	uint32_t rtp_timeout_ms;  // 0: the configured rtp_timeout
+	bool warned;              // a stranger's datagram was logged
+	bool rtcp_started;
+	bool rtp_estab;
+	bool closed;
+};
+
 namespace {
 
 // On the audio source's thread too: libre's rtp_send runs on any thread as
@@ -21,46 +44,42 @@ namespace {
 int send_handler(const struct sa *dst, uint8_t pt, bool marker, uint32_t ts,
 		 struct mbuf *mb, void *arg)
 {
-	auto *call = static_cast<struct call *>(arg);
+	auto *m = static_cast<struct media *>(arg);
 	if (!sa_isset(dst, SA_ALL))
 		return 0;
-	return rtp_send(call->rtp, dst, false, marker, pt, ts, mb);
+	return rtp_send(m->rtp, dst, false, marker, pt, ts, mb);
 }
 
 bool event_handler(enum ua_event ev, const char *prm, void *arg)
 {
-	auto *call = static_cast<struct call *>(arg);
-	// Keys open doors: only once the call is up.
-	if ((ev == UA_EVENT_CALL_DTMF_START || ev == UA_EVENT_CALL_DTMF_END) &&
-	    call->state != CALL_STATE_ESTABLISHED)
-		return !call->closed;
-	return call_media_event(call, ev, prm);
+	return call_media_event(static_cast<struct media *>(arg)->call, ev,
+				prm);
 }
 
 // rtp_latch: the peer answers from behind a NAT; the audio follows it.
 void latch_handler(const struct sa *src, void *arg)
 {
-	auto *call = static_cast<struct call *>(arg);
-	call->raddr = *src;
-	audio_set_raddr(call->audio, src);
+	auto *m = static_cast<struct media *>(arg);
+	m->raddr = *src;
+	audio_set_raddr(m->audio, src);
 }
 
 void rtp_handler(const struct sa *src, const struct rtp_header *hdr,
 		 struct mbuf *mb, void *arg)
 {
 	(void)src;
-	auto *call = static_cast<struct call *>(arg);
-	if (call->closed)
+	auto *m = static_cast<struct media *>(arg);
+	if (m->closed)
 		return;
-	call->last_rx = tmr_jiffies();
+	m->last_rx = tmr_jiffies();
 
-	if (!call->rtp_estab) {
-		call->rtp_estab = true;
-		if (!call_media_event(call, UA_EVENT_CALL_RTPESTAB, "audio"))
+	if (!m->rtp_estab) {
+		m->rtp_estab = true;
+		if (!call_media_event(m->call, UA_EVENT_CALL_RTPESTAB, "audio"))
 			return;
 	}
 	// A key's handler may end the call: the audio outlives this packet.
-	auto *a = static_cast<struct audio *>(mem_ref(call->audio));
+	auto *a = static_cast<struct audio *>(mem_ref(m->audio));
 	audio_recv(a, hdr, mb);
 	mem_deref(a);
 }
@@ -69,27 +88,25 @@ void rtcp_handler(const struct sa *src, struct rtcp_msg *msg, void *arg)
 {
 	(void)src;
 	(void)msg;
-	auto *call = static_cast<struct call *>(arg);
 	// RTCP alone also shows the peer is there.
-	call->last_rx = tmr_jiffies();
+	static_cast<struct media *>(arg)->last_rx = tmr_jiffies();
 }
 
 void rtpto_handler(void *arg)
 {
-	auto *call = static_cast<struct call *>(arg);
-	const uint64_t timeout = call->rtp_timeout_ms
-					 ? call->rtp_timeout_ms
+	auto *m = static_cast<struct media *>(arg);
+	const uint64_t timeout = m->rtp_timeout_ms
+					 ? m->rtp_timeout_ms
 					 : (uint64_t)sipua_rtp_timeout() * 1000;
-	if (!timeout || call->closed)
+	if (!timeout || m->closed)
 		return;
-	const uint64_t since = call->last_rx > call->estab_time
-				       ? call->last_rx : call->estab_time;
+	const uint64_t since = m->last_rx > m->estab_time ? m->last_rx
+							  : m->estab_time;
 	if (tmr_jiffies() - since >= timeout) {
-		call->scode = 701;  // the library's code for a failed stream
-		call_terminate(call, 0, nullptr, true, "rtp stream error");
+		call_stream_error(m->call);
 		return;
 	}
-	tmr_start(&call->tmr_rtpto, 500, rtpto_handler, call);
+	tmr_start(&m->tmr_rtpto, 500, rtpto_handler, m);
 }
 
 // The account's codecs, else all in module order.
@@ -156,13 +173,14 @@ const struct sdp_format *remote_codec(const struct sdp_media *m)
 // Payload types the peer may send with: our formats that the exchange
 // matched, as it numbered them (one left out may carry a number the peer
 // gave to another), and the static ones of our codecs.
-void receive_codecs(const struct call *call, struct audio_prm *prm)
+void receive_codecs(const struct media *m, struct audio_prm *prm)
 {
+	const struct account *acc = call_account(m->call);
 	const struct aucodec *ac;
-	for (size_t i = 0; (ac = codec_at(call->ua->acc, i)) != nullptr; ++i)
+	for (size_t i = 0; (ac = codec_at(acc, i)) != nullptr; ++i)
 		if (ac->pt >= 0)
 			prm->rx[ac->pt] = ac;
-	const struct list *l = sdp_media_format_lst(call->am, true);
+	const struct list *l = sdp_media_format_lst(m->am, true);
 	for (struct le *le = l ? l->head : nullptr; le; le = le->next) {
 		auto *f = static_cast<const struct sdp_format *>(le->data);
 		if (!f->sup || f->pt < 0 || f->pt >= 128)
@@ -176,10 +194,10 @@ void receive_codecs(const struct call *call, struct audio_prm *prm)
 }
 
 // The peer's telephone events at the clock of the audio we send, else any.
-int telev_pt(const struct sdp_media *m, const struct aucodec *tx)
+int telev_pt(const struct sdp_media *am, const struct aucodec *tx)
 {
 	int pt = -1;
-	const struct list *l = sdp_media_format_lst(m, false);
+	const struct list *l = sdp_media_format_lst(am, false);
 	for (struct le *le = l ? l->head : nullptr; le; le = le->next) {
 		auto *f = static_cast<const struct sdp_format *>(le->data);
 		if (!f->sup || !is_telev(f))
@@ -191,212 +209,204 @@ int telev_pt(const struct sdp_media *m, const struct aucodec *tx)
 }
 
 // The audio line in the transport the account's encryption asks for.
-int add_audio_line(struct call *call)
+int add_audio_line(struct media *m, const struct account *acc)
 {
-	const enum menc_mode mode = srtp_mode(call->ua->acc);
-	int err = sdp_media_add(&call->am, call->sdp, "audio",
-				sa_port(rtp_local(call->rtp)),
-				srtp_proto(mode));
+	const enum menc_mode mode = srtp_mode(acc);
+	int err = sdp_media_add(&m->am, m->sdp, "audio",
+				sa_port(rtp_local(m->rtp)), srtp_proto(mode));
 	if (!err)
-		err = sdes_alloc(&call->sdes, call, "audio", call->am,
-				 call->rtp, mode);
+		err = sdes_alloc(&m->sdes, m->call, "audio", m->am, m->rtp,
+				 mode);
 	return err;
 }
 
-void mnat_ready(void *arg)
+void mnat_ready_handler(void *arg)
 {
-	auto *call = static_cast<struct call *>(arg);
-	if (!call->closed)
-		call_media_ready(call);
+	call_media_ready(static_cast<struct media *>(arg)->call);
+}
+
+void destructor(void *arg)
+{
+	media_close(static_cast<struct media *>(arg));
+}
+
+int sockets_alloc(struct media *m, const struct account *acc)
+{
+	const struct config *cfg = sipua_config();
+	int err = sdp_session_alloc(&m->sdp, &uag.laddr);
+	if (!err)
+		err = rtp_listen(&m->rtp, IPPROTO_UDP, &uag.laddr,
+				 (uint16_t)cfg->avt.rtp_ports.min,
+				 (uint16_t)cfg->avt.rtp_ports.max, true,
+				 rtp_handler, rtcp_handler, m);
+	if (!err)
+		err = rxfilter_alloc(&m->rxf, m->rtp, "audio", &m->warned,
+				     latch_handler, m);
+	if (!err)
+		err = add_audio_line(m, acc);
+	if (!err)
+		err = mnat_alloc(&m->mnat, acc, mnat_ready_handler, m);
+	if (!err)
+		err = mnat_media_add(m->mnat, m->rtp, m->am);
+	return err;
 }
 
 } // namespace
 
-int media_alloc(struct call *call, bool video)
+int media_alloc(struct media **mp, struct call *call, bool video)
 {
-	const struct config *cfg = uag.cfg ? uag.cfg : conf_config();
-	const uint16_t pmin = (uint16_t)cfg->avt.rtp_ports.min;
-	const uint16_t pmax = (uint16_t)cfg->avt.rtp_ports.max;
-	const uint32_t ptime = call->ua->acc->ptime;
-
-	int err = sdp_session_alloc(&call->sdp, &uag.laddr);
-	if (err)
-		return err;
-	err = rtp_listen(&call->rtp, IPPROTO_UDP, &uag.laddr, pmin, pmax,
-			 true, rtp_handler, rtcp_handler, call);
+	const struct account *acc = call_account(call);
+	auto *m = static_cast<struct media *>(
+		mem_zalloc(sizeof(struct media), destructor));
+	if (!m)
+		return ENOMEM;
+	m->call = call;
+	tmr_init(&m->tmr_rtpto);
+	int err = sockets_alloc(m, acc);
 	if (!err)
-		err = rxfilter_alloc(&call->rxf, call->rtp, "audio",
-				     &call->media_warned, latch_handler, call);
-	if (err)
-		return err;
-	err = add_audio_line(call);
+		err = add_audio_formats(m->am, acc);
 	if (!err)
-		err = mnat_alloc(&call->mnat, call->ua->acc, mnat_ready, call);
-	if (!err)
-		err = mnat_media_add(call->mnat, call->rtp, call->am);
-	if (err)
+		err = audio_alloc(&m->audio, acc->ptime, send_handler,
+				  event_handler, m);
+	if (!err && video)
+		err = video_alloc(&m->video, call, m->sdp, m->mnat, &m->warned,
+				  &m->last_rx);
+	if (err) {
+		mem_deref(m);
 		return err;
-	err = add_audio_formats(call->am, call->ua->acc);
-	if (err)
-		return err;
-	err = audio_alloc(&call->audio, ptime, send_handler, event_handler,
-			  call);
-	if (err)
-		return err;
-
-	if (video)
-		err = video_alloc(&call->video, call, call->sdp);
-	return err;
+	}
+	*mp = m;
+	return 0;
 }
 
-void media_close(struct call *call)
+void media_close(struct media *m)
 {
-	tmr_cancel(&call->tmr_rtpto);
+	if (!m)
+		return;
+	m->closed = true;
+	tmr_cancel(&m->tmr_rtpto);
 	// The devices stop before the socket their frames go to, even when a
 	// packet's handler still holds the audio.
-	audio_stop(call->audio);
-	call->audio = (struct audio *)mem_deref(call->audio);
+	audio_stop(m->audio);
+	m->audio = (struct audio *)mem_deref(m->audio);
 	// The socket's helpers go before the socket.
-	call->mnat = (struct mnat *)mem_deref(call->mnat);
-	call->sdes = (struct sdes *)mem_deref(call->sdes);
-	call->rxf = (struct rxfilter *)mem_deref(call->rxf);
-	call->rtp = (struct rtp_sock *)mem_deref(call->rtp);
-	call->video = (struct video *)mem_deref(call->video);
-	call->am = nullptr;
-	call->sdp = (struct sdp_session *)mem_deref(call->sdp);
+	m->mnat = (struct mnat *)mem_deref(m->mnat);
+	m->sdes = (struct sdes *)mem_deref(m->sdes);
+	m->rxf = (struct rxfilter *)mem_deref(m->rxf);
+	m->rtp = (struct rtp_sock *)mem_deref(m->rtp);
+	m->video = (struct video *)mem_deref(m->video);
+	m->am = nullptr;
+	m->sdp = (struct sdp_session *)mem_deref(m->sdp);
 }
 
-bool media_codec_ok(const struct call *call)
+struct sdp_session *media_sdp(const struct media *m)
 {
-	return remote_codec(call->am) != nullptr;
+	return m ? m->sdp : nullptr;
 }
 
-void media_update(struct call *call)
+struct sdp_media *media_audio_line(const struct media *m)
 {
-	video_update(call->video);
-	if (!call->am)
+	return m ? m->am : nullptr;
+}
+
+bool media_has_audio(const struct media *m)
+{
+	return m && m->am && m->rtp;
+}
+
+struct audio *media_audio(const struct media *m)
+{
+	return m ? m->audio : nullptr;
+}
+
+struct video *media_video(const struct media *m)
+{
+	return m ? m->video : nullptr;
+}
+
+bool media_ready(const struct media *m)
+{
+	return mnat_ready(m ? m->mnat : nullptr);
+}
+
+bool media_codec_ok(const struct media *m)
+{
+	return remote_codec(m->am) != nullptr;
+}
+
+void media_update(struct media *m)
+{
+	video_update(m->video);
+	if (!m->am)
 		return;
 	struct audio_prm prm;
 	memset(&prm, 0, sizeof(prm));
-	if (const struct sdp_format *f = remote_codec(call->am)) {
+	if (const struct sdp_format *f = remote_codec(m->am)) {
 		prm.tx = static_cast<const struct aucodec *>(f->data);
 		prm.pt_tx = f->pt;
 		prm.tx_fmtp = f->params;
 	}
-	prm.pt_tel_tx = telev_pt(call->am, prm.tx);
-	const char *ptime = sdp_media_rattr(call->am, "ptime");
+	prm.pt_tel_tx = telev_pt(m->am, prm.tx);
+	const char *ptime = sdp_media_rattr(m->am, "ptime");
 	prm.ptime_tx = ptime ? (uint32_t)atoi(ptime) : 0;
-	prm.dir = sdp_media_rport(call->am) ? sdp_media_dir(call->am)
-					    : SDP_INACTIVE;
-	receive_codecs(call, &prm);
-	const struct sa *ra = sdp_media_raddr(call->am);
+	prm.dir = sdp_media_rport(m->am) ? sdp_media_dir(m->am)
+					 : SDP_INACTIVE;
+	receive_codecs(m, &prm);
+	const struct sa *ra = sdp_media_raddr(m->am);
 	if (ra && sa_isset(ra, SA_ALL))
-		call->raddr = *ra;
-	rxfilter_set(call->rxf, call->am);
-	if (const struct sa *peer = rxfilter_peer(call->rxf))
-		call->raddr = *peer;
-	prm.raddr = call->raddr;
-	audio_update(call->audio, &prm);
+		m->raddr = *ra;
+	rxfilter_set(m->rxf, m->am);
+	if (const struct sa *peer = rxfilter_peer(m->rxf))
+		m->raddr = *peer;
+	prm.raddr = m->raddr;
+	audio_update(m->audio, &prm);
 
-	if (!call->rtcp_started && sa_isset(&call->raddr, SA_ALL)) {
+	if (!m->rtcp_started && sa_isset(&m->raddr, SA_ALL)) {
 		struct sa rtcp;
-		sdp_media_raddr_rtcp(call->am, &rtcp);
+		sdp_media_raddr_rtcp(m->am, &rtcp);
 		const uint32_t clock = prm.tx ? prm.tx->crate : 8000;
-		rtcp_set_srate(call->rtp, clock, clock);
-		rtcp_start(call->rtp, "sipua", &rtcp);
-		call->rtcp_started = true;
+		rtcp_set_srate(m->rtp, clock, clock);
+		rtcp_start(m->rtp, "sipua", &rtcp);
+		m->rtcp_started = true;
 	}
 }
 
-int media_secure(struct call *call, bool offer)
+int media_secure(struct media *m, bool offer)
 {
-	const int err = sdes_update(call->sdes, offer);
-	return err ? err : video_secure(call->video, offer);
+	const int err = sdes_update(m->sdes, offer);
+	return err ? err : video_secure(m->video, offer);
 }
 
-void media_start(struct call *call)
+void media_start(struct media *m, enum vidmode vmode, bool established)
 {
-	video_start(call->video);
-	if (!call->rtp)
+	if (established)
+		m->estab_time = tmr_jiffies();
+	video_start(m->video, vmode);
+	if (!m->rtp)
 		return;
-	audio_start(call->audio);
-	if ((call->rtp_timeout_ms || sipua_rtp_timeout()) &&
-	    !tmr_isrunning(&call->tmr_rtpto)) {
-		if (!call->estab_time)
-			call->estab_time = tmr_jiffies();
-		tmr_start(&call->tmr_rtpto, 500, rtpto_handler, call);
+	audio_start(m->audio);
+	if ((m->rtp_timeout_ms || sipua_rtp_timeout()) &&
+	    !tmr_isrunning(&m->tmr_rtpto)) {
+		if (!m->estab_time)
+			m->estab_time = tmr_jiffies();
+		tmr_start(&m->tmr_rtpto, 500, rtpto_handler, m);
 	}
 }
 
-extern "C" {
-
-int call_send_digit(struct call *call, char key)
+void media_set_rtp_timeout(struct media *m, uint32_t timeout_ms,
+			   bool established)
 {
-	if (!call || call->closed || !call->audio)
-		return EINVAL;
-	const bool release = key == KEYCODE_REL || key == KEYCODE_NONE;
-	if (!release && telev_digit2code((unsigned char)key) < 0)
-		return EINVAL;
-	if (!release && call->am && call->sess &&
-	    !sdp_media_rformat(call->am, telev_rtpfmt)) {
-		// The peer has no telephone events: send the key as INFO.
-		struct mbuf *mb = mbuf_alloc(32);
-		if (!mb)
-			return ENOMEM;
-		int err = mbuf_printf(mb, "Signal=%c\r\nDuration=250\r\n", key);
-		mb->pos = 0;
-		if (!err)
-			err = sipsess_info(call->sess, "application/dtmf-relay",
-					   mb, nullptr, nullptr);
-		mem_deref(mb);
-		return err;
-	}
-	int err = audio_send_digit(call->audio, key);
-	return err;
+	m->rtp_timeout_ms = timeout_ms;
+	if (timeout_ms && established && !tmr_isrunning(&m->tmr_rtpto))
+		tmr_start(&m->tmr_rtpto, 500, rtpto_handler, m);
 }
 
-bool call_has_audio(const struct call *call)
+bool media_telev_missing(const struct media *m)
 {
-	return call && !call->closed && call->am && call->rtp;
+	return m && m->am && !sdp_media_rformat(m->am, telev_rtpfmt);
 }
 
-bool call_has_video(const struct call *call)
+int media_send_digit(struct media *m, char key)
 {
-	return call && !call->closed && video_taken(call->video);
+	return audio_send_digit(m->audio, key);
 }
-
-struct audio *call_audio(const struct call *call)
-{
-	return call_has_audio(call) ? call->audio : nullptr;
-}
-
-void call_enable_rtp_timeout(struct call *call, uint32_t timeout_ms)
-{
-	if (!call || call->closed)
-		return;
-	call->rtp_timeout_ms = timeout_ms;
-	if (timeout_ms && call->state == CALL_STATE_ESTABLISHED &&
-	    !tmr_isrunning(&call->tmr_rtpto))
-		tmr_start(&call->tmr_rtpto, 500, rtpto_handler, call);
-}
-
-int call_get_raddress(void *buf, size_t size, const struct call *call)
-{
-	if (!buf || size < sizeof(struct sockaddr_in) || !call)
-		return EINVAL;
-	struct sockaddr_in sin;
-	memset(&sin, 0, sizeof(sin));
-	sin.sin_family = AF_INET;
-	const struct sa *ra = call->am ? sdp_media_raddr(call->am) : nullptr;
-	if (ra && sa_af(ra) == AF_INET) {
-		sin.sin_port = htons(sa_port(ra));
-		sin.sin_addr.s_addr = htonl(sa_in(ra));
-	}
-	else if (ra && sa_af(ra) != AF_UNSPEC && sa_isset(ra, SA_ADDR)) {
-		return EAFNOSUPPORT;
-	}
-	memcpy(buf, &sin, sizeof(sin));
-	return 0;
-}
-
-} // extern "C"

@@ -1,72 +1,40 @@
-// The call record and its media: RTP/RTCP sockets, SDP, the audio pipeline.
+// A call's media: its SDP session, the audio line (RTP/RTCP sockets, what
+// the offer/answer exchange gives the audio), the video line, and the RTP
+// timeout. The call owns it; it calls back into its call only.
 #pragma once
 
 #include "core.h"
 
-struct call {
-	struct le le;             // in the agent's call list
-	struct ua *ua;
-	struct sipsess *sess;
-	const struct sip_msg *msg;  // incoming INVITE until it is accepted
-	struct list hdrs;         // struct sip_hdr
-	char *local_uri;
-	char *peer_uri;
-	char *id;
-	struct sa src;            // where an incoming INVITE came from
-	enum call_state state;
-	enum vidmode vmode;
-	enum vidmode pending_vmode;
-	uint16_t scode;
-	bool outgoing;
-	bool got_offer;
-	bool answer_pending;
-	bool peer_closed;
-	bool closed;
-	unsigned auth_tries;
-	uint64_t estab_time;
-	struct tmr tmr_inv;       // rings out an incoming call nobody answers
-	struct flow *flow;        // an INVITE waiting for its connection
-	struct mnat *mnat;        // the media's public addresses, with STUN
-	struct canceller *canceller;  // our CANCEL holds the session
-	bool invite_pending;      // the offer waits for them
+struct media;
+struct video;
 
-	// media
-	struct sdp_session *sdp;
-	struct sdp_media *am;
-	struct rtp_sock *rtp;
-	struct sdes *sdes;        // SRTP of the audio line
-	struct rxfilter *rxf;     // the audio sockets take the peer only
-	bool media_warned;        // a stranger's datagram was logged
-	struct video *video;      // m=video, when offered or answered
-	struct audio *audio;
-	struct tmr tmr_rtpto;
-	struct sa raddr;
-	bool codec_failed;        // the answer had no codec in common
-	bool menc_failed;         // the answer left required SRTP out
-	bool addr_failed;         // the answer's media address was unusable
-	uint64_t info_time;       // the last key by INFO, and when
-	char info_key;
-	bool rtcp_started;
-	bool rtp_estab;
-	uint64_t last_rx;
-	uint32_t rtp_timeout_ms;   // 0: the configured rtp_timeout
-};
-
-int  media_alloc(struct call *call, bool video);
-void media_close(struct call *call);
+int  media_alloc(struct media **mp, struct call *call, bool video);
+// Stops the devices and closes the sockets; the record stays with the call.
+void media_close(struct media *m);
+struct sdp_session *media_sdp(const struct media *m);
+// The audio line, null once closed.
+struct sdp_media *media_audio_line(const struct media *m);
+// Whether the audio line and its sockets are there.
+bool media_has_audio(const struct media *m);
+struct audio *media_audio(const struct media *m);
+struct video *media_video(const struct media *m);
+// The public addresses are known (or given up on), or none are asked for.
+bool media_ready(const struct media *m);
 // The peer's SDP names a codec we have (with or without rtpmap).
-bool media_codec_ok(const struct call *call);
+bool media_codec_ok(const struct media *m);
 // Applies the last SDP exchange: address, codec, direction.
-void media_update(struct call *call);
+void media_update(struct media *m);
 // Keys of the peer's last SDP (offer or answer) for every line; EPROTO when
 // media would go unprotected though the account, the offer or the call so
 // far wants SRTP.
-int  media_secure(struct call *call, bool offer);
-// Audio both ways, from the establishment on.
-void media_start(struct call *call);
-
-// The media's public addresses are known (or given up on): a held offer or
-// answer may go.
-void call_media_ready(struct call *call);
-
-bool call_media_event(struct call *call, enum ua_event ev, const char *prm);
+int  media_secure(struct media *m, bool offer);
+// Audio both ways, and video as `vmode` and the SDP let it. `established`:
+// the call is up now, the RTP timeout counts from here.
+void media_start(struct media *m, enum vidmode vmode, bool established);
+// The peer's silence that ends the call (0: the configured one); it is
+// watched from now on when the call is `established`.
+void media_set_rtp_timeout(struct media *m, uint32_t timeout_ms,
+			   bool established);
+// The peer's audio line has no telephone events: keys go by INFO.
+bool media_telev_missing(const struct media *m);
+int  media_send_digit(struct media *m, char key);

@@ -94,7 +94,7 @@ int rxfilter_alloc(struct rxfilter **fp, struct rtp_sock *rtp,
 		mem_zalloc(sizeof(struct rxfilter), destructor));
 	if (!f)
 		return ENOMEM;
-	const struct config *cfg = uag.cfg ? uag.cfg : conf_config();
+	const struct config *cfg = sipua_config();
 	f->name = name;
 	f->warned = warned;
 	f->latch = cfg && cfg->avt.rtp_latch;

@@ -10,7 +10,7 @@
 // have their own, so the two threads never share one.
 #include "srtp.h"
 
-#include "media.h"
+#include "call.h"
 
 #include <cerrno>
 #include <cstring>

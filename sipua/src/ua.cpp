@@ -1,6 +1,6 @@
 // User agents: SIP stack bring-up, accounts, registration, event handlers and
 // the routing of incoming calls.
-#include "core.h"
+#include "call.h"
 #include "cancel.h"
 
 #include <cerrno>
@@ -305,7 +305,7 @@ bool request_handler(const struct sip_msg *msg, void *arg)
 
 int local_address(struct sa *laddr)
 {
-	const struct config *cfg = uag.cfg ? uag.cfg : conf_config();
+	const struct config *cfg = sipua_config();
 	if (cfg && cfg->sip.local[0]) {
 		// The decoder would cut a port above 65535 to 16 bits.
 		const char *colon = strrchr(cfg->sip.local, ':');
@@ -353,7 +353,7 @@ const char *const event_names[UA_EVENT_MAX] = {
 // The name servers of the config's dns_server lines, else the system's.
 uint32_t dns_servers(struct sa nsv[NET_MAX_NS])
 {
-	const struct config *cfg = uag.cfg ? uag.cfg : conf_config();
+	const struct config *cfg = sipua_config();
 	uint32_t n = 0;
 	for (size_t i = 0; i < cfg->net.nsc && n < NET_MAX_NS; ++i) {
 		const char *addr = cfg->net.nsv[i].addr;
@@ -375,7 +375,7 @@ uint32_t dns_servers(struct sa nsv[NET_MAX_NS])
 // original library does.
 int add_tls(const struct sa *laddr)
 {
-	const struct config *cfg = uag.cfg ? uag.cfg : conf_config();
+	const struct config *cfg = sipua_config();
 	const char *cert = cfg->sip.cert[0] ? cfg->sip.cert : nullptr;
 	int err = tls_alloc(&uag.tls, TLS_METHOD_SSLV23, cert, nullptr);
 	if (!err)

@@ -7,13 +7,14 @@
 #include "video.h"
 
 #include "avformat.h"
-#include "media.h"
+#include "call.h"
 #include "mnat.h"
 #include "rxfilter.h"
 #include "srtp.h"
 
 struct video {
-	struct call *call;        // the owner
+	struct call *call;        // the owner's call
+	uint64_t *last_rx;        // the call media's, shared with the audio
 	struct sdp_media *sdp;
 	struct rtp_sock *rtp;
 	struct sdes *sdes;        // SRTP of the line
@@ -26,6 +27,7 @@ struct video {
 	uint32_t ts_base;         // RTP time at the camera session's start
 	uint8_t pt;
 	bool started;             // the call is up
+	enum vidmode vmode;       // the call's, from then on
 	bool ringing;             // the camera is read ahead of the answer
 	bool rtcp_started;
 };
@@ -52,14 +54,14 @@ void rtp_handler(const struct sa *src, const struct rtp_header *hdr,
 	(void)src;
 	(void)hdr;
 	(void)mb;
-	static_cast<struct video *>(arg)->call->last_rx = tmr_jiffies();
+	*static_cast<struct video *>(arg)->last_rx = tmr_jiffies();
 }
 
 void rtcp_handler(const struct sa *src, struct rtcp_msg *msg, void *arg)
 {
 	(void)src;
 	auto *v = static_cast<struct video *>(arg);
-	v->call->last_rx = tmr_jiffies();
+	*v->last_rx = tmr_jiffies();
 	// A picture lost at the peer (PLI), or a full picture asked for (FIR,
 	// old and new style): the last picture group goes out again.
 	enum { PSFB_FIR = 4 };
@@ -120,7 +122,7 @@ void rtp_out(bool marker, uint32_t ts, const uint8_t *pld, size_t len,
 
 bool may_send(const struct video *v)
 {
-	return v->started && v->call->vmode == VIDMODE_ON &&
+	return v->started && v->vmode == VIDMODE_ON &&
 	       sdp_media_rformat(v->sdp, "H264") &&
 	       (sdp_media_dir(v->sdp) & SDP_SENDONLY) &&
 	       sa_isset(&v->raddr, SA_ALL);
@@ -149,7 +151,7 @@ void apply(struct video *v)
 // The video line in the transport the account's encryption asks for.
 int add_line(struct video *v, struct sdp_session *sdp)
 {
-	const enum menc_mode mode = srtp_mode(v->call->ua->acc);
+	const enum menc_mode mode = srtp_mode(call_account(v->call));
 	int err = sdp_media_add(&v->sdp, sdp, "video",
 				sa_port(rtp_local(v->rtp)), srtp_proto(mode));
 	if (!err)
@@ -160,14 +162,16 @@ int add_line(struct video *v, struct sdp_session *sdp)
 
 } // namespace
 
-int video_alloc(struct video **vp, struct call *call, struct sdp_session *sdp)
+int video_alloc(struct video **vp, struct call *call, struct sdp_session *sdp,
+		struct mnat *mn, bool *warned, uint64_t *last_rx)
 {
-	const struct config *cfg = uag.cfg ? uag.cfg : conf_config();
+	const struct config *cfg = sipua_config();
 	auto *v = static_cast<struct video *>(
 		mem_zalloc(sizeof(struct video), destructor));
 	if (!v)
 		return ENOMEM;
 	v->call = call;
+	v->last_rx = last_rx;
 	v->t0 = tmr_jiffies();
 	v->ts0 = rand_u32();
 	v->pt = 96;
@@ -177,11 +181,11 @@ int video_alloc(struct video **vp, struct call *call, struct sdp_session *sdp)
 			     rtp_handler, rtcp_handler, v);
 	if (!err)
 		err = rxfilter_alloc(&v->rxf, v->rtp, "video",
-				     &call->media_warned, latch_handler, v);
+				     warned, latch_handler, v);
 	if (!err)
 		err = add_line(v, sdp);
 	if (!err)
-		err = mnat_media_add(call->mnat, v->rtp, v->sdp);
+		err = mnat_media_add(mn, v->rtp, v->sdp);
 	if (!err)
 		err = sdp_format_add(nullptr, v->sdp, false, "96", "H264",
 				     90000, 1, fmtp_enc, fmtp_cmp, nullptr,
@@ -241,11 +245,12 @@ int video_secure(struct video *v, bool offer)
 	return v ? sdes_update(v->sdes, offer) : 0;
 }
 
-void video_start(struct video *v)
+void video_start(struct video *v, enum vidmode vmode)
 {
 	if (!v)
 		return;
 	v->started = true;
+	v->vmode = vmode;
 	apply(v);
 }
 
