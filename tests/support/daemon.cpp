@@ -35,13 +35,16 @@ bool Daemon::Setup() {
 
   bus_ = std::make_unique<PrivateBus>(false);
   client_ = std::make_unique<BusClient>(bus_->address());
-  if (!bus_->ok() || !client_->ok() || !client_->Subscribe(ORNIX_SIGNAL_IFACE)) return false;
+  if (!bus_->ok() || !client_->ok() || !client_->Subscribe(ORNIX_SIGNAL_IFACE) ||
+      !client_->Subscribe("is.ornix.doralin.Status"))
+    return false;
   if (config.panelSim) panel_ = std::make_unique<PanelSim>(bus_->address(), config.panelArgs);
   return !panel_ || panel_->Start();
 }
 
 void Daemon::UseServer(int registrar, int calls, const std::string &user, const std::string &password) {
-  config.store.insert(config.store.end(),
+  // In front: a test's own values win, whether set before or after.
+  config.store.insert(config.store.begin(),
                       {{"domain", "\"127.0.0.1\""}, {"port", std::to_string(calls ? calls : registrar)},
                        {"portRegister", std::to_string(registrar)}, {"username", "\"" + user + "\""},
                        {"password", "\"" + password + "\""}, {"videoEnable", "false"}});
@@ -58,6 +61,28 @@ bool Daemon::Launch() {
   options.env = {"DORALIN_LOG_STDERR=1", "DORALIN_ROOT=" + root_, bus_->EnvEntry()};
   for (auto &kv : config.env) options.env.push_back(kv.first + "=" + kv.second);
   return process_->Start(args, options);
+}
+
+const std::vector<std::string> &Daemon::States() {
+  while (auto signal = client_ ? client_->WaitForSignal("StateChanged", Millis(0)) : std::nullopt) {
+    json_t *status = json_loads(signal->text.value_or("").c_str(), 0, nullptr);
+    const char *state = json_string_value(json_object_get(status, "state"));
+    states_.push_back(state ? state : "");
+    json_decref(status);
+  }
+  return states_;
+}
+
+bool Daemon::WaitState(const std::string &state, int timeoutMs) {
+  return WaitFor(
+      [&] {
+        const auto &all = States();
+        auto it = std::find(all.begin() + ptrdiff_t(stateCursor_), all.end(), state);
+        if (it == all.end()) return false;
+        stateCursor_ = size_t(it - all.begin()) + 1;
+        return true;
+      },
+      Millis(timeoutMs), Millis(5));
 }
 
 std::vector<std::string> Daemon::Logs() const {
