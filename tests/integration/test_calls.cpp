@@ -80,10 +80,6 @@ struct Rig : RegisteredDaemon {
     return peers.back();
   }
   bool Event(const std::string &member, const Bytes &bytes = {}) { return d.Panel()->SendEvent(member, bytes); }
-  // Sends the event and waits for the call to enter `state`.
-  bool EventThen(const std::string &member, const Bytes &bytes, const std::string &state, int ms = 10000) {
-    return Event(member, bytes) && d.WaitState(state, ms);
-  }
   bool Ok(const std::string &method, const std::string &json = "{}") { return d.Text(method, json) == kTrue; }
   bool WaitIdle() { return d.WaitState("IDLE"); }
   Bytes Sent(const std::string &method, int nth = 1) {
@@ -111,6 +107,12 @@ struct Rig : RegisteredDaemon {
     w.data = Samples(samples, seed);
     d.config.files.push_back({path, MakeWav(w)});
     return w.data;
+  }
+  // Journal records ("J<level> <code> <file>:<line> <text>") of `code` with `text`.
+  long Records(const std::string &code, const std::string &text = "") const {
+    return std::ranges::count_if(d.Logs(), [&](const std::string &l) {
+      return l.starts_with("J") && l.find(" " + code + " ") != l.npos && l.find(text) != l.npos;
+    });
   }
   std::vector<int> Delimiters() const {
     std::vector<int> marks;
@@ -169,7 +171,7 @@ TEST(Calls, OutgoingCallsEndEveryWay) {
   ASSERT_TRUE(rig.Ok("SetSipAccounts", "{\"13\":[\"1301@127.0.0.1:" + std::to_string(handset.sipPort()) + "\"]}"));
   const char *established = "OUTGOING_SIP_ESTABLISHED";
   const size_t signalled = rig.d.States().size();
-  ASSERT_TRUE(rig.EventThen("UART_EV_TRYING_CALL", Trying(13), established)) << handset.Output();
+  ASSERT_TRUE(rig.Event("UART_EV_TRYING_CALL", Trying(13)) && rig.d.WaitState(established)) << handset.Output();
   const std::string status =
       rig.d.Call("GetStatus", std::nullopt, 5000, "is.ornix.doralin.Status").text.value_or("");
   EXPECT_TRUE(status.starts_with("{\"state\":\"OUTGOING_SIP_ESTABLISHED\",\"callType\":\"COMMON\",\"flat\":13,"
@@ -238,7 +240,7 @@ TEST(Calls, OutgoingCallsEndEveryWay) {
   Sipp &media = rig.Peer("callee_media.xml", {"-key", "codec", "0", "-key", "rtpmap", "a=rtcp:" + mport, "-key",
                                               "mport", mport, "-key", "hold", "a=sendrecv", "-mi", "127.0.0.1"});
   ASSERT_TRUE(rig.Ok("SetSipAccounts", Flats(16, {{&media}})));
-  ASSERT_TRUE(rig.EventThen("UART_EV_TRYING_CALL", Trying(16), established)) << media.Output();
+  ASSERT_TRUE(rig.Event("UART_EV_TRYING_CALL", Trying(16)) && rig.d.WaitState(established)) << media.Output();
   ASSERT_TRUE(WaitFor([&] { return resident.Listen(20), !resident.heard.empty(); }, Millis(5000)));
   stranger.panel = resident.panel;
   const int doors = rig.d.Panel()->Count("UartSendCommandOpenByIDWithSource");
@@ -250,16 +252,12 @@ TEST(Calls, OutgoingCallsEndEveryWay) {
   ASSERT_TRUE(rig.WaitIdle());
   EXPECT_EQ(rig.d.Panel()->Count("UartSendCommandOpenByIDWithSource"), doors + 1);
   // Event journal records: "J<level> <code> <file>:<line> <text>".
-  for (auto [code, text, count] : {std::tuple{" 701 ", "SIP handset talk started for apartment 12", 1},
-                                   {" 106 ", "Open second door by DTMF", 2},
-                                   {" 0 ", "All calls are done for apartment 12", 1}})
-    EXPECT_EQ(std::ranges::count_if(rig.d.Logs(), [&](const std::string &l) {
-                return l.starts_with("J") && l.find(code) != std::string::npos && l.find(text) != std::string::npos;
-              }), count) << text;
+  for (auto [code, text, count] : {std::tuple{"701", "SIP handset talk started for apartment 12", 1},
+                                   {"106", "Open second door by DTMF", 2},
+                                   {"0", "All calls are done for apartment 12", 1}})
+    EXPECT_EQ(rig.Records(code, text), count) << text;
   // And one record at each call's end: the last one here opened one door.
-  const auto ends = std::ranges::count_if(rig.d.Logs(), [](const std::string &l) {
-    return l.starts_with("J") && l.find(" 702 ") != std::string::npos;
-  });
+  const long ends = rig.Records("702");
   EXPECT_GE(ends, 4);
   EXPECT_EQ(std::ranges::count_if(rig.d.Logs(), [&](const std::string &l) {
               return l.find(" 702 ") != std::string::npos &&
@@ -380,10 +378,7 @@ TEST(Calls, IncomingGateCalls) {
   EXPECT_EQ(refused.Wait(), 0) << refused.Output();
   EXPECT_NE(refused.Output().find("SIP/2.0 603"), std::string::npos);
   ASSERT_TRUE(rig.WaitIdle());
-  EXPECT_EQ(std::ranges::count_if(rig.d.Logs(), [](const std::string &l) {
-              return l.starts_with("J") && l.find(" 703 ") != std::string::npos &&
-                     l.find("to flat 14 could not ring: 603") != std::string::npos;
-            }), 1);
+  EXPECT_EQ(rig.Records("703", "to flat 14 could not ring: 603"), 1);
 }
 
 // With video on, an answered call sends the camera's stream to the callee,
@@ -412,7 +407,7 @@ TEST(Calls, VideoCallsAndDirectGateCall) {
     args.insert(args.end(), extra.begin(), extra.end());
     Sipp &callee = rig.Peer("callee_media.xml", args);
     EXPECT_TRUE(rig.Ok("SetSipAccounts", Flats(12, {{&callee}})));
-    EXPECT_TRUE(rig.EventThen("UART_EV_TRYING_CALL", Trying(12), "OUTGOING_SIP_ESTABLISHED", 20000));
+    EXPECT_TRUE(rig.Event("UART_EV_TRYING_CALL", Trying(12)) && rig.d.WaitState("OUTGOING_SIP_ESTABLISHED", 20000));
     return callee;
   };
   auto audioGoesOn = [&] {
@@ -549,7 +544,7 @@ TEST(Calls, VideoCallsAndDirectGateCall) {
   const int videoSaid = videoLines();
   Sipp &next = rig.Peer("callee.xml");
   ASSERT_TRUE(rig.Ok("SetSipAccounts", Flats(12, {{&next}})));
-  ASSERT_TRUE(rig.EventThen("UART_EV_TRYING_CALL", Trying(12), "OUTGOING_SIP_ESTABLISHED", 20000));
+  ASSERT_TRUE(rig.Event("UART_EV_TRYING_CALL", Trying(12)) && rig.d.WaitState("OUTGOING_SIP_ESTABLISHED", 20000));
   hangUp(next);
   EXPECT_NE(next.Output().find("profile-level-id=42c015"), std::string::npos);
   EXPECT_EQ(videoLines(), videoSaid);
@@ -659,7 +654,7 @@ TEST(MediaDaemon, PhrasesForcedNotificationsAndAlarm) {
 
   // A key accepted: exactly its phrase's samples, between 69 and 70.
   ASSERT_TRUE(rig.Event("UART_EV_RFID_OPEN_ENC", Bytes{0, 0, 0, 0, 0, 0, 0, 0, 0, 1}));
-  ASSERT_TRUE(rig.d.WaitLog("state IDLE"));
+  ASSERT_TRUE(rig.d.WaitState("ASSISTANT_ESTABLISHED") && rig.d.WaitState("IDLE"));
   EXPECT_EQ(rig.sink->Joined(), key);
   EXPECT_EQ(rig.Delimiters(), (std::vector<int>{69, 70}));
 

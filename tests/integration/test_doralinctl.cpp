@@ -39,7 +39,7 @@ Outcome Ctl(const std::string &address, std::vector<std::string> args, const std
 }  // namespace
 
 TEST(Doralinctl, CommandsExitStatusStoreWatchJournalAndSettingsDump) {
-  RegisteredDaemon registered({.waitRegistered = false});
+  RegisteredDaemon registered;
   Daemon &d = registered.d;
   d.config.testVariant = true;  // a stalled bus loop answers no call
   d.config.panelSim = true;     // the MCU takes the alarm
@@ -84,7 +84,7 @@ TEST(Doralinctl, CommandsExitStatusStoreWatchJournalAndSettingsDump) {
   EXPECT_EQ(r.err.find("sip_lisen"), r.err.rfind("sip_lisen")) << r.err;
   EXPECT_EQ(r.err.find("sip_keepalive"), std::string::npos) << r.err;
   EXPECT_EQ(Ctl("", {"config", "check", root + "/none"}, "", root).status, 1);
-  ASSERT_TRUE(registered.Launch());
+  ASSERT_TRUE(d.Launch() && d.WaitStarted());
   EXPECT_EQ(Ctl(bus, {"-c", "get", "sos"}).out, "{\"sosRoom\":\"1001\"}\n");
   EXPECT_EQ(Ctl(bus, {"-c", "get", "door"}).out, "{\"timeout\":7,\"sip\":false}\n");
   EXPECT_EQ(Ctl(nowhere, {"--address", bus, "get", "sos"}).status, 0);  // the option wins over the environment

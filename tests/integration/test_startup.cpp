@@ -179,20 +179,14 @@ TEST(Startup, SigtermDuringStartupStopsWithSignalStatus) {
 // Then a TCP proxy nobody listens on, set over the bus: the restart it asks
 // for registers through it, fails, and the daemon goes on again.
 TEST(SipDaemon, RegistrarRejectionAndUnreachableProxyLeaveTheDaemonRunning) {
-  RegisteredDaemon r({.args = {"-set", "challenge", "1"}, .user = "flat12", .password = "w7rong",
-                      .waitRegistered = false});
+  RegisteredDaemon r({.args = {"-set", "challenge", "1"}, .user = "flat12", .password = "w7rong"});
   Daemon &d = r.d;
   d.config.args = {"--trace"};
-  ASSERT_TRUE(r.Start());
+  ASSERT_TRUE(r.Setup() && d.Launch() && d.WaitStarted());
   EXPECT_TRUE(d.HasLog("[Baresip]: Успешная авторизация с 1 попытки"));  // a rejection is no failed attempt
   // Integrators see it as a signal with the registrar's status.
-  std::string failed;
-  for (int i = 0; i < 4 && failed.empty(); ++i) {
-    auto changed = d.Bus()->WaitForSignal("RegistrationChanged", Millis(5000));
-    if (!changed) break;
-    if (changed->text && changed->text->find(R"("state":"failed")") != std::string::npos) failed = *changed->text;
-  }
-  EXPECT_EQ(failed, R"({"state":"failed","code":401,"reason":"Unauthorized"})");
+  EXPECT_EQ(d.WaitRegistration(R"("state":"failed")", 20000),
+            R"({"state":"failed","code":401,"reason":"Unauthorized"})");
   EXPECT_TRUE(d.HasLog("J3 301 package/src/sip/sip"));
   EXPECT_EQ(d.Call("GetSipRegisterStatus").bytes, std::vector<uint8_t>{0});
 
@@ -218,12 +212,7 @@ TEST(SipDaemon, UnansweredKeepAliveIsAFailedRegistration) {
   d.config.baresipExtra = "sip_keepalive\t1\n";
   ASSERT_TRUE(r.Start());
   EXPECT_EQ(r.registrar.Wait(), 0) << r.registrar.Output();  // both probes came
-  std::string lost;
-  for (int i = 0; i < 6 && lost.empty(); ++i) {
-    auto changed = d.Bus()->WaitForSignal("RegistrationChanged", Millis(10000));
-    if (!changed) break;
-    if (changed->text && changed->text->find("Keep-alive unanswered") != std::string::npos) lost = *changed->text;
-  }
+  const std::string lost = d.WaitRegistration("Keep-alive unanswered", 60000);
   EXPECT_EQ(lost.rfind(R"({"state":"failed","code":408,"reason":"Keep-alive unanswered)", 0), 0u) << lost;
   EXPECT_FALSE(d.Registered());
   EXPECT_TRUE(d.HasLog("J3 301 package/src/sip/sip"));

@@ -98,10 +98,10 @@ TEST(BusInput, MalformedMethodsAndSignalsChangeNothing) {
   uas.timeout = Millis(120000);
   uas.calls = 1000;
   ASSERT_TRUE(busy.Start(uas));
-  RegisteredDaemon registered({.calls = busy.port()});
+  RegisteredDaemon registered;
   Daemon &d = registered.d;
   d.config.args = {"--trace"};
-  d.config.store = {{"sip_sos_addr", "\"sos-9\""}, {"doorHangupDelay", "4"}};
+  d.config.store = {{"port", std::to_string(busy.port())}, {"sip_sos_addr", "\"sos-9\""}, {"doorHangupDelay", "4"}};
   d.config.files = {{"/oem/sip_accounts.conf", R"({"12":["1201","1202"],"30":[],"7":["701"]})"}};
   ASSERT_TRUE(registered.Start());
   const std::string before = Snapshot(d);

@@ -82,8 +82,7 @@ class Soak : public RegisteredDaemon {
                      "\"],\"13\":[\"1301@127.0.0.1:" + std::to_string(staying->port()) + "\"]}",
               "--debug");
     d.config.wrapper = wrapper;
-    opt.waitMs = wrapper.empty() ? 30000 : 90000;
-    return RegisteredDaemon::Start();
+    return Setup() && d.Launch() && d.WaitStarted(wrapper.empty() ? 15000 : 90000) && d.WaitRegistered(30000);
   }
 
   // Call `i` (1-based): dial, the callee answers and opens the door, then
@@ -121,7 +120,8 @@ TEST(SipFaults, RegistrarFaultsFloodSilentCalleeAndHostileInput) {
   auto refusing = Peer("registrar.xml", {"-set", "unavailable", "1"}, port);
   ASSERT_TRUE(refusing);
   EXPECT_EQ(refusing->Wait(), 0) << refusing->Output();  // a retransmission reached it
-  EXPECT_TRUE(d.WaitLog("SIP registration failed (503"));
+  EXPECT_NE(d.WaitRegistration("\"code\":503", 10000), "");
+  EXPECT_TRUE(d.HasLog("SIP registration failed (503"));
   EXPECT_FALSE(d.Registered());
 
   // Every registration (a new Call-ID) is a call of its own for sipp.

@@ -35,9 +35,8 @@ bool Daemon::Setup() {
 
   bus_ = std::make_unique<PrivateBus>(false);
   client_ = std::make_unique<BusClient>(bus_->address());
-  if (!bus_->ok() || !client_->ok() || !client_->Subscribe(ORNIX_SIGNAL_IFACE) ||
-      !client_->Subscribe("is.ornix.doralin.Status"))
-    return false;
+  // Every broadcast signal: the panel's events and the daemon's status alike.
+  if (!bus_->ok() || !client_->ok() || !client_->Subscribe("")) return false;
   if (config.panelSim) panel_ = std::make_unique<PanelSim>(bus_->address(), config.panelArgs);
   return !panel_ || panel_->Start();
 }
@@ -65,10 +64,8 @@ bool Daemon::Launch() {
 
 const std::vector<std::string> &Daemon::States() {
   while (auto signal = client_ ? client_->WaitForSignal("StateChanged", Millis(0)) : std::nullopt) {
-    json_t *status = json_loads(signal->text.value_or("").c_str(), 0, nullptr);
-    const char *state = json_string_value(json_object_get(status, "state"));
-    states_.push_back(state ? state : "");
-    json_decref(status);
+    const std::string text = signal->text.value_or(""), key = "{\"state\":\"";  // the first member
+    states_.push_back(text.starts_with(key) ? text.substr(key.size(), text.find('"', key.size()) - key.size()) : "");
   }
   return states_;
 }
@@ -76,13 +73,16 @@ const std::vector<std::string> &Daemon::States() {
 bool Daemon::WaitState(const std::string &state, int timeoutMs) {
   return WaitFor(
       [&] {
-        const auto &all = States();
-        auto it = std::find(all.begin() + ptrdiff_t(stateCursor_), all.end(), state);
-        if (it == all.end()) return false;
-        stateCursor_ = size_t(it - all.begin()) + 1;
-        return true;
+        States();
+        auto it = std::find(states_.begin() + ptrdiff_t(stateCursor_), states_.end(), state);
+        return it != states_.end() && (stateCursor_ = size_t(it - states_.begin()) + 1);
       },
       Millis(timeoutMs), Millis(5));
+}
+
+std::string Daemon::WaitRegistration(const std::string &text, int timeoutMs) {
+  auto s = client_ ? client_->WaitForSignal("RegistrationChanged", Millis(timeoutMs), text) : std::nullopt;
+  return s ? s->text.value_or("") : "";
 }
 
 std::vector<std::string> Daemon::Logs() const {

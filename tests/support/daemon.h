@@ -99,6 +99,8 @@ class Daemon {
   bool WaitRegistered(int timeoutMs = 15000) {
     return WaitFor([this] { return Registered(); }, Millis(timeoutMs), Millis(100));
   }
+  // The next "RegistrationChanged" signal's text that contains `text`; "" when none came in time.
+  std::string WaitRegistration(const std::string &text, int timeoutMs);
   // ---- call state, as the "StateChanged" signals tell it ----
   // The states entered so far, in order (every launch).
   const std::vector<std::string> &States();

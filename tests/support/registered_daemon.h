@@ -6,7 +6,8 @@
 //   ASSERT_TRUE(r.Start());       // registrar, root and bus, doralin, started, registered
 //
 // Start() = Setup() + Launch(); between the two a test may use the root and the
-// bus before the daemon is up.
+// bus before the daemon is up. Calls go to the registrar's port unless the
+// test's own store values say otherwise.
 #pragma once
 
 #include "daemon.h"
@@ -16,10 +17,7 @@ struct Registrar {
   std::vector<std::string> args{};  // registrar.xml's flags: {"-set", "probes", "1"}...
   int registrations = 1;          // sipp's -m: every registration (a new Call-ID) is a call of its own
   Millis life = Millis(120000);   // sipp's -timeout
-  int calls = 0;                  // the port calls go to; 0: the registrar's
   std::string user = "panel", password = "secret";
-  bool waitRegistered = true;     // whether Launch() waits for the registration
-  int waitMs = 15000;             // for the started signal, and again for the registration
 };
 
 class RegisteredDaemon {
@@ -36,11 +34,9 @@ class RegisteredDaemon {
     run.calls = opt.registrations;
     run.timeout = opt.life;
     if (!registrar.Start(run)) return false;
-    d.UseServer(registrar.port(), opt.calls, opt.user, opt.password);
+    d.UseServer(registrar.port(), 0, opt.user, opt.password);
     return d.Setup();
   }
-  bool Launch() {
-    return d.Launch() && d.WaitStarted(opt.waitMs) && (!opt.waitRegistered || d.WaitRegistered(opt.waitMs));
-  }
+  bool Launch() { return d.Launch() && d.WaitStarted() && d.WaitRegistered(); }
   bool Start() { return Setup() && Launch(); }
 };
