@@ -17,8 +17,6 @@
 
 namespace {
 
-std::string Dump(const Daemon &d) { return ::testing::PrintToString(d.Logs()); }
-
 // The thread named in the first "Baresip event: <event>" line ("" when none).
 std::string EventThread(const Daemon &d, const std::string &event) {
   const int i = d.LogIndex("Baresip event: " + event + ",");
@@ -52,13 +50,13 @@ TEST(Startup, OrderStartedSignalAndStopsWhileSipLoopRuns) {
   d.config.args = {"--debug", "--trace"};  // the last one wins: level 1
   d.config.panelSim = true;
   ASSERT_TRUE(d.Start());
-  ASSERT_TRUE(d.WaitStarted()) << Dump(d);
+  ASSERT_TRUE(d.WaitStarted());
   // The MCU start command (mode 0) went out before the started signal.
   auto start = d.Panel()->WaitForCommand("UartSendCommandStart", Millis(2000));
   EXPECT_EQ(start ? start->bytes : std::vector<uint8_t>{}, std::vector<uint8_t>{0});
   ASSERT_TRUE(d.WaitLog("Сброс всех вызовов"));
   const int begin = d.LogIndex("Запуск приложения"), auth = d.LogIndex("[Baresip]: Успешная авторизация с 1 попытки");
-  EXPECT_TRUE(begin >= 0 && begin < auth && auth < d.LogIndex("Сброс всех вызовов")) << Dump(d);
+  EXPECT_TRUE(begin >= 0 && begin < auth && auth < d.LogIndex("Сброс всех вызовов"));
 
   // Started is signalled just before the loop; an answer shows it has taken over.
   EXPECT_NE(Exchange(d.SipPort(), Request("OPTIONS"), 5000), "");
@@ -84,7 +82,7 @@ TEST(Startup, OrderStartedSignalAndStopsWhileSipLoopRuns) {
   ASSERT_TRUE(d.Signal("UDHCPC_BOUND", std::vector<uint8_t>{}));
   EXPECT_EQ(d.WaitExit(15000), 15);
   EXPECT_TRUE(d.HasLog("Baresip terminate with exit (1)"));
-  EXPECT_TRUE(d.SanitizerReports().empty()) << Dump(d);
+  EXPECT_TRUE(d.SanitizerReports().empty());
 
   // A registrar that never answers holds the orderly stop open, here with a
   // call up: the call ends at once, the MCU is told, a panel event meanwhile
@@ -112,7 +110,7 @@ TEST(Startup, OrderStartedSignalAndStopsWhileSipLoopRuns) {
   EXPECT_EQ(held.WaitExit(5000), 0);
   EXPECT_FALSE(held.HasLog("Остановка приложения"));
   EXPECT_FALSE(held.HasLog("L2 ") || held.HasLog("L1 "));
-  EXPECT_TRUE(held.SanitizerReports().empty()) << Dump(held);
+  EXPECT_TRUE(held.SanitizerReports().empty());
   close(silent);
 }
 
@@ -165,13 +163,13 @@ TEST(Startup, SigtermDuringStartupStopsWithSignalStatus) {
   ASSERT_TRUE(d.Launch());
   ASSERT_TRUE(d.WaitLog("Сброс всех вызовов", 15000));
   d.Terminate();
-  ASSERT_TRUE(d.WaitLog("Получен сигнал \"15\"", 5000)) << Dump(d);
+  ASSERT_TRUE(d.WaitLog("Получен сигнал \"15\"", 5000));
   EXPECT_TRUE(d.WaitLog("Baresip terminate with exit (1)", 2000));
   // The 3-second grace: still running a second after the signal was taken.
   std::this_thread::sleep_for(std::chrono::seconds(1));
   EXPECT_TRUE(d.Running());
   EXPECT_EQ(d.WaitExit(10000), 15);
-  EXPECT_TRUE(d.SanitizerReports().empty()) << Dump(d);
+  EXPECT_TRUE(d.SanitizerReports().empty());
 }
 
 // The registrar checks the digest and challenges a wrong one again: reported
@@ -195,13 +193,13 @@ TEST(SipDaemon, RegistrarRejectionAndUnreachableProxyLeaveTheDaemonRunning) {
                                          R"(,"enable":true},"transport":{"udp":false,"tcp":true}}})").text,
             R"({"result":true})");
   EXPECT_EQ(d.WaitExit(15000), 2);
-  ASSERT_TRUE(d.Launch() && d.WaitStarted()) << Dump(d);
-  EXPECT_TRUE(d.HasLog(";auth_pass=***;outbound=sip:127.0.0.1:" + proxy + ";transport=tcp")) << Dump(d);
+  ASSERT_TRUE(d.Launch() && d.WaitStarted());
+  EXPECT_TRUE(d.HasLog(";auth_pass=***;outbound=sip:127.0.0.1:" + proxy + ";transport=tcp"));
   EXPECT_EQ(d.Call("GetSipRegisterStatus").bytes, std::vector<uint8_t>{0});
   EXPECT_TRUE(d.Running());
   EXPECT_FALSE(d.HasLog("w7rong"));  // the password never reaches the log
   d.Terminate();
-  EXPECT_NE(d.WaitExit(40000), -1) << Dump(d);
+  EXPECT_NE(d.WaitExit(40000), -1);
 }
 
 // A registrar that stops answering the keep-alives: the daemon reports the
@@ -236,11 +234,11 @@ TEST(SipDaemon, RefusedAccountSettingsEndAfterFiveAttempts) {
   siginfo_t info;
   ASSERT_EQ(waitid(P_PID, id_t(d.Pid()), &info, WEXITED | WNOWAIT), 0);
   EXPECT_LT(CpuSeconds(d.Pid()) - cpu, 0.5);
-  EXPECT_EQ(d.WaitExit(30000), 15) << Dump(d);
-  EXPECT_EQ(d.CountLog("[Baresip]: Ошибка применения параметров"), 8) << Dump(d);  // both logs
+  EXPECT_EQ(d.WaitExit(30000), 15);
+  EXPECT_EQ(d.CountLog("[Baresip]: Ошибка применения параметров"), 8);  // both logs
   EXPECT_EQ(d.CountLog("SIP library is closed, bringing it up again"), 4);
   EXPECT_FALSE(d.HasLog("Baresip AOR:"));  // a level-1 record
   const int gaveUp = d.LogIndex("[Baresip]: Неудачная попытка авторизации более 5 раз");
-  EXPECT_TRUE(gaveUp >= 0 && gaveUp < d.LogIndex("Получен сигнал \"15\"")) << Dump(d);
+  EXPECT_TRUE(gaveUp >= 0 && gaveUp < d.LogIndex("Получен сигнал \"15\""));
   EXPECT_FALSE(d.HasLog("Сброс всех вызовов") || d.HasLog("Успешная авторизация"));
 }

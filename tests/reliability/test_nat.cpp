@@ -94,7 +94,6 @@ TEST(Nat, BehindAMasqueradingRouterReachableHeardAndLossReported) {
                                            " slave.pcm { type null }\n file \"" + dir.Path("speaker.raw") +
                                            "\"\n format raw\n}\n"));
   Daemon d;
-  DumpOnFailure dump{d, 300};
   d.config.wrapper = {"ip", "netns", "exec", net.panel};
   d.config.env = {{"ALSA_CONFIG_PATH", dir.Path("asound.conf")}};
   d.config.files = {{"/etc/baresip/config",

@@ -110,7 +110,6 @@ class Soak : public RegisteredDaemon {
 TEST(SipFaults, RegistrarFaultsFloodSilentCalleeAndHostileInput) {
   const int port = FreeUdpPort(), handset = FreeUdpPort();
   Daemon d;
-  DumpOnFailure dump{d};
   d.UseServer(port);
   Configure(d, "{\"12\":[\"1201@127.0.0.1:" + std::to_string(handset) + "\"]}", "--trace");
   d.config.env = {{"SIPUA_LOG", "1"}};

@@ -109,9 +109,10 @@ std::vector<std::string> Daemon::SanitizerReports() const {
   return reports;
 }
 
-DumpOnFailure::~DumpOnFailure() {
+Daemon::~Daemon() {
+  if (process_) process_->Kill();
   if (!::testing::Test::HasFailure()) return;
-  auto all = d.Logs();
-  for (size_t i = all.size() > lines ? all.size() - lines : 0; i < all.size(); ++i)
+  auto all = Logs();
+  for (size_t i = all.size() > 200 ? all.size() - 200 : 0; i < all.size(); ++i)
     fprintf(stderr, "daemon| %s\n", all[i].c_str());
 }

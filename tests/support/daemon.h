@@ -42,9 +42,8 @@ struct DaemonConfig {
 
 class Daemon {
  public:
-  ~Daemon() {
-    if (process_) process_->Kill();
-  }
+  // Kills a daemon still running; when the test failed, prints its last 200 log lines.
+  ~Daemon();
 
   DaemonConfig config;
 
@@ -139,11 +138,4 @@ class Daemon {
   std::vector<std::string> states_;
   size_t stateCursor_ = 0;  // past the state the last WaitState found
   int sipPort_ = 0;
-};
-
-// The daemon's last `lines` log lines on stderr when the test failed.
-struct DumpOnFailure {
-  const Daemon &d;
-  size_t lines = 100000;
-  ~DumpOnFailure();
 };

@@ -27,7 +27,6 @@ class RegisteredDaemon {
   Registrar opt;
   Sipp registrar;  // outlives the daemon, which unregisters as it stops
   Daemon d;
-  DumpOnFailure dump{d, 200};
 
   bool Setup() {
     SippRun run("registrar.xml", 0, opt.args);
