@@ -15,8 +15,8 @@
 
 struct Registrar {
   std::vector<std::string> args{};  // registrar.xml's flags: {"-set", "probes", "1"}...
-  int registrations = 1;          // sipp's -m: every registration (a new Call-ID) is a call of its own
-  Millis life = Millis(120000);   // sipp's -timeout
+  int registrations = 1;            // sipp's -m: every registration (a new Call-ID) is a call of its own
+  Millis life = Millis(120000);     // sipp's -timeout
   std::string user = "panel", password = "secret";
 };
 
