@@ -10,9 +10,8 @@
 #include <string>
 #include <vector>
 
-#include "daemon.h"
 #include "ornix.h"
-#include "sipp.h"
+#include "registered_daemon.h"
 
 namespace {
 
@@ -40,15 +39,11 @@ Outcome Ctl(const std::string &address, std::vector<std::string> args, const std
 }  // namespace
 
 TEST(Doralinctl, CommandsExitStatusStoreWatchJournalAndSettingsDump) {
-  Sipp registrar;
-  SippRun reg("registrar.xml");
-  reg.timeout = Millis(120000);
-  ASSERT_TRUE(registrar.Start(reg));
-  Daemon d;
-  d.UseServer(registrar.port());
+  RegisteredDaemon registered;
+  Daemon &d = registered.d;
   d.config.testVariant = true;  // a stalled bus loop answers no call
   d.config.panelSim = true;     // the MCU takes the alarm
-  ASSERT_TRUE(d.Setup());
+  ASSERT_TRUE(registered.Setup());
   const std::string bus = d.BusAddress(), root = d.Root(), nowhere = "unix:path=/nonexistent/bus.sock";
   Outcome r = Ctl(bus, {"get", "sip"});  // nobody owns the name yet
   EXPECT_EQ(r.status, 3);
@@ -89,8 +84,7 @@ TEST(Doralinctl, CommandsExitStatusStoreWatchJournalAndSettingsDump) {
   EXPECT_EQ(r.err.find("sip_lisen"), r.err.rfind("sip_lisen")) << r.err;
   EXPECT_EQ(r.err.find("sip_keepalive"), std::string::npos) << r.err;
   EXPECT_EQ(Ctl("", {"config", "check", root + "/none"}, "", root).status, 1);
-  ASSERT_TRUE(d.Launch());
-  ASSERT_TRUE(d.WaitStarted());
+  ASSERT_TRUE(d.Launch() && d.WaitStarted());
   EXPECT_EQ(Ctl(bus, {"-c", "get", "sos"}).out, "{\"sosRoom\":\"1001\"}\n");
   EXPECT_EQ(Ctl(bus, {"-c", "get", "door"}).out, "{\"timeout\":7,\"sip\":false}\n");
   EXPECT_EQ(Ctl(nowhere, {"--address", bus, "get", "sos"}).status, 0);  // the option wins over the environment

@@ -11,9 +11,8 @@
 #include <string>
 #include <vector>
 
-#include "daemon.h"
 #include "ornix.h"
-#include "sipp.h"
+#include "registered_daemon.h"
 
 namespace {
 
@@ -94,17 +93,17 @@ std::string Snapshot(Daemon &d) {
 }  // namespace
 
 TEST(BusInput, MalformedMethodsAndSignalsChangeNothing) {
-  Sipp registrar, busy;
-  SippRun reg("registrar.xml"), uas("callee.xml", 0, {"-set", "busy", "1"});
-  reg.timeout = uas.timeout = Millis(120000);
+  Sipp busy;
+  SippRun uas("callee.xml", 0, {"-set", "busy", "1"});
+  uas.timeout = Millis(120000);
   uas.calls = 1000;
-  ASSERT_TRUE(registrar.Start(reg) && busy.Start(uas));
-  Daemon d;
+  ASSERT_TRUE(busy.Start(uas));
+  RegisteredDaemon registered;
+  Daemon &d = registered.d;
   d.config.args = {"--trace"};
-  d.UseServer(registrar.port(), busy.port());
-  d.config.store.insert(d.config.store.end(), {{"sip_sos_addr", "\"sos-9\""}, {"doorHangupDelay", "4"}});
+  d.config.store = {{"port", std::to_string(busy.port())}, {"sip_sos_addr", "\"sos-9\""}, {"doorHangupDelay", "4"}};
   d.config.files = {{"/oem/sip_accounts.conf", R"({"12":["1201","1202"],"30":[],"7":["701"]})"}};
-  ASSERT_TRUE(d.Start() && d.WaitStarted() && d.WaitRegistered());
+  ASSERT_TRUE(registered.Start());
   const std::string before = Snapshot(d);
   EXPECT_NE(before.find("GetSos {\"sosRoom\":\"sos-9\"}"), std::string::npos);  // the legacy key
   // One flat's accounts; its own number when it has none; the whole list for a text.

@@ -17,8 +17,7 @@
 #include <utility>
 #include <vector>
 
-#include "daemon.h"
-#include "sipp.h"
+#include "registered_daemon.h"
 
 namespace {
 
@@ -33,10 +32,8 @@ std::unique_ptr<Sipp> Peer(const std::string &scenario, std::vector<std::string>
   return peer->Start(run) ? std::move(peer) : nullptr;
 }
 
-// The daemon at `level` with panel-sim, registering at the sipp registrar on
-// 127.0.0.1:`registrar`; `accounts` is the accounts file.
-void Configure(Daemon &d, int registrar, const std::string &accounts, const char *level) {
-  d.UseServer(registrar);
+// The daemon at `level` with panel-sim; `accounts` is the accounts file.
+void Configure(Daemon &d, const std::string &accounts, const char *level) {
   d.config.args = {level};
   d.config.files = {{"/oem/sip_accounts.conf", accounts}};
   d.config.panelSim = true;
@@ -71,26 +68,21 @@ Usage Measure(pid_t pid) {
 }
 
 // Flat 12's callee hangs up after its DTMF; flat 13's waits for the panel.
-class Soak {
+class Soak : public RegisteredDaemon {
  public:
-  Daemon d;
-  DumpOnFailure dump{d, 150};
-  std::unique_ptr<Sipp> registrar, leaving, staying;
-  int idleBefore = 0;
+  static constexpr Millis kBound{1200000};
+  std::unique_ptr<Sipp> leaving, staying;
 
+  Soak() : RegisteredDaemon({.life = kBound}) {}
   bool Start(int calls, const std::vector<std::string> &wrapper = {}) {
-    const Millis bound(1200000);
-    registrar = Peer("registrar.xml", {}, 0, 0, 1, bound);
-    leaving = Peer("callee.xml", {"-set", "dtmf", "1", "-set", "hangup", "1"}, 0, 0, (calls + 1) / 2, bound);
-    staying = Peer("callee.xml", {"-set", "dtmf", "1"}, 0, 0, calls / 2, bound);
-    if (!registrar || !leaving || !staying) return false;
-    Configure(d, registrar->port(), "{\"12\":[\"1201@127.0.0.1:" + std::to_string(leaving->port()) +
-                                        "\"],\"13\":[\"1301@127.0.0.1:" + std::to_string(staying->port()) + "\"]}",
+    leaving = Peer("callee.xml", {"-set", "dtmf", "1", "-set", "hangup", "1"}, 0, 0, (calls + 1) / 2, kBound);
+    staying = Peer("callee.xml", {"-set", "dtmf", "1"}, 0, 0, calls / 2, kBound);
+    if (!leaving || !staying) return false;
+    Configure(d, "{\"12\":[\"1201@127.0.0.1:" + std::to_string(leaving->port()) +
+                     "\"],\"13\":[\"1301@127.0.0.1:" + std::to_string(staying->port()) + "\"]}",
               "--debug");
     d.config.wrapper = wrapper;
-    const bool registered = d.Start() && d.WaitStarted(wrapper.empty() ? 15000 : 90000) && d.WaitRegistered(30000);
-    idleBefore = d.CountLog("-> IDLE");
-    return registered;
+    return Setup() && d.Launch() && d.WaitStarted(wrapper.empty() ? 15000 : 90000) && d.WaitRegistered(30000);
   }
 
   // Call `i` (1-based): dial, the callee answers and opens the door, then
@@ -102,7 +94,7 @@ class Soak {
       return false;
     if (flat == 13 && !d.Panel()->SendEvent("UART_EV_BYE", {})) return false;
     // A panel hang-up leaves IDLE first and tells the MCU after.
-    return d.WaitLog("-> IDLE", int(timeout.count()), idleBefore + i) &&
+    return d.WaitState("IDLE", int(timeout.count())) &&
            WaitFor([&] { return Byes(d) >= i; }, timeout, Millis(5));
   }
 };
@@ -118,8 +110,8 @@ class Soak {
 TEST(SipFaults, RegistrarFaultsFloodSilentCalleeAndHostileInput) {
   const int port = FreeUdpPort(), handset = FreeUdpPort();
   Daemon d;
-  DumpOnFailure dump{d};
-  Configure(d, port, "{\"12\":[\"1201@127.0.0.1:" + std::to_string(handset) + "\"]}", "--trace");
+  d.UseServer(port);
+  Configure(d, "{\"12\":[\"1201@127.0.0.1:" + std::to_string(handset) + "\"]}", "--trace");
   d.config.env = {{"SIPUA_LOG", "1"}};
   d.config.baresipExtra = "rtp_timeout\t\t4\n";  // the window for the flood below
   ASSERT_TRUE(d.Start() && d.WaitStarted());
@@ -127,14 +119,15 @@ TEST(SipFaults, RegistrarFaultsFloodSilentCalleeAndHostileInput) {
   auto refusing = Peer("registrar.xml", {"-set", "unavailable", "1"}, port);
   ASSERT_TRUE(refusing);
   EXPECT_EQ(refusing->Wait(), 0) << refusing->Output();  // a retransmission reached it
-  EXPECT_TRUE(d.WaitLog("SIP registration failed (503"));
+  EXPECT_NE(d.WaitRegistration("\"code\":503", 10000), "");
+  EXPECT_TRUE(d.HasLog("SIP registration failed (503"));
   EXPECT_FALSE(d.Registered());
 
   // Every registration (a new Call-ID) is a call of its own for sipp.
   auto registrar = Peer("registrar.xml", {}, port, 0, 9);
   auto flat = Peer("callee.xml", {}, handset);
   ASSERT_TRUE(registrar && flat && d.Panel()->SendEvent("UART_EV_TRYING_CALL", {12, 0, 2}));
-  ASSERT_TRUE(d.WaitLog("-> OUTGOING_SIP_ESTABLISHED"));
+  ASSERT_TRUE(d.WaitState("OUTGOING_SIP_ESTABLISHED"));
   EXPECT_TRUE(d.Registered());
   auto flood = Peer("caller.xml", {"-s", "13", "-r", "200"}, 0, d.SipPort(), 40);
   ASSERT_TRUE(flood);
@@ -150,7 +143,7 @@ TEST(SipFaults, RegistrarFaultsFloodSilentCalleeAndHostileInput) {
   EXPECT_EQ(Exchange(d.SipPort(), forged, 3000).substr(0, 11), "SIP/2.0 481");
   EXPECT_EQ(d.CountLog("OUTGOING_SIP_ESTABLISHED -> IDLE"), 0);  // the call goes on
   EXPECT_EQ(flat->Wait(), 0) << flat->Output();                   // until the daemon's BYE
-  ASSERT_TRUE(d.WaitLog("OUTGOING_SIP_ESTABLISHED -> IDLE"));
+  ASSERT_TRUE(d.WaitState("IDLE"));
   EXPECT_TRUE(WaitFor([&] { return Byes(d) > 0; }, Millis(3000)));
   EXPECT_EQ(Byes(d), 1);
 

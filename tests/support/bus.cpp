@@ -111,13 +111,14 @@ bool BusClient::Subscribe(const std::string &interface) {
   return ok;
 }
 
-std::optional<BusSignal> BusClient::WaitForSignal(const std::string &member, Millis timeout) {
+std::optional<BusSignal> BusClient::WaitForSignal(const std::string &member, Millis timeout, const std::string &text) {
   std::optional<BusSignal> found;
   WaitFor(
       [&] {
         Pump();
-        auto it = std::find_if(signals_.begin(), signals_.end(),
-                               [&](const BusSignal &s) { return member.empty() || s.member == member; });
+        auto it = std::find_if(signals_.begin(), signals_.end(), [&](const BusSignal &s) {
+          return (member.empty() || s.member == member) && s.text.value_or("").find(text) != std::string::npos;
+        });
         if (it == signals_.end()) return false;
         found = std::move(*it);
         signals_.erase(it);

@@ -83,9 +83,9 @@ class BusClient {
 
   // Starts collecting signals of `interface` (all signals when empty).
   bool Subscribe(const std::string &interface = "is.ornix.Signal");
-  // Waits for the next collected signal named `member` (any when empty) and
-  // removes it from the queue.
-  std::optional<BusSignal> WaitForSignal(const std::string &member, Millis timeout);
+  // Waits for the next collected signal named `member` (any when empty) whose
+  // text contains `text`, and removes it from the queue.
+  std::optional<BusSignal> WaitForSignal(const std::string &member, Millis timeout, const std::string &text = "");
 
  private:
   void Pump();

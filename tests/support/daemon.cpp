@@ -35,13 +35,15 @@ bool Daemon::Setup() {
 
   bus_ = std::make_unique<PrivateBus>(false);
   client_ = std::make_unique<BusClient>(bus_->address());
-  if (!bus_->ok() || !client_->ok() || !client_->Subscribe(ORNIX_SIGNAL_IFACE)) return false;
+  // Every broadcast signal: the panel's events and the daemon's status alike.
+  if (!bus_->ok() || !client_->ok() || !client_->Subscribe("")) return false;
   if (config.panelSim) panel_ = std::make_unique<PanelSim>(bus_->address(), config.panelArgs);
   return !panel_ || panel_->Start();
 }
 
 void Daemon::UseServer(int registrar, int calls, const std::string &user, const std::string &password) {
-  config.store.insert(config.store.end(),
+  // In front: a test's own values win, whether set before or after.
+  config.store.insert(config.store.begin(),
                       {{"domain", "\"127.0.0.1\""}, {"port", std::to_string(calls ? calls : registrar)},
                        {"portRegister", std::to_string(registrar)}, {"username", "\"" + user + "\""},
                        {"password", "\"" + password + "\""}, {"videoEnable", "false"}});
@@ -58,6 +60,29 @@ bool Daemon::Launch() {
   options.env = {"DORALIN_LOG_STDERR=1", "DORALIN_ROOT=" + root_, bus_->EnvEntry()};
   for (auto &kv : config.env) options.env.push_back(kv.first + "=" + kv.second);
   return process_->Start(args, options);
+}
+
+const std::vector<std::string> &Daemon::States() {
+  while (auto signal = client_ ? client_->WaitForSignal("StateChanged", Millis(0)) : std::nullopt) {
+    const std::string text = signal->text.value_or(""), key = "{\"state\":\"";  // the first member
+    states_.push_back(text.starts_with(key) ? text.substr(key.size(), text.find('"', key.size()) - key.size()) : "");
+  }
+  return states_;
+}
+
+bool Daemon::WaitState(const std::string &state, int timeoutMs) {
+  return WaitFor(
+      [&] {
+        States();
+        auto it = std::find(states_.begin() + ptrdiff_t(stateCursor_), states_.end(), state);
+        return it != states_.end() && (stateCursor_ = size_t(it - states_.begin()) + 1);
+      },
+      Millis(timeoutMs), Millis(5));
+}
+
+std::string Daemon::WaitRegistration(const std::string &text, int timeoutMs) {
+  auto s = client_ ? client_->WaitForSignal("RegistrationChanged", Millis(timeoutMs), text) : std::nullopt;
+  return s ? s->text.value_or("") : "";
 }
 
 std::vector<std::string> Daemon::Logs() const {
@@ -84,9 +109,10 @@ std::vector<std::string> Daemon::SanitizerReports() const {
   return reports;
 }
 
-DumpOnFailure::~DumpOnFailure() {
+Daemon::~Daemon() {
+  if (process_) process_->Kill();
   if (!::testing::Test::HasFailure()) return;
-  auto all = d.Logs();
-  for (size_t i = all.size() > lines ? all.size() - lines : 0; i < all.size(); ++i)
+  auto all = Logs();
+  for (size_t i = all.size() > 200 ? all.size() - 200 : 0; i < all.size(); ++i)
     fprintf(stderr, "daemon| %s\n", all[i].c_str());
 }

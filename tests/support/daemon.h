@@ -42,14 +42,14 @@ struct DaemonConfig {
 
 class Daemon {
  public:
-  ~Daemon() {
-    if (process_) process_->Kill();
-  }
+  // Kills a daemon still running; when the test failed, prints its last 200 log lines.
+  ~Daemon();
 
   DaemonConfig config;
 
   // Store values for a SIP server on 127.0.0.1: registrations to `registrar`,
-  // calls to `calls` (0: the registrar too), video off.
+  // calls to `calls` (0: the registrar too), video off; the test's own store
+  // values win.
   void UseServer(int registrar, int calls = 0, const std::string &user = "panel",
                  const std::string &password = "secret");
 
@@ -98,6 +98,15 @@ class Daemon {
   bool WaitRegistered(int timeoutMs = 15000) {
     return WaitFor([this] { return Registered(); }, Millis(timeoutMs), Millis(100));
   }
+  // The next "RegistrationChanged" signal's text that contains `text`; "" when none came in time.
+  std::string WaitRegistration(const std::string &text, int timeoutMs);
+  // ---- call state, as the "StateChanged" signals tell it ----
+  // The states entered so far, in order (every launch).
+  const std::vector<std::string> &States();
+  // Waits until the call enters `state` after the state the last WaitState
+  // found; so consecutive waits walk through the states in order.
+  bool WaitState(const std::string &state, int timeoutMs = 15000);
+
   PanelSim *Panel() const { return panel_.get(); }
   // The test's own connection (for crafted messages).
   BusClient *Bus() const { return client_.get(); }
@@ -126,12 +135,7 @@ class Daemon {
   std::unique_ptr<PanelSim> panel_;
   std::unique_ptr<Process> process_;
   std::string earlierLogs_;  // stderr of launches before the current one
+  std::vector<std::string> states_;
+  size_t stateCursor_ = 0;  // past the state the last WaitState found
   int sipPort_ = 0;
-};
-
-// The daemon's last `lines` log lines on stderr when the test failed.
-struct DumpOnFailure {
-  const Daemon &d;
-  size_t lines = 100000;
-  ~DumpOnFailure();
 };
