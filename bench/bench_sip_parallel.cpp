@@ -42,10 +42,8 @@ int main(int argc, char **argv) {
   dir.Write("baresip/config", "sip_listen 127.0.0.1:" + std::to_string(FreeUdpPort()) + "\nrtp_ports " +
                                   std::to_string(rtp) + "-" + std::to_string(rtp + 100) + "\n");
   SipSetConfigPath(dir.Path("baresip").c_str());
-  auto events = [](struct ua *, enum ua_event ev, struct call *, const char *prm, void *) {
-    SipRegistrationEvent(ev, prm);
-  };
-  if (SipInit(events) != 0 || SipRegister(&s) != 0) return fprintf(stderr, "SIP bring-up failed\n"), 1;
+  static const SipCallEvents noCalls{};  // registration only
+  if (SipInit(&noCalls) != 0 || SipRegister(&s) != 0) return fprintf(stderr, "SIP bring-up failed\n"), 1;
   std::thread loop([] { SipRun(); });
   WaitFor([] { return SipLoopRunning(); }, Millis(2000));
 

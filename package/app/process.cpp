@@ -197,7 +197,7 @@ int DoralinMain(int argc, char **argv) {
   SipSetConfigPath(CallContext.configPath);
   SipSetCameraState(RootPath("/var/lib/ornix/camera-profile").c_str());
   if (!SipConfigAccepted()) ExitProcess(kExitConfig);
-  const int sipErr = SipInit(BaresipEventHandler);
+  const int sipErr = SipInit(&callEvents);
   if (sipErr == EADDRNOTAVAIL || sipErr == EADDRINUSE || sipErr == EACCES || sipErr == ERANGE) {
     // Running on without SIP would only look healthy: the supervisor is
     // told through the exit status, the integrator through the log.

@@ -268,58 +268,37 @@ void ProgressCallHandler(struct call *call) {
   MakeSimpleCallByJsonNumbers(list.get(), (int32_t)(n < kMaxListedAccounts ? n : kMaxListedAccounts));
 }
 
-void BaresipEventHandler(struct ua *ua, enum ua_event ev, struct call *call,
-                         const char *prm, void *arg) {
-  (void)ua;
-  (void)arg;
-  LOG(1, "Baresip event: %s, State: %s, CallType: %s, TotalCalls: %d, call: %p, tid=%p",
-      SipEventName(ev), StateName(CallContext.state),
-      CallTypeName(CallContext.callType), CountAllCalls(), (void *)call,
-      (void *)pthread_self());
-  if (CallContext.fromGate || CallContext.enableDirect)
-    LOG(1,
-        "[direct] BaresipEventHandler ev=%s fromGate=%d enableDirect=%d "
-        "flat=%u currentCall=%p",
-        SipEventName(ev), CallContext.fromGate, CallContext.enableDirect,
-        CallContext.flat, (void *)CallContext.currentCall);
-  SipRegistrationEvent((int)ev, prm);
+namespace {
 
-  switch (ev) {
-    case UA_EVENT_CALL_INCOMING:
-      CloseTrackNewCall(call);
-      IncomingCallHandler(call);
-      break;
-    case UA_EVENT_CALL_OUTGOING:
-      CloseTrackNewCall(call);
-      TalkNoteOutgoing(call);
-      OutgoingCallHandler(call);
-      break;
-    case UA_EVENT_CALL_RINGING:
-    case UA_EVENT_CALL_PROGRESS:
-      ProgressCallHandler(call);
-      break;
-    case UA_EVENT_CALL_ANSWERED:
-      AnsweredHandler(call);
-      break;
-    case UA_EVENT_CALL_ESTABLISHED:
-      EstablishCallHandler(call);
-      break;
-    case UA_EVENT_CALL_CLOSED: {
-      const char *previous = closeReason;
-      closeReason = prm;
-      SetEndCallTimestamp();
-      CloseCallHandler(call);
-      TalkForgetCall(call);
-      closeReason = previous;
-      break;
-    }
-    case UA_EVENT_CALL_DTMF_START:
-      DtmfStartHandler(call, prm);
-      break;
-    case UA_EVENT_CALL_RTPESTAB:
-      RtpEstablishedHandler(call);
-      break;
-    default:
-      break;
-  }
+void OnIncoming(struct call *call) {
+  CloseTrackNewCall(call);
+  IncomingCallHandler(call);
 }
+
+void OnOutgoing(struct call *call) {
+  CloseTrackNewCall(call);
+  TalkNoteOutgoing(call);
+  OutgoingCallHandler(call);
+}
+
+void OnClosed(struct call *call, const char *reason) {
+  const char *previous = closeReason;
+  closeReason = reason;
+  SetEndCallTimestamp();
+  CloseCallHandler(call);
+  TalkForgetCall(call);
+  closeReason = previous;
+}
+
+}  // namespace
+
+const SipCallEvents callEvents = {
+    .incoming = OnIncoming,
+    .outgoing = OnOutgoing,
+    .progress = ProgressCallHandler,
+    .answered = AnsweredHandler,
+    .established = EstablishCallHandler,
+    .closed = OnClosed,
+    .dtmf = DtmfStartHandler,
+    .rtpEstablished = RtpEstablishedHandler,
+};

@@ -1,11 +1,10 @@
 // The SIP event dispatcher and the set-up of incoming and outgoing calls.
 #pragma once
 
-#include "sip/re_headers.h"
+#include "sip/sip.h"
 
-// The one user-agent event handler registered with the SIP library.
-void BaresipEventHandler(struct ua *ua, enum ua_event ev, struct call *call,
-                         const char *prm, void *arg);
+// The call core's handlers of the SIP library's call events, for SipInit.
+extern const SipCallEvents callEvents;
 
 void IncomingCallHandler(struct call *call);
 void OutgoingCallHandler(struct call *call);

@@ -1,6 +1,7 @@
 #define LOG_MODULE "package/src/sip/sip"
 
 #include "sip/placement.h"
+#include "sip/re_headers.h"
 
 #include <pthread.h>
 #include <stdio.h>

@@ -1,6 +1,7 @@
 #define LOG_MODULE "package/src/sip/sip"
 
 #include "sip/sip.h"
+#include "sip/re_headers.h"
 
 #include <fcntl.h>
 #include <pthread.h>
@@ -26,6 +27,7 @@
 #include "sip/bracket.h"
 #include "sip/call_info.h"
 #include "sip/cut_printf.h"
+#include "sip/events.h"
 #include "sip/legs.h"
 #include "sip/service_call.h"
 
@@ -33,7 +35,7 @@ namespace {
 
 const char kSoftware[] = "baresip v3.7.0 (?/?)";
 
-ua_event_h *eventHandler = nullptr;  // kept for a later bring-up
+const SipCallEvents *callEvents = nullptr;  // kept for a later bring-up
 // Set from libre_init to the end of SipClose: the library's objects exist.
 std::atomic<bool> libraryUp{false};
 // libre itself is open (its fd table, timers) and still needs libre_close.
@@ -62,7 +64,7 @@ bool WatchLoopSignals() {
 }
 
 // Steps 2 to 7 of the bring-up; the first failure's error number, else 0.
-int BringUp(ua_event_h *handler) {
+int BringUp(const SipCallEvents *events) {
   SipThreadBracket bracket;
   int err = conf_configure();
   if (err) {
@@ -81,7 +83,7 @@ int BringUp(ua_event_h *handler) {
   uag_set_exit_handler(UaExitHandler, nullptr);
   err = conf_modules();
   if (err) return err;
-  return uag_event_register(handler, nullptr);
+  return uag_event_register(SipEventDispatch, const_cast<SipCallEvents *>(events));
 }
 
 // The library frees the calls it still holds without reporting them closed;
@@ -134,9 +136,9 @@ void SipSetCameraState(const char *path) { sipua_camera_state(path); }
 
 bool SipLibraryUp(void) { return libraryUp.load(); }
 
-int SipInit(ua_event_h *handler) {
+int SipInit(const SipCallEvents *events) {
   std::lock_guard<std::recursive_mutex> turn(lifecycle);
-  eventHandler = handler;
+  callEvents = events;
   int err = libre_init();
   if (err) {
     // libre_init cleans up after itself; there is nothing else to close.
@@ -144,7 +146,7 @@ int SipInit(ua_event_h *handler) {
   }
   libreOpen = true;
   libraryUp = true;
-  err = BringUp(handler);
+  err = BringUp(events);
   if (err) {
     SipClose(err);
     return err;
@@ -182,9 +184,9 @@ int SipRegister(const ServerSettings *settings) {
   std::lock_guard<std::recursive_mutex> turn(lifecycle);
   if (!libraryUp) {
     // The previous attempt closed the library: bring it up again first.
-    if (eventHandler == nullptr) return 1;
+    if (callEvents == nullptr) return 1;
     LOG(2, "SIP library is closed, bringing it up again");
-    if (SipInit(eventHandler) != 0) return 1;
+    if (SipInit(callEvents) != 0) return 1;
   }
 
   char aor[256];

@@ -2,8 +2,6 @@
 // agent, registration tracking, the main loop and teardown.
 #pragma once
 
-#include "sip/re_headers.h"
-
 #include "context/context.h"
 
 // Points the SIP library at its configuration directory.
@@ -11,10 +9,25 @@ void SipSetConfigPath(const char *path);
 // The file keeping the camera's last known profile across restarts.
 void SipSetCameraState(const char *path);
 
-// Brings the library up and registers `eventHandler` for every SIP event.
-// 0 on success, else the library's (positive) error number; on failure the
-// library is closed again.
-int SipInit(ua_event_h *eventHandler);
+// What the call core does on the SIP library's call events, handed down at
+// start-up so that the engine calls up without including the core. A null
+// member: nothing for that event.
+struct SipCallEvents {
+  void (*incoming)(struct call *call);
+  void (*outgoing)(struct call *call);
+  void (*progress)(struct call *call);  // ringing or session progress
+  void (*answered)(struct call *call);
+  void (*established)(struct call *call);
+  void (*closed)(struct call *call, const char *reason);
+  void (*dtmf)(struct call *call, const char *key);
+  void (*rtpEstablished)(struct call *call);
+};
+
+// Brings the library up; every SIP event then feeds the registration tracker
+// and the call events go to `events` (kept, with the record it points to,
+// for later bring-ups). 0 on success, else the library's (positive) error
+// number; on failure the library is closed again.
+int SipInit(const SipCallEvents *events);
 
 // One registration attempt of the main account. 0 when the attempt went
 // through (the result arrives later as an event), 1 when it failed. A failed

@@ -10,6 +10,7 @@
 #include <thread>
 #include <vector>
 
+#include "sip/re_headers.h"  // before jansson: both name JSON_STRING
 #include "context/context.h"
 #include "ornix.h"
 #include "process.h"
@@ -55,10 +56,8 @@ struct Engine {
 
   // Brings the library up, registers with CallContext.server and runs the loop.
   bool Start() {
-    auto events = [](struct ua *, enum ua_event ev, struct call *, const char *prm, void *) {
-      SipRegistrationEvent(ev, prm);
-    };
-    if (SipInit(events) != 0 || SipRegister(&CallContext.server) != 0) return false;
+    static const SipCallEvents noCalls{};  // registration only
+    if (SipInit(&noCalls) != 0 || SipRegister(&CallContext.server) != 0) return false;
     loop = std::thread([] { SipRun(); });
     return WaitFor([] { return SipLoopRunning(); }, Millis(2000));
   }
