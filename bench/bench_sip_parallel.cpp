@@ -43,7 +43,7 @@ int main(int argc, char **argv) {
                                   std::to_string(rtp) + "-" + std::to_string(rtp + 100) + "\n");
   SipSetConfigPath(dir.Path("baresip").c_str());
   static const SipCallEvents noCalls{};  // registration only
-  if (SipInit(&noCalls) != 0 || SipRegister(&s) != 0) return fprintf(stderr, "SIP bring-up failed\n"), 1;
+  if (SipInit(&noCalls) != 0 || !SipRegister(&s)) return fprintf(stderr, "SIP bring-up failed\n"), 1;
   std::thread loop([] { SipRun(); });
   WaitFor([] { return SipLoopRunning(); }, Millis(2000));
 

@@ -93,7 +93,7 @@ void *SignalWaiter(void *) {
 void RegisterMainAccount() {
   for (;;) {
     ++CallContext.server.registerAttempts;
-    if (SipRegister(&CallContext.server) <= 0) {
+    if (SipRegister(&CallContext.server)) {
       LOG_BOTH(3, "[Baresip]: Успешная авторизация с %d попытки",
                CallContext.server.registerAttempts);
       return;

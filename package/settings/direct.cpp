@@ -32,7 +32,7 @@ bool ParseRange(const char *key, unsigned *lo, unsigned *hi) {
 
 }  // namespace
 
-int GetDirectServer(unsigned house, unsigned apartment, char *server, size_t size, bool *video) {
+bool GetDirectServer(unsigned house, unsigned apartment, char *server, size_t size, bool *video) {
   LOG(1, "[direct] GetDirectServer enter house=%u apartment=%u", house, apartment);
   JsonPtr rules(StoreGetVariable(CallContext.dbus, SETTINGS_SECTION, "directRules"));
   bool videoFlag = false;
@@ -42,7 +42,7 @@ int GetDirectServer(unsigned house, unsigned apartment, char *server, size_t siz
   if (!json_is_object(rules.get())) {
     LOG(1, "[direct] GetDirectServer: directRules is not an object");
     LOG_BOTH(5, "Ошибка парсинга правил набора");
-    return 0;
+    return false;
   }
   char houseKey[6];
   snprintf(houseKey, sizeof houseKey, "%u", house);
@@ -50,7 +50,7 @@ int GetDirectServer(unsigned house, unsigned apartment, char *server, size_t siz
   if (!json_is_object(houseRules)) {
     LOG(1, "[direct] GetDirectServer: no rules for house %s", houseKey);
     LOG_BOTH(5, "Ошибка при вызове, правило набора для номера дома не задано: %s", houseKey);
-    return 0;
+    return false;
   }
   json_t *flag = json_object_get(houseRules, "video");
   if (json_is_boolean(flag)) videoFlag = json_is_true(flag);
@@ -71,8 +71,8 @@ int GetDirectServer(unsigned house, unsigned apartment, char *server, size_t siz
   }
   if (!server || size == 0 || server[0] == '\0') {
     LOG(1, "[direct] GetDirectServer: no server for apartment %u", apartment);
-    return 0;
+    return false;
   }
   LOG(1, "[direct] GetDirectServer ok dest=%s video=%d", server, (int)videoFlag);
-  return 1;
+  return true;
 }

@@ -6,5 +6,5 @@
 
 // Finds the server for apartment `apartment` of house `house`. `server` must
 // come zero-filled; it receives the server text (cut to `size`). `*video` is
-// the house's video flag. Returns 1 when a server was found, else 0.
-int GetDirectServer(unsigned house, unsigned apartment, char *server, size_t size, bool *video);
+// the house's video flag. True when a server was found.
+bool GetDirectServer(unsigned house, unsigned apartment, char *server, size_t size, bool *video);

@@ -22,13 +22,13 @@ void *Tid() { return reinterpret_cast<void *>(pthread_self()); }
 
 }  // namespace
 
-int HangupCallsOnUa(struct ua *ua, struct call *keep, bool elsewhere) {
-  if (ua == nullptr) return 0;
+bool HangupCallsOnUa(struct ua *ua, struct call *keep, bool elsewhere) {
+  if (ua == nullptr) return false;
   // A hang-up closes the call at once, and the close handlers may end other
   // legs of the list too, so the walk starts again from the head after each
   // hang-up instead of holding on to a neighbour that may be gone. Bounded by
   // the number of legs there were.
-  int result = 0;
+  bool result = false;
   for (int round = CountCallsOnUa(ua, keep); round > 0; --round) {
     struct call *call = FindOtherCallOnUa(ua, keep);
     if (call == nullptr) break;
@@ -39,16 +39,16 @@ int HangupCallsOnUa(struct ua *ua, struct call *keep, bool elsewhere) {
       ua_hangup(ua, call, 200, "Call completed elsewhere");
     else
       ua_hangup(ua, call, 0, nullptr);
-    result = 1;
+    result = true;
   }
   return result;
 }
 
-int HangupAnotherCalls(struct call *keep, bool elsewhere) {
+bool HangupAnotherCalls(struct call *keep, bool elsewhere) {
   LOG(1, "[direct] HangupAnotherCalls enter keep=%p fromGate=%d state=%d tid=%p",
       static_cast<void *>(keep), CallContext.fromGate ? 1 : 0,
       static_cast<int>(CallContext.state), Tid());
-  int result = 0;
+  bool result = false;
   bool anyUa = false;
   {
     SipThreadBracket bracket;
@@ -60,11 +60,11 @@ int HangupAnotherCalls(struct call *keep, bool elsewhere) {
     }
     if (DirectGateCallOn()) {
       anyUa = true;
-      result |= HangupCallsOnUa(CallContext.secondUa, keep, elsewhere);
+      result = HangupCallsOnUa(CallContext.secondUa, keep, elsewhere) || result;
     }
   }
   if (!anyUa) LOG(1, "[direct] HangupAnotherCalls skip: no UA");
-  LOG(1, "[direct] HangupAnotherCalls done result=%d", result);
+  LOG(1, "[direct] HangupAnotherCalls done result=%d", result ? 1 : 0);
   return result;
 }
 

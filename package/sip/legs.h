@@ -9,8 +9,8 @@ struct ua;
 // 1 when at least one call was hung up. Bracketed; callable from any thread.
 // With `elsewhere` (`keep` answered), ringing legs are cancelled with the
 // reason "Call completed elsewhere", so their phones show no missed call.
-int HangupAnotherCalls(struct call *keep, bool elsewhere = false);
-int HangupCallsOnUa(struct ua *ua, struct call *keep, bool elsewhere = false);
+bool HangupAnotherCalls(struct call *keep, bool elsewhere = false);
+bool HangupCallsOnUa(struct ua *ua, struct call *keep, bool elsewhere = false);
 // Result of ua_answer (0 on success), -1 without a UA. Bracketed.
 int SipAnswer(void);
 int CountOtherCalls(struct call *exclude);

@@ -111,7 +111,7 @@ void MakeSimpleCallByJsonNumbers(json_t *numbers, int32_t count) {
   LOG(1, "[direct] MakeSimpleCallByJsonNumbers done");
 }
 
-int MakeCallByAddress(const char *address) {
+bool MakeCallByAddress(const char *address) {
   if (address == nullptr) address = "";
   LOG(1,
       "[direct] MakeCallByAddress enter address=%s fromGate=%d enableDirect=%d "
@@ -134,9 +134,9 @@ int MakeCallByAddress(const char *address) {
            CallContext.videoEnabled ? 1 : 0, CallContext.directVideo ? 1 : 0);
   LOG(2, "Connect to SIP server %s", description);
 
-  const int result = CallConnect(parsed.number, parsed.server, parsed.port, video);
-  LOG(1, "[direct] MakeCallByAddress <- CallConnect res=%d", result);
-  if (result != 0) {
+  const bool started = CallConnect(parsed.number, parsed.server, parsed.port, video);
+  LOG(1, "[direct] MakeCallByAddress <- CallConnect res=%d", started ? 0 : 1);
+  if (!started) {
     LOG(2, "SIP connect failed %s", description);
     LOG(2, "Call ended unsuccessfully scode=0 flat=%u", CallContext.flat);
     if (!(DirectGate() && CallContext.currentCall != nullptr)) {
@@ -144,7 +144,7 @@ int MakeCallByAddress(const char *address) {
       SetCallType(NONE, StateLog::Unlogged);
     }
   }
-  return result;
+  return started;
 }
 
 void MakeGateCall(const char *server, int32_t port, int32_t house) {
@@ -191,7 +191,7 @@ void MakeGateCall(const char *server, int32_t port, int32_t house) {
            CallContext.videoEnabled ? 1 : 0, CallContext.directVideo ? 1 : 0);
   LOG(2, "Connect %s %s", label, description);
 
-  if (CallConnect(user, server, dialPort, video) == 0) {
+  if (CallConnect(user, server, dialPort, video)) {
     LOG(1, "[direct] MakeGateCall CallConnect ok");
     return;
   }
@@ -202,8 +202,8 @@ void MakeGateCall(const char *server, int32_t port, int32_t house) {
   SetCallType(NONE);
 }
 
-int CallConnect(const char *number, const char *server, int32_t port,
-                bool video) {
+bool CallConnect(const char *number, const char *server, int32_t port,
+                 bool video) {
   if (number == nullptr) number = "";
   LOG(1, "[direct] CallConnect enter number=%s server=%s port=%d useVideo=%d "
          "tid=%p",
@@ -230,7 +230,7 @@ int CallConnect(const char *number, const char *server, int32_t port,
     LOG(1, "[direct] CallConnect ua=%p", static_cast<void *>(ua));
     if (ua == nullptr) {
       LOG(1, "[direct] CallConnect abort: no UA");
-      return 1;
+      return false;
     }
     LOG(1, "[direct] CallConnect re_thread_enter...");
     LOG(1, "[direct] CallConnect useVideo=%d -> ua_connect", video ? 1 : 0);
@@ -244,17 +244,17 @@ int CallConnect(const char *number, const char *server, int32_t port,
     LOG(1, "[direct] CallConnect ua_connect returned err=%d", err);
   }
   LOG(1, "[direct] CallConnect after re_thread_leave err=%d tid=%p", err, Tid());
-  return err ? 1 : 0;
+  return err == 0;
 }
 
-int SetCustomCallHeader(struct call *call, const char *name, const char *value) {
-  if (call == nullptr || name == nullptr) return 0;
+bool SetCustomCallHeader(struct call *call, const char *name, const char *value) {
+  if (call == nullptr || name == nullptr) return false;
   SipThreadBracket bracket;
   const struct list *current = call_get_custom_hdrs(call);
   if ((current == nullptr || list_isempty(current)) && (value == nullptr || value[0] == '\0')) {
     LOG_BOTH(4, "Attempt to set %s call header with value %s", name,
              value ? value : "(null)");
-    return 0;
+    return false;
   }
   // The call keeps its own list; extend a copy and hand it back whole.
   struct list hdrs;
@@ -274,9 +274,9 @@ int SetCustomCallHeader(struct call *call, const char *name, const char *value) 
   list_flush(&hdrs);
   if (err) {
     LOG_BOTH(5, "Error setting custom call header %s: %d", name, err);
-    return 0;
+    return false;
   }
-  return 1;
+  return true;
 }
 
 bool GetCustomCallHeader(struct call *call, const char *name, std::string *value) {

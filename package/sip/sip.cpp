@@ -179,14 +179,14 @@ void SipMaskAor(const char *aor, char *out, unsigned size) {
            rest ? rest : "");
 }
 
-int SipRegister(const ServerSettings *settings) {
-  if (settings == nullptr) return 1;
+bool SipRegister(const ServerSettings *settings) {
+  if (settings == nullptr) return false;
   std::lock_guard<std::recursive_mutex> turn(lifecycle);
   if (!libraryUp) {
     // The previous attempt closed the library: bring it up again first.
-    if (callEvents == nullptr) return 1;
+    if (callEvents == nullptr) return false;
     LOG(2, "SIP library is closed, bringing it up again");
-    if (SipInit(callEvents) != 0) return 1;
+    if (SipInit(callEvents) != 0) return false;
   }
 
   char aor[256];
@@ -203,7 +203,7 @@ int SipRegister(const ServerSettings *settings) {
     if (!err) {
       if (ua_account(ua) == nullptr) {
         LOG_BOTH(4, "account: no account for this ua");
-        return 0;
+        return true;
       }
       err = ua_register(ua);
       if (err) LOG_BOTH(4, "account: failed to register ua");
@@ -211,10 +211,10 @@ int SipRegister(const ServerSettings *settings) {
   }
   if (err) {
     SipClose(err);
-    return 1;
+    return false;
   }
   SetupNoProxyUa(settings);
-  return 0;
+  return true;
 }
 
 void SetupNoProxyUa(const ServerSettings *settings) {

@@ -29,12 +29,12 @@ struct SipCallEvents {
 // number; on failure the library is closed again.
 int SipInit(const SipCallEvents *events);
 
-// One registration attempt of the main account. 0 when the attempt went
-// through (the result arrives later as an event), 1 when it failed. A failed
+// One registration attempt of the main account. True when the attempt went
+// through (the result arrives later as an event). A failed
 // attempt closes the library (so a following ua_stop_all has nothing left to
 // stop); the next attempt brings it up again first with the event handler
 // given to the last SipInit, and fails when that bring-up fails.
-int SipRegister(const ServerSettings *settings);
+bool SipRegister(const ServerSettings *settings);
 
 // Creates the second, unregistered UA without outbound proxy (at most once).
 void SetupNoProxyUa(const ServerSettings *settings);
