@@ -6,7 +6,7 @@
 //   bench_calls [calls=100]
 #include <poll.h>
 
-#include "daemon.h"
+#include "registered_daemon.h"
 #include "figures.h"
 #include "panel_sim.h"
 
@@ -35,20 +35,16 @@ int main(int argc, char **argv) {
     at = msg.find_first_not_of(' ', at + name.size() + 3);
     return msg.substr(at, msg.find("\r\n", at) - at);
   };
-  Sipp registrar;  // for the panel's main account
-  if (!registrar.Start(SippRun("registrar.xml")))
-    return fprintf(stderr, "no registrar\n"), 1;
-  const std::string regPort = std::to_string(registrar.port()), me = std::to_string(port);
-  Daemon d;
-  d.config.store = {{"domain", "\"127.0.0.1\""}, {"port", regPort}, {"portRegister", regPort},
-                    {"username", "\"panel\""}, {"password", "\"secret\""}, {"videoEnable", "false"}};
+  const std::string me = std::to_string(port);
+  RegisteredDaemon r;
+  Daemon &d = r.d;
+  d.config.panelSim = true;
   d.config.files = {{"/oem/sip_accounts.conf", "{\"12\":[\"bench@127.0.0.1:" + me + "\"]}"}};
   d.config.args = {"--debug"};
-  if (!d.Setup()) return fprintf(stderr, "setup failed\n"), 1;
+  if (!r.Setup()) return fprintf(stderr, "setup failed\n"), 1;
   const sockaddr_in daemon = Loopback(d.SipPort());
-  PanelSim panel(d.BusAddress());
-  if (!panel.Start() || !d.Launch() || !d.WaitStarted()) return fprintf(stderr, "start failed\n"), 1;
-  WaitFor([&] { return d.Call("GetSipRegisterStatus").bytes == std::vector<uint8_t>{1}; }, Millis(10000));
+  if (!r.Launch()) return fprintf(stderr, "start failed\n"), 1;
+  PanelSim &panel = *d.Panel();
 
   std::vector<double> toInvite, toHandler, toDoor;
   for (int i = 1; i <= calls; ++i) {

@@ -14,7 +14,6 @@
 #include "daemon.h"
 #include "figures.h"
 #include "video_daemon.h"
-#include "panel_sim.h"
 #include "video_peer.h"
 
 namespace {
@@ -51,17 +50,11 @@ int main() {
   const int cameraPort = FreeTcpPort(), videoPort = FreeUdpPort(), audioPort = FreeUdpPort(),
             calleePort = FreeUdpPort();
   VideoPeer media;
-  Sipp registrar;
-  if (!media.StartCallee(videoPort, audioPort) || !registrar.Start(SippRun("registrar.xml")))
-    return fprintf(stderr, "callee or registrar did not start\n"), 1;
-  const std::string regPort = std::to_string(registrar.port());
-  Daemon d;
-  VideoDaemonConfig(d, regPort, calleePort, "rtsp://127.0.0.1:" + std::to_string(cameraPort) + "/ch1/trackID=0");
-  if (!d.Setup()) return 1;
-  PanelSim panel(d.BusAddress());
-  if (!panel.Start() || !d.Launch() || !d.WaitStarted() ||
-      !WaitFor([&] { return d.Call("GetSipRegisterStatus").bytes == std::vector<uint8_t>{1}; }, Millis(10000)))
-    return fprintf(stderr, "daemon did not start\n"), 1;
+  if (!media.StartCallee(videoPort, audioPort)) return fprintf(stderr, "callee did not start\n"), 1;
+  RegisteredDaemon r;
+  Daemon &d = r.d;
+  VideoDaemonConfig(d, calleePort, "rtsp://127.0.0.1:" + std::to_string(cameraPort) + "/ch1/trackID=0");
+  if (!r.Start()) return fprintf(stderr, "daemon did not start\n"), 1;
   int calls = 0;
   std::unique_ptr<Sipp> callee;
   auto dial = [&] {

@@ -26,7 +26,6 @@
 #include "daemon.h"
 #include "figures.h"
 #include "video_daemon.h"
-#include "panel_sim.h"
 #include "video_peer.h"
 
 namespace {
@@ -115,16 +114,10 @@ struct Rig {
 
   // The daemon, and the same call without video for what the pass-through adds.
   bool Doralin(Results *r, double *withoutVideo, std::vector<double> *idle) {
-    Sipp registrar;
-    if (!registrar.Start(SippRun("registrar.xml"))) return false;
-    const std::string regPort = std::to_string(registrar.port());
-    Daemon d;
-    VideoDaemonConfig(d, regPort, calleePort, url);
-    if (!d.Setup()) return false;
-    PanelSim panel(d.BusAddress());
-    if (!panel.Start() || !d.Launch() || !d.WaitStarted() ||
-        !WaitFor([&] { return d.Call("GetSipRegisterStatus").bytes == std::vector<uint8_t>{1}; }, Millis(10000)))
-      return false;
+    RegisteredDaemon registered;
+    Daemon &d = registered.d;
+    VideoDaemonConfig(d, calleePort, url);
+    if (!registered.Start()) return false;
     // Idle: resident MB and shared objects, before the first video call.
     WaitFor([] { return false; }, Millis(3000));  // the camera's profile asked for
     *idle = {double(StatusKb(d.Pid(), "VmRSS:")) / 1024, Objects(d.Pid())};

@@ -4,11 +4,11 @@
 
 #include <string>
 
-#include "daemon.h"
+#include "registered_daemon.h"
 
-inline void VideoDaemonConfig(Daemon &d, const std::string &regPort, int calleePort, const std::string &url) {
-  d.config.store = {{"domain", "\"127.0.0.1\""}, {"port", regPort},          {"portRegister", regPort},
-                    {"username", "\"panel\""},   {"password", "\"secret\""}, {"videoEnable", "true"}};
+inline void VideoDaemonConfig(Daemon &d, int calleePort, const std::string &url) {
+  d.config.panelSim = true;
+  d.config.store.push_back({"videoEnable", "true"});
   d.config.files = {{"/oem/sip_accounts.conf", "{\"12\":[\"1201@127.0.0.1:" + std::to_string(calleePort) + "\"]}"}};
   d.config.args = {"--debug"};  // for the state lines
   d.config.rtspUrl = url;

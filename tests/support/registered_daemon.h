@@ -1,5 +1,5 @@
 // The daemon registered at a sipp registrar on 127.0.0.1
-// (tests/scenarios/registrar.xml). Include after "sip/re_headers.h".
+// (tests/scenarios/registrar.xml).
 //
 //   RegisteredDaemon r({.args = {"-set", "challenge", "1"}, .user = "flat12"});
 //   r.d.config.panelSim = true;   // anything else of the daemon's, before Start()
@@ -9,6 +9,8 @@
 // bus before the daemon is up. Calls go to the registrar's port unless the
 // test's own store values say otherwise.
 #pragma once
+
+#include "sip/re_headers.h"  // before jansson: both name JSON_STRING
 
 #include "daemon.h"
 #include "sipp.h"
