@@ -371,7 +371,7 @@ struct ua *CurrentUa(void) {
   return UaDefault();
 }
 
-int SipRun(void) {
+void SipRun(void) {
   {
     std::lock_guard<std::recursive_mutex> turn(lifecycle);
     // Without a library (bring-up failed) the loop still runs, so that
@@ -385,7 +385,6 @@ int SipRun(void) {
   if (watched) fd_close(loopSignalPipe[0]);
   SipUnmarkLoopThread();
   SipClose(err);
-  return 0;
 }
 
 bool SipStop(bool forced, bool endLoop) {

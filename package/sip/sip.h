@@ -52,7 +52,7 @@ void SipUnregister(void);
 void SipStopAll(void);
 
 // Runs the SIP loop on the calling thread; closes the library when it ends.
-int SipRun(void);
+void SipRun(void);
 
 // Tears the library down; a non-zero `err` stops all UAs by force first.
 // Calls still up are hung up first, each close handled as usual. Safe to
