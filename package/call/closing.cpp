@@ -114,7 +114,7 @@ void CloseLastCall(struct call *call, unsigned scode) {
   if (plan.plainBye)
     SendUartBye("CloseCallHandler: active assistant/outgoing cleanup");
   else
-    SendUartByeWithState(1, "CloseCallHandler: non-assistant close");
+    SendUartByeWithState(UART_BYE_CALL_STATE, "CloseCallHandler: non-assistant close");
   CallContext.hadPanelDecline = false;
   if (plan.toIdle) {
     SetState(IDLE);

@@ -187,6 +187,8 @@ void SetFlat(uint16_t newFlat);
 [[noreturn]] void ExitProcess(int status);
 
 void SendUartBye(const char *reason);
+// The call state the panel sends with every bye-with-state.
+constexpr unsigned UART_BYE_CALL_STATE = 1;
 void SendUartByeWithState(unsigned callState, const char *reason);
 
 bool IsStaleUartOutgoing();

@@ -28,6 +28,12 @@
 
 namespace {
 
+// The MCU's call events: a flat, house or apartment is 16 bits little-endian.
+constexpr int DIAL_LENGTH = 2;       // flat
+constexpr int TRYING_LENGTH = 3;     // flat, route bits
+constexpr int TRYING_ROUTE_BYTE = 2;
+constexpr int DIAL_GATE_LENGTH = 4;  // house, apartment
+
 uint16_t Le16(const uint8_t *p) { return (uint16_t)(p[0] | (p[1] << 8)); }
 
 // Waits for the registration with the loop's lock released.
@@ -116,7 +122,7 @@ void CallHandler(const char *member, const uint8_t *data, int length, CallType c
     SetState(OUTGOING_UART_DIALING);
     return;
   }
-  if (!data || length != 2 || CallContext.state != IDLE) return;
+  if (!data || length != DIAL_LENGTH || CallContext.state != IDLE) return;
   uint16_t flat = Le16(data);
   if (!FlatInRange(flat, callType)) {
     LOG(2, "Dial ignored: flat %u out of range", (unsigned)flat);
@@ -137,10 +143,10 @@ void CallHandler(const char *member, const uint8_t *data, int length, CallType c
 void TryingCallHandler(const char *member, const uint8_t *data, int length,
                        CallType callType) {
   if (member) LOG(2, "%s", member);
-  if (!data || length != 3) return;
+  if (!data || length != TRYING_LENGTH) return;
   const uint16_t flat = Le16(data);
   SipThreadBracket bracket;
-  const TryingPlan plan = DecideTrying({callType, flat, data[2], CallContext.state});
+  const TryingPlan plan = DecideTrying({callType, flat, data[TRYING_ROUTE_BYTE], CallContext.state});
   switch (plan.branch) {
     case TryingBranch::IgnoreFlat0:
       LOG(1, "TryingCallHandler: ignore COMMON trying for flat 0");
@@ -172,7 +178,7 @@ void TryingCallHandler(const char *member, const uint8_t *data, int length,
     return;
   }
   if (plan.sipBlocked) {
-    SendUartByeWithState(1, "TryingCallHandler: SIP blocked for non-custom number");
+    SendUartByeWithState(UART_BYE_CALL_STATE, "TryingCallHandler: SIP blocked for non-custom number");
     return;
   }
   LOG(1, "TryingCallHandler before HangupAnotherCalls state=%d flat=%u tid=%p",
@@ -188,7 +194,7 @@ void UartEvDialGate(const char *member, const uint8_t *data, int length) {
   LOG(1, "[direct] UartEvDialGate enter tid=%p enableDirect=%d state=%d currentCall=%p",
       (void *)pthread_self(), CallContext.enableDirect, (int)CallContext.state,
       (void *)CallContext.currentCall);
-  if (!data || length != 4) {
+  if (!data || length != DIAL_GATE_LENGTH) {
     LOG(1, "[direct] UartEvDialGate bad dbus payload");
     return;
   }

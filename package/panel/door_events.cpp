@@ -12,18 +12,28 @@
 
 namespace {
 
+// The MCU's key events: byte 9 tells what the door did with the key.
+constexpr int KEY_RESULT_BYTE = 9;
+constexpr uint8_t KEY_OPENED_BIT = 1;     // a key-open event plays only with it
+constexpr uint8_t KEY_REFUSED_VALUE = 3;  // a key-not-open event plays only for it
+// Its flat notice: the flat in bytes 7-8 (little-endian), the map, the source
+// and the notice's type bits.
+constexpr int NOTICE_LENGTH = 12;
+constexpr int NOTICE_FLAT_BYTE = 7, NOTICE_MAP_BYTE = 9, NOTICE_SOURCE_BYTE = 10, NOTICE_TYPE_BYTE = 11;
+constexpr uint8_t NOTICE_INFORM_BIT = 1, NOTICE_DEBTOR_BIT = 2;
+
 // Which phrase an event plays, or 0 when its payload says to play none.
 int PhraseToPlay(const uint8_t *data, int length, PhraseType type) {
   switch (type) {
     case AT_KEY_OPEN:
       // Byte 9 decides; a shorter payload carries no decision.
-      if (length < 10 || !data) {
+      if (length <= KEY_RESULT_BYTE || !data) {
         LOG(2, "Key open event: payload of %d bytes has no byte 9, nothing played", length);
         return 0;
       }
-      return (data[9] & 1) ? AT_KEY_OPEN : 0;
+      return (data[KEY_RESULT_BYTE] & KEY_OPENED_BIT) ? AT_KEY_OPEN : 0;
     case AT_KEY_NOT_OPEN:
-      if (length > 9 && data && data[9] != 3) return 0;
+      if (length > KEY_RESULT_BYTE && data && data[KEY_RESULT_BYTE] != KEY_REFUSED_VALUE) return 0;
       return AT_KEY_NOT_OPEN;
     case AT_ANY_KEY_OPEN:
     case AT_ADD_KEY:
@@ -92,20 +102,21 @@ void PlayPanelEventPhrase(const uint8_t *data, int length, PhraseType type, cons
 }
 
 void UartEvFlatNotify(const uint8_t *data, int length) {
-  if (!data || length < 12) {
+  if (!data || length < NOTICE_LENGTH) {
     LOG(1, "UART_EV_NOTIFY_FLAT: invalid data length %d", length);
     return;
   }
-  unsigned flat = static_cast<unsigned>(data[7] | (data[8] << 8));
-  uint8_t type = data[11];
-  LOG(1, "Flat notify: flat=%u, type=%d, map=%d, source=%d", flat, type, data[9], data[10]);
+  unsigned flat = static_cast<unsigned>(data[NOTICE_FLAT_BYTE] | (data[NOTICE_FLAT_BYTE + 1] << 8));
+  uint8_t type = data[NOTICE_TYPE_BYTE];
+  LOG(1, "Flat notify: flat=%u, type=%d, map=%d, source=%d", flat, type, data[NOTICE_MAP_BYTE],
+      data[NOTICE_SOURCE_BYTE]);
   const PhraseSet *sets = CallContext.assistant.phrases;
   LOG(1, "Audio files count: inform=%u, debtor=%u, key_open=%u", sets[AT_INFORM_FLAT].count,
       sets[AT_DEBTOR_FLAT].count, sets[AT_KEY_OPEN].count);
-  if ((type & 2) && sets[AT_DEBTOR_FLAT].count > 0) {
+  if ((type & NOTICE_DEBTOR_BIT) && sets[AT_DEBTOR_FLAT].count > 0) {
     LOG(1, "UartEvFlatNotify: triggering AT_DEBTOR_FLAT");
     PlayPanelEventPhrase(data, length, AT_DEBTOR_FLAT, "UART_EV_NOTIFY_FLAT");
-  } else if ((type & 1) && sets[AT_INFORM_FLAT].count > 0) {
+  } else if ((type & NOTICE_INFORM_BIT) && sets[AT_INFORM_FLAT].count > 0) {
     LOG(1, "UartEvFlatNotify: triggering AT_INFORM_FLAT");
     PlayPanelEventPhrase(data, length, AT_INFORM_FLAT, "UART_EV_NOTIFY_FLAT");
   }
