@@ -147,7 +147,8 @@ void SendStateSignals() {
     std::copy(pendingStates, pendingStates + count, states);
     pendingCount = 0;
   }
-  // States stored without SetState are caught here, one turn later.
+  // States stored with StateLog::Unlogged reach no observer: caught here,
+  // one turn later.
   states[count++] = CallContext.state;
   for (size_t i = 0; i < count; ++i) {
     const CallState state = states[i];
